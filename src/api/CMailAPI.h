@@ -1,0 +1,51 @@
+// The base of every provider object: the virtual operations the exports reach,
+// the handle's last error, error display texts and the information commands
+// of Execute, and moving the configuration store in and out.
+#pragma once
+
+#include <string>
+
+#include "mailapi.h"
+#include "platform/WinTypes.h"
+
+class CMailCfg;
+
+class CMailAPI {
+public:
+    CMailAPI();
+    virtual ~CMailAPI();
+    CMailAPI(const CMailAPI&) = delete;
+    CMailAPI& operator=(const CMailAPI&) = delete;
+
+    virtual bool Initialize(MAILINIFLAGS* pFlags);
+    virtual void Uninitialize() = 0;
+    virtual MAILRESULT Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* pSendFlags) = 0;
+    virtual HMAILITEM FindFirst(void* pArg) = 0;
+    virtual MAILRESULT ResolveAddress(const char16_t* pszAddress, MAILADDRESS* pResolvedAddress,
+                                      const MAILRESOLVEADDRESSFLAGS* pFlags) = 0;
+    virtual MAILRESULT Deliver(DWORD dwArgument) = 0;
+    virtual MAILRESULT Execute(DWORD dwCommand, void* pArg);
+    virtual MAILRESULT SetProperty(const char16_t* pszPropertyName, const void* pszPropertyValue);
+    virtual MAILRESULT GetProperty(const char16_t* pszPropertyName, void* pszPropertyValue, DWORD cbPropertyValue);
+    virtual MAILRESULT FreeBuffer(void* pBuffer);
+    virtual MAILERROR* GetLastError();
+    virtual MAILRESULT GetErrorText(MAILERRORTEXT* pErrorText);
+    virtual MAILRESULT FormatError(MAILFORMATERROR* pFormatError);
+    virtual MAILRESULT GetName(MAILNAME* pName);
+    virtual bool LoadCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags);
+    virtual bool SaveCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags);
+    virtual std::u16string GetCfgFileName() = 0;
+    virtual std::u16string GetCfgValueName() = 0;
+    virtual std::u16string GetRegistryKey() = 0;
+    virtual std::u16string GetProviderName() = 0;
+    virtual void ClearLastError();
+    virtual void SetLastError(MAILRESULT nCode, const char16_t* pszDescription, DWORD dwNativeCode);
+
+    MAILERROR m_LastError;
+    HMODULE m_hResource;
+    std::u16string m_strPrimaryDir;
+    std::u16string m_strSecondaryDir;
+};
+
+// The name of a code for trace lines ("MAILERR_???" for codes without one).
+const char16_t* MailErrorName(MAILRESULT nCode);

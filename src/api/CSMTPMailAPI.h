@@ -1,0 +1,56 @@
+// The SMTP provider: one object per handle, with its settings, its state
+// flags and the operations behind the exports.
+#pragma once
+
+#include <string>
+
+#include "api/CMailAPI.h"
+
+class CSMTPMailAPI : public CMailAPI {
+public:
+    CSMTPMailAPI() = default;
+    ~CSMTPMailAPI() override;
+
+    bool Initialize(MAILINIFLAGS* pFlags) override;
+    void Uninitialize() override;
+    MAILRESULT Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* pSendFlags) override;
+    HMAILITEM FindFirst(void* pArg) override;
+    MAILRESULT ResolveAddress(const char16_t* pszAddress, MAILADDRESS* pResolvedAddress,
+                              const MAILRESOLVEADDRESSFLAGS* pFlags) override;
+    MAILRESULT Deliver(DWORD dwArgument) override;
+    MAILRESULT Execute(DWORD dwCommand, void* pArg) override;
+    MAILRESULT GetProperty(const char16_t* pszPropertyName, void* pszPropertyValue, DWORD cbPropertyValue) override;
+    std::u16string GetCfgFileName() override { return u"smtp.cfg"; }
+    std::u16string GetCfgValueName() override { return u"smtp.cfg"; }
+    std::u16string GetRegistryKey() override { return u"Software\\Veltrana\\Orbisuite\\mail"; }
+    std::u16string GetProviderName() override { return u"SMTP"; }
+
+    // Fills the settings from the host's password, the store and the INI file.
+    bool Login(MAILINIFLAGS* pFlags);
+
+    // Settings, in their order.
+    std::u16string m_strSenderAddr;
+    std::u16string m_strHost;
+    std::u16string m_strSenderName;
+    int m_nPort = 25;
+    int m_nBodyFormat = 0;
+    bool m_bStartTLS = false;
+    DWORD m_dwCertCheckFlags = 0;
+    int m_nAuthMethod = 0;
+    std::u16string m_strUser;
+    std::u16string m_strPassword;
+    std::u16string m_strCharset = u"utf-8";
+    int m_nDefaultPriority = 2;
+    std::u16string m_strOAuthClientSecret;
+    std::u16string m_strOAuthClientId;
+    std::u16string m_strOAuthTenantId;
+    std::u16string m_strOAuthScope;
+    std::u16string m_strOAuthTokenUrl;
+    std::u16string m_strOAuthAuthority;
+    std::u16string m_strOAuthResource;
+
+    // State flags.
+    bool m_bInitialized = false;
+    bool m_bLoggedIn = false;
+    bool m_bAborted = false;
+};

@@ -1,0 +1,45 @@
+// The function trace: a scope object that writes an "enter" record when a
+// traced function starts and an "exit" record with the function's result when
+// it ends, also when it leaves by an exception.
+//
+//     TFunctionTrace trace(u"TSMTPConnection::Connect");
+//     bool bResult = false;
+//     trace.Bind(&bResult);
+//     trace.Detail(u"host='%s'", host.c_str());
+#pragma once
+
+#include <string>
+
+#include "platform/WinTypes.h"
+
+class TFunctionTrace {
+public:
+    explicit TFunctionTrace(const char16_t* function);
+    ~TFunctionTrace();
+    TFunctionTrace(const TFunctionTrace&) = delete;
+    TFunctionTrace& operator=(const TFunctionTrace&) = delete;
+
+    // What the exit record shows: a copy of an int, or the final value of a
+    // variable of the traced function.
+    void Bind(int value);
+    void Bind(const bool* value);
+    void Bind(const int* value);
+    void Bind(const DWORD* value);
+    void Bind(const std::string* value);
+
+    // A detail line: Logging::WriteVarLog with this function's name.
+    void Detail(const char16_t* format, ...) const;
+
+    const char16_t* Function() const { return m_pszFunction; }
+
+    // The text the exit record carries, as rendered now.
+    std::u16string ResultText() const;
+
+private:
+    enum class Kind { IntValue, BoolPtr, IntPtr, DwordPtr, StringPtr };
+
+    const char16_t* m_pszFunction;
+    Kind m_kind = Kind::IntValue;
+    int m_nValue = 0;
+    const void* m_pValue = nullptr;
+};

@@ -1,0 +1,62 @@
+// One node of the MIME tree of an outgoing message: a text part, an
+// attachment (a file) or a container of child parts. It produces the exact
+// header, body and footer bytes the session writes after DATA.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/WinTypes.h"
+
+class TSMTPBodyPart {
+public:
+    TSMTPBodyPart();
+    TSMTPBodyPart(const TSMTPBodyPart& source);
+    TSMTPBodyPart& operator=(const TSMTPBodyPart& source);
+    virtual ~TSMTPBodyPart();
+
+    int AddChildBodyPart(const TSMTPBodyPart& part);
+    TSMTPBodyPart* FindFirstBodyPart(std::u16string sContentType);
+    TSMTPBodyPart* GetChildBodyPart(int nIndex) const;
+    int GetNumberOfChildBodyParts() const;
+    void RemoveChildBodyPart(int nIndex);
+    bool SetFilename(const std::u16string& sPath);
+    void SetText(const std::u16string& sText);
+
+    std::u16string GetText() const { return m_sText; }
+    std::u16string GetCharset() const { return m_sCharset; }
+    std::u16string GetContentType() const { return m_sContentType; }
+    std::u16string GetBoundary() const { return m_sBoundary; }
+
+    // Each gives a new block of count + 1 bytes ending in NUL (count excludes
+    // it); release it with the matching Free operation.
+    bool GetHeader(char*& pBuffer, DWORD& dwSize);
+    bool GetBody(char*& pBuffer, DWORD& dwSize);
+    bool GetFooter(char*& pBuffer, DWORD& dwSize);
+    static void FreeHeader(char*& pBuffer);
+    static void FreeBody(char*& pBuffer);
+    static void FreeFooter(char*& pBuffer);
+
+    // Text encodings, shared with the message and the address record.
+    static char HexDigit(int nDigit);
+    static std::string QuotedPrintableEncode(const std::string& sText);
+    static std::string QEncode(const char* pszText, const char* pszCharset);
+    static std::string HeaderEncode(const std::u16string& sValue, const std::u16string& sCharset);
+    static void FixSingleDotT(std::u16string& sText);
+    static void FixSingleDotA(std::string& sText);
+
+    std::u16string m_sFilename;
+    std::u16string m_sTitle;
+    std::u16string m_sContentType;
+    std::u16string m_sCharset;
+    std::u16string m_sContentBase;
+    std::u16string m_sContentID;
+    std::u16string m_sContentLocation;
+    std::u16string m_sText;
+    std::vector<TSMTPBodyPart*> m_ChildBodyParts;
+    TSMTPBodyPart* m_pParentBodyPart;
+    std::u16string m_sBoundary;
+    BOOL m_bQuotedPrintable;
+    BOOL m_bBase64;
+    DWORD m_dwMaxAttachmentSize;
+};

@@ -1,0 +1,41 @@
+// Files, as CreateFileW, ReadFile, WriteFile, GetFileSizeEx and CloseHandle
+// offer them. Failures set the thread's last error to the Win32 code
+// (2 file not found, 3 path not found, 5 access denied, 32 sharing violation).
+// Share mode 0 takes an exclusive advisory lock, so that two users of this
+// layer see the sharing violation Windows would report.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/WinTypes.h"
+
+namespace platform {
+
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+
+constexpr DWORD CREATE_NEW = 1;
+constexpr DWORD CREATE_ALWAYS = 2;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD OPEN_ALWAYS = 4;
+
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
+
+extern const HANDLE INVALID_HANDLE_VALUE;
+
+HANDLE CreateFileW(const char16_t* path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
+                   DWORD flagsAndAttributes);
+BOOL GetFileSizeEx(HANDLE hFile, std::int64_t* size);
+// Reads up to toRead bytes; *read gets the count (0 at the end of the file).
+BOOL ReadFile(HANDLE hFile, void* buffer, DWORD toRead, DWORD* read);
+BOOL WriteFile(HANDLE hFile, const void* buffer, DWORD toWrite, DWORD* written);
+BOOL CloseHandle(HANDLE hFile);
+
+// Path text for the file system: UTF-16 to the system's narrow form (UTF-8).
+std::string NativePath(const char16_t* path);
+
+}  // namespace platform

@@ -1,0 +1,56 @@
+// The client side of one SMTP conversation: greeting, EHLO or HELO, optional
+// STARTTLS, authentication, one mail transaction and QUIT. Every failure is
+// thrown as TSMTPException; tolerated conditions are warnings to the host log.
+#pragma once
+
+#include <string>
+
+#include "platform/WinTypes.h"
+
+class TSMTPSSLSocket;
+class TSMTPMessage;
+class TSMTPBodyPart;
+class TSMTPAddress;
+
+class TSMTPConnection {
+public:
+    TSMTPConnection(bool bStartTLS, DWORD dwCertFlags);
+    virtual ~TSMTPConnection();
+    TSMTPConnection(const TSMTPConnection&) = delete;
+    TSMTPConnection& operator=(const TSMTPConnection&) = delete;
+
+    bool Connect(const char16_t* pszHost, int nAuthType, const char16_t* pszUser, const char16_t* pszPassword,
+                 int nPort);
+    void SetDSNFlags(bool bSuccess, bool bFailure);
+    void SendMessageW(TSMTPMessage& message);
+    void Disconnect(bool bSendQuit);
+    void SetHeloHostname(const std::u16string& sHostname);
+
+    static std::u16string Auth2String(int nAuthType);
+    static void MD5Digest(const unsigned char* pData, int nDataLen, const unsigned char* pKey, int nKeyLen,
+                          unsigned char digest[16]);
+
+    TSMTPSSLSocket* m_pSocket;
+    BOOL m_bConnected;
+    std::u16string m_strHeloHostname;
+    DWORD m_dwTimeout;
+    bool m_bStartTLS;
+    std::u16string m_strHostName;
+    DWORD m_dwCertFlags;
+    bool m_bNotifySuccess;
+    bool m_bNotifyFailure;
+
+private:
+    void ConnectESMTP(const std::u16string& sHeloName, const char16_t* pszUser, const char16_t* pszPassword,
+                      int nAuthType);
+    void ConnectSMTP(const std::u16string& sHeloName);
+    bool ReadCommandResponse(int nExpectedCode, std::u16string& sResponse);
+    bool CheckResponse(std::u16string sResponse, int nCode, std::u16string sKeyword, std::u16string sValue);
+    void SendRCPTForRecipient(const TSMTPAddress& recipient);
+    void SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot);
+    void SendCommand(const std::u16string& sCommand);
+    void AuthCramMD5(const char16_t* pszUser, const char16_t* pszPassword);
+    void AuthLogin(const char16_t* pszUser, const char16_t* pszPassword);
+    void AuthPlain(const char16_t* pszUser, const char16_t* pszPassword);
+    bool AuthenticateNTLM();
+};

@@ -1,0 +1,59 @@
+// The byte transport under the SMTP session: one blocking IPv4 TCP socket and,
+// after StartClientHandshake, a TLS channel over it through the Schannel
+// security package. Every failure is thrown as TSMTPException.
+#pragma once
+
+#include <string>
+
+#include "platform/Certificates.h"
+#include "platform/DynamicLibrary.h"
+#include "platform/Sockets.h"
+#include "platform/Sspi.h"
+#include "platform/WinTypes.h"
+
+class TSMTPSSLSocket {
+public:
+    TSMTPSSLSocket();
+    virtual ~TSMTPSSLSocket();
+    TSMTPSSLSocket(const TSMTPSSLSocket&) = delete;
+    TSMTPSSLSocket& operator=(const TSMTPSSLSocket&) = delete;
+
+    void Create(const char16_t* pszCertName, DWORD dwProtocol, DWORD dwCertFlags);
+    void Create();
+    int Connect(const char16_t* pszHost, int nPort);
+    virtual int Connect(const platform::SOCKADDR_IN4* lpSockAddr, int nSockAddrLen);
+    int StartClientHandshake(const char16_t* pszServerName);
+    int Send(const void* data, unsigned len);
+    int Receive(void* buf, unsigned len);
+    bool IsReadable(unsigned dwTimeoutMs);
+    void Close();
+
+    std::u16string m_strUserName;
+    DWORD m_dwProtocol;
+    platform::PCCERT_CONTEXT m_pCertContext;
+    platform::HCERTSTORE m_hMyCertStore;
+    platform::SCHANNEL_CRED m_SchannelCred;
+    platform::CredHandle m_hClientCreds;
+    platform::CtxtHandle m_hContext;
+    HMODULE m_hSecurity;
+    platform::SecurityFunctionTableW m_SecurityFunc;
+    BOOL m_bSecure;
+    BYTE* m_pbPending;
+    DWORD m_cbPending;
+    BYTE* m_pbIoBuffer;
+    DWORD m_cbIoBuffer;
+    DWORD m_dwCertFlags;
+    platform::SOCKET m_hSocket;
+
+private:
+    void LoadSecurityLibrary();
+    void ClientCreateCredentials(const char16_t* pszUserName, platform::CredHandle* phCreds);
+    int ClientConnect(const char16_t* pszServerName);
+    int ClientHandshake(platform::CredHandle* phCreds, const char16_t* pszServerName,
+                        platform::CtxtHandle* phContext, platform::SecBuffer* pExtraData);
+    int ClientHandshakeLoop(platform::CredHandle* phCreds, platform::CtxtHandle* phContext, bool fDoInitialRead,
+                            platform::SecBuffer* pExtraData);
+    DWORD ClientVerifyCertificate(platform::PCCERT_CONTEXT pServerCert, const char16_t* pszServerName,
+                                  DWORD dwCertFlags);
+    void ClientDisconnect(platform::CredHandle* phCreds, platform::CtxtHandle* phContext);
+};
