@@ -1,5 +1,6 @@
 #include "platform/WideFormat.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -53,6 +54,9 @@ std::string NarrowSpec(const Spec& spec, const char* length, char conv) {
     return s;
 }
 
+// The narrow spec is built at run time from the wide one: that is the point here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
 template <typename T>
 void AppendNumber(std::u16string& out, const Spec& spec, const char* length, char conv, T value) {
     std::string fmt = NarrowSpec(spec, length, conv);
@@ -67,6 +71,7 @@ void AppendNumber(std::u16string& out, const Spec& spec, const char* length, cha
         AppendNarrowNumber(out, big.c_str());
     }
 }
+#pragma GCC diagnostic pop
 
 }  // namespace
 
@@ -154,7 +159,7 @@ std::u16string WFormatV(const char16_t* format, va_list args) {
                 switch (spec.length) {
                     case Spec::LongLong:
                     case Spec::Int64: AppendNumber(out, spec, "ll", 'd', va_arg(ap, long long)); break;
-                    case Spec::Size: AppendNumber(out, spec, "z", 'd', va_arg(ap, ptrdiff_t)); break;
+                    case Spec::Size: AppendNumber(out, spec, "z", 'd', va_arg(ap, std::ptrdiff_t)); break;
                     // "l" is 32-bit as on Windows.
                     default: AppendNumber(out, spec, "", 'd', va_arg(ap, int)); break;
                 }

@@ -1,0 +1,180 @@
+// The sixteen exports: each a thin frame around one virtual operation. The
+// frame saves and restores the host's current directory, clears the handle's
+// last error where the operation asks for it, and never lets an exception
+// reach the host.
+#define SMTPMAIL_BUILD
+#include "mailapi.h"
+
+#include <new>
+
+#include "api/CMailItem.h"
+#include "api/CSMTPMailAPI.h"
+#include "api/WideText.h"
+#include "diag/DiagPrint.h"
+#include "platform/CurrentDirectory.h"
+
+namespace {
+
+CSMTPMailAPI* Provider(HMAILPROVIDER h) { return reinterpret_cast<CSMTPMailAPI*>(h); }
+CMailItem* Item(HMAILITEM h) { return reinterpret_cast<CMailItem*>(h); }
+
+// Saves the current directory on construction and puts it back on destruction.
+class CurrentDirectoryGuard {
+public:
+    CurrentDirectoryGuard() { m_bSaved = platform::GetCurrentDirectoryW(260, m_szDirectory) != 0; }
+    ~CurrentDirectoryGuard() {
+        if (m_bSaved) platform::SetCurrentDirectoryW(m_szDirectory);
+    }
+    CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
+    CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
+
+private:
+    char16_t m_szDirectory[260] = {};
+    bool m_bSaved = false;
+};
+
+// Runs an operation of a provider: clears its last error first when asked.
+template <typename Result, typename Operation>
+Result OnProvider(HMAILPROVIDER h, Result nullResult, bool bClear, Operation op) {
+    CurrentDirectoryGuard guard;
+    if (h == nullptr) return nullResult;
+    try {
+        if (bClear) Provider(h)->ClearLastError();
+        return op(Provider(h));
+    } catch (...) {
+        DiagPrint(u"Mail export: unexpected exception.\n");
+        return nullResult;
+    }
+}
+
+template <typename Operation>
+MAILRESULT OnItem(HMAILITEM h, Operation op) {
+    CurrentDirectoryGuard guard;
+    if (h == nullptr) return MAILERR_INVALID_PARAMS;
+    try {
+        Item(h)->Provider()->ClearLastError();
+        return op(Item(h));
+    } catch (...) {
+        DiagPrint(u"Mail export: unexpected exception.\n");
+        return MAILERR_INTERNAL;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+MAILAPI HMAILPROVIDER MAILCALL Mail_Initialize(MAILINIFLAGS* pFlags) {
+    CSMTPMailAPI* pProvider = nullptr;
+    try {
+        pProvider = new (std::nothrow) CSMTPMailAPI();
+        if (pProvider == nullptr) return nullptr;
+        if (!pProvider->Initialize(pFlags)) {
+            delete pProvider;
+            return nullptr;
+        }
+        return reinterpret_cast<HMAILPROVIDER>(pProvider);
+    } catch (...) {
+        DiagPrint(u"Mail_Initialize: unexpected exception.\n");
+        delete pProvider;
+        return nullptr;
+    }
+}
+
+MAILAPI void MAILCALL Mail_Uninitialize(HMAILPROVIDER hProvider) {
+    if (hProvider == nullptr) return;
+    try {
+        Provider(hProvider)->ClearLastError();
+        Provider(hProvider)->Uninitialize();
+        delete Provider(hProvider);
+    } catch (...) {
+        DiagPrint(u"Mail_Uninitialize: unexpected exception.\n");
+    }
+}
+
+MAILAPI MAILRESULT MAILCALL Mail_Send(HMAILPROVIDER hProvider, const MAILMESSAGE* pMessage,
+                                      const MAILSENDFLAGS* pSendFlags) {
+    return OnProvider(hProvider, MAILRESULT(MAILERR_INVALID_PARAMS), true,
+                      [&](CSMTPMailAPI* p) { return p->Send(pMessage, pSendFlags); });
+}
+
+MAILAPI MAILRESULT MAILCALL Mail_Deliver(HMAILPROVIDER hProvider, uint32_t dwArgument) {
+    return OnProvider(hProvider, MAILRESULT(MAILERR_INVALID_PARAMS), true,
+                      [&](CSMTPMailAPI* p) { return p->Deliver(dwArgument); });
+}
+
+MAILAPI MAILRESULT MAILCALL Mail_Execute(HMAILPROVIDER hProvider, uint32_t dwCommand, void* pArg) {
+    return OnProvider(hProvider, MAILRESULT(MAILERR_INVALID_PARAMS), false,
+                      [&](CSMTPMailAPI* p) { return p->Execute(dwCommand, pArg); });
+}
+
+MAILAPI MAILERROR* MAILCALL Mail_GetLastError(HMAILPROVIDER hProvider) {
+    if (hProvider == nullptr) {
+        CurrentDirectoryGuard guard;
+        DiagPrint(u"handle may not be NULL\n");
+        return nullptr;
+    }
+    return OnProvider(hProvider, static_cast<MAILERROR*>(nullptr), false,
+                      [&](CSMTPMailAPI* p) { return p->GetLastError(); });
+}
+
+MAILAPI MAILRESULT MAILCALL Mail_GetProperty(HMAILPROVIDER hProvider, const MAILWCHAR* pszPropertyName,
+                                             void* pszPropertyValue, uint32_t cbPropertyValue) {
+    return OnProvider(hProvider, MAILRESULT(MAILERR_INVALID_PARAMS), true, [&](CSMTPMailAPI* p) {
+        return p->GetProperty(HostText(pszPropertyName), pszPropertyValue, cbPropertyValue);
+    });
+}
+
+MAILAPI MAILRESULT MAILCALL Mail_SetProperty(HMAILPROVIDER hProvider, const MAILWCHAR* pszPropertyName,
+                                             const void* pszPropertyValue) {
+    return OnProvider(hProvider, MAILRESULT(MAILERR_INVALID_PARAMS), true,
+                      [&](CSMTPMailAPI* p) { return p->SetProperty(HostText(pszPropertyName), pszPropertyValue); });
+}
+
+MAILAPI MAILRESULT MAILCALL Mail_ResolveAddress(HMAILPROVIDER hProvider, const MAILWCHAR* pszAddress,
+                                                MAILADDRESS* pResolvedAddress, const MAILRESOLVEADDRESSFLAGS* pFlags) {
+    return OnProvider(hProvider, MAILRESULT(MAILERR_INVALID_PARAMS), true, [&](CSMTPMailAPI* p) {
+        return p->ResolveAddress(HostText(pszAddress), pResolvedAddress, pFlags);
+    });
+}
+
+MAILAPI MAILRESULT MAILCALL Mail_FreeBuffer(HMAILPROVIDER hProvider, void* pBuffer) {
+    return OnProvider(hProvider, MAILRESULT(MAILERR_INVALID_PARAMS), true,
+                      [&](CSMTPMailAPI* p) { return p->FreeBuffer(pBuffer); });
+}
+
+MAILAPI HMAILITEM MAILCALL Mail_FindFirst(HMAILPROVIDER hProvider, void* pArg) {
+    if (hProvider == nullptr) {
+        CurrentDirectoryGuard guard;
+        DiagPrint(u"handle may not be NULL\n");
+        return nullptr;
+    }
+    return OnProvider(hProvider, static_cast<HMAILITEM>(nullptr), true,
+                      [&](CSMTPMailAPI* p) { return p->FindFirst(pArg); });
+}
+
+MAILAPI MAILRESULT MAILCALL Mail_FindNext(HMAILITEM hItem) {
+    return OnItem(hItem, [](CMailItem* item) { return item->FindNext(); });
+}
+
+MAILAPI void MAILCALL Mail_FindClose(HMAILITEM hItem) {
+    OnItem(hItem, [](CMailItem* item) {
+        item->FindClose();
+        item->Destroy(1);
+        return MAILRESULT(MAILERR_OK);
+    });
+}
+
+MAILAPI MAILRESULT MAILCALL Mail_Receive(HMAILITEM hItem, void* pArg1, void* pArg2, void* pArg3) {
+    return OnItem(hItem, [&](CMailItem* item) { return item->Receive(pArg1, pArg2, pArg3); });
+}
+
+MAILAPI MAILRESULT MAILCALL Mail_AttachmentSave(HMAILITEM hItem, void* pArg1, void* pArg2) {
+    return OnItem(hItem, [&](CMailItem* item) { return item->AttachmentSave(pArg1, pArg2); });
+}
+
+MAILAPI MAILRESULT MAILCALL Mail_Delete(HMAILITEM hItem) {
+    return OnItem(hItem, [](CMailItem* item) { return item->Delete(); });
+}
+
+}  // extern "C"

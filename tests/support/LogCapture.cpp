@@ -1,0 +1,44 @@
+#include "LogCapture.h"
+
+#include "platform/Utf.h"
+
+LogCapture::LogCapture() { Logging::SetLogHook(&LogCapture::Hook, this); }
+
+LogCapture::~LogCapture() { Logging::SetLogHook(nullptr, nullptr); }
+
+void LogCapture::Hook(const Logging::LogRecord& record, void* context) {
+    auto* self = static_cast<LogCapture*>(context);
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    self->m_records.push_back(record);
+}
+
+std::vector<Logging::LogRecord> LogCapture::Records() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_records;
+}
+
+bool LogCapture::Contains(const std::u16string& text) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& r : m_records) {
+        if (r.message.find(text) != std::u16string::npos) return true;
+    }
+    return false;
+}
+
+std::string LogCapture::Dump() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string out;
+    for (const auto& r : m_records) {
+        out += ToUtf8(r.function) + " " + ToUtf8(r.action) + ": " + ToUtf8(r.message) + "\n";
+    }
+    return out;
+}
+
+void LogCapture::Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_records.clear();
+}
+
+std::string ToUtf8(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
+
+std::u16string FromUtf8(const std::string& text) { return platform::Utf8ToUtf16(text); }
