@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "platform/CurrentDirectory.h"
+#include "platform/Files.h"
+#include "platform/LastError.h"
+#include "platform/SystemMessage.h"
+#include "platform/Utf.h"
+
+using namespace platform;
+
+namespace {
+
+std::u16string TempPath(const std::string& name) { return Utf8ToUtf16(::testing::TempDir() + "/" + name); }
+
+}  // namespace
+
+TEST(Files, MissingFileAndMissingDirectoryHaveTheirWindowsCodes) {
+    HANDLE h = CreateFileW(TempPath("no-such-file.bin").c_str(), GENERIC_READ, 0, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    h = CreateFileW(TempPath("no-such-dir/file.bin").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST(Files, WritesReadsAndReportsTheSize) {
+    std::u16string path = TempPath("files-test-\u00e4.bin");
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(h, "hello world", 11, &written));
+    EXPECT_EQ(written, 11u);
+    CloseHandle(h);
+
+    h = CreateFileW(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::int64_t size = 0;
+    ASSERT_TRUE(GetFileSizeEx(h, &size));
+    EXPECT_EQ(size, 11);
+    char buffer[32] = {};
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &read));
+    EXPECT_EQ(read, 11u);
+    EXPECT_STREQ(buffer, "hello world");
+    CloseHandle(h);
+
+    // Replacing the file truncates it.
+    h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(GetFileSizeEx(h, &size));
+    EXPECT_EQ(size, 0);
+    CloseHandle(h);
+}
+
+TEST(Files, AnExclusiveOpenMakesASecondOpenASharingViolation) {
+    std::u16string path = TempPath("files-test-locked.bin");
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    HANDLE second = CreateFileW(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    CloseHandle(h);
+    second = CreateFileW(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+    EXPECT_NE(second, INVALID_HANDLE_VALUE);
+    CloseHandle(second);
+}
+
+TEST(Files, ADirectoryCannotBeOpenedAsAFile) {
+    HANDLE h = CreateFileW(Utf8ToUtf16(::testing::TempDir()).c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST(CurrentDirectory, ReadsAndRestores) {
+    char16_t saved[260];
+    ASSERT_GT(GetCurrentDirectoryW(260, saved), 0u);
+    char16_t tiny[1];
+    EXPECT_GT(GetCurrentDirectoryW(1, tiny), 1u) << "a short buffer gets the size it needs";
+    ASSERT_TRUE(SetCurrentDirectoryW(Utf8ToUtf16(::testing::TempDir()).c_str()));
+    EXPECT_FALSE(SetCurrentDirectoryW(u"/no/such/directory"));
+    ASSERT_TRUE(SetCurrentDirectoryW(saved));
+    char16_t now[260];
+    GetCurrentDirectoryW(260, now);
+    EXPECT_EQ(std::u16string(now), std::u16string(saved));
+}
+
+TEST(SystemMessage, KnowsTheWinsockAndFileTexts) {
+    std::u16string text;
+    ASSERT_TRUE(FormatSystemMessage(10061, text));
+    EXPECT_EQ(text, u"No connection could be made because the target machine actively refused it.\r\n");
+    ASSERT_TRUE(FormatSystemMessage(2, text));
+    EXPECT_EQ(text, u"The system cannot find the file specified.\r\n");
+    EXPECT_FALSE(FormatSystemMessage(0xDEADBEEF, text));
+    EXPECT_TRUE(text.empty());
+}

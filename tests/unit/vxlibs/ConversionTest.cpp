@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "vxutil.h"
+
+TEST(Conversion, AnsiCodePageIsWindows1252) {
+    std::u16string wide;
+    ASSERT_TRUE(strAnsiToWide(wide, "\x80\xe4\x9f\x81", -1, CP_ACP, false));
+    EXPECT_EQ(wide, std::u16string(u"\u20ac\u00e4\u0178\u0081"));
+    std::string narrow;
+    ASSERT_TRUE(strWideToAnsi(narrow, u"\u20ac\u00e4\u4e2d", -1, CP_ACP, false));
+    EXPECT_EQ(narrow, "\x80\xe4?");
+}
+
+TEST(Conversion, Utf8RoundTripsIncludingSurrogatePairs) {
+    std::u16string text = u"Caf\u00e9 \u4e2d \U0001F600";
+    std::string utf8;
+    ASSERT_TRUE(strWideToAnsi(utf8, text.c_str(), -1, CP_UTF8, false));
+    EXPECT_EQ(utf8, "Caf\xc3\xa9 \xe4\xb8\xad \xf0\x9f\x98\x80");
+    std::u16string back;
+    ASSERT_TRUE(strAnsiToWide(back, utf8.c_str(), static_cast<int>(utf8.size()), CP_UTF8, false));
+    EXPECT_EQ(back, text);
+}
+
+TEST(Conversion, MalformedInputBecomesReplacementCharacters) {
+    std::u16string wide;
+    ASSERT_TRUE(strAnsiToWide(wide, "a\xc3" "b\xff\xe4\xb8", -1, CP_UTF8, false));
+    EXPECT_EQ(wide, std::u16string(u"a\ufffdb\ufffd\ufffd"));
+    // An overlong encoding of "/" is not accepted as "/".
+    ASSERT_TRUE(strAnsiToWide(wide, "\xc0\xaf", -1, CP_UTF8, false));
+    EXPECT_EQ(wide, std::u16string(u"\ufffd"));
+    std::string narrow;
+    const char16_t lone[] = {u'x', 0xD800, u'y', 0xDC00, 0};
+    ASSERT_TRUE(strWideToAnsi(narrow, lone, -1, CP_UTF8, false));
+    EXPECT_EQ(narrow, "x\xef\xbf\xbdy\xef\xbf\xbd");
+}
+
+TEST(Conversion, ExplicitLengthStopsEarlyAndNullIsEmpty) {
+    std::u16string wide;
+    ASSERT_TRUE(strAnsiToWide(wide, "abcdef", 3, CP_ACP, false));
+    EXPECT_EQ(wide, u"abc");
+    std::string narrow = "old";
+    EXPECT_TRUE(strWideToAnsi(narrow, nullptr, 0, CP_UTF8, false));
+    EXPECT_EQ(narrow, "");
+}
+
+TEST(StringHelpers, TrimRemovesOnlyTheAskedEnds) {
+    std::u16string s = u" \t\r\nvalue \r\n";
+    trim(s, u" \t\r\n", true, true);
+    EXPECT_EQ(s, u"value");
+    s = u"  left  ";
+    trim(s, u" ", false, true);
+    EXPECT_EQ(s, u"  left");
+    s = u" \t ";
+    trim(s, u" \t\r\n", true, true);
+    EXPECT_EQ(s, u"");
+}
+
+TEST(StringHelpers, ToLowerHandlesAsciiAndLatinLetters) {
+    std::u16string s = u"UserName: \u00c4\u00d6\u00dc \u00d7";
+    to_lower(s);
+    EXPECT_EQ(s, u"username: \u00e4\u00f6\u00fc \u00d7");
+}
+
+TEST(StringHelpers, DebugLevelComesFromTheEnvironment) {
+    unsetenv("VX_DEBUG_LEVEL");
+    EXPECT_EQ(dbgout_on(), 0);
+    setenv("VX_DEBUG_LEVEL", "2", 1);
+    EXPECT_EQ(dbgout_on(), 2);
+    unsetenv("VX_DEBUG_LEVEL");
+}

@@ -1,0 +1,46 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "LogCapture.h"
+#include "vxstring.h"
+
+TEST(Logging, RecordsCarryLevelTypeFunctionActionAndFormattedMessage) {
+    LogCapture capture;
+    Logging::WriteVarLog(nullptr, 10, 7, u"host='%s' port=%d raw=%hs", nullptr, u"TSMTPConnection::Connect",
+                         u"mail.example", 25, "x");
+    auto records = capture.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].type, 10);
+    EXPECT_EQ(records[0].level, 7);
+    EXPECT_EQ(records[0].function, u"TSMTPConnection::Connect");
+    EXPECT_EQ(records[0].action, u"");
+    EXPECT_EQ(records[0].message, u"host='mail.example' port=25 raw=x");
+}
+
+TEST(Logging, WritesEachRecordToTheLogFile) {
+    std::string path = ::testing::TempDir() + "/vxstring-log-test.log";
+    std::remove(path.c_str());
+    setenv("VX_LOG_FILE", path.c_str(), 1);
+    Logging::WriteLog(nullptr, 10, 7, u"", u"enter", u"CMailAPI::Execute");
+    Logging::WriteLog(nullptr, 10, 7, u"int:0", u"exit", u"CMailAPI::Execute");
+    unsetenv("VX_LOG_FILE");
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("[level 7, type 10] CMailAPI::Execute enter"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("CMailAPI::Execute exit: int:0"), std::string::npos) << text.str();
+}
+
+TEST(Memory, BlocksGrowKeepingTheirContents) {
+    auto* p = static_cast<char*>(GetMemory(4));
+    ASSERT_NE(p, nullptr);
+    std::memcpy(p, "abc", 4);
+    p = static_cast<char*>(ReallocMemory(p, 1 << 20));
+    ASSERT_NE(p, nullptr);
+    EXPECT_STREQ(p, "abc");
+    FreeMemory(p);
+}
