@@ -2,10 +2,13 @@
 // traced function starts and an "exit" record with the function's result when
 // it ends, also when it leaves by an exception.
 //
-//     TFunctionTrace trace(u"TSMTPConnection::Connect");
-//     bool bResult = false;
-//     trace.Bind(&bResult);
+//     bool bResult = false;                  // declared BEFORE the scope, so that
+//     TFunctionTrace trace(u"TSMTPConnection::Connect");  // it still lives when
+//     trace.Bind(&bResult);                  // the exit record reads it
 //     trace.Detail(u"host='%s'", host.c_str());
+//
+// A bound variable must be declared before the scope object: locals die in
+// reverse order, and the exit record reads the variable.
 #pragma once
 
 #include <string>

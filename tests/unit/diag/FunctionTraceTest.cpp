@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "LogCapture.h"
+#include "diag/DiagPrint.h"
+#include "diag/FunctionTrace.h"
+
+namespace {
+
+std::u16string ExitText(const LogCapture& capture) {
+    for (const auto& r : capture.Records()) {
+        if (r.action == u"exit") return r.message;
+    }
+    return u"<no exit record>";
+}
+
+}  // namespace
+
+TEST(FunctionTrace, WritesEnterAndExitRecordsWithTheFunctionName) {
+    LogCapture capture;
+    { TFunctionTrace trace(u"TSMTPConnection::Connect"); }
+    auto records = capture.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].action, u"enter");
+    EXPECT_EQ(records[0].message, u"");
+    EXPECT_EQ(records[0].function, u"TSMTPConnection::Connect");
+    EXPECT_EQ(records[0].type, 10);
+    EXPECT_EQ(records[0].level, 7);
+    EXPECT_EQ(records[1].action, u"exit");
+    EXPECT_EQ(records[1].message, u"int:0") << "an unbound scope shows int 0";
+}
+
+TEST(FunctionTrace, PointerKindsShowTheFinalValue) {
+    LogCapture capture;
+    {
+        bool result = false;
+        TFunctionTrace trace(u"T::BoolOp");
+        trace.Bind(&result);
+        result = true;
+    }
+    EXPECT_EQ(ExitText(capture), u"bool*:true");
+    capture.Clear();
+    {
+        int result = 1;
+        TFunctionTrace trace(u"T::IntOp");
+        trace.Bind(&result);
+        result = -42;
+    }
+    EXPECT_EQ(ExitText(capture), u"int*:-42");
+    capture.Clear();
+    {
+        DWORD result = 0;
+        TFunctionTrace trace(u"T::DwordOp");
+        trace.Bind(&result);
+        result = 0x80090308u;
+    }
+    EXPECT_EQ(ExitText(capture), u"DWORD*:80090308");
+    capture.Clear();
+    {
+        TFunctionTrace trace(u"T::IntValue");
+        int value = 7;
+        trace.Bind(value);
+        value = 8;
+    }
+    EXPECT_EQ(ExitText(capture), u"int:7") << "an int value is a copy taken when bound";
+}
+
+TEST(FunctionTrace, StringsShowLengthAndAtMostTheirFirstHundredCharacters) {
+    LogCapture capture;
+    {
+        std::string result;
+        TFunctionTrace trace(u"T::StringOp");
+        trace.Bind(&result);
+        result = std::string(150, 'a') + "\xe4";
+    }
+    EXPECT_EQ(ExitText(capture), u"string(151):" + std::u16string(100, u'a'));
+    capture.Clear();
+    {
+        std::string result = "K\xe4se";
+        TFunctionTrace trace(u"T::Latin");
+        trace.Bind(&result);
+    }
+    EXPECT_EQ(ExitText(capture), u"string(4):K\u00e4se") << "widened with the ANSI code page";
+    capture.Clear();
+    {
+        TFunctionTrace trace(u"T::NullKinds");
+        trace.Bind(static_cast<const bool*>(nullptr));
+    }
+    EXPECT_EQ(ExitText(capture), u"bool*:");
+}
+
+TEST(FunctionTrace, TheExitRecordIsWrittenWhenTheFunctionThrows) {
+    LogCapture capture;
+    try {
+        int result = 3;
+        TFunctionTrace trace(u"T::Throws");
+        trace.Bind(&result);
+        throw std::runtime_error("boom");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(ExitText(capture), u"int*:3");
+}
+
+TEST(FunctionTrace, DetailLinesCarryTheScopeName) {
+    LogCapture capture;
+    {
+        TFunctionTrace trace(u"TSMTPSSLSocket::Send");
+        trace.Detail(u"Send data; cb='%d', c='%d'", 10, 10);
+    }
+    auto records = capture.Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].message, u"Send data; cb='10', c='10'");
+    EXPECT_EQ(records[1].function, u"TSMTPSSLSocket::Send");
+    EXPECT_EQ(records[1].action, u"");
+}
+
+TEST(DiagPrint, StripsOneTrailingLineFeedAndIgnoresEmptyFormats) {
+    LogCapture capture;
+    DiagPrint(u"CMailAPI::Execute() ==>\n");
+    DiagPrint(u"two\n\n");
+    DiagPrint(u"");
+    DiagPrint(nullptr);
+    DiagPrint(u"value=%d %s\n", 5, u"x");
+    auto records = capture.Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].message, u"CMailAPI::Execute() ==>");
+    EXPECT_EQ(records[1].message, u"two\n");
+    EXPECT_EQ(records[2].message, u"value=5 x");
+    EXPECT_EQ(records[2].function, u"") << "the printer passes no function name";
+    EXPECT_EQ(records[2].level, 7);
+}
