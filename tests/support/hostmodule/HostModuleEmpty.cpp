@@ -1,0 +1,5 @@
+// A host module without a string table.
+extern "C" {
+__attribute__((visibility("default"))) int HostModuleWithoutStrings;
+int HostModuleWithoutStrings = 1;
+}
