@@ -1,5 +1,2 @@
 // A host module without a string table.
-extern "C" {
-__attribute__((visibility("default"))) int HostModuleWithoutStrings;
-int HostModuleWithoutStrings = 1;
-}
+extern "C" __attribute__((visibility("default"))) int HostModuleWithoutStrings() { return 1; }

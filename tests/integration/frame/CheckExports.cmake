@@ -1,0 +1,18 @@
+execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
+set(names "")
+foreach(line ${lines})
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" name "${line}")
+  list(APPEND names ${name})
+endforeach()
+list(SORT names)
+set(expected Mail_AttachmentSave Mail_Delete Mail_Deliver Mail_Execute Mail_FindClose Mail_FindFirst
+    Mail_FindNext Mail_FreeBuffer Mail_GetLastError Mail_GetProperty Mail_Initialize Mail_Receive
+    Mail_ResolveAddress Mail_Send Mail_SetProperty Mail_Uninitialize)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exports are:\n${names}\nexpected:\n${expected}")
+endif()
+message(STATUS "the sixteen Mail_ exports and nothing else")

@@ -1,0 +1,30 @@
+// Start-up settings of every test program: the registry stand-in lives in a
+// folder of this process unless the caller chose one, so that tests never
+// touch the user's store or each other's. The folder goes when the program ends.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+struct TestEnvironment {
+    TestEnvironment() {
+        if (std::getenv("SMTPMAIL_REGISTRY_ROOT") != nullptr) return;
+        const char* tmp = std::getenv("TMPDIR");
+        m_root = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/smtpmail-test-registry-" +
+                 std::to_string(::getpid());
+        setenv("SMTPMAIL_REGISTRY_ROOT", m_root.c_str(), 0);
+    }
+    ~TestEnvironment() {
+        if (m_root.empty()) return;
+        std::error_code ec;
+        std::filesystem::remove_all(m_root, ec);
+    }
+    std::string m_root;
+};
+
+const TestEnvironment g_environment;
+
+}  // namespace
