@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "diag/NetworkLog.h"
+#include "platform/Registry.h"
+
+namespace {
+
+constexpr const char16_t* kKey = u"Software\\Veltrana\\Orbisuite\\log\\default";
+
+// A UDP listener on a loopback port of its own.
+class UdpListener {
+public:
+    UdpListener() {
+        m_fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+    }
+    ~UdpListener() { ::close(m_fd); }
+    UdpListener(const UdpListener&) = delete;
+    UdpListener& operator=(const UdpListener&) = delete;
+
+    int Port() const { return m_port; }
+
+    // The next datagram, or an empty string when none comes within the wait.
+    std::string Next(int waitMs = 2000) {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, waitMs) <= 0) return std::string();
+        char buffer[4096];
+        ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+class NetworkLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_root = ::testing::TempDir() + "/netlog-registry-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::filesystem::remove_all(m_root);
+        platform::SetRegistryRoot(m_root);
+    }
+    void TearDown() override {
+        NetworkLogClose();
+        std::filesystem::remove_all(m_root);
+    }
+
+    void WriteSettings(platform::HKEY root, DWORD level, int port) {
+        platform::HKEY h = nullptr;
+        ASSERT_EQ(platform::RegCreateKeyExW(root, kKey, platform::KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
+        platform::RegSetValueExW(h, u"loglevel", platform::REG_DWORD, reinterpret_cast<const BYTE*>(&level), 4);
+        DWORD dwPort = static_cast<DWORD>(port);
+        platform::RegSetValueExW(h, u"port", platform::REG_DWORD, reinterpret_cast<const BYTE*>(&dwPort), 4);
+        const char16_t host[] = u"127.0.0.1";
+        platform::RegSetValueExW(h, u"host", platform::REG_SZ, reinterpret_cast<const BYTE*>(host), sizeof host);
+        platform::RegCloseKey(h);
+    }
+
+    std::string m_root;
+};
+
+}  // namespace
+
+TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefix) {
+    UdpListener listener;
+    WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port());
+    ASSERT_TRUE(NetworkLogSetup());
+    EXPECT_EQ(NetworkLogThreshold(), 4);
+    NetworkLogWrite(5, u"too detailed");
+    NetworkLogWrite(3, u"Code=%d, Description '%s'", 509, u"refused");
+    EXPECT_EQ(listener.Next(), "<3>Code=509, Description 'refused'") << "level 5 must not have been sent";
+    NetworkLogWrite(4, u"");
+    NetworkLogWrite(4, u"last");
+    EXPECT_EQ(listener.Next(), "<4>last") << "an empty message sends nothing";
+}
+
+TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
+    UdpListener listener;
+    WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port());
+    ASSERT_TRUE(NetworkLogSetup());
+    std::u16string message;
+    for (int i = 0; i < 2000; ++i) message.push_back(static_cast<char16_t>(u'a' + i % 26));
+    NetworkLogWrite(3, u"%s", message.c_str());
+    std::string all;
+    for (int i = 0; i < 3; ++i) {
+        std::string datagram = listener.Next();
+        ASSERT_FALSE(datagram.empty()) << "datagram " << i;
+        EXPECT_LE(datagram.size(), 900u);
+        ASSERT_EQ(datagram.substr(0, 3), "<3>");
+        all += datagram.substr(3);
+    }
+    EXPECT_EQ(listener.Next(300), "") << "exactly three datagrams";
+    EXPECT_EQ(all.size(), 2000u);
+    EXPECT_EQ(all.substr(0, 26), "abcdefghijklmnopqrstuvwxyz");
+}
+
+TEST_F(NetworkLogTest, TheUsersSettingsServeWhenTheMachineHasNone) {
+    UdpListener listener;
+    WriteSettings(platform::HKEY_CURRENT_USER, 6, listener.Port());
+    ASSERT_TRUE(NetworkLogSetup());
+    EXPECT_EQ(NetworkLogThreshold(), 6);
+    NetworkLogWrite(6, u"progress");
+    EXPECT_EQ(listener.Next(), "<6>progress");
+}
+
+TEST_F(NetworkLogTest, WithoutSettingsTheDefaultLevelIsWrittenForTheMachine) {
+    ASSERT_TRUE(NetworkLogSetup());
+    EXPECT_EQ(NetworkLogThreshold(), 4);
+    platform::HKEY h = nullptr;
+    ASSERT_EQ(platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, kKey, 0, platform::KEY_QUERY_VALUE, &h),
+              ERROR_SUCCESS);
+    DWORD level = 0;
+    DWORD cb = sizeof level;
+    DWORD type = 0;
+    ASSERT_EQ(platform::RegQueryValueExW(h, u"loglevel", &type, reinterpret_cast<BYTE*>(&level), &cb),
+              ERROR_SUCCESS);
+    platform::RegCloseKey(h);
+    EXPECT_EQ(type, platform::REG_DWORD);
+    EXPECT_EQ(level, 4u);
+}
