@@ -1,0 +1,1 @@
+smtpmail_fuzz_target(base64 LIBS vxutil)

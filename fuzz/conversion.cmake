@@ -1,0 +1,1 @@
+smtpmail_fuzz_target(conversion LIBS vxutil)
