@@ -296,8 +296,9 @@ MAILAPI_STATIC_ASSERT(sizeof(MAILADDRESS) == 16, "MAILADDRESS is 16 bytes");
 MAILAPI_STATIC_ASSERT(sizeof(MAILRESOLVEADDRESSFLAGS) == 8, "MAILRESOLVEADDRESSFLAGS is 8 bytes");
 MAILAPI_STATIC_ASSERT(offsetof(MAILERROR, dwNativeCode) == 516, "MAILERROR layout");
 
-/* On the home platform every offset the host relies on must hold. */
-#if defined(_WIN32) && !defined(_WIN64)
+/* On the home platform every offset the host relies on must hold (also checked
+ * on any 32-bit target with SMTPMAIL_CHECK_LAYOUT32, which has the same layout). */
+#if (defined(_WIN32) && !defined(_WIN64)) || defined(SMTPMAIL_CHECK_LAYOUT32)
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, dwKeyCheck) == 8, "MAILINIFLAGS layout");
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, pszPassword) == 16, "MAILINIFLAGS layout");
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, dwCfgSource) == 20, "MAILINIFLAGS layout");
