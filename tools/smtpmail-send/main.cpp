@@ -256,6 +256,13 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     Options options;
     std::string error;
+    for (size_t i = 0; i < args.size(); ++i) {
+        WString ignored;
+        if (!hosttext::FromUtf8(args[i], ignored)) {
+            std::fprintf(stderr, "%s: argument %zu is not valid UTF-8\n", program.c_str(), i + 1);
+            return kExitUsage;
+        }
+    }
     if (!sendtool::ParseCommandLine(args, options, error)) {
         std::fprintf(stderr, "%s: %s\n", program.c_str(), error.c_str());
         return kExitUsage;

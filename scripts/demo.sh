@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# The demo behind `make demo`: one message goes through the provider to a local
+# capture server and is shown as it arrived.
+#
+#   scripts/demo.sh BUILD_DIR
+#
+# Steps: start the capture server (loopback, STARTTLS with a generated
+# certificate, AUTH), write the provider's configuration store with
+# smtpmail-cfg, send a message with an HTML body and two attachments through
+# smtpmail-send (the sample host, which loads libsmtpmail as the host product
+# does), show the captured message's headers and parts, stop the server.
+#
+# SMTPMAIL_DEMO_DIR=DIR keeps every file of the run in DIR (the tests read it);
+# otherwise a temporary folder is used and removed at the end.
+set -euo pipefail
+
+BUILD=${1:-build}
+PY=/usr/bin/python3
+if [ ! -d "$BUILD/bin" ]; then
+    echo "demo: no build in '$BUILD' (run 'make demo', or give the build folder)" >&2
+    exit 2
+fi
+BIN=$(cd "$BUILD/bin" && pwd)
+for f in smtpmail-send smtpmail-cfg libsmtpmail.so capture-server.py; do
+    if [ ! -e "$BIN/$f" ]; then
+        echo "demo: $BIN/$f is missing; build everything first (make build)" >&2
+        exit 2
+    fi
+done
+if ! "$PY" -c 'import aiosmtpd' 2>/dev/null; then
+    echo "demo: $PY cannot import aiosmtpd (Debian package python3-aiosmtpd; 'make deps')" >&2
+    exit 2
+fi
+
+if [ -n "${SMTPMAIL_DEMO_DIR:-}" ]; then
+    WORK=$SMTPMAIL_DEMO_DIR
+    rm -rf "$WORK"
+    mkdir -p "$WORK"
+    KEEP=1
+else
+    WORK=$(mktemp -d "${TMPDIR:-/tmp}/smtpmail-demo.XXXXXX")
+    KEEP=0
+fi
+WORK=$(cd "$WORK" && pwd)
+CONFIG=$WORK/config/
+MAILDIR=$WORK/captured
+CONTENT=$WORK/content
+mkdir -p "$CONFIG" "$MAILDIR" "$CONTENT"
+
+SERVER_PID=""
+SERVER_OUT=""
+stop_server() {
+    [ -n "$SERVER_PID" ] || return 0
+    local pid=$SERVER_PID
+    SERVER_PID=""
+    kill -TERM "$pid" 2>/dev/null || return 0
+    # Its last line says how many messages it took; a clean stop takes well
+    # under a second, and nothing here waits for ever.
+    next_server_line 10 || true
+    local i
+    for i in $(seq 1 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+}
+cleanup() {
+    local rc=$?
+    stop_server
+    if [ "$KEEP" = 0 ]; then
+        rm -rf "$WORK"
+    fi
+    exit $rc
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+step() { printf '\n==> %s\n' "$*"; }
+
+# Reads the server's next output line into LINE, waiting at most $1 seconds.
+next_server_line() {
+    LINE=""
+    if ! IFS= read -r -t "$1" -u "$SERVER_OUT" LINE; then
+        echo "demo: no line from the capture server (waited up to $1 s)" >&2
+        return 1
+    fi
+    printf '    %s\n' "$LINE"
+}
+
+# ---------------------------------------------------------------------------
+step "1. Starting the capture server (127.0.0.1, STARTTLS, AUTH PLAIN/LOGIN)"
+DEMO_USER=demo
+DEMO_PASSWORD=demo-secret
+coproc CAPTURE { exec "$PY" "$BIN/capture-server.py" --dir "$MAILDIR" --tls \
+    --user "$DEMO_USER" --password "$DEMO_PASSWORD"; }
+SERVER_PID=$CAPTURE_PID
+# A copy of the pipe that bash leaves open after the server has ended.
+exec {SERVER_OUT}<&"${CAPTURE[0]}"
+PORT=""
+CA=""
+while [ -z "$PORT" ]; do
+    next_server_line 60
+    case "$LINE" in
+        *"CA certificate "*) CA=${LINE##*CA certificate } ;;
+        *"listening on "*) PORT=${LINE##* port } ;;
+    esac
+done
+
+# ---------------------------------------------------------------------------
+step "2. Writing the provider's configuration store with smtpmail-cfg"
+"$BIN/smtpmail-cfg" --file "${CONFIG}smtp.cfg" \
+    --host 127.0.0.1 --port "$PORT" \
+    --auth PLAIN --user "$DEMO_USER" --password "$DEMO_PASSWORD" \
+    --starttls 1 --cert-flags 0 \
+    --sender-name "smtpmail demo" --sender-address demo@example.org \
+    --body-format TEXT
+"$BIN/smtpmail-cfg" --file "${CONFIG}smtp.cfg" --show | sed 's/^/    /'
+
+# ---------------------------------------------------------------------------
+step "3. Sending a message through the provider with smtpmail-send"
+# The provider reads a body file as UTF-8 when it starts with a byte-order mark.
+printf '\xef\xbb\xbf' >"$CONTENT/body.html"
+cat >>"$CONTENT/body.html" <<'HTML'
+<!DOCTYPE html>
+<html>
+<body>
+<h1>Hello from smtpmail</h1>
+<p>This message was built by the <b>SMTP mail provider</b> and sent through
+STARTTLS and AUTH PLAIN to the local capture server.</p>
+<p>Non-ASCII text survives the trip: Grüße, naïve café, 日本語, €.</p>
+</body>
+</html>
+HTML
+cat >"$CONTENT/notes.txt" <<'TEXT'
+Plain-text notes attached to the demo message.
+Line two, with umlauts: äöü ÄÖÜ ß.
+TEXT
+# A 1x1 PNG image: the binary attachment must arrive byte for byte.
+printf '\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x00\x01\x00\x00\x00\x01\x08\x06\x00\x00\x00\x1f\x15\xc4\x89\x00\x00\x00\rIDATx\x9cc\xf8\xcf\xc0\xf0\x1f\x00\x05\x00\x01\xff\x89\x99=\x1d\x00\x00\x00\x00IEND\xaeB`\x82' >"$CONTENT/pixel.png"
+
+SEND=("$BIN/smtpmail-send" --config-dir "$CONFIG"
+    --to "Ada Lovelace <ada@example.org>" --to grace@example.org
+    --cc "Charles Babbage <charles@example.org>" --bcc audit@example.org
+    --subject "smtpmail demo: HTML, text and an image – Grüße"
+    --body-file "$CONTENT/body.html" --html
+    --attach "$CONTENT/notes.txt" --attach "$CONTENT/pixel.png"
+    --priority high --receipt --notify success,failure)
+printf '    $ smtpmail-send'
+printf ' %q' "${SEND[@]:1}"
+printf '\n'
+# The generated CA is the only trusted root: the server certificate passes the
+# full chain and host-name check.
+if ! SSL_CERT_FILE=$CA "${SEND[@]}" 2>&1 | sed 's/^/    /'; then
+    echo "demo: smtpmail-send failed (its output is above)" >&2
+    exit 1
+fi
+
+# ---------------------------------------------------------------------------
+step "4. The capture server received"
+next_server_line 60
+EML=${LINE##*-> }
+if [ ! -f "$EML" ]; then
+    echo "demo: no captured message" >&2
+    exit 1
+fi
+
+# ---------------------------------------------------------------------------
+step "5. The captured message ($EML)"
+"$PY" - "$EML" "$CONTENT" <<'PYTHON'
+import email, email.policy, json, os, sys
+
+path, content = sys.argv[1], sys.argv[2]
+with open(path, "rb") as f:
+    raw = f.read()
+msg = email.message_from_bytes(raw, policy=email.policy.default)
+with open(path[:-4] + ".json") as f:
+    env = json.load(f)
+
+print("  Envelope:")
+print("    MAIL FROM:<%s>" % env["mail_from"])
+for r in env["rcpt_params"]:
+    print("    RCPT TO:<%s> %s" % (r["address"], " ".join(r["params"])))
+print("    TLS: %s, AUTH user: %s, %d bytes" % ("yes" if env["tls"] else "no",
+                                                env["auth_user"], env["size"]))
+print("  Headers:")
+for name in ("From", "To", "Cc", "Subject", "Date", "X-Priority",
+             "Disposition-Notification-To", "MIME-Version", "Content-Type"):
+    for value in msg.get_all(name, []):
+        print("    %s: %s" % (name, " ".join(str(value).split())))
+print("  Parts:")
+sent = {name: open(os.path.join(content, name), "rb").read()
+        for name in os.listdir(content)}
+for i, part in enumerate(msg.walk()):
+    if part.is_multipart():
+        print("    [%d] %s" % (i, part.get_content_type()))
+        continue
+    data = part.get_payload(decode=True) or b""
+    name = part.get_filename()
+    line = "    [%d] %s, %s, %d bytes" % (i, part.get_content_type(),
+                                          part.get("Content-Transfer-Encoding", "7bit"), len(data))
+    if name:
+        match = "same bytes as the file sent" if sent.get(name) == data else "DIFFERS from the file sent"
+        line += ", attachment %r: %s" % (name, match)
+    print(line)
+    if part.get_content_maintype() == "text":
+        text = part.get_content()
+        for l in text.strip().splitlines()[:8]:
+            print("        | " + l)
+PYTHON
+
+# ---------------------------------------------------------------------------
+step "6. Stopping the capture server"
+stop_server
+printf '\nDone. '
+if [ "$KEEP" = 1 ]; then
+    echo "Files of this run: $WORK"
+else
+    echo "(Set SMTPMAIL_DEMO_DIR=folder to keep the configuration and the captured .eml.)"
+fi
