@@ -1,0 +1,80 @@
+#include "platform/TextUnicode.h"
+
+#include <cstdint>
+
+namespace platform {
+
+bool IsTextUnicode(const void* pBuffer, int cb, int* pResult) {
+    int wanted = pResult != nullptr ? *pResult : ~0;
+    if (pBuffer == nullptr || cb < 2) {
+        if (pResult != nullptr)
+            *pResult = 0;
+        return false;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(pBuffer);
+    int found = 0;
+    if (cb & 1)
+        found |= IS_TEXT_UNICODE_ODD_LENGTH;
+    int len = cb;
+    if (bytes[len - 1] == 0)
+        --len;
+    len /= 2;
+    if (len > 256)
+        len = 256;
+
+    auto at = [bytes](int i) {
+        return static_cast<std::uint16_t>(bytes[2 * i] | static_cast<unsigned>(bytes[2 * i + 1])
+                                                             << 8);
+    };
+    auto swapped = [&at](int i) {
+        std::uint16_t c = at(i);
+        return static_cast<std::uint16_t>((c >> 8) | ((c & 0xFF) << 8));
+    };
+
+    if (len > 0 && at(0) == 0xFEFF)
+        found |= IS_TEXT_UNICODE_SIGNATURE;
+    if (len > 0 && at(0) == 0xFFFE)
+        found |= IS_TEXT_UNICODE_REVERSE_SIGNATURE;
+
+    int latin = 0, reverseLatin = 0, ascii = 0, reverseAscii = 0;
+    for (int i = 0; i < len; ++i) {
+        std::uint16_t c = at(i), r = swapped(i);
+        if (c <= 0xFF)
+            ++latin;
+        if (r <= 0xFF)
+            ++reverseLatin;
+        if (c < 0x80)
+            ++ascii;
+        if (r < 0x80)
+            ++reverseAscii;
+        if ((c & 0xFF) == 0 || (c >> 8) == 0)
+            found |= IS_TEXT_UNICODE_NULL_BYTES;
+        if (c == u'\r' || c == u'\n' || c == u'\t' || c == u' ' || c == 0x3000)
+            found |= IS_TEXT_UNICODE_CONTROLS;
+        if (c == 0x0D00 || c == 0x0A00 || c == 0x0900 || c == 0x2000)
+            found |= IS_TEXT_UNICODE_REVERSE_CONTROLS;
+        if (c == 0xFFFF || (c == 0xFFFE && i > 0) || c == 0)
+            found |= IS_TEXT_UNICODE_ILLEGAL_CHARS;
+    }
+    if (len > 0) {
+        if (latin > len / 2)
+            found |= IS_TEXT_UNICODE_STATISTICS;
+        if (reverseLatin > len / 2 && reverseLatin > latin)
+            found |= IS_TEXT_UNICODE_REVERSE_STATISTICS;
+        if (ascii == len)
+            found |= IS_TEXT_UNICODE_ASCII16;
+        if (reverseAscii == len && ascii != len)
+            found |= IS_TEXT_UNICODE_REVERSE_ASCII16;
+    }
+
+    found &= wanted;
+    if (pResult != nullptr)
+        *pResult = found;
+    if (found & (IS_TEXT_UNICODE_REVERSE_MASK | IS_TEXT_UNICODE_NOT_UNICODE_MASK))
+        return false;
+    if (found & IS_TEXT_UNICODE_NOT_ASCII_MASK)
+        return true;
+    return (found & IS_TEXT_UNICODE_UNICODE_MASK) != 0;
+}
+
+}  // namespace platform
