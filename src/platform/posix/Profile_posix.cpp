@@ -1,0 +1,267 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "platform/Files.h"
+#include "platform/Profile.h"
+#include "platform/Utf.h"
+
+namespace platform {
+
+namespace {
+
+struct Entry {
+    std::u16string key;
+    std::u16string value;
+};
+
+struct Section {
+    std::u16string name;
+    std::vector<Entry> entries;
+};
+
+bool ReadFileBytes(const char16_t* pszFile, std::string& bytes) {
+    if (pszFile == nullptr || *pszFile == 0)
+        return false;
+    int fd = ::open(NativePath(pszFile).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char chunk[8192];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        bytes.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+// Windows-1252 bytes 0x80..0x9F.
+const char16_t kCp1252High[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
+                                  0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+
+bool IsValidUtf8(const std::string& s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        auto c = static_cast<unsigned char>(s[i]);
+        size_t extra = 0;
+        if (c < 0x80)
+            extra = 0;
+        else if (c >= 0xC2 && c <= 0xDF)
+            extra = 1;
+        else if (c >= 0xE0 && c <= 0xEF)
+            extra = 2;
+        else if (c >= 0xF0 && c <= 0xF4)
+            extra = 3;
+        else
+            return false;
+        if (i + extra >= s.size() && extra > 0)
+            return false;
+        for (size_t k = 1; k <= extra; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+std::u16string DecodeText(const std::string& bytes) {
+    std::u16string text;
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE) {
+        for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+            text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                                 static_cast<unsigned char>(bytes[i + 1]) << 8));
+        return text;
+    }
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        return Utf8ToUtf16(bytes.substr(3));
+    bool ascii = true;
+    for (char c : bytes)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            ascii = false;
+    if (!ascii && IsValidUtf8(bytes))
+        return Utf8ToUtf16(bytes);
+    text.reserve(bytes.size());
+    for (char c : bytes) {
+        auto b = static_cast<unsigned char>(c);
+        text.push_back(b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : static_cast<char16_t>(b));
+    }
+    return text;
+}
+
+std::u16string Trim(const std::u16string& s) {
+    size_t b = s.find_first_not_of(u" \t\r");
+    if (b == std::u16string::npos)
+        return std::u16string();
+    size_t e = s.find_last_not_of(u" \t\r");
+    return s.substr(b, e - b + 1);
+}
+
+char16_t Fold(char16_t c) {
+    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
+        return static_cast<char16_t>(c + 32);
+    return c;
+}
+
+bool SameName(const std::u16string& a, const std::u16string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Fold(a[i]) != Fold(b[i]))
+            return false;
+    return true;
+}
+
+std::vector<Section> Parse(const std::u16string& text) {
+    std::vector<Section> sections;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find(u'\n', pos);
+        if (end == std::u16string::npos)
+            end = text.size();
+        std::u16string line = Trim(text.substr(pos, end - pos));
+        pos = end + 1;
+        if (line.empty())
+            continue;
+        if (line[0] == u'[') {
+            size_t close = line.find(u']');
+            std::u16string name = Trim(
+                line.substr(1, close == std::u16string::npos ? std::u16string::npos : close - 1));
+            sections.push_back(Section{name, {}});
+            continue;
+        }
+        if (sections.empty())
+            continue;  // text before the first section belongs to none
+        if (line[0] == u';')
+            continue;  // a comment
+        size_t eq = line.find(u'=');
+        Entry e;
+        if (eq == std::u16string::npos) {
+            e.key = line;
+        } else {
+            e.key = Trim(line.substr(0, eq));
+            e.value = Trim(line.substr(eq + 1));
+        }
+        sections.back().entries.push_back(e);
+    }
+    return sections;
+}
+
+DWORD CopyOut(const std::u16string& value, char16_t* out, DWORD nSize) {
+    if (out == nullptr || nSize == 0)
+        return 0;
+    size_t n = value.size() < nSize - 1 ? value.size() : nSize - 1;
+    for (size_t i = 0; i < n; ++i)
+        out[i] = value[i];
+    out[n] = 0;
+    return static_cast<DWORD>(n);
+}
+
+// A list of names, each NUL-terminated, with a final NUL; cut to whole space.
+DWORD CopyList(const std::vector<std::u16string>& names, char16_t* out, DWORD nSize) {
+    if (out == nullptr || nSize == 0)
+        return 0;
+    if (nSize == 1) {
+        out[0] = 0;
+        return 0;
+    }
+    std::u16string all;
+    for (const std::u16string& n : names) {
+        all += n;
+        all.push_back(0);
+    }
+    if (all.size() + 1 <= nSize) {
+        for (size_t i = 0; i < all.size(); ++i)
+            out[i] = all[i];
+        out[all.size()] = 0;
+        return static_cast<DWORD>(all.size());
+    }
+    DWORD n = nSize - 2;
+    for (DWORD i = 0; i < n; ++i)
+        out[i] = all[i];
+    out[n] = 0;
+    out[n + 1] = 0;
+    return n;
+}
+
+std::u16string StripQuotes(const std::u16string& value) {
+    if (value.size() > 1 && (value.front() == u'"' || value.front() == u'\'') &&
+        value.back() == value.front())
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+}  // namespace
+
+DWORD GetPrivateProfileStringW(const char16_t* pszSection, const char16_t* pszKey,
+                               const char16_t* pszDefault, char16_t* pszReturned, DWORD nSize,
+                               const char16_t* pszFile) {
+    std::string bytes;
+    std::vector<Section> sections;
+    if (ReadFileBytes(pszFile, bytes))
+        sections = Parse(DecodeText(bytes));
+
+    if (pszSection == nullptr) {
+        std::vector<std::u16string> names;
+        for (const Section& s : sections)
+            names.push_back(s.name);
+        return CopyList(names, pszReturned, nSize);
+    }
+    std::u16string section = Trim(pszSection);
+    const Section* found = nullptr;
+    for (const Section& s : sections) {
+        if (SameName(s.name, section)) {
+            found = &s;
+            break;
+        }
+    }
+    if (pszKey == nullptr) {
+        std::vector<std::u16string> names;
+        if (found != nullptr)
+            for (const Entry& e : found->entries)
+                names.push_back(e.key);
+        return CopyList(names, pszReturned, nSize);
+    }
+    std::u16string key = Trim(pszKey);
+    if (found != nullptr) {
+        for (const Entry& e : found->entries)
+            if (SameName(e.key, key))
+                return CopyOut(StripQuotes(e.value), pszReturned, nSize);
+    }
+    // The default loses its trailing blanks, as Windows does.
+    std::u16string def = pszDefault != nullptr ? std::u16string(pszDefault) : std::u16string();
+    size_t last = def.find_last_not_of(u' ');
+    def.resize(last == std::u16string::npos ? 0 : last + 1);
+    return CopyOut(def, pszReturned, nSize);
+}
+
+UINT GetPrivateProfileIntW(const char16_t* pszSection, const char16_t* pszKey, int nDefault,
+                           const char16_t* pszFile) {
+    if (pszSection == nullptr || pszKey == nullptr)
+        return static_cast<UINT>(nDefault);
+    char16_t buffer[64];
+    DWORD n = GetPrivateProfileStringW(pszSection, pszKey, u"", buffer, 64, pszFile);
+    if (n == 0)
+        return static_cast<UINT>(nDefault);
+    const char16_t* p = buffer;
+    while (*p == u' ' || *p == u'\t')
+        ++p;
+    bool negative = false;
+    if (*p == u'-' || *p == u'+')
+        negative = *p++ == u'-';
+    std::uint32_t value = 0;
+    while (*p >= u'0' && *p <= u'9')
+        value = value * 10 + static_cast<std::uint32_t>(*p++ - u'0');
+    return negative ? static_cast<UINT>(0u - value) : static_cast<UINT>(value);
+}
+
+}  // namespace platform
