@@ -1,0 +1,375 @@
+// smtpmail-cfg: writes the provider's enciphered configuration store from named
+// settings, or shows the settings of an existing store with the password
+// masked. The store goes to a file (--file, or --dir DIR for DIR/smtp.cfg) or
+// to the registry value the provider reads (--registry hkcu|hklm).
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "api/SettingNames.h"
+#include "config/CMailCfg.h"
+#include "platform/Registry.h"
+#include "platform/Utf.h"
+
+namespace {
+
+constexpr const char16_t* kRegistryKey = u"Software\\Veltrana\\Orbisuite\\mail";
+constexpr const char16_t* kValueName = u"smtp.cfg";
+constexpr const char* kFileName = "smtp.cfg";
+const std::u16string kSeparator = u"\u00C2\u00A7\u00C2\u00A7";
+constexpr size_t kFieldCount = 18;
+constexpr size_t kMaxChars = 1024;  // the store's reader refuses longer strings
+
+// A text option and the field it fills.
+struct TextOption {
+    const char* name;
+    size_t field;
+    const char* label;
+};
+
+const TextOption kTextOptions[] = {
+    {"--host", 0, "host"},
+    {"--user", 1, "user"},
+    {"--sender-name", 2, "sender name"},
+    {"--sender-address", 3, "sender address"},
+    {"--oauth-client-secret", 11, "OAuth2 client secret"},
+    {"--oauth-client-id", 12, "OAuth2 client id"},
+    {"--oauth-tenant-id", 13, "OAuth2 tenant id"},
+    {"--oauth-scope", 14, "OAuth2 scope"},
+    {"--oauth-token-url", 15, "OAuth2 token URL"},
+    {"--oauth-authority", 16, "OAuth2 authority"},
+    {"--oauth-resource", 17, "OAuth2 resource"},
+};
+
+void Usage(FILE* out) {
+    std::fprintf(
+        out,
+        "Usage: smtpmail-cfg TARGET [SETTINGS...]\n"
+        "       smtpmail-cfg TARGET --show\n"
+        "\n"
+        "Writes the SMTP provider's enciphered configuration store, or shows the\n"
+        "settings of an existing one (the password is masked).\n"
+        "\n"
+        "TARGET (exactly one):\n"
+        "  --file PATH           the store file itself\n"
+        "  --dir DIR             DIR/smtp.cfg, as the provider looks for it in its\n"
+        "                        primary or secondary directory\n"
+        "  --registry hkcu|hklm  the registry value smtp.cfg under\n"
+        "                        HKEY_CURRENT_USER or "
+        "HKEY_LOCAL_MACHINE\\Software\\Veltrana\\Orbisuite\\mail\n"
+        "  --registry-root DIR   where the registry stand-in keeps its files (POSIX;\n"
+        "                        default SMTPMAIL_REGISTRY_ROOT or ~/.smtpmail/registry)\n"
+        "\n"
+        "SETTINGS (a setting not given is left empty, so the provider uses its default):\n"
+        "  --host NAME           SMTP server (required when writing)\n"
+        "  --port N              server port (default 25)\n"
+        "  --user NAME           account for SMTP authentication\n"
+        "  --password TEXT       account password\n"
+        "  --sender-name TEXT    sender display name\n"
+        "  --sender-address ADDR sender e-mail address\n"
+        "  --auth METHOD         none, cram-md5, login, plain, ntlm, oauth2, one of the\n"
+        "                        names AUTH_NONE, CRAM_MD5, AUTH_LOGIN, AUTH_PLAIN,\n"
+        "                        AUTH_NTLM, \"AUTH_OAUTH2(Exchange Online)\", or 0..5\n"
+        "  --starttls on|off     issue STARTTLS after EHLO (also 1|0, yes|no)\n"
+        "  --cert-flags N        certificate-check flags, decimal or 0x hexadecimal\n"
+        "  --body-format F       text or html (TEXT, HTML, 0, 1)\n"
+        "  --priority P          low, normal or high (1..3)\n"
+        "  --oauth-client-secret, --oauth-client-id, --oauth-tenant-id, --oauth-scope,\n"
+        "  --oauth-token-url, --oauth-authority, --oauth-resource TEXT\n"
+        "                        the OAuth2 values (method oauth2)\n"
+        "\n"
+        "  --show                read the store and print its settings\n"
+        "  --help                this text\n"
+        "\n"
+        "Exit status: 0 done, 1 the store could not be written or read, 2 bad arguments.\n");
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool ParseNumber(const std::string& text, long long lo, long long hi, long long& value) {
+    if (text.empty())
+        return false;
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    int base = (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) ? 16 : 10;
+    errno = 0;
+    long long v = std::strtoll(begin, &end, base);
+    if (errno != 0 || end == begin || *end != 0 || v < lo || v > hi)
+        return false;
+    value = v;
+    return true;
+}
+
+// A name of a value table (or its number) as the value.
+bool LookupName(const SettingName* table, size_t count, const std::map<std::string, int>& aliases,
+                const std::string& text, int& value) {
+    std::string lower = Lower(text);
+    if (auto it = aliases.find(lower); it != aliases.end()) {
+        value = it->second;
+        return true;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (Lower(platform::Utf16ToUtf8(table[i].pszName)) == lower) {
+            value = table[i].nValue;
+            return true;
+        }
+    }
+    long long v = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (ParseNumber(text, table[i].nValue, table[i].nValue, v)) {
+            value = static_cast<int>(v);
+            return true;
+        }
+    }
+    return false;
+}
+
+const char16_t* NameOf(const SettingName* table, size_t count, int value) {
+    for (size_t i = 0; i < count; ++i)
+        if (table[i].nValue == value)
+            return table[i].pszName;
+    return nullptr;
+}
+
+// The provider's own splitting of the configuration text.
+std::vector<std::u16string> SplitFields(const std::u16string& text) {
+    auto sep = [](char16_t c) { return c == 0x00C2 || c == 0x00A7; };
+    auto firstNonSep = [&](size_t from) {
+        for (size_t i = from; i < text.size(); ++i)
+            if (!sep(text[i]))
+                return i;
+        return std::u16string::npos;
+    };
+    std::vector<std::u16string> fields;
+    size_t start = firstNonSep(0), search = 0;
+    for (;;) {
+        size_t end = std::u16string::npos;
+        for (size_t i = search; i < text.size(); ++i)
+            if (sep(text[i])) {
+                end = i;
+                break;
+            }
+        if (end == std::u16string::npos)
+            break;
+        fields.push_back(start != std::u16string::npos && start < end
+                             ? text.substr(start, end - start)
+                             : std::u16string());
+        search = end + kSeparator.size();
+        start = firstNonSep(search);
+    }
+    if (start != std::u16string::npos)
+        fields.push_back(text.substr(start));
+    return fields;
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "smtpmail-cfg: %s\n", message.c_str());
+    return 1;
+}
+
+int BadArguments(const std::string& message) {
+    std::fprintf(stderr, "smtpmail-cfg: %s (see --help)\n", message.c_str());
+    return 2;
+}
+
+struct Target {
+    std::string file;
+    platform::HKEY root = nullptr;
+    std::string rootName;
+    std::string Describe() const {
+        return root != nullptr ? rootName + "\\Software\\Veltrana\\Orbisuite\\mail\\smtp.cfg"
+                               : file;
+    }
+};
+
+int Show(const Target& target) {
+    CMailCfg cfg;
+    bool ok = target.root != nullptr ? cfg.loadRegistry(target.root, kRegistryKey, kValueName)
+                                     : cfg.load(platform::Utf8ToUtf16(target.file).c_str());
+    if (!ok)
+        return Fail("cannot read a store from " + target.Describe());
+    std::vector<std::u16string> f = SplitFields(cfg.m_strText1);
+    auto field = [&f](size_t i) {
+        return i < f.size() ? platform::Utf16ToUtf8(f[i]) : std::string();
+    };
+    auto line = [](const char* label, const std::string& value) {
+        std::printf("%-21s %s\n", label, value.c_str());
+    };
+    auto named = [&](const char* label, size_t i, const SettingName* table, size_t count,
+                     const char* fallback) {
+        std::string v = field(i);
+        if (v.empty()) {
+            line(label, std::string("(default: ") + fallback + ")");
+            return;
+        }
+        const char16_t* name = NameOf(table, count, std::atoi(v.c_str()));
+        line(label, name != nullptr ? v + " (" + platform::Utf16ToUtf8(name) + ")" : v);
+    };
+    std::printf("store                 %s\n", target.Describe().c_str());
+    line("host", field(0));
+    line("port", field(5).empty() ? "(default: 25)" : field(5));
+    line("user", field(1));
+    line("password", cfg.m_strText2.empty() ? "(empty)" : "********");
+    line("sender name", field(2));
+    line("sender address", field(3));
+    named("auth", 6, g_AuthMethodNames, 6, "0 AUTH_NONE");
+    line("starttls",
+         field(9).empty() ? "(default: off)" : (std::atoi(field(9).c_str()) == 1 ? "on" : "off"));
+    line("cert flags", field(10).empty() ? "(default: 0)" : field(10));
+    named("body format", 8, g_BodyFormatNames, 2, "0 TEXT");
+    named("priority", 7, g_PriorityNames, 3, "2 Normal");
+    for (const TextOption& o : kTextOptions)
+        if (o.field >= 11)
+            line(o.label, o.field == 11 && !field(11).empty() ? "********" : field(o.field));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::u16string> fields(kFieldCount);
+    std::u16string password;
+    Target target;
+    bool show = false, anySetting = false, hostGiven = false;
+    int targets = 0;
+
+    const std::map<std::string, int> authAliases = {{"none", 0},  {"cram-md5", 1}, {"login", 2},
+                                                    {"plain", 3}, {"ntlm", 4},     {"oauth2", 5}};
+    const std::map<std::string, int> bodyAliases = {{"text", 0}, {"html", 1}};
+    const std::map<std::string, int> priorityAliases = {{"low", 1}, {"normal", 2}, {"high", 3}};
+
+    for (int i = 1; i < argc; ++i) {
+        std::string opt = argv[i];
+        if (opt == "--help" || opt == "-h") {
+            Usage(stdout);
+            return 0;
+        }
+        if (opt == "--show") {
+            show = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return BadArguments("option " + opt + " needs a value");
+        std::string value = argv[++i];
+        std::u16string wide = platform::Utf8ToUtf16(value);
+
+        if (opt == "--file" || opt == "--dir") {
+            ++targets;
+            target.file =
+                opt == "--file"
+                    ? value
+                    : (value.empty() || value.back() == '/' ? value : value + "/") + kFileName;
+            continue;
+        }
+        if (opt == "--registry") {
+            ++targets;
+            std::string hive = Lower(value);
+            if (hive == "hkcu" || hive == "hkey_current_user") {
+                target.root = platform::HKEY_CURRENT_USER;
+                target.rootName = "HKEY_CURRENT_USER";
+            } else if (hive == "hklm" || hive == "hkey_local_machine") {
+                target.root = platform::HKEY_LOCAL_MACHINE;
+                target.rootName = "HKEY_LOCAL_MACHINE";
+            } else {
+                return BadArguments("--registry takes hkcu or hklm, not '" + value + "'");
+            }
+            continue;
+        }
+        if (opt == "--registry-root") {
+            platform::SetRegistryRoot(value);
+            continue;
+        }
+
+        // Settings from here on.
+        if (wide.find(u'\u00C2') != std::u16string::npos ||
+            wide.find(u'\u00A7') != std::u16string::npos)
+            return BadArguments("the characters \u00C2 and \u00A7 cannot be stored (" + opt + ")");
+        anySetting = true;
+        bool known = false;
+        for (const TextOption& o : kTextOptions) {
+            if (opt == o.name) {
+                fields[o.field] = wide;
+                known = true;
+                if (o.field == 0)
+                    hostGiven = !wide.empty();
+            }
+        }
+        if (known)
+            continue;
+        long long n = 0;
+        int v = 0;
+        if (opt == "--password") {
+            password = wide;
+        } else if (opt == "--port") {
+            if (!ParseNumber(value, 1, 65535, n))
+                return BadArguments("--port takes 1..65535, not '" + value + "'");
+            fields[5] = platform::Utf8ToUtf16(std::to_string(n));
+        } else if (opt == "--auth") {
+            if (!LookupName(g_AuthMethodNames, 6, authAliases, value, v))
+                return BadArguments("unknown authentication method '" + value + "'");
+            fields[6] = platform::Utf8ToUtf16(std::to_string(v));
+        } else if (opt == "--priority") {
+            if (!LookupName(g_PriorityNames, 3, priorityAliases, value, v))
+                return BadArguments("unknown priority '" + value + "'");
+            fields[7] = platform::Utf8ToUtf16(std::to_string(v));
+        } else if (opt == "--body-format") {
+            if (!LookupName(g_BodyFormatNames, 2, bodyAliases, value, v))
+                return BadArguments("unknown body format '" + value + "'");
+            fields[8] = platform::Utf8ToUtf16(std::to_string(v));
+        } else if (opt == "--starttls") {
+            std::string s = Lower(value);
+            if (s == "on" || s == "1" || s == "yes" || s == "true")
+                fields[9] = u"1";
+            else if (s == "off" || s == "0" || s == "no" || s == "false")
+                fields[9] = u"0";
+            else
+                return BadArguments("--starttls takes on or off, not '" + value + "'");
+        } else if (opt == "--cert-flags") {
+            // The provider reads the field as a signed decimal number.
+            if (!ParseNumber(value, 0, 0x7FFFFFFF, n))
+                return BadArguments("--cert-flags takes a number 0..0x7FFFFFFF, not '" + value +
+                                    "'");
+            fields[10] = platform::Utf8ToUtf16(std::to_string(n));
+        } else {
+            return BadArguments("unknown option " + opt);
+        }
+    }
+
+    if (targets != 1)
+        return BadArguments("give exactly one of --file, --dir and --registry");
+    if (show) {
+        if (anySetting)
+            return BadArguments("--show takes no settings");
+        return Show(target);
+    }
+    if (!hostGiven)
+        return BadArguments("--host is required");
+
+    CMailCfg cfg;
+    for (size_t i = 0; i < kFieldCount; ++i) {
+        if (i != 0)
+            cfg.m_strText1 += kSeparator;
+        cfg.m_strText1 += fields[i];
+    }
+    cfg.m_strText2 = password;
+    if (cfg.m_strText1.size() > kMaxChars)
+        return BadArguments("the settings exceed the store's 1024 characters");
+    if (cfg.m_strText2.size() > kMaxChars)
+        return BadArguments("the password exceeds the store's 1024 characters");
+
+    bool ok = target.root != nullptr ? cfg.saveRegistry(target.root, kRegistryKey, kValueName)
+                                     : cfg.save(platform::Utf8ToUtf16(target.file).c_str());
+    if (!ok)
+        return Fail("cannot write the store to " + target.Describe());
+    std::printf("store written to %s\n", target.Describe().c_str());
+    return 0;
+}
