@@ -37,6 +37,7 @@ bool IsTextUnicode(const void* pBuffer, int cb, int* pResult) {
         found |= IS_TEXT_UNICODE_REVERSE_SIGNATURE;
 
     int latin = 0, reverseLatin = 0, ascii = 0, reverseAscii = 0;
+    int highSame = 0, highChanges = 0, lowChanges = 0, alphabetic = 0;
     for (int i = 0; i < len; ++i) {
         std::uint16_t c = at(i), r = swapped(i);
         if (c <= 0xFF)
@@ -45,6 +46,8 @@ bool IsTextUnicode(const void* pBuffer, int cb, int* pResult) {
             ++reverseLatin;
         if (c < 0x80)
             ++ascii;
+        if (c >= 0x0100 && c < 0x2000)
+            ++alphabetic;
         if (r < 0x80)
             ++reverseAscii;
         if ((c & 0xFF) == 0 || (c >> 8) == 0)
@@ -55,9 +58,24 @@ bool IsTextUnicode(const void* pBuffer, int cb, int* pResult) {
             found |= IS_TEXT_UNICODE_REVERSE_CONTROLS;
         if (c == 0xFFFF || (c == 0xFFFE && i > 0) || c == 0)
             found |= IS_TEXT_UNICODE_ILLEGAL_CHARS;
+        if (i > 0) {
+            std::uint16_t p = at(i - 1);
+            if ((p >> 8) == (c >> 8))
+                ++highSame;
+            else
+                ++highChanges;
+            if ((p & 0xFF) != (c & 0xFF))
+                ++lowChanges;
+        }
     }
     if (len > 0) {
-        if (latin > len / 2)
+        // Text of one script keeps its high bytes while the low bytes vary;
+        // the byte pairs of 8-bit text vary in both. Alphabetic scripts below
+        // U+2000 have a control character as high byte, which 8-bit text
+        // does not have in half its bytes.
+        int pairs = len - 1;
+        bool oneScript = pairs > 0 && highSame * 2 > pairs && lowChanges > highChanges;
+        if (latin > len / 2 || alphabetic > len / 2 || oneScript)
             found |= IS_TEXT_UNICODE_STATISTICS;
         if (reverseLatin > len / 2 && reverseLatin > latin)
             found |= IS_TEXT_UNICODE_REVERSE_STATISTICS;

@@ -13,8 +13,13 @@
 //    UTF-16;
 //  - a zero high or low byte in some character (ASCII text has none): UTF-16;
 //  - otherwise UTF-16 when the text starts with the byte-order mark U+FEFF,
-//    when more than half the characters are below U+0100 (statistics), or when
-//    it holds a line end, tab, blank or ideographic space as a whole character.
+//    when the statistics fit (more than half the characters below U+0100, or
+//    more than half in U+0100..U+1FFF (Greek, Cyrillic, Hebrew, Arabic, ...:
+//    their high byte is a control character, rare in 8-bit text), or the high
+//    byte unchanged between most neighbours while the low bytes change more
+//    often, as in CJK text), or
+//    when it holds a line end, tab, blank or ideographic space as a whole
+//    character.
 // ANSI text of even length therefore counts as UTF-16 only when it happens to
 // contain such pairs; the classic Windows misreading of all-letter ASCII
 // ("Bush hid the facts") is deliberately not reproduced.
