@@ -1,6 +1,7 @@
 #include "platform/TextUnicode.h"
 
 #include <cstdint>
+#include <initializer_list>
 
 namespace platform {
 
@@ -37,7 +38,7 @@ bool IsTextUnicode(const void* pBuffer, int cb, int* pResult) {
         found |= IS_TEXT_UNICODE_REVERSE_SIGNATURE;
 
     int latin = 0, reverseLatin = 0, ascii = 0, reverseAscii = 0;
-    int highSame = 0, highChanges = 0, lowChanges = 0, alphabetic = 0;
+    int highSame = 0, highChanges = 0, lowChanges = 0, alphabetic = 0, binary = 0;
     for (int i = 0; i < len; ++i) {
         std::uint16_t c = at(i), r = swapped(i);
         if (c <= 0xFF)
@@ -48,6 +49,13 @@ bool IsTextUnicode(const void* pBuffer, int cb, int* pResult) {
             ++ascii;
         if (c >= 0x0100 && c < 0x2000)
             ++alphabetic;
+        for (unsigned b : {static_cast<unsigned>(c & 0xFF), static_cast<unsigned>(c >> 8)}) {
+            // Bytes 8-bit text does not hold: controls other than tab and
+            // line ends, DEL, and the code points Windows-1252 leaves empty.
+            if ((b < 0x20 && b != 0 && b != '\t' && b != '\r' && b != '\n') || b == 0x7F ||
+                b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D)
+                ++binary;
+        }
         if (r < 0x80)
             ++reverseAscii;
         if ((c & 0xFF) == 0 || (c >> 8) == 0)
@@ -75,7 +83,7 @@ bool IsTextUnicode(const void* pBuffer, int cb, int* pResult) {
         // does not have in half its bytes.
         int pairs = len - 1;
         bool oneScript = pairs > 0 && highSame * 2 > pairs && lowChanges > highChanges;
-        if (latin > len / 2 || alphabetic > len / 2 || oneScript)
+        if (latin > len / 2 || alphabetic > len / 2 || oneScript || binary > 0)
             found |= IS_TEXT_UNICODE_STATISTICS;
         if (reverseLatin > len / 2 && reverseLatin > latin)
             found |= IS_TEXT_UNICODE_REVERSE_STATISTICS;

@@ -13,16 +13,18 @@
 //    UTF-16;
 //  - a zero high or low byte in some character (ASCII text has none): UTF-16;
 //  - otherwise UTF-16 when the text starts with the byte-order mark U+FEFF,
-//    when the statistics fit (more than half the characters below U+0100, or
-//    more than half in U+0100..U+1FFF (Greek, Cyrillic, Hebrew, Arabic, ...:
-//    their high byte is a control character, rare in 8-bit text), or the high
-//    byte unchanged between most neighbours while the low bytes change more
-//    often, as in CJK text), or
 //    when it holds a line end, tab, blank or ideographic space as a whole
-//    character.
-// ANSI text of even length therefore counts as UTF-16 only when it happens to
-// contain such pairs; the classic Windows misreading of all-letter ASCII
-// ("Bush hid the facts") is deliberately not reproduced.
+//    character, or when the statistics fit: more than half the characters
+//    below U+0100; or more than half in U+0100..U+1FFF (Greek, Cyrillic,
+//    Hebrew, Arabic, ...: a control character as high byte, rare in 8-bit
+//    text); or the high byte unchanged between most neighbours while the low
+//    bytes change more often; or any byte that 8-bit text does not hold (a
+//    control character other than tab and line ends, DEL, or a byte that
+//    Windows-1252 leaves undefined).
+// A short run of CJK characters without such a byte may still be taken for
+// 8-bit text, as on Windows. ANSI text of even length counts as UTF-16 only
+// when it happens to contain such bytes; the classic Windows misreading of
+// all-letter ASCII ("Bush hid the facts") is deliberately not reproduced.
 #pragma once
 
 namespace platform {
