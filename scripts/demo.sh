@@ -109,13 +109,17 @@ done
 
 # ---------------------------------------------------------------------------
 step "2. Writing the provider's configuration store with smtpmail-cfg"
-"$BIN/smtpmail-cfg" --file "${CONFIG}smtp.cfg" \
-    --host 127.0.0.1 --port "$PORT" \
-    --auth PLAIN --user "$DEMO_USER" --password "$DEMO_PASSWORD" \
-    --starttls 1 --cert-flags 0 \
-    --sender-name "smtpmail demo" --sender-address demo@example.org \
-    --body-format TEXT
-"$BIN/smtpmail-cfg" --file "${CONFIG}smtp.cfg" --show | sed 's/^/    /'
+CFG=("$BIN/smtpmail-cfg" --dir "$CONFIG"
+    --host 127.0.0.1 --port "$PORT" --starttls on --cert-flags 0
+    --auth plain --user "$DEMO_USER" --password "$DEMO_PASSWORD"
+    --sender-name "smtpmail demo" --sender-address demo@example.org
+    --body-format text)
+printf '    $ smtpmail-cfg'
+printf ' %q' "${CFG[@]:1}" | sed "s/$DEMO_PASSWORD/********/"
+printf '\n'
+"${CFG[@]}" | sed 's/^/    /'
+echo '    $ smtpmail-cfg --dir '"$CONFIG"' --show'
+"$BIN/smtpmail-cfg" --dir "$CONFIG" --show | sed 's/^/    /'
 
 # ---------------------------------------------------------------------------
 step "3. Sending a message through the provider with smtpmail-send"

@@ -285,8 +285,8 @@ Exit status: 0 sent; 1 the provider refused or failed the send; 2 bad
 command line; 3 the provider could not be loaded or initialised.
 
 Example:
-  smtpmail-cfg --file ./smtp.cfg --host smtp.example.org --port 587 \
-      --starttls 1 --auth AUTH_PLAIN --user me --password secret \
+  smtpmail-cfg --dir . --host smtp.example.org --port 587 \
+      --starttls on --auth plain --user me --password secret \
       --sender-name "Me" --sender-address me@example.org
   )" + program +
            R"( --config-dir . --to "You <you@example.org>" \
