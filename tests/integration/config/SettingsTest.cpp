@@ -1,0 +1,395 @@
+#include <string>
+#include <vector>
+
+#include "ConfigFixture.h"
+#include "api/CSMTPMailAPI.h"
+#include "platform/Registry.h"
+
+namespace {
+
+// A provider object initialised with the fixture's record.
+class Provider {
+public:
+    explicit Provider(MAILINIFLAGS* pFlags) { m_ok = m_api.Initialize(pFlags); }
+    CSMTPMailAPI* operator->() { return &m_api; }
+    CSMTPMailAPI& api() { return m_api; }
+    bool ok() const { return m_ok; }
+
+private:
+    CSMTPMailAPI m_api;
+    bool m_ok = false;
+};
+
+// The host session: answers item 206 with a stored text, or fails.
+struct FakeSession {
+    MAILSESSION session{};
+    MAILSESSIONFUNCS funcs{};
+    std::u16string text;
+    long status = 0;
+    int calls = 0;
+    int lastSelector = 0, lastItem = 0;
+
+    FakeSession() {
+        session.cbSize = sizeof session;
+        session.bReady = 1;
+        session.pFuncs = &funcs;
+        session.pHostData = this;
+        funcs.cbSize = sizeof funcs;
+        funcs.pfnGetItem = &GetItem;
+    }
+
+    static long MAILCALL GetItem(MAILSESSION* s, int selector, int item, MAILWCHAR* buffer,
+                                 uint32_t* pcch) {
+        auto* self = static_cast<FakeSession*>(s->pHostData);
+        ++self->calls;
+        self->lastSelector = selector;
+        self->lastItem = item;
+        if (self->status < 0)
+            return self->status;
+        if (self->text.size() + 1 > *pcch) {
+            *pcch = static_cast<uint32_t>(self->text.size() + 1);
+            return MAILSESSION_E_MOREDATA;
+        }
+        for (size_t i = 0; i < self->text.size(); ++i)
+            buffer[i] = static_cast<MAILWCHAR>(self->text[i]);
+        buffer[self->text.size()] = 0;
+        return 0;
+    }
+};
+
+// The stored form of a record, as the host keeps it.
+std::string StoredText(const std::u16string& text1, const std::u16string& text2,
+                       const std::string& scratch) {
+    CMailCfg cfg;
+    cfg.m_strText1 = text1;
+    cfg.m_strText2 = text2;
+    std::string path = scratch + "/stored.cfg";
+    cfg.save(FromUtf8(path).c_str());
+    std::ifstream f(path, std::ios::binary);
+    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::filesystem::remove(path);
+    return s;
+}
+
+}  // namespace
+
+using SettingsTest = ConfigFixture;
+
+TEST_F(SettingsTest, DefaultsWithoutAnySource) {
+    Provider p(&m_flags);
+    ASSERT_TRUE(p.ok());
+    EXPECT_EQ(p->m_strHost, u"");
+    EXPECT_EQ(p->m_nPort, 25);
+    EXPECT_EQ(p->m_nAuthMethod, 0);
+    EXPECT_EQ(p->m_nBodyFormat, 0);
+    EXPECT_FALSE(p->m_bStartTLS);
+    EXPECT_EQ(p->m_strCharset, u"utf-8");
+    EXPECT_EQ(p->m_nDefaultPriority, 2);
+    EXPECT_EQ(m_flags.dwCfgSource & MAILCFG_SOURCE_FILE,
+              static_cast<uint32_t>(MAILCFG_SOURCE_FILE));
+    EXPECT_EQ(ContentType(), u"");
+}
+
+TEST_F(SettingsTest, EveryFieldLandsInItsSetting) {
+    WriteStore(true,
+               JoinFields({u"smtp.example.com", u"bob", u"Bob B", u"bob@example.com", u"ignored",
+                           u"587", u"3", u"1", u"1", u"1", u"4096", u"secret", u"client", u"tenant",
+                           u"scope", u"https://token", u"https://authority", u"resource"}),
+               u"store password");
+    Provider p(&m_flags);
+    EXPECT_EQ(p->m_strHost, u"smtp.example.com");
+    EXPECT_EQ(p->m_strUser, u"bob");
+    EXPECT_EQ(p->m_strSenderName, u"Bob B");
+    EXPECT_EQ(p->m_strSenderAddr, u"bob@example.com");
+    EXPECT_EQ(p->m_nPort, 587);
+    EXPECT_EQ(p->m_nAuthMethod, 3);
+    EXPECT_EQ(p->m_nDefaultPriority, 1);
+    EXPECT_EQ(p->m_nBodyFormat, 1);
+    EXPECT_TRUE(p->m_bStartTLS);
+    EXPECT_EQ(p->m_dwCertCheckFlags, 4096u);
+    EXPECT_EQ(p->m_strOAuthClientSecret, u"secret");
+    EXPECT_EQ(p->m_strOAuthClientId, u"client");
+    EXPECT_EQ(p->m_strOAuthTenantId, u"tenant");
+    EXPECT_EQ(p->m_strOAuthScope, u"scope");
+    EXPECT_EQ(p->m_strOAuthTokenUrl, u"https://token");
+    EXPECT_EQ(p->m_strOAuthAuthority, u"https://authority");
+    EXPECT_EQ(p->m_strOAuthResource, u"resource");
+    EXPECT_EQ(p->m_strPassword, u"store password");
+    EXPECT_EQ(ContentType(), u"text/html");
+}
+
+TEST_F(SettingsTest, HostAloneKeepsTheDefaults) {
+    WriteStore(true, u"only.host", u"");
+    Provider p(&m_flags);
+    EXPECT_EQ(p->m_strHost, u"only.host");
+    EXPECT_EQ(p->m_nPort, 25);
+    EXPECT_EQ(p->m_nAuthMethod, 0);
+    EXPECT_EQ(p->m_strUser, u"");
+    EXPECT_EQ(ContentType(), u"");
+}
+
+TEST_F(SettingsTest, PortConversions) {
+    struct Case {
+        std::u16string field;
+        int port;
+    };
+    for (const Case& c :
+         {Case{u"", 25}, Case{u"587", 587}, Case{u"x", 0}, Case{u"-12", -12}, Case{u"99x", 99}}) {
+        WriteStore(true, JoinFields({u"h", u"", u"", u"", u"", c.field, u"2"}), u"");
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_nPort, c.port) << ToUtf8(c.field);
+        EXPECT_EQ(p->m_nAuthMethod, 2);
+    }
+}
+
+TEST_F(SettingsTest, BodyFormatWritesTheContentType) {
+    struct Case {
+        std::u16string field;
+        int format;
+        std::u16string contentType;
+    };
+    for (const Case& c : {Case{u"1", 1, u"text/html"}, Case{u"0", 0, u"text/plain"},
+                          Case{u"2", 2, u"untouched"}, Case{u"", 0, u"untouched"}}) {
+        std::u16string mark = u"untouched";
+        for (size_t i = 0; i <= mark.size(); ++i)
+            m_flags.szContentType[i] = i < mark.size() ? mark[i] : 0;
+        WriteStore(true, JoinFields({u"h", u"", u"", u"", u"", u"", u"", u"", c.field}), u"");
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_nBodyFormat, c.format) << ToUtf8(c.field);
+        EXPECT_EQ(ContentType(), c.contentType) << ToUtf8(c.field);
+    }
+}
+
+TEST_F(SettingsTest, StartTlsOnlyForOne) {
+    for (auto [field, on] :
+         {std::pair<std::u16string, bool>{u"1", true}, {u"2", false}, {u"0", false}}) {
+        WriteStore(true, JoinFields({u"h", u"", u"", u"", u"", u"", u"", u"", u"", field}), u"");
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_bStartTLS, on) << ToUtf8(field);
+    }
+}
+
+TEST_F(SettingsTest, SeparatorCharacterInsideAFieldShiftsTheRest) {
+    // "us\u00C2er" ends at the stray character; the rest of it and the real
+    // separator after it become an empty field and a cut one.
+    WriteStore(true, u"host" + kSep + u"us\u00C2er" + kSep + u"name", u"");
+    Provider p(&m_flags);
+    EXPECT_EQ(p->m_strHost, u"host");
+    EXPECT_EQ(p->m_strUser, u"us");
+    EXPECT_EQ(p->m_strSenderName, u"");
+    EXPECT_EQ(p->m_strSenderAddr, u"ame");
+}
+
+TEST_F(SettingsTest, EmptyFieldsAndFieldsPastTheEnd) {
+    m_flags.pszPassword = nullptr;
+    WriteStore(true, JoinFields({u"h", u"", u"name"}), u"");
+    Provider p(&m_flags);
+    EXPECT_EQ(p->m_strHost, u"h");
+    EXPECT_EQ(p->m_strUser, u"");
+    EXPECT_EQ(p->m_strSenderName, u"name");
+    EXPECT_EQ(p->m_strSenderAddr, u"");
+    EXPECT_EQ(p->m_nPort, 25);
+}
+
+TEST_F(SettingsTest, StoreWinsOverTheIniFile) {
+    WriteStore(true, JoinFields({u"store.host", u"", u"", u"", u"", u"2525"}), u"");
+    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPort=26\n");
+    Provider p(&m_flags);
+    EXPECT_EQ(p->m_strHost, u"store.host");
+    EXPECT_EQ(p->m_nPort, 2525);
+}
+
+TEST_F(SettingsTest, EmptyStoreHostLetsTheIniFileDecide) {
+    WriteStore(true, JoinFields({u"", u"storeuser", u"", u"", u"", u"2525", u"3"}), u"");
+    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpSenderAddr=ini@example.com\n");
+    Provider p(&m_flags);
+    EXPECT_EQ(p->m_strHost, u"ini.host");
+    EXPECT_EQ(p->m_strUser, u"storeuser");  // the INI file has none
+    EXPECT_EQ(p->m_strSenderAddr, u"ini@example.com");
+    EXPECT_EQ(p->m_nPort, 25);       // missing: its default
+    EXPECT_EQ(p->m_nAuthMethod, 4);  // missing: its default
+}
+
+TEST_F(SettingsTest, IniKeysAndTheirDefaults) {
+    WriteIni(
+        true,
+        "[smtp]\r\nsmtpHost = mail.ini\r\nsmtpUser=u\r\nsmtpPass=\"p w\"\r\nsmtpSenderName=N\r\n"
+        "smtpPort=465\r\nsmtpAuth=1\r\noauthClientId=cid\r\noauthScope=sc\r\noauthResource="
+        "res\r\n");
+    Provider p(&m_flags);
+    EXPECT_EQ(p->m_strHost, u"mail.ini");
+    EXPECT_EQ(p->m_strUser, u"u");
+    EXPECT_EQ(p->m_strPassword, u"p w");
+    EXPECT_EQ(p->m_strSenderName, u"N");
+    EXPECT_EQ(p->m_nPort, 465);
+    EXPECT_EQ(p->m_nAuthMethod, 1);
+    EXPECT_EQ(p->m_strOAuthClientId, u"cid");
+    EXPECT_EQ(p->m_strOAuthScope, u"sc");
+    EXPECT_EQ(p->m_strOAuthResource, u"res");
+}
+
+TEST_F(SettingsTest, EmptyIniHostInThePrimaryDirectoryIsSkipped) {
+    WriteIni(true, "[SMTP]\nsmtpHost=\nsmtpPort=1\n");
+    WriteIni(false, "[SMTP]\nsmtpHost=secondary.host\nsmtpAuth=2\n");
+    Provider p(&m_flags);
+    EXPECT_EQ(p->m_strHost, u"secondary.host");
+    EXPECT_EQ(p->m_nPort, 25);
+    EXPECT_EQ(p->m_nAuthMethod, 2);
+}
+
+TEST_F(SettingsTest, IniNameIsGluedToTheDirectoryText) {
+    std::u16string glued = FromUtf8(m_root + "/primary/pre");
+    m_flags.pszPrimaryDir = HostText(glued);
+    m_flags.pszSecondaryDir = nullptr;
+    std::ofstream(m_root + "/primary/prevx.ini") << "[SMTP]\nsmtpHost=glued.host\n";
+    Provider p(&m_flags);
+    EXPECT_EQ(p->m_strHost, u"glued.host");
+}
+
+TEST_F(SettingsTest, PasswordPrecedence) {
+    const char16_t hostPassword[] = u"from host";
+    m_flags.pszPassword = reinterpret_cast<const MAILWCHAR*>(hostPassword);
+    WriteStore(true, u"h", u"from store");
+    {
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_strPassword, u"from host");
+    }
+    m_flags.pszPassword = nullptr;
+    {
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_strPassword, u"from store");
+    }
+    // The INI file is read when the store has no host, and its password wins.
+    m_flags.pszPassword = reinterpret_cast<const MAILWCHAR*>(hostPassword);
+    WriteStore(true, JoinFields({u"", u"x"}), u"from store");
+    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPass=from ini\n");
+    {
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_strPassword, u"from ini");
+    }
+    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\n");
+    {
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_strPassword, u"from host");
+    }
+}
+
+TEST_F(SettingsTest, HostSessionAnswersWhenThePrimaryHasNoStore) {
+    FakeSession session;
+    session.text = FromUtf8(
+        StoredText(JoinFields({u"session.host", u"", u"", u"", u"", u"2626"}), u"spw", m_root));
+    m_flags.pSession = &session.session;
+    WriteStore(false, u"secondary.host", u"");
+    LogCapture log;
+    Provider p(&m_flags);
+    EXPECT_EQ(session.calls, 1);
+    EXPECT_EQ(session.lastSelector, 1);
+    EXPECT_EQ(session.lastItem, 206);
+    EXPECT_EQ(p->m_strHost, u"session.host");
+    EXPECT_EQ(p->m_nPort, 2626);
+    EXPECT_EQ(p->m_strPassword, u"spw");
+    EXPECT_TRUE(log.Contains(u"CMailAPI::LoadCfg() <== return true")) << log.Dump();
+}
+
+TEST_F(SettingsTest, LongSessionTextIsFetchedInFull) {
+    FakeSession session;
+    std::u16string longHost(1024, u'h');
+    session.text = FromUtf8(StoredText(longHost, std::u16string(1024, u'p'), m_root));
+    ASSERT_GT(session.text.size(), 4096u);
+    m_flags.pSession = &session.session;
+    Provider p(&m_flags);
+    EXPECT_EQ(session.calls, 2);
+    EXPECT_EQ(p->m_strHost, longHost);
+}
+
+TEST_F(SettingsTest, MissingOrUnreadySessionFallsThroughToTheSecondary) {
+    WriteStore(false, u"secondary.host", u"");
+    FakeSession session;
+    session.text = u"irrelevant";
+    session.session.bReady = 0;
+    m_flags.pSession = &session.session;
+    {
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_strHost, u"secondary.host");
+        EXPECT_EQ(session.calls, 0);
+    }
+    session.session.bReady = 1;
+    session.funcs.pfnGetItem = nullptr;
+    {
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_strHost, u"secondary.host");
+    }
+    session.funcs.pfnGetItem = &FakeSession::GetItem;
+    session.status = -5;
+    {
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_strHost, u"secondary.host");
+        EXPECT_EQ(session.calls, 1);
+    }
+    m_flags.pSession = nullptr;
+    {
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_strHost, u"secondary.host");
+    }
+}
+
+TEST_F(SettingsTest, PrimaryStoreBeatsTheSession) {
+    WriteStore(true, u"primary.host", u"");
+    FakeSession session;
+    m_flags.pSession = &session.session;
+    Provider p(&m_flags);
+    EXPECT_EQ(p->m_strHost, u"primary.host");
+    EXPECT_EQ(session.calls, 0);
+}
+
+TEST_F(SettingsTest, DirectoriesWithoutTrailingSeparator) {
+    std::u16string primary = FromUtf8(m_root + "/primary");
+    m_flags.pszPrimaryDir = HostText(primary);
+    WriteStore(true, u"joined.host", u"");
+    Provider p(&m_flags);
+    EXPECT_EQ(p->m_strHost, u"joined.host");
+}
+
+TEST_F(SettingsTest, RegistrySourceTriesTheUserThenTheMachine) {
+    std::string previous = platform::GetRegistryRoot();
+    platform::SetRegistryRoot(m_root + "/registry");
+    Provider p(&m_flags);
+    MAILINIFLAGS flags = m_flags;
+    flags.dwCfgSource = MAILCFG_SOURCE_REGISTRY;
+
+    CMailCfg machine;
+    machine.m_strText1 = u"machine.host";
+    ASSERT_TRUE(machine.saveRegistry(platform::HKEY_LOCAL_MACHINE,
+                                     u"Software\\Veltrana\\Orbisuite\\mail", u"smtp.cfg"));
+    CMailCfg read1;
+    EXPECT_TRUE(p->LoadCfg(read1, &flags));
+    EXPECT_EQ(read1.m_strText1, u"machine.host");
+
+    CMailCfg user;
+    user.m_strText1 = u"user.host";
+    EXPECT_TRUE(p->SaveCfg(user, &flags));  // to HKEY_CURRENT_USER
+    CMailCfg read2;
+    EXPECT_TRUE(p->LoadCfg(read2, &flags));
+    EXPECT_EQ(read2.m_strText1, u"user.host");
+
+    // The file bit wins when both are set; neither bit reads nothing.
+    flags.dwCfgSource = MAILCFG_SOURCE_REGISTRY | MAILCFG_SOURCE_FILE;
+    CMailCfg read3;
+    EXPECT_FALSE(p->LoadCfg(read3, &flags));
+    flags.dwCfgSource = 0;
+    EXPECT_FALSE(p->LoadCfg(read3, &flags));
+    EXPECT_FALSE(p->SaveCfg(read3, &flags));
+    platform::SetRegistryRoot(previous);
+}
+
+TEST_F(SettingsTest, SaveCfgWritesThePrimaryFile) {
+    Provider p(&m_flags);
+    MAILINIFLAGS flags = m_flags;
+    flags.dwCfgSource = MAILCFG_SOURCE_FILE;
+    CMailCfg cfg;
+    cfg.m_strText1 = u"saved.host";
+    ASSERT_TRUE(p->SaveCfg(cfg, &flags));
+    CMailCfg back;
+    ASSERT_TRUE(back.load(FromUtf8(Dir(true) + "smtp.cfg").c_str()));
+    EXPECT_EQ(back.m_strText1, u"saved.host");
+}
