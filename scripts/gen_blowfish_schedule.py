@@ -12,6 +12,8 @@ Run from the repository root with Debian's python:
 With --pi-tables FILE it also writes the initial (pi) tables as C++ for the
 tests, which expand arbitrary keys to check the cipher against published vectors.
 """
+import shutil
+import subprocess
 import sys
 
 # Our fixed key: 16 bytes, so that OpenSSL's bf-cfb (default 128-bit key) with
@@ -125,6 +127,13 @@ def write_schedule(path):
     out.append("};")
     with open(path, "w") as f:
         f.write("\n".join(out) + "\n")
+    tidy(path)
+
+
+def tidy(path):
+    """Formats the file as the repository's .clang-format says, when the tool is there."""
+    if shutil.which("clang-format"):
+        subprocess.run(["clang-format", "-i", path], check=True)
 
 
 def write_pi_tables(path):
@@ -149,6 +158,7 @@ def write_pi_tables(path):
     out.append("};")
     with open(path, "w") as f:
         f.write("\n".join(out) + "\n")
+    tidy(path)
 
 
 if __name__ == "__main__":

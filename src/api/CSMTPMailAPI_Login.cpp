@@ -82,10 +82,13 @@ constexpr DWORD kIniTextSize = 259;
 }  // namespace
 
 bool CSMTPMailAPI::Login(MAILINIFLAGS* pFlags) {
+    // The result only tells Initialize that the log-in ran; it is always false.
+    const bool bResult = false;
     TFunctionTrace trace(u"CSMTPMailAPI::Login");
+    trace.Bind(&bResult);
     m_bAborted = false;
     if (pFlags == nullptr)
-        return false;
+        return bResult;
 
     if (pFlags->dwKeyCheck != 0) {
         // Sampled as the host expects; a held Shift key does not abort anything.
@@ -174,5 +177,5 @@ bool CSMTPMailAPI::Login(MAILINIFLAGS* pFlags) {
             break;
         }
     }
-    return false;
+    return bResult;
 }
