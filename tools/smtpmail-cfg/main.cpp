@@ -82,6 +82,8 @@ void Usage(FILE* out) {
         "  --oauth-token-url, --oauth-authority, --oauth-resource TEXT\n"
         "                        the OAuth2 values (method oauth2)\n"
         "\n"
+        "  --update              start from the store's current settings and change only\n"
+        "                        those given (the password too)\n"
         "  --show                read the store and print its settings\n"
         "  --help                this text\n"
         "\n"
@@ -191,6 +193,11 @@ struct Target {
     }
 };
 
+bool LoadStore(const Target& target, CMailCfg& cfg) {
+    return target.root != nullptr ? cfg.loadRegistry(target.root, kRegistryKey, kValueName)
+                                  : cfg.load(platform::Utf8ToUtf16(target.file).c_str());
+}
+
 int Show(const Target& target) {
     CMailCfg cfg;
     bool ok = target.root != nullptr ? cfg.loadRegistry(target.root, kRegistryKey, kValueName)
@@ -239,7 +246,8 @@ int main(int argc, char** argv) {
     std::vector<std::u16string> fields(kFieldCount);
     std::u16string password;
     Target target;
-    bool show = false, anySetting = false, hostGiven = false;
+    std::vector<bool> given(kFieldCount, false);
+    bool show = false, update = false, anySetting = false, passwordGiven = false;
     int targets = 0;
 
     const std::map<std::string, int> authAliases = {{"none", 0},  {"cram-md5", 1}, {"login", 2},
@@ -255,6 +263,10 @@ int main(int argc, char** argv) {
         }
         if (opt == "--show") {
             show = true;
+            continue;
+        }
+        if (opt == "--update") {
+            update = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -298,9 +310,8 @@ int main(int argc, char** argv) {
         for (const TextOption& o : kTextOptions) {
             if (opt == o.name) {
                 fields[o.field] = wide;
+                given[o.field] = true;
                 known = true;
-                if (o.field == 0)
-                    hostGiven = !wide.empty();
             }
         }
         if (known)
@@ -309,24 +320,30 @@ int main(int argc, char** argv) {
         int v = 0;
         if (opt == "--password") {
             password = wide;
+            passwordGiven = true;
         } else if (opt == "--port") {
             if (!ParseNumber(value, 1, 65535, n))
                 return BadArguments("--port takes 1..65535, not '" + value + "'");
+            given[5] = true;
             fields[5] = platform::Utf8ToUtf16(std::to_string(n));
         } else if (opt == "--auth") {
             if (!LookupName(g_AuthMethodNames, 6, authAliases, value, v))
                 return BadArguments("unknown authentication method '" + value + "'");
+            given[6] = true;
             fields[6] = platform::Utf8ToUtf16(std::to_string(v));
         } else if (opt == "--priority") {
             if (!LookupName(g_PriorityNames, 3, priorityAliases, value, v))
                 return BadArguments("unknown priority '" + value + "'");
+            given[7] = true;
             fields[7] = platform::Utf8ToUtf16(std::to_string(v));
         } else if (opt == "--body-format") {
             if (!LookupName(g_BodyFormatNames, 2, bodyAliases, value, v))
                 return BadArguments("unknown body format '" + value + "'");
+            given[8] = true;
             fields[8] = platform::Utf8ToUtf16(std::to_string(v));
         } else if (opt == "--starttls") {
             std::string s = Lower(value);
+            given[9] = true;
             if (s == "on" || s == "1" || s == "yes" || s == "true")
                 fields[9] = u"1";
             else if (s == "off" || s == "0" || s == "no" || s == "false")
@@ -338,6 +355,7 @@ int main(int argc, char** argv) {
             if (!ParseNumber(value, 0, 0x7FFFFFFF, n))
                 return BadArguments("--cert-flags takes a number 0..0x7FFFFFFF, not '" + value +
                                     "'");
+            given[10] = true;
             fields[10] = platform::Utf8ToUtf16(std::to_string(n));
         } else {
             return BadArguments("unknown option " + opt);
@@ -347,11 +365,22 @@ int main(int argc, char** argv) {
     if (targets != 1)
         return BadArguments("give exactly one of --file, --dir and --registry");
     if (show) {
-        if (anySetting)
+        if (anySetting || update)
             return BadArguments("--show takes no settings");
         return Show(target);
     }
-    if (!hostGiven)
+    if (update) {
+        CMailCfg current;
+        if (!LoadStore(target, current))
+            return Fail("cannot read a store to update from " + target.Describe());
+        std::vector<std::u16string> old = SplitFields(current.m_strText1);
+        for (size_t i = 0; i < kFieldCount && i < old.size(); ++i)
+            if (!given[i])
+                fields[i] = old[i];
+        if (!passwordGiven)
+            password = current.m_strText2;
+    }
+    if (fields[0].empty())
         return BadArguments("--host is required");
 
     CMailCfg cfg;

@@ -158,3 +158,25 @@ TEST_F(ToolRoundTrip, BadArgumentsAreRefusedClearly) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.output.find("--sender-address"), std::string::npos);
 }
+
+TEST_F(ToolRoundTrip, UpdateChangesOnlyTheGivenSettings) {
+    ASSERT_TRUE(Library().Loaded()) << Library().error;
+    std::string dir = Quote(m_root + "/primary");
+    ASSERT_EQ(
+        Tool("--dir " + dir + " --host first.host --port 587 --user u --password keep --auth plain")
+            .status,
+        0);
+    ToolRun u = Tool("--dir " + dir + " --update --port 465 --starttls on");
+    ASSERT_EQ(u.status, 0) << u.output;
+    HMAILPROVIDER h = Library().Initialize(&m_flags);
+    ASSERT_NE(h, nullptr);
+    auto* api = reinterpret_cast<CSMTPMailAPI*>(h);
+    EXPECT_EQ(api->m_strHost, u"first.host");
+    EXPECT_EQ(api->m_nPort, 465);
+    EXPECT_EQ(api->m_strUser, u"u");
+    EXPECT_EQ(api->m_strPassword, u"keep");
+    EXPECT_EQ(api->m_nAuthMethod, 3);
+    EXPECT_TRUE(api->m_bStartTLS);
+    Library().Uninitialize(h);
+    EXPECT_EQ(Tool("--dir " + Quote(m_root + "/secondary") + " --update --port 1").status, 1);
+}
