@@ -116,7 +116,7 @@ TEST_F(FrameTest, ExecuteAndGetLastErrorKeepTheErrorWhileOtherExportsClearIt) {
     EXPECT_EQ(Text(lib.GetLastError(h)->szDescription),
               u"CSMTPMailAPI::ResolveAddress: unsupported MAILADDRESS structure.");
 
-    BOOL supports = 0;
+    int32_t supports = 0;
     ASSERT_EQ(lib.GetProperty(h, u"SupportsHTML", &supports, sizeof supports), MAILERR_OK);
     EXPECT_EQ(supports, 1);
     EXPECT_EQ(lib.GetLastError(h)->nCode, MAILERR_OK) << "GetProperty cleared the error first";
@@ -182,7 +182,7 @@ TEST_F(FrameTest, TheCurrentDirectoryIsBackWhenTheExportReturns) {
     HMAILPROVIDER h = Open();
     std::string before = std::filesystem::current_path().string();
     Logging::SetLogHook(&ChangeDirectoryDuringGetProperty, const_cast<char*>(m_dir.c_str()));
-    BOOL value = 0;
+    int32_t value = 0;
     EXPECT_EQ(lib.GetProperty(h, u"SupportsHTML", &value, sizeof value), MAILERR_OK);
     Logging::SetLogHook(nullptr, nullptr);
     EXPECT_EQ(std::filesystem::current_path().string(), before);

@@ -1,0 +1,230 @@
+// Winsock over BSD sockets. Every failure sets the thread's last error to the
+// Winsock number of the errno (or resolver error) behind it.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/LastError.h"
+#include "platform/Sockets.h"
+
+namespace platform {
+
+namespace {
+
+thread_local DWORD t_dwWsaError = 0;
+
+DWORD WsaErrorFromErrno(int err) {
+    switch (err) {
+        case EINTR: return WSAEINTR;
+        case EBADF: return WSAEBADF;
+        case EACCES:
+        case EPERM: return WSAEACCES;
+        case EFAULT: return WSAEFAULT;
+        case EINVAL: return WSAEINVAL;
+        case EMFILE:
+        case ENFILE: return WSAEMFILE;
+        case EAGAIN: return WSAEWOULDBLOCK;
+        case ENOTSOCK: return WSAENOTSOCK;
+        case EMSGSIZE: return WSAEMSGSIZE;
+        case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+        case EADDRINUSE: return WSAEADDRINUSE;
+        case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+        case ENETDOWN: return WSAENETDOWN;
+        case ENETUNREACH: return WSAENETUNREACH;
+        case ECONNABORTED: return WSAECONNABORTED;
+        case ECONNRESET:
+        case EPIPE: return WSAECONNRESET;
+        case ENOBUFS:
+        case ENOMEM: return WSAENOBUFS;
+        case EISCONN: return WSAEISCONN;
+        case ENOTCONN: return WSAENOTCONN;
+        case ESHUTDOWN: return WSAESHUTDOWN;
+        case ETIMEDOUT: return WSAETIMEDOUT;
+        case ECONNREFUSED: return WSAECONNREFUSED;
+        case EHOSTUNREACH:
+        case EHOSTDOWN: return WSAEHOSTUNREACH;
+        default: return WSAEINVAL;
+    }
+}
+
+void SetWsaError(DWORD dwError) {
+    t_dwWsaError = dwError;
+    SetLastError(dwError);
+}
+
+int Fail() {
+    SetWsaError(WsaErrorFromErrno(errno));
+    return SOCKET_ERROR;
+}
+
+int Fd(SOCKET s) { return static_cast<int>(s); }
+
+sockaddr_in ToNative(const SOCKADDR_IN4* a) {
+    sockaddr_in n{};
+    n.sin_family = AF_INET;
+    n.sin_port = a->sin_port;
+    n.sin_addr.s_addr = a->sin_addr;
+    return n;
+}
+
+}  // namespace
+
+// The BSD socket layer needs no start-up.
+int WSAStartup(WORD /*version*/) { return 0; }
+
+DWORD WSAGetLastError() { return t_dwWsaError; }
+
+SOCKET socket(int af, int type, int protocol) {
+    int fd = ::socket(af == AF_INET_ ? AF_INET : af, (type == SOCK_STREAM_ ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC,
+                      protocol);
+    if (fd < 0) {
+        Fail();
+        return INVALID_SOCKET;
+    }
+    return static_cast<SOCKET>(fd);
+}
+
+int bind(SOCKET s, const SOCKADDR_IN4* addr, int /*addrLen*/) {
+    if (addr == nullptr) {
+        SetWsaError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    sockaddr_in n = ToNative(addr);
+    return ::bind(Fd(s), reinterpret_cast<sockaddr*>(&n), sizeof n) == 0 ? 0 : Fail();
+}
+
+int connect(SOCKET s, const SOCKADDR_IN4* addr, int /*addrLen*/) {
+    if (addr == nullptr) {
+        SetWsaError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    sockaddr_in n = ToNative(addr);
+    while (::connect(Fd(s), reinterpret_cast<sockaddr*>(&n), sizeof n) != 0) {
+        if (errno != EINTR) return Fail();
+    }
+    return 0;
+}
+
+int send(SOCKET s, const void* data, int len) {
+    if (len < 0 || (data == nullptr && len > 0)) {
+        SetWsaError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    const auto* p = static_cast<const char*>(data);
+    int sent = 0;
+    while (sent < len) {
+        // MSG_NOSIGNAL: a peer that went away must not end the host's process.
+        ssize_t n = ::send(Fd(s), p + sent, static_cast<size_t>(len - sent), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Fail();
+        }
+        sent += static_cast<int>(n);
+    }
+    return sent;
+}
+
+int recv(SOCKET s, void* buffer, int len) {
+    if (len < 0 || (buffer == nullptr && len > 0)) {
+        SetWsaError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    for (;;) {
+        ssize_t n = ::recv(Fd(s), buffer, static_cast<size_t>(len), 0);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno != EINTR) return Fail();
+    }
+}
+
+int sendto(SOCKET s, const void* data, int len, const SOCKADDR_IN4* to) {
+    if (to == nullptr || len < 0) {
+        SetWsaError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    sockaddr_in n = ToNative(to);
+    ssize_t sent = ::sendto(Fd(s), data, static_cast<size_t>(len), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&n),
+                            sizeof n);
+    return sent < 0 ? Fail() : static_cast<int>(sent);
+}
+
+int selectReadable(SOCKET s, long seconds, long microseconds) {
+    if (Fd(s) < 0 || Fd(s) >= FD_SETSIZE) {
+        SetWsaError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(Fd(s), &readable);
+    timeval timeout{seconds, microseconds};
+    int rc = ::select(Fd(s) + 1, &readable, nullptr, nullptr, &timeout);
+    if (rc < 0) return Fail();
+    return rc > 0 && FD_ISSET(Fd(s), &readable) ? 1 : 0;
+}
+
+int closesocket(SOCKET s) { return ::close(Fd(s)) == 0 ? 0 : Fail(); }
+
+std::uint32_t inet_addr(const char* text) {
+    if (text == nullptr) return INADDR_NONE_;
+    in_addr a{};
+    if (::inet_pton(AF_INET, text, &a) != 1) return INADDR_NONE_;
+    return a.s_addr;
+}
+
+int ResolveIPv4(const char* host, std::uint32_t* address) {
+    if (host == nullptr || address == nullptr) {
+        SetWsaError(WSAEFAULT);
+        return static_cast<int>(WSAEFAULT);
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    int rc = ::getaddrinfo(host, nullptr, &hints, &result);
+    if (rc != 0 || result == nullptr) {
+        DWORD err;
+        switch (rc) {
+            case EAI_AGAIN: err = WSATRY_AGAIN; break;
+            case EAI_FAIL: err = WSANO_RECOVERY; break;
+#ifdef EAI_NODATA
+            case EAI_NODATA: err = WSANO_DATA; break;
+#endif
+            case EAI_MEMORY: err = WSAENOBUFS; break;
+            default: err = WSAHOST_NOT_FOUND; break;
+        }
+        if (result != nullptr) ::freeaddrinfo(result);
+        SetWsaError(err);
+        return static_cast<int>(err);
+    }
+    *address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(result);
+    return 0;
+}
+
+std::uint16_t htons(std::uint16_t value) { return ::htons(value); }
+
+std::string AddressToText(std::uint32_t address) {
+    in_addr a{};
+    a.s_addr = address;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+int gethostname(char* name, int nameLen) {
+    if (name == nullptr || nameLen <= 0) {
+        SetWsaError(WSAEFAULT);
+        return SOCKET_ERROR;
+    }
+    if (::gethostname(name, static_cast<size_t>(nameLen)) != 0) return Fail();
+    name[nameLen - 1] = '\0';
+    return 0;
+}
+
+}  // namespace platform
