@@ -78,6 +78,20 @@ trap 'exit 130' INT TERM
 
 step() { printf '\n==> %s\n' "$*"; }
 
+# Prints a command line the way one would type it; $HIDE is masked.
+show_command() {
+    local out="    \$" a
+    for a in "$@"; do
+        if [[ $a =~ ^[A-Za-z0-9_./:@,=+-]+$ ]]; then
+            out+=" $a"
+        else
+            out+=" '${a//\'/\'\\\'\'}'"
+        fi
+    done
+    [ -n "${HIDE:-}" ] && out=${out//"$HIDE"/********}
+    printf '%s\n' "$out"
+}
+
 # Reads the server's next output line into LINE, waiting at most $1 seconds.
 next_server_line() {
     LINE=""
@@ -92,7 +106,7 @@ next_server_line() {
 step "1. Starting the capture server (127.0.0.1, STARTTLS, AUTH PLAIN/LOGIN)"
 DEMO_USER=demo
 DEMO_PASSWORD=demo-secret
-coproc CAPTURE { exec "$PY" "$BIN/capture-server.py" --dir "$MAILDIR" --tls \
+coproc CAPTURE { exec "$PY" "$BIN/capture-server.py" --dir "$MAILDIR" --tls --tls-dir "$WORK/tls" \
     --user "$DEMO_USER" --password "$DEMO_PASSWORD"; }
 SERVER_PID=$CAPTURE_PID
 # A copy of the pipe that bash leaves open after the server has ended.
@@ -114,11 +128,9 @@ CFG=("$BIN/smtpmail-cfg" --dir "$CONFIG"
     --auth plain --user "$DEMO_USER" --password "$DEMO_PASSWORD"
     --sender-name "smtpmail demo" --sender-address demo@example.org
     --body-format text)
-printf '    $ smtpmail-cfg'
-printf ' %q' "${CFG[@]:1}" | sed "s/$DEMO_PASSWORD/********/"
-printf '\n'
+HIDE=$DEMO_PASSWORD show_command smtpmail-cfg "${CFG[@]:1}"
 "${CFG[@]}" | sed 's/^/    /'
-echo '    $ smtpmail-cfg --dir '"$CONFIG"' --show'
+show_command smtpmail-cfg --dir "$CONFIG" --show
 "$BIN/smtpmail-cfg" --dir "$CONFIG" --show | sed 's/^/    /'
 
 # ---------------------------------------------------------------------------
@@ -150,9 +162,7 @@ SEND=("$BIN/smtpmail-send" --config-dir "$CONFIG"
     --body-file "$CONTENT/body.html" --html
     --attach "$CONTENT/notes.txt" --attach "$CONTENT/pixel.png"
     --priority high --receipt --notify success,failure)
-printf '    $ smtpmail-send'
-printf ' %q' "${SEND[@]:1}"
-printf '\n'
+show_command smtpmail-send "${SEND[@]:1}"
 # The generated CA is the only trusted root: the server certificate passes the
 # full chain and host-name check.
 if ! SSL_CERT_FILE=$CA "${SEND[@]}" 2>&1 | sed 's/^/    /'; then
