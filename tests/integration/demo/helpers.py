@@ -62,6 +62,11 @@ class CaptureServer:
                 self.proc.wait()
         return self.proc.returncode
 
+    def close(self):
+        """Stops the server and releases its pipe."""
+        self.stop()
+        self.proc.stdout.close()
+
 
 def run(cmd, env=None, timeout=WAIT * 3):
     """Runs a command, returns (exit code, combined output)."""

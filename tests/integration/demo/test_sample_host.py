@@ -34,7 +34,9 @@ def free_port():
     return port
 
 
-class SampleHostTest(unittest.TestCase):
+class DeliveryTest(unittest.TestCase):
+    """Messages that reach the capture server."""
+
     @classmethod
     def setUpClass(cls):
         cls.bin = os.path.join(BUILD_DIR, "bin")
@@ -44,7 +46,7 @@ class SampleHostTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.stop()
+        cls.server.close()
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def setUp(self):
@@ -125,6 +127,14 @@ class SampleHostTest(unittest.TestCase):
         # The provider logs the failure through the host's interface with its level.
         self.assertIn("[error 3] CSMTPMailAPI::Send() - An error occured connecting to server.", out)
 
+    def test_missing_configuration_is_refused_by_the_provider(self):
+        empty = tempfile.mkdtemp(dir=self.tmp)
+        rc, out = run([os.path.join(self.bin, "smtpmail-send"), "--config-dir", empty,
+                       "--from", "me@example.org", "--to", "x@example.org"])
+        self.assertEqual(rc, 1, out)
+        self.assertIn("Mail_Send returned 505 (MAILERR_INVALID_PARAMS)", out)
+        self.assertIn("CSMTPMailAPI::Send() - HostName may not be NULL.", out)
+
     def test_wrong_password_is_a_failed_send(self):
         write_ini(self.cfg, smtpHost="127.0.0.1", smtpPort=self.server.port, smtpAuth=3,
                   smtpUser="sam", smtpPass="wrong", smtpSenderAddr="configured@example.org")
@@ -132,13 +142,30 @@ class SampleHostTest(unittest.TestCase):
         self.assertEqual(rc, 1, out)
         self.assertIn("Error report (Mail_Execute 1001):", out)
 
-    def test_missing_configuration_is_reported_by_the_provider(self):
-        empty = tempfile.mkdtemp(dir=self.tmp)
-        rc, out = run([os.path.join(self.bin, "smtpmail-send"), "--config-dir", empty,
+class CommandLineTest(unittest.TestCase):
+    """What needs no delivery: the command line, the help, the report of a
+    send the provider refuses."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.bin = os.path.join(BUILD_DIR, "bin")
+        cls.tmp = tempfile.mkdtemp(prefix="smtpmail-send-cli.")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def test_a_refused_send_prints_the_providers_error_report(self):
+        # No configuration at all: the provider refuses the send without any
+        # network traffic, and the report comes from Mail_Execute 1001 with
+        # the display text of this host's string table.
+        rc, out = run([os.path.join(self.bin, "smtpmail-send"), "--config-dir", self.tmp,
                        "--from", "me@example.org", "--to", "x@example.org"])
         self.assertEqual(rc, 1, out)
-        self.assertIn("Mail_Send returned 505 (MAILERR_INVALID_PARAMS)", out)
-        self.assertIn("CSMTPMailAPI::Send() - HostName may not be NULL.", out)
+        self.assertRegex(out, r"Not sent: Mail_Send returned (\d+) \(MAILERR_[A-Z_]+\)\.")
+        self.assertIn("Error report (Mail_Execute 1001):", out)
+        self.assertRegex(out, r"\n[A-Z][^\n]*\. \(\d+, 0x[0-9A-F]+\)\n\nCSMTPMailAPI::Send\(\) ")
+        self.assertIn("Provider name: SMTP", out)
 
     def test_bad_command_lines_are_refused_before_loading_anything(self):
         cases = [
@@ -161,7 +188,6 @@ class SampleHostTest(unittest.TestCase):
         rc, out = run([os.fsencode(os.path.join(self.bin, "smtpmail-send")), b"--to", b"x\xff@example.org"])
         self.assertEqual(rc, 2, out)
         self.assertIn("is not valid UTF-8", out)
-        self.assertEqual(self.server.lines.qsize(), 0, "nothing reached the server")
 
     def test_help_explains_every_option(self):
         rc, out = run([os.path.join(self.bin, "smtpmail-send"), "--help"])
@@ -170,6 +196,7 @@ class SampleHostTest(unittest.TestCase):
                        "--html", "--attach", "--priority", "--receipt", "--notify", "--config-dir",
                        "Mail_Execute", "Exit status"):
             self.assertIn(option, out)
+
 
 
 if __name__ == "__main__":
