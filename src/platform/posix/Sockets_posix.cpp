@@ -207,7 +207,8 @@ int ResolveIPv4(const char* host, std::uint32_t* address) {
     return 0;
 }
 
-std::uint16_t htons(std::uint16_t value) { return ::htons(value); }
+// In parentheses: the C library defines htons as a macro when optimising.
+std::uint16_t(htons)(std::uint16_t value) { return ::htons(value); }
 
 std::string AddressToText(std::uint32_t address) {
     in_addr a{};
