@@ -1,0 +1,234 @@
+#include "mime/TSMTPMessage.h"
+
+#include "diag/FunctionTrace.h"
+#include "platform/TimeZone.h"
+#include "platform/WideFormat.h"
+#include "vxutil.h"
+
+namespace {
+
+const char16_t* const kPreamble = u"This is a multi-part message in MIME format";
+const char16_t* const kMixed = u"multipart/mixed";
+
+std::string Utf8(const std::u16string& s) {
+    std::string out;
+    strWideToAnsi(out, s.c_str(), static_cast<int>(s.size()), CP_UTF8, false);
+    return out;
+}
+
+void DeleteAll(std::vector<TSMTPAddress*>& list) {
+    for (TSMTPAddress* a : list) delete a;
+    list.clear();
+}
+
+}  // namespace
+
+TSMTPMessage::TSMTPMessage() : m_sXMailer(u"CRelaySMTPConnection v2.49"), m_Priority(0), m_bMime(0) {}
+
+TSMTPMessage::~TSMTPMessage() {
+    DeleteAll(m_ToRecipients);
+    DeleteAll(m_CCRecipients);
+    DeleteAll(m_BCCRecipients);
+}
+
+int TSMTPMessage::AddRecipient(const TSMTPAddress& recipient, int nKind) {
+    TFunctionTrace trace(u"TSMTPMessage::AddRecipient");
+    std::vector<TSMTPAddress*>* list = nKind == TO ? &m_ToRecipients
+                                       : nKind == CC ? &m_CCRecipients
+                                       : nKind == BCC ? &m_BCCRecipients
+                                                      : nullptr;
+    if (list == nullptr) return -1;
+    list->push_back(new TSMTPAddress(recipient));
+    return static_cast<int>(list->size());
+}
+
+int TSMTPMessage::GetNumberOfRecipients(int nKind) const {
+    TFunctionTrace trace(u"TSMTPMessage::GetNumberOfRecipients");
+    switch (nKind) {
+        case TO: return static_cast<int>(m_ToRecipients.size());
+        case CC: return static_cast<int>(m_CCRecipients.size());
+        case BCC: return static_cast<int>(m_BCCRecipients.size());
+        default: return 0;
+    }
+}
+
+TSMTPAddress* TSMTPMessage::GetRecipient(int nIndex, int nKind) const {
+    TFunctionTrace trace(u"TSMTPMessage::GetRecipient");
+    const std::vector<TSMTPAddress*>* list = nKind == TO ? &m_ToRecipients
+                                             : nKind == CC ? &m_CCRecipients
+                                             : nKind == BCC ? &m_BCCRecipients
+                                                            : nullptr;
+    if (list == nullptr || nIndex < 0 || nIndex >= static_cast<int>(list->size())) return nullptr;
+    return (*list)[static_cast<size_t>(nIndex)];
+}
+
+void TSMTPMessage::AddCustomHeader(const std::u16string& sHeader) {
+    TFunctionTrace trace(u"TSMTPMessage::AddCustomHeader");
+    m_CustomHeaders.push_back(sHeader);
+}
+
+std::u16string TSMTPMessage::GetCustomHeader(int nIndex) const {
+    TFunctionTrace trace(u"TSMTPMessage::GetCustomHeader");
+    if (nIndex < 0 || nIndex >= static_cast<int>(m_CustomHeaders.size())) return std::u16string();
+    return m_CustomHeaders[static_cast<size_t>(nIndex)];
+}
+
+int TSMTPMessage::GetNumberOfCustomHeaders() const {
+    TFunctionTrace trace(u"TSMTPMessage::GetNumberOfCustomHeaders");
+    return static_cast<int>(m_CustomHeaders.size());
+}
+
+void TSMTPMessage::SetCharset(const std::u16string& sCharset) {
+    TFunctionTrace trace(u"TSMTPMessage::SetCharset");
+    m_RootPart.m_sCharset = sCharset;
+}
+
+void TSMTPMessage::SetMime(bool bMime) {
+    TFunctionTrace trace(u"TSMTPMessage::SetMime");
+    if ((m_bMime != 0) == bMime) return;
+    m_bMime = bMime ? 1 : 0;
+    while (m_RootPart.GetNumberOfChildBodyParts() > 0) m_RootPart.RemoveChildBodyPart(0);
+    if (bMime) {
+        std::u16string text = m_RootPart.GetText();
+        m_RootPart.SetText(kPreamble);
+        m_RootPart.m_sContentType = kMixed;
+        if (!text.empty()) AddTextBody(text);
+    }
+}
+
+void TSMTPMessage::AddTextBody(const std::u16string& sText) {
+    TFunctionTrace trace(u"TSMTPMessage::AddTextBody");
+    if (!m_bMime) {
+        m_RootPart.SetText(sText);
+        return;
+    }
+    if (TSMTPBodyPart* part = m_RootPart.FindFirstBodyPart(u"text/plain")) {
+        part->SetText(sText);
+        return;
+    }
+    m_RootPart.SetText(kPreamble);
+    m_RootPart.m_sContentType = kMixed;
+    TSMTPBodyPart part;
+    part.m_sCharset = m_RootPart.m_sCharset;
+    part.SetText(sText);
+    m_RootPart.AddChildBodyPart(part);
+}
+
+void TSMTPMessage::AddHTMLBody(const std::u16string& sHtml, const std::u16string& sContentBase) {
+    TFunctionTrace trace(u"TSMTPMessage::AddHTMLBody");
+    if (TSMTPBodyPart* part = m_RootPart.FindFirstBodyPart(u"text/html")) {
+        part->SetText(sHtml);
+        part->m_sContentType = u"text/html";
+        return;
+    }
+    m_RootPart.SetText(kPreamble);
+    m_RootPart.m_sContentType = kMixed;
+    TSMTPBodyPart part;
+    part.m_sCharset = m_RootPart.m_sCharset;
+    part.SetText(sHtml);
+    part.m_sContentType = u"text/html";
+    part.m_sContentBase = sContentBase;
+    m_RootPart.AddChildBodyPart(part);
+}
+
+int TSMTPMessage::AddBodyPart(const TSMTPBodyPart& part) {
+    TFunctionTrace trace(u"TSMTPMessage::AddBodyPart");
+    SetMime(true);
+    return m_RootPart.AddChildBodyPart(part);
+}
+
+int TSMTPMessage::AddMultipleAttachments(const MAILATTACHMENT* pAttachments, int nCount) {
+    int nAdded = 0;
+    TFunctionTrace trace(u"TSMTPMessage::AddMultipleAttachments");
+    trace.Bind(&nAdded);
+    if (pAttachments == nullptr) return nAdded;
+    for (int i = 0; i < nCount; ++i) {
+        const MAILATTACHMENT& a = pAttachments[i];
+        if (a.pszPath == nullptr) continue;
+        TSMTPBodyPart part;
+        part.m_sCharset = m_RootPart.m_sCharset;
+        part.SetFilename(reinterpret_cast<const char16_t*>(a.pszPath));
+        if (a.pszName != nullptr) part.m_sTitle = reinterpret_cast<const char16_t*>(a.pszName);
+        AddBodyPart(part);
+        ++nAdded;
+    }
+    return nAdded;
+}
+
+std::u16string TSMTPMessage::GetTextBody() const {
+    TFunctionTrace trace(u"TSMTPMessage::GetTextBody");
+    return m_RootPart.GetText();
+}
+
+std::u16string TSMTPMessage::GetHTMLBody() const {
+    TFunctionTrace trace(u"TSMTPMessage::GetHTMLBody");
+    if (m_RootPart.GetNumberOfChildBodyParts() == 0) return std::u16string();
+    TSMTPBodyPart* first = m_RootPart.GetChildBodyPart(0);
+    return first->GetContentType() == u"text/html" ? first->GetText() : std::u16string();
+}
+
+namespace {
+
+// "," before every record but the first, a folded line before the even ones.
+std::string AddressList(const std::vector<TSMTPAddress*>& list, const std::u16string& sCharset) {
+    std::string out;
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (i > 0) {
+            out += ",";
+            if (i % 2 == 0) out += "\r\n";
+            out += " ";
+        }
+        out += Utf8(list[i]->GetRegularFormat(true, sCharset));
+    }
+    return out;
+}
+
+std::u16string ZoneText() {
+    platform::TIME_ZONE_INFORMATION tz{};
+    DWORD id = platform::GetTimeZoneInformation(&tz);
+    LONG bias = id == platform::TIME_ZONE_ID_DAYLIGHT ? tz.Bias + tz.DaylightBias : tz.Bias;
+    LONG magnitude = bias < 0 ? -bias : bias;
+    return platform::WFormat(u"%c%02d%02d", bias <= 0 ? u'+' : u'-', static_cast<int>(magnitude / 60),
+                             static_cast<int>(magnitude % 60));
+}
+
+}  // namespace
+
+std::string TSMTPMessage::getHeader() {
+    std::string header;
+    TFunctionTrace trace(u"TSMTPMessage::getHeader");
+    trace.Bind(&header);
+    const std::u16string& K = m_RootPart.m_sCharset;
+    // English day and month names whatever the process locale is; the locale
+    // of the process is left as it was.
+    std::u16string date = platform::FormatLocalTimeEnglish("%a, %d %b %Y %H:%M:%S ") + ZoneText();
+
+    header = "From: " + Utf8(m_From.GetRegularFormat(true, K));
+    header += "\r\nTo: " + AddressList(m_ToRecipients, K) + "\r\n";
+    if (!m_CCRecipients.empty()) header += "Cc: " + AddressList(m_CCRecipients, K) + "\r\n";
+    header += "Subject: " + TSMTPBodyPart::HeaderEncode(m_sSubject, K);
+    if (!m_sXMailer.empty()) header += "\r\nX-Mailer: " + Utf8(m_sXMailer);
+    header += "\r\n";
+    if (m_bMime) {
+        if (m_RootPart.m_bBase64) {
+            header += "Content-Transfer-Encoding: base64\r\n";
+        } else if (m_RootPart.m_bQuotedPrintable) {
+            header += "Content-Transfer-Encoding: quoted-printable\r\n";
+        }
+        header += "MIME-Version: 1.0\r\nContent-Type: " + Utf8(m_RootPart.m_sContentType);
+        if (m_RootPart.GetNumberOfChildBodyParts() > 0) header += "; boundary=\"" + Utf8(m_RootPart.m_sBoundary) + "\"";
+        header += "\r\n";
+    } else {
+        header += "Content-Type: " + Utf8(m_RootPart.m_sContentType) + ";\r\n\tcharset=" + Utf8(K) + "\r\n";
+    }
+    if (!m_ReplyTo.m_sEmailAddress.empty()) header += "Reply-To: " + Utf8(m_ReplyTo.GetRegularFormat(true, K)) + "\r\n";
+    header += "Date: " + Utf8(date) + "\r\n";
+    switch (m_Priority) {
+        case 1: header += "X-Priority: 5\r\n"; break;
+        case 2: header += "X-Priority: 3\r\n"; break;
+        case 3: header += "X-Priority: 1\r\n"; break;
+        default: break;
+    }
+    for (const std::u16string& line : m_CustomHeaders) header += Utf8(line) + "\r\n";
+    return header;
+}

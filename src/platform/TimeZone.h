@@ -1,0 +1,29 @@
+// The system time zone (GetTimeZoneInformation) and the local time as text
+// with English day and month names.
+#pragma once
+
+#include <string>
+
+#include "platform/WinTypes.h"
+
+namespace platform {
+
+struct TIME_ZONE_INFORMATION {
+    LONG Bias;          // minutes: UTC = local time + Bias
+    LONG StandardBias;  // added to Bias in standard time (0 here)
+    LONG DaylightBias;  // added to Bias in daylight time
+};
+
+constexpr DWORD TIME_ZONE_ID_UNKNOWN = 0;
+constexpr DWORD TIME_ZONE_ID_STANDARD = 1;
+constexpr DWORD TIME_ZONE_ID_DAYLIGHT = 2;
+
+// Honours TZ as the C library does.
+DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* info);
+
+// The current local time formatted with strftime conversions in the "C"
+// (English) locale, whatever the process locale is; the process locale is not
+// touched, so other threads never see it change.
+std::u16string FormatLocalTimeEnglish(const char* format);
+
+}  // namespace platform
