@@ -1,6 +1,7 @@
 // The text encodings of the MIME output: quoted-printable bodies, Q-encoded
 // header words, the hexadecimal digits both share, and SMTP dot-stuffing.
 // Each works on a whole buffer in one or two linear passes.
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -14,10 +15,15 @@ namespace {
 // per byte would cost more than the encoding itself.
 constexpr char kHex[] = "0123456789ABCDEF";
 
-bool IsLiteral(unsigned char b) {
-    return (b >= 0x21 && b <= 0x3C) || (b >= 0x3E && b <= 0x7E) || b == '\r' || b == '\n' ||
-           b == '\t' || b == ' ';
-}
+// Bytes that stand for themselves in quoted-printable text.
+constexpr std::array<bool, 256> kLiteral = [] {
+    std::array<bool, 256> table{};
+    for (int b = 0; b < 256; ++b) {
+        table[static_cast<size_t>(b)] = (b >= 0x21 && b <= 0x3C) || (b >= 0x3E && b <= 0x7E) ||
+                                        b == '\r' || b == '\n' || b == '\t' || b == ' ';
+    }
+    return table;
+}();
 
 // The escape pass: every byte that may not stand for itself becomes "=XY".
 // The text ends at its first NUL.
@@ -25,21 +31,21 @@ std::string Escape(const std::string& text) {
     size_t end = text.find('\0');
     if (end == std::string::npos)
         end = text.size();
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     size_t escapes = 0;
-    for (size_t i = 0; i < end; ++i) {
-        if (!IsLiteral(static_cast<unsigned char>(text[i])))
-            ++escapes;
-    }
+    for (size_t i = 0; i < end; ++i)
+        escapes += kLiteral[in[i]] ? 0 : 1;
     std::string escaped(end + 2 * escapes, '\0');
     char* p = escaped.data();
     for (size_t i = 0; i < end; ++i) {
-        auto b = static_cast<unsigned char>(text[i]);
-        if (IsLiteral(b)) {
+        const unsigned char b = in[i];
+        if (kLiteral[b]) {
             *p++ = static_cast<char>(b);
         } else {
-            *p++ = '=';
-            *p++ = kHex[b / 16];
-            *p++ = kHex[b % 16];
+            p[0] = '=';
+            p[1] = kHex[b >> 4];
+            p[2] = kHex[b & 0x0F];
+            p += 3;
         }
     }
     return escaped;
@@ -85,23 +91,33 @@ char TSMTPBodyPart::HexDigit(int nDigit) {
 
 std::string TSMTPBodyPart::QuotedPrintableEncode(const std::string& sText) {
     TFunctionTrace trace(u"TSMTPBodyPart::QuotedPrintableEncode");
-    const std::string e = Escape(sText);
-    const size_t length = e.size();
+    const std::string escaped = Escape(sText);
+    const char* e = escaped.data();
+    const size_t length = escaped.size();
     std::string out;
-    out.reserve(length + length / 24 + 16);
+    out.reserve(length + length / 25 + 16);
+    // Line by line: a line is written up to its CR or LF (each ends a line),
+    // or up to the end of the text, when that comes within 78 characters;
+    // otherwise it is too long and gets a soft line break.
     size_t start = 0;  // first character not yet written
-    for (size_t i = 0; i < length; ++i) {
-        char c = e[i];
-        if (c == '\r' || c == '\n' || i == length - 1) {
-            out.append(e, start, i - start + 1);
-            start = i + 1;
+    while (start < length) {
+        const size_t limit = start + 77;  // the first character too many
+        const size_t last = limit < length - 1 ? limit : length - 1;
+        size_t k = start;
+        while (k <= last && e[k] != '\r' && e[k] != '\n')
+            ++k;
+        if (k <= last) {
+            out.append(e + start, k - start + 1);
+            start = k + 1;
             continue;
         }
-        if (i - start <= 76)
-            continue;
-        // The line is too long: break after the last blank or escape, searching
-        // back from here.
-        size_t j = i;
+        if (last == length - 1) {
+            out.append(e + start, length - start);
+            break;
+        }
+        // Break after the last blank or escape, searching back from the
+        // character too many.
+        size_t j = limit;
         for (;;) {
             if (j > 1 && (IsBlank(e[j]) || e[j - 2] == '='))
                 break;
@@ -115,10 +131,9 @@ std::string TSMTPBodyPart::QuotedPrintableEncode(const std::string& sText) {
                 break;
             }
         }
-        out.append(e, start, j - start + 1);
-        out.append("=\r\n");
+        out.append(e + start, j - start + 1);
+        out.append("=\r\n", 3);
         start = j + 1;
-        i = j;  // the walk goes on at j + 1
     }
     return out;
 }
