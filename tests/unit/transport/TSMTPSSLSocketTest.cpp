@@ -609,3 +609,23 @@ TEST_F(TSMTPSSLSocketTest, TextReplyToTheHandshakeFails) {
     s.Close();
     EXPECT_EQ(server.Finish(), "");
 }
+
+TEST_F(TSMTPSSLSocketTest, ClientCertificateNameMustBeInTheStore) {
+    std::string root = testcerts::Path("socket-stores");
+    setenv("SMTPMAIL_CERT_STORE_ROOT", root.c_str(), 1);
+    TlsTestServer server([](TlsServerConnection& c) { c.WaitPlainEnd(); });
+    TSMTPSSLSocket s;
+    s.Create(u"SMTP Mail Test Client", 0, 0);
+    s.Connect(u"127.0.0.1", server.Port());
+    try {
+        s.StartClientHandshake(u"localhost");
+        ADD_FAILURE() << "a certificate that is not in the store was found";
+    } catch (const TSMTPException& e) {
+        EXPECT_EQ(e.m_strMessage, u"Cannot open common system certificate store!");
+    }
+    EXPECT_NE(s.m_hMyCertStore, nullptr) << "the store itself opened";
+    EXPECT_EQ(s.m_pCertContext, nullptr);
+    s.Close();
+    EXPECT_EQ(server.Finish(), "");
+    unsetenv("SMTPMAIL_CERT_STORE_ROOT");
+}
