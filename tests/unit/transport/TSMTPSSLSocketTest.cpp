@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 
 #include <string>
@@ -628,4 +630,76 @@ TEST_F(TSMTPSSLSocketTest, ClientCertificateNameMustBeInTheStore) {
     s.Close();
     EXPECT_EQ(server.Finish(), "");
     unsetenv("SMTPMAIL_CERT_STORE_ROOT");
+}
+
+namespace {
+
+// A package that asks for a renegotiation once: the first decrypted record
+// comes back with SEC_I_RENEGOTIATE, and the handshake that follows is one
+// token out and one token in, checked byte for byte by the server.
+struct Renegotiation {
+    static inline platform::SecurityFunctionTableW real{};
+    static inline int nDecrypts = 0;
+    static inline int nTokens = 0;
+    static inline std::string received;
+
+    static platform::SECURITY_STATUS Decrypt(platform::PCtxtHandle ctx,
+                                             platform::SecBufferDesc* msg, ULONG seq, ULONG* qop) {
+        platform::SECURITY_STATUS s = real.DecryptMessage(ctx, msg, seq, qop);
+        return s == platform::SEC_E_OK && nDecrypts++ == 0 ? platform::SEC_I_RENEGOTIATE : s;
+    }
+
+    static platform::SECURITY_STATUS Initialize(platform::PCredHandle, platform::PCtxtHandle,
+                                                const char16_t*, ULONG, ULONG, ULONG,
+                                                platform::SecBufferDesc* input, ULONG,
+                                                platform::PCtxtHandle,
+                                                platform::SecBufferDesc* output, ULONG*,
+                                                platform::TimeStamp*) {
+        platform::SecBuffer& in = input->pBuffers[0];
+        received.assign(static_cast<char*>(in.pvBuffer), in.cbBuffer);
+        platform::SecBuffer& out = output->pBuffers[0];
+        if (nTokens++ == 0) {
+            // The first pass reads nothing and sends the first token.
+            static const char token[] = "RENEGOTIATION-TOKEN";
+            out.pvBuffer = std::malloc(sizeof token - 1);
+            std::memcpy(out.pvBuffer, token, sizeof token - 1);
+            out.cbBuffer = sizeof token - 1;
+            return platform::SEC_I_CONTINUE_NEEDED;
+        }
+        return platform::SEC_E_OK;
+    }
+};
+
+}  // namespace
+
+TEST_F(TSMTPSSLSocketTest, RenegotiationTokensTravelRaw) {
+    std::string token;
+    TlsTestServer server(
+        [&](TlsServerConnection& c) {
+            c.Handshake();
+            c.Read(1);
+            c.Write("data");
+            token = c.ReadPlainSome();  // raw bytes, not a TLS record
+            c.WritePlain("SERVER-TOKEN");
+            if (c.Read(5) != "after")
+                throw std::runtime_error("the channel did not come back");
+            c.WaitCloseNotify();
+        },
+        {"", "", TlsTestVersion::Tls12});
+    TSMTPSSLSocket s;
+    Open(s, server.Port());
+    s.StartClientHandshake(u"localhost");
+    Renegotiation::real = s.m_SecurityFunc;
+    s.m_SecurityFunc.DecryptMessage = &Renegotiation::Decrypt;
+    s.m_SecurityFunc.InitializeSecurityContextW = &Renegotiation::Initialize;
+    SendText(s, "?");
+    EXPECT_EQ(ReceiveOnce(s), "data");
+    EXPECT_EQ(Renegotiation::nTokens, 2);
+    EXPECT_EQ(Renegotiation::received, "SERVER-TOKEN");
+    EXPECT_EQ(s.m_bSecure, 1) << "the channel is secure again after the renegotiation";
+    s.m_SecurityFunc = Renegotiation::real;
+    SendText(s, "after");
+    s.Close();
+    EXPECT_EQ(server.Finish(), "");
+    EXPECT_EQ(token, "RENEGOTIATION-TOKEN");
 }
