@@ -1,11 +1,9 @@
 // Certificate stores, contexts and the SSL chain policy over OpenSSL.
-#include <dirent.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
