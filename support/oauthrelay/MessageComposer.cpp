@@ -127,8 +127,21 @@ std::string TextPart(const RelayMessage& message) {
     return out;
 }
 
+// Whether the bytes are UTF-8 with at least one character beyond ASCII.
+bool IsUtf8Text(std::string_view data) {
+    if (IsAscii(data)) {
+        return false;
+    }
+    return Utf16ToUtf8(Utf8ToUtf16(data)) == data;
+}
+
 std::string AttachmentPart(const RelayAttachment& attachment) {
-    std::string out = "Content-Type: " + attachment.strContentType + ";\r\n\t";
+    std::string out = "Content-Type: " + attachment.strContentType;
+    // A text file in UTF-8 says so; readers would take it for US-ASCII.
+    if (attachment.strContentType.compare(0, 5, "text/") == 0 && IsUtf8Text(attachment.sData)) {
+        out += "; charset=utf-8";
+    }
+    out += ";\r\n\t";
     // Readers that predate RFC 2231 look at the name parameter.
     if (IsAscii(attachment.strName)) {
         out += EncodeParameter("name", attachment.strName);
@@ -259,6 +272,11 @@ std::string ComposeMessage(const RelayMessage& message, const MessageStamp& stam
 
     if (message.Attachments.empty()) {
         out += TextPart(message);
+        // The message must end with a line break. A soft line break keeps a
+        // body that has none from gaining one.
+        if (out.size() >= 2 && out.compare(out.size() - 2, 2, "\r\n") != 0) {
+            out += "=\r\n";
+        }
     } else {
         const std::string delimiter = "\r\n--" + stamp.strBoundary;
         out += "Content-Type: multipart/mixed;\r\n\tboundary=\"" + stamp.strBoundary + "\"\r\n";

@@ -30,8 +30,10 @@ MailAddress ParseAddressEntry(std::string_view entry) {
     return out;
 }
 
+// Field names may hold any printable character but the colon; ";" is left out
+// here because it separates the lines of the list.
 bool IsFieldNameChar(char c) {
-    return c >= 33 && c <= 126 && c != ':';
+    return c >= 33 && c <= 126 && c != ':' && c != ';';
 }
 
 // Does a header line start at this position: a field name and its colon?

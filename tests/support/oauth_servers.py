@@ -14,6 +14,7 @@ Used in two ways:
       oauth_servers.py --dir DIR [--tenant T] [--client-id ID]
                        [--client-secret S] [--mailbox ADDR] [--expires-in N]
                        [--smtp-tls starttls|implicit|none] [--no-dsn]
+                       [--refuse-recipient ADDR]... [--revoke-after-message]
 
   Output, one line each, flushed at once:
       oauth-servers: CA certificate PATH
@@ -308,7 +309,7 @@ class OAuthServers:
     def __init__(self, folder, tenant=DEFAULT_TENANT, client_id=DEFAULT_CLIENT_ID,
                  client_secret=DEFAULT_CLIENT_SECRET, mailbox=DEFAULT_MAILBOX,
                  expires_in=3599, smtp_tls="starttls", dsn=True, refused_recipients=(),
-                 store_files=False, announce=None):
+                 revoke_after_message=False, store_files=False, announce=None):
         if smtp_tls not in ("starttls", "implicit", "none"):
             raise ValueError("smtp_tls must be starttls, implicit or none")
         self.folder = folder
@@ -320,6 +321,9 @@ class OAuthServers:
         self.smtp_tls = smtp_tls
         self.dsn = dsn
         self.refused_recipients = {r.lower() for r in refused_recipients}
+        # Forget every issued token after each message, as a service does that
+        # revokes an application's tokens: a client's cached token then fails.
+        self.revoke_after_message = revoke_after_message
         self.store_files = store_files
         self.announce = announce or (lambda text: None)
         self._lock = threading.Lock()
@@ -367,6 +371,8 @@ class OAuthServers:
             received = Received(number, session.auth_data, server._tls_protocol is not None
                                 or self.smtp_tls == "implicit", envelope, content)
             self.messages.append(received)
+            if self.revoke_after_message:
+                self.issued.clear()
         path = "-"
         if self.store_files:
             base = os.path.join(self.folder, "msg-%04d" % number)
@@ -467,6 +473,8 @@ def main(argv):
     p.add_argument("--no-dsn", action="store_true", help="do not offer DSN")
     p.add_argument("--refuse-recipient", action="append", default=[],
                    help="answer RCPT TO for this address with 550")
+    p.add_argument("--revoke-after-message", action="store_true",
+                   help="forget all issued tokens after each message")
     a = p.parse_args(argv)
 
     warnings.simplefilter("ignore")
@@ -480,7 +488,8 @@ def main(argv):
     servers = OAuthServers(a.dir, tenant=a.tenant, client_id=a.client_id,
                            client_secret=a.client_secret, mailbox=a.mailbox,
                            expires_in=a.expires_in, smtp_tls=a.smtp_tls, dsn=not a.no_dsn,
-                           refused_recipients=a.refuse_recipient, store_files=True,
+                           refused_recipients=a.refuse_recipient,
+                           revoke_after_message=a.revoke_after_message, store_files=True,
                            announce=say)
     stop = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
