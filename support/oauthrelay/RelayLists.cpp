@@ -36,10 +36,14 @@ bool IsFieldNameChar(char c) {
     return c >= 33 && c <= 126 && c != ':' && c != ';';
 }
 
-// Does a header line start at this position: a field name and its colon?
+// Does a header line start at this position (a field name and its colon), or
+// does the list end there? Blanks and further separators do not count.
 bool HeaderStartsAt(std::string_view text, size_t pos) {
-    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t')) {
+    while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == ';')) {
         ++pos;
+    }
+    if (pos == text.size()) {
+        return true;
     }
     const size_t start = pos;
     while (pos < text.size() && IsFieldNameChar(text[pos])) {

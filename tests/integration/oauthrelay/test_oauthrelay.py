@@ -9,12 +9,16 @@ package.
 
 import email
 import email.policy
+import json
 import os
+import queue
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -457,6 +461,82 @@ class FailureTest(RelayCase):
         port = free_port()
         text = self.fail_one(port=str(port))
         self.assertIn("Could not connect to the mail server 127.0.0.1:%d" % port, text)
+
+
+class ServerCommandLineTest(unittest.TestCase):
+    """oauth_servers.py as a program, the way end-to-end tests of the provider
+    start it: a ready line with the ports, a line and a file per message."""
+
+    WAIT = 120  # seconds; every wait on the program is bounded by it
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="oauth-servers-cli.")
+        self.lines = queue.Queue()
+        self.proc = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(HERE, "..", "..", "support", "oauth_servers.py"),
+             "--dir", self.tmp, "--mailbox", SENDER, "--tenant", "cli-tenant",
+             "--client-secret", "cli secret"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        threading.Thread(target=self._pump, daemon=True).start()
+
+    def tearDown(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def _pump(self):
+        for line in self.proc.stdout:
+            self.lines.put(line.rstrip("\n"))
+        self.lines.put(None)
+
+    def wait_for(self, word):
+        while True:
+            line = self.lines.get(timeout=self.WAIT)
+            self.assertIsNotNone(line, "oauth_servers.py ended before printing %r" % word)
+            if line.startswith("oauth-servers: " + word):
+                return line
+
+    def test_ready_line_message_files_and_stop(self):
+        words = self.wait_for("ready").split()
+        authority = words[words.index("authority") + 1]
+        smtp_port = int(words[words.index("smtp-port") + 1])
+        ca = words[words.index("ca") + 1]
+        self.assertTrue(authority.startswith("https://127.0.0.1:"))
+        self.assertTrue(os.path.isfile(ca))
+
+        env = dict(os.environ, SSL_CERT_FILE=ca)
+        env.pop("SSL_CERT_DIR", None)
+        p = subprocess.run(
+            [DRIVER, "to=bob@example.org", "bcc=hidden@example.net", "subject=CLI",
+             "body=over the command line", "sender=" + SENDER, "host=127.0.0.1",
+             "port=%d" % smtp_port, "starttls=1", "notify-failure=1",
+             "client-id=" + oauth_servers.DEFAULT_CLIENT_ID, "client-secret=cli secret",
+             "tenant=cli-tenant", "authority=" + authority,
+             "--next", "sender=other@example.com"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env,
+            timeout=self.WAIT)
+        self.assertEqual(p.stdout.splitlines()[0], "call 1: sent", p.stdout)
+        # Only the given mailbox may log in.
+        self.assertIn("535 5.7.3", p.stdout.splitlines()[1])
+
+        self.assertIn("token 1 issued", self.wait_for("token"))
+        line = self.wait_for("message 1 ")
+        self.assertIn("NOTIFY=FAILURE", line)
+        eml = line.rsplit(" -> ", 1)[1]
+        with open(eml, "rb") as f:
+            m = email.message_from_bytes(f.read(), policy=email.policy.default)
+        self.assertEqual(str(m["Subject"]), "CLI")
+        with open(eml[:-4] + ".json") as f:
+            envelope = json.load(f)
+        self.assertEqual(envelope["mail_from"], SENDER)
+        self.assertEqual(envelope["rcpt_tos"], ["bob@example.org", "hidden@example.net"])
+        self.assertEqual(envelope["auth_user"], SENDER)
+
+        self.proc.send_signal(signal.SIGTERM)
+        self.wait_for("stopped")
+        self.assertEqual(self.proc.wait(timeout=self.WAIT), 0)
 
 
 if __name__ == "__main__":
