@@ -135,8 +135,8 @@ bool IsUtf8Text(std::string_view data) {
     return Utf16ToUtf8(Utf8ToUtf16(data)) == data;
 }
 
-std::string AttachmentPart(const RelayAttachment& attachment) {
-    std::string out = "Content-Type: " + attachment.strContentType;
+void AppendAttachmentPart(std::string& out, const RelayAttachment& attachment) {
+    out += "Content-Type: " + attachment.strContentType;
     // A text file in UTF-8 says so; readers would take it for US-ASCII.
     if (attachment.strContentType.compare(0, 5, "text/") == 0 && IsUtf8Text(attachment.sData)) {
         out += "; charset=utf-8";
@@ -152,8 +152,7 @@ std::string AttachmentPart(const RelayAttachment& attachment) {
     out += "Content-Disposition: attachment;\r\n\t" +
            EncodeParameter("filename", attachment.strName) + "\r\n";
     out += "\r\n";
-    out += EncodeBase64(attachment.sData, 76);
-    return out;
+    AppendBase64(out, attachment.sData, 76);
 }
 
 }  // namespace
@@ -239,7 +238,15 @@ std::string ComposeMessage(const RelayMessage& message, const MessageStamp& stam
         custom.push_back(ParseCustomHeader(line));
     }
 
+    // One allocation for the whole message: attachments may be tens of
+    // megabytes, and a growing string would briefly hold two copies.
+    size_t estimate = 4096 + message.sBody.size() * 9 + message.strSubject.size() * 3;
+    for (const RelayAttachment& attachment : message.Attachments) {
+        estimate +=
+            1024 + attachment.strName.size() * 6 + Base64Length(attachment.sData.size(), 76);
+    }
     std::string out;
+    out.reserve(estimate);
     if (!HasCustom(custom, "date")) {
         out += "Date: " + stamp.strDate + "\r\n";
     }
@@ -285,7 +292,7 @@ std::string ComposeMessage(const RelayMessage& message, const MessageStamp& stam
         out += TextPart(message);
         for (const RelayAttachment& attachment : message.Attachments) {
             out += delimiter + "\r\n";
-            out += AttachmentPart(attachment);
+            AppendAttachmentPart(out, attachment);
         }
         out += delimiter + "--";
     }

@@ -94,10 +94,14 @@ std::string FoldedEncodedWords(std::string_view utf8, size_t nUsed, std::string_
 
 }  // namespace
 
-std::string EncodeBase64(std::string_view data, size_t nLineLength) {
-    std::string out;
-    const size_t chars = (data.size() + 2) / 3 * 4;
-    out.reserve(chars + (nLineLength != 0 ? chars / nLineLength * 2 : 0));
+size_t Base64Length(size_t nBytes, size_t nLineLength) {
+    const size_t chars = (nBytes + 2) / 3 * 4;
+    const size_t perLine = nLineLength >= 4 ? nLineLength / 4 * 4 : 0;
+    return chars + (perLine != 0 && chars != 0 ? (chars - 1) / perLine * 2 : 0);
+}
+
+void AppendBase64(std::string& out, std::string_view data, size_t nLineLength) {
+    out.reserve(out.size() + Base64Length(data.size(), nLineLength));
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     // Line lengths that are a multiple of 4 let whole groups fill a line.
     const size_t groupsPerLine = nLineLength >= 4 ? nLineLength / 4 : 0;
@@ -110,6 +114,11 @@ std::string EncodeBase64(std::string_view data, size_t nLineLength) {
         AppendBase64Group(out, p + i, std::min<size_t>(3, data.size() - i));
         ++groupsOnLine;
     }
+}
+
+std::string EncodeBase64(std::string_view data, size_t nLineLength) {
+    std::string out;
+    AppendBase64(out, data, nLineLength);
     return out;
 }
 

@@ -13,6 +13,10 @@ namespace oauthrelay {
 // Base64 in lines of nLineLength characters joined with CRLF (no CRLF after the
 // last line); 0 gives one unbroken run.
 std::string EncodeBase64(std::string_view data, size_t nLineLength);
+// The same, appended to out (no copy of a large attachment's text).
+void AppendBase64(std::string& out, std::string_view data, size_t nLineLength);
+// How many characters AppendBase64 adds.
+size_t Base64Length(size_t nBytes, size_t nLineLength);
 
 // Every CR, LF and CRLF becomes CRLF.
 std::string NormalizeLineEnds(std::string_view text);

@@ -19,11 +19,11 @@ thread_local std::u16string t_strResult;
 const char16_t* Result(const std::string& strText) {
     try {
         t_strResult = Utf8ToUtf16(strText);
+        return t_strResult.c_str();
     } catch (...) {
-        t_strResult.clear();
-        t_strResult = u"Out of memory.";
+        // No memory even for the text: a constant that needs none.
+        return u"Out of memory.";
     }
-    return t_strResult.c_str();
 }
 
 std::string Narrow(const char16_t* pszText) {

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <set>
 #include <system_error>
+#include <utility>
 
 #include "MessageComposer.h"
 #include "RelayError.h"
@@ -88,6 +89,20 @@ RelayAttachment LoadAttachment(const std::string& path) {
     return attachment;
 }
 
+std::string ComposeFromRequest(const SendRequest& request, RelayMessage message,
+                               const std::string& strSender) {
+    message.strSubject = request.strSubject;
+    message.sBody = request.sBody;
+    message.bHtml = request.bHtml;
+    message.nPriority = request.nPriority;
+    message.strCharset = request.strCharset;
+    message.CustomHeaders = SplitHeaderList(request.strCustomHeaders);
+    for (const std::string& path : SplitFileList(request.strAttachments)) {
+        message.Attachments.push_back(LoadAttachment(path));
+    }
+    return ComposeMessage(message, NewMessageStamp(strSender));
+}
+
 }  // namespace
 
 void RelaySend(const SendRequest& request) {
@@ -137,16 +152,9 @@ void RelaySend(const SendRequest& request) {
     tokenRequest.strScope = request.strScope;
     tokenRequest = CompleteTokenRequest(tokenRequest);
 
-    message.strSubject = request.strSubject;
-    message.sBody = request.sBody;
-    message.bHtml = request.bHtml;
-    message.nPriority = request.nPriority;
-    message.strCharset = request.strCharset;
-    message.CustomHeaders = SplitHeaderList(request.strCustomHeaders);
-    for (const std::string& path : SplitFileList(request.strAttachments)) {
-        message.Attachments.push_back(LoadAttachment(path));
-    }
-    const std::string content = ComposeMessage(message, NewMessageStamp(envelope.strSender));
+    // The message's parts (attachments included) are released once composed;
+    // only the composed text stays for the transfer.
+    const std::string content = ComposeFromRequest(request, std::move(message), envelope.strSender);
 
     // A cached token that the server refuses (revoked, or the server restarted
     // its key store) is dropped and the login tried once with a fresh one.

@@ -112,6 +112,13 @@ TEST(MimeEncodingTest, Base64LinesOf76) {
     }
     EXPECT_EQ(lines.back().size(), 1336u % 76);
     EXPECT_EQ(DecodeBase64(text), data);
+    for (size_t n : {0, 1, 2, 3, 56, 57, 58, 114, 1000}) {
+        EXPECT_EQ(Base64Length(n, 76), EncodeBase64(data.substr(0, n), 76).size()) << n;
+        EXPECT_EQ(Base64Length(n, 0), EncodeBase64(data.substr(0, n), 0).size()) << n;
+    }
+    std::string appended = "head";
+    AppendBase64(appended, "foobar", 76);
+    EXPECT_EQ(appended, "headZm9vYmFy");
     // Exactly one full line: no line break after it.
     EXPECT_EQ(EncodeBase64(std::string(57, 'x'), 76).find('\r'), std::string::npos);
 }
