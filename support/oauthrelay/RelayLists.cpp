@@ -4,9 +4,7 @@
 
 namespace oauthrelay {
 
-namespace {
-
-MailAddress ParseAddressEntry(std::string_view entry) {
+MailAddress ParseAddress(std::string_view entry) {
     MailAddress out;
     const std::string text = Trim(entry);
     const size_t open = text.rfind('<');
@@ -29,6 +27,8 @@ MailAddress ParseAddressEntry(std::string_view entry) {
     out.strName = name;
     return out;
 }
+
+namespace {
 
 // Field names may hold any printable character but the colon; ";" is left out
 // here because it separates the lines of the list.
@@ -63,7 +63,7 @@ std::vector<MailAddress> SplitAddressList(std::string_view list) {
     const auto flush = [&](size_t from, size_t to) {
         const std::string_view entry = list.substr(from, to - from);
         if (!Trim(entry).empty()) {
-            out.push_back(ParseAddressEntry(entry));
+            out.push_back(ParseAddress(entry));
         }
     };
     bool quoted = false;

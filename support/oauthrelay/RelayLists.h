@@ -18,6 +18,9 @@ struct MailAddress {
 // followed by the address in angle brackets; empty entries are skipped.
 std::vector<MailAddress> SplitAddressList(std::string_view list);
 
+// One entry: "addr", "Name <addr>" or "\"Name\" <addr>".
+MailAddress ParseAddress(std::string_view entry);
+
 // Why the address cannot go into an envelope, or an empty string when it can.
 std::string AddressProblem(std::string_view address);
 

@@ -112,9 +112,13 @@ void RelaySend(const SendRequest& request) {
     target.nPort = CheckedPort(request.nPort, request.bStartTLS);
     target.bStartTLS = request.bStartTLS;
 
+    // The sender address may carry its display name ("Anne <anne@x.org>"); a
+    // sender name given on its own wins.
     RelayMessage message;
-    message.From.strName = Trim(request.strSenderName);
-    message.From.strAddress = Trim(request.strSenderAddress);
+    message.From = ParseAddress(request.strSenderAddress);
+    if (!Trim(request.strSenderName).empty()) {
+        message.From.strName = Trim(request.strSenderName);
+    }
     if (message.From.strAddress.empty()) {
         throw RelayError("No sender address was given.");
     }

@@ -47,7 +47,7 @@ size_t SmtpSubmission::OnReplyLine(char* pData, size_t nSize, size_t nCount, voi
         }
         self->m_strLastReply = text;
         if (line.compare(0, 3, "250") == 0) {
-            // The latest EHLO reply; its first line is the server's greeting.
+            // The latest EHLO reply; its first line only names the server.
             self->m_Extensions.assign(self->m_Lines.begin() + 1, self->m_Lines.end());
             for (std::string& e : self->m_Extensions) {
                 e = e.size() > 4 ? e.substr(4) : std::string();

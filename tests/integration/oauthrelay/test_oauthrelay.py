@@ -240,6 +240,13 @@ class DeliveryTest(RelayCase):
             self.assertEqual(body, text)
         self.assertIn(b"5 =80", self.servers.messages[-1].content)
 
+    def test_sender_address_with_its_display_name(self):
+        received = self.send_one(sender="Anne Sender <%s>" % SENDER, **{"sender-name": ""})
+        self.assertEqual(received.mail_from, SENDER)
+        self.assertEqual(received.auth_user, SENDER)
+        sender = self.parse(received)["From"].addresses[0]
+        self.assertEqual((sender.display_name, sender.addr_spec), ("Anne Sender", SENDER))
+
     def test_trust_through_ssl_cert_dir(self):
         # The CA in a hashed folder named by SSL_CERT_DIR, no SSL_CERT_FILE.
         folder = os.path.join(self.tmp, "certdir")

@@ -40,6 +40,18 @@ TEST(RelayListsTest, DisplayNamesWithSeparatorsInside) {
     EXPECT_EQ(Pairs(SplitAddressList("<only@x.org>")), (PairList{{"", "only@x.org"}}));
 }
 
+TEST(RelayListsTest, SingleAddresses) {
+    const MailAddress bare = ParseAddress("  anne@x.org ");
+    EXPECT_EQ(bare.strName, "");
+    EXPECT_EQ(bare.strAddress, "anne@x.org");
+    const MailAddress named = ParseAddress("\"Sender, Anne\" < anne@x.org >");
+    EXPECT_EQ(named.strName, "Sender, Anne");
+    EXPECT_EQ(named.strAddress, "anne@x.org");
+    EXPECT_EQ(ParseAddress("").strAddress, "");
+    // Not closed: kept whole, for the address check to refuse.
+    EXPECT_EQ(ParseAddress("Anne <anne@x.org").strAddress, "Anne <anne@x.org");
+}
+
 TEST(RelayListsTest, AddressProblems) {
     for (const char* good : {"a@x.org", "first.last+tag@sub.example.co.uk", "x@[127.0.0.1]",
                              "o'neil@x.org", "a_b-c@x-y.org"}) {
