@@ -13,7 +13,7 @@ Used in two ways:
 
       oauth_servers.py --dir DIR [--tenant T] [--client-id ID]
                        [--client-secret S] [--mailbox ADDR] [--expires-in N]
-                       [--smtp-tls starttls|implicit|none] [--no-dsn]
+                       [--smtp-tls starttls|none] [--no-dsn]
                        [--refuse-recipient ADDR]... [--revoke-after-message]
 
   Output, one line each, flushed at once:
@@ -310,8 +310,8 @@ class OAuthServers:
                  client_secret=DEFAULT_CLIENT_SECRET, mailbox=DEFAULT_MAILBOX,
                  expires_in=3599, smtp_tls="starttls", dsn=True, refused_recipients=(),
                  revoke_after_message=False, store_files=False, announce=None):
-        if smtp_tls not in ("starttls", "implicit", "none"):
-            raise ValueError("smtp_tls must be starttls, implicit or none")
+        if smtp_tls not in ("starttls", "none"):
+            raise ValueError("smtp_tls must be starttls or none")
         self.folder = folder
         self.tenant = tenant
         self.client_id = client_id
@@ -368,8 +368,8 @@ class OAuthServers:
     def _store(self, session, server, envelope, content):
         with self._lock:
             number = len(self.messages) + 1
-            received = Received(number, session.auth_data, server._tls_protocol is not None
-                                or self.smtp_tls == "implicit", envelope, content)
+            received = Received(number, session.auth_data, server._tls_protocol is not None,
+                                envelope, content)
             self.messages.append(received)
             if self.revoke_after_message:
                 self.issued.clear()
@@ -426,9 +426,8 @@ class OAuthServers:
             tls_context=starttls, require_starttls=starttls is not None,
             auth_require_tls=starttls is not None, loop=loop)
         try:
-            implicit = server_context if self.smtp_tls == "implicit" else None
             self._smtp = loop.run_until_complete(
-                loop.create_server(factory, host="127.0.0.1", port=0, ssl=implicit))
+                loop.create_server(factory, host="127.0.0.1", port=0))
             self.smtp_port = self._smtp.sockets[0].getsockname()[1]
         except Exception as e:  # reported to start()
             failure.append(e)
@@ -469,7 +468,8 @@ def main(argv):
     p.add_argument("--mailbox", default=DEFAULT_MAILBOX,
                    help="the only mailbox that may log in (default: any)")
     p.add_argument("--expires-in", type=int, default=3599, help="token lifetime in seconds")
-    p.add_argument("--smtp-tls", choices=("starttls", "implicit", "none"), default="starttls")
+    p.add_argument("--smtp-tls", choices=("starttls", "none"), default="starttls",
+                   help="offer STARTTLS (and AUTH only after it), or plain SMTP only")
     p.add_argument("--no-dsn", action="store_true", help="do not offer DSN")
     p.add_argument("--refuse-recipient", action="append", default=[],
                    help="answer RCPT TO for this address with 550")
