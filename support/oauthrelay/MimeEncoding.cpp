@@ -1,0 +1,325 @@
+#include "MimeEncoding.h"
+
+#include <algorithm>
+
+#include "TextConvert.h"
+
+namespace oauthrelay {
+
+namespace {
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kHex[] = "0123456789ABCDEF";
+// The longest header line we aim for, and the most any line may have.
+constexpr size_t kFoldAt = 78;
+constexpr size_t kLineLimit = 998;
+
+void AppendBase64Group(std::string& out, const unsigned char* p, size_t n) {
+    const unsigned v = (static_cast<unsigned>(p[0]) << 16) |
+                       (n > 1 ? static_cast<unsigned>(p[1]) << 8 : 0u) |
+                       (n > 2 ? static_cast<unsigned>(p[2]) : 0u);
+    out += kBase64[(v >> 18) & 63];
+    out += kBase64[(v >> 12) & 63];
+    out += n > 1 ? kBase64[(v >> 6) & 63] : '=';
+    out += n > 2 ? kBase64[v & 63] : '=';
+}
+
+bool IsAtomChar(char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+        return true;
+    }
+    return std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+}
+
+bool IsAttributeChar(char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+        return true;
+    }
+    return std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// Length of the UTF-8 sequence that starts with this byte (1 for stray bytes,
+// so that malformed input still moves on).
+size_t SequenceLength(unsigned char b) {
+    if ((b & 0xE0) == 0xC0) {
+        return 2;
+    }
+    if ((b & 0xF0) == 0xE0) {
+        return 3;
+    }
+    if ((b & 0xF8) == 0xF0) {
+        return 4;
+    }
+    return 1;
+}
+
+std::string EncodedWord(std::string_view bytes) {
+    return "=?utf-8?B?" + EncodeBase64(bytes, 0) + "?=";
+}
+
+// Encoded words that keep each line within 76 characters where a word can; the
+// first line has nUsed characters already. Words never split a character.
+std::string FoldedEncodedWords(std::string_view utf8, size_t nUsed, std::string_view separator) {
+    constexpr size_t kOverhead = 12;  // "=?utf-8?B?" and "?="
+    const bool folding = separator.find('\n') != std::string_view::npos;
+    std::string out;
+    size_t pos = 0;
+    size_t used = nUsed;
+    do {
+        if (pos != 0) {
+            out += separator;
+            used = folding ? separator.size() - 2 : used + separator.size();
+        }
+        const size_t budget = used + kOverhead < 76 ? 76 - used - kOverhead : 0;
+        size_t maxBytes = budget / 4 * 3;
+        if (maxBytes < 6) {
+            maxBytes = 45;  // the line is full already; the word goes on it anyway
+        }
+        size_t take = 0;
+        while (pos + take < utf8.size()) {
+            const size_t n = std::min(SequenceLength(static_cast<unsigned char>(utf8[pos + take])),
+                                      utf8.size() - pos - take);
+            if (take + n > maxBytes) {
+                break;
+            }
+            take += n;
+        }
+        const std::string word = EncodedWord(utf8.substr(pos, take));
+        out += word;
+        used += word.size();
+        pos += take;
+    } while (pos < utf8.size());
+    return out;
+}
+
+}  // namespace
+
+size_t Base64Length(size_t nBytes, size_t nLineLength) {
+    const size_t chars = (nBytes + 2) / 3 * 4;
+    const size_t perLine = nLineLength >= 4 ? nLineLength / 4 * 4 : 0;
+    return chars + (perLine != 0 && chars != 0 ? (chars - 1) / perLine * 2 : 0);
+}
+
+void AppendBase64(std::string& out, std::string_view data, size_t nLineLength) {
+    out.reserve(out.size() + Base64Length(data.size(), nLineLength));
+    const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+    // Line lengths that are a multiple of 4 let whole groups fill a line.
+    const size_t groupsPerLine = nLineLength >= 4 ? nLineLength / 4 : 0;
+    size_t groupsOnLine = 0;
+    for (size_t i = 0; i < data.size(); i += 3) {
+        if (groupsPerLine != 0 && groupsOnLine == groupsPerLine) {
+            out += "\r\n";
+            groupsOnLine = 0;
+        }
+        AppendBase64Group(out, p + i, std::min<size_t>(3, data.size() - i));
+        ++groupsOnLine;
+    }
+}
+
+std::string EncodeBase64(std::string_view data, size_t nLineLength) {
+    std::string out;
+    AppendBase64(out, data, nLineLength);
+    return out;
+}
+
+std::string NormalizeLineEnds(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 32);
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r') {
+            out += "\r\n";
+            if (i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+        } else if (c == '\n') {
+            out += "\r\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string EncodeQuotedPrintable(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    size_t lineStart = 0;
+    while (lineStart <= text.size()) {
+        size_t lineEnd = text.find("\r\n", lineStart);
+        const bool last = lineEnd == std::string_view::npos;
+        if (last) {
+            lineEnd = text.size();
+        }
+        size_t used = 0;
+        for (size_t i = lineStart; i < lineEnd; ++i) {
+            const auto b = static_cast<unsigned char>(text[i]);
+            char token[3];
+            size_t n = 1;
+            const bool blank = b == ' ' || b == '\t';
+            if ((b >= 33 && b <= 126 && b != '=') || (blank && i + 1 < lineEnd)) {
+                token[0] = static_cast<char>(b);
+            } else {
+                token[0] = '=';
+                token[1] = kHex[b >> 4];
+                token[2] = kHex[b & 15];
+                n = 3;
+            }
+            // 75 characters plus the "=" of a soft break make the 76 allowed.
+            if (used + n > 75) {
+                out += "=\r\n";
+                used = 0;
+            }
+            out.append(token, n);
+            used += n;
+        }
+        if (last) {
+            break;
+        }
+        out += "\r\n";
+        lineStart = lineEnd + 2;
+    }
+    return out;
+}
+
+std::string EncodeHeaderText(std::string_view utf8, size_t nUsed) {
+    std::string text(utf8);
+    for (char& c : text) {
+        if (c == '\r' || c == '\n') {
+            c = ' ';
+        }
+    }
+    bool plain = IsAscii(text) && text.find("=?") == std::string::npos;
+    for (char c : text) {
+        if ((static_cast<unsigned char>(c) < 32 && c != '\t') || c == 127) {
+            plain = false;
+        }
+    }
+    if (plain) {
+        // Fold by turning the blank before a word into CRLF and blank.
+        std::string out;
+        size_t used = nUsed;
+        size_t pos = 0;
+        bool first = true;
+        while (pos <= text.size()) {
+            size_t end = text.find(' ', pos);
+            if (end == std::string::npos) {
+                end = text.size();
+            }
+            const std::string_view word = std::string_view(text).substr(pos, end - pos);
+            if (first) {
+                out += word;
+                used += word.size();
+                first = false;
+            } else if (!word.empty() && used + 1 + word.size() > kFoldAt && used > 1) {
+                out += "\r\n ";
+                out += word;
+                used = 1 + word.size();
+            } else {
+                out += ' ';
+                out += word;
+                used += 1 + word.size();
+            }
+            if (used > kLineLimit) {
+                plain = false;  // one word longer than a line may be
+                break;
+            }
+            pos = end + 1;
+        }
+        if (plain) {
+            return out;
+        }
+    }
+    return FoldedEncodedWords(text, nUsed, "\r\n ");
+}
+
+std::string EncodeDisplayName(std::string_view utf8) {
+    std::string name(utf8);
+    for (char& c : name) {
+        if (c == '\r' || c == '\n' || c == '\t') {
+            c = ' ';
+        }
+    }
+    if (!IsAscii(name)) {
+        return FoldedEncodedWords(name, 0, " ");
+    }
+    bool atoms = name.find("=?") == std::string::npos;
+    bool printable = true;
+    for (char c : name) {
+        if (c < 32 || c == 127) {
+            printable = false;
+        }
+        if (c != ' ' && !IsAtomChar(c)) {
+            atoms = false;
+        }
+    }
+    if (!printable) {
+        return FoldedEncodedWords(name, 0, " ");
+    }
+    if (atoms) {
+        return name;
+    }
+    std::string out = "\"";
+    for (char c : name) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+std::string EncodeParameter(std::string_view name, std::string_view utf8) {
+    bool printable = true;
+    for (char c : utf8) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 32 || b >= 127) {
+            printable = false;
+        }
+    }
+    std::string out(name);
+    if (printable) {
+        out += "=\"";
+        for (char c : utf8) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+            }
+            out += c;
+        }
+        out += '"';
+        return out;
+    }
+    out += "*=utf-8''";
+    for (char c : utf8) {
+        const auto b = static_cast<unsigned char>(c);
+        if (IsAttributeChar(c)) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+    }
+    return out;
+}
+
+std::string EncodedWords(std::string_view utf8) {
+    return FoldedEncodedWords(utf8, 0, " ");
+}
+
+void DotStuffer::Append(std::string& out, std::string_view chunk) {
+    out.reserve(out.size() + chunk.size() + chunk.size() / 64);
+    for (char c : chunk) {
+        if (m_bLineStart && c == '.') {
+            out += '.';
+        }
+        out += c;
+        // A line starts after CRLF only; a bare LF or CR inside a line does not
+        // end it on the wire.
+        m_bLineStart = m_bAfterCR && c == '\n';
+        m_bAfterCR = c == '\r';
+    }
+}
+
+}  // namespace oauthrelay

@@ -1,0 +1,19 @@
+// The few operating-system services OAuthRelay needs beyond libcurl, one
+// backend per system (RelayPlatform_posix.cpp).
+#pragma once
+
+#include <curl/curl.h>
+
+#include <ctime>
+
+namespace oauthrelay {
+
+enum class SocketWait { Ready, TimedOut, Failed };
+
+// Waits until the socket can be read (bWrite false) or written (bWrite true).
+SocketWait WaitForSocket(curl_socket_t hSocket, bool bWrite, int nMilliseconds);
+
+// The local broken-down time of t and the zone's offset from UTC in seconds.
+void LocalTime(std::time_t t, std::tm& local, long& nOffsetSeconds);
+
+}  // namespace oauthrelay

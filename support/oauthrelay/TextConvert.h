@@ -1,0 +1,31 @@
+// Text conversions of OAuthRelay: the UTF-16 arguments become UTF-8 inside the
+// library, and the body is encoded in the charset the caller names.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace oauthrelay {
+
+// One code point as UTF-8.
+void AppendUtf8(std::string& out, char32_t c);
+// Unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+// Malformed sequences become U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text);
+// A NUL-terminated argument; null is the empty string.
+std::u16string ArgumentText(const char16_t* pszText);
+
+// The body's bytes in the given charset. utf-8, us-ascii, iso-8859-1 and
+// windows-1252 (and their usual aliases) are known; strCharsetUsed receives the
+// name that labels the bytes. A charset that is unknown, or that cannot hold
+// every character of the text, gives UTF-8 labelled "utf-8", so that no
+// character is ever lost.
+std::string EncodeCharset(std::u16string_view text, std::string_view charset,
+                          std::string& strCharsetUsed);
+
+std::string AsciiLower(std::string_view text);
+std::string Trim(std::string_view text);
+bool IsAscii(std::string_view text);
+
+}  // namespace oauthrelay

@@ -1,0 +1,204 @@
+#include "TokenClient.h"
+
+#include <optional>
+
+#include "CurlEasy.h"
+#include "JsonObject.h"
+#include "RelayError.h"
+#include "TextConvert.h"
+
+namespace oauthrelay {
+
+namespace {
+
+constexpr const char* kDefaultAuthority = "https://login.microsoftonline.com";
+constexpr const char* kDefaultScope = "https://outlook.office365.com/.default";
+// A token answer is a few kilobytes; anything far larger is not one.
+constexpr size_t kMaxAnswer = 1024 * 1024;
+
+std::string PercentEncode(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 3 / 2);
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+    }
+    return out;
+}
+
+// Runs of blanks and line breaks (the identity platform puts trace lines into
+// its descriptions) become one blank.
+std::string OneLine(std::string_view text) {
+    std::string out;
+    bool blank = false;
+    for (char c : text) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            blank = true;
+            continue;
+        }
+        if (blank && !out.empty()) {
+            out += ' ';
+        }
+        blank = false;
+        out += c;
+    }
+    return out;
+}
+
+struct Answer {
+    std::string strBody;
+    bool bTooLarge = false;
+};
+
+size_t CollectAnswer(char* pData, size_t nSize, size_t nCount, void* pContext) {
+    auto* answer = static_cast<Answer*>(pContext);
+    const size_t n = nSize * nCount;
+    if (answer->strBody.size() + n > kMaxAnswer) {
+        answer->bTooLarge = true;
+        return 0;
+    }
+    answer->strBody.append(pData, n);
+    return n;
+}
+
+}  // namespace
+
+TokenRequest CompleteTokenRequest(const TokenRequest& request) {
+    TokenRequest out = request;
+    out.strAuthority = Trim(out.strAuthority);
+    out.strTenant = Trim(out.strTenant);
+    out.strClientId = Trim(out.strClientId);
+    out.strScope = Trim(out.strScope);
+    if (out.strClientId.empty()) {
+        throw RelayError("No OAuth2 client id was given.");
+    }
+    if (out.strClientSecret.empty()) {
+        throw RelayError("No OAuth2 client secret was given.");
+    }
+    if (out.strTenant.empty()) {
+        throw RelayError("No OAuth2 tenant id was given.");
+    }
+    if (out.strAuthority.empty()) {
+        out.strAuthority = kDefaultAuthority;
+    }
+    while (!out.strAuthority.empty() && out.strAuthority.back() == '/') {
+        out.strAuthority.pop_back();
+    }
+    if (AsciiLower(out.strAuthority.substr(0, 8)) != "https://" || out.strAuthority.size() <= 8) {
+        throw RelayError("The OAuth2 authority \"" + request.strAuthority +
+                         "\" is not an https:// address; the client secret is only sent over "
+                         "HTTPS.");
+    }
+    if (out.strScope.empty()) {
+        out.strScope = kDefaultScope;
+    }
+    return out;
+}
+
+std::string TokenEndpointUrl(const TokenRequest& request) {
+    return request.strAuthority + "/" + PercentEncode(request.strTenant) + "/oauth2/v2.0/token";
+}
+
+std::string TokenRequestBody(const TokenRequest& request) {
+    return "grant_type=client_credentials&client_id=" + PercentEncode(request.strClientId) +
+           "&client_secret=" + PercentEncode(request.strClientSecret) +
+           "&scope=" + PercentEncode(request.strScope);
+}
+
+TokenResponse InterpretTokenResponse(long nHttpStatus, std::string_view body,
+                                     const std::string& strUrl) {
+    const std::optional<JsonObject> json = JsonObject::Parse(body);
+    const std::string status = "HTTP " + std::to_string(nHttpStatus);
+    if (json) {
+        const std::optional<std::string> token = json->GetString("access_token");
+        if (nHttpStatus == 200 && token && !token->empty()) {
+            TokenResponse response;
+            response.strAccessToken = *token;
+            response.nExpiresIn = json->GetInteger("expires_in").value_or(0);
+            return response;
+        }
+        const std::optional<std::string> error = json->GetString("error");
+        if (error) {
+            const std::string description =
+                OneLine(json->GetString("error_description").value_or(""));
+            throw RelayError("The token endpoint " + strUrl + " refused the request (" + status +
+                             ", " + *error + ")" +
+                             (description.empty() ? "." : ": " + description));
+        }
+        if (nHttpStatus == 200) {
+            throw RelayError("The token endpoint " + strUrl + " answered without an access token.");
+        }
+    }
+    std::string text = OneLine(body);
+    if (text.size() > 200) {
+        text = text.substr(0, 200) + "...";
+    }
+    throw RelayError("The token endpoint " + strUrl + " answered " + status +
+                     (json ? " without an OAuth2 error" : " with no OAuth2 answer") +
+                     (text.empty() ? "." : ": " + text));
+}
+
+TokenKey TokenClient::KeyOf(const TokenRequest& request) {
+    return TokenKey{request.strAuthority, request.strTenant, request.strClientId, request.strScope,
+                    request.strClientSecret};
+}
+
+std::string TokenClient::GetToken(const TokenRequest& request, bool bFresh, bool& bFromCache) {
+    const TokenKey key = KeyOf(request);
+    if (!bFresh) {
+        if (std::optional<std::string> cached = m_Cache.Find(key, TokenCache::Clock::now())) {
+            bFromCache = true;
+            return *cached;
+        }
+    }
+    bFromCache = false;
+    const TokenResponse response = RequestToken(request);
+    m_Cache.Store(key, response.strAccessToken, response.nExpiresIn, TokenCache::Clock::now());
+    return response.strAccessToken;
+}
+
+void TokenClient::Reject(const TokenRequest& request, const std::string& strToken) {
+    m_Cache.Forget(KeyOf(request), strToken);
+}
+
+TokenResponse TokenClient::RequestToken(const TokenRequest& request) {
+    const std::string url = TokenEndpointUrl(request);
+    const std::string body = TokenRequestBody(request);
+    CurlEasy curl;
+    CURL* h = curl.Handle();
+    Answer answer;
+    curl_slist* headers = curl_slist_append(nullptr, "Accept: application/json");
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, "OAuthRelay/1.0");
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, CollectAnswer);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, 60L);
+    ApplyTrustSettings(h);
+    const CURLcode result = curl_easy_perform(h);
+    curl_slist_free_all(headers);
+    if (answer.bTooLarge) {
+        throw RelayError("The token endpoint " + url + " sent an answer of more than 1 MiB.");
+    }
+    if (result != CURLE_OK) {
+        throw RelayError("Could not reach the token endpoint " + url + ": " +
+                         curl.Describe(result));
+    }
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    return InterpretTokenResponse(status, answer.strBody, url);
+}
+
+}  // namespace oauthrelay

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "MessageComposer.h"
+#include "RelayError.h"
+
+using namespace oauthrelay;
+
+namespace {
+
+MessageStamp FixedStamp() {
+    return MessageStamp{"Tue, 06 Dec 2022 19:42:07 +0100", "<id.1@example.com>", "=_B"};
+}
+
+RelayMessage SimpleMessage() {
+    RelayMessage m;
+    m.From = {"Anne", "anne@example.com"};
+    m.To = {{"", "bob@example.org"}, {"Carla", "carla@example.org"}};
+    m.strSubject = "Status";
+    m.sBody = u"Hello\n.hidden dot\nbye";
+    m.nPriority = 2;
+    m.strCharset = "utf-8";
+    return m;
+}
+
+}  // namespace
+
+TEST(MessageComposerTest, SinglePartBytes) {
+    EXPECT_EQ(ComposeMessage(SimpleMessage(), FixedStamp()),
+              "Date: Tue, 06 Dec 2022 19:42:07 +0100\r\n"
+              "From: Anne <anne@example.com>\r\n"
+              "To: bob@example.org, Carla <carla@example.org>\r\n"
+              "Subject: Status\r\n"
+              "Message-ID: <id.1@example.com>\r\n"
+              "X-Priority: 3 (Normal)\r\n"
+              "Importance: Normal\r\n"
+              "MIME-Version: 1.0\r\n"
+              "Content-Type: text/plain; charset=utf-8\r\n"
+              "Content-Transfer-Encoding: quoted-printable\r\n"
+              "\r\n"
+              "Hello\r\n"
+              ".hidden dot\r\n"
+              "bye=\r\n");
+}
+
+TEST(MessageComposerTest, MultipartBytes) {
+    RelayMessage m = SimpleMessage();
+    m.To = {{"", "bob@example.org"}};
+    m.Cc = {{"", "cc@example.org"}};
+    m.strSubject.clear();
+    m.sBody = u"<p>Hi</p>\n";
+    m.bHtml = true;
+    m.nPriority = 0;
+    m.Attachments.push_back({"a.bin", "application/octet-stream", std::string("\x00\x01\xFF", 3)});
+    EXPECT_EQ(ComposeMessage(m, FixedStamp()),
+              "Date: Tue, 06 Dec 2022 19:42:07 +0100\r\n"
+              "From: Anne <anne@example.com>\r\n"
+              "To: bob@example.org\r\n"
+              "Cc: cc@example.org\r\n"
+              "Message-ID: <id.1@example.com>\r\n"
+              "MIME-Version: 1.0\r\n"
+              "Content-Type: multipart/mixed;\r\n\tboundary=\"=_B\"\r\n"
+              "\r\n"
+              "This is a multi-part message in MIME format.\r\n"
+              "\r\n--=_B\r\n"
+              "Content-Type: text/html; charset=utf-8\r\n"
+              "Content-Transfer-Encoding: quoted-printable\r\n"
+              "\r\n"
+              "<p>Hi</p>\r\n"
+              "\r\n--=_B\r\n"
+              "Content-Type: application/octet-stream;\r\n\tname=\"a.bin\"\r\n"
+              "Content-Transfer-Encoding: base64\r\n"
+              "Content-Disposition: attachment;\r\n\tfilename=\"a.bin\"\r\n"
+              "\r\n"
+              "AAH/"
+              "\r\n--=_B--\r\n");
+}
+
+TEST(MessageComposerTest, CustomHeadersReplaceOrJoinOurs) {
+    RelayMessage m = SimpleMessage();
+    m.nPriority = 3;
+    m.CustomHeaders = {"X-Priority: 2", "Date: Mon, 01 Jan 2024 00:00:00 +0000",
+                       "Disposition-Notification-To: anne@example.com", "X-Note:   caf\xC3\xA9  "};
+    const std::string text = ComposeMessage(m, FixedStamp());
+    EXPECT_EQ(text.find("Tue, 06 Dec 2022"), std::string::npos);
+    EXPECT_EQ(text.find("X-Priority: 1"), std::string::npos);
+    EXPECT_EQ(text.find("Importance:"), std::string::npos);
+    EXPECT_NE(text.find("\r\nX-Priority: 2\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\nDate: Mon, 01 Jan 2024 00:00:00 +0000\r\n"), std::string::npos);
+    EXPECT_NE(text.find("\r\nDisposition-Notification-To: anne@example.com\r\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("\r\nX-Note: =?utf-8?B?Y2Fmw6k=?=\r\n"), std::string::npos);
+    // Custom lines come before the MIME block.
+    EXPECT_LT(text.find("X-Note"), text.find("MIME-Version"));
+}
+
+TEST(MessageComposerTest, BadCustomHeadersAreRefused) {
+    for (const char* line : {"NoColon", ": no name", "Bad Name: x", "X-A: one\r\nBcc: x@y.org",
+                             "Subject: second subject", "bcc: hidden@x.org",
+                             "Content-Type: text/plain", "MIME-Version: 2.0"}) {
+        RelayMessage m = SimpleMessage();
+        m.CustomHeaders = {line};
+        EXPECT_THROW(ComposeMessage(m, FixedStamp()), RelayError) << line;
+    }
+}
+
+TEST(MessageComposerTest, PriorityHeaders) {
+    RelayMessage m = SimpleMessage();
+    m.nPriority = 1;
+    EXPECT_NE(ComposeMessage(m, FixedStamp()).find("X-Priority: 5 (Lowest)\r\nImportance: Low\r\n"),
+              std::string::npos);
+    m.nPriority = 3;
+    EXPECT_NE(
+        ComposeMessage(m, FixedStamp()).find("X-Priority: 1 (Highest)\r\nImportance: High\r\n"),
+        std::string::npos);
+    for (int p : {0, 4, -1}) {
+        m.nPriority = p;
+        EXPECT_EQ(ComposeMessage(m, FixedStamp()).find("X-Priority"), std::string::npos) << p;
+    }
+}
+
+TEST(MessageComposerTest, AttachmentNamesAndTextCharsets) {
+    RelayMessage m = SimpleMessage();
+    m.Attachments.push_back({"Bericht \xC3\x84.txt", "text/plain",
+                             "Gr\xC3\xBC\xC3\x9F"
+                             "e\r\n"});
+    m.Attachments.push_back({"legacy.txt", "text/plain",
+                             "Gr\xFC\xDF"
+                             "e\r\n"});
+    m.Attachments.push_back({"ascii.txt", "text/plain", "plain\r\n"});
+    const std::string text = ComposeMessage(m, FixedStamp());
+    EXPECT_NE(text.find("Content-Type: text/plain; charset=utf-8;\r\n"
+                        "\tname=\"=?utf-8?B?QmVyaWNodCDDhC50eHQ=?=\"\r\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("filename*=utf-8''Bericht%20%C3%84.txt\r\n"), std::string::npos);
+    // Bytes that are not UTF-8 are not claimed to be.
+    EXPECT_NE(text.find("Content-Type: text/plain;\r\n\tname=\"legacy.txt\""), std::string::npos);
+    EXPECT_NE(text.find("Content-Type: text/plain;\r\n\tname=\"ascii.txt\""), std::string::npos);
+}
+
+TEST(MessageComposerTest, LongRecipientListsAreFolded) {
+    RelayMessage m = SimpleMessage();
+    m.To.clear();
+    for (int i = 0; i < 12; ++i) {
+        m.To.push_back({"", "recipient" + std::to_string(i) + "@example.org"});
+    }
+    const std::string text = ComposeMessage(m, FixedStamp());
+    const size_t start = text.find("To: ");
+    const size_t end = text.find("\r\nSubject:");
+    const std::string header = text.substr(start, end - start);
+    size_t lines = 1;
+    size_t lineStart = 0;
+    for (size_t p; (p = header.find("\r\n", lineStart)) != std::string::npos; lineStart = p + 2) {
+        EXPECT_LE(p - lineStart, 78u);
+        EXPECT_EQ(header[p + 2], ' ');
+        ++lines;
+    }
+    EXPECT_GT(lines, 2u);
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_NE(header.find("recipient" + std::to_string(i) + "@example.org"), std::string::npos);
+    }
+}
+
+TEST(MessageComposerTest, DatesAndTypes) {
+    std::tm t{};
+    t.tm_year = 2022 - 1900;
+    t.tm_mon = 11;
+    t.tm_mday = 6;
+    t.tm_wday = 2;
+    t.tm_hour = 9;
+    t.tm_min = 5;
+    t.tm_sec = 7;
+    EXPECT_EQ(FormatMailDate(t, 3600), "Tue, 06 Dec 2022 09:05:07 +0100");
+    EXPECT_EQ(FormatMailDate(t, -(3 * 3600 + 30 * 60)), "Tue, 06 Dec 2022 09:05:07 -0330");
+    EXPECT_EQ(FormatMailDate(t, 0), "Tue, 06 Dec 2022 09:05:07 +0000");
+
+    EXPECT_EQ(ContentTypeForFile("Report.PDF"), "application/pdf");
+    EXPECT_EQ(ContentTypeForFile("archive.tar.gz"), "application/gzip");
+    EXPECT_EQ(ContentTypeForFile("noextension"), "application/octet-stream");
+    EXPECT_EQ(ContentTypeForFile("strange.xyz"), "application/octet-stream");
+}
+
+TEST(MessageComposerTest, StampsAreUnique) {
+    const MessageStamp a = NewMessageStamp("anne@example.com");
+    const MessageStamp b = NewMessageStamp("anne@example.com");
+    EXPECT_NE(a.strMessageId, b.strMessageId);
+    EXPECT_NE(a.strBoundary, b.strBoundary);
+    EXPECT_EQ(a.strMessageId.front(), '<');
+    EXPECT_NE(a.strMessageId.find("@example.com>"), std::string::npos);
+    EXPECT_NE(NewMessageStamp("").strMessageId.find('@'), std::string::npos);
+}

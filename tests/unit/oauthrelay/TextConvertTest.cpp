@@ -1,0 +1,45 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "TextConvert.h"
+
+using namespace oauthrelay;
+
+TEST(TextConvertTest, Utf16AndUtf8RoundTrip) {
+    const std::u16string text = u"A\u00e9\u20ac\U0001F600z";
+    const std::string utf8 = Utf16ToUtf8(text);
+    EXPECT_EQ(utf8, "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z");
+    EXPECT_EQ(Utf8ToUtf16(utf8), text);
+}
+
+TEST(TextConvertTest, MalformedInputBecomesReplacementCharacters) {
+    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, u'\xD800') + u"x"), "\xEF\xBF\xBDx");
+    EXPECT_EQ(Utf16ToUtf8(std::u16string(1, u'\xDC00')), "\xEF\xBF\xBD");
+    EXPECT_EQ(Utf8ToUtf16("a\xFFz"), u"a\uFFFDz");
+    EXPECT_EQ(Utf8ToUtf16("\xC3"), u"\uFFFD");                      // cut short
+    EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");            // overlong
+    EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // encoded surrogate
+    EXPECT_EQ(ArgumentText(nullptr), u"");
+}
+
+TEST(TextConvertTest, CharsetsAndTheirFallback) {
+    std::string used;
+    EXPECT_EQ(EncodeCharset(u"Gr\u00fc\u00dfe", "ISO-8859-1", used),
+              "Gr\xFC\xDF"
+              "e");
+    EXPECT_EQ(used, "iso-8859-1");
+    EXPECT_EQ(EncodeCharset(u"5 \u20ac \u201cq\u201d", "windows-1252", used), "5 \x80 \x93q\x94");
+    EXPECT_EQ(used, "windows-1252");
+    EXPECT_EQ(EncodeCharset(u"plain", "us-ascii", used), "plain");
+    EXPECT_EQ(used, "us-ascii");
+    // Characters the charset lacks, or an unknown charset: UTF-8, labelled so.
+    EXPECT_EQ(EncodeCharset(u"5 \u20ac", "latin1", used), "5 \xE2\x82\xAC");
+    EXPECT_EQ(used, "utf-8");
+    EXPECT_EQ(EncodeCharset(u"\u00e9", "us-ascii", used), "\xC3\xA9");
+    EXPECT_EQ(used, "utf-8");
+    EXPECT_EQ(EncodeCharset(u"\u00e9", "x-unknown", used), "\xC3\xA9");
+    EXPECT_EQ(used, "utf-8");
+    EXPECT_EQ(EncodeCharset(u"\u00e9", "", used), "\xC3\xA9");
+    EXPECT_EQ(used, "utf-8");
+}
