@@ -13,20 +13,11 @@
 
 #include "CapturingLogProvider.h"
 #include "LogCapture.h"
+#include "api/ConfigText.h"
 #include "config/CMailCfg.h"
 #include "mailapi.h"
 
-inline const std::u16string kSep = u"\u00C2\u00A7\u00C2\u00A7";
-
-inline std::u16string JoinFields(const std::vector<std::u16string>& fields) {
-    std::u16string text;
-    for (size_t i = 0; i < fields.size(); ++i) {
-        if (i != 0)
-            text += kSep;
-        text += fields[i];
-    }
-    return text;
-}
+inline const std::u16string kSep(kConfigSeparator);
 
 class ConfigFixture : public ::testing::Test {
 protected:

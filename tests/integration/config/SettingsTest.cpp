@@ -91,11 +91,12 @@ TEST_F(SettingsTest, DefaultsWithoutAnySource) {
 }
 
 TEST_F(SettingsTest, EveryFieldLandsInItsSetting) {
-    WriteStore(true,
-               JoinFields({u"smtp.example.com", u"bob", u"Bob B", u"bob@example.com", u"ignored",
-                           u"587", u"3", u"1", u"1", u"1", u"4096", u"secret", u"client", u"tenant",
-                           u"scope", u"https://token", u"https://authority", u"resource"}),
-               u"store password");
+    WriteStore(
+        true,
+        JoinConfigText({u"smtp.example.com", u"bob", u"Bob B", u"bob@example.com", u"ignored",
+                        u"587", u"3", u"1", u"1", u"1", u"4096", u"secret", u"client", u"tenant",
+                        u"scope", u"https://token", u"https://authority", u"resource"}),
+        u"store password");
     Provider p(&m_flags);
     EXPECT_EQ(p->m_strHost, u"smtp.example.com");
     EXPECT_EQ(p->m_strUser, u"bob");
@@ -135,7 +136,7 @@ TEST_F(SettingsTest, PortConversions) {
     };
     for (const Case& c :
          {Case{u"", 25}, Case{u"587", 587}, Case{u"x", 0}, Case{u"-12", -12}, Case{u"99x", 99}}) {
-        WriteStore(true, JoinFields({u"h", u"", u"", u"", u"", c.field, u"2"}), u"");
+        WriteStore(true, JoinConfigText({u"h", u"", u"", u"", u"", c.field, u"2"}), u"");
         Provider p(&m_flags);
         EXPECT_EQ(p->m_nPort, c.port) << ToUtf8(c.field);
         EXPECT_EQ(p->m_nAuthMethod, 2);
@@ -153,7 +154,7 @@ TEST_F(SettingsTest, BodyFormatWritesTheContentType) {
         std::u16string mark = u"untouched";
         for (size_t i = 0; i <= mark.size(); ++i)
             m_flags.szContentType[i] = i < mark.size() ? mark[i] : 0;
-        WriteStore(true, JoinFields({u"h", u"", u"", u"", u"", u"", u"", u"", c.field}), u"");
+        WriteStore(true, JoinConfigText({u"h", u"", u"", u"", u"", u"", u"", u"", c.field}), u"");
         Provider p(&m_flags);
         EXPECT_EQ(p->m_nBodyFormat, c.format) << ToUtf8(c.field);
         EXPECT_EQ(ContentType(), c.contentType) << ToUtf8(c.field);
@@ -163,7 +164,8 @@ TEST_F(SettingsTest, BodyFormatWritesTheContentType) {
 TEST_F(SettingsTest, StartTlsOnlyForOne) {
     for (auto [field, on] :
          {std::pair<std::u16string, bool>{u"1", true}, {u"2", false}, {u"0", false}}) {
-        WriteStore(true, JoinFields({u"h", u"", u"", u"", u"", u"", u"", u"", u"", field}), u"");
+        WriteStore(true, JoinConfigText({u"h", u"", u"", u"", u"", u"", u"", u"", u"", field}),
+                   u"");
         Provider p(&m_flags);
         EXPECT_EQ(p->m_bStartTLS, on) << ToUtf8(field);
     }
@@ -182,7 +184,7 @@ TEST_F(SettingsTest, SeparatorCharacterInsideAFieldShiftsTheRest) {
 
 TEST_F(SettingsTest, EmptyFieldsAndFieldsPastTheEnd) {
     m_flags.pszPassword = nullptr;
-    WriteStore(true, JoinFields({u"h", u"", u"name"}), u"");
+    WriteStore(true, JoinConfigText({u"h", u"", u"name"}), u"");
     Provider p(&m_flags);
     EXPECT_EQ(p->m_strHost, u"h");
     EXPECT_EQ(p->m_strUser, u"");
@@ -192,7 +194,7 @@ TEST_F(SettingsTest, EmptyFieldsAndFieldsPastTheEnd) {
 }
 
 TEST_F(SettingsTest, StoreWinsOverTheIniFile) {
-    WriteStore(true, JoinFields({u"store.host", u"", u"", u"", u"", u"2525"}), u"");
+    WriteStore(true, JoinConfigText({u"store.host", u"", u"", u"", u"", u"2525"}), u"");
     WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPort=26\n");
     Provider p(&m_flags);
     EXPECT_EQ(p->m_strHost, u"store.host");
@@ -200,7 +202,7 @@ TEST_F(SettingsTest, StoreWinsOverTheIniFile) {
 }
 
 TEST_F(SettingsTest, EmptyStoreHostLetsTheIniFileDecide) {
-    WriteStore(true, JoinFields({u"", u"storeuser", u"", u"", u"", u"2525", u"3"}), u"");
+    WriteStore(true, JoinConfigText({u"", u"storeuser", u"", u"", u"", u"2525", u"3"}), u"");
     WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpSenderAddr=ini@example.com\n");
     Provider p(&m_flags);
     EXPECT_EQ(p->m_strHost, u"ini.host");
@@ -261,7 +263,7 @@ TEST_F(SettingsTest, PasswordPrecedence) {
     }
     // The INI file is read when the store has no host, and its password wins.
     m_flags.pszPassword = reinterpret_cast<const MAILWCHAR*>(hostPassword);
-    WriteStore(true, JoinFields({u"", u"x"}), u"from store");
+    WriteStore(true, JoinConfigText({u"", u"x"}), u"from store");
     WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPass=from ini\n");
     {
         Provider p(&m_flags);
@@ -277,7 +279,7 @@ TEST_F(SettingsTest, PasswordPrecedence) {
 TEST_F(SettingsTest, HostSessionAnswersWhenThePrimaryHasNoStore) {
     FakeSession session;
     session.text = FromUtf8(
-        StoredText(JoinFields({u"session.host", u"", u"", u"", u"", u"2626"}), u"spw", m_root));
+        StoredText(JoinConfigText({u"session.host", u"", u"", u"", u"", u"2626"}), u"spw", m_root));
     m_flags.pSession = &session.session;
     WriteStore(false, u"secondary.host", u"");
     LogCapture log;
