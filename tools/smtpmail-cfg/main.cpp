@@ -226,10 +226,39 @@ int main(int argc, char** argv) {
     bool show = false, update = false, anySetting = false, passwordGiven = false;
     int targets = 0;
 
-    const std::map<std::string, int> authAliases = {{"none", 0},  {"cram-md5", 1}, {"login", 2},
-                                                    {"plain", 3}, {"ntlm", 4},     {"oauth2", 5}};
-    const std::map<std::string, int> bodyAliases = {{"text", 0}, {"html", 1}};
-    const std::map<std::string, int> priorityAliases = {{"low", 1}, {"normal", 2}, {"high", 3}};
+    // The enumerated settings: a name of the provider's table, an alias or the number.
+    struct NamedOption {
+        const char* name;
+        ConfigField field;
+        const SettingName* table;
+        size_t count;
+        std::map<std::string, int> aliases;
+        const char* what;
+    };
+    const NamedOption namedOptions[] = {
+        {"--auth",
+         CFG_AUTH_METHOD,
+         g_AuthMethodNames,
+         6,
+         {{"none", 0}, {"cram-md5", 1}, {"login", 2}, {"plain", 3}, {"ntlm", 4}, {"oauth2", 5}},
+         "authentication method"},
+        {"--priority",
+         CFG_PRIORITY,
+         g_PriorityNames,
+         3,
+         {{"low", 1}, {"normal", 2}, {"high", 3}},
+         "priority"},
+        {"--body-format",
+         CFG_BODY_FORMAT,
+         g_BodyFormatNames,
+         2,
+         {{"text", 0}, {"html", 1}},
+         "body format"},
+    };
+    auto setNumber = [&](ConfigField field, long long number) {
+        given[field] = true;
+        fields[field] = platform::Utf8ToUtf16(std::to_string(number));
+    };
 
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
@@ -289,33 +318,25 @@ int main(int argc, char** argv) {
                 known = true;
             }
         }
+        for (const NamedOption& o : namedOptions) {
+            if (opt != o.name)
+                continue;
+            int v = 0;
+            if (!LookupName(o.table, o.count, o.aliases, value, v))
+                return BadArguments(std::string("unknown ") + o.what + " '" + value + "'");
+            setNumber(o.field, v);
+            known = true;
+        }
         if (known)
             continue;
         long long n = 0;
-        int v = 0;
         if (opt == "--password") {
             password = wide;
             passwordGiven = true;
         } else if (opt == "--port") {
             if (!ParseNumber(value, 1, 65535, n))
                 return BadArguments("--port takes 1..65535, not '" + value + "'");
-            given[CFG_PORT] = true;
-            fields[CFG_PORT] = platform::Utf8ToUtf16(std::to_string(n));
-        } else if (opt == "--auth") {
-            if (!LookupName(g_AuthMethodNames, 6, authAliases, value, v))
-                return BadArguments("unknown authentication method '" + value + "'");
-            given[CFG_AUTH_METHOD] = true;
-            fields[CFG_AUTH_METHOD] = platform::Utf8ToUtf16(std::to_string(v));
-        } else if (opt == "--priority") {
-            if (!LookupName(g_PriorityNames, 3, priorityAliases, value, v))
-                return BadArguments("unknown priority '" + value + "'");
-            given[CFG_PRIORITY] = true;
-            fields[CFG_PRIORITY] = platform::Utf8ToUtf16(std::to_string(v));
-        } else if (opt == "--body-format") {
-            if (!LookupName(g_BodyFormatNames, 2, bodyAliases, value, v))
-                return BadArguments("unknown body format '" + value + "'");
-            given[CFG_BODY_FORMAT] = true;
-            fields[CFG_BODY_FORMAT] = platform::Utf8ToUtf16(std::to_string(v));
+            setNumber(CFG_PORT, n);
         } else if (opt == "--starttls") {
             std::string s = Lower(value);
             given[CFG_STARTTLS] = true;
@@ -330,8 +351,7 @@ int main(int argc, char** argv) {
             if (!ParseNumber(value, 0, 0x7FFFFFFF, n))
                 return BadArguments("--cert-flags takes a number 0..0x7FFFFFFF, not '" + value +
                                     "'");
-            given[CFG_CERT_FLAGS] = true;
-            fields[CFG_CERT_FLAGS] = platform::Utf8ToUtf16(std::to_string(n));
+            setNumber(CFG_CERT_FLAGS, n);
         } else {
             return BadArguments("unknown option " + opt);
         }
