@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "StoreTestSupport.h"
+#include "ScratchDir.h"
 #include "config/Blowfish.h"
 #include "config/CGrowingBuffer.h"
 #include "config/CMailCfg.h"
