@@ -45,7 +45,8 @@ const ErrorName kErrorNames[] = {
 
 const char16_t* MailErrorName(MAILRESULT nCode) {
     for (const ErrorName& e : kErrorNames) {
-        if (e.nCode == nCode) return e.pszName;
+        if (e.nCode == nCode)
+            return e.pszName;
     }
     return u"MAILERR_???";
 }
@@ -62,11 +63,13 @@ bool CMailAPI::Initialize(MAILINIFLAGS* pFlags) {
     // The host's log interface is taken before anything else is checked.
     SetHostLogProvider(pFlags->logProvider);
     if (pFlags->logProvider == nullptr) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"CMailAPI::Initialize: pFlags->logProvider may not be NULL.", 0);
+        SetLastError(MAILERR_INVALID_PARAMS,
+                     u"CMailAPI::Initialize: pFlags->logProvider may not be NULL.", 0);
         return false;
     }
     if (pFlags->cbSize < MAILINIFLAGS_MIN_SIZE) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"CMailAPI::Initialize: unsupported version of MAILINIFLAGS.", 0);
+        SetLastError(MAILERR_INVALID_PARAMS,
+                     u"CMailAPI::Initialize: unsupported version of MAILINIFLAGS.", 0);
         return false;
     }
     m_hResource = pFlags->hResource;
@@ -79,16 +82,25 @@ MAILRESULT CMailAPI::Execute(DWORD dwCommand, void* pArg) {
     DiagPrint(u"CMailAPI::Execute() ==>\n");
     MAILRESULT nResult;
     switch (dwCommand) {
-        case MAILCMD_GETERRORTEXT: nResult = GetErrorText(static_cast<MAILERRORTEXT*>(pArg)); break;
-        case MAILCMD_FORMATERROR: nResult = FormatError(static_cast<MAILFORMATERROR*>(pArg)); break;
-        case MAILCMD_GETNAME: nResult = GetName(static_cast<MAILNAME*>(pArg)); break;
-        default: nResult = MAILERR_INVALID_PARAMS; break;
+        case MAILCMD_GETERRORTEXT:
+            nResult = GetErrorText(static_cast<MAILERRORTEXT*>(pArg));
+            break;
+        case MAILCMD_FORMATERROR:
+            nResult = FormatError(static_cast<MAILFORMATERROR*>(pArg));
+            break;
+        case MAILCMD_GETNAME:
+            nResult = GetName(static_cast<MAILNAME*>(pArg));
+            break;
+        default:
+            nResult = MAILERR_INVALID_PARAMS;
+            break;
     }
     DiagPrint(u"CMailAPI::Execute() <== return %s;\n", MailErrorName(nResult));
     return nResult;
 }
 
-MAILRESULT CMailAPI::SetProperty(const char16_t* /*pszPropertyName*/, const void* /*pszPropertyValue*/) {
+MAILRESULT CMailAPI::SetProperty(const char16_t* /*pszPropertyName*/,
+                                 const void* /*pszPropertyValue*/) {
     SetLastError(MAILERR_INVALID_PARAMS, u"Property not supported.", 0);
     return MAILERR_INVALID_PARAMS;
 }
@@ -100,12 +112,15 @@ MAILRESULT CMailAPI::GetProperty(const char16_t* /*pszPropertyName*/, void* /*ps
 }
 
 MAILRESULT CMailAPI::FreeBuffer(void* pBuffer) {
-    if (pBuffer == nullptr) return MAILERR_INVALID_PARAMS;
+    if (pBuffer == nullptr)
+        return MAILERR_INVALID_PARAMS;
     FreeMemory(pBuffer);
     return MAILERR_OK;
 }
 
-MAILERROR* CMailAPI::GetLastError() { return &m_LastError; }
+MAILERROR* CMailAPI::GetLastError() {
+    return &m_LastError;
+}
 
 MAILRESULT CMailAPI::GetErrorText(MAILERRORTEXT* pErrorText) {
     if (pErrorText == nullptr) {
@@ -137,10 +152,12 @@ MAILRESULT CMailAPI::FormatError(MAILFORMATERROR* pFormatError) {
     std::memset(pFormatError->szText, 0, sizeof pFormatError->szText);
     const MAILERROR* pError = GetLastError();
     std::u16string report = CMailApp::LookupErrorText(m_hResource, pError->nCode);
-    report += platform::WFormat(report.empty() ? u"%d, 0x%X" : u" (%d, 0x%X)", pError->nCode, pError->nCode);
+    report += platform::WFormat(report.empty() ? u"%d, 0x%X" : u" (%d, 0x%X)", pError->nCode,
+                                pError->nCode);
     report += u"\r\n\r\n";
     std::u16string description = FromHost(pError->szDescription);
-    if (!description.empty()) report += description + u" ";
+    if (!description.empty())
+        report += description + u" ";
     report += platform::WFormat(u"0x%X", pError->dwNativeCode);
     CopyToHost(pFormatError->szText, 512, report);
     return MAILERR_OK;
@@ -159,13 +176,16 @@ MAILRESULT CMailAPI::GetName(MAILNAME* pName) {
     return MAILERR_OK;
 }
 
-void CMailAPI::ClearLastError() { std::memset(&m_LastError, 0, sizeof m_LastError); }
+void CMailAPI::ClearLastError() {
+    std::memset(&m_LastError, 0, sizeof m_LastError);
+}
 
 void CMailAPI::SetLastError(MAILRESULT nCode, const char16_t* pszDescription, DWORD dwNativeCode) {
     DiagPrint(u"CMailAPI::SetLastError(nCode='%s' (=%d)) ==>\n", MailErrorName(nCode), nCode);
     m_LastError.nCode = nCode;
-    std::u16string description =
-        pszDescription != nullptr ? std::u16string(pszDescription) : CMailApp::LookupErrorText(m_hResource, nCode);
+    std::u16string description = pszDescription != nullptr
+                                     ? std::u16string(pszDescription)
+                                     : CMailApp::LookupErrorText(m_hResource, nCode);
     CopyToHost(m_LastError.szDescription, 256, description);
     m_LastError.dwNativeCode = dwNativeCode;
     NetworkLogWrite(3, u"Code=%d, Description '%s', NativeCode=0x%lX\n", nCode,

@@ -19,13 +19,17 @@ TEST_F(SmtpMailApiTest, SupportsHtmlIsTheOneProperty) {
     EXPECT_EQ(value, 1);
     char wide[8] = {};
     EXPECT_EQ(m_api.GetProperty(u"SupportsHTML", wide, 8), MAILERR_INVALID_PARAMS);
-    EXPECT_NE(Text(m_api.GetLastError()->szDescription).find(u"sizeof(BOOL)"), std::u16string::npos);
+    EXPECT_NE(Text(m_api.GetLastError()->szDescription).find(u"sizeof(BOOL)"),
+              std::u16string::npos);
     EXPECT_EQ(m_api.GetProperty(u"Other", wide, 0), MAILERR_INVALID_PARAMS);
-    EXPECT_NE(Text(m_api.GetLastError()->szDescription).find(u"may not be 0"), std::u16string::npos);
+    EXPECT_NE(Text(m_api.GetLastError()->szDescription).find(u"may not be 0"),
+              std::u16string::npos);
     EXPECT_EQ(m_api.GetProperty(nullptr, wide, 8), MAILERR_INVALID_PARAMS);
-    EXPECT_NE(Text(m_api.GetLastError()->szDescription).find(u"pszPropertyName"), std::u16string::npos);
+    EXPECT_NE(Text(m_api.GetLastError()->szDescription).find(u"pszPropertyName"),
+              std::u16string::npos);
     EXPECT_EQ(m_api.GetProperty(u"SupportsHTML", nullptr, 4), MAILERR_INVALID_PARAMS);
-    EXPECT_NE(Text(m_api.GetLastError()->szDescription).find(u"pszPropertyValue"), std::u16string::npos);
+    EXPECT_NE(Text(m_api.GetLastError()->szDescription).find(u"pszPropertyValue"),
+              std::u16string::npos);
     // Another name is answered with success and an untouched buffer; the name is case-sensitive.
     int untouched = 77;
     EXPECT_EQ(m_api.GetProperty(u"supportshtml", &untouched, 4), MAILERR_OK);
@@ -48,7 +52,8 @@ TEST_F(SmtpMailApiTest, ResolveAddressChecksItsRecordsAndFindsNothing) {
     EXPECT_EQ(m_api.GetLastError()->nCode, 0) << "the regular answer sets no error";
     EXPECT_EQ(m_api.ResolveAddress(u"someone", &address, &flags), MAILERR_NOT_FOUND);
     EXPECT_EQ(m_api.ResolveAddress(nullptr, &address, nullptr), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(m_api.GetLastError()->szDescription), u"CSMTPMailAPI::ResolveAddress: pszAddress may not be NULL.");
+    EXPECT_EQ(Text(m_api.GetLastError()->szDescription),
+              u"CSMTPMailAPI::ResolveAddress: pszAddress may not be NULL.");
     EXPECT_EQ(m_api.ResolveAddress(u"x", nullptr, nullptr), MAILERR_INVALID_PARAMS);
     EXPECT_EQ(Text(m_api.GetLastError()->szDescription),
               u"CSMTPMailAPI::ResolveAddress: pResolvedAddress may not be NULL.");
