@@ -74,7 +74,8 @@ HANDLE CreateFileW(const char16_t* path, DWORD desiredAccess, DWORD shareMode,
         return INVALID_HANDLE_VALUE;
     }
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!regular && S_ISDIR(st.st_mode)) {
         ::close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -88,7 +89,8 @@ HANDLE CreateFileW(const char16_t* path, DWORD desiredAccess, DWORD shareMode,
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    if (creationDisposition == CREATE_ALWAYS && ::ftruncate(fd, 0) != 0) {
+    // Only a regular file has contents to replace; a device is written as it is.
+    if (creationDisposition == CREATE_ALWAYS && regular && ::ftruncate(fd, 0) != 0) {
         int err = errno;
         ::close(fd);
         SetLastError(Win32ErrorFromErrno(err));
