@@ -41,6 +41,20 @@ const ErrorName kErrorNames[] = {
     {MAILERR_INTERNAL, u"MAILERR_INTERNAL"},
 };
 
+// An information record: present, and exactly the size of its kind. A
+// failure is the handle's last error.
+template <typename Record>
+bool IsValidRecord(CMailAPI& api, const Record* pRecord, const char16_t* pszNull,
+                   const char16_t* pszSize) {
+    if (pRecord == nullptr)
+        api.SetLastError(MAILERR_INVALID_PARAMS, pszNull, 0);
+    else if (pRecord->cbSize != sizeof(Record))
+        api.SetLastError(MAILERR_INVALID_PARAMS, pszSize, 0);
+    else
+        return true;
+    return false;
+}
+
 }  // namespace
 
 const char16_t* MailErrorName(MAILRESULT nCode) {
@@ -123,14 +137,9 @@ MAILERROR* CMailAPI::GetLastError() {
 }
 
 MAILRESULT CMailAPI::GetErrorText(MAILERRORTEXT* pErrorText) {
-    if (pErrorText == nullptr) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"pErrorText may not be NULL", 0);
+    if (!IsValidRecord(*this, pErrorText, u"pErrorText may not be NULL",
+                       u"invalid pErrorText->cbSize"))
         return MAILERR_INVALID_PARAMS;
-    }
-    if (pErrorText->cbSize != sizeof(MAILERRORTEXT)) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"invalid pErrorText->cbSize", 0);
-        return MAILERR_INVALID_PARAMS;
-    }
     std::memset(pErrorText->szText, 0, sizeof pErrorText->szText);
     std::u16string text = CMailApp::LookupErrorText(m_hResource, pErrorText->nCode);
     if (pErrorText->dwFlags & 1) {
@@ -141,14 +150,9 @@ MAILRESULT CMailAPI::GetErrorText(MAILERRORTEXT* pErrorText) {
 }
 
 MAILRESULT CMailAPI::FormatError(MAILFORMATERROR* pFormatError) {
-    if (pFormatError == nullptr) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"pFormatError may not be NULL", 0);
+    if (!IsValidRecord(*this, pFormatError, u"pFormatError may not be NULL",
+                       u"invalid pFormatError->cbSize"))
         return MAILERR_INVALID_PARAMS;
-    }
-    if (pFormatError->cbSize != sizeof(MAILFORMATERROR)) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"invalid pFormatError->cbSize", 0);
-        return MAILERR_INVALID_PARAMS;
-    }
     std::memset(pFormatError->szText, 0, sizeof pFormatError->szText);
     const MAILERROR* pError = GetLastError();
     std::u16string report = CMailApp::LookupErrorText(m_hResource, pError->nCode);
@@ -164,14 +168,8 @@ MAILRESULT CMailAPI::FormatError(MAILFORMATERROR* pFormatError) {
 }
 
 MAILRESULT CMailAPI::GetName(MAILNAME* pName) {
-    if (pName == nullptr) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"pName may not be NULL", 0);
+    if (!IsValidRecord(*this, pName, u"pName may not be NULL", u"invalid pName->cbSize"))
         return MAILERR_INVALID_PARAMS;
-    }
-    if (pName->cbSize != sizeof(MAILNAME)) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"invalid pName->cbSize", 0);
-        return MAILERR_INVALID_PARAMS;
-    }
     CopyToHost(pName->szName, 80, GetProviderName());
     return MAILERR_OK;
 }

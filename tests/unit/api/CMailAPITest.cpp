@@ -118,6 +118,8 @@ TEST_F(MailApiTest, GetErrorTextDescribesTheRecordsOwnCode) {
     text.cbSize = 523;
     EXPECT_EQ(bare.GetErrorText(&text), MAILERR_INVALID_PARAMS);
     EXPECT_EQ(Text(bare.GetLastError()->szDescription), u"invalid pErrorText->cbSize");
+    EXPECT_EQ(bare.Execute(MAILCMD_GETERRORTEXT, nullptr), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(bare.GetLastError()->szDescription), u"pErrorText may not be NULL");
 }
 
 TEST_F(MailApiTest, LookupErrorTextUsesTheCodeTableAndTheModule) {
@@ -145,6 +147,9 @@ TEST_F(MailApiTest, ExecuteDispatchesOnlyItsThreeCommands) {
     name.cbSize = 163;
     EXPECT_EQ(api.GetName(&name), MAILERR_INVALID_PARAMS);
     EXPECT_EQ(Text(api.GetLastError()->szDescription), u"invalid pName->cbSize");
+    EXPECT_EQ(api.Execute(MAILCMD_GETNAME, nullptr), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(api.GetLastError()->szDescription), u"pName may not be NULL");
+    EXPECT_EQ(api.GetLastError()->dwNativeCode, 0u);
 }
 
 TEST_F(MailApiTest, ErrorNamesForTraceLines) {
