@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages (Debian 12 or later) that the build and the
+# tests need, when they are missing. Runs as root, or through sudo.
 set -e
 PACKAGES="build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
 libssl-dev openssl libcurl4-openssl-dev libkrb5-dev gss-ntlmssp
@@ -8,10 +9,16 @@ missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
-if [ -n "$missing" ]; then
-    echo "Installing:$missing"
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO=sudo
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing
+[ -z "$missing" ] && exit 0
+echo "Installing:$missing"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "install-deps: these packages are missing and sudo is not available;" >&2
+        echo "as root run: apt-get install$missing" >&2
+        exit 1
+    fi
+    SUDO=sudo
 fi
+$SUDO apt-get update -qq
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing

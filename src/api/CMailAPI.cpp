@@ -41,11 +41,26 @@ const ErrorName kErrorNames[] = {
     {MAILERR_INTERNAL, u"MAILERR_INTERNAL"},
 };
 
+// An information record: present, and exactly the size of its kind. A
+// failure is the handle's last error.
+template <typename Record>
+bool IsValidRecord(CMailAPI& api, const Record* pRecord, const char16_t* pszNull,
+                   const char16_t* pszSize) {
+    if (pRecord == nullptr)
+        api.SetLastError(MAILERR_INVALID_PARAMS, pszNull, 0);
+    else if (pRecord->cbSize != sizeof(Record))
+        api.SetLastError(MAILERR_INVALID_PARAMS, pszSize, 0);
+    else
+        return true;
+    return false;
+}
+
 }  // namespace
 
 const char16_t* MailErrorName(MAILRESULT nCode) {
     for (const ErrorName& e : kErrorNames) {
-        if (e.nCode == nCode) return e.pszName;
+        if (e.nCode == nCode)
+            return e.pszName;
     }
     return u"MAILERR_???";
 }
@@ -62,11 +77,13 @@ bool CMailAPI::Initialize(MAILINIFLAGS* pFlags) {
     // The host's log interface is taken before anything else is checked.
     SetHostLogProvider(pFlags->logProvider);
     if (pFlags->logProvider == nullptr) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"CMailAPI::Initialize: pFlags->logProvider may not be NULL.", 0);
+        SetLastError(MAILERR_INVALID_PARAMS,
+                     u"CMailAPI::Initialize: pFlags->logProvider may not be NULL.", 0);
         return false;
     }
     if (pFlags->cbSize < MAILINIFLAGS_MIN_SIZE) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"CMailAPI::Initialize: unsupported version of MAILINIFLAGS.", 0);
+        SetLastError(MAILERR_INVALID_PARAMS,
+                     u"CMailAPI::Initialize: unsupported version of MAILINIFLAGS.", 0);
         return false;
     }
     m_hResource = pFlags->hResource;
@@ -79,16 +96,25 @@ MAILRESULT CMailAPI::Execute(DWORD dwCommand, void* pArg) {
     DiagPrint(u"CMailAPI::Execute() ==>\n");
     MAILRESULT nResult;
     switch (dwCommand) {
-        case MAILCMD_GETERRORTEXT: nResult = GetErrorText(static_cast<MAILERRORTEXT*>(pArg)); break;
-        case MAILCMD_FORMATERROR: nResult = FormatError(static_cast<MAILFORMATERROR*>(pArg)); break;
-        case MAILCMD_GETNAME: nResult = GetName(static_cast<MAILNAME*>(pArg)); break;
-        default: nResult = MAILERR_INVALID_PARAMS; break;
+        case MAILCMD_GETERRORTEXT:
+            nResult = GetErrorText(static_cast<MAILERRORTEXT*>(pArg));
+            break;
+        case MAILCMD_FORMATERROR:
+            nResult = FormatError(static_cast<MAILFORMATERROR*>(pArg));
+            break;
+        case MAILCMD_GETNAME:
+            nResult = GetName(static_cast<MAILNAME*>(pArg));
+            break;
+        default:
+            nResult = MAILERR_INVALID_PARAMS;
+            break;
     }
     DiagPrint(u"CMailAPI::Execute() <== return %s;\n", MailErrorName(nResult));
     return nResult;
 }
 
-MAILRESULT CMailAPI::SetProperty(const char16_t* /*pszPropertyName*/, const void* /*pszPropertyValue*/) {
+MAILRESULT CMailAPI::SetProperty(const char16_t* /*pszPropertyName*/,
+                                 const void* /*pszPropertyValue*/) {
     SetLastError(MAILERR_INVALID_PARAMS, u"Property not supported.", 0);
     return MAILERR_INVALID_PARAMS;
 }
@@ -100,22 +126,20 @@ MAILRESULT CMailAPI::GetProperty(const char16_t* /*pszPropertyName*/, void* /*ps
 }
 
 MAILRESULT CMailAPI::FreeBuffer(void* pBuffer) {
-    if (pBuffer == nullptr) return MAILERR_INVALID_PARAMS;
+    if (pBuffer == nullptr)
+        return MAILERR_INVALID_PARAMS;
     FreeMemory(pBuffer);
     return MAILERR_OK;
 }
 
-MAILERROR* CMailAPI::GetLastError() { return &m_LastError; }
+MAILERROR* CMailAPI::GetLastError() {
+    return &m_LastError;
+}
 
 MAILRESULT CMailAPI::GetErrorText(MAILERRORTEXT* pErrorText) {
-    if (pErrorText == nullptr) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"pErrorText may not be NULL", 0);
+    if (!IsValidRecord(*this, pErrorText, u"pErrorText may not be NULL",
+                       u"invalid pErrorText->cbSize"))
         return MAILERR_INVALID_PARAMS;
-    }
-    if (pErrorText->cbSize != sizeof(MAILERRORTEXT)) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"invalid pErrorText->cbSize", 0);
-        return MAILERR_INVALID_PARAMS;
-    }
     std::memset(pErrorText->szText, 0, sizeof pErrorText->szText);
     std::u16string text = CMailApp::LookupErrorText(m_hResource, pErrorText->nCode);
     if (pErrorText->dwFlags & 1) {
@@ -126,46 +150,40 @@ MAILRESULT CMailAPI::GetErrorText(MAILERRORTEXT* pErrorText) {
 }
 
 MAILRESULT CMailAPI::FormatError(MAILFORMATERROR* pFormatError) {
-    if (pFormatError == nullptr) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"pFormatError may not be NULL", 0);
+    if (!IsValidRecord(*this, pFormatError, u"pFormatError may not be NULL",
+                       u"invalid pFormatError->cbSize"))
         return MAILERR_INVALID_PARAMS;
-    }
-    if (pFormatError->cbSize != sizeof(MAILFORMATERROR)) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"invalid pFormatError->cbSize", 0);
-        return MAILERR_INVALID_PARAMS;
-    }
     std::memset(pFormatError->szText, 0, sizeof pFormatError->szText);
     const MAILERROR* pError = GetLastError();
     std::u16string report = CMailApp::LookupErrorText(m_hResource, pError->nCode);
-    report += platform::WFormat(report.empty() ? u"%d, 0x%X" : u" (%d, 0x%X)", pError->nCode, pError->nCode);
+    report += platform::WFormat(report.empty() ? u"%d, 0x%X" : u" (%d, 0x%X)", pError->nCode,
+                                pError->nCode);
     report += u"\r\n\r\n";
     std::u16string description = FromHost(pError->szDescription);
-    if (!description.empty()) report += description + u" ";
+    if (!description.empty())
+        report += description + u" ";
     report += platform::WFormat(u"0x%X", pError->dwNativeCode);
     CopyToHost(pFormatError->szText, 512, report);
     return MAILERR_OK;
 }
 
 MAILRESULT CMailAPI::GetName(MAILNAME* pName) {
-    if (pName == nullptr) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"pName may not be NULL", 0);
+    if (!IsValidRecord(*this, pName, u"pName may not be NULL", u"invalid pName->cbSize"))
         return MAILERR_INVALID_PARAMS;
-    }
-    if (pName->cbSize != sizeof(MAILNAME)) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"invalid pName->cbSize", 0);
-        return MAILERR_INVALID_PARAMS;
-    }
     CopyToHost(pName->szName, 80, GetProviderName());
     return MAILERR_OK;
 }
 
-void CMailAPI::ClearLastError() { std::memset(&m_LastError, 0, sizeof m_LastError); }
+void CMailAPI::ClearLastError() {
+    std::memset(&m_LastError, 0, sizeof m_LastError);
+}
 
 void CMailAPI::SetLastError(MAILRESULT nCode, const char16_t* pszDescription, DWORD dwNativeCode) {
     DiagPrint(u"CMailAPI::SetLastError(nCode='%s' (=%d)) ==>\n", MailErrorName(nCode), nCode);
     m_LastError.nCode = nCode;
-    std::u16string description =
-        pszDescription != nullptr ? std::u16string(pszDescription) : CMailApp::LookupErrorText(m_hResource, nCode);
+    std::u16string description = pszDescription != nullptr
+                                     ? std::u16string(pszDescription)
+                                     : CMailApp::LookupErrorText(m_hResource, nCode);
     CopyToHost(m_LastError.szDescription, 256, description);
     m_LastError.dwNativeCode = dwNativeCode;
     NetworkLogWrite(3, u"Code=%d, Description '%s', NativeCode=0x%lX\n", nCode,

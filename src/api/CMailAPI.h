@@ -26,7 +26,8 @@ public:
     virtual MAILRESULT Deliver(DWORD dwArgument) = 0;
     virtual MAILRESULT Execute(DWORD dwCommand, void* pArg);
     virtual MAILRESULT SetProperty(const char16_t* pszPropertyName, const void* pszPropertyValue);
-    virtual MAILRESULT GetProperty(const char16_t* pszPropertyName, void* pszPropertyValue, DWORD cbPropertyValue);
+    virtual MAILRESULT GetProperty(const char16_t* pszPropertyName, void* pszPropertyValue,
+                                   DWORD cbPropertyValue);
     virtual MAILRESULT FreeBuffer(void* pBuffer);
     virtual MAILERROR* GetLastError();
     virtual MAILRESULT GetErrorText(MAILERRORTEXT* pErrorText);

@@ -6,7 +6,9 @@
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
 
-CSMTPMailAPI::~CSMTPMailAPI() { Uninitialize(); }
+CSMTPMailAPI::~CSMTPMailAPI() {
+    Uninitialize();
+}
 
 bool CSMTPMailAPI::Initialize(MAILINIFLAGS* pFlags) {
     DiagPrint(u"CSMTPMailAPI::Initialize(%p) ==>\n", static_cast<void*>(pFlags));
@@ -17,12 +19,14 @@ bool CSMTPMailAPI::Initialize(MAILINIFLAGS* pFlags) {
     theApp.Initialize(pFlags->hResource);
     if (!m_bInitialized) {
         if (!theApp.InitializeSMTP()) {
-            DiagPrint(u"CSMTPMailAPI::Initialize() <== return false; (theApp.InitializeSMTP failed)\n");
+            DiagPrint(
+                u"CSMTPMailAPI::Initialize() <== return false; (theApp.InitializeSMTP failed)\n");
             return false;
         }
         m_bInitialized = true;
     }
-    if (!m_bLoggedIn) m_bLoggedIn = Login(pFlags);
+    if (!m_bLoggedIn)
+        m_bLoggedIn = Login(pFlags);
     DiagPrint(u"CSMTPMailAPI::Initialize() <== return %s;\n", m_bInitialized ? u"true" : u"false");
     return m_bInitialized;
 }
@@ -35,26 +39,32 @@ void CSMTPMailAPI::Uninitialize() {
     }
 }
 
-HMAILITEM CSMTPMailAPI::FindFirst(void* /*pArg*/) { return nullptr; }
+HMAILITEM CSMTPMailAPI::FindFirst(void* /*pArg*/) {
+    return nullptr;
+}
 
 MAILRESULT CSMTPMailAPI::ResolveAddress(const char16_t* pszAddress, MAILADDRESS* pResolvedAddress,
                                         const MAILRESOLVEADDRESSFLAGS* pFlags) {
     DiagPrint(u"CSMTPMailAPI::ResolveName() ==>\n");
     if (pszAddress == nullptr) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"CSMTPMailAPI::ResolveAddress: pszAddress may not be NULL.", 0);
+        SetLastError(MAILERR_INVALID_PARAMS,
+                     u"CSMTPMailAPI::ResolveAddress: pszAddress may not be NULL.", 0);
         return MAILERR_INVALID_PARAMS;
     }
     if (pResolvedAddress == nullptr) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"CSMTPMailAPI::ResolveAddress: pResolvedAddress may not be NULL.", 0);
+        SetLastError(MAILERR_INVALID_PARAMS,
+                     u"CSMTPMailAPI::ResolveAddress: pResolvedAddress may not be NULL.", 0);
         return MAILERR_INVALID_PARAMS;
     }
     if (pResolvedAddress->cbSize != sizeof(MAILADDRESS)) {
-        SetLastError(MAILERR_INVALID_PARAMS, u"CSMTPMailAPI::ResolveAddress: unsupported MAILADDRESS structure.", 0);
+        SetLastError(MAILERR_INVALID_PARAMS,
+                     u"CSMTPMailAPI::ResolveAddress: unsupported MAILADDRESS structure.", 0);
         return MAILERR_INVALID_PARAMS;
     }
     if (pFlags != nullptr && pFlags->cbSize != sizeof(MAILRESOLVEADDRESSFLAGS)) {
-        SetLastError(MAILERR_INVALID_PARAMS,
-                     u"CSMTPMailAPI::ResolveAddress: unsupported MAILRESOLVEADDRESSFLAGS structure.", 0);
+        SetLastError(
+            MAILERR_INVALID_PARAMS,
+            u"CSMTPMailAPI::ResolveAddress: unsupported MAILRESOLVEADDRESSFLAGS structure.", 0);
         return MAILERR_INVALID_PARAMS;
     }
     // An SMTP server cannot look names up: every well-formed request ends here.
@@ -91,7 +101,8 @@ MAILRESULT CSMTPMailAPI::GetProperty(const char16_t* pszPropertyName, void* pszP
         SetLastError(nResult, u"CSMTPMailAPI::GetProperty: cbPropertyValue may not be 0.", 0);
     } else if (name == u"SupportsHTML" && cbPropertyValue != sizeof(BOOL)) {
         nResult = MAILERR_INVALID_PARAMS;
-        SetLastError(nResult, u"CSMTPMailAPI::GetProperty: cbPropertyValue expected sizeof(BOOL).", 0);
+        SetLastError(nResult, u"CSMTPMailAPI::GetProperty: cbPropertyValue expected sizeof(BOOL).",
+                     0);
     } else if (name == u"SupportsHTML") {
         BOOL bTrue = 1;
         std::memcpy(pszPropertyValue, &bTrue, sizeof bTrue);

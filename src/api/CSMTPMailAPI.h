@@ -19,7 +19,8 @@ public:
                               const MAILRESOLVEADDRESSFLAGS* pFlags) override;
     MAILRESULT Deliver(DWORD dwArgument) override;
     MAILRESULT Execute(DWORD dwCommand, void* pArg) override;
-    MAILRESULT GetProperty(const char16_t* pszPropertyName, void* pszPropertyValue, DWORD cbPropertyValue) override;
+    MAILRESULT GetProperty(const char16_t* pszPropertyName, void* pszPropertyValue,
+                           DWORD cbPropertyValue) override;
     std::u16string GetCfgFileName() override { return u"smtp.cfg"; }
     std::u16string GetCfgValueName() override { return u"smtp.cfg"; }
     std::u16string GetRegistryKey() override { return u"Software\\Veltrana\\Orbisuite\\mail"; }

@@ -1,8 +1,8 @@
-#include <climits>
 #include <string>
 #include <vector>
 
 #include "api/CSMTPMailAPI.h"
+#include "api/ConfigText.h"
 #include "api/WideText.h"
 #include "config/CMailCfg.h"
 #include "diag/FunctionTrace.h"
@@ -10,72 +10,6 @@
 #include "platform/Profile.h"
 
 namespace {
-
-bool IsSeparatorChar(char16_t c) {
-    return c == 0x00C2 || c == 0x00A7;
-}
-
-constexpr size_t kSeparatorLength = 4;
-
-size_t FirstNonSeparator(const std::u16string& text, size_t from) {
-    for (size_t i = from; i < text.size(); ++i)
-        if (!IsSeparatorChar(text[i]))
-            return i;
-    return std::u16string::npos;
-}
-
-// The configuration text's fields. A separator character at the start of a
-// field is dropped; one inside a field ends it there.
-std::vector<std::u16string> SplitFields(const std::u16string& text) {
-    std::vector<std::u16string> fields;
-    size_t start = FirstNonSeparator(text, 0);
-    size_t search = 0;
-    for (;;) {
-        size_t end = std::u16string::npos;
-        for (size_t i = search; i < text.size(); ++i) {
-            if (IsSeparatorChar(text[i])) {
-                end = i;
-                break;
-            }
-        }
-        if (end == std::u16string::npos)
-            break;
-        if (start != std::u16string::npos && start < end)
-            fields.push_back(text.substr(start, end - start));
-        else
-            fields.emplace_back();
-        search = end + kSeparatorLength;
-        start = FirstNonSeparator(text, search);
-    }
-    if (start != std::u16string::npos)
-        fields.push_back(text.substr(start));
-    return fields;
-}
-
-// _wtoi: blanks, an optional sign and leading digits; 0 for anything else,
-// saturated at the int range.
-int WideToInt(const std::u16string& s) {
-    size_t i = 0;
-    while (i < s.size() && (s[i] == u' ' || s[i] == u'\t' || s[i] == u'\r' || s[i] == u'\n' ||
-                            s[i] == u'\v' || s[i] == u'\f'))
-        ++i;
-    bool negative = false;
-    if (i < s.size() && (s[i] == u'+' || s[i] == u'-'))
-        negative = s[i++] == u'-';
-    long long value = 0;
-    for (; i < s.size() && s[i] >= u'0' && s[i] <= u'9'; ++i) {
-        value = value * 10 + (s[i] - u'0');
-        if (value > static_cast<long long>(INT_MAX) + 1)
-            value = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
 
 constexpr DWORD kIniTextSize = 259;
 
@@ -103,39 +37,39 @@ bool CSMTPMailAPI::Login(MAILINIFLAGS* pFlags) {
     CMailCfg cfg;
     if (LoadCfg(cfg, pFlags)) {
         if (m_strHost.empty()) {
-            std::vector<std::u16string> f = SplitFields(cfg.m_strText1);
-            auto has = [&f](size_t i) { return i < f.size(); };
-            auto number = [&f, &has](size_t i, auto apply) {
-                if (has(i) && !f[i].empty())
-                    apply(WideToInt(f[i]));
+            std::vector<std::u16string> f = SplitConfigText(cfg.m_strText1);
+            // A text field is taken even when empty; a number only when given.
+            auto text = [&f](size_t i, std::u16string& setting) {
+                if (i < f.size())
+                    setting = f[i];
             };
-            if (has(0))
-                m_strHost = f[0];
-            if (has(1))
-                m_strUser = f[1];
-            if (has(2))
-                m_strSenderName = f[2];
-            if (has(3))
-                m_strSenderAddr = f[3];
-            number(5, [this](int v) { m_nPort = v; });
-            number(6, [this](int v) { m_nAuthMethod = v; });
-            number(7, [this](int v) { m_nDefaultPriority = v; });
-            number(8, [this, pFlags](int v) {
+            auto number = [&f](size_t i, auto apply) {
+                if (i < f.size() && !f[i].empty())
+                    apply(ConfigFieldToInt(f[i]));
+            };
+            text(CFG_HOST, m_strHost);
+            text(CFG_USER, m_strUser);
+            text(CFG_SENDER_NAME, m_strSenderName);
+            text(CFG_SENDER_ADDR, m_strSenderAddr);
+            number(CFG_PORT, [this](int v) { m_nPort = v; });
+            number(CFG_AUTH_METHOD, [this](int v) { m_nAuthMethod = v; });
+            number(CFG_PRIORITY, [this](int v) { m_nDefaultPriority = v; });
+            number(CFG_BODY_FORMAT, [this, pFlags](int v) {
                 m_nBodyFormat = v;
                 if (v == 1)
                     CopyToHost(pFlags->szContentType, 80, u"text/html");
                 else if (v == 0)
                     CopyToHost(pFlags->szContentType, 80, u"text/plain");
             });
-            number(9, [this](int v) { m_bStartTLS = v == 1; });
-            number(10, [this](int v) { m_dwCertCheckFlags = static_cast<DWORD>(v); });
-            std::u16string* oauth[] = {&m_strOAuthClientSecret, &m_strOAuthClientId,
-                                       &m_strOAuthTenantId,     &m_strOAuthScope,
-                                       &m_strOAuthTokenUrl,     &m_strOAuthAuthority,
-                                       &m_strOAuthResource};
-            for (size_t i = 0; i < 7; ++i)
-                if (has(11 + i))
-                    *oauth[i] = f[11 + i];
+            number(CFG_STARTTLS, [this](int v) { m_bStartTLS = v == 1; });
+            number(CFG_CERT_FLAGS, [this](int v) { m_dwCertCheckFlags = static_cast<DWORD>(v); });
+            text(CFG_OAUTH_CLIENT_SECRET, m_strOAuthClientSecret);
+            text(CFG_OAUTH_CLIENT_ID, m_strOAuthClientId);
+            text(CFG_OAUTH_TENANT_ID, m_strOAuthTenantId);
+            text(CFG_OAUTH_SCOPE, m_strOAuthScope);
+            text(CFG_OAUTH_TOKEN_URL, m_strOAuthTokenUrl);
+            text(CFG_OAUTH_AUTHORITY, m_strOAuthAuthority);
+            text(CFG_OAUTH_RESOURCE, m_strOAuthResource);
         }
         if (m_strPassword.empty())
             m_strPassword = cfg.m_strText2;

@@ -6,12 +6,17 @@
 
 CSMTPMailApp theApp;
 
-CSMTPMailApp::~CSMTPMailApp() { Uninitialize(); }
+CSMTPMailApp::~CSMTPMailApp() {
+    Uninitialize();
+}
 
 bool CSMTPMailApp::Initialize(HMODULE hInstance) {
-    DiagPrint(u"CSMTPMailApp::Initialize(0x%lX)\n", static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(hInstance)));
-    if (m_bAppInitialized) return true;
-    if (m_pApp == nullptr) m_pApp = new CMailApp();
+    DiagPrint(u"CSMTPMailApp::Initialize(0x%lX)\n",
+              static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(hInstance)));
+    if (m_bAppInitialized)
+        return true;
+    if (m_pApp == nullptr)
+        m_pApp = new CMailApp();
     m_hInstance = hInstance;
     if (!m_pApp->Initialize(hInstance)) {
         DiagPrint(u"CSMTPMailApp::Initialize() <== return false; (CMailApp::Initialize failed)\n");
@@ -26,7 +31,8 @@ bool CSMTPMailApp::InitializeSMTP() {
     TFunctionTrace trace(u"CSMTPMailApp::InitializeSMTP");
     bool bWasCounted = m_nUseCount > 0;
     ++m_nUseCount;
-    if (bWasCounted) DiagPrint(u"CSMTPMailApp::InitializeSMTP()\n <== return true; (use-count %u)", m_nUseCount);
+    if (bWasCounted)
+        DiagPrint(u"CSMTPMailApp::InitializeSMTP()\n <== return true; (use-count %u)", m_nUseCount);
     return true;
 }
 

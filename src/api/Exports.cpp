@@ -6,6 +6,7 @@
 #include "mailapi.h"
 
 #include <new>
+#include <type_traits>
 
 #include "api/CMailItem.h"
 #include "api/CSMTPMailAPI.h"
@@ -15,15 +16,20 @@
 
 namespace {
 
-CSMTPMailAPI* Provider(HMAILPROVIDER h) { return reinterpret_cast<CSMTPMailAPI*>(h); }
-CMailItem* Item(HMAILITEM h) { return reinterpret_cast<CMailItem*>(h); }
+CSMTPMailAPI* Provider(HMAILPROVIDER h) {
+    return reinterpret_cast<CSMTPMailAPI*>(h);
+}
+CMailItem* Item(HMAILITEM h) {
+    return reinterpret_cast<CMailItem*>(h);
+}
 
 // Saves the current directory on construction and puts it back on destruction.
 class CurrentDirectoryGuard {
 public:
     CurrentDirectoryGuard() { m_bSaved = platform::GetCurrentDirectoryW(260, m_szDirectory) != 0; }
     ~CurrentDirectoryGuard() {
-        if (m_bSaved) platform::SetCurrentDirectoryW(m_szDirectory);
+        if (m_bSaved)
+            platform::SetCurrentDirectoryW(m_szDirectory);
     }
     CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
     CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
@@ -33,30 +39,64 @@ private:
     bool m_bSaved = false;
 };
 
+// An exception that reached the frame: it becomes the handle's last error
+// (when there is a handle) and a code, never something the host sees.
+MAILRESULT ReportException(CMailAPI* pProvider) {
+    MAILRESULT nCode = MAILERR_INTERNAL;
+    const char16_t* pszText = u"Mail export: unexpected exception.";
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        nCode = MAILERR_OUT_OF_MEM;
+        pszText = u"Mail export: out of memory.";
+    } catch (...) {
+    }
+    try {
+        DiagPrint(u"%s\n", pszText);
+        if (pProvider != nullptr)
+            pProvider->SetLastError(nCode, pszText, 0);
+    } catch (...) {
+    }
+    return nCode;
+}
+
+template <typename Result>
+Result FailedResult(MAILRESULT nCode) {
+    if constexpr (std::is_pointer_v<Result>)
+        return nullptr;
+    else
+        return nCode;
+}
+
 // Runs an operation of a provider: clears its last error first when asked.
 template <typename Result, typename Operation>
 Result OnProvider(HMAILPROVIDER h, Result nullResult, bool bClear, Operation op) {
     CurrentDirectoryGuard guard;
-    if (h == nullptr) return nullResult;
+    if (h == nullptr)
+        return nullResult;
     try {
-        if (bClear) Provider(h)->ClearLastError();
+        if (bClear)
+            Provider(h)->ClearLastError();
         return op(Provider(h));
     } catch (...) {
-        DiagPrint(u"Mail export: unexpected exception.\n");
-        return nullResult;
+        return FailedResult<Result>(ReportException(Provider(h)));
     }
 }
 
+// Runs an operation of an item: clears the last error of its provider first.
 template <typename Operation>
 MAILRESULT OnItem(HMAILITEM h, Operation op) {
     CurrentDirectoryGuard guard;
-    if (h == nullptr) return MAILERR_INVALID_PARAMS;
+    if (h == nullptr)
+        return MAILERR_INVALID_PARAMS;
+    CMailAPI* pProvider = nullptr;
     try {
-        Item(h)->Provider()->ClearLastError();
+        pProvider = Item(h)->Provider();
+        if (pProvider != nullptr)
+            pProvider->ClearLastError();
         return op(Item(h));
     } catch (...) {
-        DiagPrint(u"Mail export: unexpected exception.\n");
-        return MAILERR_INTERNAL;
+        return ReportException(pProvider);
     }
 }
 
@@ -68,7 +108,8 @@ MAILAPI HMAILPROVIDER MAILCALL Mail_Initialize(MAILINIFLAGS* pFlags) {
     CSMTPMailAPI* pProvider = nullptr;
     try {
         pProvider = new (std::nothrow) CSMTPMailAPI();
-        if (pProvider == nullptr) return nullptr;
+        if (pProvider == nullptr)
+            return nullptr;
         if (!pProvider->Initialize(pFlags)) {
             delete pProvider;
             return nullptr;
@@ -82,7 +123,8 @@ MAILAPI HMAILPROVIDER MAILCALL Mail_Initialize(MAILINIFLAGS* pFlags) {
 }
 
 MAILAPI void MAILCALL Mail_Uninitialize(HMAILPROVIDER hProvider) {
-    if (hProvider == nullptr) return;
+    if (hProvider == nullptr)
+        return;
     try {
         Provider(hProvider)->ClearLastError();
         Provider(hProvider)->Uninitialize();
@@ -118,21 +160,26 @@ MAILAPI MAILERROR* MAILCALL Mail_GetLastError(HMAILPROVIDER hProvider) {
                       [&](CSMTPMailAPI* p) { return p->GetLastError(); });
 }
 
-MAILAPI MAILRESULT MAILCALL Mail_GetProperty(HMAILPROVIDER hProvider, const MAILWCHAR* pszPropertyName,
+MAILAPI MAILRESULT MAILCALL Mail_GetProperty(HMAILPROVIDER hProvider,
+                                             const MAILWCHAR* pszPropertyName,
                                              void* pszPropertyValue, uint32_t cbPropertyValue) {
     return OnProvider(hProvider, MAILRESULT(MAILERR_INVALID_PARAMS), true, [&](CSMTPMailAPI* p) {
         return p->GetProperty(HostText(pszPropertyName), pszPropertyValue, cbPropertyValue);
     });
 }
 
-MAILAPI MAILRESULT MAILCALL Mail_SetProperty(HMAILPROVIDER hProvider, const MAILWCHAR* pszPropertyName,
+MAILAPI MAILRESULT MAILCALL Mail_SetProperty(HMAILPROVIDER hProvider,
+                                             const MAILWCHAR* pszPropertyName,
                                              const void* pszPropertyValue) {
-    return OnProvider(hProvider, MAILRESULT(MAILERR_INVALID_PARAMS), true,
-                      [&](CSMTPMailAPI* p) { return p->SetProperty(HostText(pszPropertyName), pszPropertyValue); });
+    return OnProvider(hProvider, MAILRESULT(MAILERR_INVALID_PARAMS), true, [&](CSMTPMailAPI* p) {
+        return p->SetProperty(HostText(pszPropertyName), pszPropertyValue);
+    });
 }
 
-MAILAPI MAILRESULT MAILCALL Mail_ResolveAddress(HMAILPROVIDER hProvider, const MAILWCHAR* pszAddress,
-                                                MAILADDRESS* pResolvedAddress, const MAILRESOLVEADDRESSFLAGS* pFlags) {
+MAILAPI MAILRESULT MAILCALL Mail_ResolveAddress(HMAILPROVIDER hProvider,
+                                                const MAILWCHAR* pszAddress,
+                                                MAILADDRESS* pResolvedAddress,
+                                                const MAILRESOLVEADDRESSFLAGS* pFlags) {
     return OnProvider(hProvider, MAILRESULT(MAILERR_INVALID_PARAMS), true, [&](CSMTPMailAPI* p) {
         return p->ResolveAddress(HostText(pszAddress), pResolvedAddress, pFlags);
     });

@@ -9,17 +9,23 @@
 
 // Copies at most cchMax - 1 characters and a NUL.
 inline void CopyToHost(MAILWCHAR* pDest, size_t cchMax, const std::u16string& sText) {
-    if (pDest == nullptr || cchMax == 0) return;
+    if (pDest == nullptr || cchMax == 0)
+        return;
     size_t n = sText.size() < cchMax - 1 ? sText.size() : cchMax - 1;
-    for (size_t i = 0; i < n; ++i) pDest[i] = static_cast<MAILWCHAR>(sText[i]);
+    for (size_t i = 0; i < n; ++i)
+        pDest[i] = static_cast<MAILWCHAR>(sText[i]);
     pDest[n] = 0;
 }
 
 inline std::u16string FromHost(const MAILWCHAR* pszText) {
     std::u16string s;
-    if (pszText == nullptr) return s;
-    for (const MAILWCHAR* p = pszText; *p; ++p) s.push_back(static_cast<char16_t>(*p));
+    if (pszText == nullptr)
+        return s;
+    for (const MAILWCHAR* p = pszText; *p; ++p)
+        s.push_back(static_cast<char16_t>(*p));
     return s;
 }
 
-inline const char16_t* HostText(const MAILWCHAR* pszText) { return reinterpret_cast<const char16_t*>(pszText); }
+inline const char16_t* HostText(const MAILWCHAR* pszText) {
+    return reinterpret_cast<const char16_t*>(pszText);
+}

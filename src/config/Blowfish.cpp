@@ -1,6 +1,7 @@
 #include "config/Blowfish.h"
 
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -23,41 +24,32 @@ inline void StoreBig(std::uint8_t* p, std::uint32_t v) {
 
 }  // namespace
 
-void BlowfishEncipherBlock(const BlowfishSchedule& k, std::uint32_t& left, std::uint32_t& right) {
+namespace {
+
+// The 16 rounds; deciphering runs the P-array backwards.
+void Crypt(const BlowfishSchedule& k, std::uint32_t& left, std::uint32_t& right, bool decipher) {
     std::uint32_t l = left, r = right;
     for (int i = 0; i < 16; ++i) {
-        l ^= k.P[i];
+        l ^= k.P[decipher ? 17 - i : i];
         r ^= F(k, l);
-        std::uint32_t t = l;
-        l = r;
-        r = t;
+        std::swap(l, r);
     }
-    // Undo the last swap, then whiten with P17 and P18.
-    std::uint32_t t = l;
-    l = r;
-    r = t;
-    r ^= k.P[16];
-    l ^= k.P[17];
+    // Undo the last swap, then whiten with the last two words of P.
+    std::swap(l, r);
+    r ^= k.P[decipher ? 1 : 16];
+    l ^= k.P[decipher ? 0 : 17];
     left = l;
     right = r;
 }
 
+}  // namespace
+
+void BlowfishEncipherBlock(const BlowfishSchedule& k, std::uint32_t& left, std::uint32_t& right) {
+    Crypt(k, left, right, false);
+}
+
 void BlowfishDecipherBlock(const BlowfishSchedule& k, std::uint32_t& left, std::uint32_t& right) {
-    std::uint32_t l = left, r = right;
-    for (int i = 17; i > 1; --i) {
-        l ^= k.P[i];
-        r ^= F(k, l);
-        std::uint32_t t = l;
-        l = r;
-        r = t;
-    }
-    std::uint32_t t = l;
-    l = r;
-    r = t;
-    r ^= k.P[1];
-    l ^= k.P[0];
-    left = l;
-    right = r;
+    Crypt(k, left, right, true);
 }
 
 void BlowfishCfb64(const BlowfishSchedule& schedule, const std::uint8_t* in, std::uint8_t* out,

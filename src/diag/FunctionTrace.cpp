@@ -1,7 +1,5 @@
 #include "diag/FunctionTrace.h"
 
-#include <cstdarg>
-
 #include "diag/DiagPrint.h"
 #include "platform/WideFormat.h"
 #include "vxstring.h"
@@ -44,32 +42,31 @@ void TFunctionTrace::Bind(const std::string* value) {
 
 std::u16string TFunctionTrace::ResultText() const {
     switch (m_kind) {
-        case Kind::IntValue: return platform::WFormat(u"int:%d", m_nValue);
+        case Kind::IntValue:
+            return platform::WFormat(u"int:%d", m_nValue);
         case Kind::BoolPtr: {
             std::u16string text = u"bool*:";
-            if (m_pValue != nullptr) text += *static_cast<const bool*>(m_pValue) ? u"true" : u"false";
+            if (m_pValue != nullptr)
+                text += *static_cast<const bool*>(m_pValue) ? u"true" : u"false";
             return text;
         }
         case Kind::IntPtr:
-            return m_pValue == nullptr ? std::u16string(u"int*:")
-                                       : platform::WFormat(u"int*:%d", *static_cast<const int*>(m_pValue));
+            return m_pValue == nullptr
+                       ? std::u16string(u"int*:")
+                       : platform::WFormat(u"int*:%d", *static_cast<const int*>(m_pValue));
         case Kind::DwordPtr:
-            return m_pValue == nullptr ? std::u16string(u"DWORD*:")
-                                       : platform::WFormat(u"DWORD*:%x", *static_cast<const DWORD*>(m_pValue));
+            return m_pValue == nullptr
+                       ? std::u16string(u"DWORD*:")
+                       : platform::WFormat(u"DWORD*:%x", *static_cast<const DWORD*>(m_pValue));
         case Kind::StringPtr: {
-            if (m_pValue == nullptr) return std::u16string();
+            if (m_pValue == nullptr)
+                return std::u16string();
             const auto& s = *static_cast<const std::string*>(m_pValue);
             std::u16string head;
-            strAnsiToWide(head, s.data(), static_cast<int>(s.size() < 100 ? s.size() : 100), CP_ACP, false);
+            strAnsiToWide(head, s.data(), static_cast<int>(s.size() < 100 ? s.size() : 100), CP_ACP,
+                          false);
             return platform::WFormat(u"string(%d):", static_cast<int>(s.size())) + head;
         }
     }
     return std::u16string();
-}
-
-void TFunctionTrace::Detail(const char16_t* format, ...) const {
-    va_list ap;
-    va_start(ap, format);
-    Logging::WriteVarLog2(nullptr, DIAG_LOG_TYPE, DIAG_LOG_LEVEL, format, nullptr, m_pszFunction, ap);
-    va_end(ap);
 }

@@ -13,7 +13,9 @@
 
 #include <string>
 
+#include "diag/DiagPrint.h"
 #include "platform/WinTypes.h"
+#include "vxstring.h"
 
 class TFunctionTrace {
 public:
@@ -30,8 +32,13 @@ public:
     void Bind(const DWORD* value);
     void Bind(const std::string* value);
 
-    // A detail line: Logging::WriteVarLog with this function's name.
-    void Detail(const char16_t* format, ...) const;
+    // A detail line: Logging::WriteVarLog with this function's name. The
+    // arguments go on as printf arguments ("%s" a wide string, "%hs" a narrow one).
+    template <typename... Args>
+    void Detail(const char16_t* format, Args... args) const {
+        Logging::WriteVarLog(nullptr, DIAG_LOG_TYPE, DIAG_LOG_LEVEL, format, nullptr, m_pszFunction,
+                             args...);
+    }
 
     const char16_t* Function() const { return m_pszFunction; }
 

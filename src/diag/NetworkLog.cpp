@@ -31,24 +31,29 @@ bool g_bCloseRegistered = false;
 // Reads the values of one key; true when "loglevel" was there.
 bool ReadSettings(platform::HKEY root, const std::u16string& key, NetworkLogSettings& s) {
     platform::HKEY h = nullptr;
-    if (platform::RegOpenKeyExW(root, key.c_str(), 0, platform::KEY_QUERY_VALUE, &h) != ERROR_SUCCESS) return false;
+    if (platform::RegOpenKeyExW(root, key.c_str(), 0, platform::KEY_QUERY_VALUE, &h) !=
+        ERROR_SUCCESS)
+        return false;
     DWORD type = 0;
     DWORD level = 0;
     DWORD cb = sizeof level;
-    bool found = platform::RegQueryValueExW(h, u"loglevel", &type, reinterpret_cast<BYTE*>(&level), &cb) ==
-                     ERROR_SUCCESS &&
+    bool found = platform::RegQueryValueExW(h, u"loglevel", &type, reinterpret_cast<BYTE*>(&level),
+                                            &cb) == ERROR_SUCCESS &&
                  cb == sizeof level;
-    if (found) s.loglevel = static_cast<LONG>(level);
+    if (found)
+        s.loglevel = static_cast<LONG>(level);
     char host[sizeof s.host];
     cb = sizeof host;
-    if (platform::RegQueryValueExA(h, "host", &type, reinterpret_cast<BYTE*>(host), &cb) == ERROR_SUCCESS &&
+    if (platform::RegQueryValueExA(h, "host", &type, reinterpret_cast<BYTE*>(host), &cb) ==
+            ERROR_SUCCESS &&
         cb > 0) {
         host[cb < sizeof host ? cb : sizeof host - 1] = '\0';
         std::memcpy(s.host, host, sizeof host);
     }
     DWORD port = 0;
     cb = sizeof port;
-    if (platform::RegQueryValueExW(h, u"port", &type, reinterpret_cast<BYTE*>(&port), &cb) == ERROR_SUCCESS &&
+    if (platform::RegQueryValueExW(h, u"port", &type, reinterpret_cast<BYTE*>(&port), &cb) ==
+            ERROR_SUCCESS &&
         cb == sizeof port)
         s.port = port;
     platform::RegCloseKey(h);
@@ -58,16 +63,19 @@ bool ReadSettings(platform::HKEY root, const std::u16string& key, NetworkLogSett
 NetworkLogSettings LoadSettings(const char16_t* name) {
     NetworkLogSettings s;
     std::u16string key = std::u16string(kKeyPrefix) + name;
-    if (key.size() > 260) key.resize(260);
-    if (ReadSettings(platform::HKEY_LOCAL_MACHINE, key, s)) return s;
-    if (ReadSettings(platform::HKEY_CURRENT_USER, key, s)) return s;
+    if (key.size() > 260)
+        key.resize(260);
+    if (ReadSettings(platform::HKEY_LOCAL_MACHINE, key, s))
+        return s;
+    if (ReadSettings(platform::HKEY_CURRENT_USER, key, s))
+        return s;
     // No settings anywhere: leave the default level for the administrator to change.
     platform::HKEY h = nullptr;
-    if (platform::RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, key.c_str(), platform::KEY_SET_VALUE, &h) ==
-        ERROR_SUCCESS) {
+    if (platform::RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, key.c_str(),
+                                  platform::KEY_SET_VALUE, &h) == ERROR_SUCCESS) {
         DWORD level = 4;
-        platform::RegSetValueExW(h, u"loglevel", platform::REG_DWORD, reinterpret_cast<const BYTE*>(&level),
-                                 sizeof level);
+        platform::RegSetValueExW(h, u"loglevel", platform::REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&level), sizeof level);
         platform::RegCloseKey(h);
     }
     return s;
@@ -78,7 +86,9 @@ void CloseSocketLocked(platform::SOCKET& taken) {
     g_hSocket = platform::INVALID_SOCKET;
 }
 
-void CloseAtExit() { NetworkLogClose(); }
+void CloseAtExit() {
+    NetworkLogClose();
+}
 
 }  // namespace
 
@@ -99,7 +109,8 @@ bool NetworkLogSetup() {
     } else if (rc != 0) {
         rc = platform::ResolveIPv4(s.host, &address);
     }
-    if (rc != 0) return false;
+    if (rc != 0)
+        return false;
     g_logHost = platform::SOCKADDR_IN4{};
     g_logHost.sin_family = platform::AF_INET_;
     g_logHost.sin_port = platform::htons(static_cast<std::uint16_t>(s.port));
@@ -114,17 +125,28 @@ void NetworkLogClose() {
         std::lock_guard<std::mutex> lock(g_lock);
         CloseSocketLocked(taken);
     }
-    if (taken != platform::INVALID_SOCKET) platform::closesocket(taken);
+    if (taken != platform::INVALID_SOCKET)
+        platform::closesocket(taken);
 }
 
-int NetworkLogThreshold() { return g_nThreshold; }
+void NetworkLogReset() {
+    NetworkLogClose();
+    g_nThreshold = -1;
+}
+
+int NetworkLogThreshold() {
+    return g_nThreshold;
+}
 
 void NetworkLogWriteV(int level, const char16_t* format, va_list args) {
-    if (g_nThreshold == -1 && !NetworkLogSetup()) g_nThreshold = -99;
-    if (g_hSocket == platform::INVALID_SOCKET || level > g_nThreshold) return;
+    if (g_nThreshold == -1 && !NetworkLogSetup())
+        g_nThreshold = -99;
+    if (g_hSocket == platform::INVALID_SOCKET || level > g_nThreshold)
+        return;
     std::u16string message = platform::WFormatV(format, args);
     platform::OutputDebugStringW(message.c_str());
-    if (message.empty()) return;
+    if (message.empty())
+        return;
     std::u16string prefix = platform::WFormat(u"<%d>", level);
     size_t room = prefix.size() < kMaxDatagram ? kMaxDatagram - prefix.size() : 1;
     for (size_t at = 0; at < message.size(); at += room) {

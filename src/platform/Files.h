@@ -27,8 +27,8 @@ constexpr DWORD FILE_FLAG_SEQUENTIAL_SCAN = 0x08000000u;
 
 extern const HANDLE INVALID_HANDLE_VALUE;
 
-HANDLE CreateFileW(const char16_t* path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
-                   DWORD flagsAndAttributes);
+HANDLE CreateFileW(const char16_t* path, DWORD desiredAccess, DWORD shareMode,
+                   DWORD creationDisposition, DWORD flagsAndAttributes);
 BOOL GetFileSizeEx(HANDLE hFile, std::int64_t* size);
 // Reads up to toRead bytes; *read gets the count (0 at the end of the file).
 BOOL ReadFile(HANDLE hFile, void* buffer, DWORD toRead, DWORD* read);

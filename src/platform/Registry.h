@@ -33,17 +33,20 @@ constexpr DWORD KEY_WRITE = 0x20006;
 constexpr DWORD KEY_ALL_ACCESS = 0xF003F;
 
 // Every function returns ERROR_SUCCESS or a Win32 error code.
-LONG RegOpenKeyExW(HKEY hKey, const char16_t* subKey, DWORD options, DWORD samDesired, HKEY* phkResult);
+LONG RegOpenKeyExW(HKEY hKey, const char16_t* subKey, DWORD options, DWORD samDesired,
+                   HKEY* phkResult);
 LONG RegOpenKeyW(HKEY hKey, const char16_t* subKey, HKEY* phkResult);
 LONG RegCreateKeyExW(HKEY hKey, const char16_t* subKey, DWORD samDesired, HKEY* phkResult);
 LONG RegCreateKeyW(HKEY hKey, const char16_t* subKey, HKEY* phkResult);
 LONG RegCloseKey(HKEY hKey);
 // data may be null to ask for the size; *pcbData is in/out. REG_SZ data is
 // UTF-16 with its NUL.
-LONG RegQueryValueExW(HKEY hKey, const char16_t* valueName, DWORD* pType, BYTE* data, DWORD* pcbData);
+LONG RegQueryValueExW(HKEY hKey, const char16_t* valueName, DWORD* pType, BYTE* data,
+                      DWORD* pcbData);
 // Narrow form: REG_SZ values come back in the ANSI code page.
 LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* pType, BYTE* data, DWORD* pcbData);
-LONG RegSetValueExW(HKEY hKey, const char16_t* valueName, DWORD type, const BYTE* data, DWORD cbData);
+LONG RegSetValueExW(HKEY hKey, const char16_t* valueName, DWORD type, const BYTE* data,
+                    DWORD cbData);
 LONG RegDeleteValueW(HKEY hKey, const char16_t* valueName);
 
 // Test and tool hooks: where the store lives.

@@ -3,10 +3,14 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace platform {
 
-std::string Utf16ToUtf8(const std::u16string& text);
-std::u16string Utf8ToUtf16(const std::string& text);
+// An unpaired surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+// A malformed sequence (a stray byte, an overlong form, a surrogate, a code
+// point above U+10FFFF, a sequence cut short) becomes one U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view text);
 
 }  // namespace platform

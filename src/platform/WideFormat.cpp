@@ -20,7 +20,9 @@ struct Spec {
     enum Length { None, Short, Char, Long, LongLong, Size, Int64 } length = None;
 };
 
-void Pad(std::u16string& out, size_t count, char16_t c) { out.append(count, c); }
+void Pad(std::u16string& out, size_t count, char16_t c) {
+    out.append(count, c);
+}
 
 void AppendField(std::u16string& out, const std::u16string& text, const Spec& spec) {
     size_t width = spec.width > 0 ? static_cast<size_t>(spec.width) : 0;
@@ -36,19 +38,27 @@ void AppendField(std::u16string& out, const std::u16string& text, const Spec& sp
 }
 
 void AppendNarrowNumber(std::u16string& out, const char* text) {
-    for (const char* p = text; *p; ++p) out.push_back(static_cast<unsigned char>(*p));
+    for (const char* p = text; *p; ++p)
+        out.push_back(static_cast<unsigned char>(*p));
 }
 
 // Builds "%<flags><width>.<prec><len><conv>" for snprintf.
 std::string NarrowSpec(const Spec& spec, const char* length, char conv) {
     std::string s = "%";
-    if (spec.left) s += '-';
-    if (spec.plus) s += '+';
-    if (spec.space) s += ' ';
-    if (spec.alt) s += '#';
-    if (spec.zero) s += '0';
-    if (spec.width >= 0) s += std::to_string(spec.width);
-    if (spec.precision >= 0) s += "." + std::to_string(spec.precision);
+    if (spec.left)
+        s += '-';
+    if (spec.plus)
+        s += '+';
+    if (spec.space)
+        s += ' ';
+    if (spec.alt)
+        s += '#';
+    if (spec.zero)
+        s += '0';
+    if (spec.width >= 0)
+        s += std::to_string(spec.width);
+    if (spec.precision >= 0)
+        s += "." + std::to_string(spec.precision);
     s += length;
     s += conv;
     return s;
@@ -62,7 +72,8 @@ void AppendNumber(std::u16string& out, const Spec& spec, const char* length, cha
     std::string fmt = NarrowSpec(spec, length, conv);
     char buffer[128];
     int n = std::snprintf(buffer, sizeof buffer, fmt.c_str(), value);
-    if (n < 0) return;
+    if (n < 0)
+        return;
     if (static_cast<size_t>(n) < sizeof buffer) {
         AppendNarrowNumber(out, buffer);
     } else {
@@ -77,13 +88,15 @@ void AppendNumber(std::u16string& out, const Spec& spec, const char* length, cha
 
 std::u16string WFormatV(const char16_t* format, va_list args) {
     std::u16string out;
-    if (format == nullptr) return out;
+    if (format == nullptr)
+        return out;
     va_list ap;
     va_copy(ap, args);
     for (const char16_t* p = format; *p;) {
         if (*p != u'%') {
             const char16_t* start = p;
-            while (*p && *p != u'%') ++p;
+            while (*p && *p != u'%')
+                ++p;
             out.append(start, static_cast<size_t>(p - start));
             continue;
         }
@@ -95,12 +108,18 @@ std::u16string WFormatV(const char16_t* format, va_list args) {
         }
         Spec spec;
         for (;; ++p) {
-            if (*p == u'-') spec.left = true;
-            else if (*p == u'+') spec.plus = true;
-            else if (*p == u' ') spec.space = true;
-            else if (*p == u'#') spec.alt = true;
-            else if (*p == u'0') spec.zero = true;
-            else break;
+            if (*p == u'-')
+                spec.left = true;
+            else if (*p == u'+')
+                spec.plus = true;
+            else if (*p == u' ')
+                spec.space = true;
+            else if (*p == u'#')
+                spec.alt = true;
+            else if (*p == u'0')
+                spec.zero = true;
+            else
+                break;
         }
         if (*p == u'*') {
             spec.width = va_arg(ap, int);
@@ -111,7 +130,8 @@ std::u16string WFormatV(const char16_t* format, va_list args) {
             ++p;
         } else if (*p >= u'0' && *p <= u'9') {
             spec.width = 0;
-            while (*p >= u'0' && *p <= u'9') spec.width = spec.width * 10 + (*p++ - u'0');
+            while (*p >= u'0' && *p <= u'9')
+                spec.width = spec.width * 10 + (*p++ - u'0');
         }
         if (*p == u'.') {
             ++p;
@@ -120,7 +140,8 @@ std::u16string WFormatV(const char16_t* format, va_list args) {
                 spec.precision = va_arg(ap, int);
                 ++p;
             } else {
-                while (*p >= u'0' && *p <= u'9') spec.precision = spec.precision * 10 + (*p++ - u'0');
+                while (*p >= u'0' && *p <= u'9')
+                    spec.precision = spec.precision * 10 + (*p++ - u'0');
             }
         }
         bool narrowString = false;
@@ -151,17 +172,24 @@ std::u16string WFormatV(const char16_t* format, va_list args) {
             p += 3;
         }
         char16_t conv = *p;
-        if (conv == 0) break;
+        if (conv == 0)
+            break;
         ++p;
         switch (conv) {
             case u'd':
             case u'i':
                 switch (spec.length) {
                     case Spec::LongLong:
-                    case Spec::Int64: AppendNumber(out, spec, "ll", 'd', va_arg(ap, long long)); break;
-                    case Spec::Size: AppendNumber(out, spec, "z", 'd', va_arg(ap, std::ptrdiff_t)); break;
+                    case Spec::Int64:
+                        AppendNumber(out, spec, "ll", 'd', va_arg(ap, long long));
+                        break;
+                    case Spec::Size:
+                        AppendNumber(out, spec, "z", 'd', va_arg(ap, std::ptrdiff_t));
+                        break;
                     // "l" is 32-bit as on Windows.
-                    default: AppendNumber(out, spec, "", 'd', va_arg(ap, int)); break;
+                    default:
+                        AppendNumber(out, spec, "", 'd', va_arg(ap, int));
+                        break;
                 }
                 break;
             case u'u':
@@ -171,15 +199,23 @@ std::u16string WFormatV(const char16_t* format, va_list args) {
                 char c = static_cast<char>(conv);
                 switch (spec.length) {
                     case Spec::LongLong:
-                    case Spec::Int64: AppendNumber(out, spec, "ll", c, va_arg(ap, unsigned long long)); break;
-                    case Spec::Size: AppendNumber(out, spec, "z", c, va_arg(ap, size_t)); break;
+                    case Spec::Int64:
+                        AppendNumber(out, spec, "ll", c, va_arg(ap, unsigned long long));
+                        break;
+                    case Spec::Size:
+                        AppendNumber(out, spec, "z", c, va_arg(ap, size_t));
+                        break;
                     case Spec::Char:
-                        AppendNumber(out, spec, "", c, static_cast<unsigned>(va_arg(ap, unsigned) & 0xFFu));
+                        AppendNumber(out, spec, "", c,
+                                     static_cast<unsigned>(va_arg(ap, unsigned) & 0xFFu));
                         break;
                     case Spec::Short:
-                        AppendNumber(out, spec, "", c, static_cast<unsigned>(va_arg(ap, unsigned) & 0xFFFFu));
+                        AppendNumber(out, spec, "", c,
+                                     static_cast<unsigned>(va_arg(ap, unsigned) & 0xFFFFu));
                         break;
-                    default: AppendNumber(out, spec, "", c, va_arg(ap, unsigned)); break;
+                    default:
+                        AppendNumber(out, spec, "", c, va_arg(ap, unsigned));
+                        break;
                 }
                 break;
             }
@@ -190,8 +226,9 @@ std::u16string WFormatV(const char16_t* format, va_list args) {
                 ps.width = static_cast<int>(sizeof(void*) * 2);
                 ps.zero = true;
                 std::u16string text;
-                AppendNumber(text, ps, "ll", 'X',
-                             static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(value)));
+                AppendNumber(
+                    text, ps, "ll", 'X',
+                    static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(value)));
                 AppendField(out, text, spec);
                 break;
             }
@@ -208,22 +245,29 @@ std::u16string WFormatV(const char16_t* format, va_list args) {
                 bool narrow = narrowString || (conv == u'S' && !wideString);
                 if (narrow) {
                     const char* s = va_arg(ap, const char*);
-                    if (s == nullptr) s = "(null)";
+                    if (s == nullptr)
+                        s = "(null)";
                     size_t n = std::strlen(s);
-                    if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < n) n = static_cast<size_t>(spec.precision);
+                    if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < n)
+                        n = static_cast<size_t>(spec.precision);
                     text.reserve(n);
-                    for (size_t i = 0; i < n; ++i) text.push_back(static_cast<unsigned char>(s[i]));
+                    for (size_t i = 0; i < n; ++i)
+                        text.push_back(static_cast<unsigned char>(s[i]));
                 } else {
                     const char16_t* s = va_arg(ap, const char16_t*);
-                    if (s == nullptr) s = u"(null)";
+                    if (s == nullptr)
+                        s = u"(null)";
                     size_t n = std::char_traits<char16_t>::length(s);
-                    if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < n) n = static_cast<size_t>(spec.precision);
+                    if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < n)
+                        n = static_cast<size_t>(spec.precision);
                     text.assign(s, n);
                 }
                 AppendField(out, text, spec);
                 break;
             }
-            case u'n': (void)va_arg(ap, int*); break;
+            case u'n':
+                (void)va_arg(ap, int*);
+                break;
             default:
                 out.push_back(u'%');
                 out.push_back(conv);

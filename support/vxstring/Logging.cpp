@@ -17,30 +17,35 @@ std::mutex g_mutex;
 Logging::LogHook g_hook = nullptr;
 void* g_hookContext = nullptr;
 
-std::string ToUtf8(const std::u16string& s) { return platform::Utf16ToUtf8(s); }
+std::string ToUtf8(const std::u16string& s) {
+    return platform::Utf16ToUtf8(s);
+}
 
 std::string Timestamp() {
     auto now = std::chrono::system_clock::now();
     std::time_t t = std::chrono::system_clock::to_time_t(now);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm tmLocal{};
     localtime_r(&t, &tmLocal);
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d", tmLocal.tm_year + 1900,
-                  tmLocal.tm_mon + 1, tmLocal.tm_mday, tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec,
-                  static_cast<int>(ms));
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d.%03d",
+                  tmLocal.tm_year + 1900, tmLocal.tm_mon + 1, tmLocal.tm_mday, tmLocal.tm_hour,
+                  tmLocal.tm_min, tmLocal.tm_sec, static_cast<int>(ms));
     return buffer;
 }
 
 void WriteRecord(FILE* f, const Logging::LogRecord& r) {
     std::fprintf(f, "%s [level %d, type %d] %s%s%s%s%s\n", Timestamp().c_str(), r.level, r.type,
-                 ToUtf8(r.function).c_str(), r.function.empty() ? "" : " ", ToUtf8(r.action).c_str(),
-                 r.action.empty() ? "" : ": ", ToUtf8(r.message).c_str());
+                 ToUtf8(r.function).c_str(), r.function.empty() ? "" : " ",
+                 ToUtf8(r.action).c_str(), r.action.empty() ? "" : ": ", ToUtf8(r.message).c_str());
 }
 
 void Deliver(const Logging::LogRecord& record) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_hook != nullptr) g_hook(record, g_hookContext);
+    if (g_hook != nullptr)
+        g_hook(record, g_hookContext);
     const char* path = std::getenv("VX_LOG_FILE");
     if (path != nullptr && *path != '\0') {
         if (FILE* f = std::fopen(path, "a")) {
@@ -49,23 +54,26 @@ void Deliver(const Logging::LogRecord& record) {
         }
     }
     const char* toStderr = std::getenv("VX_LOG_STDERR");
-    if (toStderr != nullptr && *toStderr != '\0' && std::string(toStderr) != "0") WriteRecord(stderr, record);
+    if (toStderr != nullptr && *toStderr != '\0' && std::string(toStderr) != "0")
+        WriteRecord(stderr, record);
 }
 
-std::u16string Text(const char16_t* s) { return s == nullptr ? std::u16string() : std::u16string(s); }
+std::u16string Text(const char16_t* s) {
+    return s == nullptr ? std::u16string() : std::u16string(s);
+}
 
 }  // namespace
 
 namespace Logging {
 
-int WriteLog(VXSESSION* /*session*/, LogType type, LogLevel level, const char16_t* message, const char16_t* action,
-             const char16_t* function) {
+int WriteLog(VXSESSION* /*session*/, LogType type, LogLevel level, const char16_t* message,
+             const char16_t* action, const char16_t* function) {
     Deliver(LogRecord{type, level, Text(message), Text(action), Text(function)});
     return 0;
 }
 
-int WriteVarLog(VXSESSION* session, LogType type, LogLevel level, const char16_t* format, const char16_t* action,
-                const char16_t* function, ...) {
+int WriteVarLog(VXSESSION* session, LogType type, LogLevel level, const char16_t* format,
+                const char16_t* action, const char16_t* function, ...) {
     va_list ap;
     va_start(ap, function);
     int result = WriteVarLog2(session, type, level, format, action, function, ap);

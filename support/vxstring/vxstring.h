@@ -26,10 +26,12 @@ namespace Logging {
 
 VXSTRING_API int WriteLog(VXSESSION* session, LogType type, LogLevel level, const char16_t* message,
                           const char16_t* action, const char16_t* function);
-VXSTRING_API int WriteVarLog(VXSESSION* session, LogType type, LogLevel level, const char16_t* format,
-                             const char16_t* action, const char16_t* function, ...);
-VXSTRING_API int WriteVarLog2(VXSESSION* session, LogType type, LogLevel level, const char16_t* format,
-                              const char16_t* action, const char16_t* function, va_list args);
+VXSTRING_API int WriteVarLog(VXSESSION* session, LogType type, LogLevel level,
+                             const char16_t* format, const char16_t* action,
+                             const char16_t* function, ...);
+VXSTRING_API int WriteVarLog2(VXSESSION* session, LogType type, LogLevel level,
+                              const char16_t* format, const char16_t* action,
+                              const char16_t* function, va_list args);
 
 // One record as the sink receives it.
 struct LogRecord {

@@ -8,26 +8,35 @@ const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz01
 
 // Value of a Base64 character, -1 for characters outside the alphabet.
 int DecodeChar(char16_t c) {
-    if (c >= u'A' && c <= u'Z') return c - u'A';
-    if (c >= u'a' && c <= u'z') return c - u'a' + 26;
-    if (c >= u'0' && c <= u'9') return c - u'0' + 52;
-    if (c == u'+') return 62;
-    if (c == u'/') return 63;
+    if (c >= u'A' && c <= u'Z')
+        return c - u'A';
+    if (c >= u'a' && c <= u'z')
+        return c - u'a' + 26;
+    if (c >= u'0' && c <= u'9')
+        return c - u'0' + 52;
+    if (c == u'+')
+        return 62;
+    if (c == u'/')
+        return 63;
     return -1;
 }
 
-bool IsSkippable(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+bool IsSkippable(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+}
 
 }  // namespace
 
 int EncodeBase64(std::string& out, const unsigned char* data, size_t len) {
     out.clear();
-    if (data == nullptr || len == 0) return 0;
+    if (data == nullptr || len == 0)
+        return 0;
     out.resize(((len + 2) / 3) * 4);
     char* p = out.data();
     size_t i = 0;
     for (; i + 3 <= len; i += 3) {
-        std::uint32_t v = (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8) | data[i + 2];
+        std::uint32_t v =
+            (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8) | data[i + 2];
         *p++ = kAlphabet[(v >> 18) & 63];
         *p++ = kAlphabet[(v >> 12) & 63];
         *p++ = kAlphabet[(v >> 6) & 63];
@@ -35,7 +44,8 @@ int EncodeBase64(std::string& out, const unsigned char* data, size_t len) {
     }
     if (i < len) {
         std::uint32_t v = std::uint32_t(data[i]) << 16;
-        if (i + 1 < len) v |= std::uint32_t(data[i + 1]) << 8;
+        if (i + 1 < len)
+            v |= std::uint32_t(data[i + 1]) << 8;
         *p++ = kAlphabet[(v >> 18) & 63];
         *p++ = kAlphabet[(v >> 12) & 63];
         *p++ = i + 1 < len ? kAlphabet[(v >> 6) & 63] : '=';
@@ -45,19 +55,24 @@ int EncodeBase64(std::string& out, const unsigned char* data, size_t len) {
 }
 
 int DecodeBase64(unsigned char* out, const char16_t* text, int len) {
-    if (text == nullptr || len < 0) return -1;
-    if (len > 0 && out == nullptr) return -1;
+    if (text == nullptr || len < 0)
+        return -1;
+    if (len > 0 && out == nullptr)
+        return -1;
     int written = 0;
     std::uint32_t accumulator = 0;
     int groupChars = 0;  // characters of the current four-character group
     int padding = 0;
     for (int i = 0; i < len; ++i) {
         char16_t c = text[i];
-        if (c == 0) break;
-        if (IsSkippable(c)) continue;
+        if (c == 0)
+            break;
+        if (IsSkippable(c))
+            continue;
         if (c == u'=') {
             // Padding may only close a group of two or three characters.
-            if (groupChars < 2) return -1;
+            if (groupChars < 2)
+                return -1;
             ++padding;
             ++groupChars;
             if (groupChars == 4) {
@@ -71,15 +86,18 @@ int DecodeBase64(unsigned char* out, const char16_t* text, int len) {
                 accumulator = 0;
                 // Only blanks may follow the padding.
                 for (++i; i < len && text[i] != 0; ++i) {
-                    if (!IsSkippable(text[i])) return -1;
+                    if (!IsSkippable(text[i]))
+                        return -1;
                 }
                 return written;
             }
             continue;
         }
-        if (padding > 0) return -1;
+        if (padding > 0)
+            return -1;
         int v = DecodeChar(c);
-        if (v < 0) return -1;
+        if (v < 0)
+            return -1;
         accumulator = (accumulator << 6) | static_cast<std::uint32_t>(v);
         if (++groupChars == 4) {
             out[written++] = static_cast<unsigned char>(accumulator >> 16);
@@ -89,9 +107,11 @@ int DecodeBase64(unsigned char* out, const char16_t* text, int len) {
             accumulator = 0;
         }
     }
-    if (padding > 0) return -1;  // a group cut short after its padding
+    if (padding > 0)
+        return -1;  // a group cut short after its padding
     // Unpadded text: accept a final group of two or three characters.
-    if (groupChars == 1) return -1;
+    if (groupChars == 1)
+        return -1;
     if (groupChars == 2) {
         out[written++] = static_cast<unsigned char>(accumulator >> 4);
     } else if (groupChars == 3) {

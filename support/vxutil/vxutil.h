@@ -32,15 +32,17 @@ VXUTIL_API int DecodeBase64(unsigned char* out, const char16_t* text, int len);
 
 // Converts len bytes (-1: up to the NUL) of text in codePage to UTF-16.
 // Malformed input becomes U+FFFD; the result is still true.
-VXUTIL_API bool strAnsiToWide(std::u16string& out, const char* text, int len, unsigned codePage, bool flag);
+VXUTIL_API bool strAnsiToWide(std::u16string& out, const char* text, int len, unsigned codePage,
+                              bool flag);
 // Converts len code units (-1: up to the NUL) of UTF-16 to codePage. Unpaired
 // surrogates become U+FFFD in UTF-8 and "?" in the ANSI code page, as do
 // characters the ANSI code page lacks.
-VXUTIL_API bool strWideToAnsi(std::string& out, const char16_t* text, int len, unsigned codePage, bool flag);
+VXUTIL_API bool strWideToAnsi(std::string& out, const char16_t* text, int len, unsigned codePage,
+                              bool flag);
 
 // Removes leading (left) and trailing (right) characters that are in set.
 VXUTIL_API void trim(std::u16string& s, const char16_t* set, bool left, bool right);
-// Lower-cases the string in place (ASCII and Latin-1 letters).
+// Lower-cases the string in place (Latin, Greek and Cyrillic letters).
 VXUTIL_API void to_lower(std::u16string& s);
 
 // The host's debug-output level: VX_DEBUG_LEVEL as a decimal number, 0 when unset.

@@ -2,6 +2,7 @@
 // settings, or shows the settings of an existing store with the password
 // masked. The store goes to a file (--file, or --dir DIR for DIR/smtp.cfg) or
 // to the registry value the provider reads (--registry hkcu|hklm).
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "api/ConfigText.h"
 #include "api/SettingNames.h"
 #include "config/CMailCfg.h"
 #include "platform/Registry.h"
@@ -20,8 +22,6 @@ namespace {
 constexpr const char16_t* kRegistryKey = u"Software\\Veltrana\\Orbisuite\\mail";
 constexpr const char16_t* kValueName = u"smtp.cfg";
 constexpr const char* kFileName = "smtp.cfg";
-const std::u16string kSeparator = u"\u00C2\u00A7\u00C2\u00A7";
-constexpr size_t kFieldCount = 18;
 constexpr size_t kMaxChars = 1024;  // the store's reader refuses longer strings
 
 // A text option and the field it fills.
@@ -32,17 +32,17 @@ struct TextOption {
 };
 
 const TextOption kTextOptions[] = {
-    {"--host", 0, "host"},
-    {"--user", 1, "user"},
-    {"--sender-name", 2, "sender name"},
-    {"--sender-address", 3, "sender address"},
-    {"--oauth-client-secret", 11, "OAuth2 client secret"},
-    {"--oauth-client-id", 12, "OAuth2 client id"},
-    {"--oauth-tenant-id", 13, "OAuth2 tenant id"},
-    {"--oauth-scope", 14, "OAuth2 scope"},
-    {"--oauth-token-url", 15, "OAuth2 token URL"},
-    {"--oauth-authority", 16, "OAuth2 authority"},
-    {"--oauth-resource", 17, "OAuth2 resource"},
+    {"--host", CFG_HOST, "host"},
+    {"--user", CFG_USER, "user"},
+    {"--sender-name", CFG_SENDER_NAME, "sender name"},
+    {"--sender-address", CFG_SENDER_ADDR, "sender address"},
+    {"--oauth-client-secret", CFG_OAUTH_CLIENT_SECRET, "OAuth2 client secret"},
+    {"--oauth-client-id", CFG_OAUTH_CLIENT_ID, "OAuth2 client id"},
+    {"--oauth-tenant-id", CFG_OAUTH_TENANT_ID, "OAuth2 tenant id"},
+    {"--oauth-scope", CFG_OAUTH_SCOPE, "OAuth2 scope"},
+    {"--oauth-token-url", CFG_OAUTH_TOKEN_URL, "OAuth2 token URL"},
+    {"--oauth-authority", CFG_OAUTH_AUTHORITY, "OAuth2 authority"},
+    {"--oauth-resource", CFG_OAUTH_RESOURCE, "OAuth2 resource"},
 };
 
 void Usage(FILE* out) {
@@ -142,37 +142,6 @@ const char16_t* NameOf(const SettingName* table, size_t count, int value) {
     return nullptr;
 }
 
-// The provider's own splitting of the configuration text.
-std::vector<std::u16string> SplitFields(const std::u16string& text) {
-    auto sep = [](char16_t c) { return c == 0x00C2 || c == 0x00A7; };
-    auto firstNonSep = [&](size_t from) {
-        for (size_t i = from; i < text.size(); ++i)
-            if (!sep(text[i]))
-                return i;
-        return std::u16string::npos;
-    };
-    std::vector<std::u16string> fields;
-    size_t start = firstNonSep(0), search = 0;
-    for (;;) {
-        size_t end = std::u16string::npos;
-        for (size_t i = search; i < text.size(); ++i)
-            if (sep(text[i])) {
-                end = i;
-                break;
-            }
-        if (end == std::u16string::npos)
-            break;
-        fields.push_back(start != std::u16string::npos && start < end
-                             ? text.substr(start, end - start)
-                             : std::u16string());
-        search = end + kSeparator.size();
-        start = firstNonSep(search);
-    }
-    if (start != std::u16string::npos)
-        fields.push_back(text.substr(start));
-    return fields;
-}
-
 int Fail(const std::string& message) {
     std::fprintf(stderr, "smtpmail-cfg: %s\n", message.c_str());
     return 1;
@@ -198,13 +167,16 @@ bool LoadStore(const Target& target, CMailCfg& cfg) {
                                   : cfg.load(platform::Utf8ToUtf16(target.file).c_str());
 }
 
+bool SaveStore(const Target& target, CMailCfg& cfg) {
+    return target.root != nullptr ? cfg.saveRegistry(target.root, kRegistryKey, kValueName)
+                                  : cfg.save(platform::Utf8ToUtf16(target.file).c_str());
+}
+
 int Show(const Target& target) {
     CMailCfg cfg;
-    bool ok = target.root != nullptr ? cfg.loadRegistry(target.root, kRegistryKey, kValueName)
-                                     : cfg.load(platform::Utf8ToUtf16(target.file).c_str());
-    if (!ok)
+    if (!LoadStore(target, cfg))
         return Fail("cannot read a store from " + target.Describe());
-    std::vector<std::u16string> f = SplitFields(cfg.m_strText1);
+    std::vector<std::u16string> f = SplitConfigText(cfg.m_strText1);
     auto field = [&f](size_t i) {
         return i < f.size() ? platform::Utf16ToUtf8(f[i]) : std::string();
     };
@@ -218,42 +190,75 @@ int Show(const Target& target) {
             line(label, std::string("(default: ") + fallback + ")");
             return;
         }
-        const char16_t* name = NameOf(table, count, std::atoi(v.c_str()));
+        const char16_t* name = NameOf(table, count, ConfigFieldToInt(f[i]));
         line(label, name != nullptr ? v + " (" + platform::Utf16ToUtf8(name) + ")" : v);
     };
     std::printf("store                 %s\n", target.Describe().c_str());
-    line("host", field(0));
-    line("port", field(5).empty() ? "(default: 25)" : field(5));
-    line("user", field(1));
+    line("host", field(CFG_HOST));
+    line("port", field(CFG_PORT).empty() ? "(default: 25)" : field(CFG_PORT));
+    line("user", field(CFG_USER));
     line("password", cfg.m_strText2.empty() ? "(empty)" : "********");
-    line("sender name", field(2));
-    line("sender address", field(3));
-    named("auth", 6, g_AuthMethodNames, 6, "0 AUTH_NONE");
-    line("starttls",
-         field(9).empty() ? "(default: off)" : (std::atoi(field(9).c_str()) == 1 ? "on" : "off"));
-    line("cert flags", field(10).empty() ? "(default: 0)" : field(10));
-    named("body format", 8, g_BodyFormatNames, 2, "0 TEXT");
-    named("priority", 7, g_PriorityNames, 3, "2 Normal");
-    for (const TextOption& o : kTextOptions)
-        if (o.field >= 11)
-            line(o.label, o.field == 11 && !field(11).empty() ? "********" : field(o.field));
+    line("sender name", field(CFG_SENDER_NAME));
+    line("sender address", field(CFG_SENDER_ADDR));
+    named("auth", CFG_AUTH_METHOD, g_AuthMethodNames, 6, "0 AUTH_NONE");
+    line("starttls", field(CFG_STARTTLS).empty()
+                         ? "(default: off)"
+                         : (ConfigFieldToInt(f[CFG_STARTTLS]) == 1 ? "on" : "off"));
+    line("cert flags", field(CFG_CERT_FLAGS).empty() ? "(default: 0)" : field(CFG_CERT_FLAGS));
+    named("body format", CFG_BODY_FORMAT, g_BodyFormatNames, 2, "0 TEXT");
+    named("priority", CFG_PRIORITY, g_PriorityNames, 3, "2 Normal");
+    for (const TextOption& o : kTextOptions) {
+        if (o.field < CFG_OAUTH_CLIENT_SECRET)
+            continue;
+        bool secret = o.field == CFG_OAUTH_CLIENT_SECRET && !field(o.field).empty();
+        line(o.label, secret ? "********" : field(o.field));
+    }
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::u16string> fields(kFieldCount);
+    std::vector<std::u16string> fields(CFG_FIELD_COUNT);
     std::u16string password;
     Target target;
-    std::vector<bool> given(kFieldCount, false);
+    std::vector<bool> given(CFG_FIELD_COUNT, false);
     bool show = false, update = false, anySetting = false, passwordGiven = false;
     int targets = 0;
 
-    const std::map<std::string, int> authAliases = {{"none", 0},  {"cram-md5", 1}, {"login", 2},
-                                                    {"plain", 3}, {"ntlm", 4},     {"oauth2", 5}};
-    const std::map<std::string, int> bodyAliases = {{"text", 0}, {"html", 1}};
-    const std::map<std::string, int> priorityAliases = {{"low", 1}, {"normal", 2}, {"high", 3}};
+    // The enumerated settings: a name of the provider's table, an alias or the number.
+    struct NamedOption {
+        const char* name;
+        ConfigField field;
+        const SettingName* table;
+        size_t count;
+        std::map<std::string, int> aliases;
+        const char* what;
+    };
+    const NamedOption namedOptions[] = {
+        {"--auth",
+         CFG_AUTH_METHOD,
+         g_AuthMethodNames,
+         6,
+         {{"none", 0}, {"cram-md5", 1}, {"login", 2}, {"plain", 3}, {"ntlm", 4}, {"oauth2", 5}},
+         "authentication method"},
+        {"--priority",
+         CFG_PRIORITY,
+         g_PriorityNames,
+         3,
+         {{"low", 1}, {"normal", 2}, {"high", 3}},
+         "priority"},
+        {"--body-format",
+         CFG_BODY_FORMAT,
+         g_BodyFormatNames,
+         2,
+         {{"text", 0}, {"html", 1}},
+         "body format"},
+    };
+    auto setNumber = [&](ConfigField field, long long number) {
+        given[field] = true;
+        fields[field] = platform::Utf8ToUtf16(std::to_string(number));
+    };
 
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
@@ -302,8 +307,7 @@ int main(int argc, char** argv) {
         }
 
         // Settings from here on.
-        if (wide.find(u'\u00C2') != std::u16string::npos ||
-            wide.find(u'\u00A7') != std::u16string::npos)
+        if (std::any_of(wide.begin(), wide.end(), IsConfigSeparatorChar))
             return BadArguments("the characters \u00C2 and \u00A7 cannot be stored (" + opt + ")");
         anySetting = true;
         bool known = false;
@@ -314,40 +318,32 @@ int main(int argc, char** argv) {
                 known = true;
             }
         }
+        for (const NamedOption& o : namedOptions) {
+            if (opt != o.name)
+                continue;
+            int v = 0;
+            if (!LookupName(o.table, o.count, o.aliases, value, v))
+                return BadArguments(std::string("unknown ") + o.what + " '" + value + "'");
+            setNumber(o.field, v);
+            known = true;
+        }
         if (known)
             continue;
         long long n = 0;
-        int v = 0;
         if (opt == "--password") {
             password = wide;
             passwordGiven = true;
         } else if (opt == "--port") {
             if (!ParseNumber(value, 1, 65535, n))
                 return BadArguments("--port takes 1..65535, not '" + value + "'");
-            given[5] = true;
-            fields[5] = platform::Utf8ToUtf16(std::to_string(n));
-        } else if (opt == "--auth") {
-            if (!LookupName(g_AuthMethodNames, 6, authAliases, value, v))
-                return BadArguments("unknown authentication method '" + value + "'");
-            given[6] = true;
-            fields[6] = platform::Utf8ToUtf16(std::to_string(v));
-        } else if (opt == "--priority") {
-            if (!LookupName(g_PriorityNames, 3, priorityAliases, value, v))
-                return BadArguments("unknown priority '" + value + "'");
-            given[7] = true;
-            fields[7] = platform::Utf8ToUtf16(std::to_string(v));
-        } else if (opt == "--body-format") {
-            if (!LookupName(g_BodyFormatNames, 2, bodyAliases, value, v))
-                return BadArguments("unknown body format '" + value + "'");
-            given[8] = true;
-            fields[8] = platform::Utf8ToUtf16(std::to_string(v));
+            setNumber(CFG_PORT, n);
         } else if (opt == "--starttls") {
             std::string s = Lower(value);
-            given[9] = true;
+            given[CFG_STARTTLS] = true;
             if (s == "on" || s == "1" || s == "yes" || s == "true")
-                fields[9] = u"1";
+                fields[CFG_STARTTLS] = u"1";
             else if (s == "off" || s == "0" || s == "no" || s == "false")
-                fields[9] = u"0";
+                fields[CFG_STARTTLS] = u"0";
             else
                 return BadArguments("--starttls takes on or off, not '" + value + "'");
         } else if (opt == "--cert-flags") {
@@ -355,8 +351,7 @@ int main(int argc, char** argv) {
             if (!ParseNumber(value, 0, 0x7FFFFFFF, n))
                 return BadArguments("--cert-flags takes a number 0..0x7FFFFFFF, not '" + value +
                                     "'");
-            given[10] = true;
-            fields[10] = platform::Utf8ToUtf16(std::to_string(n));
+            setNumber(CFG_CERT_FLAGS, n);
         } else {
             return BadArguments("unknown option " + opt);
         }
@@ -373,31 +368,25 @@ int main(int argc, char** argv) {
         CMailCfg current;
         if (!LoadStore(target, current))
             return Fail("cannot read a store to update from " + target.Describe());
-        std::vector<std::u16string> old = SplitFields(current.m_strText1);
-        for (size_t i = 0; i < kFieldCount && i < old.size(); ++i)
+        std::vector<std::u16string> old = SplitConfigText(current.m_strText1);
+        for (size_t i = 0; i < CFG_FIELD_COUNT && i < old.size(); ++i)
             if (!given[i])
                 fields[i] = old[i];
         if (!passwordGiven)
             password = current.m_strText2;
     }
-    if (fields[0].empty())
+    if (fields[CFG_HOST].empty())
         return BadArguments("--host is required");
 
     CMailCfg cfg;
-    for (size_t i = 0; i < kFieldCount; ++i) {
-        if (i != 0)
-            cfg.m_strText1 += kSeparator;
-        cfg.m_strText1 += fields[i];
-    }
+    cfg.m_strText1 = JoinConfigText(fields);
     cfg.m_strText2 = password;
     if (cfg.m_strText1.size() > kMaxChars)
         return BadArguments("the settings exceed the store's 1024 characters");
     if (cfg.m_strText2.size() > kMaxChars)
         return BadArguments("the password exceeds the store's 1024 characters");
 
-    bool ok = target.root != nullptr ? cfg.saveRegistry(target.root, kRegistryKey, kValueName)
-                                     : cfg.save(platform::Utf8ToUtf16(target.file).c_str());
-    if (!ok)
+    if (!SaveStore(target, cfg))
         return Fail("cannot write the store to " + target.Describe());
     std::printf("store written to %s\n", target.Describe().c_str());
     return 0;

@@ -1,7 +1,8 @@
 // The host's string table of error display texts (ids 800 to 821). The host
 // product carries it in its resource module; this sample host carries it in
 // its own executable, which it hands over as hResource, so that the provider's
-// error reports read as they do in the product.
+// error reports read as they do in the product. The tests' host module is
+// built from this file too.
 #include <string_view>
 
 #include "platform/ModuleStrings.h"

@@ -17,7 +17,8 @@ DWORD GetCurrentDirectoryW(DWORD nBufferLength, char16_t* buffer) {
         return 0;
     }
     std::u16string wide = Utf8ToUtf16(path);
-    if (buffer == nullptr || nBufferLength <= wide.size()) return static_cast<DWORD>(wide.size() + 1);
+    if (buffer == nullptr || nBufferLength <= wide.size())
+        return static_cast<DWORD>(wide.size() + 1);
     wide.copy(buffer, wide.size());
     buffer[wide.size()] = 0;
     return static_cast<DWORD>(wide.size());

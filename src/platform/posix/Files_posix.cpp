@@ -24,7 +24,8 @@ DWORD OpenError(int err, const std::string& path) {
         size_t slash = path.find_last_of('/');
         if (slash != std::string::npos && slash > 0) {
             struct stat st {};
-            if (::stat(path.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
+            if (::stat(path.substr(0, slash).c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                return ERROR_PATH_NOT_FOUND;
         }
         return ERROR_FILE_NOT_FOUND;
     }
@@ -39,10 +40,12 @@ FileObject* ObjectOf(HANDLE h) {
 
 const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0));
 
-std::string NativePath(const char16_t* path) { return path == nullptr ? std::string() : Utf16ToUtf8(path); }
+std::string NativePath(const char16_t* path) {
+    return path == nullptr ? std::string() : Utf16ToUtf8(path);
+}
 
-HANDLE CreateFileW(const char16_t* path, DWORD desiredAccess, DWORD shareMode, DWORD creationDisposition,
-                   DWORD /*flagsAndAttributes*/) {
+HANDLE CreateFileW(const char16_t* path, DWORD desiredAccess, DWORD shareMode,
+                   DWORD creationDisposition, DWORD /*flagsAndAttributes*/) {
     if (path == nullptr || *path == 0) {
         SetLastError(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
@@ -52,11 +55,18 @@ HANDLE CreateFileW(const char16_t* path, DWORD desiredAccess, DWORD shareMode, D
     bool write = (desiredAccess & GENERIC_WRITE) != 0;
     int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
     switch (creationDisposition) {
-        case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+        case CREATE_NEW:
+            flags |= O_CREAT | O_EXCL;
+            break;
         case CREATE_ALWAYS:
-        case OPEN_ALWAYS: flags |= O_CREAT; break;
-        case OPEN_EXISTING: break;
-        default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+        case OPEN_ALWAYS:
+            flags |= O_CREAT;
+            break;
+        case OPEN_EXISTING:
+            break;
+        default:
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return INVALID_HANDLE_VALUE;
     }
     int fd = ::open(native.c_str(), flags, 0666);
     if (fd < 0) {
@@ -64,20 +74,23 @@ HANDLE CreateFileW(const char16_t* path, DWORD desiredAccess, DWORD shareMode, D
         return INVALID_HANDLE_VALUE;
     }
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!regular && S_ISDIR(st.st_mode)) {
         ::close(fd);
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     // No sharing asked: hold the file exclusively; sharing readers: shared lock.
     bool exclusive = write || (shareMode & FILE_SHARE_READ) == 0;
-    if ((shareMode & (FILE_SHARE_READ | FILE_SHARE_WRITE)) != (FILE_SHARE_READ | FILE_SHARE_WRITE) &&
+    if ((shareMode & (FILE_SHARE_READ | FILE_SHARE_WRITE)) !=
+            (FILE_SHARE_READ | FILE_SHARE_WRITE) &&
         ::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         ::close(fd);
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    if (creationDisposition == CREATE_ALWAYS && ::ftruncate(fd, 0) != 0) {
+    // Only a regular file has contents to replace; a device is written as it is.
+    if (creationDisposition == CREATE_ALWAYS && regular && ::ftruncate(fd, 0) != 0) {
         int err = errno;
         ::close(fd);
         SetLastError(Win32ErrorFromErrno(err));
@@ -104,7 +117,8 @@ BOOL GetFileSizeEx(HANDLE hFile, std::int64_t* size) {
 
 BOOL ReadFile(HANDLE hFile, void* buffer, DWORD toRead, DWORD* read) {
     FileObject* f = ObjectOf(hFile);
-    if (read != nullptr) *read = 0;
+    if (read != nullptr)
+        *read = 0;
     if (f == nullptr || (buffer == nullptr && toRead > 0)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
@@ -114,21 +128,26 @@ BOOL ReadFile(HANDLE hFile, void* buffer, DWORD toRead, DWORD* read) {
     while (total < toRead) {
         ssize_t n = ::read(f->fd, p + total, toRead - total);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             SetLastError(Win32ErrorFromErrno(errno));
-            if (read != nullptr) *read = total;
+            if (read != nullptr)
+                *read = total;
             return 0;
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         total += static_cast<DWORD>(n);
     }
-    if (read != nullptr) *read = total;
+    if (read != nullptr)
+        *read = total;
     return 1;
 }
 
 BOOL WriteFile(HANDLE hFile, const void* buffer, DWORD toWrite, DWORD* written) {
     FileObject* f = ObjectOf(hFile);
-    if (written != nullptr) *written = 0;
+    if (written != nullptr)
+        *written = 0;
     if (f == nullptr || (buffer == nullptr && toWrite > 0)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
@@ -138,14 +157,17 @@ BOOL WriteFile(HANDLE hFile, const void* buffer, DWORD toWrite, DWORD* written) 
     while (total < toWrite) {
         ssize_t n = ::write(f->fd, p + total, toWrite - total);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             SetLastError(errno == ENOSPC ? ERROR_DISK_FULL : Win32ErrorFromErrno(errno));
-            if (written != nullptr) *written = total;
+            if (written != nullptr)
+                *written = total;
             return 0;
         }
         total += static_cast<DWORD>(n);
     }
-    if (written != nullptr) *written = total;
+    if (written != nullptr)
+        *written = total;
     return 1;
 }
 

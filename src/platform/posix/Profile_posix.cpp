@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/AnsiCodePage.h"
 #include "platform/Files.h"
+#include "platform/NameCase.h"
 #include "platform/Profile.h"
 #include "platform/Utf.h"
 
@@ -41,12 +43,6 @@ bool ReadFileBytes(const char16_t* pszFile, std::string& bytes) {
     ::close(fd);
     return true;
 }
-
-// Windows-1252 bytes 0x80..0x9F.
-const char16_t kCp1252High[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
-                                  0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
 
 bool IsValidUtf8(const std::string& s) {
     size_t i = 0;
@@ -90,12 +86,7 @@ std::u16string DecodeText(const std::string& bytes) {
             ascii = false;
     if (!ascii && IsValidUtf8(bytes))
         return Utf8ToUtf16(bytes);
-    text.reserve(bytes.size());
-    for (char c : bytes) {
-        auto b = static_cast<unsigned char>(c);
-        text.push_back(b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : static_cast<char16_t>(b));
-    }
-    return text;
+    return AnsiToUtf16(bytes.data(), bytes.size());
 }
 
 std::u16string Trim(const std::u16string& s) {
@@ -104,21 +95,6 @@ std::u16string Trim(const std::u16string& s) {
         return std::u16string();
     size_t e = s.find_last_not_of(u" \t\r");
     return s.substr(b, e - b + 1);
-}
-
-char16_t Fold(char16_t c) {
-    if ((c >= u'A' && c <= u'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
-        return static_cast<char16_t>(c + 32);
-    return c;
-}
-
-bool SameName(const std::u16string& a, const std::u16string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Fold(a[i]) != Fold(b[i]))
-            return false;
-    return true;
 }
 
 std::vector<Section> Parse(const std::u16string& text) {
@@ -219,7 +195,7 @@ DWORD GetPrivateProfileStringW(const char16_t* pszSection, const char16_t* pszKe
     std::u16string section = Trim(pszSection);
     const Section* found = nullptr;
     for (const Section& s : sections) {
-        if (SameName(s.name, section)) {
+        if (SameNameIgnoringCase(s.name, section)) {
             found = &s;
             break;
         }
@@ -234,7 +210,7 @@ DWORD GetPrivateProfileStringW(const char16_t* pszSection, const char16_t* pszKe
     std::u16string key = Trim(pszKey);
     if (found != nullptr) {
         for (const Entry& e : found->entries)
-            if (SameName(e.key, key))
+            if (SameNameIgnoringCase(e.key, key))
                 return CopyOut(StripQuotes(e.value), pszReturned, nSize);
     }
     // The default loses its trailing blanks, as Windows does.

@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/AnsiCodePage.h"
 #include "platform/LastError.h"
+#include "platform/NameCase.h"
 #include "platform/Registry.h"
 #include "platform/Utf.h"
 
@@ -93,31 +95,18 @@ std::string EncodeName(const char16_t* name) {
     return out;
 }
 
-// Case folding for comparisons: ASCII and Latin-1 letters, as the registry
-// folds the names users meet.
-std::u16string Fold(const std::string& encoded) {
-    std::u16string s = Utf8ToUtf16(encoded);
-    for (char16_t& ch : s) {
-        if (ch >= u'A' && ch <= u'Z')
-            ch = static_cast<char16_t>(ch + 32);
-        else if (ch >= 0xC0 && ch <= 0xDE && ch != 0xD7)
-            ch = static_cast<char16_t>(ch + 32);
-    }
-    return s;
-}
-
 // The entry of dir whose name equals want without regard to case; empty if none.
 std::string FindEntry(const std::string& dir, const std::string& want, bool wantDirectory) {
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr)
         return std::string();
-    std::u16string folded = Fold(want);
+    std::u16string wantWide = Utf8ToUtf16(want);
     std::string found;
     while (dirent* e = ::readdir(d)) {
         std::string name = e->d_name;
         if (name == "." || name == "..")
             continue;
-        if (name != want && Fold(name) != folded)
+        if (name != want && !SameNameIgnoringCase(Utf8ToUtf16(name), wantWide))
             continue;
         struct stat st {};
         if (::stat((dir + "/" + name).c_str(), &st) != 0)
@@ -287,21 +276,6 @@ LONG CopyOut(const std::string& data, DWORD type, DWORD* pType, BYTE* out, DWORD
     return static_cast<LONG>(ERROR_SUCCESS);
 }
 
-// Windows-1252 for the narrow query: 0x80..0x9F hold the typographic characters.
-const char16_t kCp1252High[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
-                                  0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
-
-char ToAnsi(char16_t ch) {
-    if (ch < 0x80 || (ch >= 0xA0 && ch <= 0xFF))
-        return static_cast<char>(ch);
-    for (int i = 0; i < 32; ++i)
-        if (kCp1252High[i] == ch && ch != 0xFFFD)
-            return static_cast<char>(0x80 + i);
-    return '?';
-}
-
 }  // namespace
 
 const HKEY HKEY_CURRENT_USER = &g_currentUser;
@@ -360,11 +334,8 @@ LONG RegQueryValueExW(HKEY hKey, const char16_t* valueName, DWORD* pType, BYTE* 
 LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* pType, BYTE* data, DWORD* pcbData) {
     if (hKey == nullptr)
         return static_cast<LONG>(ERROR_INVALID_HANDLE);
-    std::u16string wideName;
-    for (const char* p = valueName; p != nullptr && *p != 0; ++p) {
-        auto c = static_cast<unsigned char>(*p);
-        wideName += (c >= 0x80 && c < 0xA0) ? kCp1252High[c - 0x80] : static_cast<char16_t>(c);
-    }
+    std::u16string wideName =
+        valueName != nullptr ? AnsiToUtf16(valueName, std::strlen(valueName)) : std::u16string();
     DWORD type = REG_NONE;
     std::string content;
     LONG rc = ReadValue(*hKey, wideName.c_str(), type, content);
@@ -375,7 +346,7 @@ LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* pType, BYTE* data
         for (size_t i = 0; i + 1 < content.size(); i += 2) {
             auto ch = static_cast<char16_t>(static_cast<unsigned char>(content[i]) |
                                             static_cast<unsigned char>(content[i + 1]) << 8);
-            narrow += ToAnsi(ch);
+            narrow += Utf16CharToAnsi(ch);
         }
         content = narrow;
     }

@@ -43,49 +43,62 @@ const SystemText kSystemTexts[] = {
     {1814, u"The specified resource name cannot be found in the image file."},
     {10004, u"A blocking operation was interrupted by a call to WSACancelBlockingCall."},
     {10009, u"The file handle supplied is not valid."},
-    {10013, u"An attempt was made to access a socket in a way forbidden by its access permissions."},
-    {10014, u"The system detected an invalid pointer address in attempting to use a pointer argument in a call."},
+    {10013,
+     u"An attempt was made to access a socket in a way forbidden by its access permissions."},
+    {10014,
+     u"The system detected an invalid pointer address in attempting to use a pointer argument in a "
+     u"call."},
     {10022, u"An invalid argument was supplied."},
     {10024, u"Too many open sockets."},
     {10035, u"A non-blocking socket operation could not be completed immediately."},
     {10038, u"An operation was attempted on something that is not a socket."},
     {10040,
-     u"A message sent on a datagram socket was larger than the internal message buffer or some other network "
+     u"A message sent on a datagram socket was larger than the internal message buffer or some "
+     u"other network "
      u"limit, or the buffer used to receive a datagram into was smaller than the datagram itself."},
     {10047, u"An address incompatible with the requested protocol was used."},
-    {10048, u"Only one usage of each socket address (protocol/network address/port) is normally permitted."},
+    {10048,
+     u"Only one usage of each socket address (protocol/network address/port) is normally "
+     u"permitted."},
     {10049, u"The requested address is not valid in its context."},
     {10050, u"A socket operation encountered a dead network."},
     {10051, u"A socket operation was attempted to an unreachable network."},
     {10053, u"An established connection was aborted by the software in your host machine."},
     {10054, u"An existing connection was forcibly closed by the remote host."},
     {10055,
-     u"An operation on a socket could not be performed because the system lacked sufficient buffer space or "
+     u"An operation on a socket could not be performed because the system lacked sufficient buffer "
+     u"space or "
      u"because a queue was full."},
     {10056, u"A connect request was made on an already connected socket."},
     {10057,
-     u"A request to send or receive data was disallowed because the socket is not connected and (when sending on "
+     u"A request to send or receive data was disallowed because the socket is not connected and "
+     u"(when sending on "
      u"a datagram socket using a sendto call) no address was supplied."},
     {10058,
-     u"A request to send or receive data was disallowed because the socket had already been shut down in that "
+     u"A request to send or receive data was disallowed because the socket had already been shut "
+     u"down in that "
      u"direction with a previous shutdown call."},
     {10060,
-     u"A connection attempt failed because the connected party did not properly respond after a period of time, "
+     u"A connection attempt failed because the connected party did not properly respond after a "
+     u"period of time, "
      u"or established connection failed because connected host has failed to respond."},
     {10061, u"No connection could be made because the target machine actively refused it."},
     {10065, u"A socket operation was attempted to an unreachable host."},
     {10093, u"Either the application has not called WSAStartup, or WSAStartup failed."},
     {11001, u"No such host is known."},
     {11002,
-     u"This is usually a temporary error during hostname resolution and means that the local server did not "
+     u"This is usually a temporary error during hostname resolution and means that the local "
+     u"server did not "
      u"receive a response from an authoritative server."},
     {11003, u"A non-recoverable error occurred during a database lookup."},
     {11004, u"The requested name is valid, but no data of the requested type was found."},
     {0x800B0101,
-     u"A required certificate is not within its validity period when verifying against the current system clock "
+     u"A required certificate is not within its validity period when verifying against the current "
+     u"system clock "
      u"or the timestamp in the signed file."},
     {0x800B0109,
-     u"A certificate chain processed, but terminated in a root certificate which is not trusted by the trust "
+     u"A certificate chain processed, but terminated in a root certificate which is not trusted by "
+     u"the trust "
      u"provider."},
     {0x800B010A, u"A certificate chain could not be built to a trusted root authority."},
     {0x800B010F, u"The certificate's CN name does not match the passed value."},

@@ -8,24 +8,80 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "CapturingLogProvider.h"
 #include "LogCapture.h"
+#include "api/CSMTPMailAPI.h"
+#include "api/ConfigText.h"
 #include "config/CMailCfg.h"
 #include "mailapi.h"
 
-inline const std::u16string kSep = u"\u00C2\u00A7\u00C2\u00A7";
+inline const std::u16string kSep(kConfigSeparator);
 
-inline std::u16string JoinFields(const std::vector<std::u16string>& fields) {
-    std::u16string text;
-    for (size_t i = 0; i < fields.size(); ++i) {
-        if (i != 0)
-            text += kSep;
-        text += fields[i];
-    }
-    return text;
+// Every setting of a provider, so that a test compares them all at once. The
+// initial values are the provider's defaults.
+struct Settings {
+    std::u16string host, user, password, senderName, senderAddr;
+    int port = 25;
+    int authMethod = 0;
+    int priority = 2;
+    int bodyFormat = 0;
+    bool startTls = false;
+    DWORD certFlags = 0;
+    std::u16string oauthClientSecret, oauthClientId, oauthTenantId, oauthScope, oauthTokenUrl,
+        oauthAuthority, oauthResource;
+    std::u16string charset = u"utf-8";
+
+    bool operator==(const Settings&) const = default;
+};
+
+// Settings with every value away from its default.
+inline Settings SampleSettings() {
+    Settings s;
+    s.host = u"smtp.example.com";
+    s.user = u"bob";
+    s.password = u"pa ss";
+    s.senderName = u"Bob B";
+    s.senderAddr = u"bob@example.com";
+    s.port = 587;
+    s.authMethod = 2;
+    s.priority = 3;
+    s.bodyFormat = 1;
+    s.startTls = true;
+    s.certFlags = 0x1000;
+    s.oauthClientSecret = u"cs";
+    s.oauthClientId = u"cid";
+    s.oauthTenantId = u"tid";
+    s.oauthScope = u"sc";
+    s.oauthTokenUrl = u"tu";
+    s.oauthAuthority = u"au";
+    s.oauthResource = u"rs";
+    return s;
+}
+
+inline Settings SettingsOf(const CSMTPMailAPI& api) {
+    return Settings{api.m_strHost,          api.m_strUser,           api.m_strPassword,
+                    api.m_strSenderName,    api.m_strSenderAddr,     api.m_nPort,
+                    api.m_nAuthMethod,      api.m_nDefaultPriority,  api.m_nBodyFormat,
+                    api.m_bStartTLS,        api.m_dwCertCheckFlags,  api.m_strOAuthClientSecret,
+                    api.m_strOAuthClientId, api.m_strOAuthTenantId,  api.m_strOAuthScope,
+                    api.m_strOAuthTokenUrl, api.m_strOAuthAuthority, api.m_strOAuthResource,
+                    api.m_strCharset};
+}
+
+inline void PrintTo(const Settings& s, std::ostream* os) {
+    *os << "{host '" << ToUtf8(s.host) << "', user '" << ToUtf8(s.user) << "', password '"
+        << ToUtf8(s.password) << "', sender '" << ToUtf8(s.senderName) << "' <"
+        << ToUtf8(s.senderAddr) << ">, port " << s.port << ", auth " << s.authMethod
+        << ", priority " << s.priority << ", body format " << s.bodyFormat << ", starttls "
+        << s.startTls << ", cert flags " << s.certFlags << ", oauth '"
+        << ToUtf8(s.oauthClientSecret) << "' '" << ToUtf8(s.oauthClientId) << "' '"
+        << ToUtf8(s.oauthTenantId) << "' '" << ToUtf8(s.oauthScope) << "' '"
+        << ToUtf8(s.oauthTokenUrl) << "' '" << ToUtf8(s.oauthAuthority) << "' '"
+        << ToUtf8(s.oauthResource) << "', charset '" << ToUtf8(s.charset) << "'}";
 }
 
 class ConfigFixture : public ::testing::Test {

@@ -78,13 +78,7 @@ using SettingsTest = ConfigFixture;
 TEST_F(SettingsTest, DefaultsWithoutAnySource) {
     Provider p(&m_flags);
     ASSERT_TRUE(p.ok());
-    EXPECT_EQ(p->m_strHost, u"");
-    EXPECT_EQ(p->m_nPort, 25);
-    EXPECT_EQ(p->m_nAuthMethod, 0);
-    EXPECT_EQ(p->m_nBodyFormat, 0);
-    EXPECT_FALSE(p->m_bStartTLS);
-    EXPECT_EQ(p->m_strCharset, u"utf-8");
-    EXPECT_EQ(p->m_nDefaultPriority, 2);
+    EXPECT_EQ(SettingsOf(p.api()), Settings{});
     EXPECT_EQ(m_flags.dwCfgSource & MAILCFG_SOURCE_FILE,
               static_cast<uint32_t>(MAILCFG_SOURCE_FILE));
     EXPECT_EQ(ContentType(), u"");
@@ -92,39 +86,21 @@ TEST_F(SettingsTest, DefaultsWithoutAnySource) {
 
 TEST_F(SettingsTest, EveryFieldLandsInItsSetting) {
     WriteStore(true,
-               JoinFields({u"smtp.example.com", u"bob", u"Bob B", u"bob@example.com", u"ignored",
-                           u"587", u"3", u"1", u"1", u"1", u"4096", u"secret", u"client", u"tenant",
-                           u"scope", u"https://token", u"https://authority", u"resource"}),
-               u"store password");
+               JoinConfigText({u"smtp.example.com", u"bob", u"Bob B", u"bob@example.com",
+                               u"ignored", u"587", u"2", u"3", u"1", u"1", u"4096", u"cs", u"cid",
+                               u"tid", u"sc", u"tu", u"au", u"rs"}),
+               u"pa ss");
     Provider p(&m_flags);
-    EXPECT_EQ(p->m_strHost, u"smtp.example.com");
-    EXPECT_EQ(p->m_strUser, u"bob");
-    EXPECT_EQ(p->m_strSenderName, u"Bob B");
-    EXPECT_EQ(p->m_strSenderAddr, u"bob@example.com");
-    EXPECT_EQ(p->m_nPort, 587);
-    EXPECT_EQ(p->m_nAuthMethod, 3);
-    EXPECT_EQ(p->m_nDefaultPriority, 1);
-    EXPECT_EQ(p->m_nBodyFormat, 1);
-    EXPECT_TRUE(p->m_bStartTLS);
-    EXPECT_EQ(p->m_dwCertCheckFlags, 4096u);
-    EXPECT_EQ(p->m_strOAuthClientSecret, u"secret");
-    EXPECT_EQ(p->m_strOAuthClientId, u"client");
-    EXPECT_EQ(p->m_strOAuthTenantId, u"tenant");
-    EXPECT_EQ(p->m_strOAuthScope, u"scope");
-    EXPECT_EQ(p->m_strOAuthTokenUrl, u"https://token");
-    EXPECT_EQ(p->m_strOAuthAuthority, u"https://authority");
-    EXPECT_EQ(p->m_strOAuthResource, u"resource");
-    EXPECT_EQ(p->m_strPassword, u"store password");
+    EXPECT_EQ(SettingsOf(p.api()), SampleSettings());
     EXPECT_EQ(ContentType(), u"text/html");
 }
 
 TEST_F(SettingsTest, HostAloneKeepsTheDefaults) {
     WriteStore(true, u"only.host", u"");
     Provider p(&m_flags);
-    EXPECT_EQ(p->m_strHost, u"only.host");
-    EXPECT_EQ(p->m_nPort, 25);
-    EXPECT_EQ(p->m_nAuthMethod, 0);
-    EXPECT_EQ(p->m_strUser, u"");
+    Settings expected;
+    expected.host = u"only.host";
+    EXPECT_EQ(SettingsOf(p.api()), expected);
     EXPECT_EQ(ContentType(), u"");
 }
 
@@ -135,7 +111,7 @@ TEST_F(SettingsTest, PortConversions) {
     };
     for (const Case& c :
          {Case{u"", 25}, Case{u"587", 587}, Case{u"x", 0}, Case{u"-12", -12}, Case{u"99x", 99}}) {
-        WriteStore(true, JoinFields({u"h", u"", u"", u"", u"", c.field, u"2"}), u"");
+        WriteStore(true, JoinConfigText({u"h", u"", u"", u"", u"", c.field, u"2"}), u"");
         Provider p(&m_flags);
         EXPECT_EQ(p->m_nPort, c.port) << ToUtf8(c.field);
         EXPECT_EQ(p->m_nAuthMethod, 2);
@@ -153,7 +129,7 @@ TEST_F(SettingsTest, BodyFormatWritesTheContentType) {
         std::u16string mark = u"untouched";
         for (size_t i = 0; i <= mark.size(); ++i)
             m_flags.szContentType[i] = i < mark.size() ? mark[i] : 0;
-        WriteStore(true, JoinFields({u"h", u"", u"", u"", u"", u"", u"", u"", c.field}), u"");
+        WriteStore(true, JoinConfigText({u"h", u"", u"", u"", u"", u"", u"", u"", c.field}), u"");
         Provider p(&m_flags);
         EXPECT_EQ(p->m_nBodyFormat, c.format) << ToUtf8(c.field);
         EXPECT_EQ(ContentType(), c.contentType) << ToUtf8(c.field);
@@ -163,7 +139,8 @@ TEST_F(SettingsTest, BodyFormatWritesTheContentType) {
 TEST_F(SettingsTest, StartTlsOnlyForOne) {
     for (auto [field, on] :
          {std::pair<std::u16string, bool>{u"1", true}, {u"2", false}, {u"0", false}}) {
-        WriteStore(true, JoinFields({u"h", u"", u"", u"", u"", u"", u"", u"", u"", field}), u"");
+        WriteStore(true, JoinConfigText({u"h", u"", u"", u"", u"", u"", u"", u"", u"", field}),
+                   u"");
         Provider p(&m_flags);
         EXPECT_EQ(p->m_bStartTLS, on) << ToUtf8(field);
     }
@@ -182,7 +159,7 @@ TEST_F(SettingsTest, SeparatorCharacterInsideAFieldShiftsTheRest) {
 
 TEST_F(SettingsTest, EmptyFieldsAndFieldsPastTheEnd) {
     m_flags.pszPassword = nullptr;
-    WriteStore(true, JoinFields({u"h", u"", u"name"}), u"");
+    WriteStore(true, JoinConfigText({u"h", u"", u"name"}), u"");
     Provider p(&m_flags);
     EXPECT_EQ(p->m_strHost, u"h");
     EXPECT_EQ(p->m_strUser, u"");
@@ -192,7 +169,7 @@ TEST_F(SettingsTest, EmptyFieldsAndFieldsPastTheEnd) {
 }
 
 TEST_F(SettingsTest, StoreWinsOverTheIniFile) {
-    WriteStore(true, JoinFields({u"store.host", u"", u"", u"", u"", u"2525"}), u"");
+    WriteStore(true, JoinConfigText({u"store.host", u"", u"", u"", u"", u"2525"}), u"");
     WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPort=26\n");
     Provider p(&m_flags);
     EXPECT_EQ(p->m_strHost, u"store.host");
@@ -200,7 +177,7 @@ TEST_F(SettingsTest, StoreWinsOverTheIniFile) {
 }
 
 TEST_F(SettingsTest, EmptyStoreHostLetsTheIniFileDecide) {
-    WriteStore(true, JoinFields({u"", u"storeuser", u"", u"", u"", u"2525", u"3"}), u"");
+    WriteStore(true, JoinConfigText({u"", u"storeuser", u"", u"", u"", u"2525", u"3"}), u"");
     WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpSenderAddr=ini@example.com\n");
     Provider p(&m_flags);
     EXPECT_EQ(p->m_strHost, u"ini.host");
@@ -211,21 +188,29 @@ TEST_F(SettingsTest, EmptyStoreHostLetsTheIniFileDecide) {
 }
 
 TEST_F(SettingsTest, IniKeysAndTheirDefaults) {
-    WriteIni(
-        true,
-        "[smtp]\r\nsmtpHost = mail.ini\r\nsmtpUser=u\r\nsmtpPass=\"p w\"\r\nsmtpSenderName=N\r\n"
-        "smtpPort=465\r\nsmtpAuth=1\r\noauthClientId=cid\r\noauthScope=sc\r\noauthResource="
-        "res\r\n");
+    WriteIni(true,
+             "[smtp]\r\nsmtpHost = mail.ini\r\nsmtpUser=u\r\nsmtpPass=\"p w\"\r\n"
+             "smtpSenderName=N\r\nsmtpSenderAddr=n@example.com\r\nsmtpPort=465\r\nsmtpAuth=1\r\n"
+             "oauthClientSecret=cs\r\noauthClientId=cid\r\noauthTenantId=tid\r\n"
+             "oauthScope=sc\r\noauthTokenUrl=tu\r\noauthAuthority=au\r\noauthResource=res\r\n");
     Provider p(&m_flags);
-    EXPECT_EQ(p->m_strHost, u"mail.ini");
-    EXPECT_EQ(p->m_strUser, u"u");
-    EXPECT_EQ(p->m_strPassword, u"p w");
-    EXPECT_EQ(p->m_strSenderName, u"N");
-    EXPECT_EQ(p->m_nPort, 465);
-    EXPECT_EQ(p->m_nAuthMethod, 1);
-    EXPECT_EQ(p->m_strOAuthClientId, u"cid");
-    EXPECT_EQ(p->m_strOAuthScope, u"sc");
-    EXPECT_EQ(p->m_strOAuthResource, u"res");
+    Settings expected;
+    expected.host = u"mail.ini";
+    expected.user = u"u";
+    expected.password = u"p w";
+    expected.senderName = u"N";
+    expected.senderAddr = u"n@example.com";
+    expected.port = 465;
+    expected.authMethod = 1;
+    expected.oauthClientSecret = u"cs";
+    expected.oauthClientId = u"cid";
+    expected.oauthTenantId = u"tid";
+    expected.oauthScope = u"sc";
+    expected.oauthTokenUrl = u"tu";
+    expected.oauthAuthority = u"au";
+    expected.oauthResource = u"res";
+    EXPECT_EQ(SettingsOf(p.api()), expected);
+    EXPECT_EQ(ContentType(), u"") << "the INI file says nothing about the body format";
 }
 
 TEST_F(SettingsTest, EmptyIniHostInThePrimaryDirectoryIsSkipped) {
@@ -261,7 +246,7 @@ TEST_F(SettingsTest, PasswordPrecedence) {
     }
     // The INI file is read when the store has no host, and its password wins.
     m_flags.pszPassword = reinterpret_cast<const MAILWCHAR*>(hostPassword);
-    WriteStore(true, JoinFields({u"", u"x"}), u"from store");
+    WriteStore(true, JoinConfigText({u"", u"x"}), u"from store");
     WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPass=from ini\n");
     {
         Provider p(&m_flags);
@@ -277,7 +262,7 @@ TEST_F(SettingsTest, PasswordPrecedence) {
 TEST_F(SettingsTest, HostSessionAnswersWhenThePrimaryHasNoStore) {
     FakeSession session;
     session.text = FromUtf8(
-        StoredText(JoinFields({u"session.host", u"", u"", u"", u"", u"2626"}), u"spw", m_root));
+        StoredText(JoinConfigText({u"session.host", u"", u"", u"", u"", u"2626"}), u"spw", m_root));
     m_flags.pSession = &session.session;
     WriteStore(false, u"secondary.host", u"");
     LogCapture log;

@@ -64,26 +64,8 @@ TEST_F(ToolRoundTrip, StoreWrittenByTheToolIsReadByMailInitialize) {
 
     HMAILPROVIDER h = Library().Initialize(&m_flags);
     ASSERT_NE(h, nullptr);
-    // The handle is the provider object.
-    auto* api = reinterpret_cast<CSMTPMailAPI*>(h);
-    EXPECT_EQ(api->m_strHost, u"smtp.example.com");
-    EXPECT_EQ(api->m_nPort, 587);
-    EXPECT_EQ(api->m_strUser, u"bob");
-    EXPECT_EQ(api->m_strPassword, u"pa ss");
-    EXPECT_EQ(api->m_strSenderName, u"Bob B");
-    EXPECT_EQ(api->m_strSenderAddr, u"bob@example.com");
-    EXPECT_EQ(api->m_nAuthMethod, 2);
-    EXPECT_TRUE(api->m_bStartTLS);
-    EXPECT_EQ(api->m_dwCertCheckFlags, 0x1000u);
-    EXPECT_EQ(api->m_nBodyFormat, 1);
-    EXPECT_EQ(api->m_nDefaultPriority, 3);
-    EXPECT_EQ(api->m_strOAuthClientId, u"cid");
-    EXPECT_EQ(api->m_strOAuthClientSecret, u"cs");
-    EXPECT_EQ(api->m_strOAuthTenantId, u"tid");
-    EXPECT_EQ(api->m_strOAuthScope, u"sc");
-    EXPECT_EQ(api->m_strOAuthTokenUrl, u"tu");
-    EXPECT_EQ(api->m_strOAuthAuthority, u"au");
-    EXPECT_EQ(api->m_strOAuthResource, u"rs");
+    // The handle is the provider object; its settings are what a send would use.
+    EXPECT_EQ(SettingsOf(*reinterpret_cast<CSMTPMailAPI*>(h)), SampleSettings());
     EXPECT_EQ(ContentType(), u"text/html");
     Library().Uninitialize(h);
 }
@@ -94,12 +76,9 @@ TEST_F(ToolRoundTrip, SettingsNotGivenKeepTheProviderDefaults) {
               0);
     HMAILPROVIDER h = Library().Initialize(&m_flags);
     ASSERT_NE(h, nullptr);
-    auto* api = reinterpret_cast<CSMTPMailAPI*>(h);
-    EXPECT_EQ(api->m_strHost, u"only.host");
-    EXPECT_EQ(api->m_nPort, 25);
-    EXPECT_EQ(api->m_nAuthMethod, 0);
-    EXPECT_FALSE(api->m_bStartTLS);
-    EXPECT_EQ(api->m_nDefaultPriority, 2);
+    Settings expected;
+    expected.host = u"only.host";
+    EXPECT_EQ(SettingsOf(*reinterpret_cast<CSMTPMailAPI*>(h)), expected);
     EXPECT_EQ(ContentType(), u"");
     Library().Uninitialize(h);
 }
@@ -170,13 +149,14 @@ TEST_F(ToolRoundTrip, UpdateChangesOnlyTheGivenSettings) {
     ASSERT_EQ(u.status, 0) << u.output;
     HMAILPROVIDER h = Library().Initialize(&m_flags);
     ASSERT_NE(h, nullptr);
-    auto* api = reinterpret_cast<CSMTPMailAPI*>(h);
-    EXPECT_EQ(api->m_strHost, u"first.host");
-    EXPECT_EQ(api->m_nPort, 465);
-    EXPECT_EQ(api->m_strUser, u"u");
-    EXPECT_EQ(api->m_strPassword, u"keep");
-    EXPECT_EQ(api->m_nAuthMethod, 3);
-    EXPECT_TRUE(api->m_bStartTLS);
+    Settings expected;
+    expected.host = u"first.host";
+    expected.port = 465;
+    expected.user = u"u";
+    expected.password = u"keep";
+    expected.authMethod = 3;
+    expected.startTls = true;
+    EXPECT_EQ(SettingsOf(*reinterpret_cast<CSMTPMailAPI*>(h)), expected);
     Library().Uninitialize(h);
     EXPECT_EQ(Tool("--dir " + Quote(m_root + "/secondary") + " --update --port 1").status, 1);
 }

@@ -19,4 +19,6 @@ inline MAILINIFLAGS MakeIniFlags(ILogProvider* logProvider, void* hResource) {
     return flags;
 }
 
-inline std::u16string Text(const MAILWCHAR* s) { return std::u16string(s); }
+inline std::u16string Text(const MAILWCHAR* s) {
+    return std::u16string(s);
+}

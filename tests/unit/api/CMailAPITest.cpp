@@ -20,18 +20,21 @@ protected:
 TEST_F(MailApiTest, InitializeChecksTheRecordInOrder) {
     CSMTPMailAPI api;
     EXPECT_FALSE(api.Initialize(nullptr));
-    EXPECT_EQ(Text(api.GetLastError()->szDescription), u"CMailAPI::Initialize: pFlags may not be NULL.");
+    EXPECT_EQ(Text(api.GetLastError()->szDescription),
+              u"CMailAPI::Initialize: pFlags may not be NULL.");
 
     MAILINIFLAGS flags = MakeIniFlags(nullptr, m_hStrings);
     flags.cbSize = 1;  // the missing log provider is reported before the size
     EXPECT_FALSE(api.Initialize(&flags));
-    EXPECT_EQ(Text(api.GetLastError()->szDescription), u"CMailAPI::Initialize: pFlags->logProvider may not be NULL.");
+    EXPECT_EQ(Text(api.GetLastError()->szDescription),
+              u"CMailAPI::Initialize: pFlags->logProvider may not be NULL.");
 
     flags.logProvider = &m_log;
     flags.cbSize = MAILINIFLAGS_MIN_SIZE - 1;
     EXPECT_FALSE(api.Initialize(&flags));
     EXPECT_EQ(api.GetLastError()->nCode, MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(api.GetLastError()->szDescription), u"CMailAPI::Initialize: unsupported version of MAILINIFLAGS.");
+    EXPECT_EQ(Text(api.GetLastError()->szDescription),
+              u"CMailAPI::Initialize: unsupported version of MAILINIFLAGS.");
 
     flags.cbSize = MAILINIFLAGS_MIN_SIZE;
     flags.pszPrimaryDir = u"/primary/";
@@ -46,7 +49,8 @@ TEST_F(MailApiTest, SetLastErrorTakesTheDisplayTextWhenNoDescriptionIsGiven) {
     MAILINIFLAGS flags = MakeIniFlags(&m_log, m_hStrings);
     ASSERT_TRUE(api.Initialize(&flags));
     api.SetLastError(MAILERR_ACCESS_DENIED, nullptr, 5);
-    EXPECT_EQ(Text(api.GetLastError()->szDescription), u"Access denied.");
+    EXPECT_EQ(Text(api.GetLastError()->szDescription),
+              u"The mail server could not be reached or refused the login.");
     std::u16string longText(300, u'x');
     api.SetLastError(MAILERR_SEND, longText.c_str(), 0);
     EXPECT_EQ(Text(api.GetLastError()->szDescription), std::u16string(255, u'x'));
@@ -64,7 +68,9 @@ TEST_F(MailApiTest, FormatErrorReportsCodeDescriptionAndNativeCode) {
     MAILFORMATERROR report{};
     report.cbSize = sizeof report;
     ASSERT_EQ(api.Execute(MAILCMD_FORMATERROR, &report), MAILERR_OK);
-    EXPECT_EQ(Text(report.szText), u"Access denied. (509, 0x1FD)\r\n\r\nD 0x274D");
+    EXPECT_EQ(
+        Text(report.szText),
+        u"The mail server could not be reached or refused the login. (509, 0x1FD)\r\n\r\nD 0x274D");
 
     api.SetLastError(MAILERR_SEND, u"", 0);
     ASSERT_EQ(api.FormatError(&report), MAILERR_OK);
@@ -112,6 +118,8 @@ TEST_F(MailApiTest, GetErrorTextDescribesTheRecordsOwnCode) {
     text.cbSize = 523;
     EXPECT_EQ(bare.GetErrorText(&text), MAILERR_INVALID_PARAMS);
     EXPECT_EQ(Text(bare.GetLastError()->szDescription), u"invalid pErrorText->cbSize");
+    EXPECT_EQ(bare.Execute(MAILCMD_GETERRORTEXT, nullptr), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(bare.GetLastError()->szDescription), u"pErrorText may not be NULL");
 }
 
 TEST_F(MailApiTest, LookupErrorTextUsesTheCodeTableAndTheModule) {
@@ -139,6 +147,9 @@ TEST_F(MailApiTest, ExecuteDispatchesOnlyItsThreeCommands) {
     name.cbSize = 163;
     EXPECT_EQ(api.GetName(&name), MAILERR_INVALID_PARAMS);
     EXPECT_EQ(Text(api.GetLastError()->szDescription), u"invalid pName->cbSize");
+    EXPECT_EQ(api.Execute(MAILCMD_GETNAME, nullptr), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(api.GetLastError()->szDescription), u"pName may not be NULL");
+    EXPECT_EQ(api.GetLastError()->dwNativeCode, 0u);
 }
 
 TEST_F(MailApiTest, ErrorNamesForTraceLines) {

@@ -116,8 +116,13 @@ TEST(Blowfish, Cfb64FeedbackFollowsTheCiphertext) {
 TEST(Blowfish, Cfb64MatchesOpenSsl) {
     if (std::system(
             "openssl enc -bf-cfb -provider legacy -provider default -K 00 -iv 00 -in /dev/null "
-            "-out /dev/null 2>/dev/null") != 0)
+            "-out /dev/null 2>/dev/null") != 0) {
+        // scripts/install-deps.sh installs it; in CI its absence is a failure.
+        const char* ci = std::getenv("CI");
+        if (ci != nullptr && *ci != 0 && std::strcmp(ci, "false") != 0 && std::strcmp(ci, "0") != 0)
+            FAIL() << "openssl with the legacy provider is not available";
         GTEST_SKIP() << "openssl with the legacy provider is not available";
+    }
     std::string dir = ::testing::TempDir() + "/bf-openssl-" + std::to_string(::getpid());
     std::filesystem::create_directories(dir);
     std::string in = dir + "/in", out = dir + "/out";

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "StoreTestSupport.h"
+#include "ScratchDir.h"
 #include "config/Blowfish.h"
 #include "config/CGrowingBuffer.h"
 #include "config/CMailCfg.h"
@@ -340,4 +340,42 @@ TEST(CMailCfg, WriteStringLogsItsLine) {
     EXPECT_TRUE(log.Contains(u"post6_cfg::writeString('abc', size=6)"));
     EXPECT_EQ(b.GetSize(), 8u);
     EXPECT_EQ(std::memcmp(b.m_pData, "\x06\0a\0b\0c\0", 8), 0);
+}
+
+TEST(CMailCfg, RegistryValueWithAnInvalidRecordIsRefused) {
+    ScratchDir dir;
+    RegistryRoot root(dir);
+    // Enciphered correctly, but the first length is beyond the limit.
+    std::string record = Record(u"", u"");
+    record[0] = static_cast<char>(0x02);
+    record[1] = static_cast<char>(0x10);
+    std::string stored = Encipher(record);
+    platform::HKEY h = nullptr;
+    ASSERT_EQ(platform::RegCreateKeyW(platform::HKEY_CURRENT_USER, kKey, &h), 0);
+    ASSERT_EQ(platform::RegSetValueExW(h, kValue, platform::REG_BINARY,
+                                       reinterpret_cast<const BYTE*>(stored.data()),
+                                       static_cast<DWORD>(stored.size())),
+              0);
+    platform::RegCloseKey(h);
+    LogCapture log;
+    CMailCfg cfg;
+    EXPECT_FALSE(cfg.loadRegistry(platform::HKEY_CURRENT_USER, kKey, kValue));
+    EXPECT_TRUE(log.Contains(u"post6_cfg::readString: invalid string-length 4098"));
+    EXPECT_TRUE(
+        log.Contains(u"CMailCfg::loadRegistry: invalid data in "
+                     u"'Software\\Veltrana\\Orbisuite\\mail\\smtp.cfg'."));
+    EXPECT_TRUE(log.Contains(u"CMailCfg::loadRegistry() <== return false;"));
+    EXPECT_FALSE(log.Contains(u"loadRegistry failed with")) << "no registry error happened";
+}
+
+TEST(CMailCfg, AFailedWriteIsReportedWithTheSystemText) {
+    if (!std::filesystem::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full to write to";
+    LogCapture log;
+    CMailCfg cfg;
+    cfg.m_strText1 = u"host";
+    EXPECT_FALSE(cfg.save(u"/dev/full"));
+    EXPECT_TRUE(
+        log.Contains(u"WriteFile failed with 0x70 ('There is not enough space on the disk')"))
+        << log.Dump();
 }

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "StoreTestSupport.h"
+#include "ScratchDir.h"
 #include "config/FileToMemory.h"
 #include "config/SystemErrorText.h"
 #include "vxstring.h"

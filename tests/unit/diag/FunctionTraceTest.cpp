@@ -11,7 +11,8 @@ namespace {
 
 std::u16string ExitText(const LogCapture& capture) {
     for (const auto& r : capture.Records()) {
-        if (r.action == u"exit") return r.message;
+        if (r.action == u"exit")
+            return r.message;
     }
     return u"<no exit record>";
 }

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -39,7 +40,8 @@ public:
     // The next datagram, or an empty string when none comes within the wait.
     std::string Next(int waitMs = 2000) {
         pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, waitMs) <= 0) return std::string();
+        if (::poll(&p, 1, waitMs) <= 0)
+            return std::string();
         char buffer[4096];
         ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
         return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
@@ -59,18 +61,24 @@ protected:
         platform::SetRegistryRoot(m_root);
     }
     void TearDown() override {
-        NetworkLogClose();
+        NetworkLogReset();
         std::filesystem::remove_all(m_root);
     }
 
-    void WriteSettings(platform::HKEY root, DWORD level, int port) {
+    void WriteSettings(platform::HKEY root, DWORD level, int port,
+                       const char16_t* host = u"127.0.0.1") {
         platform::HKEY h = nullptr;
-        ASSERT_EQ(platform::RegCreateKeyExW(root, kKey, platform::KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
-        platform::RegSetValueExW(h, u"loglevel", platform::REG_DWORD, reinterpret_cast<const BYTE*>(&level), 4);
+        ASSERT_EQ(platform::RegCreateKeyExW(root, kKey, platform::KEY_ALL_ACCESS, &h),
+                  ERROR_SUCCESS);
+        platform::RegSetValueExW(h, u"loglevel", platform::REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&level), 4);
         DWORD dwPort = static_cast<DWORD>(port);
-        platform::RegSetValueExW(h, u"port", platform::REG_DWORD, reinterpret_cast<const BYTE*>(&dwPort), 4);
-        const char16_t host[] = u"127.0.0.1";
-        platform::RegSetValueExW(h, u"host", platform::REG_SZ, reinterpret_cast<const BYTE*>(host), sizeof host);
+        platform::RegSetValueExW(h, u"port", platform::REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&dwPort), 4);
+        std::u16string value(host);
+        platform::RegSetValueExW(h, u"host", platform::REG_SZ,
+                                 reinterpret_cast<const BYTE*>(value.c_str()),
+                                 static_cast<DWORD>((value.size() + 1) * sizeof(char16_t)));
         platform::RegCloseKey(h);
     }
 
@@ -86,7 +94,8 @@ TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefix) {
     EXPECT_EQ(NetworkLogThreshold(), 4);
     NetworkLogWrite(5, u"too detailed");
     NetworkLogWrite(3, u"Code=%d, Description '%s'", 509, u"refused");
-    EXPECT_EQ(listener.Next(), "<3>Code=509, Description 'refused'") << "level 5 must not have been sent";
+    EXPECT_EQ(listener.Next(), "<3>Code=509, Description 'refused'")
+        << "level 5 must not have been sent";
     NetworkLogWrite(4, u"");
     NetworkLogWrite(4, u"last");
     EXPECT_EQ(listener.Next(), "<4>last") << "an empty message sends nothing";
@@ -96,20 +105,58 @@ TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
     UdpListener listener;
     WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port());
     ASSERT_TRUE(NetworkLogSetup());
-    std::u16string message;
-    for (int i = 0; i < 2000; ++i) message.push_back(static_cast<char16_t>(u'a' + i % 26));
-    NetworkLogWrite(3, u"%s", message.c_str());
+    std::string message;
+    for (int i = 0; i < 2000; ++i)
+        message.push_back(static_cast<char>('a' + i % 26));
+    NetworkLogWrite(3, u"%hs", message.c_str());
     std::string all;
-    for (int i = 0; i < 3; ++i) {
+    for (size_t expected : {900u, 900u, 3u + 2000u - 2u * 897u}) {
         std::string datagram = listener.Next();
-        ASSERT_FALSE(datagram.empty()) << "datagram " << i;
-        EXPECT_LE(datagram.size(), 900u);
+        ASSERT_EQ(datagram.size(), expected)
+            << "each piece is filled up to 900 characters, prefix included";
         ASSERT_EQ(datagram.substr(0, 3), "<3>");
         all += datagram.substr(3);
     }
     EXPECT_EQ(listener.Next(300), "") << "exactly three datagrams";
-    EXPECT_EQ(all.size(), 2000u);
-    EXPECT_EQ(all.substr(0, 26), "abcdefghijklmnopqrstuvwxyz");
+    EXPECT_EQ(all, message);
+}
+
+TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUp) {
+    UdpListener listener;
+    WriteSettings(platform::HKEY_LOCAL_MACHINE, 5, listener.Port());
+    NetworkLogReset();
+    ASSERT_EQ(NetworkLogThreshold(), -1);
+    NetworkLogWrite(5, u"first %d", 1);
+    EXPECT_EQ(NetworkLogThreshold(), 5);
+    EXPECT_EQ(listener.Next(), "<5>first 1");
+}
+
+TEST_F(NetworkLogTest, ALogHostThatCannotBeResolvedLeavesTheLogOff) {
+    UdpListener listener;
+    // An IPv6 literal: the IPv4-only resolution refuses it without asking a name server.
+    WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port(), u"::1");
+    NetworkLogReset();
+    NetworkLogWrite(3, u"lost");
+    EXPECT_EQ(NetworkLogThreshold(), -99);
+    // Good settings later change nothing: the log stays off.
+    WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port());
+    NetworkLogWrite(3, u"lost too");
+    EXPECT_EQ(NetworkLogThreshold(), -99);
+    EXPECT_EQ(listener.Next(300), "");
+}
+
+TEST_F(NetworkLogTest, MessagesAreCopiedToTheDebugger) {
+    UdpListener listener;
+    WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port());
+    ASSERT_TRUE(NetworkLogSetup());
+    setenv("SMTPMAIL_DEBUG_OUTPUT", "1", 1);
+    ::testing::internal::CaptureStderr();
+    NetworkLogWrite(2, u"Code=%d", 509);
+    NetworkLogWrite(6, u"filtered");
+    std::string debugger = ::testing::internal::GetCapturedStderr();
+    unsetenv("SMTPMAIL_DEBUG_OUTPUT");
+    EXPECT_EQ(debugger, "Code=509\n");
+    EXPECT_EQ(listener.Next(), "<2>Code=509");
 }
 
 TEST_F(NetworkLogTest, TheUsersSettingsServeWhenTheMachineHasNone) {
@@ -125,13 +172,15 @@ TEST_F(NetworkLogTest, WithoutSettingsTheDefaultLevelIsWrittenForTheMachine) {
     ASSERT_TRUE(NetworkLogSetup());
     EXPECT_EQ(NetworkLogThreshold(), 4);
     platform::HKEY h = nullptr;
-    ASSERT_EQ(platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, kKey, 0, platform::KEY_QUERY_VALUE, &h),
+    ASSERT_EQ(platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, kKey, 0,
+                                      platform::KEY_QUERY_VALUE, &h),
               ERROR_SUCCESS);
     DWORD level = 0;
     DWORD cb = sizeof level;
     DWORD type = 0;
-    ASSERT_EQ(platform::RegQueryValueExW(h, u"loglevel", &type, reinterpret_cast<BYTE*>(&level), &cb),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        platform::RegQueryValueExW(h, u"loglevel", &type, reinterpret_cast<BYTE*>(&level), &cb),
+        ERROR_SUCCESS);
     platform::RegCloseKey(h);
     EXPECT_EQ(type, platform::REG_DWORD);
     EXPECT_EQ(level, 4u);

@@ -13,7 +13,9 @@ using namespace platform;
 
 namespace {
 
-std::u16string TempPath(const std::string& name) { return Utf8ToUtf16(::testing::TempDir() + "/" + name); }
+std::u16string TempPath(const std::string& name) {
+    return Utf8ToUtf16(::testing::TempDir() + "/" + name);
+}
 
 }  // namespace
 
@@ -70,7 +72,8 @@ TEST(Files, AnExclusiveOpenMakesASecondOpenASharingViolation) {
 }
 
 TEST(Files, ADirectoryCannotBeOpenedAsAFile) {
-    HANDLE h = CreateFileW(Utf8ToUtf16(::testing::TempDir()).c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+    HANDLE h =
+        CreateFileW(Utf8ToUtf16(::testing::TempDir()).c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
@@ -91,7 +94,8 @@ TEST(CurrentDirectory, ReadsAndRestores) {
 TEST(SystemMessage, KnowsTheWinsockAndFileTexts) {
     std::u16string text;
     ASSERT_TRUE(FormatSystemMessage(10061, text));
-    EXPECT_EQ(text, u"No connection could be made because the target machine actively refused it.\r\n");
+    EXPECT_EQ(text,
+              u"No connection could be made because the target machine actively refused it.\r\n");
     ASSERT_TRUE(FormatSystemMessage(2, text));
     EXPECT_EQ(text, u"The system cannot find the file specified.\r\n");
     EXPECT_FALSE(FormatSystemMessage(0xDEADBEEF, text));

@@ -18,7 +18,8 @@ int Decode(const std::u16string& text, std::string& bytes) {
     size_t size = (text.size() * 3) / 4 + 3;
     std::vector<unsigned char> buffer(size + 16, 0xAB);
     int n = DecodeBase64(buffer.data(), text.c_str(), static_cast<int>(text.size()));
-    for (size_t i = size; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0xAB) << "wrote past the buffer";
+    for (size_t i = size; i < buffer.size(); ++i)
+        EXPECT_EQ(buffer[i], 0xAB) << "wrote past the buffer";
     bytes.assign(buffer.begin(), buffer.begin() + (n > 0 ? n : 0));
     return n;
 }
@@ -39,12 +40,14 @@ TEST(Base64, EncodesTheStandardTestVectorsAsOneRun) {
 
 TEST(Base64, DecodesWhatItEncodesForEveryByteValue) {
     std::string all;
-    for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+    for (int i = 0; i < 256; ++i)
+        all.push_back(static_cast<char>(i));
     for (size_t len = 0; len <= all.size(); len += 37) {
         std::string input = all.substr(0, len);
         std::string encoded = Encode(input);
         std::string decoded;
-        ASSERT_EQ(Decode(std::u16string(encoded.begin(), encoded.end()), decoded), static_cast<int>(len));
+        ASSERT_EQ(Decode(std::u16string(encoded.begin(), encoded.end()), decoded),
+                  static_cast<int>(len));
         EXPECT_EQ(decoded, input);
     }
 }

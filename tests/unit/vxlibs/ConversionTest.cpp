@@ -25,7 +25,10 @@ TEST(Conversion, Utf8RoundTripsIncludingSurrogatePairs) {
 
 TEST(Conversion, MalformedInputBecomesReplacementCharacters) {
     std::u16string wide;
-    ASSERT_TRUE(strAnsiToWide(wide, "a\xc3" "b\xff\xe4\xb8", -1, CP_UTF8, false));
+    ASSERT_TRUE(strAnsiToWide(wide,
+                              "a\xc3"
+                              "b\xff\xe4\xb8",
+                              -1, CP_UTF8, false));
     EXPECT_EQ(wide, std::u16string(u"a\ufffdb\ufffd\ufffd"));
     // An overlong encoding of "/" is not accepted as "/".
     ASSERT_TRUE(strAnsiToWide(wide, "\xc0\xaf", -1, CP_UTF8, false));

@@ -10,8 +10,8 @@
 
 TEST(Logging, RecordsCarryLevelTypeFunctionActionAndFormattedMessage) {
     LogCapture capture;
-    Logging::WriteVarLog(nullptr, 10, 7, u"host='%s' port=%d raw=%hs", nullptr, u"TSMTPConnection::Connect",
-                         u"mail.example", 25, "x");
+    Logging::WriteVarLog(nullptr, 10, 7, u"host='%s' port=%d raw=%hs", nullptr,
+                         u"TSMTPConnection::Connect", u"mail.example", 25, "x");
     auto records = capture.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].type, 10);
@@ -31,7 +31,8 @@ TEST(Logging, WritesEachRecordToTheLogFile) {
     std::ifstream in(path);
     std::stringstream text;
     text << in.rdbuf();
-    EXPECT_NE(text.str().find("[level 7, type 10] CMailAPI::Execute enter"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("[level 7, type 10] CMailAPI::Execute enter"), std::string::npos)
+        << text.str();
     EXPECT_NE(text.str().find("CMailAPI::Execute exit: int:0"), std::string::npos) << text.str();
 }
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "StoreTestSupport.h"
+#include "ScratchDir.h"
 #include "platform/Profile.h"
 #include "platform/Registry.h"
 #include "platform/TextUnicode.h"

@@ -1,4 +1,4 @@
-// A scratch folder per test and small file helpers for the store tests.
+// A scratch folder per test and small file helpers.
 #pragma once
 
 #include <gtest/gtest.h>
