@@ -42,8 +42,9 @@ protected:
             auto session = NewSession();
             run.error =
                 Catch([&] { session->Connect(u"127.0.0.1", nAuthType, user, password, port); });
-            if (run.error)
+            if (run.error) {
                 EXPECT_TRUE(IsClosed(*session));
+            }
         }
         EXPECT_TRUE(server.Finish());
         EXPECT_THAT(server.Errors(), IsEmpty());

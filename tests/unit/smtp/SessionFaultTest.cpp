@@ -77,19 +77,23 @@ TEST_P(FaultTest, DropAtEveryStep) {
                 EXPECT_FALSE(e->m_strMessage.empty());
                 // A failed Connect leaves nothing open; a failed transaction
                 // leaves the connection to the destructor.
-                if (!bConnected)
+                if (!bConnected) {
                     EXPECT_TRUE(IsClosed(*session));
+                }
             } else {
                 EXPECT_FALSE(e) << Utf8(e->GetErrorText());
             }
             session.reset();  // QUIT (which may fail quietly), close
             ASSERT_TRUE(server.Finish());
-            if (k == steps)
+            if (k == steps) {
                 EXPECT_THAT(server.Errors(), IsEmpty());
+            }
         }
         EXPECT_EQ(OpenDescriptors(), before);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, FaultTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Tls" : "Plain"; });
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return p.param ? "Tls" : "Plain";
+                         });
