@@ -277,3 +277,33 @@ TEST_F(SessionIntegration, RepeatedGreetingsStayInStep) {
     }
     EXPECT_EQ(server.Count(), 25);
 }
+
+TEST_F(SessionIntegration, EachMechanismInPlainTextChecksThePassword) {
+    SmtpTestServerProcess::Options options;
+    options.user = kUserUtf8;
+    options.password = kPasswordUtf8;
+    options.bRequireAuth = true;
+    SmtpTestServerProcess server(options);
+    ASSERT_NE(server.Port(), 0) << server.StartError();
+    const int types[] = {TSMTPConnection::CRAM_MD5, TSMTPConnection::AUTH_LOGIN,
+                         TSMTPConnection::AUTH_PLAIN};
+    for (int type : types) {
+        SCOPED_TRACE(type);
+        TSMTPMessage message;
+        message.m_From = TSMTPAddress(u"", u"alice@example.org");
+        message.AddRecipient(TSMTPAddress(u"", u"bob@example.org"), TSMTPMessage::TO);
+        message.AddTextBody(u"authenticated");
+        auto session = NewSession(false);
+        ASSERT_TRUE(session->Connect(u"127.0.0.1", type, kUser, kPassword, server.Port()));
+        session->SendMessageW(message);
+
+        auto refused = NewSession(false);
+        EXPECT_TRUE(Catch(
+            [&] { refused->Connect(u"127.0.0.1", type, kUser, u"secret-42", server.Port()); }));
+    }
+    ASSERT_EQ(server.Count(), 3);
+    EXPECT_THAT(server.Record(1), HasSubstr("\"auth_mechanism\": \"CRAM-MD5\""));
+    EXPECT_THAT(server.Record(2), HasSubstr("\"auth_mechanism\": \"LOGIN\""));
+    EXPECT_THAT(server.Record(3), HasSubstr("\"auth_mechanism\": \"PLAIN\""));
+    EXPECT_THAT(server.Record(3), HasSubstr("\"auth_user\": \"mailer\""));
+}
