@@ -12,8 +12,8 @@
 #include <string>
 
 #include "CapturingLogProvider.h"
+#include "SmtpTestCertificates.h"
 #include "SmtpTestServerProcess.h"
-#include "TestCertificates.h"
 #include "diag/HostLog.h"
 #include "mime/TSMTPBodyPart.h"
 #include "mime/TSMTPMessage.h"
@@ -64,14 +64,14 @@ protected:
     void SetUp() override {
         SetHostLogProvider(&m_hostLog);
         // The client trusts the test CA, and nothing else.
-        setenv("SSL_CERT_FILE", TestCertificates::CaFile().c_str(), 1);
+        setenv("SSL_CERT_FILE", SmtpTestCertificates::CaFile().c_str(), 1);
     }
     void TearDown() override { SetHostLogProvider(nullptr); }
 
     static SmtpTestServerProcess::Options TlsAuthOptions() {
         SmtpTestServerProcess::Options options;
-        options.certFile = TestCertificates::ServerCertFile();
-        options.keyFile = TestCertificates::ServerKeyFile();
+        options.certFile = SmtpTestCertificates::ServerCertFile();
+        options.keyFile = SmtpTestCertificates::ServerKeyFile();
         options.user = kUserUtf8;
         options.password = kPasswordUtf8;
         options.bRequireAuth = true;
@@ -212,16 +212,24 @@ TEST_F(SessionIntegration, AuthLoginAndCramMd5AcceptedAndAllThreeRefusedWithAWro
     }
 }
 
-TEST_F(SessionIntegration, CertificateForAnotherNameIsRefused) {
+TEST_F(SessionIntegration, CertificateForAnotherNameIsRefusedUnlessTheFlagsWaiveIt) {
     SmtpTestServerProcess server(TlsAuthOptions());
     ASSERT_NE(server.Port(), 0) << server.StartError();
-    // The certificate names localhost and 127.0.0.1, not this.
+    // The certificate names localhost only.
     auto session = NewSession(true);
     auto e = Catch([&] {
-        session->Connect(u"localhost.localdomain.invalid", TSMTPConnection::AUTH_PLAIN, kUser,
-                         kPassword, server.Port());
+        session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_PLAIN, kUser, kPassword,
+                         server.Port());
     });
     ASSERT_TRUE(e);
+    EXPECT_EQ(e->m_strMessage, u"PolicyStatus error code = 800b010f.");
+    EXPECT_EQ(session->m_pSocket->m_hSocket, platform::INVALID_SOCKET);
+
+    // 0x1000 ignores the name.
+    auto waived = std::make_unique<TSMTPConnection>(true, 0x1000);
+    waived->m_dwTimeout = 10000;
+    EXPECT_TRUE(waived->Connect(u"127.0.0.1", TSMTPConnection::AUTH_PLAIN, kUser, kPassword,
+                                server.Port()));
 }
 
 TEST_F(SessionIntegration, NotifyParametersReachTheServerAndARefusedRecipientEndsTheTransaction) {
