@@ -558,3 +558,25 @@ TEST_F(SessionTest, SplitRepliesOverTlsAreReadToTheirLastLine) {
                             "dXNlcg==", "cGFzcw==", "MAIL FROM:<alice@example.org>",
                             "RCPT TO:<bob@example.org>", "DATA", "QUIT"));
 }
+
+TEST_F(SessionTest, MissingHostUserAndPasswordAreWarnings) {
+    auto session = NewSession();
+    auto e = Catch([&] { session->Connect(nullptr, 0, nullptr, nullptr, 25); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->m_strMessage, u"Not allowed host adress!");
+    EXPECT_TRUE(m_hostLog.Contains(u"HostName not specified!", 4));
+    EXPECT_TRUE(IsClosed(*session));
+
+    ScriptedSmtpServer server;
+    server.Send(kGreeting).Exchange("EHLO", "250 mail.test\r\n").Exchange("QUIT", "221 Bye\r\n");
+    const int port = server.Start();
+    {
+        auto oauth = NewSession();
+        EXPECT_TRUE(
+            oauth->Connect(u"127.0.0.1", TSMTPConnection::AUTH_OAUTH2, nullptr, nullptr, port));
+    }
+    EXPECT_TRUE(m_hostLog.Contains(u"User not specified!", 4));
+    EXPECT_TRUE(m_hostLog.Contains(u"Password not specified!", 4));
+    ASSERT_TRUE(server.Finish());
+    EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "QUIT"));
+}
