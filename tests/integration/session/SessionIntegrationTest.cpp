@@ -12,8 +12,8 @@
 #include <string>
 
 #include "CapturingLogProvider.h"
-#include "SmtpTestCertificates.h"
 #include "SmtpTestServerProcess.h"
+#include "TestCertificates.h"
 #include "diag/HostLog.h"
 #include "mime/TSMTPBodyPart.h"
 #include "mime/TSMTPMessage.h"
@@ -64,14 +64,14 @@ protected:
     void SetUp() override {
         SetHostLogProvider(&m_hostLog);
         // The client trusts the test CA, and nothing else.
-        setenv("SSL_CERT_FILE", SmtpTestCertificates::CaFile().c_str(), 1);
+        testcerts::TrustTestCA();
     }
     void TearDown() override { SetHostLogProvider(nullptr); }
 
     static SmtpTestServerProcess::Options TlsAuthOptions() {
         SmtpTestServerProcess::Options options;
-        options.certFile = SmtpTestCertificates::ServerCertFile();
-        options.keyFile = SmtpTestCertificates::ServerKeyFile();
+        options.certFile = testcerts::Path("server.pem");
+        options.keyFile = testcerts::Path("server.key");
         options.user = kUserUtf8;
         options.password = kPasswordUtf8;
         options.bRequireAuth = true;
@@ -213,12 +213,14 @@ TEST_F(SessionIntegration, AuthLoginAndCramMd5AcceptedAndAllThreeRefusedWithAWro
 }
 
 TEST_F(SessionIntegration, CertificateForAnotherNameIsRefusedUnlessTheFlagsWaiveIt) {
-    SmtpTestServerProcess server(TlsAuthOptions());
+    SmtpTestServerProcess::Options options = TlsAuthOptions();
+    options.certFile = testcerts::Path("wrongname.pem");  // names wrong.example.com only
+    options.keyFile = testcerts::Path("wrongname.key");
+    SmtpTestServerProcess server(options);
     ASSERT_NE(server.Port(), 0) << server.StartError();
-    // The certificate names localhost only.
     auto session = NewSession(true);
     auto e = Catch([&] {
-        session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_PLAIN, kUser, kPassword,
+        session->Connect(u"localhost", TSMTPConnection::AUTH_PLAIN, kUser, kPassword,
                          server.Port());
     });
     ASSERT_TRUE(e);
@@ -228,7 +230,7 @@ TEST_F(SessionIntegration, CertificateForAnotherNameIsRefusedUnlessTheFlagsWaive
     // 0x1000 ignores the name.
     auto waived = std::make_unique<TSMTPConnection>(true, 0x1000);
     waived->m_dwTimeout = 10000;
-    EXPECT_TRUE(waived->Connect(u"127.0.0.1", TSMTPConnection::AUTH_PLAIN, kUser, kPassword,
+    EXPECT_TRUE(waived->Connect(u"localhost", TSMTPConnection::AUTH_PLAIN, kUser, kPassword,
                                 server.Port()));
 }
 

@@ -15,7 +15,7 @@
 #include "CapturingLogProvider.h"
 #include "LogCapture.h"
 #include "ScriptedSmtpServer.h"
-#include "SmtpTestCertificates.h"
+#include "TestCertificates.h"
 #include "diag/HostLog.h"
 #include "mime/TSMTPMessage.h"
 #include "smtp/TSMTPConnection.h"
@@ -80,12 +80,11 @@ inline int OpenDescriptors() {
     return count;
 }
 
-// The server side of TLS uses the test server certificate (for localhost); the client trusts the
-// test CA through OpenSSL's SSL_CERT_FILE.
+// The server side of TLS uses the test server certificate (localhost and
+// 127.0.0.1); the client trusts the test CA alone.
 inline void UseTestCertificate(ScriptedSmtpServer& server) {
-    setenv("SSL_CERT_FILE", SmtpTestCertificates::CaFile().c_str(), 1);
-    server.UseCertificate(SmtpTestCertificates::ServerCertFile(),
-                          SmtpTestCertificates::ServerKeyFile());
+    testcerts::TrustTestCA();
+    server.UseCertificate(testcerts::Path("server.pem"), testcerts::Path("server.key"));
 }
 
 inline std::string Utf8(const std::u16string& text) {

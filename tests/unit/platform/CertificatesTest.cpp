@@ -1,0 +1,233 @@
+// The certificate stand-ins: the SSL chain policy with each ignore bit, and
+// the "MY" store as a folder of PEM files.
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "TestCertificates.h"
+#include "platform/Certificates.h"
+#include "platform/LastError.h"
+#include "platform/Sspi.h"
+
+using namespace platform;
+
+namespace {
+
+// A context for the first certificate of a PEM file, with the rest of the
+// file's certificates as its own store (as a server's chain would be).
+PCCERT_CONTEXT Load(const std::string& name) {
+    FILE* f = std::fopen(testcerts::Path(name).c_str(), "r");
+    if (f == nullptr)
+        return nullptr;
+    X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    if (cert == nullptr)
+        return nullptr;
+    unsigned char* der = nullptr;
+    int len = i2d_X509(cert, &der);
+    PCCERT_CONTEXT ctx =
+        CertCreateCertificateContext(X509_ASN_ENCODING, der, static_cast<DWORD>(len));
+    OPENSSL_free(der);
+    X509_free(cert);
+    return ctx;
+}
+
+PCCERT_CONTEXT LoadFile(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr)
+        return nullptr;
+    X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
+    std::fclose(f);
+    if (cert == nullptr)
+        return nullptr;
+    unsigned char* der = nullptr;
+    int len = i2d_X509(cert, &der);
+    PCCERT_CONTEXT ctx =
+        CertCreateCertificateContext(X509_ASN_ENCODING, der, static_cast<DWORD>(len));
+    OPENSSL_free(der);
+    X509_free(cert);
+    return ctx;
+}
+
+DWORD CheckFile(const std::string& path, const char16_t* host, DWORD flags) {
+    PCCERT_CONTEXT cert = LoadFile(path);
+    EXPECT_NE(cert, nullptr) << path;
+    DWORD result = VerifyServerCertificate(cert, host, flags);
+    CertFreeCertificateContext(cert);
+    return result;
+}
+
+DWORD Check(const std::string& name, const char16_t* host, DWORD flags) {
+    PCCERT_CONTEXT cert = Load(name);
+    EXPECT_NE(cert, nullptr) << name;
+    DWORD result = VerifyServerCertificate(cert, host, flags);
+    CertFreeCertificateContext(cert);
+    return result;
+}
+
+class CertificatesTest : public ::testing::Test {
+protected:
+    void SetUp() override { testcerts::TrustTestCA(); }
+    void TearDown() override { testcerts::TrustTestCA(); }
+};
+
+}  // namespace
+
+TEST_F(CertificatesTest, EachFailureHasItsOwnCodeAndIgnoreBit) {
+    EXPECT_EQ(Check("server.pem", u"localhost", 0), 0u);
+    EXPECT_EQ(Check("server.pem", u"127.0.0.1", 0), 0u);
+    EXPECT_EQ(Check("server.pem", u"127.0.0.2", 0), CERT_E_CN_NO_MATCH);
+    EXPECT_EQ(Check("server.pem", u"sub.localhost", 0), CERT_E_CN_NO_MATCH);
+    EXPECT_EQ(Check("wrongname.pem", u"localhost", 0), CERT_E_CN_NO_MATCH);
+    EXPECT_EQ(Check("wrongname.pem", u"localhost", SECURITY_FLAG_IGNORE_CERT_CN_INVALID), 0u);
+    EXPECT_EQ(Check("wrongname.pem", u"WRONG.example.COM", 0), 0u);
+    EXPECT_EQ(Check("expired.pem", u"localhost", 0), CERT_E_EXPIRED);
+    EXPECT_EQ(Check("expired.pem", u"localhost", SECURITY_FLAG_IGNORE_CERT_DATE_INVALID), 0u);
+    EXPECT_EQ(Check("selfsigned.pem", u"localhost", 0), CERT_E_UNTRUSTEDROOT);
+    EXPECT_EQ(Check("selfsigned.pem", u"localhost", SECURITY_FLAG_IGNORE_UNKNOWN_CA), 0u);
+    EXPECT_EQ(Check("clientonly.pem", u"localhost", 0), CERT_E_WRONG_USAGE);
+    EXPECT_EQ(Check("clientonly.pem", u"localhost", SECURITY_FLAG_IGNORE_WRONG_USAGE), 0u);
+    // Waiving one check leaves the others.
+    EXPECT_EQ(Check("expired.pem", u"elsewhere", SECURITY_FLAG_IGNORE_CERT_DATE_INVALID),
+              CERT_E_CN_NO_MATCH);
+    EXPECT_EQ(Check("selfsigned.pem", u"localhost", SECURITY_FLAG_IGNORE_CERT_CN_INVALID),
+              CERT_E_UNTRUSTEDROOT);
+    // Revocation is not checked without revocation data; its bit is harmless.
+    EXPECT_EQ(Check("server.pem", u"localhost", SECURITY_FLAG_IGNORE_REVOCATION), 0u);
+}
+
+TEST_F(CertificatesTest, UnknownIssuerIsAChainingError) {
+    // With a trust store that lacks the test CA, the CA-signed certificate
+    // leads nowhere, and the CA itself is an untrusted root.
+    std::string empty = testcerts::Path("empty/none.pem");
+    std::ofstream(empty).close();
+    setenv("SSL_CERT_FILE", empty.c_str(), 1);
+    EXPECT_EQ(Check("server.pem", u"localhost", 0), CERT_E_CHAINING);
+    EXPECT_EQ(Check("server.pem", u"localhost", SECURITY_FLAG_IGNORE_UNKNOWN_CA), 0u);
+    EXPECT_EQ(Check("ca.pem", u"SMTP Mail Test CA",
+                    SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_WRONG_USAGE),
+              CERT_E_UNTRUSTEDROOT);
+    std::filesystem::remove(empty);
+}
+
+TEST_F(CertificatesTest, PythonScriptMakesTheSameSet) {
+    std::string out = testcerts::Path("from-python");
+    std::string command = std::string(SMTPMAIL_TEST_PYTHON) + " " + SMTPMAIL_TEST_SOURCE_DIR +
+                          "/support/make-test-certs.py " + out + " > /dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    setenv("SSL_CERT_FILE", (out + "/ca.pem").c_str(), 1);
+    EXPECT_EQ(CheckFile(out + "/server.pem", u"localhost", 0), 0u);
+    EXPECT_EQ(CheckFile(out + "/server.pem", u"127.0.0.1", 0), 0u);
+    EXPECT_EQ(CheckFile(out + "/wrongname.pem", u"localhost", 0), CERT_E_CN_NO_MATCH);
+    EXPECT_EQ(CheckFile(out + "/expired.pem", u"localhost", 0), CERT_E_EXPIRED);
+    EXPECT_EQ(CheckFile(out + "/selfsigned.pem", u"localhost", 0), CERT_E_UNTRUSTEDROOT);
+    EXPECT_EQ(CheckFile(out + "/clientonly.pem", u"localhost", 0), CERT_E_WRONG_USAGE);
+    // The C++ set's CA does not vouch for the Python set.
+    testcerts::TrustTestCA();
+    EXPECT_EQ(CheckFile(out + "/server.pem", u"localhost", 0), CERT_E_CHAINING);
+    std::filesystem::remove_all(out);
+}
+
+TEST_F(CertificatesTest, PolicyShapeAndBadArguments) {
+    PCCERT_CONTEXT cert = Load("wrongname.pem");
+    ASSERT_NE(cert, nullptr);
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    ASSERT_TRUE(CertGetCertificateChain(nullptr, cert, nullptr, cert->hCertStore, nullptr, 0,
+                                        nullptr, &chain));
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{sizeof ssl, AUTHTYPE_SERVER, 0, u"localhost"};
+    CERT_CHAIN_POLICY_PARA para{sizeof para, 0, &ssl};
+    CERT_CHAIN_POLICY_STATUS status{sizeof status, 0, 0, 0, nullptr};
+    ASSERT_TRUE(CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status));
+    EXPECT_EQ(status.dwError, CERT_E_CN_NO_MATCH);
+    // Without a server name there is no name to compare.
+    ssl.pwszServerName = nullptr;
+    ASSERT_TRUE(CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status));
+    EXPECT_EQ(status.dwError, 0u);
+    EXPECT_FALSE(
+        CertVerifyCertificateChainPolicy(reinterpret_cast<const char*>(1), chain, &para, &status));
+    CertFreeCertificateChain(chain);
+    CertFreeCertificateContext(cert);
+
+    EXPECT_FALSE(
+        CertGetCertificateChain(nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, &chain));
+    EXPECT_EQ(
+        CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>("junk"), 4),
+        nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+}
+
+TEST_F(CertificatesTest, MyStoreIsAFolderOfPemFiles) {
+    std::string root = testcerts::Path("stores");
+    setenv("SMTPMAIL_CERT_STORE_ROOT", root.c_str(), 1);
+    EXPECT_EQ(SystemStoreFolder(u"MY", false), root + "/CurrentUser/MY");
+
+    // The machine's store is opened read-only and is not made when missing.
+    EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING, 0,
+                            CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG, u"MY"),
+              nullptr);
+    // The user's store is made on first use.
+    HCERTSTORE store = CertOpenSystemStoreW(0, u"MY");
+    ASSERT_NE(store, nullptr);
+    EXPECT_TRUE(std::filesystem::is_directory(root + "/CurrentUser/MY"));
+    CertCloseStore(store, 0);
+
+    std::filesystem::copy_file(testcerts::Path("client.pem"), root + "/CurrentUser/MY/client.pem");
+    std::filesystem::copy_file(testcerts::Path("server.pem"), root + "/CurrentUser/MY/server.pem");
+    store = CertOpenSystemStoreW(0, u"MY");
+    ASSERT_NE(store, nullptr);
+
+    std::string name = "SMTP Mail Test Client";
+    CERT_RDN_ATTR attr{szOID_COMMON_NAME,
+                       CERT_RDN_ANY_TYPE,
+                       {static_cast<DWORD>(name.size() + 1), reinterpret_cast<BYTE*>(name.data())}};
+    CERT_RDN rdn{1, &attr};
+    PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
+                                                      CERT_FIND_SUBJECT_ATTR, &rdn, nullptr);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->hCertStore, store);
+    // Only one certificate has that name.
+    EXPECT_EQ(CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_ATTR, &rdn,
+                                         CertDuplicateCertificateContext(found)),
+              nullptr);
+    EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
+
+    std::string other = "nobody";
+    CERT_RDN_ATTR otherAttr{
+        szOID_COMMON_NAME,
+        CERT_RDN_ANY_TYPE,
+        {static_cast<DWORD>(other.size() + 1), reinterpret_cast<BYTE*>(other.data())}};
+    CERT_RDN otherRdn{1, &otherAttr};
+    EXPECT_EQ(CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_ATTR,
+                                         &otherRdn, nullptr),
+              nullptr);
+    EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
+
+    // The store may close before the certificate is freed.
+    CertCloseStore(store, 0);
+
+    // A certificate with its key is a client credential; one without is not.
+    CredHandle cred{};
+    SCHANNEL_CRED sc{};
+    sc.dwVersion = SCHANNEL_CRED_VERSION;
+    sc.cCreds = 1;
+    sc.paCred = &found;
+    EXPECT_EQ(AcquireCredentialsHandleW(nullptr, UNISP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr, &sc,
+                                        nullptr, nullptr, &cred, nullptr),
+              SEC_E_OK);
+    FreeCredentialsHandle(&cred);
+    PCCERT_CONTEXT keyless = Load("server.pem");
+    sc.paCred = &keyless;
+    EXPECT_EQ(AcquireCredentialsHandleW(nullptr, UNISP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr, &sc,
+                                        nullptr, nullptr, &cred, nullptr),
+              SEC_E_NO_CREDENTIALS);
+    CertFreeCertificateContext(keyless);
+    CertFreeCertificateContext(found);
+    unsetenv("SMTPMAIL_CERT_STORE_ROOT");
+    std::filesystem::remove_all(root);
+}
