@@ -3,7 +3,7 @@
 set -e
 PACKAGES="build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
 libssl-dev openssl libcurl4-openssl-dev libkrb5-dev gss-ntlmssp
-python3 python3-aiosmtpd python3-gssapi python3-cryptography postfix"
+python3 python3-aiosmtpd python3-gssapi python3-cryptography postfix locales-all"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -11,7 +11,8 @@ const char16_t* const kInvalidAddress = u"Email Address must be valid.";
 
 TSMTPAddress::TSMTPAddress(const std::u16string& sFriendlyName, const std::u16string& sEmailAddress)
     : m_sFriendlyName(sFriendlyName), m_sEmailAddress(sEmailAddress) {
-    if (m_sEmailAddress.empty()) HostLogMessage(HOSTLOG_WARNING, kInvalidAddress);
+    if (m_sEmailAddress.empty())
+        HostLogMessage(HOSTLOG_WARNING, kInvalidAddress);
 }
 
 TSMTPAddress::TSMTPAddress(const std::u16string& sText) {
@@ -29,9 +30,12 @@ TSMTPAddress::TSMTPAddress(const std::u16string& sText) {
 }
 
 std::u16string TSMTPAddress::GetRegularFormat(bool bEncode, const std::u16string& sCharset) const {
-    if (m_sEmailAddress.empty()) HostLogMessage(HOSTLOG_WARNING, kInvalidAddress);
-    if (m_sFriendlyName.empty()) return m_sEmailAddress;
-    if (!bEncode) return m_sFriendlyName + u" <" + m_sEmailAddress + u">";
+    if (m_sEmailAddress.empty())
+        HostLogMessage(HOSTLOG_WARNING, kInvalidAddress);
+    if (m_sFriendlyName.empty())
+        return m_sEmailAddress;
+    if (!bEncode)
+        return m_sFriendlyName + u" <" + m_sEmailAddress + u">";
     std::string encoded = TSMTPBodyPart::HeaderEncode(m_sFriendlyName, sCharset);
     std::u16string name;
     strAnsiToWide(name, encoded.c_str(), static_cast<int>(encoded.size()), CP_ACP, false);

@@ -44,10 +44,11 @@ public:
     static std::string HeaderEncode(const std::u16string& sValue, const std::u16string& sCharset);
     static void FixSingleDotT(std::u16string& sText);
     static void FixSingleDotA(std::string& sText);
-    // SMTP transparency of a body on the wire: FixSingleDotA, and a "." that
-    // starts the body gets its extra "." too. GetBody applies it to
-    // quoted-printable and unencoded bodies; a single-part message's text,
-    // which the session sends without GetBody, needs it applied there.
+    // SMTP transparency of a body block on the wire: FixSingleDotA, and a "."
+    // that starts the block gets its extra "." too. GetBody applies it to
+    // quoted-printable and unencoded bodies; the stored text is never stuffed.
+    // The session applies it to the UTF-8 text of a single-part message, which
+    // it sends without GetBody.
     static void MakeTransparent(std::string& sBody);
 
     std::u16string m_sFilename;

@@ -2,7 +2,6 @@
 
 #include "diag/FunctionTrace.h"
 #include "platform/TimeZone.h"
-#include "platform/WideFormat.h"
 #include "vxutil.h"
 
 namespace {
@@ -17,15 +16,20 @@ std::string Utf8(const std::u16string& s) {
 }
 
 void DeleteAll(std::vector<TSMTPAddress*>& list) {
-    for (TSMTPAddress* a : list) delete a;
+    for (TSMTPAddress* a : list)
+        delete a;
     list.clear();
 }
 
 }  // namespace
 
-TSMTPMessage::TSMTPMessage() : m_sXMailer(u"CRelaySMTPConnection v2.49"), m_Priority(0), m_bMime(0) {}
+TSMTPMessage::TSMTPMessage()
+    : m_sXMailer(u"CRelaySMTPConnection v2.49"), m_Priority(0), m_bMime(0) {
+    TFunctionTrace trace(u"TSMTPMessage::TSMTPMessage");
+}
 
 TSMTPMessage::~TSMTPMessage() {
+    TFunctionTrace trace(u"TSMTPMessage::~TSMTPMessage");
     DeleteAll(m_ToRecipients);
     DeleteAll(m_CCRecipients);
     DeleteAll(m_BCCRecipients);
@@ -33,11 +37,12 @@ TSMTPMessage::~TSMTPMessage() {
 
 int TSMTPMessage::AddRecipient(const TSMTPAddress& recipient, int nKind) {
     TFunctionTrace trace(u"TSMTPMessage::AddRecipient");
-    std::vector<TSMTPAddress*>* list = nKind == TO ? &m_ToRecipients
-                                       : nKind == CC ? &m_CCRecipients
+    std::vector<TSMTPAddress*>* list = nKind == TO    ? &m_ToRecipients
+                                       : nKind == CC  ? &m_CCRecipients
                                        : nKind == BCC ? &m_BCCRecipients
                                                       : nullptr;
-    if (list == nullptr) return -1;
+    if (list == nullptr)
+        return -1;
     list->push_back(new TSMTPAddress(recipient));
     return static_cast<int>(list->size());
 }
@@ -45,20 +50,25 @@ int TSMTPMessage::AddRecipient(const TSMTPAddress& recipient, int nKind) {
 int TSMTPMessage::GetNumberOfRecipients(int nKind) const {
     TFunctionTrace trace(u"TSMTPMessage::GetNumberOfRecipients");
     switch (nKind) {
-        case TO: return static_cast<int>(m_ToRecipients.size());
-        case CC: return static_cast<int>(m_CCRecipients.size());
-        case BCC: return static_cast<int>(m_BCCRecipients.size());
-        default: return 0;
+        case TO:
+            return static_cast<int>(m_ToRecipients.size());
+        case CC:
+            return static_cast<int>(m_CCRecipients.size());
+        case BCC:
+            return static_cast<int>(m_BCCRecipients.size());
+        default:
+            return 0;
     }
 }
 
 TSMTPAddress* TSMTPMessage::GetRecipient(int nIndex, int nKind) const {
     TFunctionTrace trace(u"TSMTPMessage::GetRecipient");
-    const std::vector<TSMTPAddress*>* list = nKind == TO ? &m_ToRecipients
-                                             : nKind == CC ? &m_CCRecipients
+    const std::vector<TSMTPAddress*>* list = nKind == TO    ? &m_ToRecipients
+                                             : nKind == CC  ? &m_CCRecipients
                                              : nKind == BCC ? &m_BCCRecipients
                                                             : nullptr;
-    if (list == nullptr || nIndex < 0 || nIndex >= static_cast<int>(list->size())) return nullptr;
+    if (list == nullptr || nIndex < 0 || nIndex >= static_cast<int>(list->size()))
+        return nullptr;
     return (*list)[static_cast<size_t>(nIndex)];
 }
 
@@ -69,7 +79,8 @@ void TSMTPMessage::AddCustomHeader(const std::u16string& sHeader) {
 
 std::u16string TSMTPMessage::GetCustomHeader(int nIndex) const {
     TFunctionTrace trace(u"TSMTPMessage::GetCustomHeader");
-    if (nIndex < 0 || nIndex >= static_cast<int>(m_CustomHeaders.size())) return std::u16string();
+    if (nIndex < 0 || nIndex >= static_cast<int>(m_CustomHeaders.size()))
+        return std::u16string();
     return m_CustomHeaders[static_cast<size_t>(nIndex)];
 }
 
@@ -85,14 +96,17 @@ void TSMTPMessage::SetCharset(const std::u16string& sCharset) {
 
 void TSMTPMessage::SetMime(bool bMime) {
     TFunctionTrace trace(u"TSMTPMessage::SetMime");
-    if ((m_bMime != 0) == bMime) return;
+    if ((m_bMime != 0) == bMime)
+        return;
     m_bMime = bMime ? 1 : 0;
-    while (m_RootPart.GetNumberOfChildBodyParts() > 0) m_RootPart.RemoveChildBodyPart(0);
+    while (m_RootPart.GetNumberOfChildBodyParts() > 0)
+        m_RootPart.RemoveChildBodyPart(0);
     if (bMime) {
         std::u16string text = m_RootPart.GetText();
         m_RootPart.SetText(kPreamble);
         m_RootPart.m_sContentType = kMixed;
-        if (!text.empty()) AddTextBody(text);
+        if (!text.empty())
+            AddTextBody(text);
     }
 }
 
@@ -141,14 +155,17 @@ int TSMTPMessage::AddMultipleAttachments(const MAILATTACHMENT* pAttachments, int
     int nAdded = 0;
     TFunctionTrace trace(u"TSMTPMessage::AddMultipleAttachments");
     trace.Bind(&nAdded);
-    if (pAttachments == nullptr) return nAdded;
+    if (pAttachments == nullptr)
+        return nAdded;
     for (int i = 0; i < nCount; ++i) {
         const MAILATTACHMENT& a = pAttachments[i];
-        if (a.pszPath == nullptr) continue;
+        if (a.pszPath == nullptr)
+            continue;
         TSMTPBodyPart part;
         part.m_sCharset = m_RootPart.m_sCharset;
         part.SetFilename(reinterpret_cast<const char16_t*>(a.pszPath));
-        if (a.pszName != nullptr) part.m_sTitle = reinterpret_cast<const char16_t*>(a.pszName);
+        if (a.pszName != nullptr)
+            part.m_sTitle = reinterpret_cast<const char16_t*>(a.pszName);
         AddBodyPart(part);
         ++nAdded;
     }
@@ -162,7 +179,8 @@ std::u16string TSMTPMessage::GetTextBody() const {
 
 std::u16string TSMTPMessage::GetHTMLBody() const {
     TFunctionTrace trace(u"TSMTPMessage::GetHTMLBody");
-    if (m_RootPart.GetNumberOfChildBodyParts() == 0) return std::u16string();
+    if (m_RootPart.GetNumberOfChildBodyParts() == 0)
+        return std::u16string();
     TSMTPBodyPart* first = m_RootPart.GetChildBodyPart(0);
     return first->GetContentType() == u"text/html" ? first->GetText() : std::u16string();
 }
@@ -175,7 +193,8 @@ std::string AddressList(const std::vector<TSMTPAddress*>& list, const std::u16st
     for (size_t i = 0; i < list.size(); ++i) {
         if (i > 0) {
             out += ",";
-            if (i % 2 == 0) out += "\r\n";
+            if (i % 2 == 0)
+                out += "\r\n";
             out += " ";
         }
         out += Utf8(list[i]->GetRegularFormat(true, sCharset));
@@ -183,13 +202,21 @@ std::string AddressList(const std::vector<TSMTPAddress*>& list, const std::u16st
     return out;
 }
 
-std::u16string ZoneText() {
+// "+" or "-" and the offset from UTC as hours and minutes: the bias counts
+// minutes west of UTC, so a zone east of UTC has a negative bias and "+".
+std::string ZoneText() {
     platform::TIME_ZONE_INFORMATION tz{};
     DWORD id = platform::GetTimeZoneInformation(&tz);
     LONG bias = id == platform::TIME_ZONE_ID_DAYLIGHT ? tz.Bias + tz.DaylightBias : tz.Bias;
     LONG magnitude = bias < 0 ? -bias : bias;
-    return platform::WFormat(u"%c%02d%02d", bias <= 0 ? u'+' : u'-', static_cast<int>(magnitude / 60),
-                             static_cast<int>(magnitude % 60));
+    LONG hours = magnitude / 60 % 100;
+    LONG minutes = magnitude % 60;
+    std::string text(1, bias <= 0 ? '+' : '-');
+    text.push_back(static_cast<char>('0' + hours / 10));
+    text.push_back(static_cast<char>('0' + hours % 10));
+    text.push_back(static_cast<char>('0' + minutes / 10));
+    text.push_back(static_cast<char>('0' + minutes % 10));
+    return text;
 }
 
 }  // namespace
@@ -201,13 +228,16 @@ std::string TSMTPMessage::getHeader() {
     const std::u16string& K = m_RootPart.m_sCharset;
     // English day and month names whatever the process locale is; the locale
     // of the process is left as it was.
-    std::u16string date = platform::FormatLocalTimeEnglish("%a, %d %b %Y %H:%M:%S ") + ZoneText();
+    std::string date =
+        Utf8(platform::FormatLocalTimeEnglish("%a, %d %b %Y %H:%M:%S ")) + ZoneText();
 
     header = "From: " + Utf8(m_From.GetRegularFormat(true, K));
     header += "\r\nTo: " + AddressList(m_ToRecipients, K) + "\r\n";
-    if (!m_CCRecipients.empty()) header += "Cc: " + AddressList(m_CCRecipients, K) + "\r\n";
+    if (!m_CCRecipients.empty())
+        header += "Cc: " + AddressList(m_CCRecipients, K) + "\r\n";
     header += "Subject: " + TSMTPBodyPart::HeaderEncode(m_sSubject, K);
-    if (!m_sXMailer.empty()) header += "\r\nX-Mailer: " + Utf8(m_sXMailer);
+    if (!m_sXMailer.empty())
+        header += "\r\nX-Mailer: " + Utf8(m_sXMailer);
     header += "\r\n";
     if (m_bMime) {
         if (m_RootPart.m_bBase64) {
@@ -216,19 +246,34 @@ std::string TSMTPMessage::getHeader() {
             header += "Content-Transfer-Encoding: quoted-printable\r\n";
         }
         header += "MIME-Version: 1.0\r\nContent-Type: " + Utf8(m_RootPart.m_sContentType);
-        if (m_RootPart.GetNumberOfChildBodyParts() > 0) header += "; boundary=\"" + Utf8(m_RootPart.m_sBoundary) + "\"";
+        if (m_RootPart.GetNumberOfChildBodyParts() > 0)
+            header += "; boundary=\"" + Utf8(m_RootPart.m_sBoundary) + "\"";
         header += "\r\n";
     } else {
-        header += "Content-Type: " + Utf8(m_RootPart.m_sContentType) + ";\r\n\tcharset=" + Utf8(K) + "\r\n";
+        header += "Content-Type: " + Utf8(m_RootPart.m_sContentType) + ";\r\n\tcharset=" + Utf8(K) +
+                  "\r\n";
     }
-    if (!m_ReplyTo.m_sEmailAddress.empty()) header += "Reply-To: " + Utf8(m_ReplyTo.GetRegularFormat(true, K)) + "\r\n";
-    header += "Date: " + Utf8(date) + "\r\n";
+    if (!m_ReplyTo.m_sEmailAddress.empty())
+        header += "Reply-To: " + Utf8(m_ReplyTo.GetRegularFormat(true, K)) + "\r\n";
+    header += "Date: " + date + "\r\n";
     switch (m_Priority) {
-        case 1: header += "X-Priority: 5\r\n"; break;
-        case 2: header += "X-Priority: 3\r\n"; break;
-        case 3: header += "X-Priority: 1\r\n"; break;
-        default: break;
+        case 1:
+            header += "X-Priority: 5\r\n";
+            break;
+        case 2:
+            header += "X-Priority: 3\r\n";
+            break;
+        case 3:
+            header += "X-Priority: 1\r\n";
+            break;
+        default:
+            break;
     }
-    for (const std::u16string& line : m_CustomHeaders) header += Utf8(line) + "\r\n";
+    for (const std::u16string& line : m_CustomHeaders)
+        header += Utf8(line) + "\r\n";
+    // The session sends the block unchanged after DATA: a subject, name or
+    // custom line that carries a line break followed by "." must not end the
+    // data early. Well-formed blocks have no such line and stay as they are.
+    TSMTPBodyPart::FixSingleDotA(header);
     return header;
 }

@@ -6,7 +6,8 @@
 namespace platform {
 
 DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* info) {
-    if (info == nullptr) return TIME_ZONE_ID_UNKNOWN;
+    if (info == nullptr)
+        return TIME_ZONE_ID_UNKNOWN;
     ::tzset();
     time_t now = ::time(nullptr);
     struct tm local {};
@@ -34,9 +35,11 @@ std::u16string FormatLocalTimeEnglish(const char* format) {
     ::localtime_r(&now, &local);
     char buffer[256] = {};
     locale_t c = ::newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(nullptr));
-    size_t n = c != static_cast<locale_t>(nullptr) ? ::strftime_l(buffer, sizeof buffer, format, &local, c)
-                                                   : ::strftime(buffer, sizeof buffer, format, &local);
-    if (c != static_cast<locale_t>(nullptr)) ::freelocale(c);
+    size_t n = c != static_cast<locale_t>(nullptr)
+                   ? ::strftime_l(buffer, sizeof buffer, format, &local, c)
+                   : ::strftime(buffer, sizeof buffer, format, &local);
+    if (c != static_cast<locale_t>(nullptr))
+        ::freelocale(c);
     return std::u16string(buffer, buffer + n);
 }
 

@@ -8,12 +8,14 @@
 namespace platform {
 
 long UuidCreate(UUID* uuid) {
-    if (uuid == nullptr) return 1;
+    if (uuid == nullptr)
+        return 1;
     size_t got = 0;
     while (got < sizeof uuid->bytes) {
         ssize_t n = ::getrandom(uuid->bytes + got, sizeof uuid->bytes - got, 0);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return 1;
         }
         got += static_cast<size_t>(n);

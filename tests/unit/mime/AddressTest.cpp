@@ -18,6 +18,17 @@ TEST(Address, ParsesNameAndAddressOutOfOneText) {
     EXPECT_EQ(unclosed.m_sFriendlyName, u"");
     TSMTPAddress empty(u"Name <>");
     EXPECT_EQ(empty.m_sEmailAddress, u"Name <>");
+    EXPECT_EQ(empty.m_sFriendlyName, u"");
+    TSMTPAddress trailing(u"Jane <j@example.com> (work)");
+    EXPECT_EQ(trailing.m_sEmailAddress, u"j@example.com") << "text after the bracket is ignored";
+    TSMTPAddress reversed(u"a>b<c");
+    EXPECT_EQ(reversed.m_sEmailAddress, u"a>b<c");
+    TSMTPAddress quoted(u"\t\r\n\"Doe, Jane\"\t<j@example.com>\n");
+    EXPECT_EQ(quoted.m_sFriendlyName, u"\"Doe, Jane\"") << "quotes stay part of the name";
+    EXPECT_EQ(quoted.m_sEmailAddress, u"j@example.com");
+    TSMTPAddress bare(u" bare@example.com\r\n");
+    EXPECT_EQ(bare.m_sEmailAddress, u"bare@example.com");
+    EXPECT_EQ(bare.m_sFriendlyName, u"");
 }
 
 TEST(Address, RegularFormatEncodesNamesBeyondAscii) {
@@ -38,7 +49,8 @@ TEST(Address, AnEmptyAddressIsAWarningEachTime) {
     SetHostLogProvider(nullptr);
     int warnings = 0;
     for (const auto& e : log.Entries()) {
-        if (e.message == u"Email Address must be valid." && e.level == 4) ++warnings;
+        if (e.message == u"Email Address must be valid." && e.level == 4)
+            ++warnings;
     }
     EXPECT_EQ(warnings, 2);
 }

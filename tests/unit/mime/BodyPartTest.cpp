@@ -2,19 +2,31 @@
 
 #include <unistd.h>
 
+#include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "CapturingLogProvider.h"
+#include "LogCapture.h"
+#include "diag/HostLog.h"
 #include "mime/TSMTPBodyPart.h"
+#include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Utf.h"
 
 namespace {
 
+using platform::Utf16ToUtf8;
+using platform::Utf8ToUtf16;
+
 std::string Header(TSMTPBodyPart& part) {
     char* buffer = nullptr;
     DWORD size = 0;
     EXPECT_TRUE(part.GetHeader(buffer, size));
+    if (buffer == nullptr)
+        return std::string();
+    EXPECT_EQ(buffer[size], '\0');
     std::string text(buffer, size);
     TSMTPBodyPart::FreeHeader(buffer);
     EXPECT_EQ(buffer, nullptr);
@@ -25,161 +37,377 @@ std::string Body(TSMTPBodyPart& part, bool* ok = nullptr) {
     char* buffer = nullptr;
     DWORD size = 0;
     bool result = part.GetBody(buffer, size);
-    if (ok != nullptr) *ok = result;
-    std::string text = buffer != nullptr ? std::string(buffer, size) : std::string();
-    if (buffer != nullptr) EXPECT_EQ(buffer[size], '\0');
+    if (ok != nullptr) {
+        *ok = result;
+    } else {
+        EXPECT_TRUE(result);
+    }
+    std::string text;
+    if (buffer != nullptr) {
+        EXPECT_EQ(buffer[size], '\0');
+        text.assign(buffer, size);
+    } else {
+        EXPECT_EQ(size, 0u);
+    }
     TSMTPBodyPart::FreeBody(buffer);
+    EXPECT_EQ(buffer, nullptr);
     return text;
 }
 
-std::string WriteFile(const std::string& name, const std::string& bytes) {
-    std::string path = ::testing::TempDir() + "/mime-" + std::to_string(::getpid()) + "-" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-}
+// Files of one test, in a folder of this process that goes with the test.
+class BodyPartFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = std::filesystem::path(::testing::TempDir()) /
+                ("mime-bodypart-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(m_dir);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+    std::u16string File(const std::string& name, const std::string& bytes) {
+        std::filesystem::path path = m_dir / name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return Utf8ToUtf16(path.string());
+    }
+    std::u16string SizedFile(const std::string& name, std::uintmax_t size) {
+        std::filesystem::path path = m_dir / name;
+        std::ofstream(path, std::ios::binary).close();
+        std::filesystem::resize_file(path, size);  // sparse: quick to make
+        return Utf8ToUtf16(path.string());
+    }
+    std::filesystem::path m_dir;
+};
 
 }  // namespace
 
 TEST(BodyPart, SetTextMakesEveryLineBreakCrLf) {
     TSMTPBodyPart part;
     part.m_sContentType = u"text/html";
-    part.SetText(u"a\rb\nc\r\nd\r\r\ne");
-    EXPECT_EQ(part.m_sText, u"a\r\nb\r\nc\r\nd\r\n\r\ne");
-    EXPECT_EQ(part.m_sContentType, u"text/plain");
+    part.SetText(u"a\rb\nc\r\nd\r\r\ne\n\n");
+    EXPECT_EQ(part.m_sText, u"a\r\nb\r\nc\r\nd\r\n\r\ne\r\n\r\n");
+    EXPECT_EQ(part.GetContentType(), u"text/plain");
+    part.SetText(u".x\n.y");
+    EXPECT_EQ(part.GetText(), u".x\r\n.y") << "the stored text keeps its dots";
+}
+
+TEST(BodyPart, BoundariesAreVersionFourUuids) {
+    TSMTPBodyPart a;
+    TSMTPBodyPart b;
+    EXPECT_NE(a.GetBoundary(), b.GetBoundary());
+    const std::string text = Utf16ToUtf8(a.GetBoundary());
+    ASSERT_EQ(text.size(), 36u);
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            EXPECT_EQ(text[i], '-');
+        } else {
+            EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(text[i])) &&
+                        !std::isupper(static_cast<unsigned char>(text[i])))
+                << text;
+        }
+    }
+    EXPECT_EQ(text[14], '4') << "version 4";
+    EXPECT_NE(std::string("89ab").find(text[19]), std::string::npos) << "RFC 4122 variant";
 }
 
 TEST(BodyPart, CopiesAreDeepAndKeepTheBoundary) {
     TSMTPBodyPart a;
-    TSMTPBodyPart b;
-    EXPECT_NE(a.m_sBoundary, b.m_sBoundary);
-    EXPECT_EQ(a.m_sBoundary.size(), 36u);
-    EXPECT_EQ(a.m_sBoundary[14], u'4') << "a version-4 UUID";
+    a.m_sContentType = u"multipart/mixed";
+    a.m_sContentID = u"<id>";
+    a.m_bBase64 = 1;
     TSMTPBodyPart child;
     child.SetText(u"child");
-    a.AddChildBodyPart(child);
+    TSMTPBodyPart grandchild;
+    grandchild.SetText(u"grandchild");
+    child.AddChildBodyPart(grandchild);
+    EXPECT_EQ(a.AddChildBodyPart(child), 1);
+    EXPECT_EQ(a.AddChildBodyPart(child), 2);
+
     TSMTPBodyPart copy(a);
-    EXPECT_EQ(copy.m_sBoundary, a.m_sBoundary);
-    ASSERT_EQ(copy.GetNumberOfChildBodyParts(), 1);
-    EXPECT_NE(copy.GetChildBodyPart(0), a.GetChildBodyPart(0));
-    EXPECT_EQ(copy.GetChildBodyPart(0)->m_pParentBodyPart, &copy);
-    EXPECT_EQ(copy.GetChildBodyPart(0)->GetText(), u"child");
-    copy = copy;
-    EXPECT_EQ(copy.GetNumberOfChildBodyParts(), 1);
+    EXPECT_EQ(copy.GetBoundary(), a.GetBoundary());
+    EXPECT_EQ(copy.m_sContentID, u"<id>");
+    EXPECT_EQ(copy.m_bBase64, 1);
+    ASSERT_EQ(copy.GetNumberOfChildBodyParts(), 2);
+    TSMTPBodyPart* c = copy.GetChildBodyPart(0);
+    EXPECT_NE(c, a.GetChildBodyPart(0));
+    EXPECT_EQ(c->m_pParentBodyPart, &copy);
+    EXPECT_EQ(c->GetBoundary(), child.GetBoundary());
+    ASSERT_EQ(c->GetNumberOfChildBodyParts(), 1);
+    EXPECT_EQ(c->GetChildBodyPart(0)->m_pParentBodyPart, c);
+    EXPECT_EQ(c->GetChildBodyPart(0)->GetText(), u"grandchild");
+    EXPECT_EQ(child.GetChildBodyPart(0)->m_pParentBodyPart, &child) << "the source is untouched";
+
+    TSMTPBodyPart assigned;
+    assigned.AddChildBodyPart(child);
+    assigned = a;
+    EXPECT_EQ(assigned.GetBoundary(), a.GetBoundary());
+    EXPECT_EQ(assigned.GetNumberOfChildBodyParts(), 2) << "the target's own children go first";
+    TSMTPBodyPart& self = assigned;
+    assigned = self;
+    EXPECT_EQ(assigned.GetNumberOfChildBodyParts(), 2);
+    EXPECT_EQ(assigned.GetChildBodyPart(1)->m_pParentBodyPart, &assigned);
+
     a.RemoveChildBodyPart(0);
-    EXPECT_EQ(a.GetNumberOfChildBodyParts(), 0);
+    ASSERT_EQ(a.GetNumberOfChildBodyParts(), 1);
+    EXPECT_EQ(copy.GetNumberOfChildBodyParts(), 2);
 }
 
 TEST(BodyPart, FindFirstSearchesDirectChildrenExactly) {
+    LogCapture capture;
     TSMTPBodyPart root;
     TSMTPBodyPart container;
     TSMTPBodyPart grandchild;
     grandchild.m_sContentType = u"text/html";
-    container.m_sContentType = u"multipart/mixed";
+    container.m_sContentType = u"multipart/alternative";
     container.AddChildBodyPart(grandchild);
     root.AddChildBodyPart(container);
     TSMTPBodyPart text;
     root.AddChildBodyPart(text);
+    root.AddChildBodyPart(text);
     EXPECT_EQ(root.FindFirstBodyPart(u"text/plain"), root.GetChildBodyPart(1));
     EXPECT_EQ(root.FindFirstBodyPart(u"TEXT/PLAIN"), nullptr);
-    EXPECT_EQ(root.FindFirstBodyPart(u"text/html"), nullptr);
+    EXPECT_TRUE(capture.Contains(u"TSMTPBodyPart::FindFirstBodyPart <== return NULL."))
+        << capture.Dump();
+    EXPECT_EQ(root.FindFirstBodyPart(u"text/html"), nullptr) << "grandchildren are not searched";
 }
 
-TEST(BodyPart, HeadersOfEachKind) {
+TEST(BodyPart, SetFilenameTakesNameAndExtension) {
+    TSMTPBodyPart part;
+    part.m_sCharset = u"utf-8";
+    EXPECT_TRUE(part.SetFilename(u"C:\\Reports\\2024\\Q1 summary.pdf"));
+    EXPECT_EQ(part.m_sTitle, u"Q1 summary.pdf");
+    EXPECT_EQ(part.m_sFilename, u"C:\\Reports\\2024\\Q1 summary.pdf");
+    EXPECT_EQ(part.GetContentType(), u"application/octet-stream");
+    EXPECT_EQ(part.GetCharset(), u"utf-8");
+    part.SetFilename(u"D:notes.txt");
+    EXPECT_EQ(part.m_sTitle, u"notes.txt");
+    part.SetFilename(u"/tmp/a:b.txt");
+    EXPECT_EQ(part.m_sTitle, u"a:b.txt") << "a colon past the drive is part of the name";
+    part.SetFilename(u"plain.bin");
+    EXPECT_EQ(part.m_sTitle, u"plain.bin");
+}
+
+TEST(BodyPart, WarningsGoToTheHostLog) {
+    CapturingLogProvider log;
+    SetHostLogProvider(&log);
+    TSMTPBodyPart part;
+    EXPECT_TRUE(part.SetFilename(u""));
+    TSMTPBodyPart untyped;
+    untyped.m_sContentType.clear();
+    EXPECT_EQ(untyped.AddChildBodyPart(part), 1) << "the child is added all the same";
+    char* buffer = nullptr;
+    DWORD size = 0;
+    EXPECT_FALSE(part.GetHeader(buffer, size)) << "a part without a parent has no header";
+    EXPECT_EQ(buffer, nullptr);
+    SetHostLogProvider(nullptr);
+    EXPECT_TRUE(log.Contains(u"TSMTPBodyPart::SetFilename : Empty Filename !", 4));
+    EXPECT_TRUE(log.Contains(u"TSMTPBodyPart::AddChildBodyPart : Empty content type !", 4));
+    EXPECT_TRUE(log.Contains(u"TSMTPBodyPart::GetHeader : Empty m_pParentBodyPart!", 4));
+}
+
+TEST(BodyPart, HeadersOfTextParts) {
     TSMTPBodyPart root;
     TSMTPBodyPart text;
     text.m_sCharset = u"utf-8";
     text.SetText(u"hi");
     root.AddChildBodyPart(text);
     TSMTPBodyPart* t = root.GetChildBodyPart(0);
-    std::string P(platform::Utf16ToUtf8(root.m_sBoundary));
-    EXPECT_EQ(Header(*t), "\r\n--" + P +
-                              "\r\nContent-Type: text/plain; charset=utf-8\r\n"
-                              "Content-Transfer-Encoding: quoted-printable\r\n\r\n");
-    t->m_sContentID = u"<id1>";
-    EXPECT_EQ(Header(*t), "\r\n--" + P +
-                              "\r\nContent-Type: text/plain; charset=utf-8\r\n"
-                              "Content-Transfer-Encoding: quoted-printable\r\nContent-ID: <id1>\r\n\r\n");
+    const std::string P = Utf16ToUtf8(root.GetBoundary());
+    const std::string open = "\r\n--" + P + "\r\nContent-Type: text/plain; charset=utf-8";
+    EXPECT_EQ(Header(*t), open + "\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n");
     t->m_bBase64 = 1;
-    t->m_sContentID.clear();
-    EXPECT_NE(Header(*t).find("Content-Transfer-Encoding: base64\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(Header(*t), open + "\r\nContent-Transfer-Encoding: base64\r\n\r\n");
+    t->m_bBase64 = 0;
+    t->m_bQuotedPrintable = 0;
+    EXPECT_EQ(Header(*t), open + "\r\n\r\n");
+    t->m_bQuotedPrintable = 1;
 
+    t->m_sContentID = u"<id1>";
+    EXPECT_EQ(Header(*t), open +
+                              "\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+                              "Content-ID: <id1>\r\n\r\n");
+    t->m_sContentLocation = u"http://example.com/a";
+    t->m_sContentBase = u"http://example.com/";
+    EXPECT_EQ(Header(*t), open +
+                              "\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+                              "Content-Base: http://example.com/\r\nContent-ID: <id1>\r\n"
+                              "Content-Location: http://example.com/a\r\n\r\n");
+}
+
+TEST(BodyPart, HeadersOfContainers) {
+    TSMTPBodyPart root;
+    TSMTPBodyPart container;
+    container.m_sContentType = u"multipart/alternative";
+    TSMTPBodyPart text;
+    container.AddChildBodyPart(text);
+    root.AddChildBodyPart(container);
+    TSMTPBodyPart* c = root.GetChildBodyPart(0);
+    const std::string P = Utf16ToUtf8(root.GetBoundary());
+    const std::string B = Utf16ToUtf8(c->GetBoundary());
+    const std::string open =
+        "\r\n--" + P + "\r\nContent-Type: multipart/alternative; charset=iso-8859-1; Boundary=\"" +
+        B + "\"\r\n";
+    EXPECT_EQ(Header(*c), open + "Content-Transfer-Encoding: quoted-printable\r\n\r\n");
+    c->m_bBase64 = 1;
+    EXPECT_EQ(Header(*c), open + "Content-Transfer-Encoding: base64\r\n\r\n");
+    c->m_bBase64 = 0;
+    c->m_bQuotedPrintable = 0;
+    EXPECT_EQ(Header(*c), open + "\r\n");
+
+    char* footer = nullptr;
+    DWORD size = 0;
+    ASSERT_TRUE(c->GetFooter(footer, size));
+    EXPECT_EQ(std::string(footer, size), "\r\n--" + B + "--");
+    EXPECT_EQ(footer[size], '\0');
+    TSMTPBodyPart::FreeFooter(footer);
+    EXPECT_EQ(footer, nullptr);
+}
+
+TEST(BodyPart, HeadersOfAttachments) {
+    TSMTPBodyPart root;
     TSMTPBodyPart file;
     file.m_sCharset = u"utf-8";
     file.SetFilename(u"/some/dir/\u00dcbersicht 2.pdf");
     EXPECT_EQ(file.m_sTitle, u"\u00dcbersicht 2.pdf");
-    EXPECT_EQ(file.m_sContentType, u"application/octet-stream");
     root.AddChildBodyPart(file);
-    std::string N = "=?utf-8?q?=C3=9Cbersicht_2.pdf?=";
-    EXPECT_EQ(Header(*root.GetChildBodyPart(1)),
-              "\r\n\r\n--" + P + "\r\nContent-Type: application/octet-stream; charset=utf-8; name=\"" + N +
-                  "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"" + N +
-                  "\"\r\n\r\n");
+    TSMTPBodyPart plain;
+    plain.SetFilename(u"C:\\data\\report.csv");
+    root.AddChildBodyPart(plain);
+    const std::string P = Utf16ToUtf8(root.GetBoundary());
+    const std::string N = "=?utf-8?q?=C3=9Cbersicht_2.pdf?=";
+    EXPECT_EQ(Header(*root.GetChildBodyPart(0)),
+              "\r\n\r\n--" + P +
+                  "\r\nContent-Type: application/octet-stream; charset=utf-8; name=\"" + N +
+                  "\"\r\nContent-Transfer-Encoding: base64\r\n"
+                  "Content-Disposition: attachment; filename=\"" +
+                  N + "\"\r\n\r\n");
+    EXPECT_EQ(
+        Header(*root.GetChildBodyPart(1)),
+        "\r\n\r\n--" + P +
+            "\r\nContent-Type: application/octet-stream; charset=iso-8859-1; name=\"report.csv\""
+            "\r\nContent-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename=\"report.csv\"\r\n\r\n");
 
-    TSMTPBodyPart container;
-    container.m_sContentType = u"multipart/alternative";
-    container.AddChildBodyPart(text);
-    root.AddChildBodyPart(container);
-    TSMTPBodyPart* c = root.GetChildBodyPart(2);
-    EXPECT_NE(Header(*c).find("; Boundary=\"" + platform::Utf16ToUtf8(c->m_sBoundary) + "\"\r\n"),
-              std::string::npos);
-    char* footer = nullptr;
-    DWORD size = 0;
-    ASSERT_TRUE(c->GetFooter(footer, size));
-    EXPECT_EQ(std::string(footer, size), "\r\n--" + platform::Utf16ToUtf8(c->m_sBoundary) + "--");
-    TSMTPBodyPart::FreeFooter(footer);
-
-    TSMTPBodyPart orphan;
-    char* buffer = nullptr;
-    EXPECT_FALSE(orphan.GetHeader(buffer, size)) << "a part without a parent has no header";
+    TSMTPBodyPart* withChild = root.GetChildBodyPart(1);
+    withChild->AddChildBodyPart(TSMTPBodyPart());
+    withChild->m_sContentID = u"<c>";
+    EXPECT_EQ(
+        Header(*withChild),
+        "\r\n\r\n--" + P +
+            "\r\nContent-Type: application/octet-stream; charset=iso-8859-1; name=\"report.csv\"; "
+            "Boundary=\"" +
+            Utf16ToUtf8(withChild->GetBoundary()) +
+            "\"\r\nContent-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename=\"report.csv\"\r\nContent-ID: <c>\r\n\r\n");
 }
 
-TEST(BodyPart, TextBodiesAreQuotedPrintableAndTransparent) {
+TEST(BodyPart, TextBodiesAreQuotedPrintableInTheirCodePage) {
     TSMTPBodyPart part;
     part.m_sCharset = u"UTF-8";
-    part.SetText(u".dot\n\u00e4");
-    EXPECT_EQ(Body(part), "..dot\r\n=C3=A4");
-    part.m_sCharset = u"utf8";  // not "utf-8": the ANSI code page
-    EXPECT_EQ(Body(part), "..dot\r\n=E4");
-    // A soft line break that starts a line with "." gets the extra dot too.
+    part.SetText(u"gr\u00fc\u00df=\n\u20ac");
+    EXPECT_EQ(Body(part), "gr=C3=BC=C3=9F=3D\r\n=E2=82=AC") << "any case of utf-8 selects UTF-8";
+    part.m_sCharset = u"utf8";
+    EXPECT_EQ(Body(part), "gr=FC=DF=3D\r\n=80") << "anything else: the ANSI code page";
+    part.m_sCharset = u"iso-8859-1";
+    EXPECT_EQ(Body(part), "gr=FC=DF=3D\r\n=80");
+
+    part.m_bBase64 = 1;
     part.m_sCharset = u"utf-8";
+    part.SetText(u"\u00e4");
+    EXPECT_EQ(Body(part), "w6Q=\r\n");
+    part.m_bBase64 = 0;
+    part.m_bQuotedPrintable = 0;
+    part.SetText(u"as is = \u00e4");
+    EXPECT_EQ(Body(part), "as is = \xc3\xa4");
+
+    part.m_bQuotedPrintable = 1;
+    part.SetText(u"");
+    EXPECT_EQ(Body(part), "");
+}
+
+TEST(BodyPart, BodiesAreTransparentOnTheWireOnce) {
+    TSMTPBodyPart part;
+    part.m_sCharset = u"utf-8";
+    part.SetText(u".dot\n..two\n.");
+    EXPECT_EQ(Body(part), "..dot\r\n...two\r\n..") << "the first line of a body counts too";
+    EXPECT_EQ(Body(part), "..dot\r\n...two\r\n..") << "asking again stuffs nothing twice";
+    EXPECT_EQ(part.GetText(), u".dot\r\n..two\r\n.");
+    // A soft line break that starts a line with "." gets the extra dot too.
     part.SetText(std::u16string(77, u'x') + u".after");
-    EXPECT_EQ(Body(part), std::string(77, 'x') + "=\r\n...after");
+    EXPECT_EQ(Body(part), std::string(77, 'x') + "=\r\n..after");
+    part.m_bQuotedPrintable = 0;
+    part.SetText(u"a\n.b");
+    EXPECT_EQ(Body(part), "a\r\n..b");
 }
 
-TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {
+TEST_F(BodyPartFiles, AttachmentsAreBase64InLinesOfSeventySix) {
     TSMTPBodyPart part;
-    part.SetFilename(platform::Utf8ToUtf16(WriteFile("114.bin", std::string(114, '\x01'))));
-    EXPECT_EQ(Body(part), std::string(76, 'A') == "" ? "" : Body(part));
-    std::string body = Body(part);
-    ASSERT_EQ(body.size(), 152u + 4u) << "a run of 152 characters: two full lines";
-    EXPECT_EQ(body.substr(76, 2), "\r\n");
-    EXPECT_EQ(body.substr(154, 2), "\r\n");
-
-    part.SetFilename(platform::Utf8ToUtf16(WriteFile("115.bin", std::string(115, '\x01'))));
-    body = Body(part);
-    EXPECT_EQ(body.size(), 156u + 4u + 2u) << "a run of 156: a third, short line";
-
-    part.SetFilename(platform::Utf8ToUtf16(WriteFile("empty.bin", "")));
-    bool ok = false;
-    EXPECT_EQ(Body(part, &ok), "");
-    EXPECT_TRUE(ok) << "an empty file is not a failure";
-
-    part.SetFilename(u"/no/such/file.bin");
-    Body(part, &ok);
-    EXPECT_FALSE(ok);
+    part.SetFilename(File("114.bin", std::string(114, '\x01')));
+    std::string line;
+    for (int i = 0; i < 19; ++i)
+        line += "AQEB";
+    EXPECT_EQ(Body(part), line + "\r\n" + line + "\r\n") << "a run of 152: two lines, nothing more";
+    part.SetFilename(File("115.bin", std::string(115, '\x01')));
+    EXPECT_EQ(Body(part), line + "\r\n" + line + "\r\nAQ==\r\n");
+    part.SetFilename(File("bytes.bin", std::string("\x00\xff\x10.\r\n", 6)));
+    EXPECT_EQ(Body(part), "AP8QLg0K\r\n");
 }
 
-TEST(BodyPart, TheAttachmentLimitIsFiftyMebibytes) {
+TEST_F(BodyPartFiles, AnEmptyFileIsAnEmptyBody) {
     TSMTPBodyPart part;
-    part.m_dwMaxAttachmentSize = 10;  // the same rule, on a small file
-    part.SetFilename(platform::Utf8ToUtf16(WriteFile("limit.bin", std::string(10, 'z'))));
-    bool ok = false;
-    Body(part, &ok);
-    EXPECT_TRUE(ok) << "a file of exactly the limit is accepted";
-    part.SetFilename(platform::Utf8ToUtf16(WriteFile("over.bin", std::string(11, 'z'))));
+    part.SetFilename(File("empty.bin", ""));
+    char* buffer = reinterpret_cast<char*>(&part);  // must be replaced
+    DWORD size = 7;
+    EXPECT_TRUE(part.GetBody(buffer, size));
+    EXPECT_EQ(buffer, nullptr);
+    EXPECT_EQ(size, 0u);
+    TSMTPBodyPart::FreeBody(buffer);
+}
+
+TEST_F(BodyPartFiles, UnreadableFilesFailWithTheirError) {
+    TSMTPBodyPart part;
+    part.SetFilename(Utf8ToUtf16((m_dir / "missing.bin").string()));
+    bool ok = true;
     platform::SetLastError(0);
     Body(part, &ok);
     EXPECT_FALSE(ok);
-    EXPECT_EQ(platform::GetLastError(), 87u);
-    EXPECT_EQ(TSMTPBodyPart().m_dwMaxAttachmentSize, 52428800u);
+    EXPECT_EQ(platform::GetLastError(), ERROR_FILE_NOT_FOUND);
+
+    // A file another user holds without sharing cannot be read.
+    std::u16string path = File("locked.bin", "data");
+    HANDLE holder = platform::CreateFileW(path.c_str(), platform::GENERIC_READ, 0,
+                                          platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL);
+    ASSERT_NE(holder, platform::INVALID_HANDLE_VALUE);
+    part.SetFilename(path);
+    Body(part, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(platform::GetLastError(), ERROR_SHARING_VIOLATION);
+    platform::CloseHandle(holder);
+    EXPECT_EQ(Body(part), "ZGF0YQ==\r\n");
+}
+
+TEST_F(BodyPartFiles, TheAttachmentLimitIsFiftyMebibytes) {
+    TSMTPBodyPart part;
+    EXPECT_EQ(part.m_dwMaxAttachmentSize, 52428800u);
+    part.SetFilename(SizedFile("limit.bin", 52428800));
+    bool ok = false;
+    std::string body = Body(part, &ok);
+    EXPECT_TRUE(ok) << "a file of exactly the limit is accepted";
+    // 52428800 zero bytes: 69905068 Base64 characters in 919804 lines.
+    EXPECT_EQ(body.size(), 69905068u + 2u * 919804u);
+    EXPECT_EQ(body.substr(0, 78), std::string(76, 'A') + "\r\n");
+    EXPECT_EQ(body.substr(body.size() - 42), std::string(39, 'A') + "=\r\n") << "a last line of 40";
+
+    std::u16string over = SizedFile("over.bin", 52428801);
+    part.SetFilename(over);
+    platform::SetLastError(0);
+    Body(part, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
+    // No handle stays open after the failure: the file can be taken exclusively.
+    HANDLE h = platform::CreateFileW(over.c_str(), platform::GENERIC_READ, 0,
+                                     platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL);
+    EXPECT_NE(h, platform::INVALID_HANDLE_VALUE);
+    platform::CloseHandle(h);
 }

@@ -1,0 +1,17 @@
+// Base64 text in the layout of MIME bodies: lines of 76 characters, each one,
+// the last included, followed by CRLF. The lines are written straight into the
+// caller's block, so a large attachment is never held as one unbroken run and
+// again as lines.
+#pragma once
+
+#include <cstddef>
+
+// Bytes a block needs for the lines of byteCount input bytes and a closing
+// NUL: (run / 76) * 2 + 3 + run, where run is the length of the Base64 text.
+size_t Base64LinesRoom(size_t byteCount);
+
+// Writes the lines for the bytes into out, which holds at least
+// Base64LinesRoom(byteCount) bytes, and returns the number of bytes written
+// (no NUL is written). The result equals EncodeBase64 of all the bytes cut
+// into lines of 76 characters.
+size_t WriteBase64Lines(const unsigned char* data, size_t byteCount, char* out);

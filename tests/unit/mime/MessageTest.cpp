@@ -1,0 +1,380 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include "CapturingLogProvider.h"
+#include "diag/HostLog.h"
+#include "mailapi.h"
+#include "mime/TSMTPMessage.h"
+#include "platform/Utf.h"
+
+namespace {
+
+using platform::Utf16ToUtf8;
+
+// Sets TZ for one test and puts the old value back.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* tz) {
+        const char* old = std::getenv("TZ");
+        if (old != nullptr)
+            m_old = old;
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+    }
+    ~ScopedTimeZone() {
+        if (m_old) {
+            ::setenv("TZ", m_old->c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+        ::tzset();
+    }
+    ScopedTimeZone(const ScopedTimeZone&) = delete;
+    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+private:
+    std::optional<std::string> m_old;
+};
+
+// The value of the first header line with that name, without its line end.
+std::string Field(const std::string& header, const std::string& name) {
+    const std::string key = name + ": ";
+    size_t at = header.compare(0, key.size(), key) == 0 ? 0 : header.find("\n" + key);
+    if (at == std::string::npos)
+        return std::string();
+    if (at != 0)
+        ++at;
+    size_t end = header.find("\r\n", at);
+    return header.substr(at + key.size(), end - at - key.size());
+}
+
+// The header block without its Date line, which changes with the clock.
+std::string WithoutDate(const std::string& header) {
+    size_t at = header.find("Date: ");
+    if (at == std::string::npos)
+        return header;
+    size_t end = header.find("\r\n", at);
+    return header.substr(0, at) + "Date: *" + header.substr(end);
+}
+
+const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Days since 1970-01-01 of a civil date.
+long DaysFromCivil(long y, long m, long d) {
+    y -= m <= 2;
+    long era = (y >= 0 ? y : y - 399) / 400;
+    long yoe = y - era * 400;
+    long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+// Checks a Date value ("Tue, 05 Mar 2024 14:07:09 +0100"): English names, the
+// weekday of its own date, and a moment within a minute of now once its zone
+// is taken into account. Returns the zone text.
+std::string CheckDate(const std::string& value) {
+    char day[8] = {};
+    char month[8] = {};
+    int dd = 0, yyyy = 0, hh = 0, mi = 0, ss = 0;
+    char sign = 0;
+    int zone = 0;
+    int consumed = 0;
+    int n = std::sscanf(value.c_str(), "%3[A-Za-z], %2d %3[A-Za-z] %4d %2d:%2d:%2d %c%4d%n", day,
+                        &dd, month, &yyyy, &hh, &mi, &ss, &sign, &zone, &consumed);
+    EXPECT_EQ(n, 9) << value;
+    EXPECT_EQ(static_cast<size_t>(consumed), value.size()) << value;
+    EXPECT_EQ(value.substr(3, 2), ", ") << value;
+    EXPECT_EQ(value[7], ' ') << "two-digit day: " << value;
+    int m = 0;
+    while (m < 12 && month != std::string(kMonths[m]))
+        ++m;
+    EXPECT_LT(m, 12) << "English month name: " << value;
+    long days = DaysFromCivil(yyyy, m + 1, dd);
+    EXPECT_EQ(std::string(kDays[(days % 7 + 11) % 7]), std::string(day))
+        << "English day name: " << value;
+    long offset = (zone / 100 * 60 + zone % 100) * (sign == '-' ? -1 : 1);
+    long utc = days * 86400 + hh * 3600 + mi * 60 + ss - offset * 60;
+    long now = static_cast<long>(std::time(nullptr));
+    EXPECT_LE(std::labs(now - utc), 60) << value;
+    return value.substr(value.size() - 5);
+}
+
+MAILATTACHMENT Attachment(const char16_t* name, const char16_t* path) {
+    MAILATTACHMENT a{};
+    a.pszName = reinterpret_cast<const MAILWCHAR*>(name);
+    a.pszPath = reinterpret_cast<const MAILWCHAR*>(path);
+    return a;
+}
+
+}  // namespace
+
+TEST(Message, TextOnlyHeaderBlock) {
+    TSMTPMessage message;
+    message.SetCharset(u"utf-8");
+    message.m_From = TSMTPAddress(u"Sender Name", u"sender@example.com");
+    message.AddRecipient(TSMTPAddress(u"", u"to@example.com"), TSMTPMessage::TO);
+    message.m_sSubject = u"Hello";
+    message.AddTextBody(u"Body");
+    EXPECT_EQ(WithoutDate(message.getHeader()),
+              "From: Sender Name <sender@example.com>\r\n"
+              "To: to@example.com\r\n"
+              "Subject: Hello\r\n"
+              "X-Mailer: CRelaySMTPConnection v2.49\r\n"
+              "Content-Type: text/plain;\r\n\tcharset=utf-8\r\n"
+              "Date: *\r\n");
+    EXPECT_EQ(message.GetTextBody(), u"Body");
+    EXPECT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 0);
+}
+
+TEST(Message, FullHeaderBlockInOrder) {
+    TSMTPMessage message;
+    message.SetCharset(u"utf-8");
+    message.m_sXMailer.clear();
+    message.m_From = TSMTPAddress(u"J\u00fcrgen", u"j@example.com");
+    message.m_ReplyTo = TSMTPAddress(u"Replies", u"r@example.com");
+    message.m_sSubject = u"Gr\u00fc\u00dfe";
+    message.m_Priority = 3;
+    message.AddRecipient(TSMTPAddress(u"A", u"a@example.com"), TSMTPMessage::TO);
+    message.AddRecipient(TSMTPAddress(u"c@example.com"), TSMTPMessage::CC);
+    message.AddRecipient(TSMTPAddress(u"Z\u00f6e", u"z@example.com"), TSMTPMessage::CC);
+    message.AddRecipient(TSMTPAddress(u"hidden@example.com"), TSMTPMessage::BCC);
+    message.AddCustomHeader(u"Disposition-Notification-To: j@example.com");
+    message.AddCustomHeader(u"X-Custom: 2");
+    message.AddTextBody(u"text");
+    MAILATTACHMENT a = Attachment(nullptr, u"/tmp/file.bin");
+    EXPECT_EQ(message.AddMultipleAttachments(&a, 1), 1);
+    const std::string B = Utf16ToUtf8(message.m_RootPart.GetBoundary());
+    EXPECT_EQ(WithoutDate(message.getHeader()),
+              "From: =?utf-8?q?J=C3=BCrgen?= <j@example.com>\r\n"
+              "To: A <a@example.com>\r\n"
+              "Cc: c@example.com, =?utf-8?q?Z=C3=B6e?= <z@example.com>\r\n"
+              "Subject: =?utf-8?q?Gr=C3=BC=C3=9Fe?=\r\n"
+              "Content-Transfer-Encoding: quoted-printable\r\n"
+              "MIME-Version: 1.0\r\n"
+              "Content-Type: multipart/mixed; boundary=\"" +
+                  B +
+                  "\"\r\n"
+                  "Reply-To: Replies <r@example.com>\r\n"
+                  "Date: *\r\n"
+                  "X-Priority: 1\r\n"
+                  "Disposition-Notification-To: j@example.com\r\n"
+                  "X-Custom: 2\r\n");
+}
+
+TEST(Message, AddressListsFoldBeforeEveryOtherRecipient) {
+    TSMTPMessage message;
+    for (char c = 'a'; c <= 'e'; ++c) {
+        std::u16string address = std::u16string(1, static_cast<char16_t>(c)) + u"@example.com";
+        message.AddRecipient(TSMTPAddress(address), TSMTPMessage::TO);
+    }
+    EXPECT_EQ(message.AddRecipient(TSMTPAddress(u"x@example.com"), TSMTPMessage::CC), 1);
+    const std::string header = message.getHeader();
+    EXPECT_NE(
+        header.find("\r\nTo: a@example.com, b@example.com,\r\n c@example.com, d@example.com,\r\n"
+                    " e@example.com\r\nCc: x@example.com\r\n"),
+        std::string::npos)
+        << header;
+}
+
+TEST(Message, BccOnlyGivesAnEmptyToLine) {
+    TSMTPMessage message;
+    message.AddRecipient(TSMTPAddress(u"bcc@example.com"), TSMTPMessage::BCC);
+    const std::string header = message.getHeader();
+    EXPECT_NE(header.find("\r\nTo: \r\nSubject: \r\n"), std::string::npos) << header;
+    EXPECT_EQ(header.find("bcc@example.com"), std::string::npos);
+    EXPECT_EQ(header.find("Bcc"), std::string::npos);
+    EXPECT_EQ(header.find("Message-ID"), std::string::npos);
+}
+
+TEST(Message, PriorityLines) {
+    const char* expected[] = {nullptr, "X-Priority: 5\r\n", "X-Priority: 3\r\n",
+                              "X-Priority: 1\r\n", nullptr};
+    for (int priority = 0; priority <= 4; ++priority) {
+        TSMTPMessage message;
+        message.m_Priority = priority;
+        const std::string header = message.getHeader();
+        if (expected[priority] != nullptr) {
+            EXPECT_NE(header.find(expected[priority]), std::string::npos) << priority;
+        } else {
+            EXPECT_EQ(header.find("X-Priority"), std::string::npos) << priority;
+        }
+    }
+}
+
+TEST(Message, MimeWithoutChildrenHasNoBoundary) {
+    TSMTPMessage message;
+    message.SetMime(true);
+    EXPECT_EQ(message.m_RootPart.GetContentType(), u"multipart/mixed");
+    EXPECT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 0) << "no text to move";
+    const std::string header = message.getHeader();
+    EXPECT_NE(header.find("\r\nContent-Transfer-Encoding: quoted-printable\r\nMIME-Version: 1.0\r\n"
+                          "Content-Type: multipart/mixed\r\nDate: "),
+              std::string::npos)
+        << header;
+}
+
+TEST(Message, HeaderBlockLinesNeverEndTheData) {
+    TSMTPMessage message;
+    message.m_sSubject = u"one\r\n.\r\ntwo";
+    const std::string header = message.getHeader();
+    EXPECT_NE(header.find("Subject: one\r\n..\r\ntwo"), std::string::npos) << header;
+    EXPECT_EQ(header.find("\n.\r\n"), std::string::npos);
+}
+
+TEST(Message, DateLineCarriesTheZone) {
+    struct Case {
+        const char* tz;
+        const char* zone;
+    } cases[] = {
+        {"IST-5:30", "+0530"},               // east of UTC
+        {"NST3:30", "-0330"},                // west of UTC
+        {"UTC0", "+0000"},                   //
+        {"EST5EDT,0/0,J365/25", "-0400"},    // daylight time all year
+        {"CET-1CEST,0/0,J365/25", "+0200"},  // daylight time east of UTC
+        {"XST-5:45", "+0545"},               //
+    };
+    for (const Case& c : cases) {
+        ScopedTimeZone tz(c.tz);
+        TSMTPMessage message;
+        const std::string date = Field(message.getHeader(), "Date");
+        EXPECT_EQ(CheckDate(date), c.zone) << c.tz << ": " << date;
+    }
+}
+
+TEST(Message, DateNamesAreEnglishAndTheLocaleStays) {
+    const std::string before = std::setlocale(LC_TIME, nullptr);
+    TSMTPMessage message;
+    CheckDate(Field(message.getHeader(), "Date"));
+    EXPECT_EQ(std::setlocale(LC_TIME, nullptr), before);
+
+    const char* german = nullptr;
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"}) {
+        if (std::setlocale(LC_TIME, name) != nullptr) {
+            german = name;
+            break;
+        }
+    }
+    if (german == nullptr)
+        GTEST_SKIP() << "no German locale installed (locales-all)";
+    const std::string chosen = std::setlocale(LC_TIME, nullptr);
+    // The locale really names days differently: Sunday is "So" there.
+    std::tm sunday{};
+    sunday.tm_wday = 0;
+    char name[32] = {};
+    std::strftime(name, sizeof name, "%a", &sunday);
+    EXPECT_STRNE(name, "Sun");
+    CheckDate(Field(message.getHeader(), "Date"));
+    EXPECT_EQ(std::setlocale(LC_TIME, nullptr), chosen);
+    std::setlocale(LC_TIME, before.c_str());
+}
+
+TEST(Message, RecipientsByKind) {
+    TSMTPMessage message;
+    EXPECT_EQ(message.AddRecipient(TSMTPAddress(u"a@example.com"), 0), 1);
+    EXPECT_EQ(message.AddRecipient(TSMTPAddress(u"b@example.com"), 0), 2);
+    EXPECT_EQ(message.AddRecipient(TSMTPAddress(u"c@example.com"), 2), 1);
+    EXPECT_EQ(message.AddRecipient(TSMTPAddress(u"d@example.com"), 3), -1);
+    EXPECT_EQ(message.AddRecipient(TSMTPAddress(u"d@example.com"), -1), -1);
+    EXPECT_EQ(message.GetNumberOfRecipients(0), 2);
+    EXPECT_EQ(message.GetNumberOfRecipients(1), 0);
+    EXPECT_EQ(message.GetNumberOfRecipients(2), 1);
+    EXPECT_EQ(message.GetNumberOfRecipients(7), 0);
+    ASSERT_NE(message.GetRecipient(1, 0), nullptr);
+    EXPECT_EQ(message.GetRecipient(1, 0)->m_sEmailAddress, u"b@example.com");
+    EXPECT_EQ(message.GetRecipient(0, 5), nullptr);
+    message.AddCustomHeader(u"X-A: 1");
+    EXPECT_EQ(message.GetNumberOfCustomHeaders(), 1);
+    EXPECT_EQ(message.GetCustomHeader(0), u"X-A: 1");
+}
+
+TEST(Message, SwitchingMimeOnMovesTheTextIntoAChild) {
+    TSMTPMessage message;
+    message.SetCharset(u"utf-8");
+    message.AddTextBody(u"first\nline");
+    EXPECT_EQ(message.GetTextBody(), u"first\r\nline");
+    message.SetMime(true);
+    EXPECT_EQ(message.GetTextBody(), u"This is a multi-part message in MIME format");
+    EXPECT_EQ(message.m_RootPart.GetContentType(), u"multipart/mixed");
+    ASSERT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 1);
+    TSMTPBodyPart* text = message.m_RootPart.GetChildBodyPart(0);
+    EXPECT_EQ(text->GetContentType(), u"text/plain");
+    EXPECT_EQ(text->GetText(), u"first\r\nline");
+    EXPECT_EQ(text->GetCharset(), u"utf-8");
+    message.AddTextBody(u"second");
+    ASSERT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 1) << "the text part is replaced";
+    EXPECT_EQ(message.m_RootPart.GetChildBodyPart(0)->GetText(), u"second");
+    message.SetMime(true);
+    EXPECT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 1) << "no change, no removal";
+
+    message.SetMime(false);
+    EXPECT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 0);
+    EXPECT_EQ(message.m_RootPart.GetContentType(), u"multipart/mixed") << "the root keeps its type";
+    EXPECT_EQ(message.GetTextBody(), u"This is a multi-part message in MIME format");
+}
+
+TEST(Message, HtmlBodiesAreSiblingsOfTheText) {
+    TSMTPMessage message;
+    message.SetCharset(u"utf-8");
+    message.SetMime(true);
+    message.AddTextBody(u"plain");
+    message.AddHTMLBody(u"<p>one</p>", u"http://example.com/");
+    EXPECT_EQ(message.GetHTMLBody(), u"") << "the HTML part is the second child";
+    message.AddHTMLBody(u"<p>two</p>", u"ignored");
+    ASSERT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 2);
+    TSMTPBodyPart* html = message.m_RootPart.GetChildBodyPart(1);
+    EXPECT_EQ(html->GetContentType(), u"text/html");
+    EXPECT_EQ(html->GetText(), u"<p>two</p>");
+    EXPECT_EQ(html->m_sContentBase, u"http://example.com/") << "the part keeps its base";
+    EXPECT_EQ(html->GetCharset(), u"utf-8");
+
+    TSMTPMessage htmlOnly;
+    htmlOnly.AddHTMLBody(u"<b>x</b>", u"");
+    EXPECT_EQ(htmlOnly.GetHTMLBody(), u"<b>x</b>");
+    EXPECT_EQ(htmlOnly.m_RootPart.GetContentType(), u"multipart/mixed");
+    EXPECT_TRUE(htmlOnly.m_RootPart.GetChildBodyPart(0)->m_sContentBase.empty());
+}
+
+TEST(Message, AttachmentsFollowTheTextPart) {
+    TSMTPMessage message;
+    message.SetCharset(u"utf-8");
+    message.AddTextBody(u"see attached");
+    MAILATTACHMENT records[] = {
+        Attachment(u"Shown name.pdf", u"/data/x1.pdf"),
+        Attachment(u"skipped", nullptr),
+        Attachment(nullptr, u"C:\\docs\\plan.xlsx"),
+    };
+    EXPECT_EQ(message.AddMultipleAttachments(records, 3), 2);
+    EXPECT_EQ(message.m_bMime, 1);
+    ASSERT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 3);
+    EXPECT_EQ(message.m_RootPart.GetChildBodyPart(0)->GetText(), u"see attached");
+    TSMTPBodyPart* first = message.m_RootPart.GetChildBodyPart(1);
+    EXPECT_EQ(first->m_sFilename, u"/data/x1.pdf");
+    EXPECT_EQ(first->m_sTitle, u"Shown name.pdf");
+    EXPECT_EQ(first->GetContentType(), u"application/octet-stream");
+    EXPECT_EQ(first->GetCharset(), u"utf-8");
+    EXPECT_EQ(message.m_RootPart.GetChildBodyPart(2)->m_sTitle, u"plan.xlsx");
+    EXPECT_EQ(message.AddMultipleAttachments(nullptr, 2), 0);
+    EXPECT_EQ(message.AddMultipleAttachments(records, 0), 0);
+
+    TSMTPBodyPart extra;
+    extra.SetText(u"note");
+    EXPECT_EQ(message.AddBodyPart(extra), 4);
+}
+
+TEST(Message, EmptySenderIsAWarning) {
+    CapturingLogProvider log;
+    SetHostLogProvider(&log);
+    TSMTPMessage message;
+    const std::string header = message.getHeader();
+    SetHostLogProvider(nullptr);
+    EXPECT_EQ(header.compare(0, 10, "From: \r\nTo"), 0) << header;
+    EXPECT_TRUE(log.Contains(u"Email Address must be valid.", 4));
+}
