@@ -14,25 +14,38 @@ class TSMTPAddress;
 
 class TSMTPConnection {
 public:
+    // Authentication types handed to Connect.
+    enum AuthType {
+        AUTH_NONE = 0,
+        CRAM_MD5 = 1,
+        AUTH_LOGIN = 2,
+        AUTH_PLAIN = 3,
+        AUTH_NTLM = 4,
+        AUTH_OAUTH2 = 5,
+    };
+
     TSMTPConnection(bool bStartTLS, DWORD dwCertFlags);
     virtual ~TSMTPConnection();
     TSMTPConnection(const TSMTPConnection&) = delete;
     TSMTPConnection& operator=(const TSMTPConnection&) = delete;
 
-    bool Connect(const char16_t* pszHost, int nAuthType, const char16_t* pszUser, const char16_t* pszPassword,
-                 int nPort);
+    bool Connect(const char16_t* pszHost, int nAuthType, const char16_t* pszUser,
+                 const char16_t* pszPassword, int nPort);
     void SetDSNFlags(bool bSuccess, bool bFailure);
     void SendMessageW(TSMTPMessage& message);
     void Disconnect(bool bSendQuit);
     void SetHeloHostname(const std::u16string& sHostname);
 
     static std::u16string Auth2String(int nAuthType);
-    static void MD5Digest(const unsigned char* pData, int nDataLen, const unsigned char* pKey, int nKeyLen,
-                          unsigned char digest[16]);
+    // HMAC-MD5 (RFC 2104) of the data under the key.
+    static void MD5Digest(const unsigned char* pData, int nDataLen, const unsigned char* pKey,
+                          int nKeyLen, unsigned char digest[16]);
 
     TSMTPSSLSocket* m_pSocket;
     BOOL m_bConnected;
     std::u16string m_strHeloHostname;
+    // Milliseconds to wait for the first bytes of each reply. Tests shorten it
+    // right after construction; the library itself never changes it.
     DWORD m_dwTimeout;
     bool m_bStartTLS;
     std::u16string m_strHostName;
@@ -41,16 +54,31 @@ public:
     bool m_bNotifyFailure;
 
 private:
-    void ConnectESMTP(const std::u16string& sHeloName, const char16_t* pszUser, const char16_t* pszPassword,
-                      int nAuthType);
+    void ConnectESMTP(const std::u16string& sHeloName, const char16_t* pszUser,
+                      const char16_t* pszPassword, int nAuthType);
     void ConnectSMTP(const std::u16string& sHeloName);
     bool ReadCommandResponse(int nExpectedCode, std::u16string& sResponse);
-    bool CheckResponse(std::u16string sResponse, int nCode, std::u16string sKeyword, std::u16string sValue);
+    bool CheckResponse(std::u16string sResponse, int nCode, std::u16string sKeyword,
+                       std::u16string sValue);
     void SendRCPTForRecipient(const TSMTPAddress& recipient);
     void SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot);
-    void SendCommand(const std::u16string& sCommand);
     void AuthCramMD5(const char16_t* pszUser, const char16_t* pszPassword);
     void AuthLogin(const char16_t* pszUser, const char16_t* pszPassword);
     void AuthPlain(const char16_t* pszUser, const char16_t* pszPassword);
     bool AuthenticateNTLM();
+
+    // Whether the socket object holds an open socket.
+    bool HasSocket() const;
+    // A command line: wide text goes out as UTF-8, narrow text unchanged, in one Send.
+    void SendCommand(const std::u16string& sCommand);
+    void SendCommand(const std::string& sCommand);
+    // One read of at most 64000 bytes into the call's buffer (64001 bytes),
+    // appended to both texts; returns the count read.
+    int ReceiveChunk(char* pBuffer, int nExpectedCode, std::u16string& sRead,
+                     std::u16string& sResponse);
+    // The challenge bytes of a 334 reply (Base64 after the code).
+    std::string DecodeChallenge(const std::u16string& sResponse);
+    // Closes the socket after the conversation broke, whatever state the TLS
+    // channel is in; never throws.
+    void AbortConnection();
 };

@@ -1,0 +1,279 @@
+// Life of a session: construction, the greeting with HELO or EHLO (STARTTLS
+// and authentication included) and the end of the conversation.
+#include "smtp/TSMTPConnection.h"
+
+#include "diag/DiagPrint.h"
+#include "diag/FunctionTrace.h"
+#include "diag/HostLog.h"
+#include "platform/Sockets.h"
+#include "transport/TSMTPException.h"
+#include "transport/TSMTPSSLSocket.h"
+#include "vxutil.h"
+
+namespace {
+
+// Room for the local computer's name.
+constexpr int HOSTNAME_BUFFER_SIZE = 260;
+
+void Warn(const char16_t* text) {
+    HostLogMessage(HOSTLOG_WARNING, text);
+}
+
+void LogException(const TSMTPException& e) {
+    DiagPrint(u"%s", e.GetErrorText().c_str());
+}
+
+}  // namespace
+
+TSMTPConnection::TSMTPConnection(bool bStartTLS, DWORD dwCertFlags)
+    : m_pSocket(nullptr),
+      m_bConnected(0),
+      m_dwTimeout(60000),
+      m_bStartTLS(bStartTLS),
+      m_dwCertFlags(dwCertFlags),
+      m_bNotifySuccess(false),
+      m_bNotifyFailure(false) {
+    TFunctionTrace trace(u"TSMTPConnection::TSMTPConnection");
+    SetHeloHostname(u"auto");
+    m_pSocket = new TSMTPSSLSocket();
+}
+
+TSMTPConnection::~TSMTPConnection() {
+    TFunctionTrace trace(u"TSMTPConnection::~TSMTPConnection");
+    // A broken connection makes QUIT fail with a socket error; that must not
+    // leave the destructor, and the socket is closed all the same.
+    try {
+        if (m_bConnected) {
+            Disconnect(true);
+        } else if (HasSocket()) {
+            Disconnect(false);
+        }
+    } catch (const TSMTPException& e) {
+        LogException(e);
+        Warn(u"Disconnect failed!");
+        AbortConnection();
+    } catch (...) {
+        Warn(u"Disconnect failed!");
+        AbortConnection();
+    }
+    delete m_pSocket;
+    m_pSocket = nullptr;
+}
+
+void TSMTPConnection::SetHeloHostname(const std::u16string& sHostname) {
+    TFunctionTrace trace(u"TSMTPConnection::SetHeloHostname");
+    if (sHostname != u"auto") {
+        m_strHeloHostname = sHostname;
+        return;
+    }
+    char szName[HOSTNAME_BUFFER_SIZE] = {};
+    if (platform::gethostname(szName, HOSTNAME_BUFFER_SIZE) != 0) {
+        szName[0] = '\0';
+    }
+    m_strHeloHostname.clear();
+    strAnsiToWide(m_strHeloHostname, szName, -1, CP_ACP, false);
+}
+
+void TSMTPConnection::SetDSNFlags(bool bSuccess, bool bFailure) {
+    TFunctionTrace trace(u"TSMTPConnection::SetDSNFlags");
+    m_bNotifySuccess = bSuccess;
+    m_bNotifyFailure = bFailure;
+}
+
+bool TSMTPConnection::HasSocket() const {
+    return m_pSocket != nullptr && m_pSocket->m_hSocket != platform::INVALID_SOCKET;
+}
+
+bool TSMTPConnection::Connect(const char16_t* pszHost, int nAuthType, const char16_t* pszUser,
+                              const char16_t* pszPassword, int nPort) {
+    bool bResult = false;
+    TFunctionTrace trace(u"TSMTPConnection::Connect");
+    trace.Bind(&bResult);
+
+    if (pszHost == nullptr) {
+        Warn(u"HostName not specified!");
+    }
+    if (m_bConnected) {
+        Warn(u"Already connected!");
+    }
+    try {
+        m_pSocket->Create(nullptr, 0, m_dwCertFlags);
+        if (!HasSocket()) {
+            throw TSMTPException(3, u"Socked not created!");
+        }
+        if (m_pSocket->Connect(pszHost, nPort) == 0) {
+            throw TSMTPException(3, u"Cannot connect to %s on port %d", pszHost ? pszHost : u"",
+                                 nPort);
+        }
+        m_bConnected = 1;
+        m_strHostName = pszHost ? pszHost : u"";
+
+        std::u16string sResponse;
+        if (!ReadCommandResponse(220, sResponse)) {
+            throw TSMTPException(
+                3, u"Cannot establish a connection between the client and the server.");
+        }
+        if (nAuthType != AUTH_NONE) {
+            ConnectESMTP(m_strHeloHostname, pszUser, pszPassword, nAuthType);
+        } else {
+            ConnectSMTP(m_strHeloHostname);
+        }
+    } catch (const TSMTPException& e) {
+        LogException(e);
+        if (m_bConnected) {
+            // Say goodbye; when even that breaks, the original failure is the
+            // one the caller needs to see.
+            try {
+                Disconnect(true);
+            } catch (const TSMTPException& eQuit) {
+                LogException(eQuit);
+                AbortConnection();
+            }
+        } else if (HasSocket()) {
+            // The TCP connect failed: nobody else would close this socket.
+            AbortConnection();
+        }
+        throw;
+    }
+    bResult = true;
+    return bResult;
+}
+
+void TSMTPConnection::ConnectSMTP(const std::u16string& sHeloName) {
+    TFunctionTrace trace(u"TSMTPConnection::ConnectSMTP");
+    try {
+        if (!HasSocket()) {
+            throw TSMTPException(3, u"Socked not created!");
+        }
+        SendCommand(u"HELO " + sHeloName + u"\r\n");
+        std::u16string sResponse;
+        if (!ReadCommandResponse(250, sResponse)) {
+            throw TSMTPException(3, u"Unexpected HELO response. Last Response : %s",
+                                 sResponse.c_str());
+        }
+    } catch (const TSMTPException& e) {
+        LogException(e);
+        throw;
+    }
+}
+
+void TSMTPConnection::ConnectESMTP(const std::u16string& sHeloName, const char16_t* pszUser,
+                                   const char16_t* pszPassword, int nAuthType) {
+    TFunctionTrace trace(u"TSMTPConnection::ConnectESMTP");
+    try {
+        if (pszUser == nullptr) {
+            Warn(u"User not specified!");
+        }
+        if (pszPassword == nullptr) {
+            Warn(u"Password not specified!");
+        }
+        if (nAuthType == AUTH_NONE) {
+            Warn(u"False authentication type!");
+        }
+
+        if (!HasSocket()) {
+            throw TSMTPException(3, u"Socked not created!");
+        }
+        const std::u16string sEhlo = u"EHLO " + sHeloName + u"\r\n";
+        SendCommand(sEhlo);
+        // One text collects the EHLO, STARTTLS and second EHLO replies; each
+        // code test looks at all of it.
+        std::u16string sResponse;
+        if (!ReadCommandResponse(250, sResponse)) {
+            throw TSMTPException(3, u"Unexpected EHLO response. Last Response : %s\n",
+                                 sResponse.c_str());
+        }
+
+        // The mechanism must be among the announced ones. A server that
+        // announces no AUTH at all gets its chance to accept the login anyway.
+        if (!CheckResponse(sResponse, 250, u"AUTH", Auth2String(nAuthType))) {
+            std::u16string sLower = sResponse;
+            to_lower(sLower);
+            if (sLower.find(u"250 auth") != std::u16string::npos ||
+                sLower.find(u"250-auth") != std::u16string::npos) {
+                throw TSMTPException(
+                    3, u"This authentication type is not supported by current SMTP server.");
+            }
+        }
+
+        if (m_bStartTLS) {
+            if (!CheckResponse(sResponse, 250, u"STARTTLS", u"") &&
+                !CheckResponse(sResponse, 250, u"TLS", u"")) {
+                throw TSMTPException(3, u"TLS is not supported by current SMTP server.");
+            }
+            SendCommand(std::u16string(u"STARTTLS\r\n"));
+            if (!ReadCommandResponse(220, sResponse)) {
+                throw TSMTPException(3, u"SMTP server not ready to start TLS negotiation.");
+            }
+            m_pSocket->StartClientHandshake(m_strHostName.c_str());
+            SendCommand(sEhlo);
+            if (!ReadCommandResponse(250, sResponse)) {
+                throw TSMTPException(3, u"Unexpected EHLO response. Last Response : %s\n",
+                                     sResponse.c_str());
+            }
+        }
+
+        switch (nAuthType) {
+            case CRAM_MD5:
+                AuthCramMD5(pszUser, pszPassword);
+                break;
+            case AUTH_LOGIN:
+                AuthLogin(pszUser, pszPassword);
+                break;
+            case AUTH_PLAIN:
+                AuthPlain(pszUser, pszPassword);
+                break;
+            case AUTH_NTLM:
+                if (!AuthenticateNTLM()) {
+                    throw TSMTPException(3, u"NTLMAuthenticate failed with code = %s", u"false");
+                }
+                break;
+            case AUTH_OAUTH2:
+                // The message goes out through the OAuth2 relay; no login here.
+                break;
+            default:
+                throw TSMTPException(3, u"Unrecognized authentication type.");
+        }
+    } catch (const TSMTPException& e) {
+        LogException(e);
+        throw;
+    }
+}
+
+void TSMTPConnection::Disconnect(bool bSendQuit) {
+    TFunctionTrace trace(u"TSMTPConnection::Disconnect");
+    if (m_bConnected) {
+        if (bSendQuit) {
+            SendCommand(std::string("QUIT\r\n"));
+            std::u16string sResponse;
+            if (!ReadCommandResponse(221, sResponse)) {
+                Warn(u"Disconnect failed!");
+            }
+        }
+        m_bConnected = 0;
+    }
+    m_pSocket->Close();
+}
+
+void TSMTPConnection::AbortConnection() {
+    m_bConnected = 0;
+    if (!HasSocket()) {
+        return;
+    }
+    try {
+        m_pSocket->Close();
+        return;
+    } catch (const TSMTPException& e) {
+        LogException(e);
+    }
+    // Closing the TLS channel failed (its close notification could not go
+    // out); the TCP socket still has to go.
+    if (HasSocket()) {
+        m_pSocket->m_bSecure = 0;
+        try {
+            m_pSocket->Close();
+        } catch (const TSMTPException& e) {
+            LogException(e);
+        }
+    }
+}

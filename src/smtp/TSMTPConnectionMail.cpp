@@ -1,0 +1,191 @@
+// One mail transaction: envelope, DATA, the header block and the body part
+// tree in emission order, and the end of data.
+#include <string>
+
+#include "diag/DiagPrint.h"
+#include "diag/FunctionTrace.h"
+#include "diag/HostLog.h"
+#include "mime/TSMTPAddress.h"
+#include "mime/TSMTPBodyPart.h"
+#include "mime/TSMTPMessage.h"
+#include "smtp/TSMTPConnection.h"
+#include "transport/TSMTPException.h"
+#include "transport/TSMTPSSLSocket.h"
+#include "vxutil.h"
+
+namespace {
+
+void Warn(const char16_t* text) {
+    HostLogMessage(HOSTLOG_WARNING, text);
+}
+
+// One block of a body part, given back by its release operation however the
+// sending ends (a broken connection throws from Send).
+class PartBlock {
+public:
+    explicit PartBlock(void (*pfnFree)(char*&)) : m_pfnFree(pfnFree) {}
+    ~PartBlock() { m_pfnFree(m_pBuffer); }
+    PartBlock(const PartBlock&) = delete;
+    PartBlock& operator=(const PartBlock&) = delete;
+
+    char* m_pBuffer = nullptr;
+    DWORD m_dwSize = 0;
+
+private:
+    void (*m_pfnFree)(char*&);
+};
+
+}  // namespace
+
+void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
+    TFunctionTrace trace(u"TSMTPConnection::SendMessageW");
+    try {
+        if (!HasSocket()) {
+            throw TSMTPException(3, u"Socked not created!");
+        }
+        if (!m_bConnected) {
+            throw TSMTPException(3, u"Client must be connected to send a message!");
+        }
+
+        const std::u16string& sFrom = message.m_From.m_sEmailAddress;
+        if (sFrom.empty()) {
+            Warn(u"Field FROM contains not data.");
+        }
+        std::u16string sResponse;
+        SendCommand(u"MAIL FROM:<" + sFrom + u">\r\n");
+        if (!ReadCommandResponse(250, sResponse)) {
+            throw TSMTPException(3, u"Unexpected MAIL FROM response!. Last Response : %s",
+                                 sResponse.c_str());
+        }
+
+        const int kinds[] = {TSMTPMessage::TO, TSMTPMessage::CC, TSMTPMessage::BCC};
+        if (message.GetNumberOfRecipients(TSMTPMessage::TO) == 0 &&
+            message.GetNumberOfRecipients(TSMTPMessage::CC) == 0 &&
+            message.GetNumberOfRecipients(TSMTPMessage::BCC) == 0) {
+            Warn(u"Email must be send to someone.");
+        }
+        for (int nKind : kinds) {
+            const int nCount = message.GetNumberOfRecipients(nKind);
+            for (int i = 0; i < nCount; ++i) {
+                const TSMTPAddress* pRecipient = message.GetRecipient(i, nKind);
+                if (pRecipient == nullptr) {
+                    Warn(u"No recipient specified.");
+                    continue;
+                }
+                SendRCPTForRecipient(*pRecipient);
+            }
+        }
+
+        sResponse.clear();
+        SendCommand(std::u16string(u"DATA\r\n"));
+        if (!ReadCommandResponse(354, sResponse)) {
+            throw TSMTPException(3, u"Unexpected MAIL FROM response!. Last Response : %s",
+                                 sResponse.c_str());
+        }
+
+        const std::string sHeader = message.getHeader();
+        m_pSocket->Send(sHeader.data(), static_cast<unsigned>(sHeader.size()));
+        m_pSocket->Send("\r\n", 2);
+
+        TSMTPBodyPart& root = message.m_RootPart;
+        if (root.GetNumberOfChildBodyParts() == 0 && !message.m_bMime) {
+            const std::u16string sText = root.GetText();
+            std::string sBody;
+            strWideToAnsi(sBody, sText.c_str(), static_cast<int>(sText.size()), CP_UTF8, false);
+            if (sBody.empty()) {
+                Warn(u"Body length is 0.");
+            }
+            // The text goes out as it is, apart from the doubled leading dots
+            // that keep a line "." from ending the data early.
+            TSMTPBodyPart::MakeTransparent(sBody);
+            m_pSocket->Send(sBody.data(), static_cast<unsigned>(sBody.size()));
+        } else {
+            SendBodyPart(&root, true);
+        }
+
+        SendCommand(std::string("\r\n.\r\n"));
+        sResponse.clear();
+        if (!ReadCommandResponse(250, sResponse)) {
+            throw TSMTPException(3, u"Unexpected END OF MESSAGE response!. Last Response : %s",
+                                 sResponse.c_str());
+        }
+    } catch (const TSMTPException& e) {
+        DiagPrint(u"%s", e.GetErrorText().c_str());
+        throw;
+    }
+}
+
+void TSMTPConnection::SendRCPTForRecipient(const TSMTPAddress& recipient) {
+    TFunctionTrace trace(u"TSMTPConnection::SendRCPTForRecipient");
+    try {
+        if (recipient.m_sEmailAddress.empty()) {
+            Warn(u"Proper e-mail address must be specified for this recipient.");
+        }
+        std::u16string sCommand = u"RCPT TO:<" + recipient.m_sEmailAddress + u">";
+        if (m_bNotifySuccess || m_bNotifyFailure) {
+            sCommand += u" NOTIFY=";
+            if (m_bNotifySuccess) {
+                sCommand += u"SUCCESS";
+            }
+            if (m_bNotifyFailure) {
+                if (m_bNotifySuccess) {
+                    sCommand += u",";
+                }
+                sCommand += u"FAILURE";
+            }
+        }
+        sCommand += u"\r\n";
+        SendCommand(sCommand);
+
+        std::u16string sResponse;
+        if (!ReadCommandResponse(250, sResponse)) {
+            throw TSMTPException(3, u"Unexpected RCPT TO response!. Last Response : %s",
+                                 sResponse.c_str());
+        }
+    } catch (const TSMTPException& e) {
+        DiagPrint(u"%s", e.GetErrorText().c_str());
+        throw;
+    }
+}
+
+void TSMTPConnection::SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot) {
+    TFunctionTrace trace(u"TSMTPConnection::SendBodyPart");
+    try {
+        if (pPart == nullptr) {
+            throw TSMTPException(3, u"NULL body part!");
+        }
+        // The root's header lines are part of the message header block.
+        if (!bIsRoot) {
+            PartBlock header(&TSMTPBodyPart::FreeHeader);
+            if (!pPart->GetHeader(header.m_pBuffer, header.m_dwSize)) {
+                throw TSMTPException(3, u"Getting body header failed!");
+            }
+            m_pSocket->Send(header.m_pBuffer, header.m_dwSize);
+        }
+
+        {
+            PartBlock body(&TSMTPBodyPart::FreeBody);
+            if (!pPart->GetBody(body.m_pBuffer, body.m_dwSize)) {
+                throw TSMTPException(3, u"Getting body content failed!");
+            }
+            // An empty attachment has no buffer at all.
+            m_pSocket->Send(body.m_pBuffer != nullptr ? body.m_pBuffer : "", body.m_dwSize);
+        }
+
+        const int nChildren = pPart->GetNumberOfChildBodyParts();
+        for (int i = 0; i < nChildren; ++i) {
+            SendBodyPart(pPart->GetChildBodyPart(i), false);
+        }
+
+        if (nChildren > 0) {
+            PartBlock footer(&TSMTPBodyPart::FreeFooter);
+            if (!pPart->GetFooter(footer.m_pBuffer, footer.m_dwSize)) {
+                throw TSMTPException(3, u"Getting body footer failed!");
+            }
+            m_pSocket->Send(footer.m_pBuffer, footer.m_dwSize);
+        }
+    } catch (const TSMTPException& e) {
+        DiagPrint(u"%s", e.GetErrorText().c_str());
+        throw;
+    }
+}

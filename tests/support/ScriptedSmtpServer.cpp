@@ -1,0 +1,380 @@
+#include "ScriptedSmtpServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+
+namespace {
+
+// Longest the server thread waits for the client at any one point.
+constexpr int IO_TIMEOUT_SECONDS = 15;
+
+void SetTimeouts(int fd) {
+    timeval tv{};
+    tv.tv_sec = IO_TIMEOUT_SECONDS;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+std::string OpenSslError() {
+    std::string text;
+    while (unsigned long e = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(e, buffer, sizeof buffer);
+        if (!text.empty())
+            text += "; ";
+        text += buffer;
+    }
+    return text.empty() ? "no OpenSSL error queued" : text;
+}
+
+}  // namespace
+
+ScriptedSmtpServer::ScriptedSmtpServer() {
+    // A client that goes away must not end the test program when the server
+    // writes to it.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+ScriptedSmtpServer::~ScriptedSmtpServer() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_bFinished) {
+            // Wake the server thread wherever it waits.
+            if (m_listenFd >= 0)
+                shutdown(m_listenFd, SHUT_RDWR);
+            if (m_fd >= 0)
+                shutdown(m_fd, SHUT_RDWR);
+        }
+    }
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_listenFd >= 0)
+        close(m_listenFd);
+    if (m_sslCtx != nullptr)
+        SSL_CTX_free(static_cast<SSL_CTX*>(m_sslCtx));
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::Send(std::string bytes) {
+    Step step{Kind::Send, {std::move(bytes)}};
+    m_steps.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::SendSegments(std::vector<std::string> pieces,
+                                                     std::chrono::milliseconds pause) {
+    Step step{Kind::Send, std::move(pieces)};
+    step.pause = pause;
+    m_steps.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::Expect(std::string prefix) {
+    Step step{Kind::Expect, {}};
+    step.prefix = std::move(prefix);
+    m_steps.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::Exchange(std::string prefix, std::string reply) {
+    Expect(std::move(prefix));
+    return Send(std::move(reply));
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::ExpectData() {
+    m_steps.push_back(Step{Kind::ExpectData, {}});
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::ReadBytes(std::size_t count) {
+    Step step{Kind::ReadBytes, {}};
+    step.count = count;
+    m_steps.push_back(std::move(step));
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::StartTls() {
+    m_steps.push_back(Step{Kind::StartTls, {}});
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::Close() {
+    m_steps.push_back(Step{Kind::Close, {}});
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::StaySilent() {
+    m_steps.push_back(Step{Kind::StaySilent, {}});
+    return *this;
+}
+
+void ScriptedSmtpServer::UseCertificate(std::string certFile, std::string keyFile) {
+    m_certFile = std::move(certFile);
+    m_keyFile = std::move(keyFile);
+}
+
+int ScriptedSmtpServer::Start() {
+    m_listenFd = socket(AF_INET, SOCK_STREAM, 0);
+    if (m_listenFd < 0)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(m_listenFd, 4) != 0 ||
+        getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return -1;
+    }
+    SetTimeouts(m_listenFd);  // accept gives up after the timeout too
+    m_thread = std::thread(&ScriptedSmtpServer::Run, this);
+    return ntohs(address.sin_port);
+}
+
+bool ScriptedSmtpServer::Finish(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_done.wait_for(lock, timeout, [this] { return m_bFinished; });
+}
+
+std::vector<std::string> ScriptedSmtpServer::Commands() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_commands;
+}
+
+std::vector<std::string> ScriptedSmtpServer::Data() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_data;
+}
+
+std::string ScriptedSmtpServer::Received() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_received;
+}
+
+std::vector<std::string> ScriptedSmtpServer::Errors() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_errors;
+}
+
+bool ScriptedSmtpServer::ClientClosed() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bClientClosed;
+}
+
+std::size_t ScriptedSmtpServer::StepsDone() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nStepsDone;
+}
+
+void ScriptedSmtpServer::Fail(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_errors.push_back(text);
+}
+
+void ScriptedSmtpServer::Run() {
+    const int fd = accept(m_listenFd, nullptr, nullptr);
+    if (fd < 0) {
+        Fail("no client connected");
+    } else {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_fd = fd;
+        }
+        SetTimeouts(fd);
+        const int one = 1;
+        // Each write its own segment: split replies must arrive split.
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+        bool bOpen = true;
+        bool bServerClosed = false;
+        for (std::size_t i = 0; i < m_steps.size() && bOpen; ++i) {
+            if (i == m_nDropAt || m_steps[i].kind == Kind::Close) {
+                bServerClosed = true;
+                break;
+            }
+            bOpen = RunStep(m_steps[i]);
+            if (bOpen) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                ++m_nStepsDone;
+            }
+        }
+        if (bOpen && !bServerClosed)
+            DrainUntilClosed();
+        CloseConnection();
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bFinished = true;
+    m_done.notify_all();
+}
+
+bool ScriptedSmtpServer::RunStep(const Step& step) {
+    switch (step.kind) {
+        case Kind::Send:
+            for (std::size_t i = 0; i < step.pieces.size(); ++i) {
+                if (i > 0)
+                    std::this_thread::sleep_for(step.pause);
+                if (!WriteAll(step.pieces[i]))
+                    return false;
+            }
+            return true;
+        case Kind::Expect: {
+            std::string line;
+            if (!ReadLine(line)) {
+                Fail("connection ended while expecting \"" + step.prefix + "\"");
+                return false;
+            }
+            if (line.compare(0, step.prefix.size(), step.prefix) != 0) {
+                Fail("expected \"" + step.prefix + "\", got \"" + line + "\"");
+            }
+            return true;
+        }
+        case Kind::ExpectData: {
+            static const std::string kEnd = "\r\n.\r\n";
+            std::size_t end;
+            while ((end = m_input.find(kEnd)) == std::string::npos) {
+                if (!ReadMore()) {
+                    Fail("connection ended inside the message data");
+                    return false;
+                }
+            }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_data.push_back(m_input.substr(0, end + kEnd.size()));
+            m_input.erase(0, end + kEnd.size());
+            return true;
+        }
+        case Kind::ReadBytes:
+            while (m_input.size() < step.count) {
+                if (!ReadMore()) {
+                    Fail("connection ended before " + std::to_string(step.count) + " bytes");
+                    return false;
+                }
+            }
+            m_input.erase(0, step.count);
+            return true;
+        case Kind::StartTls: {
+            if (!m_input.empty())
+                Fail("bytes before the TLS handshake: \"" + m_input + "\"");
+            m_input.clear();
+            if (m_sslCtx == nullptr) {
+                SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+                if (ctx == nullptr ||
+                    SSL_CTX_use_certificate_chain_file(ctx, m_certFile.c_str()) != 1 ||
+                    SSL_CTX_use_PrivateKey_file(ctx, m_keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+                    Fail("server certificate not usable: " + OpenSslError());
+                    if (ctx != nullptr)
+                        SSL_CTX_free(ctx);
+                    return false;
+                }
+                m_sslCtx = ctx;
+            }
+            SSL* ssl = SSL_new(static_cast<SSL_CTX*>(m_sslCtx));
+            SSL_set_fd(ssl, m_fd);
+            m_ssl = ssl;
+            if (SSL_accept(ssl) != 1) {
+                Fail("TLS handshake failed: " + OpenSslError());
+                return false;
+            }
+            return true;
+        }
+        case Kind::StaySilent:
+            DrainUntilClosed();
+            return false;
+        case Kind::Close:
+            return false;
+    }
+    return false;
+}
+
+bool ScriptedSmtpServer::WriteAll(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        int n;
+        if (m_ssl != nullptr) {
+            n = SSL_write(static_cast<SSL*>(m_ssl), bytes.data() + done,
+                          static_cast<int>(bytes.size() - done));
+        } else {
+            n = static_cast<int>(
+                send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL));
+        }
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool ScriptedSmtpServer::ReadMore() {
+    char buffer[16384];
+    int n;
+    if (m_ssl != nullptr) {
+        n = SSL_read(static_cast<SSL*>(m_ssl), buffer, sizeof buffer);
+        if (n <= 0) {
+            if (SSL_get_error(static_cast<SSL*>(m_ssl), n) == SSL_ERROR_ZERO_RETURN) {
+                // The client's close notification; its TCP close follows.
+                char rest[256];
+                while (recv(m_fd, rest, sizeof rest, 0) > 0) {
+                }
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_bClientClosed = true;
+            } else {
+                ERR_clear_error();
+            }
+            return false;
+        }
+    } else {
+        n = static_cast<int>(recv(m_fd, buffer, sizeof buffer, 0));
+        if (n == 0) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bClientClosed = true;
+        }
+        if (n <= 0)
+            return false;
+    }
+    m_input.append(buffer, static_cast<std::size_t>(n));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_received.append(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool ScriptedSmtpServer::ReadLine(std::string& line) {
+    std::size_t end;
+    while ((end = m_input.find('\n')) == std::string::npos) {
+        if (!ReadMore())
+            return false;
+    }
+    line = m_input.substr(0, end);
+    m_input.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_commands.push_back(line);
+    return true;
+}
+
+void ScriptedSmtpServer::DrainUntilClosed() {
+    std::string line;
+    while (ReadLine(line)) {
+    }
+    if (!ClientClosed())
+        Fail("the client did not close the connection");
+}
+
+void ScriptedSmtpServer::CloseConnection() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_ssl != nullptr) {
+        SSL_free(static_cast<SSL*>(m_ssl));
+        m_ssl = nullptr;
+    }
+    if (m_fd >= 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+}

@@ -1,0 +1,127 @@
+// A scripted SMTP server for exact dialogue tests: it listens on 127.0.0.1
+// (an ephemeral port), accepts one connection and plays a list of steps in
+// its own thread (send bytes, possibly in separate TCP segments; read and
+// record a command line; read the message data; switch to TLS; close; stay
+// silent), recording everything it receives.
+//
+//     ScriptedSmtpServer server;
+//     server.Send("220 ready\r\n").Exchange("EHLO", "250 hello\r\n")
+//           .Exchange("QUIT", "221 bye\r\n");
+//     int port = server.Start();
+//     ... run the client ...
+//     ASSERT_TRUE(server.Finish());         // script done, client closed
+//     EXPECT_THAT(server.Errors(), IsEmpty());
+//
+// After the last step the server keeps reading (and recording lines) until
+// the client closes the connection. Every wait of the server thread is
+// bounded, and the destructor unblocks it, so a faulty client cannot hang a test.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class ScriptedSmtpServer {
+public:
+    ScriptedSmtpServer();
+    ~ScriptedSmtpServer();
+    ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
+    ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
+
+    // --- the script, in order ---
+    // Writes the bytes with one write.
+    ScriptedSmtpServer& Send(std::string bytes);
+    // Writes each piece as its own TCP segment, pausing between them, as a
+    // slow or busy server does.
+    ScriptedSmtpServer& SendSegments(
+        std::vector<std::string> pieces,
+        std::chrono::milliseconds pause = std::chrono::milliseconds(40));
+    // Reads one command line and records it (without its line end). A line
+    // that does not start with the prefix is recorded as a script error.
+    ScriptedSmtpServer& Expect(std::string prefix);
+    // Expect, then Send.
+    ScriptedSmtpServer& Exchange(std::string prefix, std::string reply);
+    // Reads the message after DATA up to and including the line ".", and
+    // records it (the final "\r\n.\r\n" included).
+    ScriptedSmtpServer& ExpectData();
+    // Reads exactly count bytes.
+    ScriptedSmtpServer& ReadBytes(std::size_t count);
+    // Server side of the TLS handshake with the certificate given to UseCertificate.
+    ScriptedSmtpServer& StartTls();
+    // Closes the connection at this point without a goodbye.
+    ScriptedSmtpServer& Close();
+    // Answers nothing any more: reads and records until the client closes.
+    ScriptedSmtpServer& StaySilent();
+
+    // The server closes the connection instead of running step k (counted
+    // from 0 over every step added above); for fault injection.
+    void DropAt(std::size_t k) { m_nDropAt = k; }
+    std::size_t StepCount() const { return m_steps.size(); }
+
+    // PEM files of the server certificate and its key, for StartTls.
+    void UseCertificate(std::string certFile, std::string keyFile);
+
+    // Starts listening and the script thread; returns the port.
+    int Start();
+    // Waits until the script has run and the connection is closed (by the
+    // client or by the script). False when that did not happen in time.
+    bool Finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+    // --- what the server saw ---
+    std::vector<std::string> Commands() const;
+    // Message data read by ExpectData steps, in order.
+    std::vector<std::string> Data() const;
+    // Every byte received (after TLS: the decrypted bytes), in order.
+    std::string Received() const;
+    std::vector<std::string> Errors() const;
+    // The client closed the connection (the server read its end of stream).
+    bool ClientClosed() const;
+    // Steps that ran to completion.
+    std::size_t StepsDone() const;
+
+private:
+    enum class Kind { Send, Expect, ExpectData, ReadBytes, StartTls, Close, StaySilent };
+    struct Step {
+        Kind kind;
+        std::vector<std::string> pieces;  // Send
+        std::chrono::milliseconds pause{0};
+        std::string prefix;     // Expect
+        std::size_t count = 0;  // ReadBytes
+    };
+
+    void Run();
+    bool RunStep(const Step& step);
+    bool WriteAll(const std::string& bytes);
+    // Reads more bytes into m_input; false at end of stream or failure.
+    bool ReadMore();
+    bool ReadLine(std::string& line);
+    void DrainUntilClosed();
+    void Fail(const std::string& text);
+    void CloseConnection();
+
+    std::vector<Step> m_steps;
+    std::size_t m_nDropAt = static_cast<std::size_t>(-1);
+    std::string m_certFile;
+    std::string m_keyFile;
+
+    int m_listenFd = -1;
+    int m_fd = -1;
+    void* m_sslCtx = nullptr;  // SSL_CTX*
+    void* m_ssl = nullptr;     // SSL*
+    std::string m_input;       // received, not yet consumed by a step
+    std::thread m_thread;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_bFinished = false;
+    std::vector<std::string> m_commands;
+    std::vector<std::string> m_data;
+    std::string m_received;
+    std::vector<std::string> m_errors;
+    bool m_bClientClosed = false;
+    std::size_t m_nStepsDone = 0;
+};
