@@ -11,11 +11,20 @@
 // GSSAPI failures become the SSPI statuses a caller of the Windows package
 // would see for the same cause. The mechanism's own wording of a failure goes
 // to the debug output, since the status alone loses it.
+//
+// gss-ntlmssp (1.2) loses several kilobytes of OpenSSL state at every
+// credential acquisition. A host that runs for months would grow by that with
+// every NTLM login, so the credentials of a user file are acquired once and
+// shared until the file (or the user name variables) change.
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_ext.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -33,9 +42,36 @@ gss_OID_desc g_ntlmsspOid = {10, const_cast<char*>("\x2b\x06\x01\x04\x01\x82\x37
 // the "host" service of this machine.
 constexpr const char* kDefaultTarget = "host";
 
-struct NtlmCredential {
+struct GssCredential {
     gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
+    GssCredential() = default;
+    GssCredential(const GssCredential&) = delete;
+    GssCredential& operator=(const GssCredential&) = delete;
+    ~GssCredential() {
+        OM_uint32 minor = 0;
+        if (cred != GSS_C_NO_CREDENTIAL)
+            gss_release_cred(&minor, &cred);
+    }
 };
+
+// What a credential handle holds: its share of the mechanism's credentials.
+struct NtlmCredential {
+    std::shared_ptr<GssCredential> gss;
+};
+
+// The credentials of the current user file, kept for the next acquisition.
+struct CredentialCache {
+    std::mutex mutex;
+    std::string key;
+    std::shared_ptr<GssCredential> gss;
+};
+
+CredentialCache& Cache() {
+    // Never destroyed: credentials still in use at exit must not be released
+    // behind their holders' backs.
+    static CredentialCache* cache = new CredentialCache;
+    return *cache;
+}
 
 struct NtlmContext {
     gss_ctx_id_t ctx = GSS_C_NO_CONTEXT;
@@ -107,6 +143,39 @@ SECURITY_STATUS MapGssFailure(Step step, OM_uint32 major, OM_uint32 minor) {
     return SEC_E_INTERNAL_ERROR;
 }
 
+std::string Variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// What the default credentials are made of: the user file as it is now and
+// the variables that choose the user. Empty when there is no user file to pin
+// them to (the mechanism may then ask winbind), and nothing is shared.
+std::string CredentialKey() {
+    std::string file = Variable("NTLM_USER_FILE");
+    struct stat st {};
+    if (file.empty() || stat(file.c_str(), &st) != 0)
+        return {};
+    return file + '\n' + std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) + ':' +
+           std::to_string(st.st_size) + ':' + std::to_string(st.st_mtim.tv_sec) + '.' +
+           std::to_string(st.st_mtim.tv_nsec) + '\n' + Variable("NTLMUSER") + '\n' +
+           Variable("USER");
+}
+
+SECURITY_STATUS AcquireFromMechanism(std::shared_ptr<GssCredential>& gss) {
+    gss = std::make_shared<GssCredential>();
+    gss_OID_set_desc mechs = {1, &g_ntlmsspOid};
+    OM_uint32 minor = 0;
+    OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechs,
+                                       GSS_C_INITIATE, &gss->cred, nullptr, nullptr);
+    if (GSS_ERROR(major)) {
+        gss.reset();
+        ReportGssFailure("gss_acquire_cred", major, minor);
+        return MapGssFailure(Step::Acquire, major, minor);
+    }
+    return SEC_E_OK;
+}
+
 SECURITY_STATUS Acquire(ULONG credentialUse, void* authData, void** credential) {
     // Only the outbound side of the logged-on user: the library never accepts
     // contexts and never hands over explicit credentials.
@@ -114,33 +183,34 @@ SECURITY_STATUS Acquire(ULONG credentialUse, void* authData, void** credential) 
         authData != nullptr)
         return SEC_E_UNSUPPORTED_FUNCTION;
 
-    gss_OID_set_desc mechs = {1, &g_ntlmsspOid};
-    OM_uint32 minor = 0;
-    gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
-    OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechs,
-                                       GSS_C_INITIATE, &cred, nullptr, nullptr);
-    if (GSS_ERROR(major)) {
-        ReportGssFailure("gss_acquire_cred", major, minor);
-        return MapGssFailure(Step::Acquire, major, minor);
-    }
-    auto* object = new (std::nothrow) NtlmCredential;
-    if (object == nullptr) {
-        gss_release_cred(&minor, &cred);
+    auto object = std::unique_ptr<NtlmCredential>(new (std::nothrow) NtlmCredential);
+    if (object == nullptr)
+        return SEC_E_INSUFFICIENT_MEMORY;
+    try {
+        CredentialCache& cache = Cache();
+        std::lock_guard<std::mutex> lock(cache.mutex);
+        std::string key = CredentialKey();
+        if (!key.empty() && key == cache.key) {
+            object->gss = cache.gss;
+        } else {
+            SECURITY_STATUS status = AcquireFromMechanism(object->gss);
+            if (status != SEC_E_OK)
+                return status;
+            // Kept only when the file did not change while it was read.
+            if (!key.empty() && key == CredentialKey()) {
+                cache.key = key;
+                cache.gss = object->gss;
+            }
+        }
+    } catch (const std::bad_alloc&) {
         return SEC_E_INSUFFICIENT_MEMORY;
     }
-    object->cred = cred;
-    *credential = object;
+    *credential = object.release();
     return SEC_E_OK;
 }
 
 void FreeCredentials(void* credential) {
-    auto* object = static_cast<NtlmCredential*>(credential);
-    if (object == nullptr)
-        return;
-    OM_uint32 minor = 0;
-    if (object->cred != GSS_C_NO_CREDENTIAL)
-        gss_release_cred(&minor, &object->cred);
-    delete object;
+    delete static_cast<NtlmCredential*>(credential);
 }
 
 void DestroyContext(NtlmContext* object) {
@@ -287,10 +357,10 @@ SECURITY_STATUS Initialize(void* credential, void* context, const char16_t* targ
     OM_uint32 retFlags = 0;
     gss_buffer_desc outputToken = GSS_C_EMPTY_BUFFER;
     OM_uint32 major = gss_init_sec_context(
-        &minor, cred != nullptr ? cred->cred : GSS_C_NO_CREDENTIAL, &object->ctx, object->target,
-        &g_ntlmsspOid, GssRequestFlags(contextReq), GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
-        existing != nullptr ? &inputToken : GSS_C_NO_BUFFER, nullptr, &outputToken, &retFlags,
-        nullptr);
+        &minor, cred != nullptr ? cred->gss->cred : GSS_C_NO_CREDENTIAL, &object->ctx,
+        object->target, &g_ntlmsspOid, GssRequestFlags(contextReq), GSS_C_INDEFINITE,
+        GSS_C_NO_CHANNEL_BINDINGS, existing != nullptr ? &inputToken : GSS_C_NO_BUFFER, nullptr,
+        &outputToken, &retFlags, nullptr);
 
     if (GSS_ERROR(major)) {
         ReportGssFailure("gss_init_sec_context", major, minor);
