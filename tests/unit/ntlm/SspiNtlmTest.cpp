@@ -2,6 +2,7 @@
 // gss-ntlmssp in a child process, with a user file of its own).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -120,6 +121,86 @@ TEST_F(SspiNtlmTest, TheUserOfTheFileIsTheOneWhoLogsOn) {
     std::vector<std::uint8_t> challenge = BytesOfBase64(reply.substr(10));
     ASSERT_EQ(Step(&challenge, authenticate), SEC_E_OK);
     EXPECT_EQ(acceptor.Authenticate(authenticate), "ACCEPTED TESTDOM\\bob");
+}
+
+// Runs one whole exchange on its own handles and returns the acceptor's verdict.
+std::string LogOn(NtlmAcceptorProcess& acceptor, CredHandle& credential) {
+    CtxtHandle context{0, 0};
+    std::vector<std::uint8_t> negotiate, authenticate;
+    auto step = [&](const std::vector<std::uint8_t>* input, std::vector<std::uint8_t>& token) {
+        SecBuffer in{input != nullptr ? static_cast<ULONG>(input->size()) : 0, SECBUFFER_TOKEN,
+                     input != nullptr ? const_cast<std::uint8_t*>(input->data()) : nullptr};
+        SecBufferDesc inDesc{SECBUFFER_VERSION, 1, &in};
+        SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+        SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+        ULONG attr = 0;
+        SECURITY_STATUS status = InitializeSecurityContextW(
+            &credential, input != nullptr ? &context : nullptr, nullptr, ISC_REQ_ALLOCATE_MEMORY, 0,
+            SECURITY_NATIVE_DREP, input != nullptr ? &inDesc : nullptr, 0, &context, &outDesc,
+            &attr, nullptr);
+        token.assign(static_cast<std::uint8_t*>(out.pvBuffer),
+                     static_cast<std::uint8_t*>(out.pvBuffer) + out.cbBuffer);
+        FreeContextBuffer(out.pvBuffer);
+        return status;
+    };
+    std::string verdict = "client step failed";
+    if (step(nullptr, negotiate) == SEC_I_CONTINUE_NEEDED) {
+        std::string reply = acceptor.Negotiate(negotiate);
+        if (reply.rfind("CHALLENGE ", 0) != 0) {
+            verdict = reply;
+        } else {
+            std::vector<std::uint8_t> challenge = BytesOfBase64(reply.substr(10));
+            if (step(&challenge, authenticate) == SEC_E_OK)
+                verdict = acceptor.Authenticate(authenticate);
+        }
+    }
+    if (!IsEmpty(context))
+        DeleteSecurityContext(&context);
+    return verdict;
+}
+
+TEST_F(SspiNtlmTest, HandlesOfOneUserFileOutliveEachOther) {
+    ClientUserFile client(m_files.Write("client", "TESTDOM:alice:Secret123\n"));
+    NtlmAcceptorProcess acceptor(m_files.Write("server", kServerUsers));
+    ASSERT_TRUE(acceptor.Ready()) << acceptor.Transcript();
+
+    CredHandle first{0, 0}, second{0, 0};
+    TimeStamp expiry{};
+    ASSERT_EQ(AcquireCredentialsHandleW(nullptr, NTLMSP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr,
+                                        nullptr, nullptr, nullptr, &first, &expiry),
+              SEC_E_OK);
+    ASSERT_EQ(AcquireCredentialsHandleW(nullptr, NTLMSP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr,
+                                        nullptr, nullptr, nullptr, &second, &expiry),
+              SEC_E_OK);
+    EXPECT_NE(first.dwLower, second.dwLower);
+    EXPECT_EQ(FreeCredentialsHandle(&first), SEC_E_OK);
+    EXPECT_EQ(LogOn(acceptor, second), "ACCEPTED TESTDOM\\alice");
+    EXPECT_EQ(FreeCredentialsHandle(&second), SEC_E_OK);
+}
+
+TEST_F(SspiNtlmTest, CredentialsFollowTheUserFileWhenItChanges) {
+    std::string path = m_files.Write("client", "TESTDOM:alice:Secret123\n");
+    ClientUserFile client(path);
+    NtlmAcceptorProcess acceptor(m_files.Write("server", kServerUsers));
+    ASSERT_TRUE(acceptor.Ready()) << acceptor.Transcript();
+
+    ASSERT_EQ(Acquire(), SEC_E_OK);
+    EXPECT_EQ(LogOn(acceptor, m_credential), "ACCEPTED TESTDOM\\alice");
+    ASSERT_EQ(FreeCredentialsHandle(&m_credential), SEC_E_OK);
+
+    // Another user, then a changed password: each is noticed at the next acquisition.
+    m_files.Write("client", "TESTDOM:bob:Other456\n");
+    ASSERT_EQ(Acquire(), SEC_E_OK);
+    EXPECT_EQ(LogOn(acceptor, m_credential), "ACCEPTED TESTDOM\\bob");
+    ASSERT_EQ(FreeCredentialsHandle(&m_credential), SEC_E_OK);
+
+    m_files.Write("client", "TESTDOM:bob:Other457\n");
+    ASSERT_EQ(Acquire(), SEC_E_OK);
+    EXPECT_EQ(LogOn(acceptor, m_credential).rfind("REFUSED ", 0), 0u);
+    ASSERT_EQ(FreeCredentialsHandle(&m_credential), SEC_E_OK);
+
+    std::remove(path.c_str());
+    EXPECT_EQ(Acquire(), SEC_E_NO_CREDENTIALS);
 }
 
 TEST_F(SspiNtlmTest, WrongPasswordPassesTheClientAndIsRefusedByTheServer) {

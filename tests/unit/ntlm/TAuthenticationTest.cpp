@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "GssMechanismLeaks.h"
 #include "LogCapture.h"
 #include "NtlmPeer.h"
 #include "transport/TSMTPException.h"
