@@ -51,9 +51,16 @@ private:
     int ClientConnect(const char16_t* pszServerName);
     int ClientHandshake(platform::CredHandle* phCreds, const char16_t* pszServerName,
                         platform::CtxtHandle* phContext, platform::SecBuffer* pExtraData);
-    int ClientHandshakeLoop(platform::CredHandle* phCreds, platform::CtxtHandle* phContext, bool fDoInitialRead,
-                            platform::SecBuffer* pExtraData);
-    DWORD ClientVerifyCertificate(platform::PCCERT_CONTEXT pServerCert, const char16_t* pszServerName,
-                                  DWORD dwCertFlags);
+    int ClientHandshakeLoop(platform::CredHandle* phCreds, platform::CtxtHandle* phContext,
+                            bool fDoInitialRead, platform::SecBuffer* pExtraData);
+    DWORD ClientVerifyCertificate(platform::PCCERT_CONTEXT pServerCert,
+                                  const char16_t* pszServerName, DWORD dwCertFlags);
     void ClientDisconnect(platform::CredHandle* phCreds, platform::CtxtHandle* phContext);
+    // Makes bytes that arrived with the last handshake message the held
+    // encrypted input of the next Receive.
+    void KeepEncryptedInput(const BYTE* pbData, DWORD cbData);
+
+    // Capacity of m_pbIoBuffer (a whole record, or more when the handshake
+    // left more input than that).
+    DWORD m_cbIoBufferSize;
 };

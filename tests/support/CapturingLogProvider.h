@@ -24,9 +24,10 @@ public:
     long MAILCALL Slot1() override { return 0; }
     long MAILCALL Slot2() override { return 0; }
     long MAILCALL Slot3() override { return 0; }
-    long MAILCALL WriteLog(void* session, int type, int level, const MAILWCHAR* message, const MAILWCHAR* action,
-                           const MAILWCHAR* function) override;
-    long MAILCALL WriteMessage(void* session, int type, int level, const MAILWCHAR* message) override;
+    long MAILCALL WriteLog(void* session, int type, int level, const MAILWCHAR* message,
+                           const MAILWCHAR* action, const MAILWCHAR* function) override;
+    long MAILCALL WriteMessage(void* session, int type, int level,
+                               const MAILWCHAR* message) override;
 
     std::vector<Entry> Entries() const;
     bool Contains(const std::u16string& text, int level = -1) const;

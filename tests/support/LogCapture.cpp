@@ -2,9 +2,13 @@
 
 #include "platform/Utf.h"
 
-LogCapture::LogCapture() { Logging::SetLogHook(&LogCapture::Hook, this); }
+LogCapture::LogCapture() {
+    Logging::SetLogHook(&LogCapture::Hook, this);
+}
 
-LogCapture::~LogCapture() { Logging::SetLogHook(nullptr, nullptr); }
+LogCapture::~LogCapture() {
+    Logging::SetLogHook(nullptr, nullptr);
+}
 
 void LogCapture::Hook(const Logging::LogRecord& record, void* context) {
     auto* self = static_cast<LogCapture*>(context);
@@ -20,7 +24,8 @@ std::vector<Logging::LogRecord> LogCapture::Records() const {
 bool LogCapture::Contains(const std::u16string& text) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const auto& r : m_records) {
-        if (r.message.find(text) != std::u16string::npos) return true;
+        if (r.message.find(text) != std::u16string::npos)
+            return true;
     }
     return false;
 }
@@ -39,6 +44,10 @@ void LogCapture::Clear() {
     m_records.clear();
 }
 
-std::string ToUtf8(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
+std::string ToUtf8(const std::u16string& text) {
+    return platform::Utf16ToUtf8(text);
+}
 
-std::u16string FromUtf8(const std::string& text) { return platform::Utf8ToUtf16(text); }
+std::u16string FromUtf8(const std::string& text) {
+    return platform::Utf8ToUtf16(text);
+}

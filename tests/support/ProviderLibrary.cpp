@@ -7,7 +7,8 @@ namespace {
 template <typename T>
 bool Resolve(void* handle, const char* name, T& fn, std::string& error) {
     fn = reinterpret_cast<T>(dlsym(handle, name));
-    if (fn == nullptr) error += std::string("missing export ") + name + "; ";
+    if (fn == nullptr)
+        error += std::string("missing export ") + name + "; ";
     return fn != nullptr;
 }
 
@@ -37,7 +38,8 @@ ProviderLibrary::ProviderLibrary() {
     ok &= Resolve(handle, "Mail_Receive", Receive, error);
     ok &= Resolve(handle, "Mail_AttachmentSave", AttachmentSave, error);
     ok &= Resolve(handle, "Mail_Delete", Delete, error);
-    if (ok) Initialize = init;
+    if (ok)
+        Initialize = init;
 }
 
 ProviderLibrary::~ProviderLibrary() {

@@ -11,14 +11,16 @@ namespace {
 
 struct TestEnvironment {
     TestEnvironment() {
-        if (std::getenv("SMTPMAIL_REGISTRY_ROOT") != nullptr) return;
+        if (std::getenv("SMTPMAIL_REGISTRY_ROOT") != nullptr)
+            return;
         const char* tmp = std::getenv("TMPDIR");
         m_root = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/smtpmail-test-registry-" +
                  std::to_string(::getpid());
         setenv("SMTPMAIL_REGISTRY_ROOT", m_root.c_str(), 0);
     }
     ~TestEnvironment() {
-        if (m_root.empty()) return;
+        if (m_root.empty())
+            return;
         std::error_code ec;
         std::filesystem::remove_all(m_root, ec);
     }

@@ -1,0 +1,435 @@
+// TSMTPSSLSocket: the TCP socket, sending and receiving in plain and TLS mode,
+// readiness and closing. The handshake and the certificate check live in
+// TSMTPSSLSocketHandshake.cpp.
+#include "transport/TSMTPSSLSocket.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "diag/DiagPrint.h"
+#include "diag/FunctionTrace.h"
+#include "diag/HostLog.h"
+#include "platform/LastError.h"
+#include "platform/WideFormat.h"
+#include "transport/TSMTPException.h"
+#include "transport/TSMTPSSLSocketInternal.h"
+#include "vxutil.h"
+
+using namespace platform;
+
+TSMTPSSLSocket::TSMTPSSLSocket()
+    : m_dwProtocol(0),
+      m_pCertContext(nullptr),
+      m_hMyCertStore(nullptr),
+      m_SchannelCred{},
+      m_hClientCreds{},
+      m_hContext{},
+      m_hSecurity(nullptr),
+      m_SecurityFunc{},
+      m_bSecure(0),
+      m_pbPending(nullptr),
+      m_cbPending(0),
+      m_pbIoBuffer(nullptr),
+      m_cbIoBuffer(0),
+      m_dwCertFlags(0),
+      m_hSocket(INVALID_SOCKET),
+      m_cbIoBufferSize(0) {}
+
+TSMTPSSLSocket::~TSMTPSSLSocket() {
+    if (transport::IsHandleSet(m_hClientCreds) && m_SecurityFunc.FreeCredentialsHandle != nullptr)
+        m_SecurityFunc.FreeCredentialsHandle(&m_hClientCreds);
+    if (transport::IsHandleSet(m_hContext) && m_SecurityFunc.DeleteSecurityContext != nullptr)
+        m_SecurityFunc.DeleteSecurityContext(&m_hContext);
+    if (m_pCertContext != nullptr)
+        CertFreeCertificateContext(m_pCertContext);
+    if (m_hMyCertStore != nullptr)
+        CertCloseStore(m_hMyCertStore, 0);
+    if (m_hSecurity != nullptr)
+        FreeLibrary(m_hSecurity);
+    std::free(m_pbPending);
+    std::free(m_pbIoBuffer);
+    // The session closes the socket with Close; one left open by a failed
+    // close (or a session that never got that far) must not leak.
+    if (m_hSocket != INVALID_SOCKET) {
+        DWORD dwError = GetLastError();
+        closesocket(m_hSocket);
+        SetLastError(dwError);
+    }
+}
+
+void TSMTPSSLSocket::Create(const char16_t* pszCertName, DWORD dwProtocol, DWORD dwCertFlags) {
+    TFunctionTrace trace(u"TSMTPSSLSocket::Create");
+    Create();
+    m_dwCertFlags = dwCertFlags;
+    if (pszCertName != nullptr)
+        m_strUserName = pszCertName;
+    m_dwProtocol = dwProtocol;
+}
+
+void TSMTPSSLSocket::Create() {
+    TFunctionTrace trace(u"TSMTPSSLSocket::Create");
+    if (m_hSocket != INVALID_SOCKET)
+        throw TSMTPException(6, u"Socked alredy created!");
+    m_hSocket = socket(AF_INET_, SOCK_STREAM_, 0);
+    if (m_hSocket == INVALID_SOCKET)
+        throw TSMTPException(3, u"Cannot create socket!");
+}
+
+int TSMTPSSLSocket::Connect(const char16_t* pszHost, int nPort) {
+    TFunctionTrace trace(u"TSMTPSSLSocket::Connect");
+    if (m_hSocket == INVALID_SOCKET)
+        throw TSMTPException(6, u"Socked not created!");
+    if (pszHost == nullptr || *pszHost == 0)
+        throw TSMTPException(3, u"Not allowed host adress!");
+
+    SOCKADDR_IN4 local{};
+    local.sin_family = AF_INET_;
+    local.sin_port = 0;
+    local.sin_addr = INADDR_ANY_;
+    if (bind(m_hSocket, &local, sizeof local) == SOCKET_ERROR)
+        throw TSMTPException(3, u"Cannot associate a local address with a socket!");
+
+    std::string strHost;
+    strWideToAnsi(strHost, pszHost, -1, CP_ACP, false);
+
+    SOCKADDR_IN4 remote{};
+    remote.sin_family = AF_INET_;
+    remote.sin_port = htons(static_cast<std::uint16_t>(nPort));
+    remote.sin_addr = inet_addr(strHost.c_str());
+    if (remote.sin_addr == INADDR_NONE_) {
+        // Not a dotted literal (or the broadcast literal, which the parser
+        // cannot tell from a failure): ask the resolver.
+        if (ResolveIPv4(strHost.c_str(), &remote.sin_addr) != 0)
+            throw TSMTPException(3,
+                                 u"Cannot retrieve host information corresponding to a host name "
+                                 u"from a host database!");
+    }
+    Connect(&remote, sizeof remote);
+    trace.Bind(1);
+    return 1;
+}
+
+int TSMTPSSLSocket::Connect(const SOCKADDR_IN4* lpSockAddr, int nSockAddrLen) {
+    TFunctionTrace trace(u"TSMTPSSLSocket::Connect");
+    if (m_hSocket == INVALID_SOCKET)
+        throw TSMTPException(6, u"Socked not created!");
+    std::u16string strAddress;
+    int nFamily = 0;
+    if (lpSockAddr != nullptr) {
+        strAddress = WFormat(u"%hs:%d", AddressToText(lpSockAddr->sin_addr).c_str(),
+                             static_cast<int>(htons(lpSockAddr->sin_port)));
+        nFamily = lpSockAddr->sin_family;
+    }
+    trace.Detail(
+        u"Establishes a connection to a specified socket; m_hSocket='%p', lpSockAddr='%p', "
+        u"nSockAddrLen='%d', "
+        u"lpSockAddr.sa_data='%s', lpSockAddr->sa_family='%d'",
+        reinterpret_cast<void*>(m_hSocket), static_cast<const void*>(lpSockAddr), nSockAddrLen,
+        strAddress.c_str(), nFamily);
+    if (connect(m_hSocket, lpSockAddr, nSockAddrLen) == SOCKET_ERROR)
+        throw TSMTPException(3, u"Cannot establish a connection to a specified socket!");
+    trace.Bind(1);
+    return 1;
+}
+
+int TSMTPSSLSocket::StartClientHandshake(const char16_t* pszServerName) {
+    TFunctionTrace trace(u"TSMTPSSLSocket::StartClientHandshake");
+    LoadSecurityLibrary();
+    m_bSecure = ClientConnect(pszServerName);
+    trace.Bind(static_cast<int>(m_bSecure));
+    return m_bSecure;
+}
+
+int TSMTPSSLSocket::Send(const void* data, unsigned len) {
+    int nResult = 0;
+    TFunctionTrace trace(u"TSMTPSSLSocket::Send");
+    trace.Bind(&nResult);
+    if (dbgout_on() > 1) {
+        // The wire trace shows the bytes as text; they carry no terminator.
+        std::string text(static_cast<const char*>(data), data != nullptr ? len : 0);
+        DiagPrint(u"***S***%hs***(%d)\n", text.c_str(), static_cast<int>(len));
+    }
+
+    if (!m_bSecure) {
+        if (m_hSocket == INVALID_SOCKET)
+            throw TSMTPException(6, u"Socked not created!");
+        nResult = send(m_hSocket, data, static_cast<int>(len));
+        return nResult;
+    }
+
+    SecPkgContext_StreamSizes sizes{};
+    SECURITY_STATUS scRet =
+        m_SecurityFunc.QueryContextAttributesW(&m_hContext, SECPKG_ATTR_STREAM_SIZES, &sizes);
+    if (scRet != SEC_E_OK)
+        throw TSMTPException(
+            3,
+            u"Cannot enables a transport application to query a security package for certain "
+            u"attributes of a security context. HRESULT = %x",
+            static_cast<unsigned>(scRet));
+    DWORD cbRecord = sizes.cbHeader + sizes.cbMaximumMessage + sizes.cbTrailer;
+    transport::MallocPtr pbMessage(static_cast<BYTE*>(std::malloc(cbRecord)));
+    if (!pbMessage)
+        throw TSMTPException(3, u"Failed to allocate memory.");
+
+    const auto* pbData = static_cast<const BYTE*>(data);
+    DWORD dwSendInd = 0;
+    while (dwSendInd < len) {
+        DWORD cbChunk = std::min<DWORD>(len - dwSendInd, sizes.cbMaximumMessage);
+        std::memset(pbMessage.get(), 0, cbRecord);
+        std::memcpy(pbMessage.get() + sizes.cbHeader, pbData + dwSendInd, cbChunk);
+
+        SecBuffer Buffers[4];
+        Buffers[0] = {sizes.cbHeader, SECBUFFER_STREAM_HEADER, pbMessage.get()};
+        Buffers[1] = {cbChunk, SECBUFFER_DATA, pbMessage.get() + sizes.cbHeader};
+        Buffers[2] = {sizes.cbTrailer, SECBUFFER_STREAM_TRAILER,
+                      pbMessage.get() + sizes.cbHeader + cbChunk};
+        Buffers[3] = {0, SECBUFFER_EMPTY, nullptr};
+        SecBufferDesc Message{SECBUFFER_VERSION, 4, Buffers};
+        scRet = m_SecurityFunc.EncryptMessage(&m_hContext, 0, &Message, 0);
+        if (SEC_FAILED(scRet))
+            throw TSMTPException(3, u"Failed to encrypt a message.");
+        dwSendInd += cbChunk;
+        DWORD dwDataToSend = len - dwSendInd;
+        trace.Detail(
+            u"Encrypt a message; dwSendInd='%d', dwDataToSend ='%d', Buffers[0].pvBuffer='%p', "
+            u"Buffers[0].cbBuffer='%d', Buffers[1].pvBuffer='%p', Buffers[1].cbBuffer='%d', "
+            u"Buffers[2].pvBuffer='%p', Buffers[2].cbBuffer='%d', scRec='%d'",
+            dwSendInd, dwDataToSend, Buffers[0].pvBuffer, Buffers[0].cbBuffer, Buffers[1].pvBuffer,
+            Buffers[1].cbBuffer, Buffers[2].pvBuffer, Buffers[2].cbBuffer, scRet);
+
+        if (m_hSocket == INVALID_SOCKET)
+            throw TSMTPException(6, u"Socked not created!");
+        int cb = static_cast<int>(Buffers[0].cbBuffer + Buffers[1].cbBuffer + Buffers[2].cbBuffer);
+        int c = send(m_hSocket, pbMessage.get(), cb);
+        trace.Detail(u"Send data; cb='%d', c='%d'", cb, c);
+        if (c == SOCKET_ERROR) {
+            SetLastError(WSAGetLastError());
+            throw TSMTPException(3, u"SOCKET_ERROR.");
+        }
+    }
+    nResult = static_cast<int>(len);
+    return nResult;
+}
+
+int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
+    int nResult = 0;
+    TFunctionTrace trace(u"TSMTPSSLSocket::Receive");
+    trace.Bind(&nResult);
+    if (buf == nullptr)
+        throw TSMTPException(3, u"Bad input parameters.");
+
+    if (!m_bSecure) {
+        if (m_hSocket == INVALID_SOCKET)
+            throw TSMTPException(6, u"Socked not created!");
+        nResult = recv(m_hSocket, buf, static_cast<int>(len));
+        if (nResult == SOCKET_ERROR)
+            throw TSMTPException(3, u"SOCKET_ERROR.");
+        return nResult;
+    }
+
+    // Decrypted bytes left over from the previous call come first, without
+    // touching the socket.
+    if (m_cbPending > 0) {
+        if (len < m_cbPending) {
+            std::memcpy(buf, m_pbPending, len);
+            std::memmove(m_pbPending, m_pbPending + len, m_cbPending - len);
+            m_cbPending -= len;
+            nResult = static_cast<int>(len);
+        } else {
+            std::memcpy(buf, m_pbPending, m_cbPending);
+            nResult = static_cast<int>(m_cbPending);
+            std::free(m_pbPending);
+            m_pbPending = nullptr;
+            m_cbPending = 0;
+        }
+        return nResult;
+    }
+
+    SecPkgContext_StreamSizes sizes{};
+    SECURITY_STATUS scRet =
+        m_SecurityFunc.QueryContextAttributesW(&m_hContext, SECPKG_ATTR_STREAM_SIZES, &sizes);
+    if (scRet != SEC_E_OK)
+        throw TSMTPException(
+            3,
+            u"Cannot enables a transport application to query a security package for certain "
+            u"attributes of a security context. HRESULT = %x",
+            static_cast<unsigned>(scRet));
+    DWORD cbRecord = sizes.cbHeader + sizes.cbMaximumMessage + sizes.cbTrailer;
+    if (m_pbIoBuffer == nullptr) {
+        m_pbIoBuffer = static_cast<BYTE*>(std::malloc(cbRecord));
+        if (m_pbIoBuffer == nullptr)
+            throw TSMTPException(3, u"Failed to allocate memory.");
+        m_cbIoBufferSize = cbRecord;
+    }
+    DWORD cbResultSize = cbRecord;
+    transport::MallocPtr pbResult(static_cast<BYTE*>(std::malloc(cbResultSize)));
+    if (!pbResult)
+        throw TSMTPException(3, u"Failed to allocate memory.");
+    DWORD cbResult = 0;
+    if (m_hSocket == INVALID_SOCKET)
+        throw TSMTPException(6, u"Socked not created!");
+
+    scRet = SEC_E_OK;
+    for (;;) {
+        if (m_cbIoBuffer == 0 || scRet == SEC_E_INCOMPLETE_MESSAGE) {
+            int cb = static_cast<int>(m_cbIoBufferSize - m_cbIoBuffer);
+            int c = recv(m_hSocket, m_pbIoBuffer + m_cbIoBuffer, cb);
+            trace.Detail(u"Recive data; cb='%d', c='%d'", cb, c);
+            if (c == SOCKET_ERROR)
+                throw TSMTPException(3, u"SOCKET_ERROR.");
+            if (c == 0) {
+                // A record cut short by the peer's close is an error; a close
+                // between records is the end of the stream.
+                if (m_cbIoBuffer != 0)
+                    throw TSMTPException(3, u"**** Server unexpectedly disconnected\n.");
+                break;
+            }
+            m_cbIoBuffer += static_cast<DWORD>(c);
+        }
+
+        SecBuffer Buffers[4];
+        Buffers[0] = {m_cbIoBuffer, SECBUFFER_DATA, m_pbIoBuffer};
+        Buffers[1] = {0, SECBUFFER_EMPTY, nullptr};
+        Buffers[2] = {0, SECBUFFER_EMPTY, nullptr};
+        Buffers[3] = {0, SECBUFFER_EMPTY, nullptr};
+        SecBufferDesc Message{SECBUFFER_VERSION, 4, Buffers};
+        scRet = m_SecurityFunc.DecryptMessage(&m_hContext, &Message, 0, nullptr);
+        trace.Detail(
+            u"Decrypt a message; Buffers[0].pvBuffer='%p', Buffers[0].cbBuffer='%d', scRec='%d'",
+            Buffers[0].pvBuffer, Buffers[0].cbBuffer, scRet);
+
+        if (scRet == SEC_E_INCOMPLETE_MESSAGE)
+            continue;
+        if (scRet == SEC_I_CONTEXT_EXPIRED) {
+            m_cbIoBuffer = 0;
+            if (GetHostLogProvider() != nullptr) {
+                std::u16string text = WFormat(
+                    u"The message sender has finished using the connection and has initiated a "
+                    u"shutdown. "
+                    u"HRESULT = %x\n.",
+                    static_cast<unsigned>(scRet));
+                if (text.size() > 255)
+                    text.resize(255);
+                HostLogWrite(HOSTLOG_WARNING, text.c_str(), u"TSMTPSSLSocket::Receive");
+            }
+            break;
+        }
+        if (scRet != SEC_E_OK && scRet != SEC_I_RENEGOTIATE)
+            throw TSMTPException(3, u"HRESULT = %x\n.", static_cast<unsigned>(scRet));
+
+        SecBuffer* pDataBuffer = nullptr;
+        SecBuffer* pExtraBuffer = nullptr;
+        for (int i = 1; i < 4; ++i) {
+            if (pDataBuffer == nullptr && Buffers[i].BufferType == SECBUFFER_DATA)
+                pDataBuffer = &Buffers[i];
+            if (pExtraBuffer == nullptr && Buffers[i].BufferType == SECBUFFER_EXTRA)
+                pExtraBuffer = &Buffers[i];
+        }
+        if (pDataBuffer != nullptr && pDataBuffer->cbBuffer > 0) {
+            if (cbResult + pDataBuffer->cbBuffer > cbResultSize) {
+                DWORD cbGrown = cbResultSize + pDataBuffer->cbBuffer;
+                auto* pbGrown = static_cast<BYTE*>(std::realloc(pbResult.get(), cbGrown));
+                if (pbGrown == nullptr)
+                    throw TSMTPException(3, u"Failed to allocate memory.");
+                pbResult.release();
+                pbResult.reset(pbGrown);
+                cbResultSize = cbGrown;
+            }
+            std::memcpy(pbResult.get() + cbResult, pDataBuffer->pvBuffer, pDataBuffer->cbBuffer);
+            cbResult += pDataBuffer->cbBuffer;
+        }
+
+        if (pExtraBuffer != nullptr) {
+            // The next record is already here: decrypt it before reading again.
+            std::memmove(m_pbIoBuffer, pExtraBuffer->pvBuffer, pExtraBuffer->cbBuffer);
+            m_cbIoBuffer = pExtraBuffer->cbBuffer;
+            continue;
+        }
+        m_cbIoBuffer = 0;
+        if (scRet == SEC_I_RENEGOTIATE) {
+            SecBuffer ExtraData{0, SECBUFFER_EMPTY, nullptr};
+            ClientHandshakeLoop(&m_hClientCreds, &m_hContext, false, &ExtraData);
+            if (ExtraData.pvBuffer != nullptr) {
+                KeepEncryptedInput(static_cast<const BYTE*>(ExtraData.pvBuffer),
+                                   ExtraData.cbBuffer);
+                std::free(ExtraData.pvBuffer);
+            }
+        }
+        break;
+    }
+
+    if (cbResult == 0) {
+        nResult = 0;
+    } else if (cbResult <= len) {
+        std::memcpy(buf, pbResult.get(), cbResult);
+        nResult = static_cast<int>(cbResult);
+    } else {
+        std::memcpy(buf, pbResult.get(), len);
+        m_pbPending = static_cast<BYTE*>(std::malloc(cbResult - len));
+        if (m_pbPending == nullptr)
+            throw TSMTPException(3, u"Failed to allocate memory.");
+        std::memcpy(m_pbPending, pbResult.get() + len, cbResult - len);
+        m_cbPending = cbResult - len;
+        nResult = static_cast<int>(len);
+    }
+    return nResult;
+}
+
+void TSMTPSSLSocket::KeepEncryptedInput(const BYTE* pbData, DWORD cbData) {
+    if (cbData == 0)
+        return;
+    if (m_pbIoBuffer == nullptr || m_cbIoBufferSize < cbData) {
+        // Large enough for a whole record later on as well.
+        SecPkgContext_StreamSizes sizes{};
+        DWORD cbRecord = 0;
+        if (m_SecurityFunc.QueryContextAttributesW != nullptr &&
+            m_SecurityFunc.QueryContextAttributesW(&m_hContext, SECPKG_ATTR_STREAM_SIZES, &sizes) ==
+                SEC_E_OK)
+            cbRecord = sizes.cbHeader + sizes.cbMaximumMessage + sizes.cbTrailer;
+        DWORD cbSize = std::max(cbRecord, cbData);
+        auto* pbGrown = static_cast<BYTE*>(std::realloc(m_pbIoBuffer, cbSize));
+        if (pbGrown == nullptr)
+            throw TSMTPException(3, u"Failed to allocate memory.");
+        m_pbIoBuffer = pbGrown;
+        m_cbIoBufferSize = cbSize;
+    }
+    std::memcpy(m_pbIoBuffer, pbData, cbData);
+    m_cbIoBuffer = cbData;
+}
+
+bool TSMTPSSLSocket::IsReadable(unsigned dwTimeoutMs) {
+    bool bReadable = false;
+    TFunctionTrace trace(u"TSMTPSSLSocket::IsReadable");
+    trace.Bind(&bReadable);
+    if (m_hSocket == INVALID_SOCKET)
+        throw TSMTPException(6, u"Socked not created!");
+    // Input the channel already holds is readable now; waiting on the socket
+    // for it could wait for the whole timeout.
+    if (m_bSecure && (m_cbPending > 0 || m_cbIoBuffer > 0)) {
+        bReadable = true;
+        return bReadable;
+    }
+    int rc = selectReadable(m_hSocket, static_cast<long>(dwTimeoutMs / 1000),
+                            static_cast<long>((dwTimeoutMs % 1000) * 1000));
+    if (rc == SOCKET_ERROR)
+        throw TSMTPException(
+            3,
+            u"Cannot determine the status of one or more sockets, waiting if necessary, to "
+            u"perform synchronous I/O!");
+    bReadable = rc == 1;
+    return bReadable;
+}
+
+void TSMTPSSLSocket::Close() {
+    TFunctionTrace trace(u"TSMTPSSLSocket::Close");
+    if (m_bSecure)
+        ClientDisconnect(&m_hClientCreds, &m_hContext);
+    if (m_hSocket == INVALID_SOCKET)
+        throw TSMTPException(6, u"Socked not created!");
+    if (closesocket(m_hSocket) == SOCKET_ERROR)
+        throw TSMTPException(3, u"Cannot close an existing socket!");
+    m_hSocket = INVALID_SOCKET;
+}
