@@ -1,0 +1,99 @@
+// Fault injection: the server drops the connection at every step of a full
+// dialogue in turn (greeting, EHLO, STARTTLS, TLS handshake, AUTH LOGIN,
+// MAIL, RCPT, DATA, message, end of data, QUIT). Each run must end with a
+// TSMTPException (or, for the goodbye, quietly), the socket closed, no
+// descriptor left open and no hang.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ScriptedSmtpServer.h"
+#include "SessionTestSupport.h"
+
+using ::testing::IsEmpty;
+
+namespace {
+
+// The whole dialogue; returns the index of the first step of the goodbye.
+std::size_t ScriptFullDialogue(ScriptedSmtpServer& server, bool bTls) {
+    server.Send("220 mail.test ESMTP\r\n").Expect("EHLO");
+    if (bTls) {
+        server.SendSegments({"250-mail.test\r\n", "250-STARTTLS\r\n", "250 8BITMIME\r\n"})
+            .Exchange("STARTTLS", "220 2.0.0 Ready to start TLS\r\n")
+            .StartTls()
+            .Expect("EHLO");
+    }
+    server.SendSegments({"250-mail.test\r\n", "250-AUTH LOGIN PLAIN\r\n", "250 8BITMIME\r\n"})
+        .Exchange("AUTH LOGIN", kUsernamePrompt)
+        .Exchange("dXNlcg==", kPasswordPrompt)
+        .Exchange("cGFzcw==", "235 2.7.0 ok\r\n")
+        .Exchange("MAIL FROM:", "250 ok\r\n")
+        .Exchange("RCPT TO:<bob@example.org>", "250 ok\r\n")
+        .Exchange("RCPT TO:<carol@example.org>", "250 ok\r\n")
+        .Exchange("DATA", "354 go ahead\r\n")
+        .ExpectData()
+        .Send("250 2.0.0 queued\r\n");
+    const std::size_t goodbye = server.StepCount();
+    server.Exchange("QUIT", "221 bye\r\n");
+    return goodbye;
+}
+
+}  // namespace
+
+class FaultTest : public SessionTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FaultTest, DropAtEveryStep) {
+    const bool bTls = GetParam();
+    std::size_t steps = 0;
+    std::size_t goodbye = 0;
+    {
+        ScriptedSmtpServer probe;
+        goodbye = ScriptFullDialogue(probe, bTls);
+        steps = probe.StepCount();
+    }
+    const int before = OpenDescriptors();
+    for (std::size_t k = 0; k <= steps; ++k) {
+        SCOPED_TRACE("drop at step " + std::to_string(k));
+        {
+            ScriptedSmtpServer server;
+            if (bTls)
+                UseTestCertificate(server);
+            ScriptFullDialogue(server, bTls);
+            server.DropAt(k);
+            const int port = server.Start();
+
+            auto session = NewSession(bTls);
+            auto message = TextMessage();
+            message->AddRecipient(TSMTPAddress(u"", u"carol@example.org"), TSMTPMessage::CC);
+            bool bConnected = false;
+            auto e = Catch([&] {
+                session->Connect(u"localhost", TSMTPConnection::AUTH_LOGIN, u"user", u"pass", port);
+                bConnected = true;
+                session->SendMessageW(*message);
+            });
+            if (k < goodbye) {
+                ASSERT_TRUE(e) << "no exception";
+                EXPECT_FALSE(e->m_strMessage.empty());
+                // A failed Connect leaves nothing open; a failed transaction
+                // leaves the connection to the destructor.
+                if (!bConnected) {
+                    EXPECT_TRUE(IsClosed(*session));
+                }
+            } else {
+                EXPECT_FALSE(e) << Utf8(e->GetErrorText());
+            }
+            session.reset();  // QUIT (which may fail quietly), close
+            ASSERT_TRUE(server.Finish());
+            if (k == steps) {
+                EXPECT_THAT(server.Errors(), IsEmpty());
+            }
+        }
+        EXPECT_EQ(OpenDescriptors(), before);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, FaultTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return p.param ? "Tls" : "Plain";
+                         });
