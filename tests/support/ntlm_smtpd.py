@@ -46,6 +46,8 @@ import warnings
 
 from aiosmtpd.smtp import SMTP, AuthResult
 
+# The acceptor module sits beside this file; no bytecode is left in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from ntlm_acceptor import AuthenticationFailed, NtlmAcceptor  # noqa: E402
 
