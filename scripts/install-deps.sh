@@ -15,3 +15,20 @@ if [ -n "$missing" ]; then
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing
 fi
+
+# NTLM runs over GSSAPI with gss-ntlmssp, which GSSAPI only loads when a file
+# in /etc/gss/mech.d names it. Debian's package brings that file; put it back
+# when it has gone missing.
+NTLMSSP_OID="1.3.6.1.4.1.311.2.2.10"
+if ! grep -qs "$NTLMSSP_OID" /etc/gss/mech.d/*.conf; then
+    lib=$(dpkg -L gss-ntlmssp 2>/dev/null | grep '/gssntlmssp\.so$' | head -n 1)
+    if [ -z "$lib" ]; then
+        echo "install-deps: gss-ntlmssp's library not found; NTLM logins will fail" >&2
+        exit 1
+    fi
+    echo "Configuring the NTLMSSP mechanism for GSSAPI ($lib)"
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO=sudo
+    $SUDO mkdir -p /etc/gss/mech.d
+    printf 'gssntlmssp_v1\t%s\t%s\n' "$NTLMSSP_OID" "$lib" | $SUDO tee /etc/gss/mech.d/mech.ntlmssp.conf >/dev/null
+fi
