@@ -5,20 +5,40 @@ set -e
 PACKAGES="build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
 libssl-dev openssl libcurl4-openssl-dev libkrb5-dev gss-ntlmssp
 python3 python3-aiosmtpd python3-gssapi python3-cryptography postfix locales-all"
+
+SUDO=""
+need_root() {
+    [ "$(id -u)" -eq 0 ] && return 0
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "install-deps: $1, and sudo is not available; run this script as root" >&2
+        exit 1
+    fi
+    SUDO=sudo
+}
+
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
-[ -z "$missing" ] && exit 0
-echo "Installing:$missing"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then
-    if ! command -v sudo >/dev/null 2>&1; then
-        echo "install-deps: these packages are missing and sudo is not available;" >&2
-        echo "as root run: apt-get install$missing" >&2
+if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    need_root "these packages are missing:$missing"
+    $SUDO apt-get update -qq
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+fi
+
+# NTLM runs over GSSAPI with gss-ntlmssp, which GSSAPI only loads when a file
+# in /etc/gss/mech.d names it. Debian's package brings that file; put it back
+# when it has gone missing.
+NTLMSSP_OID="1.3.6.1.4.1.311.2.2.10"
+if ! grep -qs "$NTLMSSP_OID" /etc/gss/mech.d/*.conf; then
+    lib=$(dpkg -L gss-ntlmssp 2>/dev/null | grep '/gssntlmssp\.so$' | head -n 1)
+    if [ -z "$lib" ]; then
+        echo "install-deps: gss-ntlmssp's library not found; NTLM logins will fail" >&2
         exit 1
     fi
-    SUDO=sudo
+    echo "Configuring the NTLMSSP mechanism for GSSAPI ($lib)"
+    need_root "the NTLMSSP mechanism is not configured"
+    $SUDO mkdir -p /etc/gss/mech.d
+    printf 'gssntlmssp_v1\t%s\t%s\n' "$NTLMSSP_OID" "$lib" | $SUDO tee /etc/gss/mech.d/mech.ntlmssp.conf >/dev/null
 fi
-$SUDO apt-get update -qq
-$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
