@@ -6,6 +6,9 @@
 
 #include "api/CMailAPI.h"
 
+class TSMTPException;
+class TSMTPMessage;
+
 class CSMTPMailAPI : public CMailAPI {
 public:
     CSMTPMailAPI() = default;
@@ -28,6 +31,12 @@ public:
 
     // Fills the settings from the host's password, the store and the INI file.
     bool Login(MAILINIFLAGS* pFlags);
+
+    // Send's two delivery helpers: the OAuth2 route through OAuthRelay, and a
+    // caught session failure recorded as nCode with pszWhat before its text.
+    MAILRESULT SendThroughOAuthRelay(TSMTPMessage& message, const MAILMESSAGE& hostMessage);
+    MAILRESULT ReportSendException(const TSMTPException& e, const char16_t* pszWhat,
+                                   MAILRESULT nCode);
 
     // Settings, in their order.
     std::u16string m_strSenderAddr;

@@ -1,10 +1,201 @@
-#include "api/CSMTPMailAPI.h"
-#include "diag/DiagPrint.h"
+// Send: one host message built into a TSMTPMessage and delivered through one
+// SMTP connection, or through OAuthRelay when the account uses OAuth2.
+#include <memory>
+#include <string>
 
-// Delivery is not in place yet: the host gets a clear refusal.
-MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* /*pMessage*/, const MAILSENDFLAGS* /*pSendFlags*/) {
+#include "api/CSMTPMailAPI.h"
+#include "api/HeaderText.h"
+#include "api/WideText.h"
+#include "config/FileToMemory.h"
+#include "config/SystemErrorText.h"
+#include "diag/DiagPrint.h"
+#include "diag/HostLog.h"
+#include "mime/TSMTPAddress.h"
+#include "mime/TSMTPMessage.h"
+#include "smtp/TSMTPConnection.h"
+#include "transport/TSMTPException.h"
+#include "vxstring.h"
+
+namespace {
+
+// szContentType is a fixed field of the host record; it need not be terminated.
+bool IsHtmlContentType(const MAILMESSAGE& message) {
+    constexpr size_t cchField = sizeof message.szContentType / sizeof message.szContentType[0];
+    std::u16string sType;
+    for (size_t i = 0; i < cchField && message.szContentType[i] != 0; ++i)
+        sType.push_back(static_cast<char16_t>(message.szContentType[i]));
+    return sType == u"text/html";
+}
+
+// The body named by the host; false when there is none. A body file that
+// cannot be read is recorded as 1000 through pApi and leaves no body.
+bool ReadBody(CMailAPI& api, const MAILMESSAGE& message, std::u16string& sBody,
+              MAILRESULT& nResult) {
+    if (message.nBodyType == MAILBODY_MEMORY) {
+        if (message.nBodyLength == 0 || message.pszBody == nullptr)
+            return false;
+        sBody = FromHost(message.pszBody);
+        return true;
+    }
+    if (message.nBodyType != MAILBODY_FILE)
+        return false;
+
+    const std::u16string sPath = FromHost(message.pszBody);
+    void* pBlock = nullptr;
+    DWORD dwSize = 0;
+    DWORD dwError = FileToMemory(sPath.c_str(), &pBlock, &dwSize, 1);
+    if (dwError != 0) {
+        const std::u16string sText = SystemErrorText(dwError);
+        api.SetLastError(MAILERR_INTERNAL, sText.c_str(), dwError);
+        nResult = MAILERR_INTERNAL;
+        return false;
+    }
+    // The block holds NUL-terminated wide text; hand it back whatever happens next.
+    std::unique_ptr<void, void (*)(void*)> block(pBlock, FreeMemory);
+    const char16_t* pszText = static_cast<const char16_t*>(block.get());
+    if (pszText == nullptr || dwSize < sizeof(char16_t) || pszText[0] == 0) {
+        DiagPrint(u"Warning! no body returned for file '%s'\n", sPath.c_str());
+        return false;
+    }
+    sBody.assign(pszText, dwSize / sizeof(char16_t));
+    sBody.resize(std::char_traits<char16_t>::length(sBody.c_str()));
+    return true;
+}
+
+// Display names of attachments end up in part headers: one line each.
+void FlattenAttachmentTitles(TSMTPMessage& message) {
+    for (int i = 0; i < message.m_RootPart.GetNumberOfChildBodyParts(); ++i) {
+        TSMTPBodyPart* pPart = message.m_RootPart.GetChildBodyPart(i);
+        if (pPart != nullptr && !pPart->m_sFilename.empty())
+            pPart->m_sTitle = OneHeaderLine(pPart->m_sTitle);
+    }
+}
+
+}  // namespace
+
+MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* pSendFlags) {
     DiagPrint(u"CSMTPMailAPI::Send() ==>\n");
-    SetLastError(MAILERR_INVALID_OPERATION, u"CSMTPMailAPI::Send() - sending is not available yet.", 0);
-    DiagPrint(u"CSMTPMailAPI::Send() <== return %s\n", MailErrorName(MAILERR_INVALID_OPERATION));
-    return MAILERR_INVALID_OPERATION;
+    MAILRESULT nResult = MAILERR_OK;
+
+    const bool bOriginatorAddress = pMessage != nullptr && pMessage->pOriginator != nullptr &&
+                                    pMessage->pOriginator->pszAddress != nullptr;
+    if (pMessage == nullptr || (!bOriginatorAddress && m_strSenderAddr.empty())) {
+        if (m_bAborted) {
+            SetLastError(MAILERR_ABORTED, u"CSMTPMailAPI::Send() - User aborted.", 0);
+            return MAILERR_ABORTED;
+        }
+        DiagPrint(u"CSMTPMailAPI::Send() Error - no Sender specified.\n");
+        SetLastError(MAILERR_INVALID_PARAMS, u"CSMTPMailAPI::Send() Error - no Sender specified.",
+                     0);
+        return MAILERR_INVALID_PARAMS;
+    }
+
+    try {
+        auto message = std::make_unique<TSMTPMessage>();
+        std::unique_ptr<TSMTPConnection> connection;
+        message->SetCharset(m_strCharset);
+        message->m_Priority = pMessage->nPriority;
+
+        // The host's originator becomes the sender for this and later sends.
+        if (pMessage->pOriginator != nullptr) {
+            if (pMessage->pOriginator->pszName != nullptr)
+                m_strSenderName = FromHost(pMessage->pOriginator->pszName);
+            if (pMessage->pOriginator->pszAddress != nullptr)
+                m_strSenderAddr = FromHost(pMessage->pOriginator->pszAddress);
+        }
+        if (m_strSenderName.empty())
+            message->m_From = TSMTPAddress(OneHeaderLine(m_strSenderAddr));
+        else
+            message->m_From =
+                TSMTPAddress(OneHeaderLine(m_strSenderName), OneHeaderLine(m_strSenderAddr));
+        message->m_sXMailer.clear();
+
+        if ((pMessage->dwFlags & MAILMSG_READ_RECEIPT) != 0)
+            message->AddCustomHeader(u"Disposition-Notification-To: " +
+                                     message->m_From.m_sEmailAddress);
+
+        if (pMessage->pRecipients != nullptr) {
+            for (int i = 0; i < pMessage->nRecipients; ++i) {
+                const MAILRECIPIENT& r = pMessage->pRecipients[i];
+                TSMTPAddress recipient(OneHeaderLine(FromHost(r.pszName)),
+                                       OneHeaderLine(FromHost(r.pszAddress)));
+                message->AddRecipient(recipient, r.nKind - 1);
+            }
+        }
+
+        if (pMessage->pszSubject != nullptr && pMessage->pszSubject[0] != 0)
+            message->m_sSubject = OneHeaderLine(FromHost(pMessage->pszSubject));
+
+        const bool bHtml = IsHtmlContentType(*pMessage);
+        message->SetMime(bHtml);
+
+        std::u16string sBody;
+        if (ReadBody(*this, *pMessage, sBody, nResult)) {
+            if (bHtml)
+                message->AddHTMLBody(sBody, std::u16string());
+            else
+                message->AddTextBody(sBody);
+        }
+        sBody = std::u16string();
+
+        const bool bNoAttachments =
+            pSendFlags != nullptr && pSendFlags->dwOptions == MAILSEND_NO_ATTACHMENTS;
+        if (!bNoAttachments && pMessage->nAttachments != 0) {
+            message->AddMultipleAttachments(pMessage->pAttachments, pMessage->nAttachments);
+            if (pMessage->nAttachments > 0)
+                message->SetMime(true);
+            FlattenAttachmentTitles(*message);
+        }
+
+        connection = std::make_unique<TSMTPConnection>(m_bStartTLS, m_dwCertCheckFlags);
+        if (m_strHost.empty()) {
+            SetLastError(MAILERR_INVALID_PARAMS,
+                         u"CSMTPMailAPI::Send() - HostName may not be NULL.", 0);
+            nResult = MAILERR_INVALID_PARAMS;
+        } else {
+            try {
+                connection->Connect(m_strHost.c_str(), m_nAuthMethod, m_strUser.c_str(),
+                                    m_strPassword.c_str(), m_nPort);
+            } catch (const TSMTPException& e) {
+                nResult = ReportSendException(
+                    e, u"CSMTPMailAPI::Send() - An error occured connecting to server. ",
+                    MAILERR_ACCESS_DENIED);
+            }
+        }
+
+        if (nResult == MAILERR_OK) {
+            try {
+                if (m_nAuthMethod == TSMTPConnection::AUTH_OAUTH2) {
+                    nResult = SendThroughOAuthRelay(*message, *pMessage);
+                } else {
+                    connection->SetDSNFlags((pMessage->dwFlags & MAILMSG_NOTIFY_SUCCESS) != 0,
+                                            (pMessage->dwFlags & MAILMSG_NOTIFY_FAILURE) != 0);
+                    connection->SendMessageW(*message);
+                }
+            } catch (const TSMTPException& e) {
+                nResult = ReportSendException(
+                    e, u"CSMTPMailAPI::Send() - An error occured sending the message. ",
+                    MAILERR_SEND);
+            }
+        }
+
+        message.reset();
+        connection.reset();
+    } catch (...) {
+        DiagPrint(u"CSMTPMailAPI::Send unspecified exception.\n");
+        SetLastError(MAILERR_INIT, u"CSMTPMailAPI::Send() - unspecified exception.", 0);
+        nResult = MAILERR_INIT;
+    }
+
+    DiagPrint(u"CSMTPMailAPI::Send() <== return %s\n", MailErrorName(nResult));
+    return nResult;
+}
+
+MAILRESULT CSMTPMailAPI::ReportSendException(const TSMTPException& e, const char16_t* pszWhat,
+                                             MAILRESULT nCode) {
+    const std::u16string sText = pszWhat + e.m_strText;
+    DiagPrint(u"%s\n", sText.c_str());
+    SetLastError(nCode, sText.c_str(), e.m_dwError);
+    HostLogMessage(e.m_nKind, sText.c_str());
+    return nCode;
 }
