@@ -92,6 +92,11 @@ def generate_certificate(folder):
 class CaptureSMTP(SMTP):
     """aiosmtpd's server with the two things a capture server needs on top."""
 
+    # The prompts of AUTH LOGIN as common servers send them; aiosmtpd's own
+    # ("User Name", with a NUL) are not understood by every client.
+    AuthLoginUsernameChallenge = "Username:"
+    AuthLoginPasswordChallenge = "Password:"
+
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
         self._batch = None

@@ -3,6 +3,7 @@ message stored byte for byte, STARTTLS with a certificate that verifies
 against the CA it prints, AUTH with given credentials, DSN parameters, and a
 clean stop on SIGTERM."""
 
+import base64
 import json
 import os
 import shutil
@@ -111,6 +112,17 @@ class CaptureServerTest(unittest.TestCase):
             c.sendmail("a@example.org", ["b@example.org"], MESSAGE)
         _, _, env = self.stored(server)
         self.assertEqual((env["tls"], env["auth_user"]), (False, "anyone"))
+
+    def test_auth_login_prompts_are_username_and_password(self):
+        server = self.start("--auth")
+        with smtplib.SMTP("127.0.0.1", server.port, timeout=WAIT) as c:
+            c.ehlo()
+            code, prompt = c.docmd("AUTH", "LOGIN")
+            self.assertEqual((code, base64.b64decode(prompt)), (334, b"Username:"))
+            code, prompt = c.docmd(base64.b64encode(b"someone").decode("ascii"))
+            self.assertEqual((code, base64.b64decode(prompt)), (334, b"Password:"))
+            code, _ = c.docmd(base64.b64encode(b"secret").decode("ascii"))
+            self.assertEqual(code, 235)
 
     def test_rcpt_notify_parameters_are_accepted_checked_and_recorded(self):
         server = self.start()
