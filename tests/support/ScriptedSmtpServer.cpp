@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
@@ -180,9 +181,14 @@ void ScriptedSmtpServer::Fail(const std::string& text) {
 }
 
 void ScriptedSmtpServer::Run() {
-    const int fd = accept(m_listenFd, nullptr, nullptr);
+    // A signal that reaches this thread (a child of the test ending) must not
+    // pass for a client that never came.
+    int fd;
+    do {
+        fd = accept(m_listenFd, nullptr, nullptr);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        Fail("no client connected");
+        Fail(std::string("no client connected: ") + std::strerror(errno));
     } else {
         {
             std::lock_guard<std::mutex> lock(m_mutex);

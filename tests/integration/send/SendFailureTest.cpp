@@ -1,0 +1,254 @@
+// Every way Mail_Send fails, through the exports: the code, the description
+// and the native code of the last error, the report of Mail_Execute 1001, the
+// host log, and what reached the server.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "ChildProcess.h"
+#include "GssMechanismLeaks.h"
+#include "LogCapture.h"
+#include "NtlmPeer.h"
+#include "ScriptedSmtpServer.h"
+#include "SendFixture.h"
+#include "SmtpTestServerProcess.h"
+#include "TestCertificates.h"
+
+namespace {
+
+using Keys = std::map<std::string, std::string>;
+
+int FunctionRecords(const LogCapture& capture, const std::u16string& function) {
+    int n = 0;
+    for (const auto& r : capture.Records())
+        n += r.function == function && r.action == u"enter" ? 1 : 0;
+    return n;
+}
+
+// Writes DIR/smtp.cfg with smtpmail-cfg, as an administrator would.
+int RunConfigTool(const std::string& dir, const std::string& settings) {
+    const std::string command = std::string(SMTPMAIL_BIN_DIR) + "/smtpmail-cfg --dir '" + dir +
+                                "' " + settings + " > /dev/null 2>&1";
+    return std::system(command.c_str());
+}
+
+// Points OpenSSL's default trust store at one file while it lives.
+class TrustStore {
+public:
+    explicit TrustStore(const std::string& file) {
+        Save("SSL_CERT_FILE", m_file);
+        Save("SSL_CERT_DIR", m_dir);
+        ::setenv("SSL_CERT_FILE", file.c_str(), 1);
+        const std::string empty = testcerts::Folder() + "/empty-trust-dir";
+        std::filesystem::create_directories(empty);
+        ::setenv("SSL_CERT_DIR", empty.c_str(), 1);
+    }
+    ~TrustStore() {
+        Restore("SSL_CERT_FILE", m_file);
+        Restore("SSL_CERT_DIR", m_dir);
+    }
+
+private:
+    static void Save(const char* name, std::pair<bool, std::string>& slot) {
+        const char* v = std::getenv(name);
+        slot = {v != nullptr, v != nullptr ? v : ""};
+    }
+    static void Restore(const char* name, const std::pair<bool, std::string>& slot) {
+        if (slot.first)
+            ::setenv(name, slot.second.c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
+    std::pair<bool, std::string> m_file, m_dir;
+};
+
+// A host whose log interface throws at one message: an exception that is not
+// the session's own, which Send must still contain.
+class ThrowingLogProvider : public CapturingLogProvider {
+public:
+    long MAILCALL WriteMessage(void* session, int type, int level,
+                               const MAILWCHAR* message) override {
+        CapturingLogProvider::WriteMessage(session, type, level, message);
+        if (!m_bThrown && std::u16string(message) == u"Email Address must be valid.") {
+            m_bThrown = true;
+            throw std::runtime_error("host log failed");
+        }
+        return 0;
+    }
+
+private:
+    bool m_bThrown = false;
+};
+
+using SendFailureTest = SendFixture;
+
+TEST_F(SendFailureTest, NoSenderIsRefusedBeforeAnythingElse) {
+    Keys keys = ServerIni(UnusedLoopbackPort());
+    keys.erase("smtpSenderAddr");
+    WriteIni(keys);
+    Open();
+    LogCapture capture;
+    EXPECT_EQ(Send(nullptr), MAILERR_INVALID_PARAMS);
+    ExpectLastError(MAILERR_INVALID_PARAMS, u"CSMTPMailAPI::Send() Error - no Sender specified.",
+                    0);
+
+    // An originator with a name but no address does not make a sender either.
+    HostMessage message = SimpleText();
+    message.Originator(u"Only A Name", nullptr);
+    EXPECT_EQ(Send(message.Record()), MAILERR_INVALID_PARAMS);
+    ExpectLastError(MAILERR_INVALID_PARAMS, u"CSMTPMailAPI::Send() Error - no Sender specified.",
+                    0);
+    EXPECT_EQ(FunctionRecords(capture, u"TSMTPConnection::TSMTPConnection"), 0);
+    EXPECT_TRUE(capture.Contains(u"CSMTPMailAPI::Send() Error - no Sender specified."));
+    EXPECT_FALSE(capture.Contains(u"CSMTPMailAPI::Send() <== return")) << "no exit trace";
+}
+
+TEST_F(SendFailureTest, EmptyHostIsRefusedWithoutTraffic) {
+    // No store and no INI file: the handle has no server.
+    Open();
+    LogCapture capture;
+    HostMessage message = SimpleText();
+    message.Originator(nullptr, u"me@example.org");
+    EXPECT_EQ(Send(message.Record()), MAILERR_INVALID_PARAMS);
+    ExpectLastError(MAILERR_INVALID_PARAMS, u"CSMTPMailAPI::Send() - HostName may not be NULL.", 0);
+    EXPECT_EQ(FunctionRecords(capture, u"TSMTPConnection::TSMTPConnection"), 1);
+    EXPECT_EQ(FunctionRecords(capture, u"TSMTPConnection::Connect"), 0);
+    EXPECT_TRUE(capture.Contains(u"CSMTPMailAPI::Send() <== return MAILERR_INVALID_PARAMS"))
+        << capture.Dump();
+}
+
+TEST_F(SendFailureTest, MissingBodyFileIs1000AndTheServerIsStillGreeted) {
+    ScriptedSmtpServer server;
+    server.Send("220 scripted ready\r\n")
+        .Exchange("HELO", "250 hello\r\n")
+        .Exchange("QUIT", "221 bye\r\n");
+    WriteIni(ServerIni(server.Start()));
+    HostMessage message = SimpleText();
+    message.BodyFile(Path("no-such-body.txt"));
+    EXPECT_EQ(Send(message.Record()), MAILERR_INTERNAL);
+    ASSERT_TRUE(server.Finish());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors().front();
+    ASSERT_EQ(server.Commands().size(), 2u) << server.Received();
+    EXPECT_EQ(server.Commands()[1], "QUIT") << "connected, greeted, and nothing sent";
+    ExpectLastError(MAILERR_INTERNAL, u"The system cannot find the file specified", 2);
+}
+
+TEST_F(SendFailureTest, EmptyBodyFileIsOnlyAWarning) {
+    SmtpTestServerProcess server({});
+    ASSERT_NE(server.Port(), 0) << server.StartError();
+    WriteIni(ServerIni(server.Port()));
+    HostMessage message = SimpleText();
+    message.BodyFile(WriteFile("empty.txt", ""));
+    LogCapture capture;
+    EXPECT_EQ(Send(message.Record()), MAILERR_OK);
+    EXPECT_EQ(server.Count(), 1);
+    EXPECT_TRUE(capture.Contains(u"Warning! no body returned for file '" +
+                                 FromUtf8(Path("empty.txt")) + u"'"))
+        << capture.Dump();
+}
+
+TEST_F(SendFailureTest, RefusedConnectionIs509WithTheSocketError) {
+    WriteIni(ServerIni(UnusedLoopbackPort()));
+    EXPECT_EQ(Send(SimpleText().Record()), MAILERR_ACCESS_DENIED);
+    const std::u16string start = u"CSMTPMailAPI::Send() - An error occured connecting to server. ";
+    ExpectLastErrorStartingWith(MAILERR_ACCESS_DENIED, start, 10061);
+    // The host's log gets the same text at the exception's level (3, an error).
+    bool logged = false;
+    for (const auto& e : m_log.Entries())
+        logged |= !e.bWriteLog && e.level == 3 && e.message.rfind(start, 0) == 0;
+    EXPECT_TRUE(logged);
+}
+
+TEST_F(SendFailureTest, RefusedRecipientIs200WithTheServersReply) {
+    SmtpTestServerProcess::Options options;
+    options.refuse = {"refused@example.org"};
+    SmtpTestServerProcess server(options);
+    ASSERT_NE(server.Port(), 0) << server.StartError();
+    WriteIni(ServerIni(server.Port()));
+    HostMessage message = SimpleText();
+    message.Cc(nullptr, u"refused@example.org");
+    EXPECT_EQ(Send(message.Record()), MAILERR_SEND);
+    const MAILERROR* error = Library().GetLastError(m_h);
+    const std::u16string description(error->szDescription);
+    EXPECT_EQ(
+        description.rfind(u"CSMTPMailAPI::Send() - An error occured sending the message. ", 0), 0u)
+        << ToUtf8(description);
+    EXPECT_NE(description.find(u"550 5.1.1 <refused@example.org>: Recipient address rejected"),
+              std::u16string::npos)
+        << ToUtf8(description);
+    ExpectLastError(MAILERR_SEND, description, error->dwNativeCode);
+    EXPECT_EQ(server.Count(), 0) << "nothing was delivered";
+}
+
+TEST_F(SendFailureTest, StartTlsWithAnUntrustedCertificateIs509AndATrustedOneDelivers) {
+    SmtpTestServerProcess::Options options;
+    options.certFile = testcerts::Path("server.pem");
+    options.keyFile = testcerts::Path("server.key");
+    options.user = "sam";
+    options.password = "pw 1";
+    options.bRequireAuth = true;
+    SmtpTestServerProcess server(options);
+    ASSERT_NE(server.Port(), 0) << server.StartError();
+    ASSERT_EQ(RunConfigTool(m_dir, "--host 127.0.0.1 --port " + std::to_string(server.Port()) +
+                                       " --starttls on --auth plain --user sam --password 'pw 1'"
+                                       " --sender-address tls@example.org"),
+              0);
+    {
+        // Another root alone: no chain leads from the server's certificate to it.
+        TrustStore trust(testcerts::Path("selfsigned.pem"));
+        EXPECT_EQ(Send(SimpleText().Record()), MAILERR_ACCESS_DENIED);
+        ExpectLastErrorStartingWith(
+            MAILERR_ACCESS_DENIED,
+            u"CSMTPMailAPI::Send() - An error occured connecting to server. ", 0x800B010A);
+    }
+    {
+        TrustStore trust(testcerts::Path("ca.pem"));
+        EXPECT_EQ(Send(SimpleText().Record()), MAILERR_OK);
+    }
+    ASSERT_EQ(server.Count(), 1);
+    EXPECT_NE(server.Record(1).find("\"tls\": true"), std::string::npos) << server.Record(1);
+    EXPECT_NE(server.Record(1).find("\"auth_user\": \"sam\""), std::string::npos)
+        << server.Record(1);
+}
+
+TEST_F(SendFailureTest, AnyOtherExceptionIs100) {
+    ThrowingLogProvider thrower;
+    m_flags.logProvider = &thrower;
+    WriteIni(ServerIni(UnusedLoopbackPort()));
+    HostMessage message = SimpleText();
+    message.To(u"No Address", nullptr);  // warns through the host log, which throws
+    LogCapture capture;
+    EXPECT_EQ(Send(message.Record()), MAILERR_INIT);
+    ExpectLastError(MAILERR_INIT, u"CSMTPMailAPI::Send() - unspecified exception.", 0);
+    EXPECT_TRUE(capture.Contains(u"CSMTPMailAPI::Send unspecified exception."));
+    EXPECT_TRUE(capture.Contains(u"CSMTPMailAPI::Send() <== return MAILERR_INIT"));
+    EXPECT_EQ(FunctionRecords(capture, u"TSMTPConnection::Connect"), 0);
+}
+
+TEST_F(SendFailureTest, WrongNtlmPasswordIs509) {
+    NtlmUserFiles files;
+    ClientUserFile client(files.Write("client", "TESTDOM:alice:NotSecret\n"));
+    ChildProcess server(
+        {SMTPMAIL_TEST_PYTHON, std::string(SMTPMAIL_TEST_SOURCE_DIR) + "/support/ntlm_smtpd.py",
+         "--users", files.Write("server", "TESTDOM:alice:Secret123\n"), "--stop-on-eof"});
+    std::string line;
+    ASSERT_TRUE(server.WaitForLine("listening on 127.0.0.1 port ", line)) << server.Transcript();
+    Keys keys = ServerIni(std::stoi(line.substr(line.rfind(' ') + 1)));
+    keys["smtpAuth"] = "4";
+    WriteIni(keys);
+    EXPECT_EQ(Send(SimpleText().Record()), MAILERR_ACCESS_DENIED);
+    const std::u16string description(Library().GetLastError(m_h)->szDescription);
+    EXPECT_EQ(
+        description.rfind(u"CSMTPMailAPI::Send() - An error occured connecting to server. ", 0),
+        0u);
+    EXPECT_NE(description.find(u"TSMTPConnection::AuthenticateNTLM; Authentication unsuccesful!"),
+              std::u16string::npos)
+        << ToUtf8(description);
+    ExpectLastError(MAILERR_ACCESS_DENIED, description, Library().GetLastError(m_h)->dwNativeCode);
+    EXPECT_TRUE(server.WaitForLine("AUTH NTLM refused", line)) << server.Transcript();
+}
+
+}  // namespace
