@@ -39,6 +39,12 @@ private:
 
 void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
     TFunctionTrace trace(u"TSMTPConnection::SendMessageW");
+    // Between the 354 reply and the end-of-data line the server takes every
+    // line as message text: a failure there (an attachment that cannot be
+    // read, a broken channel) cannot be followed by QUIT, which would only
+    // wait for a reply that never comes. The connection is dropped instead,
+    // which makes the server discard the unfinished message.
+    bool bInData = false;
     try {
         if (!HasSocket()) {
             throw TSMTPException(3, u"Socked not created!");
@@ -82,6 +88,7 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
             throw TSMTPException(3, u"Unexpected MAIL FROM response!. Last Response : %s",
                                  sResponse.c_str());
         }
+        bInData = true;
 
         const std::string sHeader = message.getHeader();
         m_pSocket->Send(sHeader.data(), static_cast<unsigned>(sHeader.size()));
@@ -104,6 +111,7 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         }
 
         SendCommand(std::string("\r\n.\r\n"));
+        bInData = false;
         sResponse.clear();
         if (!ReadCommandResponse(250, sResponse)) {
             throw TSMTPException(3, u"Unexpected END OF MESSAGE response!. Last Response : %s",
@@ -111,6 +119,9 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         }
     } catch (const TSMTPException& e) {
         DiagPrint(u"%s", e.GetErrorText().c_str());
+        if (bInData) {
+            AbortConnection();
+        }
         throw;
     }
 }

@@ -183,6 +183,21 @@ TEST_F(SendFailureTest, RefusedRecipientIs200WithTheServersReply) {
     EXPECT_EQ(server.Count(), 0) << "nothing was delivered";
 }
 
+TEST_F(SendFailureTest, MissingAttachmentFileIs200AndNothingIsDelivered) {
+    SmtpTestServerProcess server({});
+    ASSERT_NE(server.Port(), 0) << server.StartError();
+    WriteIni(ServerIni(server.Port()));
+    HostMessage message = SimpleText();
+    message.Attach(Path("gone.pdf"));
+    EXPECT_EQ(Send(message.Record()), MAILERR_SEND);
+    const std::u16string description(Library().GetLastError(m_h)->szDescription);
+    EXPECT_EQ(
+        description.rfind(u"CSMTPMailAPI::Send() - An error occured sending the message. ", 0), 0u)
+        << ToUtf8(description);
+    ExpectLastError(MAILERR_SEND, description, Library().GetLastError(m_h)->dwNativeCode);
+    EXPECT_EQ(server.Count(), 0);
+}
+
 TEST_F(SendFailureTest, StartTlsWithAnUntrustedCertificateIs509AndATrustedOneDelivers) {
     SmtpTestServerProcess::Options options;
     options.certFile = testcerts::Path("server.pem");

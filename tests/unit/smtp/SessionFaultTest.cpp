@@ -97,3 +97,33 @@ INSTANTIATE_TEST_SUITE_P(PlainAndTls, FaultTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& p) {
                              return p.param ? "Tls" : "Plain";
                          });
+
+// An attachment that cannot be read fails after the server has said 354: it
+// now takes every line as message text, so the session closes the connection
+// (the server discards the unfinished message) instead of a QUIT that would
+// wait for a reply that never comes.
+TEST_F(SessionTest, FailureInsideTheDataEndsTheConnectionWithoutQuit) {
+    ScriptedSmtpServer server;
+    server.Send("220 mail.test\r\n")
+        .Exchange("HELO", "250 hello\r\n")
+        .Exchange("MAIL FROM:", "250 ok\r\n")
+        .Exchange("RCPT TO:", "250 ok\r\n")
+        .Exchange("DATA", "354 go ahead\r\n")
+        .StaySilent();
+    const int port = server.Start();
+    auto session = NewSession();
+    auto message = TextMessage();
+    TSMTPBodyPart attachment;
+    attachment.SetFilename(u"/nonexistent/folder/report.pdf");
+    message->AddBodyPart(attachment);
+    session->Connect(u"localhost", TSMTPConnection::AUTH_NONE, u"", u"", port);
+    auto e = Catch([&] { session->SendMessageW(*message); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->m_strMessage, u"Getting body content failed!");
+    EXPECT_TRUE(IsClosed(*session)) << "closed at once, not left for a QUIT";
+    session.reset();
+    ASSERT_TRUE(server.Finish());
+    EXPECT_TRUE(server.ClientClosed());
+    EXPECT_EQ(server.Received().find("QUIT"), std::string::npos) << server.Received();
+    EXPECT_EQ(server.Received().find("\r\n.\r\n"), std::string::npos) << "no end of data";
+}
