@@ -1,6 +1,5 @@
-// The session's dialogue against the scripted server: commands byte for
-// byte, replies split across segments, capability tests, odd replies,
-// silent and vanishing servers.
+// The session's transactions against the scripted server: commands and data
+// byte for byte, replies split across segments, odd replies, the goodbye.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "MessageBytes.h"
 #include "ScriptedSmtpServer.h"
 #include "SessionTestSupport.h"
 #include "mime/TSMTPBodyPart.h"
@@ -20,48 +20,54 @@ using ::testing::StartsWith;
 
 namespace {
 
-const char* const kGreeting = "220 mail.test ESMTP ready\r\n";
-
-// The envelope, data and goodbye of TextMessage() against a willing server.
-void ScriptTransaction(ScriptedSmtpServer& server) {
-    server.Exchange("MAIL FROM:", "250 2.1.0 Ok\r\n")
+// The envelope and data of a message to one recipient against a willing server.
+ScriptedSmtpServer& ScriptTransaction(ScriptedSmtpServer& server) {
+    return server.Exchange("MAIL FROM:", "250 2.1.0 Ok\r\n")
         .Exchange("RCPT TO:", "250 2.1.5 Ok\r\n")
         .Exchange("DATA", "354 End data with <CR><LF>.<CR><LF>\r\n")
         .ExpectData()
-        .Send("250 2.0.0 Ok: queued\r\n")
-        .Exchange("QUIT", "221 2.0.0 Bye\r\n");
+        .Send("250 2.0.0 Ok: queued\r\n");
+}
+
+ScriptedSmtpServer& ScriptHelo(ScriptedSmtpServer& server) {
+    return server.Send(kGreeting).Exchange("HELO", "250 mail.test\r\n");
+}
+
+const std::vector<std::string> kTransaction = {"MAIL FROM:<alice@example.org>",
+                                               "RCPT TO:<bob@example.org>", "DATA"};
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 }  // namespace
 
 TEST_F(SessionTest, HeloDialogueDeliversAPlainMessage) {
     ScriptedSmtpServer server;
-    server.Send(kGreeting).Exchange("HELO", "250 mail.test\r\n");
-    ScriptTransaction(server);
-    const int port = server.Start();
-
-    {
-        auto session = NewSession();
-        ASSERT_TRUE(session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_NONE, u"", u"", port));
-        EXPECT_TRUE(session->m_bConnected);
-        EXPECT_EQ(session->m_strHostName, u"127.0.0.1");
-        auto message = TextMessage(u".leading dot\r\n.\r\nlast line");
-        session->SendMessageW(*message);
-    }
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Errors(), IsEmpty());
-    EXPECT_TRUE(server.ClientClosed());
-    EXPECT_THAT(server.Commands(), ElementsAre("HELO client.test", "MAIL FROM:<alice@example.org>",
-                                               "RCPT TO:<bob@example.org>", "DATA", "QUIT"));
-    ASSERT_EQ(server.Data().size(), 1u);
-    const std::string data = server.Data()[0];
+    ScriptTransaction(ScriptHelo(server)).Exchange("QUIT", "221 Bye\r\n");
+    auto message = TextMessage(u".leading dot\r\n.\r\nlast line");
+    const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
+        ASSERT_TRUE(session.Connect(u"127.0.0.1", TSMTPConnection::AUTH_NONE, u"", u"", nPort));
+        EXPECT_TRUE(session.m_bConnected);
+        EXPECT_EQ(session.m_strHostName, u"127.0.0.1");
+        session.SendMessageW(*message);
+    });
+    EXPECT_FALSE(run.error);
+    EXPECT_THAT(run.errors, IsEmpty());
+    EXPECT_TRUE(run.bClientClosed);
+    EXPECT_EQ(run.commands, Concat(Concat({"HELO client.test"}, kTransaction), {"QUIT"}));
+    ASSERT_EQ(run.data.size(), 1u);
     // Header block, the empty line, then the text made transparent.
-    const std::size_t bodyAt = data.find("\r\n\r\n");
+    const std::size_t bodyAt = run.data[0].find("\r\n\r\n");
     ASSERT_NE(bodyAt, std::string::npos);
-    EXPECT_THAT(data.substr(0, bodyAt), StartsWith("From: Alice <alice@example.org>\r\nTo: Bob"));
-    EXPECT_EQ(data.substr(bodyAt + 4), "..leading dot\r\n..\r\nlast line\r\n.\r\n");
+    EXPECT_THAT(run.data[0].substr(0, bodyAt),
+                StartsWith("From: Alice <alice@example.org>\r\nTo: Bob"));
+    EXPECT_EQ(run.data[0].substr(bodyAt + 4), "..leading dot\r\n..\r\nlast line\r\n.\r\n");
 }
 
+// Replies whose lines come in separate segments are read to their last line,
+// in plain text and over TLS.
 TEST_F(SessionTest, EhloReplyInOneSegmentPerLineIsReadToItsLastLine) {
     ScriptedSmtpServer server;
     server.Send(kGreeting)
@@ -69,216 +75,67 @@ TEST_F(SessionTest, EhloReplyInOneSegmentPerLineIsReadToItsLastLine) {
         .SendSegments({"250-mail.test\r\n", "250-SIZE 10240000\r\n", "250-AUTH PLAIN LOGIN\r\n",
                        "250-8BITMIME\r\n", "250 DSN\r\n"})
         .Expect("AUTH PLAIN")
-        // The challenge line itself arrives in two pieces.
-        .SendSegments({"33", "4 \r\n"})
+        .SendSegments({"33", "4 \r\n"})  // the challenge line itself in two pieces
         .Exchange("", "235 2.7.0 Authentication successful\r\n");
-    ScriptTransaction(server);
-    const int port = server.Start();
-    {
-        auto session = NewSession();
-        ASSERT_TRUE(
-            session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_PLAIN, u"bob", u"pw", port));
-        auto message = TextMessage();
-        session->SendMessageW(*message);
-    }
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Errors(), IsEmpty());
-    EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "AUTH PLAIN",
-                                               "AGJvYgBwdw==", "MAIL FROM:<alice@example.org>",
-                                               "RCPT TO:<bob@example.org>", "DATA", "QUIT"));
+    ScriptTransaction(server).Exchange("QUIT", "221 Bye\r\n");
+    auto message = TextMessage();
+    const SessionRun run =
+        Run(server, ConnectAndSend(TSMTPConnection::AUTH_PLAIN, message.get(), u"bob", u"pw"));
+    EXPECT_FALSE(run.error);
+    EXPECT_THAT(run.errors, IsEmpty());
+    EXPECT_EQ(
+        run.commands,
+        Concat(Concat({"EHLO client.test", "AUTH PLAIN", "AGJvYgBwdw=="}, kTransaction), {"QUIT"}));
 }
 
-TEST_F(SessionTest, AuthLineWithoutTheMechanismIsAFalseCommandResponse) {
+TEST_F(SessionTest, SplitRepliesOverTlsAreReadToTheirLastLine) {
     ScriptedSmtpServer server;
     server.Send(kGreeting)
-        .Exchange("EHLO", "250-mail.test\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME\r\n")
-        .Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    auto session = NewSession();
-    auto e =
-        Catch([&] { session->Connect(u"127.0.0.1", TSMTPConnection::CRAM_MD5, u"u", u"p", port); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_nKind, 4);
-    EXPECT_EQ(e->m_strMessage, u"False command response!");
-    EXPECT_TRUE(IsClosed(*session));
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "QUIT"));
-    EXPECT_TRUE(server.ClientClosed());
-}
-
-TEST_F(SessionTest, LowerCaseAuthLineCountsAsAnAuthLineWithoutTheMechanism) {
-    ScriptedSmtpServer server;
-    server.Send(kGreeting)
-        .Exchange("EHLO", "250-mail.test\r\n250-auth login plain\r\n250 8BITMIME\r\n")
-        .Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    auto session = NewSession();
-    auto e = Catch(
-        [&] { session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_LOGIN, u"u", u"p", port); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_nKind, 3);
-    EXPECT_EQ(e->m_strMessage,
-              u"This authentication type is not supported by current SMTP server.");
-    EXPECT_TRUE(IsClosed(*session));
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "QUIT"));
-}
-
-TEST_F(SessionTest, NoAuthLineStillAuthenticates) {
-    ScriptedSmtpServer server;
-    server.Send(kGreeting)
-        .Exchange("EHLO", "250-mail.test\r\n250 8BITMIME\r\n")
+        .Expect("EHLO client.test")
+        .SendSegments({"250-mail.test\r\n", "250-STARTTLS\r\n", "250 8BITMIME\r\n"})
+        .Expect("STARTTLS")
+        .SendSegments({"220 2.0.0 Ready", " to start TLS\r\n"})
+        .StartTls()
+        .Expect("EHLO client.test")
+        .SendSegments(
+            {"250-mail.test\r\n", "250-SIZE 1000000\r\n", "250-AUTH LOGIN\r\n", "250 8BITMIME\r\n"})
         .Exchange("AUTH LOGIN", kUsernamePrompt)
         .Exchange("dXNlcg==", kPasswordPrompt)
-        .Exchange("cGFzcw==", "235 ok\r\n")
-        .Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    {
-        auto session = NewSession();
-        EXPECT_TRUE(
-            session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_LOGIN, u"user", u"pass", port));
-    }
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Errors(), IsEmpty());
-    EXPECT_EQ(server.Commands().size(), 5u);
-}
-
-TEST_F(SessionTest, StartTlsNotOfferedFails) {
-    ScriptedSmtpServer server;
-    server.Send(kGreeting)
-        .Exchange("EHLO", "250-mail.test\r\n250-AUTH PLAIN\r\n250 SIZE 1000\r\n")
-        .Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    auto session = NewSession(true);
-    auto e = Catch(
-        [&] { session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_PLAIN, u"u", u"p", port); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_nKind, 3);
-    EXPECT_EQ(e->m_strMessage, u"TLS is not supported by current SMTP server.");
-    EXPECT_TRUE(IsClosed(*session));
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "QUIT"));
-}
-
-TEST_F(SessionTest, TlsKeywordCountsAsStartTlsAndARefusalEndsTheGreeting) {
-    // "250 TLS" passes the capability test; the refusal of STARTTLS then fails.
-    ScriptedSmtpServer server;
-    server.Send(kGreeting)
-        .Exchange("EHLO", "250-mail.test\r\n250-AUTH PLAIN\r\n250 TLS\r\n")
-        .Exchange("STARTTLS", "454 4.7.0 TLS not available due to local problem\r\n")
-        .Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    auto session = NewSession(true);
-    auto e = Catch(
-        [&] { session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_PLAIN, u"u", u"p", port); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_strMessage, u"SMTP server not ready to start TLS negotiation.");
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "STARTTLS", "QUIT"));
-}
-
-TEST_F(SessionTest, StartTlsWithAuthTypeNoneGreetsWithHeloInPlainText) {
-    ScriptedSmtpServer server;
-    server.Send(kGreeting)
-        .Exchange("HELO client.test", "250 mail.test\r\n")
-        .Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    {
-        auto session = NewSession(true);
-        EXPECT_TRUE(
-            session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_NONE, nullptr, nullptr, port));
-    }
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Commands(), ElementsAre("HELO client.test", "QUIT"));
-}
-
-TEST_F(SessionTest, OAuth2TypeTestsForXoauth2AndSendsNoAuth) {
-    ScriptedSmtpServer server;
-    server.Send(kGreeting)
-        .Exchange("EHLO", "250-mail.test\r\n250-AUTH LOGIN XOAUTH2\r\n250 8BITMIME\r\n")
-        .Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    {
-        auto session = NewSession();
-        EXPECT_TRUE(session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_OAUTH2, u"u", u"", port));
-    }
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "QUIT"));
-
-    // Without XOAUTH2 among the mechanisms the capability test refuses.
-    ScriptedSmtpServer refusing;
-    refusing.Send(kGreeting)
-        .Exchange("EHLO", "250-mail.test\r\n250 AUTH LOGIN PLAIN\r\n")
-        .Exchange("QUIT", "221 Bye\r\n");
-    const int port2 = refusing.Start();
-    auto session = NewSession();
-    auto e = Catch(
-        [&] { session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_OAUTH2, u"u", u"", port2); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_nKind, 4);
-}
-
-TEST_F(SessionTest, UnknownAuthTypeIsRefusedAfterEhlo) {
-    ScriptedSmtpServer server;
-    server.Send(kGreeting).Exchange("EHLO", "250 mail.test\r\n").Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    auto session = NewSession();
-    auto e = Catch([&] { session->Connect(u"127.0.0.1", 9, u"u", u"p", port); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_strMessage, u"Unrecognized authentication type.");
-    EXPECT_TRUE(IsClosed(*session));
+        .Expect("cGFzcw==")
+        .SendSegments({"235 2.7.0 Authentication", " successful\r\n"});
+    ScriptTransaction(server).Exchange("QUIT", "221 Bye\r\n");
+    auto message = TextMessage();
+    const SessionRun run = Run(
+        server,
+        [&](TSMTPConnection& session, int nPort) {
+            session.Connect(u"localhost", TSMTPConnection::AUTH_LOGIN, u"user", u"pass", nPort);
+            EXPECT_TRUE(session.m_pSocket->m_bSecure);
+            session.SendMessageW(*message);
+        },
+        true);
+    EXPECT_FALSE(run.error);
+    EXPECT_THAT(run.errors, IsEmpty());
+    EXPECT_TRUE(run.bClientClosed);
+    EXPECT_EQ(run.commands, Concat(Concat({"EHLO client.test", "STARTTLS", "EHLO client.test",
+                                           "AUTH LOGIN", "dXNlcg==", "cGFzcw=="},
+                                          kTransaction),
+                                   {"QUIT"}));
 }
 
 TEST_F(SessionTest, CodeTestIsASubstringTestOnTheWholeReply) {
     // A refusal whose text holds "250" passes for 250: the session goes on.
     ScriptedSmtpServer server;
-    server.Send(kGreeting)
-        .Exchange("HELO", "250 mail.test\r\n")
+    ScriptHelo(server)
         .Exchange("MAIL FROM:", "550 5.7.1 Sender refused, limit 250 per day\r\n")
         .Exchange("RCPT TO:", "250 Ok\r\n")
         .Exchange("DATA", "354 go\r\n")
         .ExpectData()
         .Send("250 Ok\r\n")
         .Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    {
-        auto session = NewSession();
-        ASSERT_TRUE(session->Connect(u"127.0.0.1", 0, nullptr, nullptr, port));
-        auto message = TextMessage();
-        EXPECT_FALSE(Catch([&] { session->SendMessageW(*message); }));
-    }
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Errors(), IsEmpty());
-}
-
-TEST_F(SessionTest, GreetingThatNeverComesTimesOut) {
-    ScriptedSmtpServer server;
-    server.StaySilent();
-    const int port = server.Start();
-    auto session = NewSession(false, 0, 200);
-    auto e = Catch([&] { session->Connect(u"127.0.0.1", 0, nullptr, nullptr, port); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_nKind, 3);
-    EXPECT_EQ(e->m_strMessage, u"Cannot read data from specified socket!");
-    EXPECT_TRUE(IsClosed(*session));
-    ASSERT_TRUE(server.Finish());
-    // The goodbye went out, unanswered, before the socket was closed.
-    EXPECT_THAT(server.Commands(), ElementsAre("QUIT"));
-    EXPECT_TRUE(server.ClientClosed());
-}
-
-TEST_F(SessionTest, ServerThatClosesInsteadOfReplyingFailsWithAnEmptyReply) {
-    ScriptedSmtpServer server;
-    server.Send(kGreeting).Expect("EHLO").Close();
-    const int port = server.Start();
-    auto session = NewSession();
-    auto e = Catch(
-        [&] { session->Connect(u"127.0.0.1", TSMTPConnection::AUTH_LOGIN, u"u", u"p", port); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_nKind, 3);
-    EXPECT_EQ(e->m_strMessage, u"Unexpected EHLO response. Last Response : \n");
-    EXPECT_TRUE(IsClosed(*session));
-    ASSERT_TRUE(server.Finish());
+    auto message = TextMessage();
+    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, message.get()));
+    EXPECT_FALSE(run.error);
+    EXPECT_THAT(run.errors, IsEmpty());
 }
 
 TEST_F(SessionTest, ReadOfExactly64000BytesIsFollowedByAnotherRead) {
@@ -300,46 +157,43 @@ TEST_F(SessionTest, ReadOfExactly64000BytesIsFollowedByAnotherRead) {
         .Send("220 more of the greeting\r\n")
         .Exchange("HELO", "554 no\r\n")
         .Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    auto session = NewSession();
-    auto e = Catch([&] { session->Connect(u"127.0.0.1", 0, nullptr, nullptr, port); });
+    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE));
     unsetenv("VX_DEBUG_LEVEL");
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_strMessage, u"Unexpected HELO response. Last Response : 554 no\r\n");
+    ASSERT_TRUE(run.error);
+    EXPECT_EQ(run.error->m_strMessage, u"Unexpected HELO response. Last Response : 554 no\r\n");
     // The wire trace shows the greeting's second read.
     EXPECT_TRUE(log.Contains(u"***R***220 more of the greeting\r\n***(220)")) << log.Dump();
 }
 
 TEST_F(SessionTest, QuitAnsweredWithAnotherCodeWarnsAndStillCloses) {
     ScriptedSmtpServer server;
-    server.Send(kGreeting).Exchange("HELO", "250 ok\r\n").Exchange("QUIT", "500 what?\r\n");
-    const int port = server.Start();
-    auto session = NewSession();
-    ASSERT_TRUE(session->Connect(u"127.0.0.1", 0, nullptr, nullptr, port));
-    session->Disconnect(true);
-    EXPECT_TRUE(IsClosed(*session));
+    ScriptHelo(server).Exchange("QUIT", "500 what?\r\n");
+    const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
+        ASSERT_TRUE(session.Connect(u"localhost", 0, nullptr, nullptr, nPort));
+        session.Disconnect(true);
+        EXPECT_TRUE(IsClosed(session));
+    });
+    EXPECT_FALSE(run.error);
     EXPECT_TRUE(m_hostLog.Contains(u"Disconnect failed!", 4));
-    ASSERT_TRUE(server.Finish());
-    EXPECT_TRUE(server.ClientClosed());
+    EXPECT_TRUE(run.bClientClosed);
 }
 
 TEST_F(SessionTest, ConnectOnAConnectedSessionEndsTheConnection) {
     ScriptedSmtpServer server;
-    server.Send(kGreeting).Exchange("HELO", "250 ok\r\n").Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    auto session = NewSession();
-    ASSERT_TRUE(session->Connect(u"127.0.0.1", 0, nullptr, nullptr, port));
-    auto e = Catch([&] { session->Connect(u"127.0.0.1", 0, nullptr, nullptr, port); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_nKind, 6);
-    EXPECT_EQ(e->m_strMessage, u"Socked alredy created!");
+    ScriptHelo(server).Exchange("QUIT", "221 Bye\r\n");
+    const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
+        ASSERT_TRUE(session.Connect(u"localhost", 0, nullptr, nullptr, nPort));
+        session.Connect(u"localhost", 0, nullptr, nullptr, nPort);
+    });
+    ASSERT_TRUE(run.error);
+    EXPECT_EQ(run.error->m_nKind, 6);
+    EXPECT_EQ(run.error->m_strMessage, u"Socked alredy created!");
     EXPECT_TRUE(m_hostLog.Contains(u"Already connected!", 4));
-    EXPECT_TRUE(IsClosed(*session));
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Commands(), ElementsAre("HELO client.test", "QUIT"));
+    EXPECT_TRUE(run.bClosed);
+    EXPECT_THAT(run.commands, ElementsAre("HELO client.test", "QUIT"));
 }
 
-TEST_F(SessionTest, RefusedConnectionLeavesNoSocketBehind) {
+TEST_F(SessionTest, WithoutAServerNothingIsLeftOpen) {
     // A port nobody listens on: take one from a server that is gone.
     int port = 0;
     {
@@ -352,104 +206,86 @@ TEST_F(SessionTest, RefusedConnectionLeavesNoSocketBehind) {
     ASSERT_TRUE(e);
     EXPECT_TRUE(IsClosed(*session));
     EXPECT_EQ(OpenDescriptors(), before);
+
+    auto message = TextMessage();
+    e = Catch([&] { session->SendMessageW(*message); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->m_strMessage, u"Socked not created!");
 }
 
 TEST_F(SessionTest, NotifyParameterFollowsTheFlags) {
-    struct Case {
+    const struct {
         bool bSuccess, bFailure;
-        const char* expected;
+        const char* rcpt;
     } cases[] = {{true, true, "RCPT TO:<bob@example.org> NOTIFY=SUCCESS,FAILURE"},
                  {false, true, "RCPT TO:<bob@example.org> NOTIFY=FAILURE"},
                  {true, false, "RCPT TO:<bob@example.org> NOTIFY=SUCCESS"},
                  {false, false, "RCPT TO:<bob@example.org>"}};
-    for (const Case& c : cases) {
-        ScriptedSmtpServer server;
-        server.Send(kGreeting).Exchange("HELO", "250 ok\r\n");
+    ScriptedSmtpServer server;
+    ScriptHelo(server);
+    std::vector<std::string> expected = {"HELO client.test"};
+    for (const auto& c : cases) {
         ScriptTransaction(server);
-        const int port = server.Start();
-        {
-            auto session = NewSession();
-            session->SetDSNFlags(c.bSuccess, c.bFailure);
-            ASSERT_TRUE(session->Connect(u"127.0.0.1", 0, nullptr, nullptr, port));
-            auto message = TextMessage();
-            session->SendMessageW(*message);
-        }
-        ASSERT_TRUE(server.Finish());
-        ASSERT_GE(server.Commands().size(), 3u);
-        EXPECT_EQ(server.Commands()[2], c.expected);
         // Nothing on the sender's command.
-        EXPECT_EQ(server.Commands()[1], "MAIL FROM:<alice@example.org>");
+        expected.insert(expected.end(), {"MAIL FROM:<alice@example.org>", c.rcpt, "DATA"});
     }
+    server.Exchange("QUIT", "221 Bye\r\n");
+    expected.push_back("QUIT");
+    auto message = TextMessage();
+    const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
+        session.Connect(u"localhost", 0, nullptr, nullptr, nPort);
+        for (const auto& c : cases) {
+            session.SetDSNFlags(c.bSuccess, c.bFailure);
+            session.SendMessageW(*message);
+        }
+    });
+    EXPECT_FALSE(run.error);
+    EXPECT_EQ(run.commands, expected);
 }
 
 TEST_F(SessionTest, RecipientsGoOutToThenCcThenBccAndARefusalEndsTheTransaction) {
     ScriptedSmtpServer server;
-    server.Send(kGreeting)
-        .Exchange("HELO", "250 ok\r\n")
+    ScriptHelo(server)
         .Exchange("MAIL FROM:", "250 ok\r\n")
         .Exchange("RCPT TO:<to@example.org>", "250 ok\r\n")
         .Exchange("RCPT TO:<cc@example.org>", "250 ok\r\n")
         .Exchange("RCPT TO:<bcc@example.org>", "550 5.1.1 unknown user\r\n")
         .Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    {
-        auto session = NewSession();
-        ASSERT_TRUE(session->Connect(u"127.0.0.1", 0, nullptr, nullptr, port));
-        TSMTPMessage message;
-        message.m_From = TSMTPAddress(u"", u"from@example.org");
-        message.AddRecipient(TSMTPAddress(u"", u"bcc@example.org"), TSMTPMessage::BCC);
-        message.AddRecipient(TSMTPAddress(u"", u"cc@example.org"), TSMTPMessage::CC);
-        message.AddRecipient(TSMTPAddress(u"", u"to@example.org"), TSMTPMessage::TO);
-        message.AddTextBody(u"x");
-        auto e = Catch([&] { session->SendMessageW(message); });
-        ASSERT_TRUE(e);
-        EXPECT_EQ(e->m_strMessage,
-                  u"Unexpected RCPT TO response!. Last Response : 550 5.1.1 unknown user\r\n");
-    }
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Errors(), IsEmpty());
-    EXPECT_EQ(server.Commands().back(), "QUIT");
+    TSMTPMessage message;
+    message.m_From = TSMTPAddress(u"", u"from@example.org");
+    message.AddRecipient(TSMTPAddress(u"", u"bcc@example.org"), TSMTPMessage::BCC);
+    message.AddRecipient(TSMTPAddress(u"", u"cc@example.org"), TSMTPMessage::CC);
+    message.AddRecipient(TSMTPAddress(u"", u"to@example.org"), TSMTPMessage::TO);
+    message.AddTextBody(u"x");
+    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, &message));
+    ASSERT_TRUE(run.error);
+    EXPECT_EQ(run.error->m_strMessage,
+              u"Unexpected RCPT TO response!. Last Response : 550 5.1.1 unknown user\r\n");
+    EXPECT_THAT(run.errors, IsEmpty());
+    EXPECT_EQ(run.commands.back(), "QUIT");
 }
 
 TEST_F(SessionTest, EmptySenderAndNoRecipientsAreWarningsAndTheServerDecides) {
     ScriptedSmtpServer server;
-    server.Send(kGreeting)
-        .Exchange("HELO", "250 ok\r\n")
+    ScriptHelo(server)
         .Exchange("MAIL FROM:<>", "250 ok\r\n")
         .Exchange("DATA", "503 5.5.1 Error: need RCPT command\r\n")
         .Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    {
-        auto session = NewSession();
-        ASSERT_TRUE(session->Connect(u"127.0.0.1", 0, nullptr, nullptr, port));
-        TSMTPMessage message;
-        message.AddTextBody(u"x");
-        auto e = Catch([&] { session->SendMessageW(message); });
-        ASSERT_TRUE(e);
-        EXPECT_EQ(e->m_strMessage,
-                  u"Unexpected MAIL FROM response!. Last Response : 503 5.5.1 Error: need RCPT "
-                  u"command\r\n");
-    }
+    TSMTPMessage message;
+    message.AddTextBody(u"x");
+    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, &message));
+    ASSERT_TRUE(run.error);
+    EXPECT_EQ(run.error->m_strMessage,
+              u"Unexpected MAIL FROM response!. Last Response : 503 5.5.1 Error: need RCPT "
+              u"command\r\n");
     EXPECT_TRUE(m_hostLog.Contains(u"Field FROM contains not data.", 4));
     EXPECT_TRUE(m_hostLog.Contains(u"Email must be send to someone.", 4));
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Errors(), IsEmpty());
-}
-
-TEST_F(SessionTest, SendingWithoutAConnectionFails) {
-    auto session = NewSession();
-    auto message = TextMessage();
-    auto e = Catch([&] { session->SendMessageW(*message); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_strMessage, u"Socked not created!");
+    EXPECT_THAT(run.errors, IsEmpty());
 }
 
 TEST_F(SessionTest, MultipartMessageGoesOutInEmissionOrder) {
     ScriptedSmtpServer server;
-    server.Send(kGreeting).Exchange("HELO", "250 ok\r\n");
-    ScriptTransaction(server);
-    const int port = server.Start();
-
+    ScriptTransaction(ScriptHelo(server)).Exchange("QUIT", "221 Bye\r\n");
     TSMTPMessage message;
     message.m_From = TSMTPAddress(u"", u"alice@example.org");
     message.AddRecipient(TSMTPAddress(u"", u"bob@example.org"), TSMTPMessage::TO);
@@ -464,99 +300,25 @@ TEST_F(SessionTest, MultipartMessageGoesOutInEmissionOrder) {
     container.m_sContentType = u"multipart/alternative";
     container.AddChildBodyPart(inner);
     message.AddBodyPart(container);
-    {
-        auto session = NewSession();
-        ASSERT_TRUE(session->Connect(u"127.0.0.1", 0, nullptr, nullptr, port));
-        session->SendMessageW(message);
-    }
-    ASSERT_TRUE(server.Finish());
-    ASSERT_EQ(server.Data().size(), 1u);
-    const std::string data = server.Data()[0];
-
-    // Root body, then each child's header and body, its own children and its
-    // footer, then the root's footer and the end of data.
-    using Get = bool (TSMTPBodyPart::*)(char*&, DWORD&);
-    auto bytesOf = [](TSMTPBodyPart* part, Get get, void (*release)(char*&)) {
-        char* buffer = nullptr;
-        DWORD size = 0;
-        EXPECT_TRUE((part->*get)(buffer, size));
-        std::string bytes(buffer != nullptr ? buffer : "", size);
-        release(buffer);
-        return bytes;
-    };
-    auto header = [&](TSMTPBodyPart* p) {
-        return bytesOf(p, &TSMTPBodyPart::GetHeader, &TSMTPBodyPart::FreeHeader);
-    };
-    auto body = [&](TSMTPBodyPart* p) {
-        return bytesOf(p, &TSMTPBodyPart::GetBody, &TSMTPBodyPart::FreeBody);
-    };
-    auto footer = [&](TSMTPBodyPart* p) {
-        return bytesOf(p, &TSMTPBodyPart::GetFooter, &TSMTPBodyPart::FreeFooter);
-    };
-    TSMTPBodyPart& root = message.m_RootPart;
-    ASSERT_EQ(root.GetNumberOfChildBodyParts(), 3);
-    TSMTPBodyPart* text = root.GetChildBodyPart(0);
-    TSMTPBodyPart* html = root.GetChildBodyPart(1);
-    TSMTPBodyPart* alternative = root.GetChildBodyPart(2);
-    TSMTPBodyPart* nested = alternative->GetChildBodyPart(0);
-    std::string expected = body(&root);
-    for (TSMTPBodyPart* part : {text, html})
-        expected += header(part) + body(part);
-    expected += header(alternative) + body(alternative) + header(nested) + body(nested) +
-                footer(alternative) + footer(&root) + "\r\n.\r\n";
-    const std::size_t bodyAt = data.find("\r\n\r\n");
+    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, &message));
+    EXPECT_FALSE(run.error);
+    ASSERT_EQ(run.data.size(), 1u);
+    const std::size_t bodyAt = run.data[0].find("\r\n\r\n");
     ASSERT_NE(bodyAt, std::string::npos);
-    EXPECT_THAT(data.substr(0, bodyAt + 2), HasSubstr("MIME-Version: 1.0\r\n"));
-    EXPECT_EQ(data.substr(bodyAt + 4), expected);
+    EXPECT_THAT(run.data[0].substr(0, bodyAt + 2), HasSubstr("MIME-Version: 1.0\r\n"));
+    EXPECT_EQ(run.data[0].substr(bodyAt + 4), EmittedBody(message.m_RootPart) + "\r\n.\r\n");
 }
 
 TEST_F(SessionTest, HeloNameAutoIsTheComputerNameAndOnlyInLowerCase) {
     char name[260] = {};
     ASSERT_EQ(platform::gethostname(name, sizeof name), 0);
     TSMTPConnection session(false, 0);
-    EXPECT_EQ(Utf8(session.m_strHeloHostname), name);
-    EXPECT_EQ(session.m_dwTimeout, 60000u);
-    EXPECT_FALSE(session.m_bNotifySuccess);
-    EXPECT_FALSE(session.m_bNotifyFailure);
+    EXPECT_EQ(ToUtf8(session.m_strHeloHostname), name);
+    EXPECT_EQ(session.m_dwTimeout, 60000u) << "a minute for the first bytes of a reply";
     session.SetHeloHostname(u"Auto");
     EXPECT_EQ(session.m_strHeloHostname, u"Auto");
     session.SetHeloHostname(u"auto");
-    EXPECT_EQ(Utf8(session.m_strHeloHostname), name);
-}
-
-TEST_F(SessionTest, SplitRepliesOverTlsAreReadToTheirLastLine) {
-    ScriptedSmtpServer server;
-    UseTestCertificate(server);
-    server.Send(kGreeting)
-        .Expect("EHLO client.test")
-        .SendSegments({"250-mail.test\r\n", "250-STARTTLS\r\n", "250 8BITMIME\r\n"})
-        .Expect("STARTTLS")
-        .SendSegments({"220 2.0.0 Ready", " to start TLS\r\n"})
-        .StartTls()
-        .Expect("EHLO client.test")
-        .SendSegments(
-            {"250-mail.test\r\n", "250-SIZE 1000000\r\n", "250-AUTH LOGIN\r\n", "250 8BITMIME\r\n"})
-        .Exchange("AUTH LOGIN", kUsernamePrompt)
-        .Exchange("dXNlcg==", kPasswordPrompt)
-        .Expect("cGFzcw==")
-        .SendSegments({"235 2.7.0 Authentication", " successful\r\n"});
-    ScriptTransaction(server);
-    const int port = server.Start();
-    {
-        auto session = NewSession(true);
-        ASSERT_TRUE(
-            session->Connect(u"localhost", TSMTPConnection::AUTH_LOGIN, u"user", u"pass", port));
-        EXPECT_TRUE(session->m_pSocket->m_bSecure);
-        auto message = TextMessage();
-        session->SendMessageW(*message);
-    }
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Errors(), IsEmpty());
-    EXPECT_TRUE(server.ClientClosed());
-    EXPECT_THAT(server.Commands(),
-                ElementsAre("EHLO client.test", "STARTTLS", "EHLO client.test", "AUTH LOGIN",
-                            "dXNlcg==", "cGFzcw==", "MAIL FROM:<alice@example.org>",
-                            "RCPT TO:<bob@example.org>", "DATA", "QUIT"));
+    EXPECT_EQ(ToUtf8(session.m_strHeloHostname), name);
 }
 
 TEST_F(SessionTest, MissingHostUserAndPasswordAreWarnings) {
@@ -569,14 +331,10 @@ TEST_F(SessionTest, MissingHostUserAndPasswordAreWarnings) {
 
     ScriptedSmtpServer server;
     server.Send(kGreeting).Exchange("EHLO", "250 mail.test\r\n").Exchange("QUIT", "221 Bye\r\n");
-    const int port = server.Start();
-    {
-        auto oauth = NewSession();
-        EXPECT_TRUE(
-            oauth->Connect(u"127.0.0.1", TSMTPConnection::AUTH_OAUTH2, nullptr, nullptr, port));
-    }
+    const SessionRun run =
+        Run(server, ConnectAndSend(TSMTPConnection::AUTH_OAUTH2, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(run.error);
     EXPECT_TRUE(m_hostLog.Contains(u"User not specified!", 4));
     EXPECT_TRUE(m_hostLog.Contains(u"Password not specified!", 4));
-    ASSERT_TRUE(server.Finish());
-    EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "QUIT"));
+    EXPECT_THAT(run.commands, ElementsAre("EHLO client.test", "QUIT"));
 }

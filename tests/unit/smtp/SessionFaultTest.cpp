@@ -52,41 +52,36 @@ TEST_P(FaultTest, DropAtEveryStep) {
         goodbye = ScriptFullDialogue(probe, bTls);
         steps = probe.StepCount();
     }
+    auto message = TextMessage();
+    message->AddRecipient(TSMTPAddress(u"", u"carol@example.org"), TSMTPMessage::CC);
     const int before = OpenDescriptors();
     for (std::size_t k = 0; k <= steps; ++k) {
         SCOPED_TRACE("drop at step " + std::to_string(k));
         {
             ScriptedSmtpServer server;
-            if (bTls)
-                UseTestCertificate(server);
             ScriptFullDialogue(server, bTls);
             server.DropAt(k);
-            const int port = server.Start();
-
-            auto session = NewSession(bTls);
-            auto message = TextMessage();
-            message->AddRecipient(TSMTPAddress(u"", u"carol@example.org"), TSMTPMessage::CC);
             bool bConnected = false;
-            auto e = Catch([&] {
-                session->Connect(u"localhost", TSMTPConnection::AUTH_LOGIN, u"user", u"pass", port);
-                bConnected = true;
-                session->SendMessageW(*message);
-            });
+            const SessionRun run = Run(
+                server,
+                [&](TSMTPConnection& session, int nPort) {
+                    session.Connect(u"localhost", TSMTPConnection::AUTH_LOGIN, u"user", u"pass",
+                                    nPort);
+                    bConnected = true;
+                    session.SendMessageW(*message);
+                },
+                bTls);
             if (k < goodbye) {
-                ASSERT_TRUE(e) << "no exception";
-                EXPECT_FALSE(e->m_strMessage.empty());
+                ASSERT_TRUE(run.error) << "no exception";
+                EXPECT_FALSE(run.error->m_strMessage.empty());
                 // A failed Connect leaves nothing open; a failed transaction
                 // leaves the connection to the destructor.
-                if (!bConnected) {
-                    EXPECT_TRUE(IsClosed(*session));
-                }
+                EXPECT_TRUE(run.bClosed || bConnected);
             } else {
-                EXPECT_FALSE(e) << Utf8(e->GetErrorText());
+                EXPECT_FALSE(run.error) << ToUtf8(run.error->GetErrorText());
             }
-            session.reset();  // QUIT (which may fail quietly), close
-            ASSERT_TRUE(server.Finish());
             if (k == steps) {
-                EXPECT_THAT(server.Errors(), IsEmpty());
+                EXPECT_THAT(run.errors, IsEmpty());
             }
         }
         EXPECT_EQ(OpenDescriptors(), before);
@@ -110,20 +105,15 @@ TEST_F(SessionTest, FailureInsideTheDataEndsTheConnectionWithoutQuit) {
         .Exchange("RCPT TO:", "250 ok\r\n")
         .Exchange("DATA", "354 go ahead\r\n")
         .StaySilent();
-    const int port = server.Start();
-    auto session = NewSession();
     auto message = TextMessage();
     TSMTPBodyPart attachment;
     attachment.SetFilename(u"/nonexistent/folder/report.pdf");
     message->AddBodyPart(attachment);
-    session->Connect(u"localhost", TSMTPConnection::AUTH_NONE, u"", u"", port);
-    auto e = Catch([&] { session->SendMessageW(*message); });
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->m_strMessage, u"Getting body content failed!");
-    EXPECT_TRUE(IsClosed(*session)) << "closed at once, not left for a QUIT";
-    session.reset();
-    ASSERT_TRUE(server.Finish());
-    EXPECT_TRUE(server.ClientClosed());
-    EXPECT_EQ(server.Received().find("QUIT"), std::string::npos) << server.Received();
-    EXPECT_EQ(server.Received().find("\r\n.\r\n"), std::string::npos) << "no end of data";
+    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, message.get()));
+    ASSERT_TRUE(run.error);
+    EXPECT_EQ(run.error->m_strMessage, u"Getting body content failed!");
+    EXPECT_TRUE(run.bClosed) << "closed at once, not left for a QUIT";
+    EXPECT_TRUE(run.bClientClosed);
+    EXPECT_EQ(run.received.find("QUIT"), std::string::npos) << run.received;
+    EXPECT_EQ(run.received.find("\r\n.\r\n"), std::string::npos) << "no end of data";
 }

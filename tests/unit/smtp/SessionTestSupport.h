@@ -1,6 +1,6 @@
 // Shared pieces of the session tests: a session with a short reply timeout,
-// the host log captured, catching the session's exception, and counting the
-// process's open descriptors to see that nothing leaks.
+// the host log captured, one run of a session against the scripted server,
+// and counting the process's open descriptors to see that nothing leaks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,8 +11,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "CapturingLogProvider.h"
+#include "CaughtException.h"
 #include "LogCapture.h"
 #include "ScriptedSmtpServer.h"
 #include "TestCertificates.h"
@@ -22,21 +24,45 @@
 #include "transport/TSMTPException.h"
 #include "transport/TSMTPSSLSocket.h"
 
+inline constexpr const char* kGreeting = "220 mail.test ESMTP ready\r\n";
 // Base64 of "Username:" and "Password:", as servers prompt for AUTH LOGIN.
 inline constexpr const char* kUsernamePrompt = "334 VXNlcm5hbWU6\r\n";
 inline constexpr const char* kPasswordPrompt = "334 UGFzc3dvcmQ6\r\n";
 
+// Open descriptors of this process.
+inline int OpenDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr)
+            ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+// What one run of a session did, and what the scripted server saw of it.
+struct SessionRun {
+    std::optional<TSMTPException> error;
+    bool bClosed = false;  // socket closed and not connected right after the failure
+    std::vector<std::string> commands;
+    std::vector<std::string> data;
+    std::string received;
+    std::vector<std::string> errors;  // the server's script errors
+    bool bClientClosed = false;
+};
+
 class SessionTest : public ::testing::Test {
 protected:
+    using Steps = std::function<void(TSMTPConnection&, int nPort)>;
+
     void SetUp() override { SetHostLogProvider(&m_hostLog); }
     void TearDown() override { SetHostLogProvider(nullptr); }
 
     // A session that waits at most a few seconds for a reply (the tests'
     // servers answer at once or never) and introduces itself as client.test.
     static std::unique_ptr<TSMTPConnection> NewSession(bool bStartTLS = false,
-                                                       DWORD dwCertFlags = 0,
                                                        DWORD dwTimeout = 5000) {
-        auto session = std::make_unique<TSMTPConnection>(bStartTLS, dwCertFlags);
+        auto session = std::make_unique<TSMTPConnection>(bStartTLS, 0);
         session->m_dwTimeout = dwTimeout;
         session->SetHeloHostname(u"client.test");
         return session;
@@ -56,37 +82,41 @@ protected:
         return session.m_pSocket->m_hSocket == platform::INVALID_SOCKET && !session.m_bConnected;
     }
 
+    // Connect to localhost (the test certificate's name) with the
+    // authentication type, then the message when there is one.
+    static Steps ConnectAndSend(int nAuthType, TSMTPMessage* message = nullptr,
+                                const char16_t* pszUser = u"user",
+                                const char16_t* pszPassword = u"pass") {
+        return [=](TSMTPConnection& session, int nPort) {
+            session.Connect(u"localhost", nAuthType, pszUser, pszPassword, nPort);
+            if (message != nullptr)
+                session.SendMessageW(*message);
+        };
+    }
+
+    // Starts the server, runs the steps on a new session, ends the session
+    // (its goodbye included) and waits for the server to finish.
+    static SessionRun Run(ScriptedSmtpServer& server, const Steps& steps, bool bStartTLS = false,
+                          DWORD dwTimeout = 5000) {
+        if (bStartTLS) {
+            testcerts::TrustTestCA();
+            server.UseCertificate(testcerts::Path("server.pem"), testcerts::Path("server.key"));
+        }
+        const int nPort = server.Start();
+        SessionRun run;
+        {
+            auto session = NewSession(bStartTLS, dwTimeout);
+            run.error = Catch([&] { steps(*session, nPort); });
+            run.bClosed = IsClosed(*session);
+        }
+        EXPECT_TRUE(server.Finish());
+        run.commands = server.Commands();
+        run.data = server.Data();
+        run.received = server.Received();
+        run.errors = server.Errors();
+        run.bClientClosed = server.ClientClosed();
+        return run;
+    }
+
     CapturingLogProvider m_hostLog;
 };
-
-// The exception the call throws; nothing when it throws none.
-inline std::optional<TSMTPException> Catch(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const TSMTPException& e) {
-        return e;
-    }
-    return std::nullopt;
-}
-
-// Open descriptors of this process.
-inline int OpenDescriptors() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr)
-            ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
-// The server side of TLS uses the test server certificate (localhost and
-// 127.0.0.1); the client trusts the test CA alone.
-inline void UseTestCertificate(ScriptedSmtpServer& server) {
-    testcerts::TrustTestCA();
-    server.UseCertificate(testcerts::Path("server.pem"), testcerts::Path("server.key"));
-}
-
-inline std::string Utf8(const std::u16string& text) {
-    return ToUtf8(text);
-}

@@ -1,0 +1,213 @@
+// Connect against the scripted server, one dialogue a row: the capability
+// tests, STARTTLS, AUTH PLAIN, LOGIN and CRAM-MD5 with the exact lines the
+// session sends, and every way the greeting or the login fails.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ScriptedSmtpServer.h"
+#include "SessionTestSupport.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+const char* const kAuthEhlo = "250-mail.test\r\n250-AUTH CRAM-MD5 LOGIN PLAIN\r\n250 8BITMIME\r\n";
+
+struct Dialogue {
+    const char* what;
+    int nAuthType;
+    const char* hello = kAuthEhlo;  // the reply to HELO or EHLO; null: the server closes
+    // Then a command prefix and the reply to it, each; QUIT is answered last.
+    std::vector<std::pair<const char*, const char*>> script;
+    std::vector<std::string> commands;  // what the session sent between HELO/EHLO and QUIT
+    const char16_t* error = nullptr;    // the exception's message; null: Connect succeeds
+    int nKind = 3;
+    bool bStartTLS = false;
+    const char16_t* user = u"user";
+    const char16_t* password = u"pass";
+};
+
+}  // namespace
+
+TEST_F(SessionTest, ConnectDialogues) {
+    const std::u16string kLongPassword(80, u'\u00aa');
+    const Dialogue dialogues[] = {
+        // Capabilities and STARTTLS.
+        {.what = "no AUTH line still authenticates",
+         .nAuthType = TSMTPConnection::AUTH_LOGIN,
+         .hello = "250-mail.test\r\n250 8BITMIME\r\n",
+         .script = {{"AUTH LOGIN", kUsernamePrompt},
+                    {"dXNlcg==", kPasswordPrompt},
+                    {"cGFzcw==", "235 ok\r\n"}},
+         .commands = {"AUTH LOGIN", "dXNlcg==", "cGFzcw=="}},
+        {.what = "AUTH line without the mechanism",
+         .nAuthType = TSMTPConnection::CRAM_MD5,
+         .hello = "250-mail.test\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME\r\n",
+         .error = u"False command response!",
+         .nKind = 4},
+        {.what = "a lower-case AUTH line counts as one without the mechanism",
+         .nAuthType = TSMTPConnection::AUTH_LOGIN,
+         .hello = "250-mail.test\r\n250-auth login plain\r\n250 8BITMIME\r\n",
+         .error = u"This authentication type is not supported by current SMTP server."},
+        {.what = "STARTTLS not offered",
+         .nAuthType = TSMTPConnection::AUTH_PLAIN,
+         .hello = "250-mail.test\r\n250-AUTH PLAIN\r\n250 SIZE 1000\r\n",
+         .error = u"TLS is not supported by current SMTP server.",
+         .bStartTLS = true},
+        {.what = "\"250 TLS\" passes for STARTTLS, whose refusal ends the greeting",
+         .nAuthType = TSMTPConnection::AUTH_PLAIN,
+         .hello = "250-mail.test\r\n250-AUTH PLAIN\r\n250 TLS\r\n",
+         .script = {{"STARTTLS", "454 4.7.0 TLS not available due to local problem\r\n"}},
+         .commands = {"STARTTLS"},
+         .error = u"SMTP server not ready to start TLS negotiation.",
+         .bStartTLS = true},
+        {.what = "STARTTLS without authentication greets with HELO in plain text",
+         .nAuthType = TSMTPConnection::AUTH_NONE,
+         .hello = "250 mail.test\r\n",
+         .bStartTLS = true,
+         .user = nullptr,
+         .password = nullptr},
+        {.what = "OAuth2 tests for XOAUTH2 and sends no AUTH",
+         .nAuthType = TSMTPConnection::AUTH_OAUTH2,
+         .hello = "250-mail.test\r\n250-AUTH LOGIN XOAUTH2\r\n250 8BITMIME\r\n"},
+        {.what = "OAuth2 without XOAUTH2",
+         .nAuthType = TSMTPConnection::AUTH_OAUTH2,
+         .hello = "250-mail.test\r\n250 AUTH LOGIN PLAIN\r\n",
+         .error = u"False command response!",
+         .nKind = 4},
+        {.what = "unknown authentication type",
+         .nAuthType = 9,
+         .hello = "250 mail.test\r\n",
+         .error = u"Unrecognized authentication type."},
+        {.what = "a server that closes instead of replying",
+         .nAuthType = TSMTPConnection::AUTH_LOGIN,
+         .hello = nullptr,
+         .error = u"Unexpected EHLO response. Last Response : \n"},
+
+        // AUTH PLAIN: NUL user NUL password, as UTF-8.
+        {.what = "PLAIN",
+         .nAuthType = TSMTPConnection::AUTH_PLAIN,
+         .script = {{"AUTH PLAIN", "334 \r\n"}, {"", "235 ok\r\n"}},
+         .commands = {"AUTH PLAIN", "AErDtnJnAHDDpHNzIHcwcmQ="},
+         .user = u"J\u00f6rg",
+         .password = u"p\u00e4ss w0rd"},
+        {.what = "PLAIN refused",
+         .nAuthType = TSMTPConnection::AUTH_PLAIN,
+         .script = {{"AUTH PLAIN", "334 \r\n"},
+                    {"", "535 5.7.8 Authentication credentials invalid\r\n"}},
+         .commands = {"AUTH PLAIN", "AHVzZXIAcGFzcw=="},
+         .error = u"Unexpected AUTH PLAIN password response. Last Response : 535 5.7.8 "
+                  u"Authentication credentials invalid\r\n"},
+
+        // AUTH LOGIN: the prompts in any case, and nothing else.
+        {.what = "LOGIN with an upper-case prompt",
+         .nAuthType = TSMTPConnection::AUTH_LOGIN,
+         .script = {{"AUTH LOGIN", "334 VVNFUk5BTUU6\r\n"},  // USERNAME:
+                    {"SsO2cmc=", kPasswordPrompt},
+                    {"cGFzcw==", "235 2.7.0 ok\r\n"}},
+         .commands = {"AUTH LOGIN", "SsO2cmc=", "cGFzcw=="},
+         .user = u"J\u00f6rg"},
+        {.what = "LOGIN prompt with a trailing blank",
+         .nAuthType = TSMTPConnection::AUTH_LOGIN,
+         .script = {{"AUTH LOGIN", "334 VXNlcm5hbWU6IA==\r\n"}},
+         .commands = {"AUTH LOGIN"},
+         .error = u"Unexpected AUTH LOGIN username request. Last Response : 334 "
+                  u"VXNlcm5hbWU6IA==\r\n"},
+        {.what = "LOGIN password prompt in another language",
+         .nAuthType = TSMTPConnection::AUTH_LOGIN,
+         .script = {{"AUTH LOGIN", kUsernamePrompt}, {"dXNlcg==", "334 UGFzc3dvcnQ6\r\n"}},
+         .commands = {"AUTH LOGIN", "dXNlcg=="},
+         .error = u"Unexpected AUTH LOGIN password request. Last Response : 334 UGFzc3dvcnQ6\r\n"},
+        {.what = "LOGIN challenge that is not Base64",
+         .nAuthType = TSMTPConnection::AUTH_LOGIN,
+         .script = {{"AUTH LOGIN", "334 not*base64!\r\n"}},
+         .commands = {"AUTH LOGIN"},
+         .error = u"The server's challenge is not valid Base64. Last Response : 334 "
+                  u"not*base64!\r\n"},
+
+        // CRAM-MD5: RFC 2195, section 2 (user tim, key tanstaaftanstaaf); a
+        // password longer than the block is hashed first (RFC 2202 case 6 with
+        // the key as UTF-8, 160 bytes).
+        {.what = "CRAM-MD5, the RFC 2195 example",
+         .nAuthType = TSMTPConnection::CRAM_MD5,
+         .script = {{"AUTH CRAM-MD5",
+                     "334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n"},
+                    {"", "235 ok\r\n"}},
+         .commands = {"AUTH CRAM-MD5", "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw"},
+         .user = u"tim",
+         .password = u"tanstaaftanstaaf"},
+        {.what = "CRAM-MD5 with a password longer than the block",
+         .nAuthType = TSMTPConnection::CRAM_MD5,
+         .script = {{"AUTH CRAM-MD5",
+                     "334 VGVzdCBVc2luZyBMYXJnZXIgVGhhbiBCbG9jay1TaXplIEtleSAtI"
+                     "Ehhc2ggS2V5IEZpcnN0\r\n"},
+                    {"", "235 ok\r\n"}},
+         .commands = {"AUTH CRAM-MD5", "dXNlciA0ZGEzODdlMDUzNzI2M2Y3ODViNjIzNTBmYmU4NjE2OQ=="},
+         .password = kLongPassword.c_str()},
+        {.what = "CRAM-MD5 refused",
+         .nAuthType = TSMTPConnection::CRAM_MD5,
+         .script = {{"AUTH CRAM-MD5", "334 PDEuMkBtYWlsLnRlc3Q+\r\n"}, {"", "535 5.7.8 no\r\n"}},
+         .commands = {"AUTH CRAM-MD5", "dXNlciA3ZDkxYjQ1ZjQ1NWI2YzI0MTg3NTNkOTk1ZmMxZGQ5Mw=="},
+         .error = u"TSMTPConnection::AuthCramMD5; Authentication unsuccesful!"},
+        {.what = "CRAM-MD5 challenge that is not Base64",
+         .nAuthType = TSMTPConnection::CRAM_MD5,
+         .script = {{"AUTH CRAM-MD5", "334 not*base64!\r\n"}},
+         .commands = {"AUTH CRAM-MD5"},
+         .error = u"The server's challenge is not valid Base64. Last Response : 334 "
+                  u"not*base64!\r\n"},
+        {.what = "CRAM-MD5 refused at the AUTH command",
+         .nAuthType = TSMTPConnection::CRAM_MD5,
+         .script = {{"AUTH CRAM-MD5", "504 5.5.4 Unrecognized authentication type\r\n"}},
+         .commands = {"AUTH CRAM-MD5"},
+         .error = u"Unexpected AUTH CRAM_MD5 response."},
+    };
+    for (const Dialogue& d : dialogues) {
+        SCOPED_TRACE(d.what);
+        const char* hello =
+            d.nAuthType == TSMTPConnection::AUTH_NONE ? "HELO client.test" : "EHLO client.test";
+        std::vector<std::string> expected = {hello};
+        expected.insert(expected.end(), d.commands.begin(), d.commands.end());
+        ScriptedSmtpServer server;
+        server.Send(kGreeting).Expect(hello);
+        if (d.hello != nullptr) {
+            server.Send(d.hello);
+            for (const auto& [prefix, reply] : d.script)
+                server.Exchange(prefix, reply);
+            server.Exchange("QUIT", "221 Bye\r\n");
+            expected.push_back("QUIT");
+        } else {
+            server.Close();
+        }
+        const SessionRun run =
+            Run(server, ConnectAndSend(d.nAuthType, nullptr, d.user, d.password), d.bStartTLS);
+        if (d.error != nullptr) {
+            ASSERT_TRUE(run.error);
+            EXPECT_EQ(ToUtf8(run.error->m_strMessage), ToUtf8(d.error));
+            EXPECT_EQ(run.error->m_nKind, d.nKind);
+            EXPECT_TRUE(run.bClosed) << "a failed Connect leaves nothing open";
+        } else {
+            EXPECT_FALSE(run.error) << ToUtf8(run.error->GetErrorText());
+        }
+        EXPECT_EQ(run.commands, expected);
+        EXPECT_THAT(run.errors, IsEmpty());
+        EXPECT_EQ(run.bClientClosed, d.hello != nullptr);
+    }
+}
+
+TEST_F(SessionTest, GreetingThatNeverComesTimesOut) {
+    ScriptedSmtpServer server;
+    server.StaySilent();
+    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE), false, 200);
+    ASSERT_TRUE(run.error);
+    EXPECT_EQ(run.error->m_nKind, 3);
+    EXPECT_EQ(run.error->m_strMessage, u"Cannot read data from specified socket!");
+    EXPECT_TRUE(run.bClosed);
+    // The goodbye went out, unanswered, before the socket was closed.
+    EXPECT_THAT(run.commands, ElementsAre("QUIT"));
+    EXPECT_TRUE(run.bClientClosed);
+}
