@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "CaughtException.h"
 #include "ChildProcess.h"
 #include "GssMechanismLeaks.h"
 #include "LogCapture.h"
@@ -18,118 +19,101 @@ namespace {
 
 constexpr const char* kServerUsers = "TESTDOM:alice:Secret123\nTESTDOM:bob:Other456\n";
 
-class NtlmSessionTest : public ::testing::Test {
-protected:
-    // Starts the server with a challenge mode of ntlm_smtpd.py; the port is 0
-    // when it did not come up.
-    void StartServer(const std::string& mode = "gss") {
-        std::string script = std::string(SMTPMAIL_TEST_SOURCE_DIR) + "/support/ntlm_smtpd.py";
-        m_server = std::make_unique<ChildProcess>(std::vector<std::string>{
-            SMTPMAIL_TEST_PYTHON, script, "--users", m_files.Write("server", kServerUsers),
-            "--challenge", mode, "--stop-on-eof"});
-        std::string line;
-        ASSERT_TRUE(m_server->WaitForLine("listening on 127.0.0.1 port ", line))
-            << m_server->Transcript();
-        m_nPort = std::stoi(line.substr(line.rfind(' ') + 1));
-    }
-
-    // The server's lines about one connection, up to its end.
-    std::string ServerLines() {
-        std::string line;
-        size_t start = m_server->Transcript().size();
-        EXPECT_TRUE(m_server->WaitForLine("connection closed", line)) << m_server->Transcript();
-        return m_server->Transcript().substr(start);
-    }
-
-    // Connects with AUTH NTLM; the exception when it fails.
-    std::optional<TSMTPException> ConnectNtlm(TSMTPConnection& connection) {
-        try {
-            // User and password are not used by NTLM: the logged-on user's credentials are.
-            EXPECT_TRUE(connection.Connect(u"127.0.0.1", TSMTPConnection::AUTH_NTLM, u"nobody",
-                                           u"nothing", m_nPort));
-        } catch (TSMTPException& e) {
-            return e;
-        }
-        return std::nullopt;
-    }
-
-    NtlmUserFiles m_files;
-    std::unique_ptr<ChildProcess> m_server;
-    int m_nPort = 0;
+struct NtlmRun {
+    std::optional<TSMTPException> error;
+    bool bConnected = false;
+    std::string serverLines;  // the server's lines about the connection, up to its end
 };
 
-TEST_F(NtlmSessionTest, LoggedOnUserIsAuthenticated) {
-    ClientUserFile client(m_files.Write("client", "TESTDOM:bob:Other456\n"));
-    StartServer();
+// Starts the server with a challenge mode of ntlm_smtpd.py, connects with
+// AUTH NTLM (user and password are not used: the logged-on user's
+// credentials are) and ends the session.
+NtlmRun ConnectNtlm(NtlmUserFiles& files, const std::string& mode) {
+    ChildProcess server(
+        {SMTPMAIL_TEST_PYTHON, std::string(SMTPMAIL_TEST_SOURCE_DIR) + "/support/ntlm_smtpd.py",
+         "--users", files.Write("server", kServerUsers), "--challenge", mode, "--stop-on-eof"});
+    NtlmRun run;
+    std::string line;
+    if (!server.WaitForLine("listening on 127.0.0.1 port ", line)) {
+        ADD_FAILURE() << server.Transcript();
+        return run;
+    }
+    const size_t start = server.Transcript().size();
     {
         TSMTPConnection connection(false, 0);
-        auto failure = ConnectNtlm(connection);
-        ASSERT_FALSE(failure) << ToUtf8(failure->GetErrorText());
-        EXPECT_TRUE(connection.m_bConnected);
+        run.error = Catch([&] {
+            connection.Connect(u"127.0.0.1", TSMTPConnection::AUTH_NTLM, u"nobody", u"nothing",
+                               std::stoi(line.substr(line.rfind(' ') + 1)));
+        });
+        run.bConnected = connection.m_bConnected;
     }
-    std::string lines = ServerLines();
-    EXPECT_NE(lines.find("AUTH NTLM with initial response"), std::string::npos) << lines;
-    EXPECT_EQ(lines.find("AUTH NTLM without initial response"), std::string::npos) << lines;
-    EXPECT_NE(lines.find("AUTH NTLM accepted TESTDOM\\bob"), std::string::npos) << lines;
+    EXPECT_TRUE(server.WaitForLine("connection closed", line)) << server.Transcript();
+    run.serverLines = server.Transcript().substr(start);
+    return run;
 }
 
-TEST_F(NtlmSessionTest, WrongPasswordEndsWithAuthenticationUnsuccessful) {
-    ClientUserFile client(m_files.Write("client", "TESTDOM:alice:NotSecret\n"));
-    StartServer();
-    LogCapture log;
-    TSMTPConnection connection(false, 0);
-    auto failure = ConnectNtlm(connection);
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->m_nKind, 3);
-    EXPECT_EQ(failure->m_strMessage,
-              u"TSMTPConnection::AuthenticateNTLM; Authentication unsuccesful!");
-    EXPECT_TRUE(log.Contains(u"TSMTPConnection::AuthenticateNTLM; Authentication unsuccesful!"))
-        << log.Dump();
-    // The failed login ends the connection.
-    EXPECT_FALSE(connection.m_bConnected);
-    std::string lines = ServerLines();
-    EXPECT_NE(lines.find("AUTH NTLM with initial response"), std::string::npos) << lines;
-    EXPECT_NE(lines.find("AUTH NTLM refused"), std::string::npos) << lines;
-}
-
-TEST_F(NtlmSessionTest, ChallengeThatIsNotBase64EndsTheLogin) {
-    ClientUserFile client(m_files.Write("client", "TESTDOM:alice:Secret123\n"));
-    StartServer("malformed");
-    TSMTPConnection connection(false, 0);
-    auto failure = ConnectNtlm(connection);
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->m_nKind, 3);
-    EXPECT_NE(failure->m_strMessage.find(u"Base64"), std::u16string::npos)
-        << ToUtf8(failure->m_strMessage);
-    std::string lines = ServerLines();
-    // The client gave up at the challenge and said goodbye.
-    EXPECT_NE(lines.find("QUIT during AUTH"), std::string::npos) << lines;
-}
-
-TEST_F(NtlmSessionTest, OverlongChallengeEndsTheLogin) {
-    ClientUserFile client(m_files.Write("client", "TESTDOM:alice:Secret123\n"));
-    StartServer("overlong");
-    TSMTPConnection connection(false, 0);
-    auto failure = ConnectNtlm(connection);
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->m_nKind, 3);
-    EXPECT_NE(failure->m_strMessage.find(u"15000"), std::u16string::npos)
-        << ToUtf8(failure->m_strMessage);
-    std::string lines = ServerLines();
-    EXPECT_NE(lines.find("challenge overlong 16000 bytes"), std::string::npos) << lines;
-    EXPECT_NE(lines.find("QUIT during AUTH"), std::string::npos) << lines;
-}
-
-TEST_F(NtlmSessionTest, MissingCredentialsFailBeforeAnythingIsSent) {
-    ClientUserFile client(m_files.PathOf("no-such-file"));
-    StartServer();
-    TSMTPConnection connection(false, 0);
-    auto failure = ConnectNtlm(connection);
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->m_nKind, 3);
-    EXPECT_EQ(failure->m_strMessage, u"No credentials are available in the security package.");
-    std::string lines = ServerLines();
-    EXPECT_EQ(lines.find("AUTH NTLM"), std::string::npos) << lines;
+bool Has(const std::string& lines, const char* text) {
+    return lines.find(text) != std::string::npos;
 }
 
 }  // namespace
+
+TEST(NtlmSession, LoggedOnUserIsAuthenticatedWithTheTokenInTheAuthLine) {
+    NtlmUserFiles files;
+    ClientUserFile client(files.Write("client", "TESTDOM:bob:Other456\n"));
+    const NtlmRun run = ConnectNtlm(files, "gss");
+    ASSERT_FALSE(run.error) << ToUtf8(run.error->GetErrorText());
+    EXPECT_TRUE(run.bConnected);
+    EXPECT_TRUE(Has(run.serverLines, "AUTH NTLM with initial response")) << run.serverLines;
+    EXPECT_FALSE(Has(run.serverLines, "AUTH NTLM without initial response")) << run.serverLines;
+    EXPECT_TRUE(Has(run.serverLines, "AUTH NTLM accepted TESTDOM\\bob")) << run.serverLines;
+}
+
+TEST(NtlmSession, FailuresEndTheLoginWithAKindThreeException) {
+    const struct {
+        const char* what;
+        const char* clientUsers;  // null: no user file
+        const char* mode;
+        const char16_t* message;  // the whole message, or a part of it
+        bool bWhole;
+        const char* serverLine;  // a line the server wrote about it
+    } cases[] = {
+        {"wrong password", "TESTDOM:alice:NotSecret\n", "gss",
+         u"TSMTPConnection::AuthenticateNTLM; Authentication unsuccesful!", true,
+         "AUTH NTLM refused"},
+        // The client gives up at a bad challenge and says goodbye.
+        {"challenge not Base64", "TESTDOM:alice:Secret123\n", "malformed", u"Base64", false,
+         "challenge malformed"},
+        {"challenge over 15000 bytes", "TESTDOM:alice:Secret123\n", "overlong", u"15000", false,
+         "challenge overlong 16000 bytes"},
+        // Nothing is sent without credentials.
+        {"missing credentials", nullptr, "gss",
+         u"No credentials are available in the security package.", true, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        NtlmUserFiles files;
+        ClientUserFile client(c.clientUsers != nullptr ? files.Write("client", c.clientUsers)
+                                                       : files.PathOf("no-such-file"));
+        LogCapture log;
+        const NtlmRun run = ConnectNtlm(files, c.mode);
+        ASSERT_TRUE(run.error);
+        EXPECT_EQ(run.error->m_nKind, 3);
+        if (c.bWhole) {
+            EXPECT_EQ(run.error->m_strMessage, c.message);
+            EXPECT_TRUE(log.Contains(c.message)) << log.Dump();
+        } else {
+            EXPECT_NE(run.error->m_strMessage.find(c.message), std::u16string::npos)
+                << ToUtf8(run.error->m_strMessage);
+        }
+        EXPECT_FALSE(run.bConnected) << "the failed login ends the connection";
+        if (c.serverLine != nullptr) {
+            EXPECT_TRUE(Has(run.serverLines, "AUTH NTLM with initial response")) << run.serverLines;
+            EXPECT_TRUE(Has(run.serverLines, c.serverLine)) << run.serverLines;
+            EXPECT_EQ(Has(run.serverLines, "QUIT during AUTH"), std::string(c.mode) != "gss")
+                << run.serverLines;
+        } else {
+            EXPECT_FALSE(Has(run.serverLines, "AUTH NTLM")) << run.serverLines;
+        }
+    }
+}
