@@ -37,7 +37,8 @@ std::vector<std::string> MergedEnvironment(
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::vector<std::pair<std::string, const char*>>& env) {
+                           const std::vector<std::pair<std::string, const char*>>& env,
+                           bool bErrorsToOutput) {
     // A peer that dies must fail the write, not kill the test program.
     signal(SIGPIPE, SIG_IGN);
 
@@ -55,7 +56,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDERR_FILENO);
+    if (bErrorsToOutput)
+        posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDERR_FILENO);
     for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]})
         posix_spawn_file_actions_addclose(&actions, fd);
 

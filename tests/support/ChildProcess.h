@@ -1,5 +1,6 @@
 // A helper program run by a test (a Python peer, a tool): its standard input
-// and output are pipes of the test, its standard error goes to the output too.
+// and output are pipes of the test, its standard error goes to the output too
+// unless the test asks otherwise.
 // Every read waits at most a bounded time, so a silent peer fails the test
 // instead of hanging it.
 #pragma once
@@ -13,9 +14,11 @@
 class ChildProcess {
 public:
     // argv[0] is the program's path. env: variables to set (or, with a null
-    // value, to remove) on top of this process's environment.
+    // value, to remove) on top of this process's environment. Without
+    // bErrorsToOutput the program's standard error stays this process's.
     explicit ChildProcess(const std::vector<std::string>& argv,
-                          const std::vector<std::pair<std::string, const char*>>& env = {});
+                          const std::vector<std::pair<std::string, const char*>>& env = {},
+                          bool bErrorsToOutput = true);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

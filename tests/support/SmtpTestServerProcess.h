@@ -4,8 +4,11 @@
 // input, so the server also ends when the test program dies).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "ChildProcess.h"
 
 class SmtpTestServerProcess {
 public:
@@ -36,8 +39,7 @@ public:
 
 private:
     std::string m_sFolder;
-    int m_nPid = -1;
-    int m_stdinFd = -1;
+    std::unique_ptr<ChildProcess> m_process;
     int m_nPort = 0;
     std::string m_sError;
 };
