@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "MessageBytes.h"
 #include "mailapi.h"
 #include "mime/TSMTPMessage.h"
 #include "platform/Utf.h"
@@ -40,37 +41,6 @@ std::u16string ReadUtf8File(const std::string& path) {
     return Utf8ToUtf16(bytes.str());
 }
 
-void Append(std::string& data, char* buffer, DWORD size) {
-    data.append(buffer, size);
-}
-
-// The session's walk: a part's header (never the root's), its body, its
-// children, and its footer when it has children.
-void SendBodyPart(std::string& data, TSMTPBodyPart& part, bool bIsRoot) {
-    char* buffer = nullptr;
-    DWORD size = 0;
-    if (!bIsRoot) {
-        if (!part.GetHeader(buffer, size))
-            throw Failure{"Getting body header failed!"};
-        Append(data, buffer, size);
-        TSMTPBodyPart::FreeHeader(buffer);
-    }
-    if (!part.GetBody(buffer, size))
-        throw Failure{"Getting body content failed!"};
-    if (buffer != nullptr)
-        Append(data, buffer, size);
-    TSMTPBodyPart::FreeBody(buffer);
-    for (int i = 0; i < part.GetNumberOfChildBodyParts(); ++i) {
-        SendBodyPart(data, *part.GetChildBodyPart(i), false);
-    }
-    if (part.GetNumberOfChildBodyParts() > 0) {
-        if (!part.GetFooter(buffer, size))
-            throw Failure{"Getting body footer failed!"};
-        Append(data, buffer, size);
-        TSMTPBodyPart::FreeFooter(buffer);
-    }
-}
-
 std::string DataStream(TSMTPMessage& message) {
     std::string data = message.getHeader();
     data += "\r\n";
@@ -79,7 +49,7 @@ std::string DataStream(TSMTPMessage& message) {
         TSMTPBodyPart::MakeTransparent(text);
         data += text;
     } else {
-        SendBodyPart(data, message.m_RootPart, true);
+        data += EmittedBody(message.m_RootPart);
     }
     data += "\r\n.\r\n";
     return data;
@@ -123,8 +93,8 @@ int Run(int argc, char** argv) {
     const std::string out = argv[1];
     TSMTPMessage message;
     message.m_sXMailer.clear();
-    std::vector<std::u16string> texts;  // attachment paths and names stay alive here
-    std::vector<std::pair<size_t, size_t>> attachments;
+    // Attachment paths and names ("-": none, the file's own name is shown).
+    std::vector<std::pair<std::u16string, std::string>> attachments;
     std::u16string text;
     std::u16string html;
     bool bText = false;
@@ -153,10 +123,8 @@ int Run(int argc, char** argv) {
             html = ReadUtf8File(next());
             bHtml = true;
         } else if (option == "--attach") {
-            texts.push_back(Utf8ToUtf16(next()));
-            std::string name = next();
-            texts.push_back(name == "-" ? std::u16string() : Utf8ToUtf16(name));
-            attachments.emplace_back(texts.size() - 2, name == "-" ? SIZE_MAX : texts.size() - 1);
+            std::u16string path = Utf8ToUtf16(next());
+            attachments.emplace_back(path, next());
         } else if (option == "--priority") {
             message.m_Priority = std::stoi(next());
         } else if (option == "--header") {
@@ -173,13 +141,14 @@ int Run(int argc, char** argv) {
         message.SetMime(true);
         message.AddHTMLBody(html, u"");
     }
-    std::vector<MAILATTACHMENT> records;
-    for (const auto& [path, name] : attachments) {
-        MAILATTACHMENT record{};
-        record.pszPath = reinterpret_cast<const MAILWCHAR*>(texts[path].c_str());
-        record.pszName =
-            name == SIZE_MAX ? nullptr : reinterpret_cast<const MAILWCHAR*>(texts[name].c_str());
-        records.push_back(record);
+    std::vector<std::u16string> names;
+    for (const auto& attachment : attachments)
+        names.push_back(Utf8ToUtf16(attachment.second));
+    std::vector<MAILATTACHMENT> records(attachments.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+        records[i].pszPath = reinterpret_cast<const MAILWCHAR*>(attachments[i].first.c_str());
+        if (attachments[i].second != "-")
+            records[i].pszName = reinterpret_cast<const MAILWCHAR*>(names[i].c_str());
     }
     if (!records.empty()) {
         message.AddMultipleAttachments(records.data(), static_cast<int>(records.size()));
