@@ -5,40 +5,36 @@
 #include "mime/TSMTPAddress.h"
 
 TEST(Address, ParsesNameAndAddressOutOfOneText) {
-    TSMTPAddress a(u"  Jane Doe <jane@example.com>  ");
-    EXPECT_EQ(a.m_sFriendlyName, u"Jane Doe");
-    EXPECT_EQ(a.m_sEmailAddress, u"jane@example.com");
-    TSMTPAddress bracketsOnly(u"<only@example.com>");
-    EXPECT_EQ(bracketsOnly.m_sFriendlyName, u"");
-    EXPECT_EQ(bracketsOnly.m_sEmailAddress, u"only@example.com");
-    TSMTPAddress spaces(u"X <a b@c>");
-    EXPECT_EQ(spaces.m_sEmailAddress, u"a b@c");
-    TSMTPAddress unclosed(u" Name <broken ");
-    EXPECT_EQ(unclosed.m_sEmailAddress, u"Name <broken");
-    EXPECT_EQ(unclosed.m_sFriendlyName, u"");
-    TSMTPAddress empty(u"Name <>");
-    EXPECT_EQ(empty.m_sEmailAddress, u"Name <>");
-    EXPECT_EQ(empty.m_sFriendlyName, u"");
-    TSMTPAddress trailing(u"Jane <j@example.com> (work)");
-    EXPECT_EQ(trailing.m_sEmailAddress, u"j@example.com") << "text after the bracket is ignored";
-    TSMTPAddress reversed(u"a>b<c");
-    EXPECT_EQ(reversed.m_sEmailAddress, u"a>b<c");
-    TSMTPAddress quoted(u"\t\r\n\"Doe, Jane\"\t<j@example.com>\n");
-    EXPECT_EQ(quoted.m_sFriendlyName, u"\"Doe, Jane\"") << "quotes stay part of the name";
-    EXPECT_EQ(quoted.m_sEmailAddress, u"j@example.com");
-    TSMTPAddress bare(u" bare@example.com\r\n");
-    EXPECT_EQ(bare.m_sEmailAddress, u"bare@example.com");
-    EXPECT_EQ(bare.m_sFriendlyName, u"");
+    const struct {
+        const char16_t *text, *name, *address;
+        const char* why = "";
+    } cases[] = {
+        {u"  Jane Doe <jane@example.com>  ", u"Jane Doe", u"jane@example.com"},
+        {u"<only@example.com>", u"", u"only@example.com"},
+        {u"X <a b@c>", u"X", u"a b@c"},
+        {u" Name <broken ", u"", u"Name <broken", "unclosed"},
+        {u"Name <>", u"", u"Name <>", "empty brackets"},
+        {u"Jane <j@example.com> (work)", u"Jane", u"j@example.com", "text after the bracket"},
+        {u"a>b<c", u"", u"a>b<c", "brackets the wrong way"},
+        {u"\t\r\n\"Doe, Jane\"\t<j@example.com>\n", u"\"Doe, Jane\"", u"j@example.com",
+         "quotes stay part of the name"},
+        {u" bare@example.com\r\n", u"", u"bare@example.com"},
+    };
+    for (const auto& c : cases) {
+        TSMTPAddress a(c.text);
+        EXPECT_EQ(a.m_sFriendlyName, c.name) << c.why;
+        EXPECT_EQ(a.m_sEmailAddress, c.address) << c.why;
+    }
 }
 
 TEST(Address, RegularFormatEncodesNamesBeyondAscii) {
     TSMTPAddress cafe(u"Caf\u00e9", u"cafe@example.com");
     EXPECT_EQ(cafe.GetRegularFormat(true, u"utf-8"), u"=?utf-8?q?Caf=C3=A9?= <cafe@example.com>");
     EXPECT_EQ(cafe.GetRegularFormat(false, u"utf-8"), u"Caf\u00e9 <cafe@example.com>");
-    TSMTPAddress plain(u"Jane, Doe", u"j@example.com");
-    EXPECT_EQ(plain.GetRegularFormat(true, u"utf-8"), u"Jane, Doe <j@example.com>");
-    TSMTPAddress bare(u"", u"b@example.com");
-    EXPECT_EQ(bare.GetRegularFormat(true, u"utf-8"), u"b@example.com");
+    EXPECT_EQ(TSMTPAddress(u"Jane, Doe", u"j@example.com").GetRegularFormat(true, u"utf-8"),
+              u"Jane, Doe <j@example.com>");
+    EXPECT_EQ(TSMTPAddress(u"", u"b@example.com").GetRegularFormat(true, u"utf-8"),
+              u"b@example.com");
 }
 
 TEST(Address, AnEmptyAddressIsAWarningEachTime) {
@@ -48,9 +44,7 @@ TEST(Address, AnEmptyAddressIsAWarningEachTime) {
     EXPECT_EQ(a.GetRegularFormat(true, u"utf-8"), u"Name <>");
     SetHostLogProvider(nullptr);
     int warnings = 0;
-    for (const auto& e : log.Entries()) {
-        if (e.message == u"Email Address must be valid." && e.level == 4)
-            ++warnings;
-    }
+    for (const auto& e : log.Entries())
+        warnings += e.message == u"Email Address must be valid." && e.level == 4 ? 1 : 0;
     EXPECT_EQ(warnings, 2);
 }

@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cctype>
 #include <filesystem>
-#include <fstream>
+#include <regex>
 #include <string>
 
 #include "CapturingLogProvider.h"
 #include "LogCapture.h"
+#include "ScratchDir.h"
 #include "diag/HostLog.h"
 #include "mime/TSMTPBodyPart.h"
 #include "platform/Files.h"
@@ -18,7 +16,6 @@
 namespace {
 
 using platform::Utf16ToUtf8;
-using platform::Utf8ToUtf16;
 
 std::string Header(TSMTPBodyPart& part) {
     char* buffer = nullptr;
@@ -54,31 +51,18 @@ std::string Body(TSMTPBodyPart& part, bool* ok = nullptr) {
     return text;
 }
 
-// Files of one test, in a folder of this process that goes with the test.
-class BodyPartFiles : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_dir = std::filesystem::path(::testing::TempDir()) /
-                ("mime-bodypart-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(m_dir);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-    }
-    std::u16string File(const std::string& name, const std::string& bytes) {
-        std::filesystem::path path = m_dir / name;
-        std::ofstream(path, std::ios::binary) << bytes;
-        return Utf8ToUtf16(path.string());
-    }
-    std::u16string SizedFile(const std::string& name, std::uintmax_t size) {
-        std::filesystem::path path = m_dir / name;
-        std::ofstream(path, std::ios::binary).close();
-        std::filesystem::resize_file(path, size);  // sparse: quick to make
-        return Utf8ToUtf16(path.string());
-    }
-    std::filesystem::path m_dir;
-};
+// A file of the test's scratch folder with the given bytes, or only its size
+// (sparse: quick to make).
+std::u16string File(const ScratchDir& dir, const std::string& name, const std::string& bytes) {
+    WriteBytes(dir.File(name), bytes);
+    return dir.WideFile(name);
+}
+
+std::u16string SizedFile(const ScratchDir& dir, const std::string& name, std::uintmax_t size) {
+    WriteBytes(dir.File(name), "");
+    std::filesystem::resize_file(dir.File(name), size);
+    return dir.WideFile(name);
+}
 
 }  // namespace
 
@@ -96,19 +80,11 @@ TEST(BodyPart, BoundariesAreVersionFourUuids) {
     TSMTPBodyPart a;
     TSMTPBodyPart b;
     EXPECT_NE(a.GetBoundary(), b.GetBoundary());
-    const std::string text = Utf16ToUtf8(a.GetBoundary());
-    ASSERT_EQ(text.size(), 36u);
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            EXPECT_EQ(text[i], '-');
-        } else {
-            EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(text[i])) &&
-                        !std::isupper(static_cast<unsigned char>(text[i])))
-                << text;
-        }
-    }
-    EXPECT_EQ(text[14], '4') << "version 4";
-    EXPECT_NE(std::string("89ab").find(text[19]), std::string::npos) << "RFC 4122 variant";
+    // Lower-case hex, version 4, the RFC 4122 variant.
+    EXPECT_TRUE(std::regex_match(
+        Utf16ToUtf8(a.GetBoundary()),
+        std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+        << Utf16ToUtf8(a.GetBoundary());
 }
 
 TEST(BodyPart, CopiesAreDeepAndKeepTheBoundary) {
@@ -180,12 +156,13 @@ TEST(BodyPart, SetFilenameTakesNameAndExtension) {
     EXPECT_EQ(part.m_sFilename, u"C:\\Reports\\2024\\Q1 summary.pdf");
     EXPECT_EQ(part.GetContentType(), u"application/octet-stream");
     EXPECT_EQ(part.GetCharset(), u"utf-8");
-    part.SetFilename(u"D:notes.txt");
-    EXPECT_EQ(part.m_sTitle, u"notes.txt");
-    part.SetFilename(u"/tmp/a:b.txt");
-    EXPECT_EQ(part.m_sTitle, u"a:b.txt") << "a colon past the drive is part of the name";
-    part.SetFilename(u"plain.bin");
-    EXPECT_EQ(part.m_sTitle, u"plain.bin");
+    // A colon past the drive is part of the name.
+    for (const auto& [path, title] : {std::pair{u"D:notes.txt", u"notes.txt"},
+                                      {u"/tmp/a:b.txt", u"a:b.txt"},
+                                      {u"plain.bin", u"plain.bin"}}) {
+        part.SetFilename(path);
+        EXPECT_EQ(part.m_sTitle, title);
+    }
 }
 
 TEST(BodyPart, WarningsGoToTheHostLog) {
@@ -341,22 +318,24 @@ TEST(BodyPart, BodiesAreTransparentOnTheWireOnce) {
     EXPECT_EQ(Body(part), "a\r\n..b");
 }
 
-TEST_F(BodyPartFiles, AttachmentsAreBase64InLinesOfSeventySix) {
+TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {
+    ScratchDir dir;
     TSMTPBodyPart part;
-    part.SetFilename(File("114.bin", std::string(114, '\x01')));
+    part.SetFilename(File(dir, "114.bin", std::string(114, '\x01')));
     std::string line;
     for (int i = 0; i < 19; ++i)
         line += "AQEB";
     EXPECT_EQ(Body(part), line + "\r\n" + line + "\r\n") << "a run of 152: two lines, nothing more";
-    part.SetFilename(File("115.bin", std::string(115, '\x01')));
+    part.SetFilename(File(dir, "115.bin", std::string(115, '\x01')));
     EXPECT_EQ(Body(part), line + "\r\n" + line + "\r\nAQ==\r\n");
-    part.SetFilename(File("bytes.bin", std::string("\x00\xff\x10.\r\n", 6)));
+    part.SetFilename(File(dir, "bytes.bin", std::string("\x00\xff\x10.\r\n", 6)));
     EXPECT_EQ(Body(part), "AP8QLg0K\r\n");
 }
 
-TEST_F(BodyPartFiles, AnEmptyFileIsAnEmptyBody) {
+TEST(BodyPart, AnEmptyFileIsAnEmptyBody) {
+    ScratchDir dir;
     TSMTPBodyPart part;
-    part.SetFilename(File("empty.bin", ""));
+    part.SetFilename(File(dir, "empty.bin", ""));
     char* buffer = reinterpret_cast<char*>(&part);  // must be replaced
     DWORD size = 7;
     EXPECT_TRUE(part.GetBody(buffer, size));
@@ -365,9 +344,10 @@ TEST_F(BodyPartFiles, AnEmptyFileIsAnEmptyBody) {
     TSMTPBodyPart::FreeBody(buffer);
 }
 
-TEST_F(BodyPartFiles, UnreadableFilesFailWithTheirError) {
+TEST(BodyPart, UnreadableFilesFailWithTheirError) {
+    ScratchDir dir;
     TSMTPBodyPart part;
-    part.SetFilename(Utf8ToUtf16((m_dir / "missing.bin").string()));
+    part.SetFilename(dir.WideFile("missing.bin"));
     bool ok = true;
     platform::SetLastError(0);
     Body(part, &ok);
@@ -375,7 +355,7 @@ TEST_F(BodyPartFiles, UnreadableFilesFailWithTheirError) {
     EXPECT_EQ(platform::GetLastError(), ERROR_FILE_NOT_FOUND);
 
     // A file another user holds without sharing cannot be read.
-    std::u16string path = File("locked.bin", "data");
+    std::u16string path = File(dir, "locked.bin", "data");
     HANDLE holder = platform::CreateFileW(path.c_str(), platform::GENERIC_READ, 0,
                                           platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL);
     ASSERT_NE(holder, platform::INVALID_HANDLE_VALUE);
@@ -387,10 +367,11 @@ TEST_F(BodyPartFiles, UnreadableFilesFailWithTheirError) {
     EXPECT_EQ(Body(part), "ZGF0YQ==\r\n");
 }
 
-TEST_F(BodyPartFiles, TheAttachmentLimitIsFiftyMebibytes) {
+TEST(BodyPart, TheAttachmentLimitIsFiftyMebibytes) {
+    ScratchDir dir;
     TSMTPBodyPart part;
     EXPECT_EQ(part.m_dwMaxAttachmentSize, 52428800u);
-    part.SetFilename(SizedFile("limit.bin", 52428800));
+    part.SetFilename(SizedFile(dir, "limit.bin", 52428800));
     bool ok = false;
     std::string body = Body(part, &ok);
     EXPECT_TRUE(ok) << "a file of exactly the limit is accepted";
@@ -399,7 +380,7 @@ TEST_F(BodyPartFiles, TheAttachmentLimitIsFiftyMebibytes) {
     EXPECT_EQ(body.substr(0, 78), std::string(76, 'A') + "\r\n");
     EXPECT_EQ(body.substr(body.size() - 42), std::string(39, 'A') + "=\r\n") << "a last line of 40";
 
-    std::u16string over = SizedFile("over.bin", 52428801);
+    std::u16string over = SizedFile(dir, "over.bin", 52428801);
     part.SetFilename(over);
     platform::SetLastError(0);
     Body(part, &ok);

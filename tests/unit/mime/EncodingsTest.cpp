@@ -43,75 +43,61 @@ std::string DecodeQuotedPrintable(const std::string& encoded) {
     return out;
 }
 
-// Lengths of the lines between CRLFs.
-std::vector<size_t> LineLengths(const std::string& text) {
-    std::vector<size_t> lengths;
+// The encoding decodes back to the text, and no line is longer than 79.
+void ExpectRoundTrip(const std::string& text) {
+    const std::string encoded = P::QuotedPrintableEncode(text);
+    ASSERT_EQ(DecodeQuotedPrintable(encoded), text);
     size_t from = 0;
-    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", from)) {
-        lengths.push_back(at - from);
+    for (size_t at = encoded.find("\r\n"); at != std::string::npos;
+         at = encoded.find("\r\n", from)) {
+        ASSERT_LE(at - from, 79u) << encoded;
         from = at + 2;
     }
-    lengths.push_back(text.size() - from);
-    return lengths;
+    ASSERT_LE(encoded.size() - from, 79u) << encoded;
+}
+
+std::string Repeat(size_t n, char c) {
+    return std::string(n, c);
 }
 
 }  // namespace
 
-TEST(QuotedPrintable, EscapesExactlyTheBytesThatCannotStandForThemselves) {
-    EXPECT_EQ(P::QuotedPrintableEncode("a=b"), "a=3Db");
-    EXPECT_EQ(P::QuotedPrintableEncode("\xe4\x7f\x0c\x01\x1f\xff"), "=E4=7F=0C=01=1F=FF");
-    EXPECT_EQ(P::QuotedPrintableEncode("<>~!\t end "), "<>~!\t end ");
-    EXPECT_EQ(P::QuotedPrintableEncode("line\r\nnext\nlast\r"), "line\r\nnext\nlast\r");
-    EXPECT_EQ(P::QuotedPrintableEncode(std::string("ab\0cd", 5)), "ab") << "the text ends at NUL";
-    EXPECT_EQ(P::QuotedPrintableEncode(""), "");
-}
-
-TEST(QuotedPrintable, CutsALongWordAfterItsSeventySeventhCharacter) {
-    EXPECT_EQ(P::QuotedPrintableEncode(std::string(100, 'x')),
-              std::string(77, 'x') + "=\r\n" + std::string(23, 'x'));
-    // A line of 77 characters before its line end stays whole; one of 78 does not.
-    EXPECT_EQ(P::QuotedPrintableEncode(std::string(77, 'y') + "\r\nz"),
-              std::string(77, 'y') + "\r\nz");
-    EXPECT_EQ(P::QuotedPrintableEncode(std::string(78, 'y') + "\r\n"),
-              std::string(77, 'y') + "=\r\ny\r\n");
-    // The last line of the text may hold 78 characters.
-    EXPECT_EQ(P::QuotedPrintableEncode(std::string(78, 'y')), std::string(78, 'y'));
-}
-
-TEST(QuotedPrintable, BreaksAfterTheLastBlankThatFits) {
-    std::string words;
+TEST(QuotedPrintable, EscapesAndLineBreaks) {
+    std::string words;  // twenty four-letter words, 99 characters
     for (int i = 0; i < 20; ++i)
         words += std::string(i ? " " : "") + "abcd";
-    ASSERT_EQ(words.size(), 99u);
-    EXPECT_EQ(P::QuotedPrintableEncode(words), words.substr(0, 75) + "=\r\n" + words.substr(75));
-    EXPECT_EQ(words.substr(0, 75).back(), ' ') << "the first line ends with the blank";
-    EXPECT_EQ(words.substr(75).size(), 24u);
-    // A tab is a break position too.
-    std::string tabbed = std::string(70, 'a') + "\t" + std::string(20, 'b');
-    EXPECT_EQ(P::QuotedPrintableEncode(tabbed),
-              std::string(70, 'a') + "\t=\r\n" + std::string(20, 'b'));
+    const std::string a67 = Repeat(67, 'a'), b20 = Repeat(20, 'b');
+    const struct {
+        const char* what;
+        std::string text, encoded;
+    } cases[] = {
+        {"escapes exactly the bytes that cannot stand for themselves", "a=b", "a=3Db"},
+        {"controls, DEL and 8-bit", "\xe4\x7f\x0c\x01\x1f\xff", "=E4=7F=0C=01=1F=FF"},
+        {"blanks and printables stay", "<>~!\t end ", "<>~!\t end "},
+        {"line ends stay", "line\r\nnext\nlast\r", "line\r\nnext\nlast\r"},
+        {"the text ends at NUL", std::string("ab\0cd", 5), "ab"},
+        {"empty", "", ""},
+        {"the 100-letter line: cut after the 77th character", Repeat(100, 'x'),
+         Repeat(77, 'x') + "=\r\n" + Repeat(23, 'x')},
+        {"77 characters before a line end stay whole", Repeat(77, 'y') + "\r\nz",
+         Repeat(77, 'y') + "\r\nz"},
+        {"78 before a line end do not", Repeat(78, 'y') + "\r\n", Repeat(77, 'y') + "=\r\ny\r\n"},
+        {"the last line of the text may hold 78", Repeat(78, 'y'), Repeat(78, 'y')},
+        {"twenty four-letter words: break after the last blank that fits", words,
+         words.substr(0, 75) + "=\r\n" + words.substr(75)},
+        {"a tab is a break position too", Repeat(70, 'a') + "\t" + b20,
+         Repeat(70, 'a') + "\t=\r\n" + b20},
+        {"a break right after an escape", a67 + "\xe4" + b20, a67 + "=E4=\r\n" + b20},
+        {"an escape that ends at the 78th character ends the line", Repeat(75, 'a') + "=" + b20,
+         Repeat(75, 'a') + "=3D=\r\n" + b20},
+        {"an escape is never cut in two", Repeat(76, 'a') + "\xc3\xa4" + Repeat(10, 'b'),
+         Repeat(76, 'a') + "=\r\n=C3=A4" + Repeat(10, 'b')},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(P::QuotedPrintableEncode(c.text), c.encoded) << c.what;
 }
 
-TEST(QuotedPrintable, BreaksRightAfterAnEscape) {
-    // 67 letters and one escape end at the 70th character; 20 letters follow.
-    std::string text = std::string(67, 'a') + "\xe4" + std::string(20, 'b');
-    EXPECT_EQ(P::QuotedPrintableEncode(text),
-              std::string(67, 'a') + "=E4=\r\n" + std::string(20, 'b'));
-    // An escape that ends at the 78th character still ends the line: 79 before CRLF.
-    text = std::string(75, 'a') + "=" + std::string(20, 'b');
-    EXPECT_EQ(P::QuotedPrintableEncode(text),
-              std::string(75, 'a') + "=3D=\r\n" + std::string(20, 'b'));
-}
-
-TEST(QuotedPrintable, NeverCutsAnEscapeInTwo) {
-    // The 77th character opens an escape and nothing earlier allows a break:
-    // the line ends before the escape.
-    std::string text = std::string(76, 'a') + "\xc3\xa4" + std::string(10, 'b');
-    EXPECT_EQ(P::QuotedPrintableEncode(text),
-              std::string(76, 'a') + "=\r\n=C3=A4" + std::string(10, 'b'));
-}
-
-TEST(QuotedPrintable, LongMixedTextDecodesBackAndKeepsLinesShort) {
+TEST(QuotedPrintable, MixedTextAndEveryEscapePositionDecodeBack) {
     std::mt19937 random(12345);
     const std::string pieces[] = {"word", " ", "\xc3\xa4",   "=",   "\t",
                                   "\r\n", ".", "longerword", "\x7f"};
@@ -125,22 +111,13 @@ TEST(QuotedPrintable, LongMixedTextDecodesBackAndKeepsLinesShort) {
                 k = 0;
             text += pieces[k];
         }
-        std::string encoded = P::QuotedPrintableEncode(text);
-        ASSERT_EQ(DecodeQuotedPrintable(encoded), text) << "round " << round;
-        for (size_t length : LineLengths(encoded))
-            ASSERT_LE(length, 79u) << encoded;
+        SCOPED_TRACE(round);
+        ExpectRoundTrip(text);
     }
-}
-
-TEST(QuotedPrintable, EveryEscapePositionDecodesBack) {
     for (size_t k = 0; k < 240; ++k) {
-        for (const std::string& tail :
-             {std::string("\xc3\xa4"), std::string("=\xe4 "), std::string("\x01")}) {
-            std::string text = std::string(k, 'a') + tail + std::string(k % 90, 'b');
-            std::string encoded = P::QuotedPrintableEncode(text);
-            ASSERT_EQ(DecodeQuotedPrintable(encoded), text) << k;
-            for (size_t length : LineLengths(encoded))
-                ASSERT_LE(length, 79u) << encoded;
+        for (const char* tail : {"\xc3\xa4", "=\xe4 ", "\x01"}) {
+            SCOPED_TRACE(k);
+            ExpectRoundTrip(Repeat(k, 'a') + tail + Repeat(k % 90, 'b'));
         }
     }
 }
@@ -152,9 +129,8 @@ TEST(EncodedWords, OnlyTextBeyondAsciiIsEncoded) {
         << "controls and specials are copied";
     EXPECT_EQ(P::QEncode("", "utf-8"), "");
     EXPECT_EQ(P::QEncode(nullptr, "utf-8"), "");
-}
 
-TEST(EncodedWords, HeaderEncodeWritesUtf8WhateverTheLabel) {
+    // HeaderEncode writes UTF-8 whatever the label says.
     EXPECT_EQ(P::HeaderEncode(u"Caf\u00e9", u"iso-8859-1"), "=?iso-8859-1?q?Caf=C3=A9?=");
     EXPECT_EQ(P::HeaderEncode(u"\u00dcbersicht 2.pdf", u"utf-8"),
               "=?utf-8?q?=C3=9Cbersicht_2.pdf?=");
@@ -167,43 +143,35 @@ TEST(EncodedWords, HeaderEncodeWritesUtf8WhateverTheLabel) {
 }
 
 TEST(DotStuffing, EachLineStartingWithADotGetsExactlyOneMore) {
+    // Inside a text the first line is not counted: the block does that.
     std::string text = ".first\r\n.second\r\n..third\r\nplain\r\n.";
     P::FixSingleDotA(text);
     EXPECT_EQ(text, ".first\r\n..second\r\n...third\r\nplain\r\n..");
     std::u16string wide = u".a\n.b\r\n..c\n";
     P::FixSingleDotT(wide);
     EXPECT_EQ(wide, u".a\n..b\r\n...c\n");
-    std::string none = "no dots\r\nhere.\r\n";
-    P::FixSingleDotA(none);
-    EXPECT_EQ(none, "no dots\r\nhere.\r\n");
-    std::string empty;
+    for (std::string body : {"no dots\r\nhere.\r\n", "a.\r\nb", ""}) {
+        const std::string before = body;
+        P::FixSingleDotA(body);
+        P::MakeTransparent(body);
+        EXPECT_EQ(body, before);
+    }
     std::u16string emptyWide;
-    P::FixSingleDotA(empty);
     P::FixSingleDotT(emptyWide);
-    P::MakeTransparent(empty);
-    EXPECT_EQ(empty, "");
     EXPECT_EQ(emptyWide, u"");
-}
-
-TEST(DotStuffing, ABodyBlockStartsALine) {
-    std::string body = ".start\r\n.x\r\n";
-    P::MakeTransparent(body);
-    EXPECT_EQ(body, "..start\r\n..x\r\n");
-    std::string dot = ".";
-    P::MakeTransparent(dot);
-    EXPECT_EQ(dot, "..");
-    std::string plain = "a.\r\nb";
-    P::MakeTransparent(plain);
-    EXPECT_EQ(plain, "a.\r\nb");
-}
-
-TEST(HexDigit, UpperCaseDigits) {
-    const std::string expected = "0123456789ABCDEF";
-    for (int i = 0; i < 16; ++i)
-        EXPECT_EQ(P::HexDigit(i), expected[static_cast<size_t>(i)]);
+    // A body block starts a line.
+    for (const auto& [body, stuffed] :
+         {std::pair<std::string, std::string>{".start\r\n.x\r\n", "..start\r\n..x\r\n"},
+          {".", ".."}}) {
+        std::string block = body;
+        P::MakeTransparent(block);
+        EXPECT_EQ(block, stuffed);
+    }
 }
 
 TEST(Encodings, EachRunsInItsTraceScope) {
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(P::HexDigit(i), "0123456789ABCDEF"[i]) << "upper-case digits";
     LogCapture capture;
     P::QuotedPrintableEncode("x");
     P::HeaderEncode(u"x", u"utf-8");
@@ -221,10 +189,8 @@ TEST(Encodings, EachRunsInItsTraceScope) {
         for (const auto& r : capture.Records()) {
             if (r.function != name)
                 continue;
-            if (r.action == u"enter")
-                ++enter;
-            if (r.action == u"exit")
-                ++exit;
+            enter += r.action == u"enter" ? 1 : 0;
+            exit += r.action == u"exit" ? 1 : 0;
         }
         EXPECT_EQ(enter, 1) << ToUtf8(name);
         EXPECT_EQ(exit, 1) << ToUtf8(name);

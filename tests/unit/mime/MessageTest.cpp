@@ -67,43 +67,31 @@ const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// Days since 1970-01-01 of a civil date.
-long DaysFromCivil(long y, long m, long d) {
-    y -= m <= 2;
-    long era = (y >= 0 ? y : y - 399) / 400;
-    long yoe = y - era * 400;
-    long doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 // Checks a Date value ("Tue, 05 Mar 2024 14:07:09 +0100"): English names, the
 // weekday of its own date, and a moment within a minute of now once its zone
 // is taken into account. Returns the zone text.
 std::string CheckDate(const std::string& value) {
     char day[8] = {};
     char month[8] = {};
-    int dd = 0, yyyy = 0, hh = 0, mi = 0, ss = 0;
+    std::tm tm{};
     char sign = 0;
     int zone = 0;
     int consumed = 0;
     int n = std::sscanf(value.c_str(), "%3[A-Za-z], %2d %3[A-Za-z] %4d %2d:%2d:%2d %c%4d%n", day,
-                        &dd, month, &yyyy, &hh, &mi, &ss, &sign, &zone, &consumed);
+                        &tm.tm_mday, month, &tm.tm_year, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &sign,
+                        &zone, &consumed);
     EXPECT_EQ(n, 9) << value;
     EXPECT_EQ(static_cast<size_t>(consumed), value.size()) << value;
     EXPECT_EQ(value.substr(3, 2), ", ") << value;
     EXPECT_EQ(value[7], ' ') << "two-digit day: " << value;
-    int m = 0;
-    while (m < 12 && month != std::string(kMonths[m]))
-        ++m;
-    EXPECT_LT(m, 12) << "English month name: " << value;
-    long days = DaysFromCivil(yyyy, m + 1, dd);
-    EXPECT_EQ(std::string(kDays[(days % 7 + 11) % 7]), std::string(day))
-        << "English day name: " << value;
-    long offset = (zone / 100 * 60 + zone % 100) * (sign == '-' ? -1 : 1);
-    long utc = days * 86400 + hh * 3600 + mi * 60 + ss - offset * 60;
-    long now = static_cast<long>(std::time(nullptr));
-    EXPECT_LE(std::labs(now - utc), 60) << value;
+    while (tm.tm_mon < 12 && month != std::string(kMonths[tm.tm_mon]))
+        ++tm.tm_mon;
+    EXPECT_LT(tm.tm_mon, 12) << "English month name: " << value;
+    tm.tm_year -= 1900;
+    const long offset = (zone / 100 * 60 + zone % 100) * (sign == '-' ? -1 : 1);
+    const long utc = static_cast<long>(timegm(&tm)) - offset * 60;  // sets tm_wday
+    EXPECT_STREQ(kDays[tm.tm_wday], day) << "English day name: " << value;
+    EXPECT_LE(std::labs(static_cast<long>(std::time(nullptr)) - utc), 60) << value;
     return value.substr(value.size() - 5);
 }
 
