@@ -61,6 +61,28 @@ TEST(IsTextUnicode, ReportsTheTestsThatPassed) {
     EXPECT_EQ(odd, platform::IS_TEXT_UNICODE_ODD_LENGTH);
 }
 
+namespace {
+
+// GetPrivateProfileStringW into a buffer of the given size: the count it
+// returns and the text before it; a NUL must follow that text.
+std::pair<DWORD, std::u16string> ProfileString(const ScratchDir& dir, const char* file,
+                                               const char16_t* section, const char16_t* key,
+                                               const char16_t* fallback = u"", DWORD size = 259) {
+    std::u16string buffer(size + 1, u'#');
+    DWORD n = platform::GetPrivateProfileStringW(section, key, fallback, buffer.data(), size,
+                                                 dir.WideFile(file).c_str());
+    if (size > 0) {
+        EXPECT_EQ(buffer[n], u'\0');
+    }
+    return {n, buffer.substr(0, n)};
+}
+
+UINT ProfileInt(const ScratchDir& dir, const char* file, const char16_t* key, int fallback) {
+    return platform::GetPrivateProfileIntW(u"smtp", key, fallback, dir.WideFile(file).c_str());
+}
+
+}  // namespace
+
 TEST(Profile, WindowsLookupSemantics) {
     ScratchDir dir;
     WriteBytes(dir.File("vx.ini"),
@@ -78,84 +100,50 @@ TEST(Profile, WindowsLookupSemantics) {
                "smtpHost=second wins not\r\n"
                "[SMTP]\r\n"
                "late=ignored\n");
-    std::u16string file = dir.WideFile("vx.ini");
-    char16_t buf[259];
-    EXPECT_EQ(platform::GetPrivateProfileStringW(u"SMTP", u"smtpHost", u"", buf, 259, file.c_str()),
-              16u);
-    EXPECT_EQ(std::u16string(buf), u"mail.example.com");
-    platform::GetPrivateProfileStringW(u"SMTP", u"smtpuser", u"", buf, 259, file.c_str());
-    EXPECT_EQ(std::u16string(buf), u"  quoted user  ");
-    platform::GetPrivateProfileStringW(u"SMTP", u"smtpPass", u"", buf, 259, file.c_str());
-    EXPECT_EQ(std::u16string(buf), u"single");
-    platform::GetPrivateProfileStringW(u"SMTP", u"half", u"", buf, 259, file.c_str());
-    EXPECT_EQ(std::u16string(buf), u"\"open");
-    EXPECT_EQ(platform::GetPrivateProfileStringW(u"SMTP", u"empty", u"def", buf, 259, file.c_str()),
-              0u);
-    EXPECT_EQ(std::u16string(buf), u"");
-    // The first section of a name is the one read.
-    EXPECT_EQ(
-        platform::GetPrivateProfileStringW(u"SMTP", u"late", u"dflt  ", buf, 259, file.c_str()),
-        4u);
-    EXPECT_EQ(std::u16string(buf), u"dflt");
+    using Result = std::pair<DWORD, std::u16string>;
+    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"smtpHost"), Result(16, u"mail.example.com"));
+    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"smtpuser"), Result(15, u"  quoted user  "));
+    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"smtpPass"), Result(6, u"single"));
+    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"half"), Result(5, u"\"open"));
+    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"empty", u"def"), Result(0, u""));
+    // The first section of a name is the one read; the fallback loses its trailing blanks.
+    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"late", u"dflt  "), Result(4, u"dflt"));
 
-    EXPECT_EQ(
-        static_cast<int>(platform::GetPrivateProfileIntW(u"smtp", u"smtpPort", 25, file.c_str())),
-        -587);
-    EXPECT_EQ(platform::GetPrivateProfileIntW(u"smtp", u"smtpAuth", 4, file.c_str()), 0u);
-    EXPECT_EQ(platform::GetPrivateProfileIntW(u"smtp", u"missing", 4, file.c_str()), 4u);
-    EXPECT_EQ(platform::GetPrivateProfileIntW(u"smtp", u"empty", 7, file.c_str()), 7u);
+    EXPECT_EQ(static_cast<int>(ProfileInt(dir, "vx.ini", u"smtpPort", 25)), -587);
+    EXPECT_EQ(ProfileInt(dir, "vx.ini", u"smtpAuth", 4), 0u);
+    EXPECT_EQ(ProfileInt(dir, "vx.ini", u"missing", 4), 4u);
+    EXPECT_EQ(ProfileInt(dir, "vx.ini", u"empty", 7), 7u);
 }
 
-TEST(Profile, MissingFileAndCutValues) {
+TEST(Profile, MissingFileCutValuesAndLists) {
     ScratchDir dir;
-    char16_t buf[8];
-    EXPECT_EQ(platform::GetPrivateProfileStringW(u"SMTP", u"smtpHost", u"fallback", buf, 8,
-                                                 dir.WideFile("none.ini").c_str()),
-              7u);
-    EXPECT_EQ(std::u16string(buf), u"fallbac");
-    EXPECT_EQ(
-        platform::GetPrivateProfileIntW(u"SMTP", u"smtpPort", 25, dir.WideFile("none.ini").c_str()),
-        25u);
+    using Result = std::pair<DWORD, std::u16string>;
+    EXPECT_EQ(ProfileString(dir, "none.ini", u"SMTP", u"smtpHost", u"fallback", 8),
+              Result(7, u"fallbac"));
+    EXPECT_EQ(ProfileInt(dir, "none.ini", u"smtpPort", 25), 25u);
     WriteBytes(dir.File("a.ini"), "[S]\nk=0123456789\n");
-    EXPECT_EQ(
-        platform::GetPrivateProfileStringW(u"S", u"k", u"", buf, 8, dir.WideFile("a.ini").c_str()),
-        7u);
-    EXPECT_EQ(std::u16string(buf), u"0123456");
-    EXPECT_EQ(
-        platform::GetPrivateProfileStringW(u"S", u"k", u"", buf, 0, dir.WideFile("a.ini").c_str()),
-        0u);
-    // Key and section lists.
-    char16_t list[32];
+    EXPECT_EQ(ProfileString(dir, "a.ini", u"S", u"k", u"", 8), Result(7, u"0123456"));
+    EXPECT_EQ(ProfileString(dir, "a.ini", u"S", u"k", u"", 0).first, 0u);
+    // Key and section lists, each name ended by a NUL, the list by another.
     WriteBytes(dir.File("b.ini"), "[One]\na=1\nb=2\n[Two]\n");
-    DWORD n = platform::GetPrivateProfileStringW(u"One", nullptr, u"", list, 32,
-                                                 dir.WideFile("b.ini").c_str());
-    EXPECT_EQ(std::u16string(list, n), std::u16string(u"a\0b\0", 4));
-    EXPECT_EQ(list[n], u'\0');
-    n = platform::GetPrivateProfileStringW(nullptr, nullptr, u"", list, 32,
-                                           dir.WideFile("b.ini").c_str());
-    EXPECT_EQ(std::u16string(list, n), std::u16string(u"One\0Two\0", 8));
+    EXPECT_EQ(ProfileString(dir, "b.ini", u"One", nullptr, u"", 32),
+              Result(4, std::u16string(u"a\0b\0", 4)));
+    EXPECT_EQ(ProfileString(dir, "b.ini", nullptr, nullptr, u"", 32),
+              Result(8, std::u16string(u"One\0Two\0", 8)));
 }
 
 TEST(Profile, ReadsTheFourEncodings) {
     ScratchDir dir;
-    char16_t buf[64];
-    WriteBytes(dir.File("bom8.ini"), "\xEF\xBB\xBF[SMTP]\r\nsmtpUser=J\xC3\xBCrgen\r\n");
-    platform::GetPrivateProfileStringW(u"SMTP", u"smtpUser", u"", buf, 64,
-                                       dir.WideFile("bom8.ini").c_str());
-    EXPECT_EQ(std::u16string(buf), u"J\u00FCrgen");
-    WriteBytes(dir.File("utf8.ini"), "[SMTP]\nsmtpUser=\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\n");
-    platform::GetPrivateProfileStringW(u"SMTP", u"smtpUser", u"", buf, 64,
-                                       dir.WideFile("utf8.ini").c_str());
-    EXPECT_EQ(std::u16string(buf), u"\u0418\u0432\u0430\u043D");
-    WriteBytes(dir.File("ansi.ini"), "[SMTP]\nsmtpUser=J\xFCrgen \x80\n");
-    platform::GetPrivateProfileStringW(u"SMTP", u"smtpUser", u"", buf, 64,
-                                       dir.WideFile("ansi.ini").c_str());
-    EXPECT_EQ(std::u16string(buf), u"J\u00FCrgen \u20AC");
-    WriteBytes(dir.File("utf16.ini"),
-               "\xFF\xFE" + Utf16Bytes(u"[SMTP]\r\nsmtpUser=\u5F20\u4F1F\r\n"));
-    platform::GetPrivateProfileStringW(u"SMTP", u"smtpUser", u"", buf, 64,
-                                       dir.WideFile("utf16.ini").c_str());
-    EXPECT_EQ(std::u16string(buf), u"\u5F20\u4F1F");
+    const std::pair<std::string, std::u16string> files[] = {
+        {"\xEF\xBB\xBF[SMTP]\r\nsmtpUser=J\xC3\xBCrgen\r\n", u"J\u00FCrgen"},  // UTF-8 with a mark
+        {"[SMTP]\nsmtpUser=\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\n", u"\u0418\u0432\u0430\u043D"},
+        {"[SMTP]\nsmtpUser=J\xFCrgen \x80\n", u"J\u00FCrgen \u20AC"},  // Windows-1252
+        {"\xFF\xFE" + Utf16Bytes(u"[SMTP]\r\nsmtpUser=\u5F20\u4F1F\r\n"), u"\u5F20\u4F1F"},
+    };
+    for (const auto& [bytes, user] : files) {
+        WriteBytes(dir.File("x.ini"), bytes);
+        EXPECT_EQ(ProfileString(dir, "x.ini", u"SMTP", u"smtpUser").second, user);
+    }
 }
 
 class RegistryTest : public ::testing::Test {
@@ -168,6 +156,19 @@ protected:
         platform::SetRegistryRoot(m_previous);
         unsetenv("SMTPMAIL_REGISTRY_HKLM_READONLY");
     }
+
+    static LONG SetDword(platform::HKEY h, const char16_t* name, DWORD value) {
+        return platform::RegSetValueExW(h, name, platform::REG_DWORD,
+                                        reinterpret_cast<const BYTE*>(&value), 4);
+    }
+    // The value when it is a DWORD; the error code otherwise.
+    static LONG QueryDword(platform::HKEY h, const char16_t* name, DWORD& value) {
+        DWORD type = 0, cb = 4;
+        LONG rc = platform::RegQueryValueExW(h, name, &type, reinterpret_cast<BYTE*>(&value), &cb);
+        EXPECT_TRUE(rc != 0 || (type == platform::REG_DWORD && cb == 4));
+        return rc;
+    }
+
     ScratchDir m_dir;
     std::string m_previous;
 };
@@ -176,10 +177,7 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
     platform::HKEY h = nullptr;
     ASSERT_EQ(platform::RegCreateKeyW(platform::HKEY_CURRENT_USER, u"Software\\Veltrana\\Mail", &h),
               0);
-    DWORD dword = 0x12345678;
-    ASSERT_EQ(platform::RegSetValueExW(h, u"Level", platform::REG_DWORD,
-                                       reinterpret_cast<const BYTE*>(&dword), 4),
-              0);
+    ASSERT_EQ(SetDword(h, u"Level", 0x12345678), 0);
     const char16_t text[] = u"caf\u00E9";
     ASSERT_EQ(platform::RegSetValueExW(h, u"Name/With%Odd@Chars", platform::REG_SZ,
                                        reinterpret_cast<const BYTE*>(text), sizeof text),
@@ -189,13 +187,12 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
     ASSERT_EQ(platform::RegOpenKeyExW(platform::HKEY_CURRENT_USER, u"software\\VELTRANA\\mail", 0,
                                       platform::KEY_READ, &h),
               0);
-    DWORD type = 0, value = 0, cb = 4;
-    ASSERT_EQ(platform::RegQueryValueExW(h, u"LEVEL", &type, reinterpret_cast<BYTE*>(&value), &cb),
-              0);
-    EXPECT_EQ(type, platform::REG_DWORD);
+    DWORD value = 0;
+    ASSERT_EQ(QueryDword(h, u"LEVEL", value), 0);
     EXPECT_EQ(value, 0x12345678u);
+    DWORD type = 0;
     char16_t small[2];
-    cb = sizeof small;
+    DWORD cb = sizeof small;
     EXPECT_EQ(platform::RegQueryValueExW(h, u"name/with%odd@chars", &type,
                                          reinterpret_cast<BYTE*>(small), &cb),
               static_cast<LONG>(ERROR_MORE_DATA));
@@ -206,12 +203,8 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
                                          reinterpret_cast<BYTE*>(narrow), &cb),
               0);
     EXPECT_EQ(std::string(narrow, cb), std::string("caf\xE9\0", 5));
-    EXPECT_EQ(platform::RegQueryValueExW(h, u"absent", &type, nullptr, &cb),
-              static_cast<LONG>(ERROR_FILE_NOT_FOUND));
-    // Opened for reading only.
-    EXPECT_EQ(platform::RegSetValueExW(h, u"x", platform::REG_DWORD,
-                                       reinterpret_cast<const BYTE*>(&dword), 4),
-              static_cast<LONG>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(QueryDword(h, u"absent", value), static_cast<LONG>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(SetDword(h, u"x", 1), static_cast<LONG>(ERROR_ACCESS_DENIED)) << "opened to read";
     platform::RegCloseKey(h);
 
     EXPECT_EQ(platform::RegOpenKeyW(platform::HKEY_CURRENT_USER, u"Software\\Nobody", &h),
@@ -221,8 +214,7 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
     ASSERT_EQ(platform::RegOpenKeyW(platform::HKEY_CURRENT_USER, u"Software\\Veltrana\\Mail", &h),
               0);
     EXPECT_EQ(platform::RegDeleteValueW(h, u"level"), 0);
-    EXPECT_EQ(platform::RegQueryValueExW(h, u"Level", &type, nullptr, &cb),
-              static_cast<LONG>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(QueryDword(h, u"Level", value), static_cast<LONG>(ERROR_FILE_NOT_FOUND));
     platform::RegCloseKey(h);
 }
 
@@ -231,10 +223,7 @@ TEST_F(RegistryTest, MachineHiveCanRefuseWrites) {
     ASSERT_EQ(platform::RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, u"Software\\A",
                                         platform::KEY_ALL_ACCESS, &h),
               0);
-    DWORD v = 1;
-    ASSERT_EQ(platform::RegSetValueExW(h, u"v", platform::REG_DWORD,
-                                       reinterpret_cast<const BYTE*>(&v), 4),
-              0);
+    ASSERT_EQ(SetDword(h, u"v", 1), 0);
     platform::RegCloseKey(h);
 
     setenv("SMTPMAIL_REGISTRY_HKLM_READONLY", "1", 1);
@@ -242,11 +231,9 @@ TEST_F(RegistryTest, MachineHiveCanRefuseWrites) {
               static_cast<LONG>(ERROR_ACCESS_DENIED));
     // Reading still works.
     ASSERT_EQ(platform::RegOpenKeyW(platform::HKEY_LOCAL_MACHINE, u"Software\\A", &h), 0);
-    DWORD type = 0, value = 0, cb = 4;
-    EXPECT_EQ(platform::RegQueryValueExW(h, u"v", &type, reinterpret_cast<BYTE*>(&value), &cb), 0);
+    DWORD value = 0;
+    EXPECT_EQ(QueryDword(h, u"v", value), 0);
     EXPECT_EQ(value, 1u);
-    EXPECT_EQ(platform::RegSetValueExW(h, u"v", platform::REG_DWORD,
-                                       reinterpret_cast<const BYTE*>(&v), 4),
-              static_cast<LONG>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(SetDword(h, u"v", 2), static_cast<LONG>(ERROR_ACCESS_DENIED));
     platform::RegCloseKey(h);
 }
