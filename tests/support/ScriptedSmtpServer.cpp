@@ -1,6 +1,5 @@
 #include "ScriptedSmtpServer.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
@@ -12,6 +11,9 @@
 #include <csignal>
 #include <cstring>
 
+#include "LoopbackSocket.h"
+#include "TestCertificates.h"
+
 namespace {
 
 // Longest the server thread waits for the client at any one point.
@@ -22,18 +24,6 @@ void SetTimeouts(int fd) {
     tv.tv_sec = IO_TIMEOUT_SECONDS;
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-std::string OpenSslError() {
-    std::string text;
-    while (unsigned long e = ERR_get_error()) {
-        char buffer[256];
-        ERR_error_string_n(e, buffer, sizeof buffer);
-        if (!text.empty())
-            text += "; ";
-        text += buffer;
-    }
-    return text.empty() ? "no OpenSSL error queued" : text;
 }
 
 }  // namespace
@@ -63,116 +53,19 @@ ScriptedSmtpServer::~ScriptedSmtpServer() {
         SSL_CTX_free(static_cast<SSL_CTX*>(m_sslCtx));
 }
 
-ScriptedSmtpServer& ScriptedSmtpServer::Send(std::string bytes) {
-    Step step{Kind::Send, {std::move(bytes)}};
-    m_steps.push_back(std::move(step));
-    return *this;
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::SendSegments(std::vector<std::string> pieces,
-                                                     std::chrono::milliseconds pause) {
-    Step step{Kind::Send, std::move(pieces)};
-    step.pause = pause;
-    m_steps.push_back(std::move(step));
-    return *this;
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::Expect(std::string prefix) {
-    Step step{Kind::Expect, {}};
-    step.prefix = std::move(prefix);
-    m_steps.push_back(std::move(step));
-    return *this;
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::Exchange(std::string prefix, std::string reply) {
-    Expect(std::move(prefix));
-    return Send(std::move(reply));
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::ExpectData() {
-    m_steps.push_back(Step{Kind::ExpectData, {}});
-    return *this;
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::ReadBytes(std::size_t count) {
-    Step step{Kind::ReadBytes, {}};
-    step.count = count;
-    m_steps.push_back(std::move(step));
-    return *this;
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::StartTls() {
-    m_steps.push_back(Step{Kind::StartTls, {}});
-    return *this;
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::Close() {
-    m_steps.push_back(Step{Kind::Close, {}});
-    return *this;
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::StaySilent() {
-    m_steps.push_back(Step{Kind::StaySilent, {}});
-    return *this;
-}
-
-void ScriptedSmtpServer::UseCertificate(std::string certFile, std::string keyFile) {
-    m_certFile = std::move(certFile);
-    m_keyFile = std::move(keyFile);
-}
-
 int ScriptedSmtpServer::Start() {
-    m_listenFd = socket(AF_INET, SOCK_STREAM, 0);
+    int port = -1;
+    m_listenFd = BindLoopback(port);
     if (m_listenFd < 0)
         return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (bind(m_listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(m_listenFd, 4) != 0 ||
-        getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return -1;
-    }
     SetTimeouts(m_listenFd);  // accept gives up after the timeout too
     m_thread = std::thread(&ScriptedSmtpServer::Run, this);
-    return ntohs(address.sin_port);
+    return port;
 }
 
 bool ScriptedSmtpServer::Finish(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_done.wait_for(lock, timeout, [this] { return m_bFinished; });
-}
-
-std::vector<std::string> ScriptedSmtpServer::Commands() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_commands;
-}
-
-std::vector<std::string> ScriptedSmtpServer::Data() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_data;
-}
-
-std::string ScriptedSmtpServer::Received() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_received;
-}
-
-std::vector<std::string> ScriptedSmtpServer::Errors() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_errors;
-}
-
-bool ScriptedSmtpServer::ClientClosed() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_bClientClosed;
-}
-
-std::size_t ScriptedSmtpServer::StepsDone() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_nStepsDone;
 }
 
 void ScriptedSmtpServer::Fail(const std::string& text) {
@@ -207,10 +100,6 @@ void ScriptedSmtpServer::Run() {
                 break;
             }
             bOpen = RunStep(m_steps[i]);
-            if (bOpen) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                ++m_nStepsDone;
-            }
         }
         if (bOpen && !bServerClosed)
             DrainUntilClosed();
@@ -256,15 +145,6 @@ bool ScriptedSmtpServer::RunStep(const Step& step) {
             m_input.erase(0, end + kEnd.size());
             return true;
         }
-        case Kind::ReadBytes:
-            while (m_input.size() < step.count) {
-                if (!ReadMore()) {
-                    Fail("connection ended before " + std::to_string(step.count) + " bytes");
-                    return false;
-                }
-            }
-            m_input.erase(0, step.count);
-            return true;
         case Kind::StartTls: {
             if (!m_input.empty())
                 Fail("bytes before the TLS handshake: \"" + m_input + "\"");
@@ -274,7 +154,7 @@ bool ScriptedSmtpServer::RunStep(const Step& step) {
                 if (ctx == nullptr ||
                     SSL_CTX_use_certificate_chain_file(ctx, m_certFile.c_str()) != 1 ||
                     SSL_CTX_use_PrivateKey_file(ctx, m_keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-                    Fail("server certificate not usable: " + OpenSslError());
+                    Fail("server certificate not usable: " + testcerts::OpenSslErrors());
                     if (ctx != nullptr)
                         SSL_CTX_free(ctx);
                     return false;
@@ -285,7 +165,7 @@ bool ScriptedSmtpServer::RunStep(const Step& step) {
             SSL_set_fd(ssl, m_fd);
             m_ssl = ssl;
             if (SSL_accept(ssl) != 1) {
-                Fail("TLS handshake failed: " + OpenSslError());
+                Fail("TLS handshake failed: " + testcerts::OpenSslErrors());
                 return false;
             }
             return true;

@@ -34,28 +34,32 @@ public:
 
     // --- the script, in order ---
     // Writes the bytes with one write.
-    ScriptedSmtpServer& Send(std::string bytes);
+    ScriptedSmtpServer& Send(std::string bytes) { return Add({Kind::Send, {std::move(bytes)}}); }
     // Writes each piece as its own TCP segment, pausing between them, as a
     // slow or busy server does.
     ScriptedSmtpServer& SendSegments(
         std::vector<std::string> pieces,
-        std::chrono::milliseconds pause = std::chrono::milliseconds(40));
+        std::chrono::milliseconds pause = std::chrono::milliseconds(40)) {
+        return Add({Kind::Send, std::move(pieces), pause});
+    }
     // Reads one command line and records it (without its line end). A line
     // that does not start with the prefix is recorded as a script error.
-    ScriptedSmtpServer& Expect(std::string prefix);
+    ScriptedSmtpServer& Expect(std::string prefix) {
+        return Add({Kind::Expect, {}, {}, std::move(prefix)});
+    }
     // Expect, then Send.
-    ScriptedSmtpServer& Exchange(std::string prefix, std::string reply);
+    ScriptedSmtpServer& Exchange(std::string prefix, std::string reply) {
+        return Expect(std::move(prefix)).Send(std::move(reply));
+    }
     // Reads the message after DATA up to and including the line ".", and
     // records it (the final "\r\n.\r\n" included).
-    ScriptedSmtpServer& ExpectData();
-    // Reads exactly count bytes.
-    ScriptedSmtpServer& ReadBytes(std::size_t count);
+    ScriptedSmtpServer& ExpectData() { return Add({Kind::ExpectData}); }
     // Server side of the TLS handshake with the certificate given to UseCertificate.
-    ScriptedSmtpServer& StartTls();
+    ScriptedSmtpServer& StartTls() { return Add({Kind::StartTls}); }
     // Closes the connection at this point without a goodbye.
-    ScriptedSmtpServer& Close();
+    ScriptedSmtpServer& Close() { return Add({Kind::Close}); }
     // Answers nothing any more: reads and records until the client closes.
-    ScriptedSmtpServer& StaySilent();
+    ScriptedSmtpServer& StaySilent() { return Add({Kind::StaySilent}); }
 
     // The server closes the connection instead of running step k (counted
     // from 0 over every step added above); for fault injection.
@@ -63,7 +67,10 @@ public:
     std::size_t StepCount() const { return m_steps.size(); }
 
     // PEM files of the server certificate and its key, for StartTls.
-    void UseCertificate(std::string certFile, std::string keyFile);
+    void UseCertificate(std::string certFile, std::string keyFile) {
+        m_certFile = std::move(certFile);
+        m_keyFile = std::move(keyFile);
+    }
 
     // Starts listening and the script thread; returns the port.
     int Start();
@@ -72,26 +79,33 @@ public:
     bool Finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
     // --- what the server saw ---
-    std::vector<std::string> Commands() const;
+    std::vector<std::string> Commands() const { return Locked(m_commands); }
     // Message data read by ExpectData steps, in order.
-    std::vector<std::string> Data() const;
+    std::vector<std::string> Data() const { return Locked(m_data); }
     // Every byte received (after TLS: the decrypted bytes), in order.
-    std::string Received() const;
-    std::vector<std::string> Errors() const;
+    std::string Received() const { return Locked(m_received); }
+    std::vector<std::string> Errors() const { return Locked(m_errors); }
     // The client closed the connection (the server read its end of stream).
-    bool ClientClosed() const;
-    // Steps that ran to completion.
-    std::size_t StepsDone() const;
+    bool ClientClosed() const { return Locked(m_bClientClosed); }
 
 private:
-    enum class Kind { Send, Expect, ExpectData, ReadBytes, StartTls, Close, StaySilent };
+    enum class Kind { Send, Expect, ExpectData, StartTls, Close, StaySilent };
     struct Step {
         Kind kind;
         std::vector<std::string> pieces;  // Send
         std::chrono::milliseconds pause{0};
-        std::string prefix;     // Expect
-        std::size_t count = 0;  // ReadBytes
+        std::string prefix;  // Expect
     };
+
+    ScriptedSmtpServer& Add(Step step) {
+        m_steps.push_back(std::move(step));
+        return *this;
+    }
+    template <typename T>
+    T Locked(const T& value) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return value;
+    }
 
     void Run();
     bool RunStep(const Step& step);
@@ -123,5 +137,4 @@ private:
     std::string m_received;
     std::vector<std::string> m_errors;
     bool m_bClientClosed = false;
-    std::size_t m_nStepsDone = 0;
 };

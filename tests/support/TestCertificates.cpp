@@ -1,6 +1,7 @@
 #include "TestCertificates.h"
 
 #include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -150,6 +151,16 @@ const std::string& Folder() {
 
 std::string Path(const std::string& name) {
     return Folder() + "/" + name;
+}
+
+std::string OpenSslErrors() {
+    std::string text;
+    while (unsigned long e = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(e, buffer, sizeof buffer);
+        text += (text.empty() ? "" : "; ") + std::string(buffer);
+    }
+    return text.empty() ? "no OpenSSL error queued" : text;
 }
 
 void TrustTestCA() {

@@ -1,7 +1,5 @@
 #include "TlsTestServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -14,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "LoopbackSocket.h"
 #include "TestCertificates.h"
 
 namespace {
@@ -22,18 +21,7 @@ namespace {
 // test ends with an error instead of hanging.
 constexpr int kSafetyTimeoutSeconds = 30;
 
-std::string OpenSslErrors() {
-    std::string text;
-    unsigned long e;
-    while ((e = ERR_get_error()) != 0) {
-        char buf[256];
-        ERR_error_string_n(e, buf, sizeof buf);
-        if (!text.empty())
-            text += "; ";
-        text += buf;
-    }
-    return text;
-}
+using testcerts::OpenSslErrors;
 
 void SendAll(int fd, const char* data, size_t n) {
     while (n > 0) {
@@ -246,10 +234,6 @@ std::string TlsServerConnection::ServerName() const {
     return name != nullptr ? name : "";
 }
 
-std::string TlsServerConnection::Cipher() const {
-    return SSL_get_cipher_name(m_ssl);
-}
-
 // ----- server ---------------------------------------------------------------------
 
 TlsTestServer::TlsTestServer(Script script, TlsServerOptions options) {
@@ -264,16 +248,9 @@ TlsTestServer::TlsTestServer(Script script, TlsServerOptions options) {
     SSL_CTX_set_min_proto_version(m_ctx, minVersion);
     SSL_CTX_set_max_proto_version(m_ctx, maxVersion);
 
-    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(m_listen, 4) != 0 ||
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    m_listen = BindLoopback(m_nPort);
+    if (m_listen < 0)
         throw std::runtime_error(std::string("test server socket: ") + std::strerror(errno));
-    m_nPort = ntohs(addr.sin_port);
     // Listening before the thread starts: a client may connect at once.
     m_thread = std::thread(&TlsTestServer::Run, this, std::move(script));
 }

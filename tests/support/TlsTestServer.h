@@ -50,7 +50,6 @@ public:
 
     std::string Version() const;     // "TLSv1.2", "TLSv1.3"
     std::string ServerName() const;  // SNI the client sent, "" when none
-    std::string Cipher() const;
 
 private:
     friend class TlsTestServer;
