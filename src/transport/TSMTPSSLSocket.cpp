@@ -20,6 +20,23 @@
 
 using namespace platform;
 
+namespace {
+
+// The record layout of the established context, for sending and receiving.
+SecPkgContext_StreamSizes StreamSizes(SecurityFunctionTableW& func, CtxtHandle* context) {
+    SecPkgContext_StreamSizes sizes{};
+    SECURITY_STATUS scRet = func.QueryContextAttributesW(context, SECPKG_ATTR_STREAM_SIZES, &sizes);
+    if (scRet != SEC_E_OK)
+        throw TSMTPException(
+            3,
+            u"Cannot enables a transport application to query a security package for certain "
+            u"attributes of a security context. HRESULT = %x",
+            static_cast<unsigned>(scRet));
+    return sizes;
+}
+
+}  // namespace
+
 TSMTPSSLSocket::TSMTPSSLSocket()
     : m_dwProtocol(0),
       m_pCertContext(nullptr),
@@ -160,15 +177,8 @@ int TSMTPSSLSocket::Send(const void* data, unsigned len) {
         return nResult;
     }
 
-    SecPkgContext_StreamSizes sizes{};
-    SECURITY_STATUS scRet =
-        m_SecurityFunc.QueryContextAttributesW(&m_hContext, SECPKG_ATTR_STREAM_SIZES, &sizes);
-    if (scRet != SEC_E_OK)
-        throw TSMTPException(
-            3,
-            u"Cannot enables a transport application to query a security package for certain "
-            u"attributes of a security context. HRESULT = %x",
-            static_cast<unsigned>(scRet));
+    const SecPkgContext_StreamSizes sizes = StreamSizes(m_SecurityFunc, &m_hContext);
+    SECURITY_STATUS scRet = SEC_E_OK;
     DWORD cbRecord = sizes.cbHeader + sizes.cbMaximumMessage + sizes.cbTrailer;
     transport::MallocPtr pbMessage(static_cast<BYTE*>(std::malloc(cbRecord)));
     if (!pbMessage)
@@ -248,15 +258,8 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
         return nResult;
     }
 
-    SecPkgContext_StreamSizes sizes{};
-    SECURITY_STATUS scRet =
-        m_SecurityFunc.QueryContextAttributesW(&m_hContext, SECPKG_ATTR_STREAM_SIZES, &sizes);
-    if (scRet != SEC_E_OK)
-        throw TSMTPException(
-            3,
-            u"Cannot enables a transport application to query a security package for certain "
-            u"attributes of a security context. HRESULT = %x",
-            static_cast<unsigned>(scRet));
+    const SecPkgContext_StreamSizes sizes = StreamSizes(m_SecurityFunc, &m_hContext);
+    SECURITY_STATUS scRet = SEC_E_OK;
     DWORD cbRecord = sizes.cbHeader + sizes.cbMaximumMessage + sizes.cbTrailer;
     if (m_pbIoBuffer == nullptr) {
         m_pbIoBuffer = static_cast<BYTE*>(std::malloc(cbRecord));
@@ -272,7 +275,6 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
     if (m_hSocket == INVALID_SOCKET)
         throw TSMTPException(6, u"Socked not created!");
 
-    scRet = SEC_E_OK;
     for (;;) {
         if (m_cbIoBuffer == 0 || scRet == SEC_E_INCOMPLETE_MESSAGE) {
             int cb = static_cast<int>(m_cbIoBufferSize - m_cbIoBuffer);
