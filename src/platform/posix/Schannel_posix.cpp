@@ -298,6 +298,18 @@ SECURITY_STATUS HandshakeStep(Context& c, ULONG contextReq, SecBufferDesc* input
 
     size_t pos = 0;
     bool consumed = false;
+    // The flight OpenSSL queued goes out as the token; input past the records
+    // read so far is handed back as EXTRA.
+    auto handOut = [&](SECURITY_STATUS done) {
+        SECURITY_STATUS status = PutToken(output, contextReq, Drain(c.wbio));
+        if (status != SEC_E_OK)
+            return status;
+        if (extra != nullptr && pos < held) {
+            extra->BufferType = SECBUFFER_EXTRA;
+            extra->cbBuffer = static_cast<ULONG>(held - pos);
+        }
+        return done;
+    };
     while (pos < held) {
         size_t recordSize = 0;
         TlsRecordScan scan = ScanTlsRecord(bytes + pos, held - pos, &recordSize);
@@ -317,28 +329,14 @@ SECURITY_STATUS HandshakeStep(Context& c, ULONG contextReq, SecBufferDesc* input
             if (status != SEC_E_OK)
                 return HandshakeFailed(c, contextReq, output, contextAttr, status);
             c.state = State::Established;
-            status = PutToken(output, contextReq, Drain(c.wbio));
-            if (status != SEC_E_OK)
-                return status;
-            if (extra != nullptr && pos < held) {
-                extra->BufferType = SECBUFFER_EXTRA;
-                extra->cbBuffer = static_cast<ULONG>(held - pos);
-            }
-            return SEC_E_OK;
+            return handOut(SEC_E_OK);
         }
         if (SSL_get_error(c.ssl, rc) != SSL_ERROR_WANT_READ)
             return HandshakeFailed(c, contextReq, output, contextAttr, StatusFromOpenSslError());
     }
     if (!consumed)
         return SEC_E_INCOMPLETE_MESSAGE;
-    SECURITY_STATUS status = PutToken(output, contextReq, Drain(c.wbio));
-    if (status != SEC_E_OK)
-        return status;
-    if (extra != nullptr && pos < held) {
-        extra->BufferType = SECBUFFER_EXTRA;
-        extra->cbBuffer = static_cast<ULONG>(held - pos);
-    }
-    return SEC_I_CONTINUE_NEEDED;
+    return handOut(SEC_I_CONTINUE_NEEDED);
 }
 
 SECURITY_STATUS InitializeContext(void* credential, void* context, const char16_t* targetName,
