@@ -15,6 +15,25 @@ std::string Utf8(const std::u16string& s) {
     return out;
 }
 
+// The root of a MIME message: the preamble for readers without MIME, the
+// parts as its children.
+void MakeMixedRoot(TSMTPBodyPart& root) {
+    root.SetText(kPreamble);
+    root.m_sContentType = kMixed;
+}
+
+// A new text part in the root's charset, as the root's last child.
+void AddTextPart(TSMTPBodyPart& root, const std::u16string& sText, const char16_t* pszType,
+                 const std::u16string& sContentBase) {
+    MakeMixedRoot(root);
+    TSMTPBodyPart part;
+    part.m_sCharset = root.m_sCharset;
+    part.SetText(sText);
+    part.m_sContentType = pszType;
+    part.m_sContentBase = sContentBase;
+    root.AddChildBodyPart(part);
+}
+
 void DeleteAll(std::vector<TSMTPAddress*>& list) {
     for (TSMTPAddress* a : list)
         delete a;
@@ -103,8 +122,7 @@ void TSMTPMessage::SetMime(bool bMime) {
         m_RootPart.RemoveChildBodyPart(0);
     if (bMime) {
         std::u16string text = m_RootPart.GetText();
-        m_RootPart.SetText(kPreamble);
-        m_RootPart.m_sContentType = kMixed;
+        MakeMixedRoot(m_RootPart);
         if (!text.empty())
             AddTextBody(text);
     }
@@ -120,12 +138,7 @@ void TSMTPMessage::AddTextBody(const std::u16string& sText) {
         part->SetText(sText);
         return;
     }
-    m_RootPart.SetText(kPreamble);
-    m_RootPart.m_sContentType = kMixed;
-    TSMTPBodyPart part;
-    part.m_sCharset = m_RootPart.m_sCharset;
-    part.SetText(sText);
-    m_RootPart.AddChildBodyPart(part);
+    AddTextPart(m_RootPart, sText, u"text/plain", u"");
 }
 
 void TSMTPMessage::AddHTMLBody(const std::u16string& sHtml, const std::u16string& sContentBase) {
@@ -135,14 +148,7 @@ void TSMTPMessage::AddHTMLBody(const std::u16string& sHtml, const std::u16string
         part->m_sContentType = u"text/html";
         return;
     }
-    m_RootPart.SetText(kPreamble);
-    m_RootPart.m_sContentType = kMixed;
-    TSMTPBodyPart part;
-    part.m_sCharset = m_RootPart.m_sCharset;
-    part.SetText(sHtml);
-    part.m_sContentType = u"text/html";
-    part.m_sContentBase = sContentBase;
-    m_RootPart.AddChildBodyPart(part);
+    AddTextPart(m_RootPart, sHtml, u"text/html", sContentBase);
 }
 
 int TSMTPMessage::AddBodyPart(const TSMTPBodyPart& part) {
