@@ -13,32 +13,7 @@
 
 extern char** environ;
 
-namespace {
-
-std::vector<std::string> MergedEnvironment(
-    const std::vector<std::pair<std::string, const char*>>& changes) {
-    std::vector<std::string> result;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        std::string name = entry.substr(0, entry.find('='));
-        bool replaced = false;
-        for (const auto& change : changes)
-            replaced = replaced || change.first == name;
-        if (!replaced)
-            result.push_back(entry);
-    }
-    for (const auto& change : changes) {
-        if (change.second != nullptr)
-            result.push_back(change.first + "=" + change.second);
-    }
-    return result;
-}
-
-}  // namespace
-
-ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::vector<std::pair<std::string, const char*>>& env,
-                           bool bErrorsToOutput) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool bErrorsToOutput) {
     // A peer that dies must fail the write, not kill the test program.
     signal(SIGPIPE, SIG_IGN);
 
@@ -65,13 +40,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    std::vector<std::string> environment = MergedEnvironment(env);
-    std::vector<char*> envp;
-    for (std::string& e : environment)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    int rc = posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), envp.data());
+    int rc = posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(toChild[0]);
     close(fromChild[1]);

@@ -8,17 +8,13 @@
 #include <sys/types.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 class ChildProcess {
 public:
-    // argv[0] is the program's path. env: variables to set (or, with a null
-    // value, to remove) on top of this process's environment. Without
-    // bErrorsToOutput the program's standard error stays this process's.
-    explicit ChildProcess(const std::vector<std::string>& argv,
-                          const std::vector<std::pair<std::string, const char*>>& env = {},
-                          bool bErrorsToOutput = true);
+    // argv[0] is the program's path; the environment is this process's.
+    // Without bErrorsToOutput the program's standard error stays this process's.
+    explicit ChildProcess(const std::vector<std::string>& argv, bool bErrorsToOutput = true);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

@@ -46,7 +46,7 @@ SmtpTestServerProcess::SmtpTestServerProcess(const Options& options) {
     for (const auto& address : options.refuse)
         args.insert(args.end(), {"--refuse", address});
     try {
-        m_process.reset(new ChildProcess(args, {}, false));
+        m_process.reset(new ChildProcess(args, false));
     } catch (const std::runtime_error& e) {
         m_sError = e.what();
         return;

@@ -97,19 +97,6 @@ bool TlsServerConnection::Fill() {
     }
 }
 
-void TlsServerConnection::Flush() {
-    std::vector<char> out;
-    size_t pending;
-    while ((pending = BIO_ctrl_pending(m_wbio)) > 0) {
-        size_t at = out.size();
-        out.resize(at + pending);
-        int n = BIO_read(m_wbio, out.data() + at, static_cast<int>(pending));
-        out.resize(at + static_cast<size_t>(n > 0 ? n : 0));
-    }
-    if (!out.empty())
-        SendAll(m_fd, out.data(), out.size());
-}
-
 void TlsServerConnection::FlushPartial(size_t count) {
     std::vector<char> out(BIO_ctrl_pending(m_wbio));
     int n = BIO_read(m_wbio, out.data(), static_cast<int>(out.size()));

@@ -38,7 +38,7 @@ public:
     std::string ReadSome();          // one record's data; "" at close_notify
     // Queues one record (or more for long text); flush sends what is queued.
     void Write(const std::string& text, bool flush = true);
-    void Flush();
+    void Flush() { FlushPartial(static_cast<size_t>(-1)); }
     // Sends only the first count queued bytes (the rest is dropped).
     void FlushPartial(size_t count);
     void SendTicket(bool flush = true);                   // TLS 1.3 NewSessionTicket
