@@ -158,30 +158,22 @@ TEST_F(CertificatesTest, MyStoreIsAFolderOfPemFiles) {
     store = CertOpenSystemStoreW(0, u"MY");
     ASSERT_NE(store, nullptr);
 
-    std::string name = "SMTP Mail Test Client";
-    CERT_RDN_ATTR attr{szOID_COMMON_NAME,
-                       CERT_RDN_ANY_TYPE,
-                       {static_cast<DWORD>(name.size() + 1), reinterpret_cast<BYTE*>(name.data())}};
-    CERT_RDN rdn{1, &attr};
-    PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
-                                                      CERT_FIND_SUBJECT_ATTR, &rdn, nullptr);
+    // By the subject's common name; only one certificate has that name.
+    auto find = [store](std::string name, PCCERT_CONTEXT previous) {
+        CERT_RDN_ATTR attr{
+            szOID_COMMON_NAME,
+            CERT_RDN_ANY_TYPE,
+            {static_cast<DWORD>(name.size() + 1), reinterpret_cast<BYTE*>(name.data())}};
+        CERT_RDN rdn{1, &attr};
+        return CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_ATTR, &rdn,
+                                          previous);
+    };
+    PCCERT_CONTEXT found = find("SMTP Mail Test Client", nullptr);
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->hCertStore, store);
-    // Only one certificate has that name.
-    EXPECT_EQ(CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_ATTR, &rdn,
-                                         CertDuplicateCertificateContext(found)),
-              nullptr);
+    EXPECT_EQ(find("SMTP Mail Test Client", CertDuplicateCertificateContext(found)), nullptr);
     EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
-
-    std::string other = "nobody";
-    CERT_RDN_ATTR otherAttr{
-        szOID_COMMON_NAME,
-        CERT_RDN_ANY_TYPE,
-        {static_cast<DWORD>(other.size() + 1), reinterpret_cast<BYTE*>(other.data())}};
-    CERT_RDN otherRdn{1, &otherAttr};
-    EXPECT_EQ(CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_ATTR,
-                                         &otherRdn, nullptr),
-              nullptr);
+    EXPECT_EQ(find("nobody", nullptr), nullptr);
     EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
 
     // The store may close before the certificate is freed.
