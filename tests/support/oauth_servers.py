@@ -39,16 +39,19 @@ import http.server
 import json
 import os
 import secrets
-import shutil
 import signal
 import ssl
-import subprocess
 import sys
 import threading
+import types
 import urllib.parse
-import warnings
 
-from aiosmtpd.smtp import SMTP, AuthResult, MISSING
+from aiosmtpd.smtp import MISSING, AuthResult
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                "capture-server"))
+from smtpd_common import (ExtendedSMTP, generate_certificates, message_bytes,  # noqa: E402
+                          quiet_aiosmtpd, write_files)
 
 PREFIX = "oauth-servers:"
 
@@ -66,43 +69,6 @@ TEXT_BAD_SCOPE = ("AADSTS1002012: The provided value for scope %s is not valid. 
                   "flows must have a scope value with /.default suffixed to the resource "
                   "identifier (application ID URI).")
 TEXT_BAD_GRANT = "AADSTS70003: The app requested an unsupported grant type '%s'."
-
-
-# --------------------------------------------------------------------------
-# Certificates
-
-
-def run_openssl(args, cwd):
-    openssl = shutil.which("openssl") or "/usr/bin/openssl"
-    result = subprocess.run([openssl] + args, cwd=cwd, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, timeout=120)
-    if result.returncode != 0:
-        raise RuntimeError("openssl %s failed: %s" % (args[0], result.stderr.strip()))
-
-
-def generate_certificates(folder):
-    """A throw-away CA and a certificate for localhost and 127.0.0.1 signed by it.
-
-    Returns (certificate, key, CA certificate) paths."""
-    os.makedirs(folder, exist_ok=True)
-    run_openssl(["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
-                 "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
-                 "-subj", "/CN=OAuth relay test CA",
-                 "-addext", "basicConstraints=critical,CA:TRUE",
-                 "-addext", "keyUsage=critical,keyCertSign,cRLSign"], folder)
-    run_openssl(["req", "-new", "-newkey", "rsa:2048", "-nodes", "-sha256",
-                 "-keyout", "server.key", "-out", "server.csr",
-                 "-subj", "/CN=localhost"], folder)
-    with open(os.path.join(folder, "server.ext"), "w") as f:
-        f.write("basicConstraints=CA:FALSE\n"
-                "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage=serverAuth\n"
-                "subjectAltName=DNS:localhost,IP:127.0.0.1\n")
-    run_openssl(["x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                 "-set_serial", "0x" + secrets.token_hex(8), "-days", "30", "-sha256",
-                 "-extfile", "server.ext", "-out", "server.pem"], folder)
-    return (os.path.join(folder, "server.pem"), os.path.join(folder, "server.key"),
-            os.path.join(folder, "ca.pem"))
 
 
 # --------------------------------------------------------------------------
@@ -184,73 +150,17 @@ class TokenServer(http.server.ThreadingHTTPServer):
 # SMTP server
 
 
-def valid_notify(value):
-    words = value.upper().split(",")
-    if words == ["NEVER"]:
-        return True
-    return all(w in ("SUCCESS", "FAILURE", "DELAY") for w in words) and \
-        len(set(words)) == len(words)
-
-
-class RelaySMTP(SMTP):
-    """aiosmtpd's server plus the DSN parameters of RCPT TO (stock aiosmtpd
-    refuses every RCPT parameter)."""
+class RelaySMTP(ExtendedSMTP):
+    """DSN offered and its RCPT parameters accepted, or neither."""
 
     def __init__(self, *args, dsn=True, **kwargs):
         super().__init__(*args, **kwargs)
-        self._dsn = dsn
-
-    async def smtp_RCPT(self, arg):
-        notify = []
-        if self._dsn and arg and ">" in arg:
-            head, _, rest = arg.rpartition(">")
-            kept = []
-            for token in rest.split():
-                key, _, value = token.partition("=")
-                if key.upper() in ("NOTIFY", "ORCPT"):
-                    if key.upper() == "NOTIFY" and not valid_notify(value):
-                        return await self.push("501 5.5.4 Invalid NOTIFY parameter: " + value)
-                    notify.append(token)
-                else:
-                    kept.append(token)
-            arg = head + ">" + ("" if not kept else " " + " ".join(kept))
-        before = len(self.envelope.rcpt_tos)
-        await super().smtp_RCPT(arg)
-        if len(self.envelope.rcpt_tos) > before:
-            params = getattr(self.envelope, "rcpt_params", [])
-            params.append(notify)
-            self.envelope.rcpt_params = params
-
-
-class Received:
-    """One message as the SMTP server saw it."""
-
-    def __init__(self, number, auth_user, tls, envelope, content):
-        self.number = number
-        self.auth_user = auth_user
-        self.tls = tls
-        self.mail_from = envelope.mail_from
-        self.mail_options = list(envelope.mail_options)
-        self.rcpt_tos = list(envelope.rcpt_tos)
-        self.rcpt_params = list(getattr(envelope, "rcpt_params", []))
-        self.content = content
-
-    def envelope(self):
-        return {"number": self.number, "auth_user": self.auth_user, "tls": self.tls,
-                "mail_from": self.mail_from, "mail_options": self.mail_options,
-                "rcpt_tos": self.rcpt_tos, "rcpt_params": self.rcpt_params,
-                "size": len(self.content)}
+        self.accept_dsn = self.advertise_dsn = dsn
 
 
 class SmtpHandler:
     def __init__(self, owner):
         self.owner = owner
-
-    async def handle_EHLO(self, server, session, envelope, hostname, responses):
-        session.host_name = hostname
-        if server._dsn:
-            responses.insert(len(responses) - 1, "250-DSN")
-        return responses
 
     async def auth_XOAUTH2(self, server, args):
         if len(args) > 1:
@@ -295,8 +205,7 @@ class SmtpHandler:
         return "250 2.1.5 Recipient OK"
 
     async def handle_DATA(self, server, session, envelope):
-        content = envelope.original_content or b""
-        number = self.owner._store(session, server, envelope, content)
+        number = self.owner._store(session, server, envelope, message_bytes(envelope))
         return "250 2.0.0 OK <message %d> Queued mail for delivery" % number
 
 
@@ -331,7 +240,7 @@ class OAuthServers:
         self.refusals = []         # (error, description) per refused request
         self.issued = {}           # token -> scope
         self.logins = []           # (user, accepted) per AUTH XOAUTH2
-        self.messages = []         # Received, in arrival order
+        self.messages = []         # each with the envelope's fields and content, in order
         self._http = None
         self._loop = None
         self._smtp = None
@@ -368,30 +277,31 @@ class OAuthServers:
     def _store(self, session, server, envelope, content):
         with self._lock:
             number = len(self.messages) + 1
-            received = Received(number, session.auth_data, server._tls_protocol is not None,
-                                envelope, content)
-            self.messages.append(received)
+            record = {"number": number, "auth_user": session.auth_data,
+                      "tls": server._tls_protocol is not None, "mail_from": envelope.mail_from,
+                      "mail_options": list(envelope.mail_options),
+                      "rcpt_tos": list(envelope.rcpt_tos),
+                      "rcpt_params": list(getattr(envelope, "rcpt_params", [])),
+                      "size": len(content)}
+            self.messages.append(types.SimpleNamespace(content=content, **record))
             if self.revoke_after_message:
                 self.issued.clear()
         path = "-"
         if self.store_files:
             base = os.path.join(self.folder, "msg-%04d" % number)
-            for suffix, data in ((".json", json.dumps(received.envelope(), indent=2).encode()),
-                                 (".eml", content)):
-                with open(base + suffix + ".part", "wb") as f:
-                    f.write(data)
-                os.replace(base + suffix + ".part", base + suffix)
+            write_files(base, (".json", json.dumps(record, indent=2).encode()), (".eml", content))
             path = base + ".eml"
-        notify = sorted({p for params in received.rcpt_params for p in params})
+        notify = sorted({p for r in record["rcpt_params"] for p in r["params"]})
         self.announce("message %d from <%s> to %s%s -> %s" % (
-            number, received.mail_from, ", ".join("<%s>" % r for r in received.rcpt_tos),
+            number, envelope.mail_from, ", ".join("<%s>" % r for r in record["rcpt_tos"]),
             (" " + " ".join(notify)) if notify else "", path))
         return number
 
     # -- start and stop
 
     def start(self):
-        cert, key, self.ca_file = generate_certificates(os.path.join(self.folder, "tls"))
+        cert, key, self.ca_file = generate_certificates(os.path.join(self.folder, "tls"),
+                                                        "OAuth relay test CA")
         server_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server_context.load_cert_chain(cert, key)
 
@@ -477,9 +387,7 @@ def main(argv):
                    help="forget all issued tokens after each message")
     a = p.parse_args(argv)
 
-    warnings.simplefilter("ignore")
-    import logging
-    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
+    quiet_aiosmtpd()
 
     def say(text):
         print(PREFIX, text, flush=True)
