@@ -7,47 +7,37 @@ package.
     test_oauthrelay.py PATH/TO/oauthrelay-driver [TestClass ...]
 """
 
+import contextlib
 import email
 import email.policy
-import json
 import os
-import queue
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "support"))
 import oauth_servers  # noqa: E402
 from oauth_servers import OAuthServers  # noqa: E402
+from smtpd_common import quiet_aiosmtpd  # noqa: E402
 
 DRIVER = None
 SENDER = "anne@example.com"
 
 
-def free_port():
-    # A port nobody listens on: bound, never listened on, released.
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+@contextlib.contextmanager
+def unused_port():
+    """A loopback port that refuses connections: bound, never listening."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        yield s.getsockname()[1]
 
 
 def notify_params(received):
     return [r["params"] for r in received.rcpt_params]
-
-
-def quiet_aiosmtpd():
-    import logging
-    import warnings
-    warnings.simplefilter("ignore")
-    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
 
 
 class RelayCase(unittest.TestCase):
@@ -298,25 +288,22 @@ class TokenTest(RelayCase):
     def requests(self):
         return len(self.servers.token_requests)
 
-    def test_request_has_the_grant_form(self):
+    def test_request_has_the_grant_form_at_the_tenants_path(self):
+        token_path = "/%s/oauth2/v2.0/token" % oauth_servers.DEFAULT_TENANT
         self.send_one(scope="api://mail-relay/.default")
         path, content_type, form = self.servers.token_requests[-1]
-        self.assertEqual(path, "/%s/oauth2/v2.0/token" % oauth_servers.DEFAULT_TENANT)
+        self.assertEqual(path, token_path)
         self.assertEqual(content_type, "application/x-www-form-urlencoded")
         self.assertEqual(form, {"grant_type": "client_credentials",
                                 "client_id": oauth_servers.DEFAULT_CLIENT_ID,
                                 "client_secret": oauth_servers.DEFAULT_CLIENT_SECRET,
                                 "scope": "api://mail-relay/.default"})
-
-    def test_empty_scope_uses_the_mail_service_default(self):
-        self.send_one(scope="")
-        self.assertEqual(self.servers.token_requests[-1][2]["scope"],
-                         "https://outlook.office365.com/.default")
-
-    def test_authority_with_trailing_slash(self):
-        self.send_one(authority=self.servers.authority + "/")
-        self.assertEqual(self.servers.token_requests[-1][0],
-                         "/%s/oauth2/v2.0/token" % oauth_servers.DEFAULT_TENANT)
+        # An empty scope is the mail service's default; a trailing slash of the
+        # authority does not double.
+        self.send_one(scope="", authority=self.servers.authority + "/")
+        path, _, form = self.servers.token_requests[-1]
+        self.assertEqual((path, form["scope"]),
+                         (token_path, "https://outlook.office365.com/.default"))
 
     def test_token_cached_per_key_within_a_process(self):
         before = self.requests()
@@ -376,8 +363,8 @@ class TokenTest(RelayCase):
         self.assertIn("invalid_scope", results[2][1])
 
     def test_token_endpoint_unreachable(self):
-        port = free_port()
-        text = self.fail_one(authority="https://127.0.0.1:%d" % port)
+        with unused_port() as port:
+            text = self.fail_one(authority="https://127.0.0.1:%d" % port)
         self.assertIn("Could not reach the token endpoint", text)
         self.assertIn("127.0.0.1:%d/%s/oauth2/v2.0/token" % (port, oauth_servers.DEFAULT_TENANT),
                       text)
@@ -469,85 +456,9 @@ class FailureTest(RelayCase):
         self.assertIn("535 5.7.3 Authentication unsuccessful", text)
 
     def test_mail_server_unreachable(self):
-        port = free_port()
-        text = self.fail_one(port=str(port))
+        with unused_port() as port:
+            text = self.fail_one(port=str(port))
         self.assertIn("Could not connect to the mail server 127.0.0.1:%d" % port, text)
-
-
-class ServerCommandLineTest(unittest.TestCase):
-    """oauth_servers.py as a program, the way end-to-end tests of the provider
-    start it: a ready line with the ports, a line and a file per message."""
-
-    WAIT = 120  # seconds; every wait on the program is bounded by it
-
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="oauth-servers-cli.")
-        self.lines = queue.Queue()
-        self.proc = subprocess.Popen(
-            ["/usr/bin/python3", os.path.join(HERE, "..", "..", "support", "oauth_servers.py"),
-             "--dir", self.tmp, "--mailbox", SENDER, "--tenant", "cli-tenant",
-             "--client-secret", "cli secret"],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        threading.Thread(target=self._pump, daemon=True).start()
-
-    def tearDown(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
-        shutil.rmtree(self.tmp, ignore_errors=True)
-
-    def _pump(self):
-        for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
-
-    def wait_for(self, word):
-        while True:
-            line = self.lines.get(timeout=self.WAIT)
-            self.assertIsNotNone(line, "oauth_servers.py ended before printing %r" % word)
-            if line.startswith("oauth-servers: " + word):
-                return line
-
-    def test_ready_line_message_files_and_stop(self):
-        words = self.wait_for("ready").split()
-        authority = words[words.index("authority") + 1]
-        smtp_port = int(words[words.index("smtp-port") + 1])
-        ca = words[words.index("ca") + 1]
-        self.assertTrue(authority.startswith("https://127.0.0.1:"))
-        self.assertTrue(os.path.isfile(ca))
-
-        env = dict(os.environ, SSL_CERT_FILE=ca)
-        env.pop("SSL_CERT_DIR", None)
-        p = subprocess.run(
-            [DRIVER, "to=bob@example.org", "bcc=hidden@example.net", "subject=CLI",
-             "body=over the command line", "sender=" + SENDER, "host=127.0.0.1",
-             "port=%d" % smtp_port, "starttls=1", "notify-failure=1",
-             "client-id=" + oauth_servers.DEFAULT_CLIENT_ID, "client-secret=cli secret",
-             "tenant=cli-tenant", "authority=" + authority,
-             "--next", "sender=other@example.com"],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env,
-            timeout=self.WAIT)
-        self.assertEqual(p.stdout.splitlines()[0], "call 1: sent", p.stdout)
-        # Only the given mailbox may log in.
-        self.assertIn("535 5.7.3", p.stdout.splitlines()[1])
-
-        self.assertIn("token 1 issued", self.wait_for("token"))
-        line = self.wait_for("message 1 ")
-        self.assertIn("NOTIFY=FAILURE", line)
-        eml = line.rsplit(" -> ", 1)[1]
-        with open(eml, "rb") as f:
-            m = email.message_from_bytes(f.read(), policy=email.policy.default)
-        self.assertEqual(str(m["Subject"]), "CLI")
-        with open(eml[:-4] + ".json") as f:
-            envelope = json.load(f)
-        self.assertEqual(envelope["mail_from"], SENDER)
-        self.assertEqual(envelope["rcpt_tos"], ["bob@example.org", "hidden@example.net"])
-        self.assertEqual(envelope["auth_user"], SENDER)
-
-        self.proc.send_signal(signal.SIGTERM)
-        self.wait_for("stopped")
-        self.assertEqual(self.proc.wait(timeout=self.WAIT), 0)
 
 
 if __name__ == "__main__":
