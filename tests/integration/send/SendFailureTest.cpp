@@ -169,9 +169,9 @@ TEST_F(SendFailureTest, StartTlsWithAnUntrustedCertificateIs509AndATrustedOneDel
     options.bRequireAuth = true;
     SmtpTestServerProcess server(options);
     ASSERT_NE(server.Port(), 0) << server.StartError();
-    Configure({"--host", "127.0.0.1", "--port", std::to_string(server.Port()), "--starttls", "on",
-               "--auth", "plain", "--user", "sam", "--password", "pw 1", "--sender-address",
-               "tls@example.org"});
+    Configure("--host 127.0.0.1 --port " + std::to_string(server.Port()) +
+              " --starttls on --auth plain --user sam --password 'pw 1'"
+              " --sender-address tls@example.org");
     {
         // Another root alone: no chain leads from the server's certificate to it.
         TrustStore trust(testcerts::Path("selfsigned.pem"));

@@ -59,12 +59,14 @@ std::map<std::string, std::string> SendFixture::ServerIni(int port) {
             {"smtpSenderAddr", "configured@example.org"}};
 }
 
-void SendFixture::Configure(const std::vector<std::string>& settings) {
-    std::vector<std::string> argv = {std::string(SMTPMAIL_BIN_DIR) + "/smtpmail-cfg", "--dir",
-                                     m_dir};
-    argv.insert(argv.end(), settings.begin(), settings.end());
+void SendFixture::Configure(const std::string& settings) {
     std::string output;
-    ASSERT_EQ(RunProgram(argv, &output), 0) << output;
+    ASSERT_EQ(RunProgram({"/bin/sh", "-c",
+                          std::string(SMTPMAIL_BIN_DIR) + "/smtpmail-cfg --dir '" + m_dir + "' " +
+                              settings},
+                         &output),
+              0)
+        << output;
 }
 
 HMAILPROVIDER SendFixture::Open() {

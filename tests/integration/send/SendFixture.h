@@ -27,8 +27,9 @@ protected:
     void WriteIni(const std::map<std::string, std::string>& keys);
     // Settings for the loopback test server on port, without authentication.
     static std::map<std::string, std::string> ServerIni(int port);
-    // Writes the provider's store in the configuration folder with smtpmail-cfg.
-    void Configure(const std::vector<std::string>& settings);
+    // Writes the provider's store in the configuration folder with smtpmail-cfg
+    // (settings: its options as a shell would read them).
+    void Configure(const std::string& settings);
     // Mail_Initialize with the configuration folder; the handle is released in TearDown.
     HMAILPROVIDER Open();
     MAILRESULT Send(const MAILMESSAGE* message, const MAILSENDFLAGS* flags = nullptr);

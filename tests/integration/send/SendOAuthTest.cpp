@@ -46,34 +46,13 @@ protected:
             m_servers->Stop();
     }
 
-    // The provider's store with the servers' client values.
-    void ConfigureRelay(int port, const std::string& startTls,
-                        const std::string& secret = "s3cr3t~value",
-                        const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> settings = {"--host",
-                                             "127.0.0.1",
-                                             "--port",
-                                             std::to_string(port),
-                                             "--auth",
-                                             "oauth2",
-                                             "--starttls",
-                                             startTls,
-                                             "--sender-name",
-                                             "Relay Sender",
-                                             "--sender-address",
-                                             "relay@example.org",
-                                             "--oauth-client-id",
-                                             "6f1c2a9e-relay-client",
-                                             "--oauth-client-secret",
-                                             secret,
-                                             "--oauth-tenant-id",
-                                             "contoso-tenant",
-                                             "--oauth-scope",
-                                             "https://outlook.office365.com/.default",
-                                             "--oauth-authority",
-                                             m_authority};
-        settings.insert(settings.end(), extra.begin(), extra.end());
-        Configure(settings);
+    // The provider's store with the servers' client values; options after them.
+    void ConfigureRelay(int port, const std::string& options) {
+        Configure("--host 127.0.0.1 --port " + std::to_string(port) +
+                  " --auth oauth2 --sender-name 'Relay Sender' --sender-address relay@example.org"
+                  " --oauth-client-id 6f1c2a9e-relay-client --oauth-tenant-id contoso-tenant"
+                  " --oauth-scope https://outlook.office365.com/.default --oauth-authority " +
+                  m_authority + " " + options);
     }
 
     // Message n as the relay's server stored it, against the expectations.
@@ -100,7 +79,7 @@ protected:
 };
 
 TEST_F(SendOAuthTest, TextMessageWithAttachmentGoesThroughTheRelay) {
-    ConfigureRelay(m_nSmtpPort, "on");
+    ConfigureRelay(m_nSmtpPort, "--starttls on --oauth-client-secret s3cr3t~value");
     const std::string file = WriteFile("report.csv", "a;b\r\n1;2\r\n\xc3\xa4;\xe2\x82\xac\r\n");
     HostMessage message;
     message.Subject(u"Relay \u00fcber OAuth2")
@@ -137,7 +116,8 @@ TEST_F(SendOAuthTest, TextMessageWithAttachmentGoesThroughTheRelay) {
 }
 
 TEST_F(SendOAuthTest, HtmlBodyFollowsTheBodyFormatAndAnEmptyBodyIsOnlyAWarning) {
-    ConfigureRelay(m_nSmtpPort, "on", "s3cr3t~value", {"--body-format", "html"});
+    ConfigureRelay(m_nSmtpPort,
+                   "--starttls on --body-format html --oauth-client-secret s3cr3t~value");
     HostMessage html;
     html.Subject(u"HTML").Body(u"<p>Hallo <b>Welt</b></p>").ContentType(u"text/html");
     html.To(nullptr, u"to@example.org");
@@ -162,7 +142,7 @@ TEST_F(SendOAuthTest, WrongSecretIs200WithTheTokenEndpointsReasonAfterTheGreetin
     server.Send("220 scripted ready\r\n")
         .Exchange("EHLO", "250 scripted\r\n")
         .Exchange("QUIT", "221 bye\r\n");
-    ConfigureRelay(server.Start(), "off", "wrong-secret");
+    ConfigureRelay(server.Start(), "--starttls off --oauth-client-secret wrong-secret");
     EXPECT_EQ(Send(SimpleText().Record()), MAILERR_SEND);
     ASSERT_TRUE(server.Finish());
     EXPECT_TRUE(server.Errors().empty()) << server.Errors().front();
@@ -179,7 +159,7 @@ TEST_F(SendOAuthTest, WrongSecretIs200WithTheTokenEndpointsReasonAfterTheGreetin
 }
 
 TEST_F(SendOAuthTest, UnreachableGreetingServerIs509AndTheRelayIsNotAsked) {
-    ConfigureRelay(UnusedLoopbackPort(), "on");
+    ConfigureRelay(UnusedLoopbackPort(), "--starttls on --oauth-client-secret s3cr3t~value");
     LogCapture capture;
     EXPECT_EQ(Send(SimpleText().Record()), MAILERR_ACCESS_DENIED);
     ExpectLastError(MAILERR_ACCESS_DENIED,
