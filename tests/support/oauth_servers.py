@@ -3,32 +3,18 @@
 like the hosted service's identity platform and an SMTP server that accepts
 only the tokens that endpoint issued (AUTH XOAUTH2).
 
-Used in two ways:
-
-* imported by a Python test: ``OAuthServers(folder, ...).start()`` runs both
-  servers on threads of the calling process and records every token request
-  and every message for the test to inspect;
-* run as a program (Debian's /usr/bin/python3 with python3-aiosmtpd), for
-  tests that drive the provider end to end:
-
-      oauth_servers.py --dir DIR [--tenant T] [--client-id ID]
-                       [--client-secret S] [--mailbox ADDR] [--expires-in N]
-                       [--smtp-tls starttls|none] [--no-dsn]
-                       [--refuse-recipient ADDR]... [--revoke-after-message]
-
-  Output, one line each, flushed at once:
-      oauth-servers: CA certificate PATH
-      oauth-servers: ready authority https://127.0.0.1:P1 smtp-port P2 ca PATH
-      oauth-servers: token N issued to client ID
-      oauth-servers: token request refused: ERROR: DESCRIPTION
-      oauth-servers: message N from <a> to <b>, <c> [NOTIFY=...] -> FILE.eml
-      oauth-servers: stopped
-  FILE.json next to each FILE.eml holds the envelope (sender, recipients,
-  their NOTIFY parameters, the authenticated user, TLS).
-
-Both listen on 127.0.0.1 and ephemeral ports only. Certificates come from a CA
-generated with the openssl command in DIR/tls; clients trust it through
-SSL_CERT_FILE=DIR/tls/ca.pem.
+Imported by a Python test, ``OAuthServers(folder, ...).start()`` runs both on
+threads of the calling process and records every token request and message.
+Run as a program (``oauth_servers.py --dir DIR``) for tests that drive the
+provider end to end, it prints, one line each and flushed at once:
+    oauth-servers: ready authority https://127.0.0.1:P1 smtp-port P2 ca PATH
+    oauth-servers: token N issued to client ID
+    oauth-servers: token request refused: ERROR: DESCRIPTION
+    oauth-servers: message N from <a> to <b>, <c> [NOTIFY=...] -> FILE.eml
+    oauth-servers: stopped
+with FILE.json beside each FILE.eml holding the envelope. Both listen on
+127.0.0.1 and ephemeral ports only; clients trust the CA generated in DIR/tls
+through SSL_CERT_FILE.
 """
 
 import argparse
@@ -68,7 +54,6 @@ TEXT_BAD_TENANT = "AADSTS90002: Tenant '%s' not found."
 TEXT_BAD_SCOPE = ("AADSTS1002012: The provided value for scope %s is not valid. Client credential "
                   "flows must have a scope value with /.default suffixed to the resource "
                   "identifier (application ID URI).")
-TEXT_BAD_GRANT = "AADSTS70003: The app requested an unsupported grant type '%s'."
 
 
 # --------------------------------------------------------------------------
@@ -98,11 +83,6 @@ class TokenHandler(http.server.BaseHTTPRequestHandler):
                               "error_codes": [int(description[6:description.index(":")])],
                               "trace_id": secrets.token_hex(8)})
 
-    def do_GET(self):
-        self._answer(405, {"error": "invalid_request",
-                           "error_description": "AADSTS900561: The endpoint only accepts "
-                                                "POST requests. Received a GET request."})
-
     def do_POST(self):
         owner = self.server.owner
         length = int(self.headers.get("Content-Length") or 0)
@@ -116,9 +96,6 @@ class TokenHandler(http.server.BaseHTTPRequestHandler):
             return self._answer(404, {"error": "not_found", "error_description": "No such path"})
         if parts[0] != owner.tenant:
             return self._refuse(400, "invalid_request", TEXT_BAD_TENANT % parts[0])
-        grant = form.get("grant_type", "")
-        if grant != "client_credentials":
-            return self._refuse(400, "unsupported_grant_type", TEXT_BAD_GRANT % grant)
         if form.get("client_id") != owner.client_id:
             return self._refuse(400, "unauthorized_client",
                                 TEXT_BAD_CLIENT % form.get("client_id", ""))
@@ -127,7 +104,7 @@ class TokenHandler(http.server.BaseHTTPRequestHandler):
         scope = form.get("scope", "")
         if not scope.endswith("/.default"):
             return self._refuse(400, "invalid_scope", TEXT_BAD_SCOPE % scope)
-        token = owner._issue_token(scope)
+        token = owner._issue_token()
         self._answer(200, {"token_type": "Bearer", "expires_in": owner.expires_in,
                            "ext_expires_in": owner.expires_in, "access_token": token})
 
@@ -237,8 +214,7 @@ class OAuthServers:
         self.announce = announce or (lambda text: None)
         self._lock = threading.Lock()
         self.token_requests = []   # (path, content type, form) per request
-        self.refusals = []         # (error, description) per refused request
-        self.issued = {}           # token -> scope
+        self.issued = set()        # tokens
         self.logins = []           # (user, accepted) per AUTH XOAUTH2
         self.messages = []         # each with the envelope's fields and content, in order
         self._http = None
@@ -253,14 +229,12 @@ class OAuthServers:
             self.token_requests.append((path, content_type, form))
 
     def _note_refusal(self, error, description):
-        with self._lock:
-            self.refusals.append((error, description))
         self.announce("token request refused: %s: %s" % (error, description))
 
-    def _issue_token(self, scope):
+    def _issue_token(self):
         token = "eyJ0eXAi." + secrets.token_urlsafe(24)
         with self._lock:
-            self.issued[token] = scope
+            self.issued.add(token)
             count = len(self.issued)
         self.announce("token %d issued to client %s" % (count, self.client_id))
         return token
@@ -361,49 +335,23 @@ class OAuthServers:
             t.join(60)
         self._threads = []
 
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
 
 def main(argv):
     p = argparse.ArgumentParser(prog="oauth_servers.py",
                                 description="Loopback token endpoint and XOAUTH2 SMTP server.")
     p.add_argument("--dir", required=True, help="folder for certificates and received messages")
-    p.add_argument("--tenant", default=DEFAULT_TENANT)
-    p.add_argument("--client-id", default=DEFAULT_CLIENT_ID)
-    p.add_argument("--client-secret", default=DEFAULT_CLIENT_SECRET)
-    p.add_argument("--mailbox", default=DEFAULT_MAILBOX,
-                   help="the only mailbox that may log in (default: any)")
-    p.add_argument("--expires-in", type=int, default=3599, help="token lifetime in seconds")
-    p.add_argument("--smtp-tls", choices=("starttls", "none"), default="starttls",
-                   help="offer STARTTLS (and AUTH only after it), or plain SMTP only")
-    p.add_argument("--no-dsn", action="store_true", help="do not offer DSN")
-    p.add_argument("--refuse-recipient", action="append", default=[],
-                   help="answer RCPT TO for this address with 550")
-    p.add_argument("--revoke-after-message", action="store_true",
-                   help="forget all issued tokens after each message")
     a = p.parse_args(argv)
-
     quiet_aiosmtpd()
 
     def say(text):
         print(PREFIX, text, flush=True)
 
     os.makedirs(a.dir, exist_ok=True)
-    servers = OAuthServers(a.dir, tenant=a.tenant, client_id=a.client_id,
-                           client_secret=a.client_secret, mailbox=a.mailbox,
-                           expires_in=a.expires_in, smtp_tls=a.smtp_tls, dsn=not a.no_dsn,
-                           refused_recipients=a.refuse_recipient,
-                           revoke_after_message=a.revoke_after_message, store_files=True,
-                           announce=say)
+    servers = OAuthServers(a.dir, store_files=True, announce=say)
     stop = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
     servers.start()
-    say("CA certificate " + servers.ca_file)
     say("ready authority %s smtp-port %d ca %s" % (servers.authority, servers.smtp_port,
                                                    servers.ca_file))
     stop.wait()

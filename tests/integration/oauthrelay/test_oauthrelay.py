@@ -69,42 +69,29 @@ class RelayCase(unittest.TestCase):
             "authority": self.servers.authority,
         }
 
-    def run_driver(self, *calls, env=None, nulls=()):
+    def run_driver(self, *calls, env=None):
         """Runs one driver process: the first call is the base call with the
-        first dict's changes, every further dict changes the call before it.
-        Returns a list of (sent, text) per call."""
+        first dict's changes, every further dict changes the call before it; a
+        value None passes a null, and in env removes the variable. Returns
+        (sent, text of the failure) per call."""
         args = [DRIVER]
-        first = dict(self.base_call())
-        first.update(calls[0] if calls else {})
-        for name in nulls:
-            first.pop(name, None)
-        for i, call in enumerate([first] + list(calls[1:])):
-            if i:
-                args.append("--next")
-            args += ["%s=%s" % (k, v) for k, v in call.items()]
-            if i == 0:
-                for name in nulls:
-                    args += ["--null", name]
-        full_env = dict(os.environ)
-        full_env.pop("SSL_CERT_DIR", None)
-        full_env["SSL_CERT_FILE"] = self.servers.ca_file
-        if env is not None:
-            for k, v in env.items():
-                if v is None:
-                    full_env.pop(k, None)
-                else:
-                    full_env[k] = v
-        p = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full_env,
-                           timeout=240)
-        out = p.stdout.decode("utf-8", "replace")
-        self.assertEqual(p.returncode, 0, "driver failed: %s %s" % (out, p.stderr.decode()))
+        for i, call in enumerate(calls or ({},)):
+            args += ["--next"] if i else []
+            for k, v in (dict(self.base_call(), **call) if i == 0 else call).items():
+                args += ["--null", k] if v is None else ["%s=%s" % (k, v)]
+        env = {**os.environ, "SSL_CERT_DIR": None, "SSL_CERT_FILE": self.servers.ca_file,
+               **(env or {})}
+        p = subprocess.run(args, capture_output=True, text=True, errors="replace", timeout=240,
+                           env={k: v for k, v in env.items() if v is not None})
+        self.assertEqual(p.returncode, 0, "driver failed: %s %s" % (p.stdout, p.stderr))
+        lines = p.stdout.splitlines()
+        self.assertEqual(len(lines), max(1, len(calls)), p.stdout)
         results = []
-        for n, line in enumerate(out.splitlines(), 1):
-            prefix = "call %d: " % n
-            self.assertTrue(line.startswith(prefix), line)
-            rest = line[len(prefix):]
-            results.append((rest == "sent", rest[len("failed: "):] if rest != "sent" else ""))
-        self.assertEqual(len(results), max(1, len(calls)), out)
+        for n, line in enumerate(lines, 1):
+            rest = line[len("call %d: " % n):]
+            self.assertTrue(line.startswith("call %d: " % n), line)
+            self.assertTrue(rest == "sent" or rest.startswith("failed: "), line)
+            results.append((rest == "sent", rest[len("failed: "):]))
         return results
 
     def send_one(self, **changes):
@@ -112,8 +99,8 @@ class RelayCase(unittest.TestCase):
         self.assertTrue(sent, text)
         return self.servers.messages[-1]
 
-    def fail_one(self, *, env=None, nulls=(), **changes):
-        sent, text = self.run_driver(changes, env=env, nulls=nulls)[0]
+    def fail_one(self, env=None, **changes):
+        sent, text = self.run_driver(changes, env=env)[0]
         self.assertFalse(sent, "the call should have failed")
         self.assertTrue(text)
         return text
@@ -254,9 +241,9 @@ class DeliveryTest(RelayCase):
     def test_null_lists_are_empty(self):
         received = self.send_one(**{"cc": "", "bcc": "", "attachments": "", "headers": ""})
         self.assertEqual(received.rcpt_tos, ["bob@example.org"])
-        sent, text = self.run_driver({}, nulls=("cc", "bcc", "subject", "attachments",
-                                                "headers", "sender-name", "charset",
-                                                "body", "scope"))[0]
+        sent, text = self.run_driver(dict.fromkeys(("cc", "bcc", "subject", "attachments",
+                                                    "headers", "sender-name", "charset",
+                                                    "body", "scope")))[0]
         self.assertTrue(sent, text)
         m = self.parse(self.servers.messages[-1])
         self.assertIsNone(m["Subject"])
@@ -433,10 +420,10 @@ class FailureTest(RelayCase):
         self.assertEqual(len(self.servers.token_requests), requests)
 
     def test_all_arguments_null(self):
-        text = self.fail_one(nulls=("to", "cc", "bcc", "subject", "body", "sender-name",
-                                    "sender", "host", "charset", "attachments", "client-id",
-                                    "client-secret", "tenant", "scope", "authority",
-                                    "headers"))
+        text = self.fail_one(**dict.fromkeys(("to", "cc", "bcc", "subject", "body", "sender-name",
+                                              "sender", "host", "charset", "attachments",
+                                              "client-id", "client-secret", "tenant", "scope",
+                                              "authority", "headers")))
         self.assertEqual(text, "No mail server host was given.")
 
     def test_recipient_refused_with_server_reply(self):
