@@ -49,7 +49,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "tools", "capture-server")]
 from ntlm_acceptor import AuthenticationFailed, NtlmAcceptor  # noqa: E402
 from smtpd_common import (ExtendedSMTP, check_loopback, message_bytes,  # noqa: E402
-                          quiet_aiosmtpd, stop_event, write_files)
+                          quiet_aiosmtpd, serve_until_stopped, stop_event, write_files)
 
 PREFIX = "ntlm-smtpd:"
 
@@ -185,9 +185,7 @@ async def serve(a):
     server = await loop.create_server(factory, host=a.host, port=a.port)
     stop = stop_event(loop, on_stdin_eof=a.stop_on_eof)
     say("listening on %s port %d" % (a.host, server.sockets[0].getsockname()[1]))
-    await stop.wait()
-    server.close()
-    await server.wait_closed()
+    await serve_until_stopped(server, stop)
     say("stopped")
     return 0
 

@@ -34,7 +34,7 @@ from aiosmtpd.smtp import MISSING, AuthResult, LoginPassword, auth_mechanism
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                                 "capture-server"))
 from smtpd_common import (ExtendedSMTP, check_loopback, login_of, message_bytes,  # noqa: E402
-                          quiet_aiosmtpd, stop_event, write_files)
+                          quiet_aiosmtpd, serve_until_stopped, stop_event, write_files)
 
 
 class TestSMTP(ExtendedSMTP):
@@ -156,9 +156,7 @@ async def serve(config):
     stop = stop_event(loop, on_stdin_eof=True)
     print("smtp-test-server: listening on %s port %d"
           % (config.host, server.sockets[0].getsockname()[1]), flush=True)
-    await stop.wait()
-    server.close()
-    await server.wait_closed()
+    await serve_until_stopped(server, stop)
 
 
 def main(argv):

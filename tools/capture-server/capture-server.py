@@ -28,7 +28,8 @@ import sys
 from aiosmtpd.smtp import AuthResult, LoginPassword
 
 from smtpd_common import (ExtendedSMTP, check_loopback, generate_certificates, login_of,
-                          message_bytes, quiet_aiosmtpd, stop_event, write_files)
+                          message_bytes, quiet_aiosmtpd, serve_until_stopped, stop_event,
+                          write_files)
 
 PREFIX = "capture-server:"
 
@@ -170,9 +171,7 @@ async def serve(a):
     # Last: callers wait for this line.
     say("listening on %s port %d" % (a.host, server.sockets[0].getsockname()[1]))
 
-    await stop.wait()
-    server.close()
-    await server.wait_closed()
+    await serve_until_stopped(server, stop)
     say("stopped after %d message(s)" % store.count)
 
 

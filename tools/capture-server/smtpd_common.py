@@ -137,6 +137,12 @@ def stop_event(loop, on_stdin_eof=False):
     return stop
 
 
+async def serve_until_stopped(server, stop):
+    await stop.wait()
+    server.close()
+    await server.wait_closed()
+
+
 def generate_certificates(folder, ca_name):
     """A throw-away CA and a server certificate for localhost, 127.0.0.1 and ::1
     signed by it, made with the openssl command. Clients trust the CA (for

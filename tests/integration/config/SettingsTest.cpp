@@ -169,29 +169,21 @@ TEST_F(SettingsTest, EmptyStoreHostLetsTheIniFileDecide) {
 }
 
 TEST_F(SettingsTest, IniKeysAndTheirDefaults) {
+    // Section and key names in any case, blanks around the "=", quotes around a value.
     WriteIni(true,
-             "[smtp]\r\nsmtpHost = mail.ini\r\nsmtpUser=u\r\nsmtpPass=\"p w\"\r\n"
-             "smtpSenderName=N\r\nsmtpSenderAddr=n@example.com\r\nsmtpPort=465\r\nsmtpAuth=1\r\n"
-             "oauthClientSecret=cs\r\noauthClientId=cid\r\noauthTenantId=tid\r\n"
-             "oauthScope=sc\r\noauthTokenUrl=tu\r\noauthAuthority=au\r\noauthResource=res\r\n");
+             "[smtp]\r\nsmtpHost = smtp.example.com\r\nsmtpUser=bob\r\nsmtpPass=\"pa ss\"\r\n"
+             "smtpSenderName=Bob B\r\nSMTPSENDERADDR=bob@example.com\r\nsmtpPort=587\r\n"
+             "smtpAuth=2\r\noauthClientSecret=cs\r\noauthClientId=cid\r\noauthTenantId=tid\r\n"
+             "oauthScope=sc\r\noauthTokenUrl=tu\r\noauthAuthority=au\r\noauthResource=rs\r\n");
     Provider p(&m_flags);
-    Settings expected;
-    expected.host = u"mail.ini";
-    expected.user = u"u";
-    expected.password = u"p w";
-    expected.senderName = u"N";
-    expected.senderAddr = u"n@example.com";
-    expected.port = 465;
-    expected.authMethod = 1;
-    expected.oauthClientSecret = u"cs";
-    expected.oauthClientId = u"cid";
-    expected.oauthTenantId = u"tid";
-    expected.oauthScope = u"sc";
-    expected.oauthTokenUrl = u"tu";
-    expected.oauthAuthority = u"au";
-    expected.oauthResource = u"res";
+    // The INI file says nothing about these: their defaults.
+    Settings expected = SampleSettings();
+    expected.priority = Settings{}.priority;
+    expected.bodyFormat = Settings{}.bodyFormat;
+    expected.startTls = Settings{}.startTls;
+    expected.certFlags = Settings{}.certFlags;
     EXPECT_EQ(SettingsOf(p.api()), expected);
-    EXPECT_EQ(ContentType(), u"") << "the INI file says nothing about the body format";
+    EXPECT_EQ(ContentType(), u"");
 }
 
 TEST_F(SettingsTest, EmptyIniHostInThePrimaryDirectoryIsSkipped) {
