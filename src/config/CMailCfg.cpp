@@ -19,6 +19,12 @@ namespace {
 constexpr DWORD kGrowBy = 1024;
 constexpr DWORD kMaxStringBytes = 2048;
 
+// "<what> failed with 0x<code> ('<system text>')", the line every failed call writes.
+void DiagFailure(const char16_t* what, DWORD rc) {
+    DiagPrint(u"%s failed with 0x%lX ('%s')\n", what, static_cast<unsigned long>(rc),
+              SystemErrorText(rc).c_str());
+}
+
 std::u16string AnsiToWide(const char* text, size_t count) {
     std::u16string wide;
     if (count != 0)
@@ -224,8 +230,7 @@ bool CMailCfg::loadRegistry(platform::HKEY hRoot, const char16_t* pszKey,
         platform::RegCloseKey(hKey);
     }
     if (rc != static_cast<LONG>(ERROR_SUCCESS)) {
-        DiagPrint(u"loadRegistry failed with 0x%lX ('%s')\n", static_cast<unsigned long>(rc),
-                  SystemErrorText(static_cast<DWORD>(rc)).c_str());
+        DiagFailure(u"loadRegistry", static_cast<DWORD>(rc));
         bResult = false;
     }
     DiagPrint(u"CMailCfg::loadRegistry() <== return %s;\n", bResult ? u"true" : u"false");
@@ -249,8 +254,7 @@ bool CMailCfg::save(const char16_t* pszPath) {
     BOOL ok = platform::WriteFile(h, buffer.m_pData, buffer.GetSize(), &written);
     if (!ok || written != buffer.GetSize()) {
         DWORD rc = ok ? ERROR_WRITE_FAULT : platform::GetLastError();
-        DiagPrint(u"WriteFile failed with 0x%lX ('%s')\n", static_cast<unsigned long>(rc),
-                  SystemErrorText(rc).c_str());
+        DiagFailure(u"WriteFile", rc);
         platform::CloseHandle(h);
         return false;
     }
@@ -281,8 +285,7 @@ bool CMailCfg::saveRegistry(platform::HKEY hRoot, const char16_t* pszKey,
             platform::RegCloseKey(hKey);
         }
         if (rc != static_cast<LONG>(ERROR_SUCCESS)) {
-            DiagPrint(u"saveRegistry failed with 0x%lX ('%s')\n", static_cast<unsigned long>(rc),
-                      SystemErrorText(static_cast<DWORD>(rc)).c_str());
+            DiagFailure(u"saveRegistry", static_cast<DWORD>(rc));
             bResult = false;
         }
     }

@@ -31,13 +31,6 @@ bool IsAtomChar(char c) {
     return std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
 }
 
-bool IsAttributeChar(char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
-        return true;
-    }
-    return std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos;
-}
-
 // Length of the UTF-8 sequence that starts with this byte (1 for stray bytes,
 // so that malformed input still moves on).
 size_t SequenceLength(unsigned char b) {
@@ -290,18 +283,8 @@ std::string EncodeParameter(std::string_view name, std::string_view utf8) {
         out += '"';
         return out;
     }
-    out += "*=utf-8''";
-    for (char c : utf8) {
-        const auto b = static_cast<unsigned char>(c);
-        if (IsAttributeChar(c)) {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        }
-    }
-    return out;
+    // Letters, digits and these are the attribute characters that stay as they are.
+    return out + "*=utf-8''" + PercentEncode(utf8, "!#$&+-.^_`|~");
 }
 
 std::string EncodedWords(std::string_view utf8) {

@@ -163,6 +163,20 @@ void SmtpSubmission::Connect(const SmtpTarget& target) {
     m_bConnected = true;
 }
 
+void SmtpSubmission::Drop(const std::string& strText) {
+    m_bConnected = false;
+    throw RelayError(strText);
+}
+
+void SmtpSubmission::WaitForSocket(bool bWrite, int nTimeoutSeconds,
+                                   const std::string& strTimedOut) {
+    const SocketWait wait = oauthrelay::WaitForSocket(m_hSocket, bWrite, nTimeoutSeconds * 1000);
+    if (wait == SocketWait::TimedOut)
+        Drop(strTimedOut);
+    if (wait == SocketWait::Failed)
+        Drop("Waiting on the connection to the mail server " + m_strServer + " failed.");
+}
+
 void SmtpSubmission::SendAll(std::string_view data, int nTimeoutSeconds) {
     size_t done = 0;
     while (done < data.size()) {
@@ -170,23 +184,14 @@ void SmtpSubmission::SendAll(std::string_view data, int nTimeoutSeconds) {
         const CURLcode result =
             curl_easy_send(m_Curl.Handle(), data.data() + done, data.size() - done, &sent);
         if (result == CURLE_AGAIN) {
-            const SocketWait wait = WaitForSocket(m_hSocket, true, nTimeoutSeconds * 1000);
-            if (wait == SocketWait::TimedOut) {
-                m_bConnected = false;
-                throw RelayError("The mail server " + m_strServer + " took no data for " +
-                                 std::to_string(nTimeoutSeconds) + " seconds.");
-            }
-            if (wait == SocketWait::Failed) {
-                m_bConnected = false;
-                throw RelayError("Waiting on the connection to the mail server " + m_strServer +
-                                 " failed.");
-            }
+            WaitForSocket(true, nTimeoutSeconds,
+                          "The mail server " + m_strServer + " took no data for " +
+                              std::to_string(nTimeoutSeconds) + " seconds.");
             continue;
         }
         if (result != CURLE_OK) {
-            m_bConnected = false;
-            throw RelayError("Sending to the mail server " + m_strServer +
-                             " failed: " + m_Curl.Describe(result));
+            Drop("Sending to the mail server " + m_strServer +
+                 " failed: " + m_Curl.Describe(result));
         }
         done += sent;
     }
@@ -199,29 +204,18 @@ SmtpReply SmtpSubmission::ReadReply(std::string_view what, int nTimeoutSeconds) 
         size_t received = 0;
         const CURLcode result = curl_easy_recv(m_Curl.Handle(), buffer, sizeof buffer, &received);
         if (result == CURLE_AGAIN) {
-            const SocketWait wait = WaitForSocket(m_hSocket, false, nTimeoutSeconds * 1000);
-            if (wait == SocketWait::TimedOut) {
-                m_bConnected = false;
-                throw RelayError("The mail server " + m_strServer + " sent no " +
-                                 std::string(what) + " within " + std::to_string(nTimeoutSeconds) +
-                                 " seconds.");
-            }
-            if (wait == SocketWait::Failed) {
-                m_bConnected = false;
-                throw RelayError("Waiting on the connection to the mail server " + m_strServer +
-                                 " failed.");
-            }
+            WaitForSocket(false, nTimeoutSeconds,
+                          "The mail server " + m_strServer + " sent no " + std::string(what) +
+                              " within " + std::to_string(nTimeoutSeconds) + " seconds.");
             continue;
         }
         if (result != CURLE_OK) {
-            m_bConnected = false;
-            throw RelayError("Receiving " + std::string(what) + " from the mail server " +
-                             m_strServer + " failed: " + m_Curl.Describe(result));
+            Drop("Receiving " + std::string(what) + " from the mail server " + m_strServer +
+                 " failed: " + m_Curl.Describe(result));
         }
         if (received == 0) {
-            m_bConnected = false;
-            throw RelayError("The mail server " + m_strServer + " closed the connection instead " +
-                             "of sending " + std::string(what) + ".");
+            Drop("The mail server " + m_strServer + " closed the connection instead of sending " +
+                 std::string(what) + ".");
         }
         try {
             m_Reader.Feed(std::string_view(buffer, received));

@@ -67,6 +67,11 @@ private:
     std::vector<std::string> m_Extensions;
 
     static size_t OnReplyLine(char* pData, size_t nSize, size_t nCount, void* pContext);
+    // The connection is given up: the failure is thrown with its text.
+    [[noreturn]] void Drop(const std::string& strText);
+    // Waits until the socket can be written (or read), or drops the connection
+    // with strTimedOut when the time runs out.
+    void WaitForSocket(bool bWrite, int nTimeoutSeconds, const std::string& strTimedOut);
     void SendAll(std::string_view data, int nTimeoutSeconds);
     SmtpReply ReadReply(std::string_view what, int nTimeoutSeconds);
     SmtpReply Command(const std::string& line, std::string_view what, int nTimeoutSeconds);

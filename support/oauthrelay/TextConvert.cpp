@@ -197,6 +197,24 @@ std::string Trim(std::string_view text) {
     return std::string(text.substr(b, e - b));
 }
 
+std::string PercentEncode(std::string_view text, std::string_view keep) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size() * 3 / 2);
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            (c != '\0' && keep.find(c) != std::string_view::npos)) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+    }
+    return out;
+}
+
 bool IsAscii(std::string_view text) {
     for (char c : text) {
         if (static_cast<unsigned char>(c) >= 0x80) {

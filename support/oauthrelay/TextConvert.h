@@ -24,6 +24,9 @@ std::u16string ArgumentText(const char16_t* pszText);
 std::string EncodeCharset(std::u16string_view text, std::string_view charset,
                           std::string& strCharsetUsed);
 
+// Every byte but ASCII letters, digits and the characters of keep as %XX.
+std::string PercentEncode(std::string_view text, std::string_view keep);
+
 std::string AsciiLower(std::string_view text);
 std::string Trim(std::string_view text);
 bool IsAscii(std::string_view text);

@@ -16,23 +16,8 @@ constexpr const char* kDefaultScope = "https://outlook.office365.com/.default";
 // A token answer is a few kilobytes; anything far larger is not one.
 constexpr size_t kMaxAnswer = 1024 * 1024;
 
-std::string PercentEncode(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size() * 3 / 2);
-    for (char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~') {
-            out += c;
-        } else {
-            out += '%';
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        }
-    }
-    return out;
-}
+// Besides letters and digits, the unreserved characters of a URI stay as they are.
+constexpr std::string_view kUnreserved = "-._~";
 
 // Runs of blanks and line breaks (the identity platform puts trace lines into
 // its descriptions) become one blank.
@@ -104,13 +89,15 @@ TokenRequest CompleteTokenRequest(const TokenRequest& request) {
 }
 
 std::string TokenEndpointUrl(const TokenRequest& request) {
-    return request.strAuthority + "/" + PercentEncode(request.strTenant) + "/oauth2/v2.0/token";
+    return request.strAuthority + "/" + PercentEncode(request.strTenant, kUnreserved) +
+           "/oauth2/v2.0/token";
 }
 
 std::string TokenRequestBody(const TokenRequest& request) {
-    return "grant_type=client_credentials&client_id=" + PercentEncode(request.strClientId) +
-           "&client_secret=" + PercentEncode(request.strClientSecret) +
-           "&scope=" + PercentEncode(request.strScope);
+    return "grant_type=client_credentials&client_id=" +
+           PercentEncode(request.strClientId, kUnreserved) +
+           "&client_secret=" + PercentEncode(request.strClientSecret, kUnreserved) +
+           "&scope=" + PercentEncode(request.strScope, kUnreserved);
 }
 
 TokenResponse InterpretTokenResponse(long nHttpStatus, std::string_view body,

@@ -26,15 +26,18 @@ def _key():
 
 
 def _name(cn):
-    return x509.Name([
-        x509.NameAttribute(NameOID.ORGANIZATION_NAME, "SMTP Mail Tests"),
-        x509.NameAttribute(NameOID.COMMON_NAME, cn),
-    ])
+    return x509.Name([x509.NameAttribute(NameOID.ORGANIZATION_NAME, "SMTP Mail Tests"),
+                      x509.NameAttribute(NameOID.COMMON_NAME, cn)])
 
 
 def _cert(cn, key, issuer_cert, issuer_key, days_from, days_to, serial, ca=False, san=None, eku=None):
     now = datetime.datetime.now(datetime.timezone.utc)
     subject = _name(cn)
+    usage = dict.fromkeys(("digital_signature", "content_commitment", "key_encipherment",
+                           "data_encipherment", "key_agreement", "key_cert_sign", "crl_sign",
+                           "encipher_only", "decipher_only"), False)
+    usage.update({"key_cert_sign": True, "crl_sign": True} if ca else
+                 {"digital_signature": True, "key_encipherment": True})
     builder = (x509.CertificateBuilder()
                .subject_name(subject)
                .issuer_name(issuer_cert.subject if issuer_cert is not None else subject)
@@ -42,26 +45,16 @@ def _cert(cn, key, issuer_cert, issuer_key, days_from, days_to, serial, ca=False
                .serial_number(serial)
                .not_valid_before(now + datetime.timedelta(days=days_from))
                .not_valid_after(now + datetime.timedelta(days=days_to))
-               .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False))
+               .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
+               .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+               .add_extension(x509.KeyUsage(**usage), critical=True))
     if issuer_cert is not None:
         builder = builder.add_extension(
             x509.AuthorityKeyIdentifier.from_issuer_public_key(issuer_key.public_key()), critical=False)
-    if ca:
-        builder = builder.add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
-        builder = builder.add_extension(
-            x509.KeyUsage(digital_signature=False, content_commitment=False, key_encipherment=False,
-                          data_encipherment=False, key_agreement=False, key_cert_sign=True, crl_sign=True,
-                          encipher_only=False, decipher_only=False), critical=True)
-    else:
-        builder = builder.add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
-        builder = builder.add_extension(
-            x509.KeyUsage(digital_signature=True, content_commitment=False, key_encipherment=True,
-                          data_encipherment=False, key_agreement=False, key_cert_sign=False, crl_sign=False,
-                          encipher_only=False, decipher_only=False), critical=True)
-        if eku is not None:
-            builder = builder.add_extension(x509.ExtendedKeyUsage([eku]), critical=False)
-        if san is not None:
-            builder = builder.add_extension(x509.SubjectAlternativeName(san), critical=False)
+    if eku is not None:
+        builder = builder.add_extension(x509.ExtendedKeyUsage([eku]), critical=False)
+    if san is not None:
+        builder = builder.add_extension(x509.SubjectAlternativeName(san), critical=False)
     return builder.sign(issuer_key if issuer_key is not None else key, hashes.SHA256())
 
 
@@ -79,14 +72,16 @@ def _write(path, cert=None, key=None):
 def make_test_certs(outdir):
     os.makedirs(outdir, exist_ok=True)
     paths = {}
+
+    def write(name, cert, key, together=False):
+        for suffix, parts in (((".pem", (cert, key)),) if together else
+                              ((".pem", (cert, None)), (".key", (None, key)))):
+            paths[name + suffix] = os.path.join(outdir, name + suffix)
+            _write(paths[name + suffix], *parts)
+
     ca_key = _key()
     ca = _cert("SMTP Mail Test CA", ca_key, None, None, -1, 3650, 1, ca=True)
-    for name, cert, key in (("ca", ca, ca_key),):
-        paths[name + ".pem"] = os.path.join(outdir, name + ".pem")
-        paths[name + ".key"] = os.path.join(outdir, name + ".key")
-        _write(paths[name + ".pem"], cert=cert)
-        _write(paths[name + ".key"], key=key)
-
+    write("ca", ca, ca_key)
     server_san = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
     leaves = [
         ("server", "localhost", False, -1, 825, server_san, ExtendedKeyUsageOID.SERVER_AUTH),
@@ -95,23 +90,13 @@ def make_test_certs(outdir):
         ("expired", "localhost", False, -30, -1, server_san, ExtendedKeyUsageOID.SERVER_AUTH),
         ("selfsigned", "localhost", True, -1, 825, server_san, ExtendedKeyUsageOID.SERVER_AUTH),
         ("clientonly", "localhost", False, -1, 825, server_san, ExtendedKeyUsageOID.CLIENT_AUTH),
+        ("client", "SMTP Mail Test Client", False, -1, 825, None, ExtendedKeyUsageOID.CLIENT_AUTH),
     ]
-    serial = 2
-    for name, cn, self_signed, days_from, days_to, san, eku in leaves:
+    for serial, (name, cn, self_signed, days_from, days_to, san, eku) in enumerate(leaves, 2):
         key = _key()
-        cert = _cert(cn, key, None if self_signed else ca, None if self_signed else ca_key, days_from, days_to,
-                     serial, san=san, eku=eku)
-        serial += 1
-        paths[name + ".pem"] = os.path.join(outdir, name + ".pem")
-        paths[name + ".key"] = os.path.join(outdir, name + ".key")
-        _write(paths[name + ".pem"], cert=cert)
-        _write(paths[name + ".key"], key=key)
-
-    client_key = _key()
-    client = _cert("SMTP Mail Test Client", client_key, ca, ca_key, -1, 825, serial,
-                   eku=ExtendedKeyUsageOID.CLIENT_AUTH)
-    paths["client.pem"] = os.path.join(outdir, "client.pem")
-    _write(paths["client.pem"], cert=client, key=client_key)
+        cert = _cert(cn, key, None if self_signed else ca, None if self_signed else ca_key,
+                     days_from, days_to, serial, san=san, eku=eku)
+        write(name, cert, key, together=name == "client")
     return paths
 
 

@@ -38,18 +38,18 @@ import argparse
 import asyncio
 import base64
 import binascii
-import ipaddress
 import os
-import signal
 import sys
-import warnings
 
-from aiosmtpd.smtp import SMTP, AuthResult
+from aiosmtpd.smtp import AuthResult
 
 # The acceptor module sits beside this file; no bytecode is left in the source tree.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "tools", "capture-server")]
 from ntlm_acceptor import AuthenticationFailed, NtlmAcceptor  # noqa: E402
+from smtpd_common import (ExtendedSMTP, check_loopback, message_bytes,  # noqa: E402
+                          quiet_aiosmtpd, serve_until_stopped, stop_event, write_files)
 
 PREFIX = "ntlm-smtpd:"
 
@@ -58,29 +58,14 @@ def say(*parts):
     print(PREFIX, *parts, flush=True)
 
 
-class NtlmSMTP(SMTP):
+class NtlmSMTP(ExtendedSMTP):
+    # A client that reads a reply with one receive must see every capability line.
+    ehlo_in_one_write = True
+    accept_dsn = False
+
     def connection_lost(self, error):
         super().connection_lost(error)
         say("connection closed")
-
-    async def push(self, status):
-        batch = getattr(self, "_batch", None)
-        if batch is not None:
-            batch.append(status if isinstance(status, bytes) else status.encode("ascii"))
-            return
-        await super().push(status)
-
-    async def smtp_EHLO(self, hostname):
-        # The whole multi-line reply in one write: a client that reads a
-        # reply with one receive must see every capability line.
-        self._batch = []
-        try:
-            await super().smtp_EHLO(hostname)
-            lines = self._batch
-        finally:
-            self._batch = None
-        self._writer.write(b"".join(line + b"\r\n" for line in lines))
-        await self._writer.drain()
 
 
 class QuitDuringAuth(Exception):
@@ -150,16 +135,12 @@ class Handler:
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
-        content = envelope.original_content or envelope.content or b""
-        if isinstance(content, str):
-            content = content.encode("utf-8", "surrogateescape")
+        content = message_bytes(envelope)
         where = ""
         if self.folder:
-            path = os.path.join(self.folder, "msg-%04d.eml" % self.count)
-            with open(path + ".part", "wb") as f:
-                f.write(content)
-            os.replace(path + ".part", path)
-            where = " -> " + path
+            base = os.path.join(self.folder, "msg-%04d" % self.count)
+            write_files(base, (".eml", content))
+            where = " -> " + base + ".eml"
         say("message %d from <%s> to %s, %d bytes, user %s%s" % (
             self.count, envelope.mail_from, ", ".join("<%s>" % r for r in envelope.rcpt_tos),
             len(content), session.auth_data, where))
@@ -181,11 +162,7 @@ def parse_args(argv):
     a = p.parse_args(argv)
     if not a.users:
         p.error("--users (or NTLM_SMTPD_USERS) is required")
-    try:
-        if not ipaddress.ip_address(a.host).is_loopback:
-            p.error("--host must be a loopback address")
-    except ValueError:
-        p.error("--host must be a numeric loopback address")
+    check_loopback(p, a.host)
     if a.overlong_size < 12:
         p.error("--overlong-size must be at least 12")
     return a
@@ -206,29 +183,16 @@ async def serve(a):
         handler, hostname="ntlm.localhost", ident="ntlm-smtpd", auth_required=True,
         auth_require_tls=False, auth_exclude_mechanism=["LOGIN", "PLAIN"], loop=loop)
     server = await loop.create_server(factory, host=a.host, port=a.port)
-    stop = asyncio.Event()
-    for sig in (signal.SIGTERM, signal.SIGINT):
-        loop.add_signal_handler(sig, stop.set)
-    if a.stop_on_eof:
-        def on_input():
-            if not os.read(sys.stdin.fileno(), 4096):
-                loop.remove_reader(sys.stdin.fileno())
-                stop.set()
-        loop.add_reader(sys.stdin.fileno(), on_input)
+    stop = stop_event(loop, on_stdin_eof=a.stop_on_eof)
     say("listening on %s port %d" % (a.host, server.sockets[0].getsockname()[1]))
-    await stop.wait()
-    server.close()
-    await server.wait_closed()
+    await serve_until_stopped(server, stop)
     say("stopped")
     return 0
 
 
 def main(argv):
     a = parse_args(argv)
-    # aiosmtpd warns about AUTH without TLS, which is what this server offers.
-    warnings.simplefilter("ignore")
-    import logging
-    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
+    quiet_aiosmtpd()
     return asyncio.run(serve(a))
 
 

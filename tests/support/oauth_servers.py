@@ -3,32 +3,18 @@
 like the hosted service's identity platform and an SMTP server that accepts
 only the tokens that endpoint issued (AUTH XOAUTH2).
 
-Used in two ways:
-
-* imported by a Python test: ``OAuthServers(folder, ...).start()`` runs both
-  servers on threads of the calling process and records every token request
-  and every message for the test to inspect;
-* run as a program (Debian's /usr/bin/python3 with python3-aiosmtpd), for
-  tests that drive the provider end to end:
-
-      oauth_servers.py --dir DIR [--tenant T] [--client-id ID]
-                       [--client-secret S] [--mailbox ADDR] [--expires-in N]
-                       [--smtp-tls starttls|none] [--no-dsn]
-                       [--refuse-recipient ADDR]... [--revoke-after-message]
-
-  Output, one line each, flushed at once:
-      oauth-servers: CA certificate PATH
-      oauth-servers: ready authority https://127.0.0.1:P1 smtp-port P2 ca PATH
-      oauth-servers: token N issued to client ID
-      oauth-servers: token request refused: ERROR: DESCRIPTION
-      oauth-servers: message N from <a> to <b>, <c> [NOTIFY=...] -> FILE.eml
-      oauth-servers: stopped
-  FILE.json next to each FILE.eml holds the envelope (sender, recipients,
-  their NOTIFY parameters, the authenticated user, TLS).
-
-Both listen on 127.0.0.1 and ephemeral ports only. Certificates come from a CA
-generated with the openssl command in DIR/tls; clients trust it through
-SSL_CERT_FILE=DIR/tls/ca.pem.
+Imported by a Python test, ``OAuthServers(folder, ...).start()`` runs both on
+threads of the calling process and records every token request and message.
+Run as a program (``oauth_servers.py --dir DIR``) for tests that drive the
+provider end to end, it prints, one line each and flushed at once:
+    oauth-servers: ready authority https://127.0.0.1:P1 smtp-port P2 ca PATH
+    oauth-servers: token N issued to client ID
+    oauth-servers: token request refused: ERROR: DESCRIPTION
+    oauth-servers: message N from <a> to <b>, <c> [NOTIFY=...] -> FILE.eml
+    oauth-servers: stopped
+with FILE.json beside each FILE.eml holding the envelope. Both listen on
+127.0.0.1 and ephemeral ports only; clients trust the CA generated in DIR/tls
+through SSL_CERT_FILE.
 """
 
 import argparse
@@ -39,16 +25,19 @@ import http.server
 import json
 import os
 import secrets
-import shutil
 import signal
 import ssl
-import subprocess
 import sys
 import threading
+import types
 import urllib.parse
-import warnings
 
-from aiosmtpd.smtp import SMTP, AuthResult, MISSING
+from aiosmtpd.smtp import MISSING, AuthResult
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                "capture-server"))
+from smtpd_common import (ExtendedSMTP, generate_certificates, message_bytes,  # noqa: E402
+                          quiet_aiosmtpd, write_files)
 
 PREFIX = "oauth-servers:"
 
@@ -65,44 +54,6 @@ TEXT_BAD_TENANT = "AADSTS90002: Tenant '%s' not found."
 TEXT_BAD_SCOPE = ("AADSTS1002012: The provided value for scope %s is not valid. Client credential "
                   "flows must have a scope value with /.default suffixed to the resource "
                   "identifier (application ID URI).")
-TEXT_BAD_GRANT = "AADSTS70003: The app requested an unsupported grant type '%s'."
-
-
-# --------------------------------------------------------------------------
-# Certificates
-
-
-def run_openssl(args, cwd):
-    openssl = shutil.which("openssl") or "/usr/bin/openssl"
-    result = subprocess.run([openssl] + args, cwd=cwd, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, timeout=120)
-    if result.returncode != 0:
-        raise RuntimeError("openssl %s failed: %s" % (args[0], result.stderr.strip()))
-
-
-def generate_certificates(folder):
-    """A throw-away CA and a certificate for localhost and 127.0.0.1 signed by it.
-
-    Returns (certificate, key, CA certificate) paths."""
-    os.makedirs(folder, exist_ok=True)
-    run_openssl(["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
-                 "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
-                 "-subj", "/CN=OAuth relay test CA",
-                 "-addext", "basicConstraints=critical,CA:TRUE",
-                 "-addext", "keyUsage=critical,keyCertSign,cRLSign"], folder)
-    run_openssl(["req", "-new", "-newkey", "rsa:2048", "-nodes", "-sha256",
-                 "-keyout", "server.key", "-out", "server.csr",
-                 "-subj", "/CN=localhost"], folder)
-    with open(os.path.join(folder, "server.ext"), "w") as f:
-        f.write("basicConstraints=CA:FALSE\n"
-                "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage=serverAuth\n"
-                "subjectAltName=DNS:localhost,IP:127.0.0.1\n")
-    run_openssl(["x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                 "-set_serial", "0x" + secrets.token_hex(8), "-days", "30", "-sha256",
-                 "-extfile", "server.ext", "-out", "server.pem"], folder)
-    return (os.path.join(folder, "server.pem"), os.path.join(folder, "server.key"),
-            os.path.join(folder, "ca.pem"))
 
 
 # --------------------------------------------------------------------------
@@ -132,11 +83,6 @@ class TokenHandler(http.server.BaseHTTPRequestHandler):
                               "error_codes": [int(description[6:description.index(":")])],
                               "trace_id": secrets.token_hex(8)})
 
-    def do_GET(self):
-        self._answer(405, {"error": "invalid_request",
-                           "error_description": "AADSTS900561: The endpoint only accepts "
-                                                "POST requests. Received a GET request."})
-
     def do_POST(self):
         owner = self.server.owner
         length = int(self.headers.get("Content-Length") or 0)
@@ -150,9 +96,6 @@ class TokenHandler(http.server.BaseHTTPRequestHandler):
             return self._answer(404, {"error": "not_found", "error_description": "No such path"})
         if parts[0] != owner.tenant:
             return self._refuse(400, "invalid_request", TEXT_BAD_TENANT % parts[0])
-        grant = form.get("grant_type", "")
-        if grant != "client_credentials":
-            return self._refuse(400, "unsupported_grant_type", TEXT_BAD_GRANT % grant)
         if form.get("client_id") != owner.client_id:
             return self._refuse(400, "unauthorized_client",
                                 TEXT_BAD_CLIENT % form.get("client_id", ""))
@@ -161,7 +104,7 @@ class TokenHandler(http.server.BaseHTTPRequestHandler):
         scope = form.get("scope", "")
         if not scope.endswith("/.default"):
             return self._refuse(400, "invalid_scope", TEXT_BAD_SCOPE % scope)
-        token = owner._issue_token(scope)
+        token = owner._issue_token()
         self._answer(200, {"token_type": "Bearer", "expires_in": owner.expires_in,
                            "ext_expires_in": owner.expires_in, "access_token": token})
 
@@ -184,73 +127,17 @@ class TokenServer(http.server.ThreadingHTTPServer):
 # SMTP server
 
 
-def valid_notify(value):
-    words = value.upper().split(",")
-    if words == ["NEVER"]:
-        return True
-    return all(w in ("SUCCESS", "FAILURE", "DELAY") for w in words) and \
-        len(set(words)) == len(words)
-
-
-class RelaySMTP(SMTP):
-    """aiosmtpd's server plus the DSN parameters of RCPT TO (stock aiosmtpd
-    refuses every RCPT parameter)."""
+class RelaySMTP(ExtendedSMTP):
+    """DSN offered and its RCPT parameters accepted, or neither."""
 
     def __init__(self, *args, dsn=True, **kwargs):
         super().__init__(*args, **kwargs)
-        self._dsn = dsn
-
-    async def smtp_RCPT(self, arg):
-        notify = []
-        if self._dsn and arg and ">" in arg:
-            head, _, rest = arg.rpartition(">")
-            kept = []
-            for token in rest.split():
-                key, _, value = token.partition("=")
-                if key.upper() in ("NOTIFY", "ORCPT"):
-                    if key.upper() == "NOTIFY" and not valid_notify(value):
-                        return await self.push("501 5.5.4 Invalid NOTIFY parameter: " + value)
-                    notify.append(token)
-                else:
-                    kept.append(token)
-            arg = head + ">" + ("" if not kept else " " + " ".join(kept))
-        before = len(self.envelope.rcpt_tos)
-        await super().smtp_RCPT(arg)
-        if len(self.envelope.rcpt_tos) > before:
-            params = getattr(self.envelope, "rcpt_params", [])
-            params.append(notify)
-            self.envelope.rcpt_params = params
-
-
-class Received:
-    """One message as the SMTP server saw it."""
-
-    def __init__(self, number, auth_user, tls, envelope, content):
-        self.number = number
-        self.auth_user = auth_user
-        self.tls = tls
-        self.mail_from = envelope.mail_from
-        self.mail_options = list(envelope.mail_options)
-        self.rcpt_tos = list(envelope.rcpt_tos)
-        self.rcpt_params = list(getattr(envelope, "rcpt_params", []))
-        self.content = content
-
-    def envelope(self):
-        return {"number": self.number, "auth_user": self.auth_user, "tls": self.tls,
-                "mail_from": self.mail_from, "mail_options": self.mail_options,
-                "rcpt_tos": self.rcpt_tos, "rcpt_params": self.rcpt_params,
-                "size": len(self.content)}
+        self.accept_dsn = self.advertise_dsn = dsn
 
 
 class SmtpHandler:
     def __init__(self, owner):
         self.owner = owner
-
-    async def handle_EHLO(self, server, session, envelope, hostname, responses):
-        session.host_name = hostname
-        if server._dsn:
-            responses.insert(len(responses) - 1, "250-DSN")
-        return responses
 
     async def auth_XOAUTH2(self, server, args):
         if len(args) > 1:
@@ -295,8 +182,7 @@ class SmtpHandler:
         return "250 2.1.5 Recipient OK"
 
     async def handle_DATA(self, server, session, envelope):
-        content = envelope.original_content or b""
-        number = self.owner._store(session, server, envelope, content)
+        number = self.owner._store(session, server, envelope, message_bytes(envelope))
         return "250 2.0.0 OK <message %d> Queued mail for delivery" % number
 
 
@@ -328,10 +214,9 @@ class OAuthServers:
         self.announce = announce or (lambda text: None)
         self._lock = threading.Lock()
         self.token_requests = []   # (path, content type, form) per request
-        self.refusals = []         # (error, description) per refused request
-        self.issued = {}           # token -> scope
+        self.issued = set()        # tokens
         self.logins = []           # (user, accepted) per AUTH XOAUTH2
-        self.messages = []         # Received, in arrival order
+        self.messages = []         # each with the envelope's fields and content, in order
         self._http = None
         self._loop = None
         self._smtp = None
@@ -344,14 +229,12 @@ class OAuthServers:
             self.token_requests.append((path, content_type, form))
 
     def _note_refusal(self, error, description):
-        with self._lock:
-            self.refusals.append((error, description))
         self.announce("token request refused: %s: %s" % (error, description))
 
-    def _issue_token(self, scope):
+    def _issue_token(self):
         token = "eyJ0eXAi." + secrets.token_urlsafe(24)
         with self._lock:
-            self.issued[token] = scope
+            self.issued.add(token)
             count = len(self.issued)
         self.announce("token %d issued to client %s" % (count, self.client_id))
         return token
@@ -368,30 +251,31 @@ class OAuthServers:
     def _store(self, session, server, envelope, content):
         with self._lock:
             number = len(self.messages) + 1
-            received = Received(number, session.auth_data, server._tls_protocol is not None,
-                                envelope, content)
-            self.messages.append(received)
+            record = {"number": number, "auth_user": session.auth_data,
+                      "tls": server._tls_protocol is not None, "mail_from": envelope.mail_from,
+                      "mail_options": list(envelope.mail_options),
+                      "rcpt_tos": list(envelope.rcpt_tos),
+                      "rcpt_params": list(getattr(envelope, "rcpt_params", [])),
+                      "size": len(content)}
+            self.messages.append(types.SimpleNamespace(content=content, **record))
             if self.revoke_after_message:
                 self.issued.clear()
         path = "-"
         if self.store_files:
             base = os.path.join(self.folder, "msg-%04d" % number)
-            for suffix, data in ((".json", json.dumps(received.envelope(), indent=2).encode()),
-                                 (".eml", content)):
-                with open(base + suffix + ".part", "wb") as f:
-                    f.write(data)
-                os.replace(base + suffix + ".part", base + suffix)
+            write_files(base, (".json", json.dumps(record, indent=2).encode()), (".eml", content))
             path = base + ".eml"
-        notify = sorted({p for params in received.rcpt_params for p in params})
+        notify = sorted({p for r in record["rcpt_params"] for p in r["params"]})
         self.announce("message %d from <%s> to %s%s -> %s" % (
-            number, received.mail_from, ", ".join("<%s>" % r for r in received.rcpt_tos),
+            number, envelope.mail_from, ", ".join("<%s>" % r for r in record["rcpt_tos"]),
             (" " + " ".join(notify)) if notify else "", path))
         return number
 
     # -- start and stop
 
     def start(self):
-        cert, key, self.ca_file = generate_certificates(os.path.join(self.folder, "tls"))
+        cert, key, self.ca_file = generate_certificates(os.path.join(self.folder, "tls"),
+                                                        "OAuth relay test CA")
         server_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         server_context.load_cert_chain(cert, key)
 
@@ -451,51 +335,23 @@ class OAuthServers:
             t.join(60)
         self._threads = []
 
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
 
 def main(argv):
     p = argparse.ArgumentParser(prog="oauth_servers.py",
                                 description="Loopback token endpoint and XOAUTH2 SMTP server.")
     p.add_argument("--dir", required=True, help="folder for certificates and received messages")
-    p.add_argument("--tenant", default=DEFAULT_TENANT)
-    p.add_argument("--client-id", default=DEFAULT_CLIENT_ID)
-    p.add_argument("--client-secret", default=DEFAULT_CLIENT_SECRET)
-    p.add_argument("--mailbox", default=DEFAULT_MAILBOX,
-                   help="the only mailbox that may log in (default: any)")
-    p.add_argument("--expires-in", type=int, default=3599, help="token lifetime in seconds")
-    p.add_argument("--smtp-tls", choices=("starttls", "none"), default="starttls",
-                   help="offer STARTTLS (and AUTH only after it), or plain SMTP only")
-    p.add_argument("--no-dsn", action="store_true", help="do not offer DSN")
-    p.add_argument("--refuse-recipient", action="append", default=[],
-                   help="answer RCPT TO for this address with 550")
-    p.add_argument("--revoke-after-message", action="store_true",
-                   help="forget all issued tokens after each message")
     a = p.parse_args(argv)
-
-    warnings.simplefilter("ignore")
-    import logging
-    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
+    quiet_aiosmtpd()
 
     def say(text):
         print(PREFIX, text, flush=True)
 
     os.makedirs(a.dir, exist_ok=True)
-    servers = OAuthServers(a.dir, tenant=a.tenant, client_id=a.client_id,
-                           client_secret=a.client_secret, mailbox=a.mailbox,
-                           expires_in=a.expires_in, smtp_tls=a.smtp_tls, dsn=not a.no_dsn,
-                           refused_recipients=a.refuse_recipient,
-                           revoke_after_message=a.revoke_after_message, store_files=True,
-                           announce=say)
+    servers = OAuthServers(a.dir, store_files=True, announce=say)
     stop = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
     servers.start()
-    say("CA certificate " + servers.ca_file)
     say("ready authority %s smtp-port %d ca %s" % (servers.authority, servers.smtp_port,
                                                    servers.ca_file))
     stop.wait()

@@ -1,67 +1,43 @@
 #!/usr/bin/python3
 """SMTP server for integration tests, on Debian's aiosmtpd.
 
-Stock aiosmtpd with what the tests of the mail provider need on top:
+    smtp_test_server.py --dir FOLDER [--host 127.0.0.1] [--port 0]
+                        [--cert CERT.pem --key KEY.pem] [--user U --password P]
+                        [--require-auth] [--refuse ADDRESS ...]
 
-  * STARTTLS with a given certificate and key (--cert, --key);
-  * AUTH PLAIN, LOGIN and CRAM-MD5 for one account (--user, --password); the
-    LOGIN prompts are "Username:" and "Password:" as common servers send them,
-    and CRAM-MD5 checks the HMAC-MD5 digest itself. With --cert, AUTH is
-    offered only after STARTTLS; without, it is offered in plain text;
-  * --require-auth: MAIL, RCPT and DATA only after a successful AUTH;
-  * RCPT accepts the DSN parameters NOTIFY= and ORCPT= (stock aiosmtpd refuses
-    every RCPT parameter with 555) and records them per recipient;
-  * --refuse ADDRESS: that recipient is refused with 550 (repeatable);
-  * each transaction is written to --dir as N.json (one line of JSON: envelope, RCPT
-    parameters, HELO name, whether TLS and AUTH happened) and N.eml (the
-    message bytes as received, dot-stuffing removed), both complete before
-    the 250 reply to the end of data goes out.
+STARTTLS with the given certificate; AUTH PLAIN, LOGIN and CRAM-MD5 (the
+digest checked here) for one account, offered only after STARTTLS when there
+is a certificate; RCPT accepts and records the DSN parameters; --refuse
+answers that recipient with 550. Each transaction is written to FOLDER as N.eml
+(the message as received) and then N.json (one line: envelope, RCPT parameters,
+HELO name, TLS, AUTH), both complete before the 250 reply to the data.
 
 Replies go out line by line as aiosmtpd writes them, so a multi-line EHLO
 reply may arrive in several TCP segments, as from many real servers.
 
-Output: one line "smtp-test-server: listening on 127.0.0.1 port N" when
-ready. The server stops on SIGTERM, SIGINT, or when its standard input
-reaches end of file (so it never outlives a test that started it with a pipe).
-
-Usage:
-  smtp_test_server.py --dir FOLDER [--host 127.0.0.1] [--port 0]
-                      [--cert CERT.pem --key KEY.pem] [--user U --password P]
-                      [--require-auth] [--refuse ADDRESS ...]
+Prints "smtp-test-server: listening on 127.0.0.1 port N" when ready; stops on
+SIGTERM, SIGINT, or when its standard input ends.
 """
 
 import argparse
 import asyncio
-import base64
 import hashlib
 import hmac
-import ipaddress
 import json
-import logging
 import os
-import signal
+import ssl
 import sys
 import time
-import warnings
 
-from aiosmtpd.smtp import SMTP, MISSING, AuthResult, LoginPassword, auth_mechanism
+from aiosmtpd.smtp import MISSING, AuthResult, LoginPassword, auth_mechanism
 
-PREFIX = "smtp-test-server:"
-DSN_PARAMETERS = ("NOTIFY", "ORCPT")
-
-
-def notify_value_ok(value):
-    words = value.upper().split(",")
-    if words == ["NEVER"]:
-        return True
-    return all(w in ("SUCCESS", "FAILURE", "DELAY") for w in words) and \
-        len(set(words)) == len(words)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                "capture-server"))
+from smtpd_common import (ExtendedSMTP, check_loopback, login_of, message_bytes,  # noqa: E402
+                          quiet_aiosmtpd, serve_until_stopped, stop_event, write_files)
 
 
-class TestSMTP(SMTP):
-    AuthLoginUsernameChallenge = "Username:"
-    AuthLoginPasswordChallenge = "Password:"
-
+class TestSMTP(ExtendedSMTP):
     def __init__(self, handler, config, **kwargs):
         self.config = config
         super().__init__(handler, **kwargs)
@@ -84,29 +60,6 @@ class TestSMTP(SMTP):
             return AuthResult(success=True, auth_data=LoginPassword(user, b""))
         return AuthResult(success=False, handled=False)
 
-    async def smtp_RCPT(self, arg):
-        # Take the DSN parameters off before aiosmtpd sees them.
-        params = []
-        if arg and ">" in arg:
-            head, _, tail = arg.rpartition(">")
-            others = []
-            for token in tail.split():
-                name, _, value = token.partition("=")
-                if name.upper() in DSN_PARAMETERS:
-                    if name.upper() == "NOTIFY" and not notify_value_ok(value):
-                        return await self.push("501 5.5.4 Invalid NOTIFY parameter: " + value)
-                    params.append(token)
-                else:
-                    others.append(token)
-            arg = head + ">" + "".join(" " + t for t in others)
-        count = len(self.envelope.rcpt_tos)
-        await super().smtp_RCPT(arg)
-        if len(self.envelope.rcpt_tos) > count:
-            if not hasattr(self.envelope, "rcpt_params"):
-                self.envelope.rcpt_params = []
-            self.envelope.rcpt_params.append(
-                {"address": self.envelope.rcpt_tos[-1], "params": params})
-
 
 class Recorder:
     def __init__(self, config):
@@ -123,14 +76,8 @@ class Recorder:
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
-        content = envelope.original_content
-        if content is None:
-            content = envelope.content or b""
-        if isinstance(content, str):
-            content = content.encode("utf-8", "surrogateescape")
-        login = None
-        if isinstance(session.auth_data, LoginPassword):
-            login = session.auth_data.login.decode("utf-8", "replace")
+        content = message_bytes(envelope)
+        login = login_of(session)
         record = {
             "number": self.count,
             "helo": session.host_name,
@@ -144,21 +91,16 @@ class Recorder:
             "rcpt_params": getattr(envelope, "rcpt_params", []),
             "size": len(content),
         }
-        base = os.path.join(self.config.dir, "%d" % self.count)
         # .eml first, .json last: a reader that sees the .json sees both whole.
-        for suffix, data in ((".eml", content),
-                             (".json", json.dumps(record).encode("utf-8"))):
-            with open(base + suffix + ".tmp", "wb") as f:
-                f.write(data)
-            os.replace(base + suffix + ".tmp", base + suffix)
+        write_files(os.path.join(self.config.dir, "%d" % self.count), (".eml", content),
+                    (".json", json.dumps(record).encode("utf-8")))
         return "250 2.0.0 OK: message %d stored" % self.count
 
 
 def make_authenticator(config):
     def authenticate(server, session, envelope, mechanism, auth_data):
-        if not isinstance(auth_data, LoginPassword):
-            return AuthResult(success=False, handled=False)
-        if auth_data.login.decode("utf-8", "replace") == config.user and \
+        if isinstance(auth_data, LoginPassword) and \
+                auth_data.login.decode("utf-8", "replace") == config.user and \
                 auth_data.password.decode("utf-8", "replace") == config.password:
             session.auth_mechanism = mechanism
             return AuthResult(success=True, auth_data=auth_data)
@@ -180,11 +122,7 @@ def parse_args(argv):
     p.add_argument("--refuse", action="append", default=[], metavar="ADDRESS",
                    help="refuse this recipient with 550 (repeatable)")
     a = p.parse_args(argv)
-    try:
-        if not ipaddress.ip_address(a.host).is_loopback:
-            p.error("--host must be a loopback address")
-    except ValueError:
-        p.error("--host must be a numeric loopback address")
+    check_loopback(p, a.host)
     if (a.cert is None) != (a.key is None):
         p.error("--cert and --key go together")
     if (a.user is None) != (a.password is None):
@@ -196,7 +134,6 @@ def parse_args(argv):
 
 
 async def serve(config):
-    import ssl
     loop = asyncio.get_running_loop()
     tls_context = None
     if config.cert:
@@ -216,30 +153,15 @@ async def serve(config):
 
     server = await loop.create_server(lambda: TestSMTP(recorder, config, **kwargs),
                                       host=config.host, port=config.port)
-    stop = asyncio.Event()
-    for sig in (signal.SIGTERM, signal.SIGINT):
-        loop.add_signal_handler(sig, stop.set)
-
-    def on_stdin():
-        if not os.read(sys.stdin.fileno(), 4096):
-            loop.remove_reader(sys.stdin.fileno())
-            stop.set()
-    try:
-        loop.add_reader(sys.stdin.fileno(), on_stdin)
-    except (OSError, ValueError, PermissionError):
-        pass  # standard input is not a pipe or terminal: signals only
-
-    port = server.sockets[0].getsockname()[1]
-    print(PREFIX, "listening on %s port %d" % (config.host, port), flush=True)
-    await stop.wait()
-    server.close()
-    await server.wait_closed()
+    stop = stop_event(loop, on_stdin_eof=True)
+    print("smtp-test-server: listening on %s port %d"
+          % (config.host, server.sockets[0].getsockname()[1]), flush=True)
+    await serve_until_stopped(server, stop)
 
 
 def main(argv):
     config = parse_args(argv)
-    warnings.simplefilter("ignore")  # AUTH without TLS is what some tests ask for
-    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
+    quiet_aiosmtpd()
     asyncio.run(serve(config))
     return 0
 

@@ -19,18 +19,17 @@ import argparse
 import asyncio
 import email.parser
 import email.policy
-import ipaddress
 import json
 import os
-import shutil
-import signal
 import ssl
 import subprocess
 import sys
-import tempfile
-import warnings
 
-from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+from aiosmtpd.smtp import AuthResult, LoginPassword
+
+from smtpd_common import (ExtendedSMTP, check_loopback, generate_certificates, login_of,
+                          message_bytes, quiet_aiosmtpd, serve_until_stopped, stop_event,
+                          write_files)
 
 PREFIX = "capture-server:"
 
@@ -44,115 +43,11 @@ def fail(text):
     sys.exit(2)
 
 
-# --------------------------------------------------------------------------
-# Certificates
-
-
-def run_openssl(args, cwd):
-    openssl = shutil.which("openssl")
-    if openssl is None:
-        fail("the openssl command is needed for --tls (Debian package openssl)")
-    result = subprocess.run([openssl] + args, cwd=cwd, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, timeout=60)
-    if result.returncode != 0:
-        fail("openssl %s failed: %s" % (args[0], result.stderr.strip()))
-
-
-def generate_certificate(folder):
-    """A throw-away CA and a server certificate for localhost, 127.0.0.1 and ::1.
-
-    Clients trust the CA (for example through SSL_CERT_FILE), so that the
-    server certificate passes a full chain and host-name check."""
-    os.makedirs(folder, exist_ok=True)
-    run_openssl(["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
-                 "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
-                 "-subj", "/CN=smtpmail capture-server test CA",
-                 "-addext", "basicConstraints=critical,CA:TRUE",
-                 "-addext", "keyUsage=critical,keyCertSign,cRLSign"], folder)
-    run_openssl(["req", "-new", "-newkey", "rsa:2048", "-nodes", "-sha256",
-                 "-keyout", "server.key", "-out", "server.csr",
-                 "-subj", "/CN=localhost"], folder)
-    with open(os.path.join(folder, "server.ext"), "w") as f:
-        f.write("basicConstraints=CA:FALSE\n"
-                "keyUsage=critical,digitalSignature,keyEncipherment\n"
-                "extendedKeyUsage=serverAuth\n"
-                "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n")
-    serial = "0x" + os.urandom(8).hex()
-    run_openssl(["x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                 "-set_serial", serial, "-days", "30", "-sha256",
-                 "-extfile", "server.ext", "-out", "server.pem"], folder)
-    return (os.path.join(folder, "server.pem"), os.path.join(folder, "server.key"),
-            os.path.join(folder, "ca.pem"))
-
-
-# --------------------------------------------------------------------------
-# SMTP
-
-
-class CaptureSMTP(SMTP):
-    """aiosmtpd's server with the two things a capture server needs on top."""
-
-    # The prompts of AUTH LOGIN as common servers send them; aiosmtpd's own
-    # ("User Name", with a NUL) are not understood by every client.
-    AuthLoginUsernameChallenge = "Username:"
-    AuthLoginPasswordChallenge = "Password:"
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self._batch = None
-
-    async def push(self, status):
-        if self._batch is not None:
-            self._batch.append(status if isinstance(status, bytes) else status.encode("ascii"))
-            return
-        await super().push(status)
-
-    async def smtp_EHLO(self, hostname):
-        # The whole multi-line reply in one write: clients that read a reply
-        # with a single receive must see every capability line.
-        self._batch = []
-        try:
-            await super().smtp_EHLO(hostname)
-            lines = self._batch
-        finally:
-            self._batch = None
-        if len(lines) > 1 and lines[-1].startswith(b"250 "):
-            lines.insert(len(lines) - 1, b"250-DSN")
-        self._writer.write(b"".join(line + b"\r\n" for line in lines))
-        await self._writer.drain()
-
-    async def smtp_RCPT(self, arg):
-        # Stock aiosmtpd refuses every RCPT parameter (555). Take the DSN
-        # parameters off, check them, and record them per recipient.
-        dsn = []
-        if arg and ">" in arg:
-            head, _, rest = arg.rpartition(">")
-            kept = []
-            for token in rest.split():
-                key = token.split("=", 1)[0].upper()
-                if key in ("NOTIFY", "ORCPT"):
-                    dsn.append(token)
-                else:
-                    kept.append(token)
-            for token in dsn:
-                key, _, value = token.partition("=")
-                if key.upper() == "NOTIFY" and not valid_notify(value):
-                    return await self.push("501 5.5.4 Invalid NOTIFY parameter: " + value)
-            arg = head + ">" + ("" if not kept else " " + " ".join(kept))
-        before = len(self.envelope.rcpt_tos) if self.envelope else 0
-        await super().smtp_RCPT(arg)
-        if self.envelope and len(self.envelope.rcpt_tos) > before:
-            self.envelope.rcpt_params = getattr(self.envelope, "rcpt_params", [])
-            self.envelope.rcpt_params.append(
-                {"address": self.envelope.rcpt_tos[-1], "params": dsn})
-
-
-def valid_notify(value):
-    words = value.upper().split(",")
-    if words == ["NEVER"]:
-        return True
-    return bool(words) and all(w in ("SUCCESS", "FAILURE", "DELAY") for w in words) \
-        and len(set(words)) == len(words)
+class CaptureSMTP(ExtendedSMTP):
+    # Clients that read a reply with a single receive must see every
+    # capability line, and the DSN parameters are offered and recorded.
+    advertise_dsn = True
+    ehlo_in_one_write = True
 
 
 class Store:
@@ -166,13 +61,10 @@ class Store:
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
         number = self.count
-        content = envelope.original_content or envelope.content or b""
-        if isinstance(content, str):
-            content = content.encode("utf-8", "surrogateescape")
+        content = message_bytes(envelope)
         base = os.path.join(self.folder, "msg-%04d" % number)
         rcpt_params = getattr(envelope, "rcpt_params", [])
-        auth = session.auth_data.login.decode("utf-8", "replace") \
-            if isinstance(session.auth_data, LoginPassword) else None
+        auth = login_of(session)
         meta = {
             "number": number,
             "peer": list(session.peer) if session.peer else None,
@@ -185,26 +77,16 @@ class Store:
             "rcpt_params": rcpt_params,
             "size": len(content),
         }
-        # Written under a temporary name first: a reader that sees the .eml
-        # sees all of it.
-        for suffix, data in ((".json", json.dumps(meta, indent=2).encode("utf-8")),
-                             (".eml", content)):
-            tmp = base + suffix + ".part"
-            with open(tmp, "wb") as f:
-                f.write(data)
-            os.replace(tmp, base + suffix)
+        write_files(base, (".json", json.dumps(meta, indent=2).encode("utf-8")), (".eml", content))
 
         headers = email.parser.BytesHeaderParser(policy=email.policy.default).parsebytes(content)
-        subject = str(headers.get("Subject", ""))
-        notes = []
-        notify = sorted({p for r in rcpt_params for p in r["params"]})
-        if notify:
-            notes.append(" ".join(notify))
+        notes = [" ".join(sorted({p for r in rcpt_params for p in r["params"]}))]
         notes.append("TLS" if meta["tls"] else "no TLS")
         notes.append("AUTH %s" % auth if auth is not None else "no AUTH")
         say("message %d from <%s> to %s, %d bytes, %s, subject %r -> %s" % (
             number, envelope.mail_from, ", ".join("<%s>" % r for r in envelope.rcpt_tos),
-            len(content), ", ".join(notes), subject, base + ".eml"))
+            len(content), ", ".join(n for n in notes if n), str(headers.get("Subject", "")),
+            base + ".eml"))
         return "250 2.0.0 OK: stored as msg-%04d.eml" % number
 
 
@@ -212,15 +94,13 @@ def make_authenticator(user, password):
     def authenticate(server, session, envelope, mechanism, auth_data):
         if not isinstance(auth_data, LoginPassword):
             return AuthResult(success=False, handled=False)
-        if user is not None and (auth_data.login.decode("utf-8", "replace") != user or
+        login = auth_data.login.decode("utf-8", "replace")
+        if user is not None and (login != user or
                                  auth_data.password.decode("utf-8", "replace") != password):
-            say("AUTH %s refused for %r" % (mechanism, auth_data.login.decode("utf-8", "replace")))
+            say("AUTH %s refused for %r" % (mechanism, login))
             return AuthResult(success=False, handled=False)
         return AuthResult(success=True, auth_data=auth_data)
     return authenticate
-
-
-# --------------------------------------------------------------------------
 
 
 def parse_args(argv):
@@ -242,32 +122,29 @@ def parse_args(argv):
     p.add_argument("--max-size", type=int, default=256 * 1024 * 1024,
                    help="largest message accepted, in bytes")
     a = p.parse_args(argv)
-    try:
-        if not ipaddress.ip_address(a.host).is_loopback:
-            p.error("--host must be a loopback address such as 127.0.0.1 or ::1")
-    except ValueError:
-        p.error("--host must be a numeric loopback address such as 127.0.0.1 or ::1")
+    check_loopback(p, a.host)
     if not 0 <= a.port <= 65535:
         p.error("--port must be between 0 and 65535")
     if (a.user is None) != (a.password is None):
         p.error("--user and --password go together")
-    if a.user is not None and not a.auth:
-        a.auth = True
     if (a.cert is None) != (a.key is None):
         p.error("--cert and --key go together")
-    if a.cert is not None:
-        a.tls = True
+    a.auth = a.auth or a.user is not None
+    a.tls = a.tls or a.cert is not None
     return a
 
 
 async def serve(a):
     loop = asyncio.get_running_loop()
-    tls_context = None
+    tls_context = ca = None
     if a.tls:
-        if a.cert is not None:
-            cert, key, ca = a.cert, a.key, None
-        else:
-            cert, key, ca = generate_certificate(a.tls_dir or os.path.join(a.dir, "tls"))
+        cert, key = a.cert, a.key
+        if cert is None:
+            try:
+                cert, key, ca = generate_certificates(a.tls_dir or os.path.join(a.dir, "tls"),
+                                                      "smtpmail capture-server test CA")
+            except (OSError, RuntimeError, subprocess.SubprocessError) as e:
+                fail(str(e))
         tls_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls_context.load_cert_chain(cert, key)
 
@@ -284,32 +161,23 @@ async def serve(a):
     except OSError as e:
         fail("cannot listen on %s port %d: %s" % (a.host, a.port, e.strerror or e))
 
-    stop = asyncio.Event()
-    for sig in (signal.SIGTERM, signal.SIGINT):
-        loop.add_signal_handler(sig, stop.set)
-
-    port = server.sockets[0].getsockname()[1]
-    if tls_context is not None and ca is not None:
+    stop = stop_event(loop)
+    if ca is not None:
         say("CA certificate", ca)
     say("storing messages in", os.path.abspath(a.dir))
     say("STARTTLS", "on" if tls_context else "off", "| AUTH",
         ("PLAIN LOGIN, " + ("user %r only" % a.user if a.user else "any credentials"))
         if a.auth else "off")
     # Last: callers wait for this line.
-    say("listening on %s port %d" % (a.host, port))
+    say("listening on %s port %d" % (a.host, server.sockets[0].getsockname()[1]))
 
-    await stop.wait()
-    server.close()
-    await server.wait_closed()
+    await serve_until_stopped(server, stop)
     say("stopped after %d message(s)" % store.count)
 
 
 def main(argv):
     a = parse_args(argv)
-    # aiosmtpd warns about AUTH without TLS; that is what --auth without --tls asks for.
-    warnings.simplefilter("ignore")
-    import logging
-    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
+    quiet_aiosmtpd()
     asyncio.run(serve(a))
     return 0
 

@@ -73,15 +73,15 @@ inline Settings SettingsOf(const CSMTPMailAPI& api) {
 }
 
 inline void PrintTo(const Settings& s, std::ostream* os) {
-    *os << "{host '" << ToUtf8(s.host) << "', user '" << ToUtf8(s.user) << "', password '"
-        << ToUtf8(s.password) << "', sender '" << ToUtf8(s.senderName) << "' <"
-        << ToUtf8(s.senderAddr) << ">, port " << s.port << ", auth " << s.authMethod
-        << ", priority " << s.priority << ", body format " << s.bodyFormat << ", starttls "
-        << s.startTls << ", cert flags " << s.certFlags << ", oauth '"
-        << ToUtf8(s.oauthClientSecret) << "' '" << ToUtf8(s.oauthClientId) << "' '"
-        << ToUtf8(s.oauthTenantId) << "' '" << ToUtf8(s.oauthScope) << "' '"
-        << ToUtf8(s.oauthTokenUrl) << "' '" << ToUtf8(s.oauthAuthority) << "' '"
-        << ToUtf8(s.oauthResource) << "', charset '" << ToUtf8(s.charset) << "'}";
+    *os << "{port " << s.port << ", auth " << s.authMethod << ", priority " << s.priority
+        << ", body format " << s.bodyFormat << ", starttls " << s.startTls << ", cert flags "
+        << s.certFlags;
+    for (const std::u16string* text :
+         {&s.host, &s.user, &s.password, &s.senderName, &s.senderAddr, &s.oauthClientSecret,
+          &s.oauthClientId, &s.oauthTenantId, &s.oauthScope, &s.oauthTokenUrl, &s.oauthAuthority,
+          &s.oauthResource, &s.charset})
+        *os << ", '" << ToUtf8(*text) << "'";
+    *os << "}";
 }
 
 class ConfigFixture : public ::testing::Test {

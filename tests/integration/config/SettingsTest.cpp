@@ -3,6 +3,7 @@
 
 #include "ConfigFixture.h"
 #include "api/CSMTPMailAPI.h"
+#include "config/CGrowingBuffer.h"
 #include "platform/Registry.h"
 
 namespace {
@@ -58,17 +59,13 @@ struct FakeSession {
 };
 
 // The stored form of a record, as the host keeps it.
-std::string StoredText(const std::u16string& text1, const std::u16string& text2,
-                       const std::string& scratch) {
+std::u16string StoredText(const std::u16string& text1, const std::u16string& text2) {
     CMailCfg cfg;
     cfg.m_strText1 = text1;
     cfg.m_strText2 = text2;
-    std::string path = scratch + "/stored.cfg";
-    cfg.save(FromUtf8(path).c_str());
-    std::ifstream f(path, std::ios::binary);
-    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::filesystem::remove(path);
-    return s;
+    CGrowingBuffer buffer(1024);
+    EXPECT_TRUE(cfg.serialize(buffer) && cfg.encrypt(buffer));
+    return std::u16string(buffer.m_pData, buffer.m_pData + buffer.GetSize());
 }
 
 }  // namespace
@@ -95,54 +92,38 @@ TEST_F(SettingsTest, EveryFieldLandsInItsSetting) {
     EXPECT_EQ(ContentType(), u"text/html");
 }
 
-TEST_F(SettingsTest, HostAloneKeepsTheDefaults) {
-    WriteStore(true, u"only.host", u"");
-    Provider p(&m_flags);
-    Settings expected;
-    expected.host = u"only.host";
-    EXPECT_EQ(SettingsOf(p.api()), expected);
-    EXPECT_EQ(ContentType(), u"");
-}
-
-TEST_F(SettingsTest, PortConversions) {
+// Fields 6, 9 and 10: numbers read as _wtoi reads them, the body format written
+// back as the caller's content type, STARTTLS only for "1". The other settings
+// keep their defaults.
+TEST_F(SettingsTest, FieldConversions) {
     struct Case {
-        std::u16string field;
-        int port;
-    };
-    for (const Case& c :
-         {Case{u"", 25}, Case{u"587", 587}, Case{u"x", 0}, Case{u"-12", -12}, Case{u"99x", 99}}) {
-        WriteStore(true, JoinConfigText({u"h", u"", u"", u"", u"", c.field, u"2"}), u"");
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_nPort, c.port) << ToUtf8(c.field);
-        EXPECT_EQ(p->m_nAuthMethod, 2);
-    }
-}
-
-TEST_F(SettingsTest, BodyFormatWritesTheContentType) {
-    struct Case {
-        std::u16string field;
-        int format;
+        std::u16string port, bodyFormat, startTls;
+        Settings expected;
         std::u16string contentType;
     };
-    for (const Case& c : {Case{u"1", 1, u"text/html"}, Case{u"0", 0, u"text/plain"},
-                          Case{u"2", 2, u"untouched"}, Case{u"", 0, u"untouched"}}) {
-        std::u16string mark = u"untouched";
-        for (size_t i = 0; i <= mark.size(); ++i)
-            m_flags.szContentType[i] = i < mark.size() ? mark[i] : 0;
-        WriteStore(true, JoinConfigText({u"h", u"", u"", u"", u"", u"", u"", u"", c.field}), u"");
+    auto with = [](int port, int bodyFormat, bool startTls) {
+        Settings s;
+        s.host = u"h";
+        s.port = port;
+        s.bodyFormat = bodyFormat;
+        s.startTls = startTls;
+        return s;
+    };
+    for (const Case& c : {Case{u"", u"", u"", with(25, 0, false), u"untouched"},
+                          Case{u"587", u"1", u"1", with(587, 1, true), u"text/html"},
+                          Case{u"x", u"0", u"2", with(0, 0, false), u"text/plain"},
+                          Case{u"-12", u"2", u"0", with(-12, 2, false), u"untouched"},
+                          Case{u"99x", u"", u"1", with(99, 0, true), u"untouched"}}) {
+        SCOPED_TRACE(ToUtf8(c.port + u"," + c.bodyFormat + u"," + c.startTls));
+        const std::u16string mark = u"untouched";
+        std::copy(mark.c_str(), mark.c_str() + mark.size() + 1, m_flags.szContentType);
+        WriteStore(
+            true,
+            JoinConfigText({u"h", u"", u"", u"", u"", c.port, u"", u"", c.bodyFormat, c.startTls}),
+            u"");
         Provider p(&m_flags);
-        EXPECT_EQ(p->m_nBodyFormat, c.format) << ToUtf8(c.field);
-        EXPECT_EQ(ContentType(), c.contentType) << ToUtf8(c.field);
-    }
-}
-
-TEST_F(SettingsTest, StartTlsOnlyForOne) {
-    for (auto [field, on] :
-         {std::pair<std::u16string, bool>{u"1", true}, {u"2", false}, {u"0", false}}) {
-        WriteStore(true, JoinConfigText({u"h", u"", u"", u"", u"", u"", u"", u"", u"", field}),
-                   u"");
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_bStartTLS, on) << ToUtf8(field);
+        EXPECT_EQ(SettingsOf(p.api()), c.expected);
+        EXPECT_EQ(ContentType(), c.contentType);
     }
 }
 
@@ -188,29 +169,21 @@ TEST_F(SettingsTest, EmptyStoreHostLetsTheIniFileDecide) {
 }
 
 TEST_F(SettingsTest, IniKeysAndTheirDefaults) {
+    // Section and key names in any case, blanks around the "=", quotes around a value.
     WriteIni(true,
-             "[smtp]\r\nsmtpHost = mail.ini\r\nsmtpUser=u\r\nsmtpPass=\"p w\"\r\n"
-             "smtpSenderName=N\r\nsmtpSenderAddr=n@example.com\r\nsmtpPort=465\r\nsmtpAuth=1\r\n"
-             "oauthClientSecret=cs\r\noauthClientId=cid\r\noauthTenantId=tid\r\n"
-             "oauthScope=sc\r\noauthTokenUrl=tu\r\noauthAuthority=au\r\noauthResource=res\r\n");
+             "[smtp]\r\nsmtpHost = smtp.example.com\r\nsmtpUser=bob\r\nsmtpPass=\"pa ss\"\r\n"
+             "smtpSenderName=Bob B\r\nSMTPSENDERADDR=bob@example.com\r\nsmtpPort=587\r\n"
+             "smtpAuth=2\r\noauthClientSecret=cs\r\noauthClientId=cid\r\noauthTenantId=tid\r\n"
+             "oauthScope=sc\r\noauthTokenUrl=tu\r\noauthAuthority=au\r\noauthResource=rs\r\n");
     Provider p(&m_flags);
-    Settings expected;
-    expected.host = u"mail.ini";
-    expected.user = u"u";
-    expected.password = u"p w";
-    expected.senderName = u"N";
-    expected.senderAddr = u"n@example.com";
-    expected.port = 465;
-    expected.authMethod = 1;
-    expected.oauthClientSecret = u"cs";
-    expected.oauthClientId = u"cid";
-    expected.oauthTenantId = u"tid";
-    expected.oauthScope = u"sc";
-    expected.oauthTokenUrl = u"tu";
-    expected.oauthAuthority = u"au";
-    expected.oauthResource = u"res";
+    // The INI file says nothing about these: their defaults.
+    Settings expected = SampleSettings();
+    expected.priority = Settings{}.priority;
+    expected.bodyFormat = Settings{}.bodyFormat;
+    expected.startTls = Settings{}.startTls;
+    expected.certFlags = Settings{}.certFlags;
     EXPECT_EQ(SettingsOf(p.api()), expected);
-    EXPECT_EQ(ContentType(), u"") << "the INI file says nothing about the body format";
+    EXPECT_EQ(ContentType(), u"");
 }
 
 TEST_F(SettingsTest, EmptyIniHostInThePrimaryDirectoryIsSkipped) {
@@ -222,13 +195,18 @@ TEST_F(SettingsTest, EmptyIniHostInThePrimaryDirectoryIsSkipped) {
     EXPECT_EQ(p->m_nAuthMethod, 2);
 }
 
-TEST_F(SettingsTest, IniNameIsGluedToTheDirectoryText) {
-    std::u16string glued = FromUtf8(m_root + "/primary/pre");
+TEST_F(SettingsTest, DirectoryTextsWithoutTrailingSeparator) {
+    // The store's name is joined to the directory; the INI file's is glued to its text.
+    std::u16string primary = FromUtf8(m_root + "/primary");
+    m_flags.pszPrimaryDir = HostText(primary);
+    WriteStore(true, u"joined.host", u"");
+    EXPECT_EQ(Provider(&m_flags)->m_strHost, u"joined.host");
+
+    std::u16string glued = FromUtf8(m_root + "/secondary/pre");
     m_flags.pszPrimaryDir = HostText(glued);
     m_flags.pszSecondaryDir = nullptr;
-    std::ofstream(m_root + "/primary/prevx.ini") << "[SMTP]\nsmtpHost=glued.host\n";
-    Provider p(&m_flags);
-    EXPECT_EQ(p->m_strHost, u"glued.host");
+    std::ofstream(m_root + "/secondary/prevx.ini") << "[SMTP]\nsmtpHost=glued.host\n";
+    EXPECT_EQ(Provider(&m_flags)->m_strHost, u"glued.host");
 }
 
 TEST_F(SettingsTest, PasswordPrecedence) {
@@ -261,30 +239,31 @@ TEST_F(SettingsTest, PasswordPrecedence) {
 
 TEST_F(SettingsTest, HostSessionAnswersWhenThePrimaryHasNoStore) {
     FakeSession session;
-    session.text = FromUtf8(
-        StoredText(JoinConfigText({u"session.host", u"", u"", u"", u"", u"2626"}), u"spw", m_root));
+    session.text =
+        StoredText(JoinConfigText({u"session.host", u"", u"", u"", u"", u"2626"}), u"spw");
     m_flags.pSession = &session.session;
     WriteStore(false, u"secondary.host", u"");
     LogCapture log;
-    Provider p(&m_flags);
-    EXPECT_EQ(session.calls, 1);
-    EXPECT_EQ(session.lastSelector, 1);
-    EXPECT_EQ(session.lastItem, 206);
-    EXPECT_EQ(p->m_strHost, u"session.host");
-    EXPECT_EQ(p->m_nPort, 2626);
-    EXPECT_EQ(p->m_strPassword, u"spw");
-    EXPECT_TRUE(log.Contains(u"CMailAPI::LoadCfg() <== return true")) << log.Dump();
-}
-
-TEST_F(SettingsTest, LongSessionTextIsFetchedInFull) {
-    FakeSession session;
-    std::u16string longHost(1024, u'h');
-    session.text = FromUtf8(StoredText(longHost, std::u16string(1024, u'p'), m_root));
+    {
+        Provider p(&m_flags);
+        EXPECT_EQ(session.calls, 1);
+        EXPECT_EQ(session.lastSelector, 1);
+        EXPECT_EQ(session.lastItem, 206);
+        EXPECT_EQ(p->m_strHost, u"session.host");
+        EXPECT_EQ(p->m_nPort, 2626);
+        EXPECT_EQ(p->m_strPassword, u"spw");
+        EXPECT_TRUE(log.Contains(u"CMailAPI::LoadCfg() <== return true")) << log.Dump();
+    }
+    // A text longer than the first buffer takes a second call.
+    const std::u16string longHost(1024, u'h');
+    session.text = StoredText(longHost, std::u16string(1024, u'p'));
     ASSERT_GT(session.text.size(), 4096u);
-    m_flags.pSession = &session.session;
-    Provider p(&m_flags);
-    EXPECT_EQ(session.calls, 2);
-    EXPECT_EQ(p->m_strHost, longHost);
+    EXPECT_EQ(Provider(&m_flags)->m_strHost, longHost);
+    EXPECT_EQ(session.calls, 3);
+    // A store in the primary directory comes first.
+    WriteStore(true, u"primary.host", u"");
+    EXPECT_EQ(Provider(&m_flags)->m_strHost, u"primary.host");
+    EXPECT_EQ(session.calls, 3);
 }
 
 TEST_F(SettingsTest, MissingOrUnreadySessionFallsThroughToTheSecondary) {
@@ -318,24 +297,7 @@ TEST_F(SettingsTest, MissingOrUnreadySessionFallsThroughToTheSecondary) {
     }
 }
 
-TEST_F(SettingsTest, PrimaryStoreBeatsTheSession) {
-    WriteStore(true, u"primary.host", u"");
-    FakeSession session;
-    m_flags.pSession = &session.session;
-    Provider p(&m_flags);
-    EXPECT_EQ(p->m_strHost, u"primary.host");
-    EXPECT_EQ(session.calls, 0);
-}
-
-TEST_F(SettingsTest, DirectoriesWithoutTrailingSeparator) {
-    std::u16string primary = FromUtf8(m_root + "/primary");
-    m_flags.pszPrimaryDir = HostText(primary);
-    WriteStore(true, u"joined.host", u"");
-    Provider p(&m_flags);
-    EXPECT_EQ(p->m_strHost, u"joined.host");
-}
-
-TEST_F(SettingsTest, RegistrySourceTriesTheUserThenTheMachine) {
+TEST_F(SettingsTest, SourceBitsOfLoadCfgAndSaveCfg) {
     std::string previous = platform::GetRegistryRoot();
     platform::SetRegistryRoot(m_root + "/registry");
     Provider p(&m_flags);
@@ -365,16 +327,11 @@ TEST_F(SettingsTest, RegistrySourceTriesTheUserThenTheMachine) {
     EXPECT_FALSE(p->LoadCfg(read3, &flags));
     EXPECT_FALSE(p->SaveCfg(read3, &flags));
     platform::SetRegistryRoot(previous);
-}
 
-TEST_F(SettingsTest, SaveCfgWritesThePrimaryFile) {
-    Provider p(&m_flags);
-    MAILINIFLAGS flags = m_flags;
+    // The file bit writes the primary directory's store.
     flags.dwCfgSource = MAILCFG_SOURCE_FILE;
-    CMailCfg cfg;
-    cfg.m_strText1 = u"saved.host";
-    ASSERT_TRUE(p->SaveCfg(cfg, &flags));
+    ASSERT_TRUE(p->SaveCfg(user, &flags));
     CMailCfg back;
     ASSERT_TRUE(back.load(FromUtf8(Dir(true) + "smtp.cfg").c_str()));
-    EXPECT_EQ(back.m_strText1, u"saved.host");
+    EXPECT_EQ(back.m_strText1, u"user.host");
 }

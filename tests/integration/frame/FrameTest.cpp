@@ -95,85 +95,64 @@ TEST_F(FrameTest, NullHandlesAreRefusedWithoutALastError) {
     lib.Uninitialize(nullptr);
 }
 
-TEST_F(FrameTest, FindFirstGivesNoItemAndClearsTheLastError) {
-    HMAILPROVIDER h = Open();
-    MAILADDRESS address{};
-    address.cbSize = 3;
-    ASSERT_EQ(lib.ResolveAddress(h, u"x", &address, nullptr), MAILERR_INVALID_PARAMS);
-    ASSERT_EQ(lib.GetLastError(h)->nCode, MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(lib.FindFirst(h, nullptr), nullptr);
-    MAILERROR* error = lib.GetLastError(h);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->nCode, MAILERR_OK);
-    EXPECT_EQ(Text(error->szDescription), u"");
-    lib.Uninitialize(h);
-}
-
+// GetLastError and Execute leave the last error readable; every other export
+// clears it first.
 TEST_F(FrameTest, ExecuteAndGetLastErrorKeepTheErrorWhileOtherExportsClearIt) {
     HMAILPROVIDER h = Open();
-    MAILADDRESS address{};
-    address.cbSize = 12;
-    ASSERT_EQ(lib.ResolveAddress(h, u"x", &address, nullptr), MAILERR_INVALID_PARAMS);
-
+    auto setError = [&] {
+        MAILADDRESS bad{};
+        bad.cbSize = 12;
+        ASSERT_EQ(lib.ResolveAddress(h, u"x", &bad, nullptr), MAILERR_INVALID_PARAMS);
+        ASSERT_EQ(lib.GetLastError(h)->nCode, MAILERR_INVALID_PARAMS);
+    };
+    setError();
     MAILFORMATERROR report{};
     report.cbSize = sizeof report;
     ASSERT_EQ(lib.Execute(h, MAILCMD_FORMATERROR, &report), MAILERR_OK);
     EXPECT_EQ(Text(report.szText),
               u"Invalid parameters. (505, 0x1F9)\r\n\r\n"
               u"CSMTPMailAPI::ResolveAddress: unsupported MAILADDRESS structure. 0x0");
-    EXPECT_EQ(lib.GetLastError(h)->nCode, MAILERR_INVALID_PARAMS)
-        << "Execute leaves the error readable";
-    EXPECT_EQ(lib.Execute(h, 999, &report), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(lib.GetLastError(h)->szDescription),
-              u"CSMTPMailAPI::ResolveAddress: unsupported MAILADDRESS structure.");
-
-    int32_t supports = 0;
-    ASSERT_EQ(lib.GetProperty(h, u"SupportsHTML", &supports, sizeof supports), MAILERR_OK);
-    EXPECT_EQ(supports, 1);
-    EXPECT_EQ(lib.GetLastError(h)->nCode, MAILERR_OK) << "GetProperty cleared the error first";
-    lib.Uninitialize(h);
-}
-
-TEST_F(FrameTest, InformationCommandsAnswerThroughExecute) {
-    HMAILPROVIDER h = Open();
-    MAILNAME name{};
-    name.cbSize = sizeof name;
-    ASSERT_EQ(lib.Execute(h, MAILCMD_GETNAME, &name), MAILERR_OK);
-    EXPECT_EQ(Text(name.szName), u"SMTP");
     MAILERRORTEXT text{};
     text.cbSize = sizeof text;
     text.nCode = MAILERR_INVALID_PARAMS;
     text.dwFlags = 1;
     ASSERT_EQ(lib.Execute(h, MAILCMD_GETERRORTEXT, &text), MAILERR_OK);
     EXPECT_EQ(Text(text.szText), u"Invalid parameters. (505)");
-    lib.Uninitialize(h);
+    MAILNAME name{};
+    name.cbSize = sizeof name;
+    ASSERT_EQ(lib.Execute(h, MAILCMD_GETNAME, &name), MAILERR_OK);
+    EXPECT_EQ(Text(name.szName), u"SMTP");
+    EXPECT_EQ(lib.Execute(h, 999, &report), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(lib.GetLastError(h)->szDescription),
+              u"CSMTPMailAPI::ResolveAddress: unsupported MAILADDRESS structure.");
 
-    m_flags.hResource = LoadTestHostModule(false);
-    h = Open();
-    ASSERT_EQ(lib.Execute(h, MAILCMD_GETERRORTEXT, &text), MAILERR_OK);
-    EXPECT_EQ(Text(text.szText), u"505") << "a module without the text yields the code alone";
-    lib.Uninitialize(h);
-}
-
-TEST_F(FrameTest, PropertiesAddressesAndTheQuietExports) {
-    HMAILPROVIDER h = Open();
-    EXPECT_EQ(lib.SetProperty(h, u"SupportsHTML", nullptr), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(lib.GetLastError(h)->szDescription), u"Property not supported.");
-    char buffer[8] = {};
-    EXPECT_EQ(lib.GetProperty(h, u"SupportsHTML", buffer, 8), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(lib.GetProperty(h, u"Anything", buffer, 0), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(lib.FindFirst(h, nullptr), nullptr) << "no item to find";
+    EXPECT_EQ(lib.GetLastError(h)->nCode, MAILERR_OK);
+    EXPECT_EQ(Text(lib.GetLastError(h)->szDescription), u"");
+    setError();
+    int32_t supports = 0;
+    ASSERT_EQ(lib.GetProperty(h, u"SupportsHTML", &supports, sizeof supports), MAILERR_OK);
+    EXPECT_EQ(supports, 1);
+    EXPECT_EQ(lib.GetLastError(h)->nCode, MAILERR_OK);
+    setError();
     MAILADDRESS address{};
     address.cbSize = sizeof address;
     EXPECT_EQ(lib.ResolveAddress(h, u"someone", &address, nullptr), MAILERR_NOT_FOUND);
     EXPECT_EQ(lib.GetLastError(h)->nCode, MAILERR_OK);
-    MAILRESOLVEADDRESSFLAGS flags{};
-    flags.cbSize = 12;
-    EXPECT_EQ(lib.ResolveAddress(h, u"someone", &address, &flags), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(lib.GetLastError(h)->szDescription),
-              u"CSMTPMailAPI::ResolveAddress: unsupported MAILRESOLVEADDRESSFLAGS structure.");
+    setError();
     EXPECT_EQ(lib.Deliver(h, 7), MAILERR_OK);
-    EXPECT_EQ(lib.FreeBuffer(h, nullptr), MAILERR_INVALID_PARAMS);
     EXPECT_EQ(lib.GetLastError(h)->nCode, MAILERR_OK);
+    EXPECT_EQ(lib.FreeBuffer(h, nullptr), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(lib.GetLastError(h)->nCode, MAILERR_OK) << "a null block sets no error";
+    EXPECT_EQ(lib.SetProperty(h, u"SupportsHTML", nullptr), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(lib.GetLastError(h)->szDescription), u"Property not supported.");
+    lib.Uninitialize(h);
+
+    // A host module without the display texts yields the code alone.
+    m_flags.hResource = LoadTestHostModule(false);
+    h = Open();
+    ASSERT_EQ(lib.Execute(h, MAILCMD_GETERRORTEXT, &text), MAILERR_OK);
+    EXPECT_EQ(Text(text.szText), u"505");
     lib.Uninitialize(h);
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "OAuthRelay.h"
+#include "TextConvert.h"
 
 namespace {
 
@@ -29,64 +30,6 @@ const char* const kTextNames[] = {"to",      "cc",          "bcc",       "subjec
                                   "tenant",  "scope",       "authority", "headers"};
 const char* const kNumberNames[] = {"html", "port",           "priority",      "starttls",
                                     "mime", "notify-success", "notify-failure"};
-
-std::u16string Utf8ToUtf16(const std::string& text) {
-    std::u16string out;
-    for (size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        char32_t c = b;
-        size_t n = 1;
-        if (b >= 0xF0) {
-            c = b & 0x07;
-            n = 4;
-        } else if (b >= 0xE0) {
-            c = b & 0x0F;
-            n = 3;
-        } else if (b >= 0xC0) {
-            c = b & 0x1F;
-            n = 2;
-        }
-        for (size_t k = 1; k < n && i + k < text.size(); ++k) {
-            c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        }
-        i += n;
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 | (c >> 10));
-            out += static_cast<char16_t>(0xDC00 | (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-    }
-    return out;
-}
-
-std::string Utf16ToUtf8(const char16_t* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text) {
-        char32_t c = *text;
-        if (c >= 0xD800 && c <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[1] - 0xDC00);
-            ++text;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 bool Known(const std::string& name, const char* const* names, size_t count) {
     for (size_t i = 0; i < count; ++i) {
@@ -143,7 +86,7 @@ int main(int argc, char** argv) {
         }
         const std::string value = arg.substr(eq + 1);
         if (Known(name, kTextNames, std::size(kTextNames))) {
-            calls.back().texts[name] = Utf8ToUtf16(value);
+            calls.back().texts[name] = oauthrelay::Utf8ToUtf16(value);
         } else if (Known(name, kNumberNames, std::size(kNumberNames))) {
             char* end = nullptr;
             const long number = std::strtol(value.c_str(), &end, 10);
@@ -169,7 +112,7 @@ int main(int argc, char** argv) {
         if (result == nullptr || *result == 0) {
             std::printf("call %zu: sent\n", n + 1);
         } else {
-            std::printf("call %zu: failed: %s\n", n + 1, Utf16ToUtf8(result).c_str());
+            std::printf("call %zu: failed: %s\n", n + 1, oauthrelay::Utf16ToUtf8(result).c_str());
         }
         std::fflush(stdout);
     }

@@ -7,43 +7,37 @@ package.
     test_oauthrelay.py PATH/TO/oauthrelay-driver [TestClass ...]
 """
 
+import contextlib
 import email
 import email.policy
-import json
 import os
-import queue
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "support"))
 import oauth_servers  # noqa: E402
 from oauth_servers import OAuthServers  # noqa: E402
+from smtpd_common import quiet_aiosmtpd  # noqa: E402
 
 DRIVER = None
 SENDER = "anne@example.com"
 
 
-def free_port():
-    # A port nobody listens on: bound, never listened on, released.
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+@contextlib.contextmanager
+def unused_port():
+    """A loopback port that refuses connections: bound, never listening."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        yield s.getsockname()[1]
 
 
-def quiet_aiosmtpd():
-    import logging
-    import warnings
-    warnings.simplefilter("ignore")
-    logging.getLogger("mail.log").setLevel(logging.CRITICAL)
+def notify_params(received):
+    return [r["params"] for r in received.rcpt_params]
 
 
 class RelayCase(unittest.TestCase):
@@ -75,42 +69,29 @@ class RelayCase(unittest.TestCase):
             "authority": self.servers.authority,
         }
 
-    def run_driver(self, *calls, env=None, nulls=()):
+    def run_driver(self, *calls, env=None):
         """Runs one driver process: the first call is the base call with the
-        first dict's changes, every further dict changes the call before it.
-        Returns a list of (sent, text) per call."""
+        first dict's changes, every further dict changes the call before it; a
+        value None passes a null, and in env removes the variable. Returns
+        (sent, text of the failure) per call."""
         args = [DRIVER]
-        first = dict(self.base_call())
-        first.update(calls[0] if calls else {})
-        for name in nulls:
-            first.pop(name, None)
-        for i, call in enumerate([first] + list(calls[1:])):
-            if i:
-                args.append("--next")
-            args += ["%s=%s" % (k, v) for k, v in call.items()]
-            if i == 0:
-                for name in nulls:
-                    args += ["--null", name]
-        full_env = dict(os.environ)
-        full_env.pop("SSL_CERT_DIR", None)
-        full_env["SSL_CERT_FILE"] = self.servers.ca_file
-        if env is not None:
-            for k, v in env.items():
-                if v is None:
-                    full_env.pop(k, None)
-                else:
-                    full_env[k] = v
-        p = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full_env,
-                           timeout=240)
-        out = p.stdout.decode("utf-8", "replace")
-        self.assertEqual(p.returncode, 0, "driver failed: %s %s" % (out, p.stderr.decode()))
+        for i, call in enumerate(calls or ({},)):
+            args += ["--next"] if i else []
+            for k, v in (dict(self.base_call(), **call) if i == 0 else call).items():
+                args += ["--null", k] if v is None else ["%s=%s" % (k, v)]
+        env = {**os.environ, "SSL_CERT_DIR": None, "SSL_CERT_FILE": self.servers.ca_file,
+               **(env or {})}
+        p = subprocess.run(args, capture_output=True, text=True, errors="replace", timeout=240,
+                           env={k: v for k, v in env.items() if v is not None})
+        self.assertEqual(p.returncode, 0, "driver failed: %s %s" % (p.stdout, p.stderr))
+        lines = p.stdout.splitlines()
+        self.assertEqual(len(lines), max(1, len(calls)), p.stdout)
         results = []
-        for n, line in enumerate(out.splitlines(), 1):
-            prefix = "call %d: " % n
-            self.assertTrue(line.startswith(prefix), line)
-            rest = line[len(prefix):]
-            results.append((rest == "sent", rest[len("failed: "):] if rest != "sent" else ""))
-        self.assertEqual(len(results), max(1, len(calls)), out)
+        for n, line in enumerate(lines, 1):
+            rest = line[len("call %d: " % n):]
+            self.assertTrue(line.startswith("call %d: " % n), line)
+            self.assertTrue(rest == "sent" or rest.startswith("failed: "), line)
+            results.append((rest == "sent", rest[len("failed: "):]))
         return results
 
     def send_one(self, **changes):
@@ -118,8 +99,8 @@ class RelayCase(unittest.TestCase):
         self.assertTrue(sent, text)
         return self.servers.messages[-1]
 
-    def fail_one(self, *, env=None, nulls=(), **changes):
-        sent, text = self.run_driver(changes, env=env, nulls=nulls)[0]
+    def fail_one(self, env=None, **changes):
+        sent, text = self.run_driver(changes, env=env)[0]
         self.assertFalse(sent, "the call should have failed")
         self.assertTrue(text)
         return text
@@ -164,7 +145,7 @@ class DeliveryTest(RelayCase):
         self.assertEqual(received.mail_from, SENDER)
         self.assertEqual(received.rcpt_tos, ["bob@example.org", "carla@example.org",
                                              "cc@example.org", "hidden@example.net"])
-        self.assertEqual(received.rcpt_params, [["NOTIFY=SUCCESS,FAILURE"]] * 4)
+        self.assertEqual(notify_params(received), [["NOTIFY=SUCCESS,FAILURE"]] * 4)
         self.assertIn("SIZE=%d" % len(received.content), received.mail_options)
         # Bcc travels in the envelope only.
         self.assertNotIn(b"hidden@example.net", received.content)
@@ -218,7 +199,7 @@ class DeliveryTest(RelayCase):
                                   {"notify-success": "0", "priority": "0"})
         self.assertEqual(results, [(True, "")] * 3)
         got = self.servers.messages[before:]
-        self.assertEqual([r.rcpt_params for r in got],
+        self.assertEqual([notify_params(r) for r in got],
                          [[["NOTIFY=FAILURE"]], [["NOTIFY=SUCCESS"]], [[]]])
         priorities = [self.parse(r)["X-Priority"] for r in got]
         self.assertTrue(priorities[0].startswith("5"))
@@ -260,9 +241,9 @@ class DeliveryTest(RelayCase):
     def test_null_lists_are_empty(self):
         received = self.send_one(**{"cc": "", "bcc": "", "attachments": "", "headers": ""})
         self.assertEqual(received.rcpt_tos, ["bob@example.org"])
-        sent, text = self.run_driver({}, nulls=("cc", "bcc", "subject", "attachments",
-                                                "headers", "sender-name", "charset",
-                                                "body", "scope"))[0]
+        sent, text = self.run_driver(dict.fromkeys(("cc", "bcc", "subject", "attachments",
+                                                    "headers", "sender-name", "charset",
+                                                    "body", "scope")))[0]
         self.assertTrue(sent, text)
         m = self.parse(self.servers.messages[-1])
         self.assertIsNone(m["Subject"])
@@ -280,7 +261,7 @@ class PlainServerTest(RelayCase):
         self.assertFalse(received.tls)
         self.assertEqual(received.auth_user, SENDER)
         # RFC 3461: no NOTIFY to a server that does not announce DSN.
-        self.assertEqual(received.rcpt_params, [[]])
+        self.assertEqual(notify_params(received), [[]])
 
     def test_starttls_required_but_not_offered(self):
         text = self.fail_one(starttls="1")
@@ -294,25 +275,22 @@ class TokenTest(RelayCase):
     def requests(self):
         return len(self.servers.token_requests)
 
-    def test_request_has_the_grant_form(self):
+    def test_request_has_the_grant_form_at_the_tenants_path(self):
+        token_path = "/%s/oauth2/v2.0/token" % oauth_servers.DEFAULT_TENANT
         self.send_one(scope="api://mail-relay/.default")
         path, content_type, form = self.servers.token_requests[-1]
-        self.assertEqual(path, "/%s/oauth2/v2.0/token" % oauth_servers.DEFAULT_TENANT)
+        self.assertEqual(path, token_path)
         self.assertEqual(content_type, "application/x-www-form-urlencoded")
         self.assertEqual(form, {"grant_type": "client_credentials",
                                 "client_id": oauth_servers.DEFAULT_CLIENT_ID,
                                 "client_secret": oauth_servers.DEFAULT_CLIENT_SECRET,
                                 "scope": "api://mail-relay/.default"})
-
-    def test_empty_scope_uses_the_mail_service_default(self):
-        self.send_one(scope="")
-        self.assertEqual(self.servers.token_requests[-1][2]["scope"],
-                         "https://outlook.office365.com/.default")
-
-    def test_authority_with_trailing_slash(self):
-        self.send_one(authority=self.servers.authority + "/")
-        self.assertEqual(self.servers.token_requests[-1][0],
-                         "/%s/oauth2/v2.0/token" % oauth_servers.DEFAULT_TENANT)
+        # An empty scope is the mail service's default; a trailing slash of the
+        # authority does not double.
+        self.send_one(scope="", authority=self.servers.authority + "/")
+        path, _, form = self.servers.token_requests[-1]
+        self.assertEqual((path, form["scope"]),
+                         (token_path, "https://outlook.office365.com/.default"))
 
     def test_token_cached_per_key_within_a_process(self):
         before = self.requests()
@@ -372,8 +350,8 @@ class TokenTest(RelayCase):
         self.assertIn("invalid_scope", results[2][1])
 
     def test_token_endpoint_unreachable(self):
-        port = free_port()
-        text = self.fail_one(authority="https://127.0.0.1:%d" % port)
+        with unused_port() as port:
+            text = self.fail_one(authority="https://127.0.0.1:%d" % port)
         self.assertIn("Could not reach the token endpoint", text)
         self.assertIn("127.0.0.1:%d/%s/oauth2/v2.0/token" % (port, oauth_servers.DEFAULT_TENANT),
                       text)
@@ -442,10 +420,10 @@ class FailureTest(RelayCase):
         self.assertEqual(len(self.servers.token_requests), requests)
 
     def test_all_arguments_null(self):
-        text = self.fail_one(nulls=("to", "cc", "bcc", "subject", "body", "sender-name",
-                                    "sender", "host", "charset", "attachments", "client-id",
-                                    "client-secret", "tenant", "scope", "authority",
-                                    "headers"))
+        text = self.fail_one(**dict.fromkeys(("to", "cc", "bcc", "subject", "body", "sender-name",
+                                              "sender", "host", "charset", "attachments",
+                                              "client-id", "client-secret", "tenant", "scope",
+                                              "authority", "headers")))
         self.assertEqual(text, "No mail server host was given.")
 
     def test_recipient_refused_with_server_reply(self):
@@ -465,85 +443,9 @@ class FailureTest(RelayCase):
         self.assertIn("535 5.7.3 Authentication unsuccessful", text)
 
     def test_mail_server_unreachable(self):
-        port = free_port()
-        text = self.fail_one(port=str(port))
+        with unused_port() as port:
+            text = self.fail_one(port=str(port))
         self.assertIn("Could not connect to the mail server 127.0.0.1:%d" % port, text)
-
-
-class ServerCommandLineTest(unittest.TestCase):
-    """oauth_servers.py as a program, the way end-to-end tests of the provider
-    start it: a ready line with the ports, a line and a file per message."""
-
-    WAIT = 120  # seconds; every wait on the program is bounded by it
-
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp(prefix="oauth-servers-cli.")
-        self.lines = queue.Queue()
-        self.proc = subprocess.Popen(
-            ["/usr/bin/python3", os.path.join(HERE, "..", "..", "support", "oauth_servers.py"),
-             "--dir", self.tmp, "--mailbox", SENDER, "--tenant", "cli-tenant",
-             "--client-secret", "cli secret"],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        threading.Thread(target=self._pump, daemon=True).start()
-
-    def tearDown(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        self.proc.stdout.close()
-        shutil.rmtree(self.tmp, ignore_errors=True)
-
-    def _pump(self):
-        for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
-
-    def wait_for(self, word):
-        while True:
-            line = self.lines.get(timeout=self.WAIT)
-            self.assertIsNotNone(line, "oauth_servers.py ended before printing %r" % word)
-            if line.startswith("oauth-servers: " + word):
-                return line
-
-    def test_ready_line_message_files_and_stop(self):
-        words = self.wait_for("ready").split()
-        authority = words[words.index("authority") + 1]
-        smtp_port = int(words[words.index("smtp-port") + 1])
-        ca = words[words.index("ca") + 1]
-        self.assertTrue(authority.startswith("https://127.0.0.1:"))
-        self.assertTrue(os.path.isfile(ca))
-
-        env = dict(os.environ, SSL_CERT_FILE=ca)
-        env.pop("SSL_CERT_DIR", None)
-        p = subprocess.run(
-            [DRIVER, "to=bob@example.org", "bcc=hidden@example.net", "subject=CLI",
-             "body=over the command line", "sender=" + SENDER, "host=127.0.0.1",
-             "port=%d" % smtp_port, "starttls=1", "notify-failure=1",
-             "client-id=" + oauth_servers.DEFAULT_CLIENT_ID, "client-secret=cli secret",
-             "tenant=cli-tenant", "authority=" + authority,
-             "--next", "sender=other@example.com"],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env,
-            timeout=self.WAIT)
-        self.assertEqual(p.stdout.splitlines()[0], "call 1: sent", p.stdout)
-        # Only the given mailbox may log in.
-        self.assertIn("535 5.7.3", p.stdout.splitlines()[1])
-
-        self.assertIn("token 1 issued", self.wait_for("token"))
-        line = self.wait_for("message 1 ")
-        self.assertIn("NOTIFY=FAILURE", line)
-        eml = line.rsplit(" -> ", 1)[1]
-        with open(eml, "rb") as f:
-            m = email.message_from_bytes(f.read(), policy=email.policy.default)
-        self.assertEqual(str(m["Subject"]), "CLI")
-        with open(eml[:-4] + ".json") as f:
-            envelope = json.load(f)
-        self.assertEqual(envelope["mail_from"], SENDER)
-        self.assertEqual(envelope["rcpt_tos"], ["bob@example.org", "hidden@example.net"])
-        self.assertEqual(envelope["auth_user"], SENDER)
-
-        self.proc.send_signal(signal.SIGTERM)
-        self.wait_for("stopped")
-        self.assertEqual(self.proc.wait(timeout=self.WAIT), 0)
 
 
 if __name__ == "__main__":

@@ -4,9 +4,9 @@
 // priority, read receipt and delivery notifications.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
-#include "LogCapture.h"
 #include "SendFixture.h"
 #include "SmtpTestServerProcess.h"
 
@@ -21,7 +21,12 @@ protected:
         WriteIni(ServerIni(m_server->Port()));
     }
 
-    // Transaction n of the server against the expectations.
+    void ExpectSent(const MAILMESSAGE* message, const MAILSENDFLAGS* flags = nullptr) {
+        ASSERT_EQ(Send(message, flags), MAILERR_OK) << ToUtf8(Description());
+        EXPECT_EQ(Library().GetLastError(m_h)->nCode, MAILERR_OK);
+    }
+
+    // Transaction n of the server against the expectations (JSON).
     ::testing::AssertionResult Received(int n, const std::string& expected) {
         if (m_server->Count() < n)
             return ::testing::AssertionFailure()
@@ -45,36 +50,26 @@ TEST_F(SendDeliveryTest, TextMessageReachesEveryRecipientWithItsHeaders) {
         .Bcc(u"Hidden Bcc", u"hidden@example.org")
         .Priority(MAILPRIO_HIGH)
         .Flags(MAILMSG_READ_RECEIPT | MAILMSG_NOTIFY_SUCCESS | MAILMSG_NOTIFY_FAILURE);
-    ASSERT_EQ(Send(message.Record()), MAILERR_OK)
-        << ToUtf8(Library().GetLastError(m_h)->szDescription);
-    EXPECT_EQ(Library().GetLastError(m_h)->nCode, MAILERR_OK);
-
-    EXPECT_TRUE(Received(
-        1, R"json({
-        "subject": )json" +
-               Json(u"Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u00d1and\u00fa") + R"json(,
+    ExpectSent(message.Record());
+    EXPECT_TRUE(Received(1, R"json({
+        "subject": "Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u00d1and\u00fa",
         "from": ["Configured Sender", "configured@example.org"],
-        "to": [[)json" +
-               Json(u"J\u00fcrgen M\u00fcller") +
-               R"json(, "jm@example.org"], ["", "bare@example.org"]],
+        "to": [["J\u00fcrgen M\u00fcller", "jm@example.org"], ["", "bare@example.org"]],
         "cc": [["Carol Cc", "carol@example.org"]],
         "headers": {"X-Priority": "1", "Disposition-Notification-To": "configured@example.org"},
         "absent": ["Bcc", "X-Mailer"],
         "type": "text/plain",
-        "text": )json" +
-               Json(u"Hello,\nsecond line with \u00fcmlaut\n.a line that starts with a dot\nend") +
-               R"json(,
+        "text": "Hello,\nsecond line with \u00fcmlaut\n.a line that starts with a dot\nend",
         "mail_from": "configured@example.org",
         "rcpt_tos": ["jm@example.org", "bare@example.org", "carol@example.org", "hidden@example.org"],
-        "notify": "SUCCESS,FAILURE"
-    })json"));
+        "notify": "SUCCESS,FAILURE"})json"));
 }
 
 TEST_F(SendDeliveryTest, HtmlBodyFromAFileAndAnOriginatorThatStaysForLaterSends) {
-    const std::string html =
-        "<html><body><p>\xc3\x84rger \xe2\x98\x83</p>\n<p>two</p></body></html>\n";
     // UTF-8 with a byte-order mark, as editors on the host's platform write it.
-    const std::string path = WriteFile("body.html", "\xef\xbb\xbf" + html);
+    const std::string path = WriteFile(
+        "body.html",
+        "\xef\xbb\xbf<html><body><p>\xc3\x84rger \xe2\x98\x83</p>\n<p>two</p></body></html>\n");
     HostMessage message;
     message.Subject(u"Newsletter")
         .BodyFile(path)
@@ -83,100 +78,74 @@ TEST_F(SendDeliveryTest, HtmlBodyFromAFileAndAnOriginatorThatStaysForLaterSends)
         .To(nullptr, u"reader@example.org")
         .Priority(MAILPRIO_LOW)
         .Flags(MAILMSG_NOTIFY_FAILURE);
-    ASSERT_EQ(Send(message.Record()), MAILERR_OK)
-        << ToUtf8(Library().GetLastError(m_h)->szDescription);
+    ExpectSent(message.Record());
     EXPECT_TRUE(Received(1, R"json({
         "subject": "Newsletter",
-        "from": [)json" + Json(u"\u00d6nder Host") +
-                                R"json(, "host@example.org"],
+        "from": ["\u00d6nder Host", "host@example.org"],
         "headers": {"X-Priority": "5"},
         "absent": ["Disposition-Notification-To", "Cc"],
         "type": "multipart/mixed",
-        "html": )json" + Json(html) +
-                                R"json(,
+        "html": "<html><body><p>\u00c4rger \u2603</p>\n<p>two</p></body></html>\n",
         "text": null,
         "mail_from": "host@example.org",
         "rcpt_tos": ["reader@example.org"],
-        "notify": "FAILURE"
-    })json"));
+        "notify": "FAILURE"})json"));
 
     // The next message of the handle names no originator: the last one is
     // still the sender. A plain content type gives a single-part text.
     HostMessage next;
-    next.Subject(u"Second")
-        .Body(u"plain")
-        .To(nullptr, u"reader@example.org")
-        .Priority(MAILPRIO_NORMAL);
-    ASSERT_EQ(Send(next.Record()), MAILERR_OK);
+    next.Subject(u"Second").Body(u"plain").To(nullptr, u"reader@example.org");
+    next.Priority(MAILPRIO_NORMAL);
+    ExpectSent(next.Record());
     EXPECT_TRUE(Received(2, R"json({
-        "from": [)json" + Json(u"\u00d6nder Host") +
-                                R"json(, "host@example.org"],
-        "headers": {"X-Priority": "3"},
-        "type": "text/plain", "text": "plain",
-        "mail_from": "host@example.org", "notify": ""
-    })json"));
+        "from": ["\u00d6nder Host", "host@example.org"], "headers": {"X-Priority": "3"},
+        "type": "text/plain", "text": "plain", "mail_from": "host@example.org", "notify": ""})json"));
 }
 
 TEST_F(SendDeliveryTest, ThreeAttachmentsArriveByteForByteAfterTheText) {
     std::string binary;
     for (int i = 0; i < 70000; ++i)
         binary.push_back(static_cast<char>((i * 7 + i / 256) & 0xFF));
-    const std::string notes = WriteFile("notes.txt", "first line\r\nsecond line\n\xc3\xa4\n");
-    const std::string data = WriteFile("data.bin", binary);
-    const std::string image =
-        WriteFile("image.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
     HostMessage message;
     message.Subject(u"Three files")
         .Body(u"See the attachments.")
         .To(u"Bob", u"bob@example.org")
-        .Attach(notes)
-        .Attach(data, u"Bericht M\u00e4rz.bin")
-        .Attach(image, u"picture.png");
-    ASSERT_EQ(Send(message.Record()), MAILERR_OK)
-        << ToUtf8(Library().GetLastError(m_h)->szDescription);
+        .Attach(WriteFile("notes.txt", "first line\r\nsecond line\n\xc3\xa4\n"))
+        .Attach(WriteFile("data.bin", binary), u"Bericht M\u00e4rz.bin")
+        .Attach(WriteFile("image.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16)),
+                u"picture.png");
+    ExpectSent(message.Record());
     EXPECT_TRUE(Received(1, R"json({
-        "type": "multipart/mixed",
-        "text": "See the attachments.",
-        "attachments": [
-            {"filename": "notes.txt", "path": )json" +
-                                Json(notes) + R"json(},
-            {"filename": )json" +
-                                Json(u"Bericht M\u00e4rz.bin") + R"json(, "path": )json" +
-                                Json(data) + R"json(},
-            {"filename": "picture.png", "path": )json" +
-                                Json(image) + R"json(}],
-        "rcpt_tos": ["bob@example.org"]
-    })json"));
+        "type": "multipart/mixed", "text": "See the attachments.",
+        "attachments": [{"filename": "notes.txt", "path": "notes.txt"},
+                        {"filename": "Bericht M\u00e4rz.bin", "path": "data.bin"},
+                        {"filename": "picture.png", "path": "image.png"}],
+        "rcpt_tos": ["bob@example.org"]})json"));
 
     // The host's option 1 leaves the attachments out.
     MAILSENDFLAGS options{};
     options.cbSize = sizeof options;
     options.dwOptions = MAILSEND_NO_ATTACHMENTS;
-    ASSERT_EQ(Send(message.Record(), &options), MAILERR_OK);
-    EXPECT_TRUE(Received(2, R"json({"type": "text/plain", "text": "See the attachments.",
-                                "attachments": []})json"));
+    ExpectSent(message.Record(), &options);
+    EXPECT_TRUE(Received(
+        2, R"json({"type": "text/plain", "text": "See the attachments.", "attachments": []})json"));
 }
 
 TEST_F(SendDeliveryTest, LineBreaksInHeaderTextsCannotAddHeaderLines) {
-    const std::string file = WriteFile("a.txt", "x");
     HostMessage message;
     message.Subject(u"Quarterly\r\nBcc: victim@example.org")
         .Originator(u"Mallory\nReply-To: evil@example.org", u"mallory@example.org")
         .Body(u"body")
         .To(u"Eve\r\n\r\nX-Injected: yes", u"eve@example.org")
-        .Attach(file, u"report\r\nX-Part-Injected: 1.txt");
-    ASSERT_EQ(Send(message.Record()), MAILERR_OK)
-        << ToUtf8(Library().GetLastError(m_h)->szDescription);
+        .Attach(WriteFile("a.txt", "x"), u"report\r\nX-Part-Injected: 1.txt");
+    ExpectSent(message.Record());
     // Display names go out unquoted, so a name with a colon is not a valid
     // mailbox any more; what matters is that no header line was added.
     EXPECT_TRUE(Received(1, R"json({
         "subject": "Quarterly Bcc: victim@example.org",
         "absent": ["Bcc", "Reply-To", "X-Injected", "X-Part-Injected"],
-        "attachments": [{"filename": "report X-Part-Injected: 1.txt", "path": )json" +
-                                Json(file) + R"json(}],
-        "mail_from": "mallory@example.org",
-        "rcpt_tos": ["eve@example.org"]
-    })json"));
+        "attachments": [{"filename": "report X-Part-Injected: 1.txt", "path": "a.txt"}],
+        "mail_from": "mallory@example.org", "rcpt_tos": ["eve@example.org"]})json"));
     const std::string raw = m_server->Message(1);
     EXPECT_NE(raw.find("From: Mallory Reply-To: evil@example.org <mallory@example.org>\r\n"),
               std::string::npos)
@@ -192,14 +161,12 @@ TEST_F(SendDeliveryTest, RecipientsOfUnknownKindAreDroppedAndNullNamesAreEmpty) 
         .Recipient(4, nullptr, u"kind4@example.org")
         .To(nullptr, u"to@example.org")
         .Cc(nullptr, u"cc@example.org");
-    ASSERT_EQ(Send(message.Record()), MAILERR_OK);
+    ExpectSent(message.Record());
     // No subject: the line is there and empty.
     EXPECT_TRUE(Received(1, R"json({
-        "subject": "",
-        "to": [["", "to@example.org"]], "cc": [["", "cc@example.org"]],
-        "absent": ["X-Priority"],
-        "rcpt_tos": ["to@example.org", "cc@example.org"], "notify": ""
-    })json"));
+        "subject": "", "to": [["", "to@example.org"]], "cc": [["", "cc@example.org"]],
+        "absent": ["X-Priority"], "rcpt_tos": ["to@example.org", "cc@example.org"],
+        "notify": ""})json"));
 }
 
 }  // namespace

@@ -6,28 +6,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
-#include "LogCapture.h"
+#include "ChildProcess.h"
+#include "ScratchDir.h"
 #include "hostmodule/HostModule.h"
-
-namespace {
-
-std::u16string Text(const MAILWCHAR* s) {
-    return std::u16string(s);
-}
-
-std::u16string Hex(uint32_t n) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "0x%X", n);
-    return FromUtf8(buffer);
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------- SendFixture
 
 ProviderLibrary& SendFixture::Library() {
     static ProviderLibrary library;
@@ -48,7 +33,7 @@ void SendFixture::SetUp() {
     m_flags.logProvider = &m_log;
     m_flags.hResource = LoadTestHostModule(true);
     m_flags.pszPrimaryDir = reinterpret_cast<const MAILWCHAR*>(m_wdir.c_str());
-    m_flags.pszSecondaryDir = reinterpret_cast<const MAILWCHAR*>(m_wdir.c_str());
+    m_flags.pszSecondaryDir = m_flags.pszPrimaryDir;
 }
 
 void SendFixture::TearDown() {
@@ -66,12 +51,22 @@ void SendFixture::WriteIni(const std::map<std::string, std::string>& keys) {
     WriteFile("vx.ini", text);
 }
 
-std::map<std::string, std::string> SendFixture::ServerIni(int port) const {
+std::map<std::string, std::string> SendFixture::ServerIni(int port) {
     return {{"smtpHost", "127.0.0.1"},
             {"smtpPort", std::to_string(port)},
             {"smtpAuth", "0"},
             {"smtpSenderName", "Configured Sender"},
             {"smtpSenderAddr", "configured@example.org"}};
+}
+
+void SendFixture::Configure(const std::string& settings) {
+    std::string output;
+    ASSERT_EQ(RunProgram({"/bin/sh", "-c",
+                          std::string(SMTPMAIL_BIN_DIR) + "/smtpmail-cfg --dir '" + m_dir + "' " +
+                              settings},
+                         &output),
+              0)
+        << output;
 }
 
 HMAILPROVIDER SendFixture::Open() {
@@ -86,50 +81,38 @@ MAILRESULT SendFixture::Send(const MAILMESSAGE* message, const MAILSENDFLAGS* fl
     return Library().Send(m_h, message, flags);
 }
 
-void SendFixture::CheckReport(MAILRESULT code, uint32_t native) {
+std::u16string SendFixture::Description() {
+    return std::u16string(Library().GetLastError(m_h)->szDescription);
+}
+
+void SendFixture::ExpectLastError(MAILRESULT code, const std::u16string& description,
+                                  uint32_t native, bool bWhole) {
     const MAILERROR* error = Library().GetLastError(m_h);
     ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->nCode, code);
+    const std::u16string text(error->szDescription);
+    EXPECT_EQ(bWhole ? text : text.substr(0, description.size()), description) << ToUtf8(text);
+    EXPECT_EQ(error->dwNativeCode, native);
+
     MAILFORMATERROR report;
     std::memset(&report, 0, sizeof report);
     report.cbSize = sizeof report;
     ASSERT_EQ(Library().Execute(m_h, MAILCMD_FORMATERROR, &report), MAILERR_OK);
-    const std::u16string sReport = Text(report.szText);
-    const std::u16string sCode =
-        u"(" + FromUtf8(std::to_string(code)) + u", " + Hex(static_cast<uint32_t>(code)) + u")";
-    EXPECT_NE(sReport.find(sCode), std::u16string::npos) << ToUtf8(sReport);
-    const std::u16string sTail = u"\r\n\r\n" + Text(error->szDescription) + u" " + Hex(native);
-    EXPECT_TRUE(sReport.size() >= sTail.size() &&
-                sReport.compare(sReport.size() - sTail.size(), sTail.size(), sTail) == 0)
-        << ToUtf8(sReport);
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "(%d, 0x%X)", code, static_cast<unsigned>(code));
+    const std::string sReport = ToUtf8(report.szText);
+    EXPECT_NE(sReport.find(numbers), std::string::npos) << sReport;
+    std::snprintf(numbers, sizeof numbers, " 0x%X", native);
+    const std::string sTail = "\r\n\r\n" + ToUtf8(text) + numbers;
+    EXPECT_TRUE(sReport.ends_with(sTail)) << sReport;
     EXPECT_EQ(Library().GetLastError(m_h)->nCode, code) << "Execute keeps the error";
 
     int32_t supports = 0;
     ASSERT_EQ(Library().GetProperty(m_h, u"SupportsHTML", &supports, sizeof supports), MAILERR_OK);
     error = Library().GetLastError(m_h);
     EXPECT_EQ(error->nCode, MAILERR_OK) << "GetProperty clears the error";
-    EXPECT_EQ(Text(error->szDescription), u"");
+    EXPECT_EQ(error->szDescription[0], 0);
     EXPECT_EQ(error->dwNativeCode, 0u);
-}
-
-void SendFixture::ExpectLastError(MAILRESULT code, const std::u16string& description,
-                                  uint32_t native) {
-    const MAILERROR* error = Library().GetLastError(m_h);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->nCode, code);
-    EXPECT_EQ(Text(error->szDescription), description);
-    EXPECT_EQ(error->dwNativeCode, native);
-    CheckReport(code, native);
-}
-
-void SendFixture::ExpectLastErrorStartingWith(MAILRESULT code, const std::u16string& start,
-                                              uint32_t native) {
-    const MAILERROR* error = Library().GetLastError(m_h);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->nCode, code);
-    EXPECT_EQ(Text(error->szDescription).substr(0, start.size()), start)
-        << ToUtf8(Text(error->szDescription));
-    EXPECT_EQ(error->dwNativeCode, native);
-    CheckReport(code, native);
 }
 
 HostMessage SendFixture::SimpleText() {
@@ -139,54 +122,51 @@ HostMessage SendFixture::SimpleText() {
 }
 
 std::string SendFixture::WriteFile(const std::string& name, const std::string& bytes) const {
-    const std::string path = Path(name);
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return path;
+    WriteBytes(Path(name), bytes);
+    return Path(name);
 }
 
 ::testing::AssertionResult SendFixture::MessageMatches(const std::string& eml,
                                                        const std::string& envelope,
                                                        const std::string& expected) {
-    const std::string expectedPath = WriteFile("expected.json", expected);
-    const std::string command = std::string(SMTPMAIL_TEST_PYTHON) + " '" + SMTPMAIL_SEND_TEST_DIR +
-                                "/check_message.py' '" + eml + "' '" + envelope + "' '" +
-                                expectedPath + "' 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return ::testing::AssertionFailure() << "cannot run " << command;
     std::string output;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+    if (RunProgram({SMTPMAIL_TEST_PYTHON, std::string(SMTPMAIL_SEND_TEST_DIR) + "/check_message.py",
+                    eml, envelope, WriteFile("expected.json", expected)},
+                   &output) == 0)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "check_message.py:\n" << output;
 }
 
-// ---------------------------------------------------------------- helpers
-
-std::string Json(const std::string& utf8) {
-    std::string out = "\"";
-    for (unsigned char c : utf8) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-            out += buffer;
-        } else {
-            out += static_cast<char>(c);
-        }
+ScopedEnvironment::ScopedEnvironment(
+    const std::vector<std::pair<std::string, const char*>>& values) {
+    for (const auto& [name, value] : values) {
+        const char* old = std::getenv(name.c_str());
+        m_saved.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+        if (value != nullptr)
+            ::setenv(name.c_str(), value, 1);
+        else
+            ::unsetenv(name.c_str());
     }
-    return out + "\"";
 }
 
-std::string Json(const std::u16string& text) {
-    return Json(ToUtf8(text));
+ScopedEnvironment::~ScopedEnvironment() {
+    for (const auto& [name, value] : m_saved) {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+}
+
+int RunProgram(const std::vector<std::string>& argv, std::string* output) {
+    ChildProcess program(argv);
+    std::string line;
+    while (program.ReadLine(line)) {
+    }
+    const int status = program.Stop();
+    if (output != nullptr)
+        *output = program.Transcript();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 int UnusedLoopbackPort() {
@@ -194,7 +174,6 @@ int UnusedLoopbackPort() {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
     socklen_t len = sizeof a;
     int port = 0;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&

@@ -1,16 +1,19 @@
 // Mail_Send as the host calls it: the provider loaded with the dynamic loader,
-// its settings in a vx.ini of a scratch folder, and the host's message records
-// filled field by field.
+// its settings in a vx.ini or a store of a scratch folder, and the host's
+// message records filled field by field.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CapturingLogProvider.h"
 #include "HostMessage.h"
+#include "LogCapture.h"
 #include "ProviderLibrary.h"
 #include "mailapi.h"
 
@@ -23,16 +26,20 @@ protected:
     // Writes the [SMTP] section of vx.ini in the configuration folder.
     void WriteIni(const std::map<std::string, std::string>& keys);
     // Settings for the loopback test server on port, without authentication.
-    std::map<std::string, std::string> ServerIni(int port) const;
+    static std::map<std::string, std::string> ServerIni(int port);
+    // Writes the provider's store in the configuration folder with smtpmail-cfg
+    // (settings: its options as a shell would read them).
+    void Configure(const std::string& settings);
     // Mail_Initialize with the configuration folder; the handle is released in TearDown.
     HMAILPROVIDER Open();
     MAILRESULT Send(const MAILMESSAGE* message, const MAILSENDFLAGS* flags = nullptr);
+    std::u16string Description();
 
-    // The last error through Mail_GetLastError and the report of Mail_Execute
-    // 1001 both show the failure; a Mail_GetProperty afterwards clears it.
-    void ExpectLastError(MAILRESULT code, const std::u16string& description, uint32_t native);
-    // As above, when the description is only known to start with a text.
-    void ExpectLastErrorStartingWith(MAILRESULT code, const std::u16string& start, uint32_t native);
+    // The last error through Mail_GetLastError (its description whole, or only
+    // starting with the text) and the report of Mail_Execute 1001 both show
+    // the failure; a Mail_GetProperty afterwards clears it.
+    void ExpectLastError(MAILRESULT code, const std::u16string& description, uint32_t native,
+                         bool bWhole = true);
 
     // A subject, a text body and one To recipient.
     static HostMessage SimpleText();
@@ -42,7 +49,7 @@ protected:
     std::string Path(const std::string& name) const { return m_dir + "/" + name; }
 
     // Runs check_message.py on a stored message, its envelope record and the
-    // expectations (a JSON text); the checker's output when they differ.
+    // expectations (JSON; attachment paths are names in the scratch folder).
     ::testing::AssertionResult MessageMatches(const std::string& eml, const std::string& envelope,
                                               const std::string& expected);
 
@@ -51,13 +58,21 @@ protected:
     HMAILPROVIDER m_h = nullptr;
     std::string m_dir;
     std::u16string m_wdir;
-
-private:
-    void CheckReport(MAILRESULT code, uint32_t native);
 };
 
-// A JSON string literal for a UTF-8 text.
-std::string Json(const std::string& utf8);
-std::string Json(const std::u16string& text);
+// Sets environment variables (a null value removes one) while it lives.
+class ScopedEnvironment {
+public:
+    explicit ScopedEnvironment(const std::vector<std::pair<std::string, const char*>>& values);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
+};
+
+// A program's exit code (-1 when it did not exit) and its output.
+int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr);
 // A free loopback port: bound, never listened on, released.
 int UnusedLoopbackPort();

@@ -13,7 +13,8 @@ EXPECTED.json (every key optional):
     type            the top-level content type
     text, html      the text of the first text/plain or text/html part
                     (line ends compared as LF, trailing line breaks ignored)
-    attachments     [{"filename": name, "path": file whose bytes were sent}]
+    attachments     [{"filename": name, "path": file whose bytes were sent, relative
+                    to the folder of EXPECTED.json}]
     mail_from       envelope sender
     rcpt_tos        envelope recipients, in order
     notify          the NOTIFY parameter every recipient must carry ("" = none)
@@ -24,16 +25,12 @@ Prints one line per difference and exits 1, or prints "message ok" and exits 0.
 import email
 import email.policy
 import json
+import os
 import sys
 
 
 def lines(text):
     return text.replace("\r\n", "\n").rstrip("\n")
-
-
-def params_of(entry):
-    # smtp_test_server.py records {"address", "params"}, oauth_servers.py a list.
-    return entry["params"] if isinstance(entry, dict) else list(entry)
 
 
 def main():
@@ -91,7 +88,7 @@ def main():
         same("attachment count", len(got), len(want["attachments"]))
         for part, expected in zip(got, want["attachments"]):
             same("attachment name", part.get_filename(), expected["filename"])
-            with open(expected["path"], "rb") as f:
+            with open(os.path.join(os.path.dirname(expected_path), expected["path"]), "rb") as f:
                 data = f.read()
             payload = part.get_payload(decode=True)
             if payload != data:
@@ -105,7 +102,7 @@ def main():
         same("RCPT TO", envelope["rcpt_tos"], want["rcpt_tos"])
     if "notify" in want:
         for entry in envelope.get("rcpt_params", []):
-            notify = [p.split("=", 1)[1] for p in params_of(entry) if p.upper().startswith("NOTIFY=")]
+            notify = [p.split("=", 1)[1] for p in entry["params"] if p.upper().startswith("NOTIFY=")]
             same("NOTIFY of %s" % entry, notify, [want["notify"]] if want["notify"] else [])
         same("recipients with parameters", len(envelope.get("rcpt_params", [])),
              len(envelope["rcpt_tos"]))

@@ -5,16 +5,23 @@
 #include "api/CMailApp.h"
 #include "api/CSMTPMailApp.h"
 
+// m_api with the host's display texts, m_bare with a module that has none.
 class MailApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_hStrings = LoadTestHostModule(true);
         m_hEmpty = LoadTestHostModule(false);
+        MAILINIFLAGS flags = MakeIniFlags(&m_log, m_hStrings);
+        ASSERT_TRUE(m_api.Initialize(&flags));
+        flags.hResource = m_hEmpty;
+        ASSERT_TRUE(m_bare.Initialize(&flags));
     }
 
     CapturingLogProvider m_log;
     void* m_hStrings = nullptr;
     void* m_hEmpty = nullptr;
+    CSMTPMailAPI m_api;
+    CSMTPMailAPI m_bare;
 };
 
 TEST_F(MailApiTest, InitializeChecksTheRecordInOrder) {
@@ -45,81 +52,66 @@ TEST_F(MailApiTest, InitializeChecksTheRecordInOrder) {
 }
 
 TEST_F(MailApiTest, SetLastErrorTakesTheDisplayTextWhenNoDescriptionIsGiven) {
-    CSMTPMailAPI api;
-    MAILINIFLAGS flags = MakeIniFlags(&m_log, m_hStrings);
-    ASSERT_TRUE(api.Initialize(&flags));
-    api.SetLastError(MAILERR_ACCESS_DENIED, nullptr, 5);
-    EXPECT_EQ(Text(api.GetLastError()->szDescription),
+    m_api.SetLastError(MAILERR_ACCESS_DENIED, nullptr, 5);
+    EXPECT_EQ(Text(m_api.GetLastError()->szDescription),
               u"The mail server could not be reached or refused the login.");
     std::u16string longText(300, u'x');
-    api.SetLastError(MAILERR_SEND, longText.c_str(), 0);
-    EXPECT_EQ(Text(api.GetLastError()->szDescription), std::u16string(255, u'x'));
-    api.ClearLastError();
-    EXPECT_EQ(api.GetLastError()->nCode, 0);
-    EXPECT_EQ(api.GetLastError()->szDescription[0], 0);
-    EXPECT_EQ(api.GetLastError()->dwNativeCode, 0u);
+    m_api.SetLastError(MAILERR_SEND, longText.c_str(), 0);
+    EXPECT_EQ(Text(m_api.GetLastError()->szDescription), std::u16string(255, u'x'));
+    m_api.ClearLastError();
+    EXPECT_EQ(m_api.GetLastError()->nCode, 0);
+    EXPECT_EQ(m_api.GetLastError()->szDescription[0], 0);
+    EXPECT_EQ(m_api.GetLastError()->dwNativeCode, 0u);
 }
 
 TEST_F(MailApiTest, FormatErrorReportsCodeDescriptionAndNativeCode) {
-    CSMTPMailAPI api;
-    MAILINIFLAGS flags = MakeIniFlags(&m_log, m_hStrings);
-    ASSERT_TRUE(api.Initialize(&flags));
-    api.SetLastError(MAILERR_ACCESS_DENIED, u"D", 10061);
+    m_api.SetLastError(MAILERR_ACCESS_DENIED, u"D", 10061);
     MAILFORMATERROR report{};
     report.cbSize = sizeof report;
-    ASSERT_EQ(api.Execute(MAILCMD_FORMATERROR, &report), MAILERR_OK);
+    ASSERT_EQ(m_api.Execute(MAILCMD_FORMATERROR, &report), MAILERR_OK);
     EXPECT_EQ(
         Text(report.szText),
         u"The mail server could not be reached or refused the login. (509, 0x1FD)\r\n\r\nD 0x274D");
 
-    api.SetLastError(MAILERR_SEND, u"", 0);
-    ASSERT_EQ(api.FormatError(&report), MAILERR_OK);
+    m_api.SetLastError(MAILERR_SEND, u"", 0);
+    ASSERT_EQ(m_api.FormatError(&report), MAILERR_OK);
     EXPECT_EQ(Text(report.szText), u"The message could not be sent. (200, 0xC8)\r\n\r\n0x0");
 
-    CSMTPMailAPI bare;
-    MAILINIFLAGS bareFlags = MakeIniFlags(&m_log, m_hEmpty);
-    ASSERT_TRUE(bare.Initialize(&bareFlags));
-    bare.SetLastError(MAILERR_ACCESS_DENIED, u"D", 10061);
-    ASSERT_EQ(bare.FormatError(&report), MAILERR_OK);
+    m_bare.SetLastError(MAILERR_ACCESS_DENIED, u"D", 10061);
+    ASSERT_EQ(m_bare.FormatError(&report), MAILERR_OK);
     EXPECT_EQ(Text(report.szText), u"509, 0x1FD\r\n\r\nD 0x274D");
 
     report.cbSize = 1031;
-    EXPECT_EQ(bare.FormatError(&report), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(bare.GetLastError()->szDescription), u"invalid pFormatError->cbSize");
-    EXPECT_EQ(bare.FormatError(nullptr), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(bare.GetLastError()->szDescription), u"pFormatError may not be NULL");
+    EXPECT_EQ(m_bare.FormatError(&report), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(m_bare.GetLastError()->szDescription), u"invalid pFormatError->cbSize");
+    EXPECT_EQ(m_bare.FormatError(nullptr), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(m_bare.GetLastError()->szDescription), u"pFormatError may not be NULL");
 }
 
 TEST_F(MailApiTest, GetErrorTextDescribesTheRecordsOwnCode) {
-    CSMTPMailAPI api;
-    MAILINIFLAGS flags = MakeIniFlags(&m_log, m_hStrings);
-    ASSERT_TRUE(api.Initialize(&flags));
-    api.SetLastError(MAILERR_SEND, u"unrelated", 0);
+    m_api.SetLastError(MAILERR_SEND, u"unrelated", 0);
     MAILERRORTEXT text{};
     text.cbSize = sizeof text;
     text.nCode = MAILERR_INVALID_PARAMS;
     text.dwFlags = 1;
-    ASSERT_EQ(api.Execute(MAILCMD_GETERRORTEXT, &text), MAILERR_OK);
+    ASSERT_EQ(m_api.Execute(MAILCMD_GETERRORTEXT, &text), MAILERR_OK);
     EXPECT_EQ(Text(text.szText), u"Invalid parameters. (505)");
     text.dwFlags = 0;
-    ASSERT_EQ(api.GetErrorText(&text), MAILERR_OK);
+    ASSERT_EQ(m_api.GetErrorText(&text), MAILERR_OK);
     EXPECT_EQ(Text(text.szText), u"Invalid parameters.");
     text.nCode = 42;  // no display text for it
     text.dwFlags = 1;
-    ASSERT_EQ(api.GetErrorText(&text), MAILERR_OK);
+    ASSERT_EQ(m_api.GetErrorText(&text), MAILERR_OK);
     EXPECT_EQ(Text(text.szText), u"42");
 
-    CSMTPMailAPI bare;
-    MAILINIFLAGS bareFlags = MakeIniFlags(&m_log, m_hEmpty);
-    ASSERT_TRUE(bare.Initialize(&bareFlags));
     text.nCode = MAILERR_INVALID_PARAMS;
-    ASSERT_EQ(bare.GetErrorText(&text), MAILERR_OK);
+    ASSERT_EQ(m_bare.GetErrorText(&text), MAILERR_OK);
     EXPECT_EQ(Text(text.szText), u"505");
     text.cbSize = 523;
-    EXPECT_EQ(bare.GetErrorText(&text), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(bare.GetLastError()->szDescription), u"invalid pErrorText->cbSize");
-    EXPECT_EQ(bare.Execute(MAILCMD_GETERRORTEXT, nullptr), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(bare.GetLastError()->szDescription), u"pErrorText may not be NULL");
+    EXPECT_EQ(m_bare.GetErrorText(&text), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(m_bare.GetLastError()->szDescription), u"invalid pErrorText->cbSize");
+    EXPECT_EQ(m_bare.Execute(MAILCMD_GETERRORTEXT, nullptr), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(m_bare.GetLastError()->szDescription), u"pErrorText may not be NULL");
 }
 
 TEST_F(MailApiTest, LookupErrorTextUsesTheCodeTableAndTheModule) {
@@ -132,24 +124,21 @@ TEST_F(MailApiTest, LookupErrorTextUsesTheCodeTableAndTheModule) {
 }
 
 TEST_F(MailApiTest, ExecuteDispatchesOnlyItsThreeCommands) {
-    CSMTPMailAPI api;
-    MAILINIFLAGS flags = MakeIniFlags(&m_log, m_hStrings);
-    ASSERT_TRUE(api.Initialize(&flags));
-    api.SetLastError(MAILERR_SEND, u"kept", 7);
+    m_api.SetLastError(MAILERR_SEND, u"kept", 7);
     MAILNAME name{};
     name.cbSize = sizeof name;
-    EXPECT_EQ(api.Execute(999, &name), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(api.Execute(1003, &name), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(api.GetLastError()->nCode, MAILERR_SEND) << "unknown commands leave the last error";
-    EXPECT_EQ(Text(api.GetLastError()->szDescription), u"kept");
-    ASSERT_EQ(api.Execute(MAILCMD_GETNAME, &name), MAILERR_OK);
+    EXPECT_EQ(m_api.Execute(999, &name), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(m_api.Execute(1003, &name), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(m_api.GetLastError()->nCode, MAILERR_SEND) << "unknown commands leave the last error";
+    EXPECT_EQ(Text(m_api.GetLastError()->szDescription), u"kept");
+    ASSERT_EQ(m_api.Execute(MAILCMD_GETNAME, &name), MAILERR_OK);
     EXPECT_EQ(Text(name.szName), u"SMTP");
     name.cbSize = 163;
-    EXPECT_EQ(api.GetName(&name), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(api.GetLastError()->szDescription), u"invalid pName->cbSize");
-    EXPECT_EQ(api.Execute(MAILCMD_GETNAME, nullptr), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(api.GetLastError()->szDescription), u"pName may not be NULL");
-    EXPECT_EQ(api.GetLastError()->dwNativeCode, 0u);
+    EXPECT_EQ(m_api.GetName(&name), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(m_api.GetLastError()->szDescription), u"invalid pName->cbSize");
+    EXPECT_EQ(m_api.Execute(MAILCMD_GETNAME, nullptr), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(Text(m_api.GetLastError()->szDescription), u"pName may not be NULL");
+    EXPECT_EQ(m_api.GetLastError()->dwNativeCode, 0u);
 }
 
 TEST_F(MailApiTest, ErrorNamesForTraceLines) {

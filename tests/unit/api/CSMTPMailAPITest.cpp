@@ -43,12 +43,6 @@ TEST_F(SmtpMailApiTest, SupportsHtmlIsTheOneProperty) {
     EXPECT_EQ(untouched, 77);
 }
 
-TEST_F(SmtpMailApiTest, SetPropertyIsNeverSupported) {
-    EXPECT_EQ(m_api.SetProperty(u"SupportsHTML", nullptr), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(m_api.GetLastError()->szDescription), u"Property not supported.");
-    EXPECT_EQ(m_api.GetLastError()->dwNativeCode, 0u);
-}
-
 TEST_F(SmtpMailApiTest, ResolveAddressChecksItsRecordsAndFindsNothing) {
     MAILADDRESS address{};
     address.cbSize = sizeof address;

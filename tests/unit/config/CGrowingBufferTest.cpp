@@ -2,42 +2,37 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/CGrowingBuffer.h"
 #include "vxstring.h"
 
-TEST(CGrowingBuffer, FirstWriteTakesOneGrowthStep) {
+// The first write takes one growth step, or the size plus a step when it is
+// larger; reaching the capacity exactly grows it.
+TEST(CGrowingBuffer, GrowsByItsStep) {
+    struct Case {
+        DWORD step;
+        std::vector<DWORD> writes;
+        DWORD capacity;
+    };
+    const std::string bytes(100, 'z');
+    for (const Case& c : {Case{1024, {3}, 1024}, Case{16, {15}, 16}, Case{16, {15, 1}, 32},
+                          Case{16, {1, 100}, 117}, Case{8, {20}, 28}}) {
+        CGrowingBuffer b(c.step);
+        DWORD size = 0;
+        for (DWORD n : c.writes) {
+            EXPECT_EQ(b.Write(bytes.data(), n), size) << "a write returns where it started";
+            size += n;
+        }
+        EXPECT_EQ(b.m_nCapacity, c.capacity) << c.step << " " << c.writes.size();
+        EXPECT_EQ(b.GetSize(), size);
+        EXPECT_EQ(b.GetPosition(), size);
+    }
     CGrowingBuffer b(1024);
     EXPECT_EQ(b.m_pData, nullptr);
-    EXPECT_EQ(b.Write("abc", 3), 0u);
-    EXPECT_EQ(b.m_nCapacity, 1024u);
-    EXPECT_EQ(b.GetSize(), 3u);
-    EXPECT_EQ(b.GetPosition(), 3u);
-    EXPECT_EQ(b.Write("de", 2), 3u);
+    b.Write("abc", 3);
+    b.Write("de", 2);
     EXPECT_EQ(std::memcmp(b.m_pData, "abcde", 5), 0);
-}
-
-TEST(CGrowingBuffer, ReachingTheCapacityExactlyGrows) {
-    CGrowingBuffer b(16);
-    std::string s(15, 'x');
-    b.Write(s.data(), 15);
-    EXPECT_EQ(b.m_nCapacity, 16u);
-    b.Write("y", 1);  // need == capacity
-    EXPECT_EQ(b.m_nCapacity, 32u);
-    EXPECT_EQ(b.GetSize(), 16u);
-}
-
-TEST(CGrowingBuffer, LargeWriteGrowsToNeedPlusStep) {
-    CGrowingBuffer b(16);
-    b.Write("a", 1);
-    std::string big(100, 'z');
-    b.Write(big.data(), 100);
-    EXPECT_EQ(b.m_nCapacity, 101u + 16u);
-    EXPECT_EQ(b.GetSize(), 101u);
-    // A first write larger than the step.
-    CGrowingBuffer c(8);
-    c.Write(big.data(), 20);
-    EXPECT_EQ(c.m_nCapacity, 28u);
 }
 
 TEST(CGrowingBuffer, NullWriteReservesAndOverwriteKeepsTheSize) {

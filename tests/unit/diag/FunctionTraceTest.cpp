@@ -9,7 +9,14 @@
 
 namespace {
 
-std::u16string ExitText(const LogCapture& capture) {
+// The message of the exit record that running body writes.
+template <class Body>
+std::u16string ExitText(Body body) {
+    LogCapture capture;
+    try {
+        body();
+    } catch (const std::runtime_error&) {
+    }
     for (const auto& r : capture.Records()) {
         if (r.action == u"exit")
             return r.message;
@@ -33,75 +40,57 @@ TEST(FunctionTrace, WritesEnterAndExitRecordsWithTheFunctionName) {
     EXPECT_EQ(records[1].message, u"int:0") << "an unbound scope shows int 0";
 }
 
-TEST(FunctionTrace, PointerKindsShowTheFinalValue) {
-    LogCapture capture;
-    {
-        bool result = false;
-        TFunctionTrace trace(u"T::BoolOp");
-        trace.Bind(&result);
-        result = true;
-    }
-    EXPECT_EQ(ExitText(capture), u"bool*:true");
-    capture.Clear();
-    {
-        int result = 1;
-        TFunctionTrace trace(u"T::IntOp");
-        trace.Bind(&result);
-        result = -42;
-    }
-    EXPECT_EQ(ExitText(capture), u"int*:-42");
-    capture.Clear();
-    {
-        DWORD result = 0;
-        TFunctionTrace trace(u"T::DwordOp");
-        trace.Bind(&result);
-        result = 0x80090308u;
-    }
-    EXPECT_EQ(ExitText(capture), u"DWORD*:80090308");
-    capture.Clear();
-    {
-        TFunctionTrace trace(u"T::IntValue");
-        int value = 7;
-        trace.Bind(value);
-        value = 8;
-    }
-    EXPECT_EQ(ExitText(capture), u"int:7") << "an int value is a copy taken when bound";
-}
-
-TEST(FunctionTrace, StringsShowLengthAndAtMostTheirFirstHundredCharacters) {
-    LogCapture capture;
-    {
-        std::string result;
-        TFunctionTrace trace(u"T::StringOp");
-        trace.Bind(&result);
-        result = std::string(150, 'a') + "\xe4";
-    }
-    EXPECT_EQ(ExitText(capture), u"string(151):" + std::u16string(100, u'a'));
-    capture.Clear();
-    {
-        std::string result = "K\xe4se";
-        TFunctionTrace trace(u"T::Latin");
-        trace.Bind(&result);
-    }
-    EXPECT_EQ(ExitText(capture), u"string(4):K\u00e4se") << "widened with the ANSI code page";
-    capture.Clear();
-    {
-        TFunctionTrace trace(u"T::NullKinds");
-        trace.Bind(static_cast<const bool*>(nullptr));
-    }
-    EXPECT_EQ(ExitText(capture), u"bool*:");
-}
-
-TEST(FunctionTrace, TheExitRecordIsWrittenWhenTheFunctionThrows) {
-    LogCapture capture;
-    try {
-        int result = 3;
-        TFunctionTrace trace(u"T::Throws");
-        trace.Bind(&result);
-        throw std::runtime_error("boom");
-    } catch (const std::runtime_error&) {
-    }
-    EXPECT_EQ(ExitText(capture), u"int*:3");
+// Pointer kinds show the value at the exit, also when the function throws;
+// strings their length and at most their first hundred characters, widened
+// with the ANSI code page; an int value is a copy taken when bound.
+TEST(FunctionTrace, ExitRecordsShowTheBoundResult) {
+    EXPECT_EQ(ExitText([] {
+                  bool result = false;
+                  TFunctionTrace trace(u"T::BoolOp");
+                  trace.Bind(&result);
+                  result = true;
+              }),
+              u"bool*:true");
+    EXPECT_EQ(ExitText([] {
+                  int result = 1;
+                  TFunctionTrace trace(u"T::Throws");
+                  trace.Bind(&result);
+                  result = -42;
+                  throw std::runtime_error("boom");
+              }),
+              u"int*:-42");
+    EXPECT_EQ(ExitText([] {
+                  DWORD result = 0;
+                  TFunctionTrace trace(u"T::DwordOp");
+                  trace.Bind(&result);
+                  result = 0x80090308u;
+              }),
+              u"DWORD*:80090308");
+    EXPECT_EQ(ExitText([] {
+                  int value = 7;
+                  TFunctionTrace trace(u"T::IntValue");
+                  trace.Bind(value);
+                  value = 8;
+              }),
+              u"int:7");
+    EXPECT_EQ(ExitText([] {
+                  std::string result;
+                  TFunctionTrace trace(u"T::StringOp");
+                  trace.Bind(&result);
+                  result = std::string(150, 'a') + "\xe4";
+              }),
+              u"string(151):" + std::u16string(100, u'a'));
+    EXPECT_EQ(ExitText([] {
+                  std::string result = "K\xe4se";
+                  TFunctionTrace trace(u"T::Latin");
+                  trace.Bind(&result);
+              }),
+              u"string(4):K\u00e4se");
+    EXPECT_EQ(ExitText([] {
+                  TFunctionTrace trace(u"T::NullKinds");
+                  trace.Bind(static_cast<const bool*>(nullptr));
+              }),
+              u"bool*:");
 }
 
 TEST(FunctionTrace, DetailLinesCarryTheScopeName) {

@@ -87,18 +87,24 @@ protected:
 
 }  // namespace
 
-TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefix) {
+TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefixAndCopiesItToTheDebugger) {
     UdpListener listener;
     WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port());
     ASSERT_TRUE(NetworkLogSetup());
     EXPECT_EQ(NetworkLogThreshold(), 4);
+    setenv("SMTPMAIL_DEBUG_OUTPUT", "1", 1);
+    ::testing::internal::CaptureStderr();
     NetworkLogWrite(5, u"too detailed");
     NetworkLogWrite(3, u"Code=%d, Description '%s'", 509, u"refused");
+    NetworkLogWrite(4, u"last");
+    std::string debugger = ::testing::internal::GetCapturedStderr();
+    unsetenv("SMTPMAIL_DEBUG_OUTPUT");
+    NetworkLogWrite(4, u"");
+    EXPECT_EQ(debugger, "Code=509, Description 'refused'\nlast\n");
     EXPECT_EQ(listener.Next(), "<3>Code=509, Description 'refused'")
         << "level 5 must not have been sent";
-    NetworkLogWrite(4, u"");
-    NetworkLogWrite(4, u"last");
-    EXPECT_EQ(listener.Next(), "<4>last") << "an empty message sends nothing";
+    EXPECT_EQ(listener.Next(), "<4>last");
+    EXPECT_EQ(listener.Next(300), "") << "an empty message sends nothing";
 }
 
 TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
@@ -121,14 +127,14 @@ TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
     EXPECT_EQ(all, message);
 }
 
-TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUp) {
+TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUpWithTheUsersSettingsWhenTheMachineHasNone) {
     UdpListener listener;
-    WriteSettings(platform::HKEY_LOCAL_MACHINE, 5, listener.Port());
+    WriteSettings(platform::HKEY_CURRENT_USER, 6, listener.Port());
     NetworkLogReset();
     ASSERT_EQ(NetworkLogThreshold(), -1);
-    NetworkLogWrite(5, u"first %d", 1);
-    EXPECT_EQ(NetworkLogThreshold(), 5);
-    EXPECT_EQ(listener.Next(), "<5>first 1");
+    NetworkLogWrite(6, u"first %d", 1);
+    EXPECT_EQ(NetworkLogThreshold(), 6);
+    EXPECT_EQ(listener.Next(), "<6>first 1");
 }
 
 TEST_F(NetworkLogTest, ALogHostThatCannotBeResolvedLeavesTheLogOff) {
@@ -143,29 +149,6 @@ TEST_F(NetworkLogTest, ALogHostThatCannotBeResolvedLeavesTheLogOff) {
     NetworkLogWrite(3, u"lost too");
     EXPECT_EQ(NetworkLogThreshold(), -99);
     EXPECT_EQ(listener.Next(300), "");
-}
-
-TEST_F(NetworkLogTest, MessagesAreCopiedToTheDebugger) {
-    UdpListener listener;
-    WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port());
-    ASSERT_TRUE(NetworkLogSetup());
-    setenv("SMTPMAIL_DEBUG_OUTPUT", "1", 1);
-    ::testing::internal::CaptureStderr();
-    NetworkLogWrite(2, u"Code=%d", 509);
-    NetworkLogWrite(6, u"filtered");
-    std::string debugger = ::testing::internal::GetCapturedStderr();
-    unsetenv("SMTPMAIL_DEBUG_OUTPUT");
-    EXPECT_EQ(debugger, "Code=509\n");
-    EXPECT_EQ(listener.Next(), "<2>Code=509");
-}
-
-TEST_F(NetworkLogTest, TheUsersSettingsServeWhenTheMachineHasNone) {
-    UdpListener listener;
-    WriteSettings(platform::HKEY_CURRENT_USER, 6, listener.Port());
-    ASSERT_TRUE(NetworkLogSetup());
-    EXPECT_EQ(NetworkLogThreshold(), 6);
-    NetworkLogWrite(6, u"progress");
-    EXPECT_EQ(listener.Next(), "<6>progress");
 }
 
 TEST_F(NetworkLogTest, WithoutSettingsTheDefaultLevelIsWrittenForTheMachine) {

@@ -17,6 +17,10 @@ TEST(JsonObjectTest, ReadsATokenAnswer) {
     // A number is no string and a string of letters no integer.
     EXPECT_FALSE(json->GetString("expires_in"));
     EXPECT_FALSE(json->GetInteger("token_type"));
+    // The last of repeated names counts; an empty object is one.
+    EXPECT_EQ(JsonObject::Parse(R"({"k":"first","k":"second"})")->GetString("k"), "second");
+    ASSERT_TRUE(JsonObject::Parse(" {\t} \r\n"));
+    EXPECT_FALSE(JsonObject::Parse("{}")->GetString("access_token"));
 }
 
 TEST(JsonObjectTest, DecodesEscapes) {
@@ -52,18 +56,6 @@ TEST(JsonObjectTest, IntegersFromNumbersAndDigitStrings) {
     EXPECT_FALSE(json->GetInteger("d"));
     EXPECT_FALSE(json->GetInteger("e"));
     EXPECT_FALSE(json->GetInteger("f"));  // out of range, not wrapped
-}
-
-TEST(JsonObjectTest, LastOfRepeatedNamesCounts) {
-    const auto json = JsonObject::Parse(R"({"k":"first","k":"second"})");
-    ASSERT_TRUE(json);
-    EXPECT_EQ(json->GetString("k"), "second");
-}
-
-TEST(JsonObjectTest, EmptyObject) {
-    const auto json = JsonObject::Parse(" {\t} \r\n");
-    ASSERT_TRUE(json);
-    EXPECT_FALSE(json->GetString("access_token"));
 }
 
 TEST(JsonObjectTest, RefusesMalformedText) {

@@ -5,7 +5,6 @@
 
 #include "RelayError.h"
 #include "SmtpReplyReader.h"
-#include "SmtpSubmission.h"
 
 using namespace oauthrelay;
 
@@ -79,11 +78,4 @@ TEST(SmtpReplyReaderTest, ForeignLinesAndFloodsAreErrors) {
         lines += "250-capability line\r\n";
     }
     EXPECT_THROW(manyLines.Feed(lines), RelayError);
-}
-
-TEST(SmtpReplyReaderTest, NotifyParameters) {
-    EXPECT_EQ(SmtpSubmission::NotifyParameter(false, false), "");
-    EXPECT_EQ(SmtpSubmission::NotifyParameter(true, false), " NOTIFY=SUCCESS");
-    EXPECT_EQ(SmtpSubmission::NotifyParameter(false, true), " NOTIFY=FAILURE");
-    EXPECT_EQ(SmtpSubmission::NotifyParameter(true, true), " NOTIFY=SUCCESS,FAILURE");
 }

@@ -23,23 +23,27 @@ TEST(TextConvertTest, MalformedInputBecomesReplacementCharacters) {
     EXPECT_EQ(ArgumentText(nullptr), u"");
 }
 
+// Characters the charset lacks, or an unknown charset: UTF-8, labelled so.
 TEST(TextConvertTest, CharsetsAndTheirFallback) {
-    std::string used;
-    EXPECT_EQ(EncodeCharset(u"Gr\u00fc\u00dfe", "ISO-8859-1", used),
-              "Gr\xFC\xDF"
-              "e");
-    EXPECT_EQ(used, "iso-8859-1");
-    EXPECT_EQ(EncodeCharset(u"5 \u20ac \u201cq\u201d", "windows-1252", used), "5 \x80 \x93q\x94");
-    EXPECT_EQ(used, "windows-1252");
-    EXPECT_EQ(EncodeCharset(u"plain", "us-ascii", used), "plain");
-    EXPECT_EQ(used, "us-ascii");
-    // Characters the charset lacks, or an unknown charset: UTF-8, labelled so.
-    EXPECT_EQ(EncodeCharset(u"5 \u20ac", "latin1", used), "5 \xE2\x82\xAC");
-    EXPECT_EQ(used, "utf-8");
-    EXPECT_EQ(EncodeCharset(u"\u00e9", "us-ascii", used), "\xC3\xA9");
-    EXPECT_EQ(used, "utf-8");
-    EXPECT_EQ(EncodeCharset(u"\u00e9", "x-unknown", used), "\xC3\xA9");
-    EXPECT_EQ(used, "utf-8");
-    EXPECT_EQ(EncodeCharset(u"\u00e9", "", used), "\xC3\xA9");
-    EXPECT_EQ(used, "utf-8");
+    struct Case {
+        std::u16string text;
+        const char* charset;
+        std::string bytes;
+        const char* used;
+    };
+    for (const Case& c :
+         {Case{u"Gr\u00fc\u00dfe", "ISO-8859-1",
+               "Gr\xFC\xDF"
+               "e",
+               "iso-8859-1"},
+          Case{u"5 \u20ac \u201cq\u201d", "windows-1252", "5 \x80 \x93q\x94", "windows-1252"},
+          Case{u"plain", "us-ascii", "plain", "us-ascii"},
+          Case{u"5 \u20ac", "latin1", "5 \xE2\x82\xAC", "utf-8"},
+          Case{u"\u00e9", "us-ascii", "\xC3\xA9", "utf-8"},
+          Case{u"\u00e9", "x-unknown", "\xC3\xA9", "utf-8"},
+          Case{u"\u00e9", "", "\xC3\xA9", "utf-8"}}) {
+        std::string used;
+        EXPECT_EQ(EncodeCharset(c.text, c.charset, used), c.bytes) << c.charset;
+        EXPECT_EQ(used, c.used) << c.charset;
+    }
 }

@@ -96,14 +96,10 @@ TEST(TokenClientTest, FormBodyIsEncoded) {
 }
 
 TEST(TokenCacheTest, UsableLifetimeKeepsAMargin) {
-    using std::chrono::seconds;
-    EXPECT_EQ(TokenCache::UsableLifetime(3599), seconds(3299));
-    EXPECT_EQ(TokenCache::UsableLifetime(601), seconds(301));
-    EXPECT_EQ(TokenCache::UsableLifetime(600), seconds(300));
-    EXPECT_EQ(TokenCache::UsableLifetime(60), seconds(30));
-    EXPECT_EQ(TokenCache::UsableLifetime(1), seconds(0));
-    EXPECT_EQ(TokenCache::UsableLifetime(0), seconds(0));
-    EXPECT_EQ(TokenCache::UsableLifetime(-5), seconds(0));
+    const int lifetimes[][2] = {{3599, 3299}, {601, 301}, {600, 300}, {60, 30},
+                                {1, 0},       {0, 0},     {-5, 0}};
+    for (const auto& [given, usable] : lifetimes)
+        EXPECT_EQ(TokenCache::UsableLifetime(given), std::chrono::seconds(usable)) << given;
 }
 
 TEST(TokenCacheTest, EntriesLiveUntilTheirTimeAndPerKey) {
