@@ -18,6 +18,13 @@ DWORD GetPrivateProfileStringW(const char16_t* pszSection, const char16_t* pszKe
                                const char16_t* pszDefault, char16_t* pszReturned, DWORD nSize,
                                const char16_t* pszFile);
 
+// The pairs of the first section of that name, each "key=value" (the value
+// as it stands, quotes included) ended by a NUL, with one more NUL after the
+// last; cut to nSize - 2 characters when they do not fit, as Windows does.
+// The file is read once.
+DWORD GetPrivateProfileSectionW(const char16_t* pszSection, char16_t* pszReturned, DWORD nSize,
+                                const char16_t* pszFile);
+
 // The value's optional sign and leading decimal digits; 0 when it starts with
 // anything else; nDefault when the key or its value is missing.
 UINT GetPrivateProfileIntW(const char16_t* pszSection, const char16_t* pszKey, int nDefault,

@@ -1,8 +1,10 @@
-// Winsock, as the library uses it: blocking IPv4 TCP and UDP sockets, name
-// resolution restricted to IPv4 and readability with select. Every failure
-// sets the thread's last error (and WSAGetLastError) to the Winsock number
-// (10061 refused, 10060 timed out, 11001 host not found, ...), so native codes
-// match the home platform.
+// Winsock, as the library uses it: IPv4 TCP and UDP sockets and name
+// resolution restricted to IPv4. A TCP socket never blocks the caller for
+// longer than the time limit each call takes: connecting, sending all bytes,
+// one receive and waiting for input each give up with WSAETIMEDOUT when the
+// limit runs out. Every failure sets the thread's last error (and
+// WSAGetLastError) to the Winsock number (10061 refused, 10060 timed out,
+// 11001 host not found, ...), so native codes match the home platform.
 #pragma once
 
 #include <cstdint>
@@ -63,16 +65,22 @@ static_assert(sizeof(SOCKADDR_IN4) == 16);
 int WSAStartup(WORD version);
 DWORD WSAGetLastError();
 
+// A TCP socket is made non-blocking here; the calls below do the waiting.
 SOCKET socket(int af, int type, int protocol);
 int bind(SOCKET s, const SOCKADDR_IN4* addr, int addrLen);
-int connect(SOCKET s, const SOCKADDR_IN4* addr, int addrLen);
-// Sends all len bytes (retrying partial writes); returns len or SOCKET_ERROR.
-int send(SOCKET s, const void* data, int len);
-// One receive of at most len bytes; 0 when the peer closed; SOCKET_ERROR on failure.
-int recv(SOCKET s, void* buffer, int len);
+// Connects within timeoutMs; returns 0 or SOCKET_ERROR.
+int connect(SOCKET s, const SOCKADDR_IN4* addr, int addrLen, DWORD timeoutMs);
+// Sends all len bytes within timeoutMs; returns len or SOCKET_ERROR.
+int send(SOCKET s, const void* data, int len, DWORD timeoutMs);
+// One receive of at most len bytes, waiting at most timeoutMs for the first;
+// 0 when the peer closed; SOCKET_ERROR on failure.
+int recv(SOCKET s, void* buffer, int len, DWORD timeoutMs);
 int sendto(SOCKET s, const void* data, int len, const SOCKADDR_IN4* to);
-// Waits for readability of s alone; returns 1 readable, 0 timed out, SOCKET_ERROR.
-int selectReadable(SOCKET s, long seconds, long microseconds);
+// Waits for input on s; returns 1 readable (or closed), 0 timed out, SOCKET_ERROR.
+// Any descriptor number works.
+int waitReadable(SOCKET s, DWORD timeoutMs);
+// Sends small writes at once instead of waiting for the peer's acknowledgement.
+int setNoDelay(SOCKET s);
 int closesocket(SOCKET s);
 
 // Dotted IPv4 literal to an address in network byte order, INADDR_NONE_ when

@@ -22,6 +22,14 @@ using namespace platform;
 
 namespace {
 
+// A step's limit until the session sets one.
+constexpr DWORD kDefaultTimeoutMs = 60000;
+
+// A socket call that failed for lack of time.
+bool TimedOut(int nResult) {
+    return nResult == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT;
+}
+
 // The record layout of the established context, for sending and receiving.
 SecPkgContext_StreamSizes StreamSizes(SecurityFunctionTableW& func, CtxtHandle* context) {
     SecPkgContext_StreamSizes sizes{};
@@ -53,7 +61,34 @@ TSMTPSSLSocket::TSMTPSSLSocket()
       m_cbIoBuffer(0),
       m_dwCertFlags(0),
       m_hSocket(INVALID_SOCKET),
-      m_cbIoBufferSize(0) {}
+      m_cbIoBufferSize(0),
+      m_dwStepTimeout(kDefaultTimeoutMs),
+      m_bDeadlineSet(false),
+      m_strStep(u"waiting for the server") {}
+
+void TSMTPSSLSocket::SetDeadline(DWORD dwTimeoutMs, const std::u16string& strStep) {
+    m_dwStepTimeout = dwTimeoutMs;
+    m_Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwTimeoutMs);
+    m_bDeadlineSet = true;
+    m_strStep = strStep;
+}
+
+DWORD TSMTPSSLSocket::RemainingMs() const {
+    if (!m_bDeadlineSet)
+        return m_dwStepTimeout;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          m_Deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0)
+        ThrowTimedOut();
+    return static_cast<DWORD>(left);
+}
+
+void TSMTPSSLSocket::ThrowTimedOut() const {
+    SetLastError(WSAETIMEDOUT);
+    throw TSMTPException(3, u"Timed out after %u ms: %s.", static_cast<unsigned>(m_dwStepTimeout),
+                         m_strStep.c_str());
+}
 
 TSMTPSSLSocket::~TSMTPSSLSocket() {
     if (transport::IsHandleSet(m_hClientCreds) && m_SecurityFunc.FreeCredentialsHandle != nullptr)
@@ -146,8 +181,14 @@ int TSMTPSSLSocket::Connect(const SOCKADDR_IN4* lpSockAddr, int nSockAddrLen) {
         u"lpSockAddr.sa_data='%s', lpSockAddr->sa_family='%d'",
         reinterpret_cast<void*>(m_hSocket), static_cast<const void*>(lpSockAddr), nSockAddrLen,
         strAddress.c_str(), nFamily);
-    if (connect(m_hSocket, lpSockAddr, nSockAddrLen) == SOCKET_ERROR)
+    int rc = connect(m_hSocket, lpSockAddr, nSockAddrLen, RemainingMs());
+    if (TimedOut(rc))
+        ThrowTimedOut();
+    if (rc == SOCKET_ERROR)
         throw TSMTPException(3, u"Cannot establish a connection to a specified socket!");
+    // Commands and the end of the data are small writes: each must leave at
+    // once, not wait for the server to acknowledge the one before.
+    setNoDelay(m_hSocket);
     trace.Bind(1);
     return 1;
 }
@@ -173,7 +214,9 @@ int TSMTPSSLSocket::Send(const void* data, unsigned len) {
     if (!m_bSecure) {
         if (m_hSocket == INVALID_SOCKET)
             throw TSMTPException(6, u"Socked not created!");
-        nResult = send(m_hSocket, data, static_cast<int>(len));
+        nResult = send(m_hSocket, data, static_cast<int>(len), RemainingMs());
+        if (TimedOut(nResult))
+            ThrowTimedOut();
         return nResult;
     }
 
@@ -213,8 +256,10 @@ int TSMTPSSLSocket::Send(const void* data, unsigned len) {
         if (m_hSocket == INVALID_SOCKET)
             throw TSMTPException(6, u"Socked not created!");
         int cb = static_cast<int>(Buffers[0].cbBuffer + Buffers[1].cbBuffer + Buffers[2].cbBuffer);
-        int c = send(m_hSocket, pbMessage.get(), cb);
+        int c = send(m_hSocket, pbMessage.get(), cb, RemainingMs());
         trace.Detail(u"Send data; cb='%d', c='%d'", cb, c);
+        if (TimedOut(c))
+            ThrowTimedOut();
         if (c == SOCKET_ERROR) {
             SetLastError(WSAGetLastError());
             throw TSMTPException(3, u"SOCKET_ERROR.");
@@ -234,7 +279,9 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
     if (!m_bSecure) {
         if (m_hSocket == INVALID_SOCKET)
             throw TSMTPException(6, u"Socked not created!");
-        nResult = recv(m_hSocket, buf, static_cast<int>(len));
+        nResult = recv(m_hSocket, buf, static_cast<int>(len), RemainingMs());
+        if (TimedOut(nResult))
+            ThrowTimedOut();
         if (nResult == SOCKET_ERROR)
             throw TSMTPException(3, u"SOCKET_ERROR.");
         return nResult;
@@ -278,8 +325,10 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
     for (;;) {
         if (m_cbIoBuffer == 0 || scRet == SEC_E_INCOMPLETE_MESSAGE) {
             int cb = static_cast<int>(m_cbIoBufferSize - m_cbIoBuffer);
-            int c = recv(m_hSocket, m_pbIoBuffer + m_cbIoBuffer, cb);
+            int c = recv(m_hSocket, m_pbIoBuffer + m_cbIoBuffer, cb, RemainingMs());
             trace.Detail(u"Recive data; cb='%d', c='%d'", cb, c);
+            if (TimedOut(c))
+                ThrowTimedOut();
             if (c == SOCKET_ERROR)
                 throw TSMTPException(3, u"SOCKET_ERROR.");
             if (c == 0) {
@@ -414,8 +463,7 @@ bool TSMTPSSLSocket::IsReadable(unsigned dwTimeoutMs) {
         bReadable = true;
         return bReadable;
     }
-    int rc = selectReadable(m_hSocket, static_cast<long>(dwTimeoutMs / 1000),
-                            static_cast<long>((dwTimeoutMs % 1000) * 1000));
+    int rc = waitReadable(m_hSocket, dwTimeoutMs);
     if (rc == SOCKET_ERROR)
         throw TSMTPException(
             3,

@@ -1,8 +1,10 @@
-// The byte transport under the SMTP session: one blocking IPv4 TCP socket and,
-// after StartClientHandshake, a TLS channel over it through the Schannel
-// security package. Every failure is thrown as TSMTPException.
+// The byte transport under the SMTP session: one IPv4 TCP socket and, after
+// StartClientHandshake, a TLS channel over it through the Schannel security
+// package. Every failure is thrown as TSMTPException. No call waits past the
+// deadline of the step it belongs to (SetDeadline).
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "platform/Certificates.h"
@@ -27,6 +29,16 @@ public:
     int Receive(void* buf, unsigned len);
     bool IsReadable(unsigned dwTimeoutMs);
     void Close();
+
+    // Starts a step of the conversation: connecting, the handshake, sending
+    // or awaiting a reply. Every blocking call from now on ends by
+    // dwTimeoutMs from now; strStep names the step in the timeout's text.
+    // Until the first step each call has the default limit of its own.
+    void SetDeadline(DWORD dwTimeoutMs, const std::u16string& strStep);
+    // Milliseconds left in the current step; throws the timeout when none are.
+    DWORD RemainingMs() const;
+    // The timeout of the current step: kind 3, native code WSAETIMEDOUT.
+    [[noreturn]] void ThrowTimedOut() const;
 
     std::u16string m_strUserName;
     DWORD m_dwProtocol;
@@ -63,4 +75,9 @@ private:
     // Capacity of m_pbIoBuffer (a whole record, or more when the handshake
     // left more input than that).
     DWORD m_cbIoBufferSize;
+
+    DWORD m_dwStepTimeout;
+    std::chrono::steady_clock::time_point m_Deadline;
+    bool m_bDeadlineSet;
+    std::u16string m_strStep;
 };

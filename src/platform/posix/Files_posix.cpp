@@ -9,6 +9,7 @@
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Utf.h"
+#include "platform/posix/RegularFile_posix.h"
 
 namespace platform {
 
@@ -68,17 +69,36 @@ HANDLE CreateFileW(const char16_t* path, DWORD desiredAccess, DWORD shareMode,
             SetLastError(ERROR_INVALID_PARAMETER);
             return INVALID_HANDLE_VALUE;
     }
-    int fd = ::open(native.c_str(), flags, 0666);
-    if (fd < 0) {
-        SetLastError(OpenError(errno, native));
-        return INVALID_HANDLE_VALUE;
-    }
-    struct stat st {};
-    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (!regular && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
+    int fd = -1;
+    bool regular = true;
+    if (!write && creationDisposition == OPEN_EXISTING) {
+        // What the library reads must be a regular file: a FIFO or a device
+        // would hold the host's thread.
+        DWORD dwError = 0;
+        fd = OpenRegularFileForReading(native, &dwError);
+        if (fd < 0) {
+            SetLastError(dwError == ERROR_FILE_NOT_FOUND ? OpenError(ENOENT, native) : dwError);
+            return INVALID_HANDLE_VALUE;
+        }
+    } else {
+        // O_NONBLOCK: a FIFO must not hold the open.
+        fd = ::open(native.c_str(), flags | O_NONBLOCK | O_NOCTTY, 0666);
+        if (fd < 0) {
+            SetLastError(errno == ENXIO ? ERROR_ACCESS_DENIED : OpenError(errno, native));
+            return INVALID_HANDLE_VALUE;
+        }
+        struct stat st {};
+        regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+        // A device such as /dev/full is written as it is; a directory, FIFO
+        // or socket is no place for the library's files.
+        if (!regular && !S_ISCHR(st.st_mode)) {
+            ::close(fd);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        int fl = ::fcntl(fd, F_GETFL);
+        if (fl >= 0)
+            ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
     }
     // No sharing asked: hold the file exclusively; sharing readers: shared lock.
     bool exclusive = write || (shareMode & FILE_SHARE_READ) == 0;

@@ -10,6 +10,7 @@
 #include "platform/NameCase.h"
 #include "platform/Profile.h"
 #include "platform/Utf.h"
+#include "platform/posix/RegularFile_posix.h"
 
 namespace platform {
 
@@ -28,7 +29,8 @@ struct Section {
 bool ReadFileBytes(const char16_t* pszFile, std::string& bytes) {
     if (pszFile == nullptr || *pszFile == 0)
         return false;
-    int fd = ::open(NativePath(pszFile).c_str(), O_RDONLY | O_CLOEXEC);
+    DWORD dwError = 0;
+    int fd = OpenRegularFileForReading(NativePath(pszFile), &dwError);
     if (fd < 0)
         return false;
     char chunk[8192];
@@ -218,6 +220,24 @@ DWORD GetPrivateProfileStringW(const char16_t* pszSection, const char16_t* pszKe
     size_t last = def.find_last_not_of(u' ');
     def.resize(last == std::u16string::npos ? 0 : last + 1);
     return CopyOut(def, pszReturned, nSize);
+}
+
+DWORD GetPrivateProfileSectionW(const char16_t* pszSection, char16_t* pszReturned, DWORD nSize,
+                                const char16_t* pszFile) {
+    std::string bytes;
+    std::vector<Section> sections;
+    if (pszSection != nullptr && ReadFileBytes(pszFile, bytes))
+        sections = Parse(DecodeText(bytes));
+    std::vector<std::u16string> lines;
+    const std::u16string section = pszSection != nullptr ? Trim(pszSection) : std::u16string();
+    for (const Section& s : sections) {
+        if (!SameNameIgnoringCase(s.name, section))
+            continue;
+        for (const Entry& e : s.entries)
+            lines.push_back(e.key + u"=" + e.value);
+        break;
+    }
+    return CopyList(lines, pszReturned, nSize);
 }
 
 UINT GetPrivateProfileIntW(const char16_t* pszSection, const char16_t* pszKey, int nDefault,

@@ -22,6 +22,7 @@
 #include "platform/NameCase.h"
 #include "platform/Registry.h"
 #include "platform/Utf.h"
+#include "platform/posix/RegularFile_posix.h"
 
 namespace platform {
 
@@ -224,10 +225,10 @@ LONG ReadValue(const RegistryKey& key, const char16_t* valueName, DWORD& type, s
     std::string file = ValueFile(key, valueName, false);
     if (file.empty())
         return static_cast<LONG>(ERROR_FILE_NOT_FOUND);
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    DWORD dwError = 0;
+    int fd = OpenRegularFileForReading(file, &dwError);
     if (fd < 0)
-        return static_cast<LONG>(errno == ENOENT ? ERROR_FILE_NOT_FOUND
-                                                 : Win32ErrorFromErrno(errno));
+        return static_cast<LONG>(dwError);
     std::string content;
     char chunk[4096];
     for (;;) {
