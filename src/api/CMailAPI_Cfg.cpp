@@ -86,9 +86,9 @@ bool CMailAPI::LoadCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags) {
     } else if (source & MAILCFG_SOURCE_REGISTRY) {
         std::u16string key = GetRegistryKey();
         std::u16string value = GetCfgValueName();
-        bResult = cfg.loadRegistry(platform::HKEY_CURRENT_USER, key.c_str(), value.c_str());
+        bResult = cfg.loadRegistry(HKEY_CURRENT_USER, key.c_str(), value.c_str());
         if (!bResult)
-            bResult = cfg.loadRegistry(platform::HKEY_LOCAL_MACHINE, key.c_str(), value.c_str());
+            bResult = cfg.loadRegistry(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str());
     }
     DiagPrint(u"CMailAPI::LoadCfg() <== return %s\n", bResult ? u"true" : u"false");
     return bResult;
@@ -103,7 +103,7 @@ bool CMailAPI::SaveCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags) {
     } else if (source & MAILCFG_SOURCE_REGISTRY) {
         std::u16string key = GetRegistryKey();
         std::u16string value = GetCfgValueName();
-        bResult = cfg.saveRegistry(platform::HKEY_CURRENT_USER, key.c_str(), value.c_str());
+        bResult = cfg.saveRegistry(HKEY_CURRENT_USER, key.c_str(), value.c_str());
     }
     DiagPrint(u"CMailAPI::SaveCfg() <== return %s\n", bResult ? u"true" : u"false");
     return bResult;

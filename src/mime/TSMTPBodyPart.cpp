@@ -279,10 +279,9 @@ bool TSMTPBodyPart::GetBody(char*& pBuffer, DWORD& dwSize) {
     pBuffer = nullptr;
     dwSize = 0;
     if (!m_sFilename.empty()) {
-        HANDLE hFile = platform::CreateFileW(
-            m_sFilename.c_str(), platform::GENERIC_READ, 0, platform::OPEN_EXISTING,
-            platform::FILE_ATTRIBUTE_NORMAL | platform::FILE_FLAG_SEQUENTIAL_SCAN);
-        if (hFile == platform::INVALID_HANDLE_VALUE)
+        HANDLE hFile = platform::CreateFileW(m_sFilename.c_str(), GENERIC_READ, 0, OPEN_EXISTING,
+                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+        if (hFile == INVALID_HANDLE_VALUE)
             return bResult;
         FileCloser closer(hFile);
         std::int64_t size = 0;
