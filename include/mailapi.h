@@ -29,7 +29,8 @@ typedef uint16_t MAILWCHAR;
 
 #if defined(_WIN32)
 #if defined(SMTPMAIL_BUILD)
-#define MAILAPI __declspec(dllexport)
+/* The provider's .def file is its whole export table, with undecorated names. */
+#define MAILAPI
 #else
 #define MAILAPI __declspec(dllimport)
 #endif
