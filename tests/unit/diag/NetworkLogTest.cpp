@@ -68,16 +68,13 @@ protected:
     void WriteSettings(platform::HKEY root, DWORD level, int port,
                        const char16_t* host = u"127.0.0.1") {
         platform::HKEY h = nullptr;
-        ASSERT_EQ(platform::RegCreateKeyExW(root, kKey, platform::KEY_ALL_ACCESS, &h),
-                  ERROR_SUCCESS);
-        platform::RegSetValueExW(h, u"loglevel", platform::REG_DWORD,
-                                 reinterpret_cast<const BYTE*>(&level), 4);
+        ASSERT_EQ(platform::RegCreateKeyExW(root, kKey, KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
+        platform::RegSetValueExW(h, u"loglevel", REG_DWORD, reinterpret_cast<const BYTE*>(&level),
+                                 4);
         DWORD dwPort = static_cast<DWORD>(port);
-        platform::RegSetValueExW(h, u"port", platform::REG_DWORD,
-                                 reinterpret_cast<const BYTE*>(&dwPort), 4);
+        platform::RegSetValueExW(h, u"port", REG_DWORD, reinterpret_cast<const BYTE*>(&dwPort), 4);
         std::u16string value(host);
-        platform::RegSetValueExW(h, u"host", platform::REG_SZ,
-                                 reinterpret_cast<const BYTE*>(value.c_str()),
+        platform::RegSetValueExW(h, u"host", REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                                  static_cast<DWORD>((value.size() + 1) * sizeof(char16_t)));
         platform::RegCloseKey(h);
     }
@@ -89,7 +86,7 @@ protected:
 
 TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefixAndCopiesItToTheDebugger) {
     UdpListener listener;
-    WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port());
+    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port());
     ASSERT_TRUE(NetworkLogSetup());
     EXPECT_EQ(NetworkLogThreshold(), 4);
     setenv("SMTPMAIL_DEBUG_OUTPUT", "1", 1);
@@ -109,7 +106,7 @@ TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefixAndCopiesItT
 
 TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
     UdpListener listener;
-    WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port());
+    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port());
     ASSERT_TRUE(NetworkLogSetup());
     std::string message;
     for (int i = 0; i < 2000; ++i)
@@ -129,7 +126,7 @@ TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
 
 TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUpWithTheUsersSettingsWhenTheMachineHasNone) {
     UdpListener listener;
-    WriteSettings(platform::HKEY_CURRENT_USER, 6, listener.Port());
+    WriteSettings(HKEY_CURRENT_USER, 6, listener.Port());
     NetworkLogReset();
     ASSERT_EQ(NetworkLogThreshold(), -1);
     NetworkLogWrite(6, u"first %d", 1);
@@ -140,12 +137,12 @@ TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUpWithTheUsersSettingsWhenTheMachi
 TEST_F(NetworkLogTest, ALogHostThatCannotBeResolvedLeavesTheLogOff) {
     UdpListener listener;
     // An IPv6 literal: the IPv4-only resolution refuses it without asking a name server.
-    WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port(), u"::1");
+    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port(), u"::1");
     NetworkLogReset();
     NetworkLogWrite(3, u"lost");
     EXPECT_EQ(NetworkLogThreshold(), -99);
     // Good settings later change nothing: the log stays off.
-    WriteSettings(platform::HKEY_LOCAL_MACHINE, 4, listener.Port());
+    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port());
     NetworkLogWrite(3, u"lost too");
     EXPECT_EQ(NetworkLogThreshold(), -99);
     EXPECT_EQ(listener.Next(300), "");
@@ -155,8 +152,7 @@ TEST_F(NetworkLogTest, WithoutSettingsTheDefaultLevelIsWrittenForTheMachine) {
     ASSERT_TRUE(NetworkLogSetup());
     EXPECT_EQ(NetworkLogThreshold(), 4);
     platform::HKEY h = nullptr;
-    ASSERT_EQ(platform::RegOpenKeyExW(platform::HKEY_LOCAL_MACHINE, kKey, 0,
-                                      platform::KEY_QUERY_VALUE, &h),
+    ASSERT_EQ(platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &h),
               ERROR_SUCCESS);
     DWORD level = 0;
     DWORD cb = sizeof level;
@@ -165,6 +161,6 @@ TEST_F(NetworkLogTest, WithoutSettingsTheDefaultLevelIsWrittenForTheMachine) {
         platform::RegQueryValueExW(h, u"loglevel", &type, reinterpret_cast<BYTE*>(&level), &cb),
         ERROR_SUCCESS);
     platform::RegCloseKey(h);
-    EXPECT_EQ(type, platform::REG_DWORD);
+    EXPECT_EQ(type, REG_DWORD);
     EXPECT_EQ(level, 4u);
 }

@@ -158,14 +158,14 @@ protected:
     }
 
     static LONG SetDword(platform::HKEY h, const char16_t* name, DWORD value) {
-        return platform::RegSetValueExW(h, name, platform::REG_DWORD,
-                                        reinterpret_cast<const BYTE*>(&value), 4);
+        return platform::RegSetValueExW(h, name, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                        4);
     }
     // The value when it is a DWORD; the error code otherwise.
     static LONG QueryDword(platform::HKEY h, const char16_t* name, DWORD& value) {
         DWORD type = 0, cb = 4;
         LONG rc = platform::RegQueryValueExW(h, name, &type, reinterpret_cast<BYTE*>(&value), &cb);
-        EXPECT_TRUE(rc != 0 || (type == platform::REG_DWORD && cb == 4));
+        EXPECT_TRUE(rc != 0 || (type == REG_DWORD && cb == 4));
         return rc;
     }
 
@@ -175,18 +175,17 @@ protected:
 
 TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
     platform::HKEY h = nullptr;
-    ASSERT_EQ(platform::RegCreateKeyW(platform::HKEY_CURRENT_USER, u"Software\\Veltrana\\Mail", &h),
-              0);
+    ASSERT_EQ(platform::RegCreateKeyW(HKEY_CURRENT_USER, u"Software\\Veltrana\\Mail", &h), 0);
     ASSERT_EQ(SetDword(h, u"Level", 0x12345678), 0);
     const char16_t text[] = u"caf\u00E9";
-    ASSERT_EQ(platform::RegSetValueExW(h, u"Name/With%Odd@Chars", platform::REG_SZ,
+    ASSERT_EQ(platform::RegSetValueExW(h, u"Name/With%Odd@Chars", REG_SZ,
                                        reinterpret_cast<const BYTE*>(text), sizeof text),
               0);
     platform::RegCloseKey(h);
 
-    ASSERT_EQ(platform::RegOpenKeyExW(platform::HKEY_CURRENT_USER, u"software\\VELTRANA\\mail", 0,
-                                      platform::KEY_READ, &h),
-              0);
+    ASSERT_EQ(
+        platform::RegOpenKeyExW(HKEY_CURRENT_USER, u"software\\VELTRANA\\mail", 0, KEY_READ, &h),
+        0);
     DWORD value = 0;
     ASSERT_EQ(QueryDword(h, u"LEVEL", value), 0);
     EXPECT_EQ(value, 0x12345678u);
@@ -207,12 +206,11 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
     EXPECT_EQ(SetDword(h, u"x", 1), static_cast<LONG>(ERROR_ACCESS_DENIED)) << "opened to read";
     platform::RegCloseKey(h);
 
-    EXPECT_EQ(platform::RegOpenKeyW(platform::HKEY_CURRENT_USER, u"Software\\Nobody", &h),
+    EXPECT_EQ(platform::RegOpenKeyW(HKEY_CURRENT_USER, u"Software\\Nobody", &h),
               static_cast<LONG>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(h, nullptr);
 
-    ASSERT_EQ(platform::RegOpenKeyW(platform::HKEY_CURRENT_USER, u"Software\\Veltrana\\Mail", &h),
-              0);
+    ASSERT_EQ(platform::RegOpenKeyW(HKEY_CURRENT_USER, u"Software\\Veltrana\\Mail", &h), 0);
     EXPECT_EQ(platform::RegDeleteValueW(h, u"level"), 0);
     EXPECT_EQ(QueryDword(h, u"Level", value), static_cast<LONG>(ERROR_FILE_NOT_FOUND));
     platform::RegCloseKey(h);
@@ -220,17 +218,15 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
 
 TEST_F(RegistryTest, MachineHiveCanRefuseWrites) {
     platform::HKEY h = nullptr;
-    ASSERT_EQ(platform::RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, u"Software\\A",
-                                        platform::KEY_ALL_ACCESS, &h),
-              0);
+    ASSERT_EQ(platform::RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\A", KEY_ALL_ACCESS, &h), 0);
     ASSERT_EQ(SetDword(h, u"v", 1), 0);
     platform::RegCloseKey(h);
 
     setenv("SMTPMAIL_REGISTRY_HKLM_READONLY", "1", 1);
-    EXPECT_EQ(platform::RegCreateKeyW(platform::HKEY_LOCAL_MACHINE, u"Software\\B", &h),
+    EXPECT_EQ(platform::RegCreateKeyW(HKEY_LOCAL_MACHINE, u"Software\\B", &h),
               static_cast<LONG>(ERROR_ACCESS_DENIED));
     // Reading still works.
-    ASSERT_EQ(platform::RegOpenKeyW(platform::HKEY_LOCAL_MACHINE, u"Software\\A", &h), 0);
+    ASSERT_EQ(platform::RegOpenKeyW(HKEY_LOCAL_MACHINE, u"Software\\A", &h), 0);
     DWORD value = 0;
     EXPECT_EQ(QueryDword(h, u"v", value), 0);
     EXPECT_EQ(value, 1u);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Environment.h"
 #include "MessageBytes.h"
 #include "ScriptedSmtpServer.h"
 #include "SessionTestSupport.h"
@@ -150,7 +151,7 @@ TEST_F(SessionTest, ReadOfExactly64000BytesIsFollowedByAnotherRead) {
     greeting += last;
     ASSERT_EQ(greeting.size(), 64000u);
 
-    setenv("VX_DEBUG_LEVEL", "2", 1);
+    SetEnv("VX_DEBUG_LEVEL", "2");
     LogCapture log;
     ScriptedSmtpServer server;
     server.Send(greeting)
@@ -158,7 +159,7 @@ TEST_F(SessionTest, ReadOfExactly64000BytesIsFollowedByAnotherRead) {
         .Exchange("HELO", "554 no\r\n")
         .Exchange("QUIT", "221 Bye\r\n");
     const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE));
-    unsetenv("VX_DEBUG_LEVEL");
+    UnsetEnv("VX_DEBUG_LEVEL");
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->m_strMessage, u"Unexpected HELO response. Last Response : 554 no\r\n");
     // The wire trace shows the greeting's second read.

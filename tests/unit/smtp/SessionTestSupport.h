@@ -79,7 +79,7 @@ protected:
     }
 
     static bool IsClosed(const TSMTPConnection& session) {
-        return session.m_pSocket->m_hSocket == platform::INVALID_SOCKET && !session.m_bConnected;
+        return session.m_pSocket->m_hSocket == INVALID_SOCKET && !session.m_bConnected;
     }
 
     // Connect to localhost (the test certificate's name) with the
