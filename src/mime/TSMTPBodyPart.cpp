@@ -53,6 +53,20 @@ std::u16string Widen(const std::string& ascii) {
     return wide;
 }
 
+// The text of a quoted string: quotes and backslashes as quoted pairs (RFC 5322).
+std::u16string QuotedPairs(const std::u16string& text) {
+    if (text.find_first_of(u"\"\\") == std::u16string::npos)
+        return text;
+    std::u16string quoted;
+    quoted.reserve(text.size() + 8);
+    for (char16_t c : text) {
+        if (c == u'"' || c == u'\\')
+            quoted.push_back(u'\\');
+        quoted.push_back(c);
+    }
+    return quoted;
+}
+
 std::string Utf8(const std::u16string& text) {
     std::string utf8;
     strWideToAnsi(utf8, text.c_str(), static_cast<int>(text.size()), CP_UTF8, false);
@@ -240,8 +254,9 @@ bool TSMTPBodyPart::GetHeader(char*& pBuffer, DWORD& dwSize) {
     std::u16string header;
     if (!m_sFilename.empty()) {
         // The name is an encoded word when it holds more than ASCII, so it is
-        // ASCII either way.
-        const std::u16string N = Widen(HeaderEncode(m_sTitle, m_sCharset));
+        // ASCII either way; as a quoted string its quotes and backslashes
+        // are quoted pairs, so that no name can end the string early.
+        const std::u16string N = QuotedPairs(Widen(HeaderEncode(m_sTitle, m_sCharset)));
         header = u"\r\n\r\n--" + P + CT + u"; name=\"" + N + u"\"";
         if (bChildren)
             header += u"; Boundary=\"" + m_sBoundary + u"\"";

@@ -91,8 +91,8 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         bInData = true;
 
         const std::string sHeader = message.getHeader();
-        m_pSocket->Send(sHeader.data(), static_cast<unsigned>(sHeader.size()));
-        m_pSocket->Send("\r\n", 2);
+        SendData(sHeader.data(), sHeader.size());
+        SendData("\r\n", 2);
 
         TSMTPBodyPart& root = message.m_RootPart;
         if (root.GetNumberOfChildBodyParts() == 0 && !message.m_bMime) {
@@ -105,7 +105,7 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
             // The text goes out as it is, apart from the doubled leading dots
             // that keep a line "." from ending the data early.
             TSMTPBodyPart::MakeTransparent(sBody);
-            m_pSocket->Send(sBody.data(), static_cast<unsigned>(sBody.size()));
+            SendData(sBody.data(), sBody.size());
         } else {
             SendBodyPart(&root, true);
         }
@@ -124,6 +124,10 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         }
         throw;
     }
+}
+
+void TSMTPConnection::SendData(const char* pData, std::size_t nSize) {
+    SendBytes(pData, nSize, u"sending the message data");
 }
 
 void TSMTPConnection::SendRCPTForRecipient(const TSMTPAddress& recipient) {
@@ -171,7 +175,7 @@ void TSMTPConnection::SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot) {
             if (!pPart->GetHeader(header.m_pBuffer, header.m_dwSize)) {
                 throw TSMTPException(3, u"Getting body header failed!");
             }
-            m_pSocket->Send(header.m_pBuffer, header.m_dwSize);
+            SendData(header.m_pBuffer, header.m_dwSize);
         }
 
         {
@@ -180,7 +184,7 @@ void TSMTPConnection::SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot) {
                 throw TSMTPException(3, u"Getting body content failed!");
             }
             // An empty attachment has no buffer at all.
-            m_pSocket->Send(body.m_pBuffer != nullptr ? body.m_pBuffer : "", body.m_dwSize);
+            SendData(body.m_pBuffer != nullptr ? body.m_pBuffer : "", body.m_dwSize);
         }
 
         const int nChildren = pPart->GetNumberOfChildBodyParts();
@@ -193,7 +197,7 @@ void TSMTPConnection::SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot) {
             if (!pPart->GetFooter(footer.m_pBuffer, footer.m_dwSize)) {
                 throw TSMTPException(3, u"Getting body footer failed!");
             }
-            m_pSocket->Send(footer.m_pBuffer, footer.m_dwSize);
+            SendData(footer.m_pBuffer, footer.m_dwSize);
         }
     } catch (const TSMTPException& e) {
         DiagPrint(u"%s", e.GetErrorText().c_str());

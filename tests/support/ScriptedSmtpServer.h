@@ -60,6 +60,21 @@ public:
     ScriptedSmtpServer& Close() { return Add({Kind::Close}); }
     // Answers nothing any more: reads and records until the client closes.
     ScriptedSmtpServer& StaySilent() { return Add({Kind::StaySilent}); }
+    // Reads nothing for a while, so that the client's writes fill the
+    // connection and block; then reads and records until the client closes.
+    ScriptedSmtpServer& StopReading(std::chrono::milliseconds hold) {
+        return Add({Kind::StopReading, {}, hold});
+    }
+    // Over TLS: the first half of the record that carries the bytes, then
+    // silence until the client closes.
+    ScriptedSmtpServer& SendPartialRecord(std::string bytes) {
+        return Add({Kind::SendPartialRecord, {std::move(bytes)}});
+    }
+    // Writes the line again and again until the client goes away (at most
+    // 64 MiB), as a server whose reply never ends.
+    ScriptedSmtpServer& SendForever(std::string line) {
+        return Add({Kind::SendForever, {std::move(line)}});
+    }
 
     // The server closes the connection instead of running step k (counted
     // from 0 over every step added above); for fault injection.
@@ -84,12 +99,24 @@ public:
     std::vector<std::string> Data() const { return Locked(m_data); }
     // Every byte received (after TLS: the decrypted bytes), in order.
     std::string Received() const { return Locked(m_received); }
+    // Bytes a SendForever step got out before the client went away.
+    std::size_t SentForever() const { return Locked(m_nSentForever); }
     std::vector<std::string> Errors() const { return Locked(m_errors); }
     // The client closed the connection (the server read its end of stream).
     bool ClientClosed() const { return Locked(m_bClientClosed); }
 
 private:
-    enum class Kind { Send, Expect, ExpectData, StartTls, Close, StaySilent };
+    enum class Kind {
+        Send,
+        Expect,
+        ExpectData,
+        StartTls,
+        Close,
+        StaySilent,
+        StopReading,
+        SendPartialRecord,
+        SendForever
+    };
     struct Step {
         Kind kind;
         std::vector<std::string> pieces;  // Send
@@ -137,4 +164,5 @@ private:
     std::string m_received;
     std::vector<std::string> m_errors;
     bool m_bClientClosed = false;
+    std::size_t m_nSentForever = 0;
 };

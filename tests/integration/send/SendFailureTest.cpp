@@ -27,20 +27,6 @@ int FunctionRecords(const LogCapture& capture, const std::u16string& function) {
     return n;
 }
 
-// OpenSSL's default trust store (the provider's) is one file while it lives.
-class TrustStore : public ScopedEnvironment {
-public:
-    explicit TrustStore(const std::string& file)
-        : ScopedEnvironment({{"SSL_CERT_FILE", file.c_str()}, {"SSL_CERT_DIR", EmptyDir()}}) {}
-
-private:
-    static const char* EmptyDir() {
-        static const std::string dir = testcerts::Folder() + "/empty-trust-dir";
-        std::filesystem::create_directories(dir);
-        return dir.c_str();
-    }
-};
-
 // A host whose log interface throws at one message: an exception that is not
 // the session's own, which Send must still contain.
 class ThrowingLogProvider : public CapturingLogProvider {
