@@ -74,10 +74,10 @@ void WarnUnusableStore(const CMailCfg& cfg, const std::u16string& sWhere) {
         dwError == ERROR_PATH_NOT_FOUND)
         return;
     std::u16string sWhy = dwError == ERROR_INVALID_DATA
-                              ? std::u16string(u"its contents are not a settings store.")
+                              ? std::u16string(u"its contents are not a settings store")
                               : SystemErrorText(dwError);
-    const std::u16string sText =
-        platform::WFormat(u"The settings in '%s' cannot be used: %s", sWhere.c_str(), sWhy.c_str());
+    const std::u16string sText = platform::WFormat(u"The settings in '%s' cannot be used: %s.",
+                                                   sWhere.c_str(), sWhy.c_str());
     HostLogMessage(HOSTLOG_WARNING, sText.c_str());
 }
 
