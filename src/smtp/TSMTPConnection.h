@@ -80,8 +80,10 @@ private:
     void SendCommand(const std::string& sCommand);
     // Bytes in one Send within the time limit; sStep names the step if it runs out.
     void SendBytes(const char* pData, std::size_t nSize, const std::u16string& sStep);
-    // A block of the message text.
+    // A block of the message text, sent now.
     void SendData(const char* pData, std::size_t nSize);
+    // Bytes of the message text, gathered into whole records before they go.
+    void QueueData(const char* pData, std::size_t nSize);
     // One read of at most nCapacity bytes into the call's buffer (64001 bytes),
     // appended to both texts; returns the count read.
     int ReceiveChunk(char* pBuffer, int nCapacity, int nExpectedCode, std::u16string& sRead,
@@ -101,4 +103,6 @@ private:
     bool m_bBroken;
     // The verb of the last command sent, for the texts of timeouts.
     std::u16string m_strCommand;
+    // Message text gathered for the next write.
+    std::string m_sData;
 };

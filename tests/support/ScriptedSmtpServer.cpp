@@ -176,6 +176,20 @@ bool ScriptedSmtpServer::RunStep(const Step& step) {
         case Kind::StaySilent:
             DrainUntilClosed();
             return false;
+        case Kind::ExpectText: {
+            std::size_t at;
+            while ((at = m_input.find(step.prefix)) == std::string::npos) {
+                if (!ReadMore()) {
+                    Fail("connection ended while expecting \"" + step.prefix + "\"");
+                    return false;
+                }
+            }
+            m_input.erase(0, at + step.prefix.size());
+            return true;
+        }
+        case Kind::Call:
+            step.function();
+            return true;
         case Kind::StopReading:
             std::this_thread::sleep_for(step.pause);
             // What piled up is message data, not commands: read it to its end.

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -50,6 +51,17 @@ public:
     // Expect, then Send.
     ScriptedSmtpServer& Exchange(std::string prefix, std::string reply) {
         return Expect(std::move(prefix)).Send(std::move(reply));
+    }
+    // Reads until the text has come (in the message data, say), and drops
+    // what came up to its end.
+    ScriptedSmtpServer& ExpectText(std::string text) {
+        return Add({Kind::ExpectText, {}, {}, std::move(text)});
+    }
+    // Runs the function in the server's thread at this point of the script.
+    ScriptedSmtpServer& Call(std::function<void()> function) {
+        Step step{Kind::Call};
+        step.function = std::move(function);
+        return Add(std::move(step));
     }
     // Reads the message after DATA up to and including the line ".", and
     // records it (the final "\r\n.\r\n" included).
@@ -115,13 +127,16 @@ private:
         StaySilent,
         StopReading,
         SendPartialRecord,
-        SendForever
+        SendForever,
+        ExpectText,
+        Call
     };
     struct Step {
         Kind kind;
         std::vector<std::string> pieces;  // Send
         std::chrono::milliseconds pause{0};
-        std::string prefix;  // Expect
+        std::string prefix;              // Expect, ExpectText
+        std::function<void()> function;  // Call
     };
 
     ScriptedSmtpServer& Add(Step step) {

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include <memory>
@@ -139,6 +141,28 @@ TEST_F(SendDeliveryTest, ThreeAttachmentsArriveByteForByteAfterTheText) {
 
 // Neither a line break nor a quote in a host text adds a header line or a
 // MIME parameter.
+// Attachments go out block by block: one just past a block's worth of lines
+// and one of exactly the largest size allowed arrive byte for byte.
+TEST_F(SendDeliveryTest, AttachmentsAtABlockEdgeAndAtTheLimitArriveIdentical) {
+    std::string bytes(52428800, '\0');
+    uint64_t x = 0x9E3779B97F4A7C15u;
+    for (std::size_t i = 0; i < bytes.size(); i += 8) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        std::memcpy(&bytes[i], &x, 8);
+    }
+    HostMessage message;
+    message.Subject(u"Edges")
+        .Body(u"Two files.")
+        .To(nullptr, u"bob@example.org")
+        .Attach(WriteFile("edge.bin", bytes.substr(0, 57 * 1000 + 1)))
+        .Attach(WriteFile("limit.bin", bytes));
+    bytes = std::string();
+    ExpectSent(message.Record());
+    EXPECT_TRUE(Received(1, R"json({
+        "attachments": [{"filename": "edge.bin", "path": "edge.bin"},
+                        {"filename": "limit.bin", "path": "limit.bin"}]})json"));
+}
+
 TEST_F(SendDeliveryTest, HostTextsCannotAddHeaderLinesOrParameters) {
     HostMessage message;
     message.Subject(u"Quarterly\r\nBcc: victim@example.org")
