@@ -5,8 +5,11 @@
 #include "api/CMailAPI.h"
 #include "api/WideText.h"
 #include "config/CMailCfg.h"
+#include "config/SystemErrorText.h"
 #include "diag/DiagPrint.h"
+#include "diag/HostLog.h"
 #include "platform/Registry.h"
+#include "platform/WideFormat.h"
 #include "vxutil.h"
 
 namespace {
@@ -63,6 +66,21 @@ bool QuerySessionText(MAILSESSION* pSession, std::u16string& text) {
     return false;
 }
 
+// A store that is there but cannot be used leaves the settings empty; the
+// host's log says why, or its user would only meet "no Sender specified".
+void WarnUnusableStore(const CMailCfg& cfg, const std::u16string& sWhere) {
+    const DWORD dwError = cfg.m_dwLoadError;
+    if (dwError == ERROR_SUCCESS || dwError == ERROR_FILE_NOT_FOUND ||
+        dwError == ERROR_PATH_NOT_FOUND)
+        return;
+    std::u16string sWhy = dwError == ERROR_INVALID_DATA
+                              ? std::u16string(u"its contents are not a settings store")
+                              : SystemErrorText(dwError);
+    const std::u16string sText = platform::WFormat(u"The settings in '%s' cannot be used: %s.",
+                                                   sWhere.c_str(), sWhy.c_str());
+    HostLogMessage(HOSTLOG_WARNING, sText.c_str());
+}
+
 }  // namespace
 
 bool CMailAPI::LoadCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags) {
@@ -71,8 +89,10 @@ bool CMailAPI::LoadCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags) {
     DWORD source = pFlags != nullptr ? pFlags->dwCfgSource : 0;
     if (source & MAILCFG_SOURCE_FILE) {
         std::u16string name = GetCfgFileName();
-        bResult = cfg.load(JoinPath(m_strPrimaryDir, name).c_str());
+        const std::u16string sPrimary = JoinPath(m_strPrimaryDir, name);
+        bResult = cfg.load(sPrimary.c_str());
         if (!bResult) {
+            WarnUnusableStore(cfg, sPrimary);
             std::u16string text;
             if (QuerySessionText(pFlags->pSession, text)) {
                 std::string narrow;
@@ -81,14 +101,21 @@ bool CMailAPI::LoadCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags) {
                 DiagPrint(u"CMailAPI::LoadCfg() <== return %s\n", u"true");
                 return true;
             }
-            bResult = cfg.load(JoinPath(m_strSecondaryDir, name).c_str());
+            const std::u16string sSecondary = JoinPath(m_strSecondaryDir, name);
+            bResult = cfg.load(sSecondary.c_str());
+            if (!bResult)
+                WarnUnusableStore(cfg, sSecondary);
         }
     } else if (source & MAILCFG_SOURCE_REGISTRY) {
         std::u16string key = GetRegistryKey();
         std::u16string value = GetCfgValueName();
         bResult = cfg.loadRegistry(HKEY_CURRENT_USER, key.c_str(), value.c_str());
-        if (!bResult)
+        if (!bResult) {
+            WarnUnusableStore(cfg, u"HKEY_CURRENT_USER\\" + key + u"\\" + value);
             bResult = cfg.loadRegistry(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str());
+            if (!bResult)
+                WarnUnusableStore(cfg, u"HKEY_LOCAL_MACHINE\\" + key + u"\\" + value);
+        }
     }
     DiagPrint(u"CMailAPI::LoadCfg() <== return %s\n", bResult ? u"true" : u"false");
     return bResult;

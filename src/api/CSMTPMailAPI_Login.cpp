@@ -4,16 +4,10 @@
 #include "api/CSMTPMailAPI.h"
 #include "api/ConfigText.h"
 #include "api/WideText.h"
+#include "config/CIniSection.h"
 #include "config/CMailCfg.h"
 #include "diag/FunctionTrace.h"
 #include "platform/DebugOutput.h"
-#include "platform/Profile.h"
-
-namespace {
-
-constexpr DWORD kIniTextSize = 259;
-
-}  // namespace
 
 bool CSMTPMailAPI::Login(MAILINIFLAGS* pFlags) {
     // The result only tells Initialize that the log-in ran; it is always false.
@@ -81,26 +75,24 @@ bool CSMTPMailAPI::Login(MAILINIFLAGS* pFlags) {
         for (const MAILWCHAR* dir : dirs) {
             if (dir == nullptr)
                 continue;
-            std::u16string file = FromHost(dir) + u"vx.ini";
-            char16_t value[kIniTextSize];
-            if (platform::GetPrivateProfileStringW(u"SMTP", u"smtpHost", u"", value, kIniTextSize,
-                                                   file.c_str()) == 0)
+            // The section is read once, whole: values keep every character.
+            CIniSection ini;
+            std::u16string sHost;
+            if (!ini.Read(FromHost(dir) + u"vx.ini", u"SMTP") ||
+                !ini.GetString(u"smtpHost", sHost) || sHost.empty())
                 continue;
-            m_strHost = value;
-            auto text = [&file](const char16_t* key, std::u16string& setting) {
-                char16_t buffer[kIniTextSize];
-                if (platform::GetPrivateProfileStringW(u"SMTP", key, u"", buffer, kIniTextSize,
-                                                       file.c_str()) != 0)
-                    setting = buffer;
+            m_strHost = sHost;
+            auto text = [&ini](const char16_t* key, std::u16string& setting) {
+                std::u16string sValue;
+                if (ini.GetString(key, sValue) && !sValue.empty())
+                    setting = sValue;
             };
             text(u"smtpUser", m_strUser);
             text(u"smtpPass", m_strPassword);
             text(u"smtpSenderAddr", m_strSenderAddr);
             text(u"smtpSenderName", m_strSenderName);
-            m_nPort = static_cast<int>(
-                platform::GetPrivateProfileIntW(u"SMTP", u"smtpPort", 25, file.c_str()));
-            m_nAuthMethod = static_cast<int>(
-                platform::GetPrivateProfileIntW(u"SMTP", u"smtpAuth", 4, file.c_str()));
+            m_nPort = ini.GetInt(u"smtpPort", 25);
+            m_nAuthMethod = ini.GetInt(u"smtpAuth", 4);
             text(u"oauthClientSecret", m_strOAuthClientSecret);
             text(u"oauthClientId", m_strOAuthClientId);
             text(u"oauthTenantId", m_strOAuthTenantId);

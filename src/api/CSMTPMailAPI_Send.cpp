@@ -12,11 +12,15 @@
 #include "diag/HostLog.h"
 #include "mime/TSMTPAddress.h"
 #include "mime/TSMTPMessage.h"
+#include "platform/WideFormat.h"
 #include "smtp/TSMTPConnection.h"
 #include "transport/TSMTPException.h"
 #include "vxstring.h"
 
 namespace {
+
+// The longest address a path of RFC 5321 can carry.
+constexpr std::size_t kMaxAddressLength = 254;
 
 // szContentType is a fixed field of the host record; it need not be terminated.
 bool IsHtmlContentType(const MAILMESSAGE& message) {
@@ -69,6 +73,50 @@ void FlattenAttachmentTitles(TSMTPMessage& message) {
         if (pPart != nullptr && !pPart->m_sFilename.empty())
             pPart->m_sTitle = OneHeaderLine(pPart->m_sTitle);
     }
+}
+
+// Why an address cannot go between the angle brackets of MAIL FROM or RCPT
+// TO as it stands; null when it can. A bracket or blank would end the path
+// and let the rest pass for parameters of the command, and RFC 5321 allows
+// no longer path.
+const char16_t* UnsendableAddressReason(const std::u16string& sAddress) {
+    if (sAddress.size() > kMaxAddressLength)
+        return u"it is longer than 254 characters";
+    for (char16_t c : sAddress) {
+        if (c == u'<' || c == u'>' || c == u' ' || c < 0x20 || c == 0x7F)
+            return u"it contains '<', '>', a blank or a control character";
+    }
+    return nullptr;
+}
+
+// The first sender or recipient address that cannot be sent, with the reason.
+bool FindUnsendableAddress(const TSMTPMessage& message, std::u16string& sAddress,
+                           const char16_t*& pszReason) {
+    pszReason = UnsendableAddressReason(message.m_From.m_sEmailAddress);
+    if (pszReason != nullptr) {
+        sAddress = message.m_From.m_sEmailAddress;
+        return true;
+    }
+    for (int nKind : {TSMTPMessage::TO, TSMTPMessage::CC, TSMTPMessage::BCC}) {
+        for (int i = 0; i < message.GetNumberOfRecipients(nKind); ++i) {
+            const TSMTPAddress* pRecipient = message.GetRecipient(i, nKind);
+            if (pRecipient == nullptr)
+                continue;
+            pszReason = UnsendableAddressReason(pRecipient->m_sEmailAddress);
+            if (pszReason != nullptr) {
+                sAddress = pRecipient->m_sEmailAddress;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// An address shown in a description: a long one is cut, so that the
+// description keeps its end.
+std::u16string ShownAddress(const std::u16string& sAddress) {
+    constexpr std::size_t kShown = 64;
+    return sAddress.size() <= kShown ? sAddress : sAddress.substr(0, kShown) + u"...";
 }
 
 }  // namespace
@@ -148,9 +196,28 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
         }
 
         connection = std::make_unique<TSMTPConnection>(m_bStartTLS, m_dwCertCheckFlags);
+        std::u16string sBadAddress;
+        const char16_t* pszReason = nullptr;
         if (m_strHost.empty()) {
             SetLastError(MAILERR_INVALID_PARAMS,
                          u"CSMTPMailAPI::Send() - HostName may not be NULL.", 0);
+            nResult = MAILERR_INVALID_PARAMS;
+        } else if (m_nPort < 1 || m_nPort > 65535) {
+            // A port outside the TCP range would wrap to another one.
+            SetLastError(MAILERR_INVALID_PARAMS,
+                         platform::WFormat(u"CSMTPMailAPI::Send() - The port %d is not a TCP port "
+                                           u"(1 to 65535).",
+                                           m_nPort)
+                             .c_str(),
+                         0);
+            nResult = MAILERR_INVALID_PARAMS;
+        } else if (FindUnsendableAddress(*message, sBadAddress, pszReason)) {
+            SetLastError(MAILERR_INVALID_PARAMS,
+                         platform::WFormat(u"CSMTPMailAPI::Send() - The address cannot be sent "
+                                           u"because %s: %s",
+                                           pszReason, ShownAddress(sBadAddress).c_str())
+                             .c_str(),
+                         0);
             nResult = MAILERR_INVALID_PARAMS;
         } else {
             try {

@@ -166,7 +166,8 @@ bool CMailCfg::load(const char16_t* pszPath) {
     const char16_t* path = pszPath != nullptr ? pszPath : u"";
     void* block = nullptr;
     DWORD size = 0;
-    if (FileToMemory(pszPath, &block, &size, 0) != ERROR_SUCCESS) {
+    m_dwLoadError = FileToMemory(pszPath, &block, &size, 0);
+    if (m_dwLoadError != ERROR_SUCCESS) {
         DiagPrint(u"CMailCfg::load(): failed to read file '%s'\n", path);
         return false;
     }
@@ -178,6 +179,7 @@ bool CMailCfg::load(const char16_t* pszPath) {
     }
     if (!deserialize(buffer)) {
         DiagPrint(u"CMailCfg::load(): invalid contents in '%s'\n", path);
+        m_dwLoadError = ERROR_INVALID_DATA;
         return false;
     }
     return true;
@@ -224,6 +226,7 @@ bool CMailCfg::loadRegistry(platform::HKEY hRoot, const char16_t* pszKey,
                                   pszValueName);
                     else
                         bResult = true;
+                    m_dwLoadError = bResult ? ERROR_SUCCESS : ERROR_INVALID_DATA;
                 }
             }
         }
@@ -231,6 +234,7 @@ bool CMailCfg::loadRegistry(platform::HKEY hRoot, const char16_t* pszKey,
     }
     if (rc != static_cast<LONG>(ERROR_SUCCESS)) {
         DiagFailure(u"loadRegistry", static_cast<DWORD>(rc));
+        m_dwLoadError = static_cast<DWORD>(rc);
         bResult = false;
     }
     DiagPrint(u"CMailCfg::loadRegistry() <== return %s;\n", bResult ? u"true" : u"false");

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/Registry.h"
+#include "platform/WinTypes.h"
 
 class CGrowingBuffer;
 
@@ -32,4 +33,9 @@ public:
 
     std::u16string m_strText1;
     std::u16string m_strText2;
+    // Why the last load from a file or registry value failed: 0 after a
+    // load that worked, ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND when
+    // there was nothing to load, ERROR_INVALID_DATA for contents that are no
+    // store, or the error that stopped the read.
+    DWORD m_dwLoadError = 0;
 };

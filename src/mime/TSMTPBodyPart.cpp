@@ -8,6 +8,7 @@
 #include "diag/FunctionTrace.h"
 #include "diag/HostLog.h"
 #include "mime/Base64Lines.h"
+#include "mime/TAttachmentFile.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Uuid.h"
@@ -53,6 +54,20 @@ std::u16string Widen(const std::string& ascii) {
     return wide;
 }
 
+// The text of a quoted string: quotes and backslashes as quoted pairs (RFC 5322).
+std::u16string QuotedPairs(const std::u16string& text) {
+    if (text.find_first_of(u"\"\\") == std::u16string::npos)
+        return text;
+    std::u16string quoted;
+    quoted.reserve(text.size() + 8);
+    for (char16_t c : text) {
+        if (c == u'"' || c == u'\\')
+            quoted.push_back(u'\\');
+        quoted.push_back(c);
+    }
+    return quoted;
+}
+
 std::string Utf8(const std::u16string& text) {
     std::string utf8;
     strWideToAnsi(utf8, text.c_str(), static_cast<int>(text.size()), CP_UTF8, false);
@@ -64,18 +79,6 @@ void DeleteChildren(std::vector<TSMTPBodyPart*>& children) {
         delete child;
     children.clear();
 }
-
-// Closes the file on every way out of GetBody.
-class FileCloser {
-public:
-    explicit FileCloser(HANDLE hFile) : m_hFile(hFile) {}
-    ~FileCloser() { platform::CloseHandle(m_hFile); }
-    FileCloser(const FileCloser&) = delete;
-    FileCloser& operator=(const FileCloser&) = delete;
-
-private:
-    HANDLE m_hFile;
-};
 
 }  // namespace
 
@@ -240,8 +243,9 @@ bool TSMTPBodyPart::GetHeader(char*& pBuffer, DWORD& dwSize) {
     std::u16string header;
     if (!m_sFilename.empty()) {
         // The name is an encoded word when it holds more than ASCII, so it is
-        // ASCII either way.
-        const std::u16string N = Widen(HeaderEncode(m_sTitle, m_sCharset));
+        // ASCII either way; as a quoted string its quotes and backslashes
+        // are quoted pairs, so that no name can end the string early.
+        const std::u16string N = QuotedPairs(Widen(HeaderEncode(m_sTitle, m_sCharset)));
         header = u"\r\n\r\n--" + P + CT + u"; name=\"" + N + u"\"";
         if (bChildren)
             header += u"; Boundary=\"" + m_sBoundary + u"\"";
@@ -279,40 +283,33 @@ bool TSMTPBodyPart::GetBody(char*& pBuffer, DWORD& dwSize) {
     pBuffer = nullptr;
     dwSize = 0;
     if (!m_sFilename.empty()) {
-        HANDLE hFile = platform::CreateFileW(m_sFilename.c_str(), GENERIC_READ, 0, OPEN_EXISTING,
-                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
-        if (hFile == INVALID_HANDLE_VALUE)
+        TAttachmentFile file;
+        if (!file.Open(m_sFilename, m_dwMaxAttachmentSize))
             return bResult;
-        FileCloser closer(hFile);
-        std::int64_t size = 0;
-        if (!platform::GetFileSizeEx(hFile, &size))
-            return bResult;
-        if (size == 0) {
+        if (file.Size() == 0) {
             bResult = true;  // an empty file: empty body, no block
             return bResult;
         }
-        if (size > static_cast<std::int64_t>(m_dwMaxAttachmentSize)) {
-            platform::SetLastError(ERROR_INVALID_PARAMETER);
-            return bResult;
-        }
-        // The file once in memory, its lines encoded straight into the block:
-        // the peak is the file plus its Base64 text.
-        const auto count = static_cast<DWORD>(size);
-        std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[count]);
-        if (!bytes) {
+        // The lines are written block by block straight into the one block
+        // handed out: the file is never held whole beside its text.
+        const size_t room = Base64LinesRoom(static_cast<size_t>(file.Size()));
+        std::unique_ptr<char[]> block(new (std::nothrow) char[room]);
+        if (!block) {
             platform::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return bResult;
         }
-        DWORD read = 0;
-        if (!platform::ReadFile(hFile, bytes.get(), count, &read))
-            return bResult;
-        if (read != count) {
-            platform::SetLastError(ERROR_HANDLE_EOF);  // the file shrank while it was read
-            return bResult;
+        size_t used = 0;
+        while (!file.AtEnd()) {
+            const unsigned char* pData = nullptr;
+            DWORD dwCount = 0;
+            if (!file.ReadBlock(pData, dwCount))
+                return bResult;
+            used += WriteBase64Lines(pData, dwCount, block.get() + used);
         }
-        bResult = HandOutBase64(bytes.get(), count, pBuffer, dwSize);
-        if (!bResult)
-            platform::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        block[used] = '\0';
+        pBuffer = block.release();
+        dwSize = static_cast<DWORD>(used);
+        bResult = true;
         return bResult;
     }
 

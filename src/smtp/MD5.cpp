@@ -12,27 +12,37 @@ constexpr unsigned S41 = 6, S42 = 10, S43 = 15, S44 = 21;
 
 const unsigned char kPadding[64] = {0x80};
 
-inline std::uint32_t F(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return (x & y) | (~x & z); }
-inline std::uint32_t G(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return (x & z) | (y & ~z); }
-inline std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; }
-inline std::uint32_t I(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return y ^ (x | ~z); }
+inline std::uint32_t F(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+    return (x & y) | (~x & z);
+}
+inline std::uint32_t G(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+    return (x & z) | (y & ~z);
+}
+inline std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+    return x ^ y ^ z;
+}
+inline std::uint32_t I(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+    return y ^ (x | ~z);
+}
 
-inline std::uint32_t RotateLeft(std::uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
+inline std::uint32_t RotateLeft(std::uint32_t x, unsigned n) {
+    return (x << n) | (x >> (32 - n));
+}
 
-inline void FF(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x, unsigned s,
-               std::uint32_t ac) {
+inline void FF(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x,
+               unsigned s, std::uint32_t ac) {
     a = RotateLeft(a + F(b, c, d) + x + ac, s) + b;
 }
-inline void GG(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x, unsigned s,
-               std::uint32_t ac) {
+inline void GG(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x,
+               unsigned s, std::uint32_t ac) {
     a = RotateLeft(a + G(b, c, d) + x + ac, s) + b;
 }
-inline void HH(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x, unsigned s,
-               std::uint32_t ac) {
+inline void HH(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x,
+               unsigned s, std::uint32_t ac) {
     a = RotateLeft(a + H(b, c, d) + x + ac, s) + b;
 }
-inline void II(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x, unsigned s,
-               std::uint32_t ac) {
+inline void II(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t x,
+               unsigned s, std::uint32_t ac) {
     a = RotateLeft(a + I(b, c, d) + x + ac, s) + b;
 }
 
@@ -48,7 +58,8 @@ void Encode(unsigned char* output, const std::uint32_t* input, std::size_t len) 
 
 void Decode(std::uint32_t* output, const unsigned char* input, std::size_t len) {
     for (std::size_t i = 0, j = 0; j < len; ++i, j += 4) {
-        output[i] = static_cast<std::uint32_t>(input[j]) | (static_cast<std::uint32_t>(input[j + 1]) << 8) |
+        output[i] = static_cast<std::uint32_t>(input[j]) |
+                    (static_cast<std::uint32_t>(input[j + 1]) << 8) |
                     (static_cast<std::uint32_t>(input[j + 2]) << 16) |
                     (static_cast<std::uint32_t>(input[j + 3]) << 24);
     }

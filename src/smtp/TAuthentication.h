@@ -17,7 +17,8 @@ public:
     // Each hands out a buffer allocated with new[]; the caller deletes it with delete[].
     bool NTLMHandshakeMessage1(BYTE** ppOutBuffer, DWORD* pcbOutBuffer);
     bool NTLMHandshakeMessage2(std::string sChallenge, BYTE** ppOutBuffer, DWORD* pcbOutBuffer);
-    bool NTLMHandshakeMessage3(const BYTE* pChallenge, int cbChallenge, BYTE** ppOutBuffer, DWORD* pcbOutBuffer);
+    bool NTLMHandshakeMessage3(const BYTE* pChallenge, int cbChallenge, BYTE** ppOutBuffer,
+                               DWORD* pcbOutBuffer);
 
     static std::u16string PoptSecrityError(platform::SECURITY_STATUS status);
 

@@ -2,10 +2,14 @@
 // and authentication included) and the end of the conversation.
 #include "smtp/TSMTPConnection.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
 #include "diag/HostLog.h"
 #include "platform/Sockets.h"
+#include "platform/WideFormat.h"
 #include "transport/TSMTPException.h"
 #include "transport/TSMTPSSLSocket.h"
 #include "vxutil.h"
@@ -14,6 +18,25 @@ namespace {
 
 // Room for the local computer's name.
 constexpr int HOSTNAME_BUFFER_SIZE = 260;
+// The goodbye and the close come after the work is done or has failed: they
+// get a short wait, so that a failing send ends within its step's limit plus
+// this.
+constexpr DWORD QUIT_TIMEOUT_MS = 5000;
+
+// The limit of each step: a minute, unless SMTPMAIL_TIMEOUT_MS sets another
+// (up to ten minutes) for a slow link or a test that must not wait a minute.
+DWORD StepTimeout() {
+    constexpr DWORD kDefault = 60000;
+    constexpr unsigned long kMost = 600000;
+    const char* pszValue = std::getenv("SMTPMAIL_TIMEOUT_MS");
+    if (pszValue == nullptr || *pszValue == '\0')
+        return kDefault;
+    char* pszEnd = nullptr;
+    const unsigned long nValue = std::strtoul(pszValue, &pszEnd, 10);
+    if (*pszEnd != '\0' || nValue == 0 || nValue > kMost)
+        return kDefault;
+    return static_cast<DWORD>(nValue);
+}
 
 void Warn(const char16_t* text) {
     HostLogMessage(HOSTLOG_WARNING, text);
@@ -28,11 +51,12 @@ void LogException(const TSMTPException& e) {
 TSMTPConnection::TSMTPConnection(bool bStartTLS, DWORD dwCertFlags)
     : m_pSocket(nullptr),
       m_bConnected(0),
-      m_dwTimeout(60000),
+      m_dwTimeout(StepTimeout()),
       m_bStartTLS(bStartTLS),
       m_dwCertFlags(dwCertFlags),
       m_bNotifySuccess(false),
-      m_bNotifyFailure(false) {
+      m_bNotifyFailure(false),
+      m_bBroken(false) {
     TFunctionTrace trace(u"TSMTPConnection::TSMTPConnection");
     SetHeloHostname(u"auto");
     m_pSocket = new TSMTPSSLSocket();
@@ -97,10 +121,14 @@ bool TSMTPConnection::Connect(const char16_t* pszHost, int nAuthType, const char
         Warn(u"Already connected!");
     }
     try {
+        m_bBroken = false;
+        m_strCommand.clear();
         m_pSocket->Create(nullptr, 0, m_dwCertFlags);
         if (!HasSocket()) {
             throw TSMTPException(3, u"Socked not created!");
         }
+        m_pSocket->SetDeadline(m_dwTimeout, platform::WFormat(u"connecting to %s port %d",
+                                                              pszHost ? pszHost : u"", nPort));
         if (m_pSocket->Connect(pszHost, nPort) == 0) {
             throw TSMTPException(3, u"Cannot connect to %s on port %d", pszHost ? pszHost : u"",
                                  nPort);
@@ -205,7 +233,7 @@ void TSMTPConnection::ConnectESMTP(const std::u16string& sHeloName, const char16
             if (!ReadCommandResponse(220, sResponse)) {
                 throw TSMTPException(3, u"SMTP server not ready to start TLS negotiation.");
             }
-            m_pSocket->StartClientHandshake(m_strHostName.c_str());
+            StartTLS();
             SendCommand(sEhlo);
             if (!ReadCommandResponse(250, sResponse)) {
                 throw TSMTPException(3, u"Unexpected EHLO response. Last Response : %s\n",
@@ -240,18 +268,35 @@ void TSMTPConnection::ConnectESMTP(const std::u16string& sHeloName, const char16
     }
 }
 
+void TSMTPConnection::StartTLS() {
+    m_pSocket->SetDeadline(m_dwTimeout, u"the TLS handshake");
+    try {
+        m_pSocket->StartClientHandshake(m_strHostName.c_str());
+    } catch (const TSMTPException&) {
+        // Whatever the channel holds now, it is no longer plain SMTP.
+        m_bBroken = true;
+        throw;
+    }
+}
+
 void TSMTPConnection::Disconnect(bool bSendQuit) {
     TFunctionTrace trace(u"TSMTPConnection::Disconnect");
+    const DWORD dwShortTimeout = std::min(m_dwTimeout, QUIT_TIMEOUT_MS);
     if (m_bConnected) {
-        if (bSendQuit) {
+        if (bSendQuit && !m_bBroken) {
             SendCommand(std::string("QUIT\r\n"));
             std::u16string sResponse;
-            if (!ReadCommandResponse(221, sResponse)) {
+            if (!ReadReply(221, sResponse, dwShortTimeout)) {
                 Warn(u"Disconnect failed!");
             }
         }
         m_bConnected = 0;
     }
+    // Nothing more passes a broken channel, its close notification included.
+    if (m_bBroken) {
+        m_pSocket->m_bSecure = 0;
+    }
+    m_pSocket->SetDeadline(dwShortTimeout, u"closing the connection");
     m_pSocket->Close();
 }
 
@@ -260,6 +305,7 @@ void TSMTPConnection::AbortConnection() {
     if (!HasSocket()) {
         return;
     }
+    m_pSocket->SetDeadline(std::min(m_dwTimeout, QUIT_TIMEOUT_MS), u"closing the connection");
     try {
         m_pSocket->Close();
         return;

@@ -3,6 +3,7 @@
 // thrown as TSMTPException; tolerated conditions are warnings to the host log.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/WinTypes.h"
@@ -44,8 +45,9 @@ public:
     TSMTPSSLSocket* m_pSocket;
     BOOL m_bConnected;
     std::u16string m_strHeloHostname;
-    // Milliseconds to wait for the first bytes of each reply. Tests shorten it
-    // right after construction; the library itself never changes it.
+    // Milliseconds that each step may take as a whole: connecting, the TLS
+    // handshake, sending one command or block, awaiting one whole reply.
+    // Tests shorten it right after construction.
     DWORD m_dwTimeout;
     bool m_bStartTLS;
     std::u16string m_strHostName;
@@ -58,6 +60,8 @@ private:
                       const char16_t* pszPassword, int nAuthType);
     void ConnectSMTP(const std::u16string& sHeloName);
     bool ReadCommandResponse(int nExpectedCode, std::u16string& sResponse);
+    // ReadCommandResponse with its own limit for the whole reply.
+    bool ReadReply(int nExpectedCode, std::u16string& sResponse, DWORD dwTimeout);
     bool CheckResponse(std::u16string sResponse, int nCode, std::u16string sKeyword,
                        std::u16string sValue);
     void SendRCPTForRecipient(const TSMTPAddress& recipient);
@@ -66,19 +70,39 @@ private:
     void AuthLogin(const char16_t* pszUser, const char16_t* pszPassword);
     void AuthPlain(const char16_t* pszUser, const char16_t* pszPassword);
     bool AuthenticateNTLM();
+    // The TLS handshake after the server's go-ahead, within the time limit.
+    void StartTLS();
 
     // Whether the socket object holds an open socket.
     bool HasSocket() const;
     // A command line: wide text goes out as UTF-8, narrow text unchanged, in one Send.
     void SendCommand(const std::u16string& sCommand);
     void SendCommand(const std::string& sCommand);
-    // One read of at most 64000 bytes into the call's buffer (64001 bytes),
+    // Bytes in one Send within the time limit; sStep names the step if it runs out.
+    void SendBytes(const char* pData, std::size_t nSize, const std::u16string& sStep);
+    // A block of the message text, sent now.
+    void SendData(const char* pData, std::size_t nSize);
+    // Bytes of the message text, gathered into whole records before they go.
+    void QueueData(const char* pData, std::size_t nSize);
+    // One read of at most nCapacity bytes into the call's buffer (64001 bytes),
     // appended to both texts; returns the count read.
-    int ReceiveChunk(char* pBuffer, int nExpectedCode, std::u16string& sRead,
+    int ReceiveChunk(char* pBuffer, int nCapacity, int nExpectedCode, std::u16string& sRead,
                      std::u16string& sResponse);
+    // The text of a 334 reply after its code; a reply without one is a
+    // protocol error.
+    std::u16string ChallengeText(const std::u16string& sResponse);
     // The challenge bytes of a 334 reply (Base64 after the code).
     std::string DecodeChallenge(const std::u16string& sResponse);
     // Closes the socket after the conversation broke, whatever state the TLS
     // channel is in; never throws.
     void AbortConnection();
+
+    // The connection failed underneath the conversation (a timeout, a socket
+    // or TLS error, the server's close, a reply out of bounds): no QUIT can
+    // be exchanged any more.
+    bool m_bBroken;
+    // The verb of the last command sent, for the texts of timeouts.
+    std::u16string m_strCommand;
+    // Message text gathered for the next write.
+    std::string m_sData;
 };

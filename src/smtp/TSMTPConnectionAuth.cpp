@@ -7,6 +7,7 @@
 
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
+#include "platform/LastError.h"
 #include "smtp/MD5.h"
 #include "smtp/TSMTPConnection.h"
 #include "transport/TSMTPException.h"
@@ -103,11 +104,22 @@ void TSMTPConnection::MD5Digest(const unsigned char* pData, int nDataLen, const 
     std::memset(keyDigest, 0, sizeof(keyDigest));
 }
 
-std::string TSMTPConnection::DecodeChallenge(const std::u16string& sResponse) {
+std::u16string TSMTPConnection::ChallengeText(const std::u16string& sResponse) {
     std::u16string sText = sResponse;
     trim(sText, u" \t\r\n", true, true);
-    // Drops "334 "; a shorter reply cannot carry a challenge (out_of_range).
-    const std::u16string sBase64 = sText.substr(4);
+    // "334 " and the challenge; a bare "334" has none to answer.
+    if (sText.size() <= 4) {
+        platform::SetLastError(0);
+        throw TSMTPException(3, u"The server's reply carries no challenge. Last Response : %s",
+                             sResponse.c_str());
+    }
+    std::u16string sChallenge = sText.substr(4);
+    trim(sChallenge, u" \t", true, true);
+    return sChallenge;
+}
+
+std::string TSMTPConnection::DecodeChallenge(const std::u16string& sResponse) {
+    const std::u16string sBase64 = ChallengeText(sResponse);
     std::vector<unsigned char> buffer((sBase64.size() * 3) / 4 + 3);
     const int nLength =
         DecodeBase64(buffer.data(), sBase64.c_str(), static_cast<int>(sBase64.size()));

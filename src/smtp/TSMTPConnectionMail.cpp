@@ -1,10 +1,12 @@
 // One mail transaction: envelope, DATA, the header block and the body part
 // tree in emission order, and the end of data.
+#include <algorithm>
 #include <string>
 
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
 #include "diag/HostLog.h"
+#include "mime/TAttachmentFile.h"
 #include "mime/TSMTPAddress.h"
 #include "mime/TSMTPBodyPart.h"
 #include "mime/TSMTPMessage.h"
@@ -14,6 +16,13 @@
 #include "vxutil.h"
 
 namespace {
+
+// The message text goes out in blocks of whole TLS records (at most 16 KiB
+// of payload each), gathered from the small pieces of the header block, the
+// part headers and footers and the end of data: one small write or record
+// per piece would each wait for the server's acknowledgement.
+constexpr std::size_t kRecordPayload = 16384;
+constexpr std::size_t kGatherSize = 4 * kRecordPayload;
 
 void Warn(const char16_t* text) {
     HostLogMessage(HOSTLOG_WARNING, text);
@@ -90,9 +99,11 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         }
         bInData = true;
 
+        m_sData.clear();
+        m_sData.reserve(kGatherSize);
         const std::string sHeader = message.getHeader();
-        m_pSocket->Send(sHeader.data(), static_cast<unsigned>(sHeader.size()));
-        m_pSocket->Send("\r\n", 2);
+        QueueData(sHeader.data(), sHeader.size());
+        QueueData("\r\n", 2);
 
         TSMTPBodyPart& root = message.m_RootPart;
         if (root.GetNumberOfChildBodyParts() == 0 && !message.m_bMime) {
@@ -105,12 +116,15 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
             // The text goes out as it is, apart from the doubled leading dots
             // that keep a line "." from ending the data early.
             TSMTPBodyPart::MakeTransparent(sBody);
-            m_pSocket->Send(sBody.data(), static_cast<unsigned>(sBody.size()));
+            QueueData(sBody.data(), sBody.size());
         } else {
             SendBodyPart(&root, true);
         }
 
-        SendCommand(std::string("\r\n.\r\n"));
+        QueueData("\r\n.\r\n", 5);
+        SendData(m_sData.data(), m_sData.size());
+        m_sData = std::string();
+        m_strCommand = u"the end of the data";
         bInData = false;
         sResponse.clear();
         if (!ReadCommandResponse(250, sResponse)) {
@@ -123,6 +137,31 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
             AbortConnection();
         }
         throw;
+    }
+}
+
+void TSMTPConnection::SendData(const char* pData, std::size_t nSize) {
+    SendBytes(pData, nSize, u"sending the message data");
+}
+
+void TSMTPConnection::QueueData(const char* pData, std::size_t nSize) {
+    while (nSize > 0) {
+        if (m_sData.empty() && nSize >= kGatherSize) {
+            // Whole records straight from the caller's bytes.
+            const std::size_t nWhole = nSize - nSize % kRecordPayload;
+            SendData(pData, nWhole);
+            pData += nWhole;
+            nSize -= nWhole;
+            continue;
+        }
+        const std::size_t nTake = std::min(kGatherSize - m_sData.size(), nSize);
+        m_sData.append(pData, nTake);
+        pData += nTake;
+        nSize -= nTake;
+        if (m_sData.size() == kGatherSize) {
+            SendData(m_sData.data(), m_sData.size());
+            m_sData.clear();
+        }
     }
 }
 
@@ -165,22 +204,37 @@ void TSMTPConnection::SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot) {
         if (pPart == nullptr) {
             throw TSMTPException(3, u"NULL body part!");
         }
+        // An attachment's file is opened and checked before any byte of its
+        // part goes out, then read block by block: the whole file is never
+        // held, and a failure leaves no half part behind a complete header.
+        TAttachmentFile file;
+        const bool bAttachment = !pPart->m_sFilename.empty();
+        if (bAttachment && !file.Open(pPart->m_sFilename, pPart->m_dwMaxAttachmentSize)) {
+            throw TSMTPException(3, u"Getting body content failed!");
+        }
         // The root's header lines are part of the message header block.
         if (!bIsRoot) {
             PartBlock header(&TSMTPBodyPart::FreeHeader);
             if (!pPart->GetHeader(header.m_pBuffer, header.m_dwSize)) {
                 throw TSMTPException(3, u"Getting body header failed!");
             }
-            m_pSocket->Send(header.m_pBuffer, header.m_dwSize);
+            QueueData(header.m_pBuffer, header.m_dwSize);
         }
 
-        {
+        if (bAttachment) {
+            std::string sLines;
+            while (!file.AtEnd()) {
+                if (!file.ReadLines(sLines)) {
+                    throw TSMTPException(3, u"Getting body content failed!");
+                }
+                QueueData(sLines.data(), sLines.size());
+            }
+        } else {
             PartBlock body(&TSMTPBodyPart::FreeBody);
             if (!pPart->GetBody(body.m_pBuffer, body.m_dwSize)) {
                 throw TSMTPException(3, u"Getting body content failed!");
             }
-            // An empty attachment has no buffer at all.
-            m_pSocket->Send(body.m_pBuffer != nullptr ? body.m_pBuffer : "", body.m_dwSize);
+            QueueData(body.m_pBuffer, body.m_dwSize);
         }
 
         const int nChildren = pPart->GetNumberOfChildBodyParts();
@@ -193,7 +247,7 @@ void TSMTPConnection::SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot) {
             if (!pPart->GetFooter(footer.m_pBuffer, footer.m_dwSize)) {
                 throw TSMTPException(3, u"Getting body footer failed!");
             }
-            m_pSocket->Send(footer.m_pBuffer, footer.m_dwSize);
+            QueueData(footer.m_pBuffer, footer.m_dwSize);
         }
     } catch (const TSMTPException& e) {
         DiagPrint(u"%s", e.GetErrorText().c_str());

@@ -54,9 +54,7 @@ bool TSMTPConnection::AuthenticateNTLM() {
             throw TSMTPException(
                 3, u"TSMTPConnection::AuthenticateNTLM; Unrecognized authentication type!");
 
-        // "334 " and the challenge; a shorter reply leaves the range of the text.
-        std::u16string sChallengeW = sResponse.substr(4);
-        trim(sChallengeW, u" \t\r\n", true, true);
+        const std::u16string sChallengeW = ChallengeText(sResponse);
         std::string sChallenge;
         strWideToAnsi(sChallenge, sChallengeW.c_str(), -1, CP_UTF8, false);
 

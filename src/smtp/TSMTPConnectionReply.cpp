@@ -2,10 +2,12 @@
 // testing the capabilities an EHLO reply announces.
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
+#include "platform/LastError.h"
 #include "smtp/TSMTPConnection.h"
 #include "transport/TSMTPException.h"
 #include "transport/TSMTPSSLSocket.h"
@@ -15,30 +17,84 @@ namespace {
 
 // Largest single read of a reply.
 constexpr int REPLY_CHUNK_SIZE = 64000;
+// Most bytes one reply may hold: a server that sends more (an endless
+// multi-line reply, one line that never ends) ends the session instead of
+// growing the host's memory.
+constexpr int MAX_REPLY_SIZE = 64 * 1024;
 
 bool IsDigit(char16_t c) {
     return c >= u'0' && c <= u'9';
+}
+
+// The lines of a reply text, without their line ends; a line not yet ended
+// counts as the last one.
+std::vector<std::u16string_view> ReplyLines(std::u16string_view sText) {
+    std::vector<std::u16string_view> lines;
+    std::size_t nStart = 0;
+    while (nStart < sText.size()) {
+        std::size_t nEnd = sText.find(u'\n', nStart);
+        const std::size_t nNext = nEnd == std::u16string_view::npos ? sText.size() : nEnd + 1;
+        if (nEnd == std::u16string_view::npos)
+            nEnd = sText.size();
+        if (nEnd > nStart && sText[nEnd - 1] == u'\r')
+            --nEnd;
+        lines.push_back(sText.substr(nStart, nEnd - nStart));
+        nStart = nNext;
+    }
+    return lines;
+}
+
+bool IsContinuationLine(std::u16string_view line) {
+    return line.size() >= 4 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]) &&
+           line[3] == u'-';
 }
 
 // A reply is complete when its text ends with a line end and that last line
 // is not a continuation line ("250-..."): a multi-line reply may come in
 // several TCP segments, and its last line is the one without the hyphen.
 bool IsReplyComplete(const std::u16string& sText) {
-    if (sText.empty() || sText.back() != u'\n') {
+    if (sText.empty() || sText.back() != u'\n')
         return false;
+    return !IsContinuationLine(ReplyLines(sText).back());
+}
+
+// Whether the reply carries the code, as RFC 5321 writes one: every line
+// starts with it, the earlier ones followed by a hyphen, the last by a blank
+// or nothing. A code anywhere else ("550 <bob250@example.org>") is no answer.
+bool IsReplyWithCode(const std::u16string& sReply, const std::u16string& sCode) {
+    const std::vector<std::u16string_view> lines = ReplyLines(sReply);
+    if (lines.empty())
+        return false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::u16string_view line = lines[i];
+        if (line.substr(0, 3) != sCode)
+            return false;
+        const bool bLast = i + 1 == lines.size();
+        if (bLast ? line.size() > 3 && line[3] != u' ' : !IsContinuationLine(line))
+            return false;
     }
-    const std::size_t nLast = sText.size() - 1;
-    const std::size_t nBreak = nLast == 0 ? std::u16string::npos : sText.rfind(u'\n', nLast - 1);
-    const std::size_t nStart = nBreak == std::u16string::npos ? 0 : nBreak + 1;
-    const std::u16string_view line(sText.data() + nStart, nLast - nStart);
-    const bool bContinuation = line.size() >= 4 && IsDigit(line[0]) && IsDigit(line[1]) &&
-                               IsDigit(line[2]) && line[3] == u'-';
-    return !bContinuation;
+    return true;
 }
 
 std::u16string Decimal(int nValue) {
     const std::string s = std::to_string(nValue);
     return std::u16string(s.begin(), s.end());
+}
+
+// The name of a command in the texts of a timeout: its verb, never its
+// arguments (the lines of a login carry credentials).
+std::u16string CommandName(const std::string& sCommand, const std::u16string& sPrevious) {
+    static const char* const verbs[] = {"HELO",      "EHLO",    "STARTTLS", "AUTH",
+                                        "MAIL FROM", "RCPT TO", "DATA",     "QUIT"};
+    for (const char* pszVerb : verbs) {
+        const std::string_view verb(pszVerb);
+        if (sCommand.compare(0, verb.size(), verb) == 0)
+            return std::u16string(verb.begin(), verb.end());
+    }
+    if (sCommand == "\r\n.\r\n")
+        return u"the end of the data";
+    // A line of a login answers the server's challenge: still the AUTH step.
+    return sPrevious.empty() ? u"the command" : sPrevious;
 }
 
 }  // namespace
@@ -50,63 +106,98 @@ void TSMTPConnection::SendCommand(const std::u16string& sCommand) {
 }
 
 void TSMTPConnection::SendCommand(const std::string& sCommand) {
+    m_strCommand = CommandName(sCommand, m_strCommand);
     // The result is not examined: a lost connection shows in the reply.
-    m_pSocket->Send(sCommand.data(), static_cast<unsigned>(sCommand.size()));
+    SendBytes(sCommand.data(), sCommand.size(), u"sending " + m_strCommand);
 }
 
-int TSMTPConnection::ReceiveChunk(char* pBuffer, int nExpectedCode, std::u16string& sRead,
-                                  std::u16string& sResponse) {
-    std::fill(pBuffer, pBuffer + REPLY_CHUNK_SIZE + 1, '\0');
-    int nReceived = m_pSocket->Receive(pBuffer, REPLY_CHUNK_SIZE);
-    if (nReceived < 0) {
-        nReceived = 0;
+void TSMTPConnection::SendBytes(const char* pData, std::size_t nSize, const std::u16string& sStep) {
+    m_pSocket->SetDeadline(m_dwTimeout, sStep);
+    try {
+        m_pSocket->Send(pData, static_cast<unsigned>(nSize));
+    } catch (const TSMTPException&) {
+        m_bBroken = true;
+        throw;
     }
+}
+
+int TSMTPConnection::ReceiveChunk(char* pBuffer, int nCapacity, int nExpectedCode,
+                                  std::u16string& sRead, std::u16string& sResponse) {
+    std::fill(pBuffer, pBuffer + REPLY_CHUNK_SIZE + 1, '\0');
+    int nReceived = 0;
+    try {
+        nReceived = m_pSocket->Receive(pBuffer, static_cast<unsigned>(nCapacity));
+    } catch (const TSMTPException&) {
+        m_bBroken = true;
+        throw;
+    }
+    if (nReceived < 0)
+        nReceived = 0;
     pBuffer[nReceived] = '\0';
     // Replies are read in the system's ANSI code page, as servers write them.
     std::u16string sText;
     strAnsiToWide(sText, pBuffer, nReceived, CP_ACP, false);
-    if (dbgout_on() > 1) {
+    if (dbgout_on() > 1)
         DiagPrint(u"***R***%s***(%d)\n", sText.c_str(), nExpectedCode);
-    }
     sRead += sText;
     sResponse += sText;
     return nReceived;
 }
 
 bool TSMTPConnection::ReadCommandResponse(int nExpectedCode, std::u16string& sResponse) {
+    return ReadReply(nExpectedCode, sResponse, m_dwTimeout);
+}
+
+bool TSMTPConnection::ReadReply(int nExpectedCode, std::u16string& sResponse, DWORD dwTimeout) {
     bool bResult = false;
     TFunctionTrace trace(u"TSMTPConnection::ReadCommandResponse");
     trace.Bind(&bResult);
     try {
         DiagPrint(u"cmd %d", nExpectedCode);
-        if (!HasSocket()) {
+        if (!HasSocket())
             throw TSMTPException(3, u"Socked not created!");
+        // The whole reply must be here in time, however slowly its bytes come.
+        m_pSocket->SetDeadline(dwTimeout, m_strCommand.empty()
+                                              ? std::u16string(u"no greeting from the server")
+                                              : u"no complete reply to " + m_strCommand);
+        bool bReadable = false;
+        try {
+            bReadable = m_pSocket->IsReadable(m_pSocket->RemainingMs());
+        } catch (const TSMTPException&) {
+            m_bBroken = true;
+            throw;
         }
-        if (!m_pSocket->IsReadable(m_dwTimeout)) {
-            throw TSMTPException(3, u"Cannot read data from specified socket!");
+        if (!bReadable) {
+            m_bBroken = true;
+            m_pSocket->ThrowTimedOut();
         }
 
         std::vector<char> buffer(REPLY_CHUNK_SIZE + 1);
         std::u16string sRead;  // what this call has read
-        int nReceived = 0;
-        do {
-            nReceived = ReceiveChunk(buffer.data(), nExpectedCode, sRead, sResponse);
-        } while (nReceived == REPLY_CHUNK_SIZE);
-
-        // Read until the reply's last line: its further lines may still be on
-        // the way. Stop when the peer closed or nothing more comes in time;
-        // the reply is then what has arrived.
-        while (nReceived > 0 && !IsReplyComplete(sRead)) {
-            if (!m_pSocket->IsReadable(m_dwTimeout)) {
+        int nTotal = 0;
+        for (;;) {
+            // One byte more than a reply may hold tells a reply that is too long.
+            const int nCapacity = std::min(REPLY_CHUNK_SIZE, MAX_REPLY_SIZE + 1 - nTotal);
+            const int nReceived =
+                ReceiveChunk(buffer.data(), nCapacity, nExpectedCode, sRead, sResponse);
+            if (nReceived == 0) {
+                // The server closed the connection: the reply is what arrived.
+                m_bBroken = true;
                 break;
             }
-            do {
-                nReceived = ReceiveChunk(buffer.data(), nExpectedCode, sRead, sResponse);
-            } while (nReceived == REPLY_CHUNK_SIZE);
+            nTotal += nReceived;
+            if (nTotal > MAX_REPLY_SIZE) {
+                m_bBroken = true;
+                platform::SetLastError(0);
+                throw TSMTPException(3, u"The server's reply is too long.");
+            }
+            if (IsReplyComplete(sRead))
+                break;
         }
-
-        // Any occurrence of the code counts, wherever it stands in the text.
-        bResult = sResponse.find(Decimal(nExpectedCode)) != std::u16string::npos;
+        bResult = IsReplyWithCode(sRead, Decimal(nExpectedCode));
+        // The reply arrived: whatever failed before it has nothing to do
+        // with a refusal the caller may now report.
+        platform::SetLastError(0);
     } catch (const TSMTPException& e) {
         DiagPrint(u"%s", e.GetErrorText().c_str());
         throw;

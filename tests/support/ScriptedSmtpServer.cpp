@@ -159,6 +159,9 @@ bool ScriptedSmtpServer::RunStep(const Step& step) {
                         SSL_CTX_free(ctx);
                     return false;
                 }
+                // A client that drops the connection without a close
+                // notification still counts as gone.
+                SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
                 m_sslCtx = ctx;
             }
             SSL* ssl = SSL_new(static_cast<SSL_CTX*>(m_sslCtx));
@@ -173,6 +176,60 @@ bool ScriptedSmtpServer::RunStep(const Step& step) {
         case Kind::StaySilent:
             DrainUntilClosed();
             return false;
+        case Kind::ExpectText: {
+            std::size_t at;
+            while ((at = m_input.find(step.prefix)) == std::string::npos) {
+                if (!ReadMore()) {
+                    Fail("connection ended while expecting \"" + step.prefix + "\"");
+                    return false;
+                }
+            }
+            m_input.erase(0, at + step.prefix.size());
+            return true;
+        }
+        case Kind::Call:
+            step.function();
+            return true;
+        case Kind::StopReading:
+            std::this_thread::sleep_for(step.pause);
+            // What piled up is message data, not commands: read it to its end.
+            while (ReadMore())
+                m_input.clear();
+            if (!ClientClosed())
+                Fail("the client did not close the connection");
+            return false;
+        case Kind::SendPartialRecord: {
+            if (m_ssl == nullptr) {
+                Fail("a partial record needs TLS");
+                return false;
+            }
+            // The record goes into memory instead of the socket; half of it
+            // goes out by hand.
+            SSL* ssl = static_cast<SSL*>(m_ssl);
+            BIO* socketBio = SSL_get_wbio(ssl);
+            BIO_up_ref(socketBio);
+            SSL_set0_wbio(ssl, BIO_new(BIO_s_mem()));
+            SSL_write(ssl, step.pieces[0].data(), static_cast<int>(step.pieces[0].size()));
+            char* record = nullptr;
+            const long size = BIO_get_mem_data(SSL_get_wbio(ssl), &record);
+            const std::string half(record, static_cast<std::size_t>(size) / 2);
+            SSL_set0_wbio(ssl, socketBio);
+            if (send(m_fd, half.data(), half.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(half.size()))
+                return false;
+            DrainUntilClosed();
+            return false;
+        }
+        case Kind::SendForever: {
+            constexpr std::size_t kMost = 64u << 20;
+            std::size_t sent = 0;
+            while (sent < kMost && WriteAll(step.pieces[0]))
+                sent += step.pieces[0].size();
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_nSentForever = sent;
+            m_bClientClosed = sent < kMost;
+            return false;
+        }
         case Kind::Close:
             return false;
     }

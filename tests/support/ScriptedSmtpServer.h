@@ -20,6 +20,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -51,6 +52,17 @@ public:
     ScriptedSmtpServer& Exchange(std::string prefix, std::string reply) {
         return Expect(std::move(prefix)).Send(std::move(reply));
     }
+    // Reads until the text has come (in the message data, say), and drops
+    // what came up to its end.
+    ScriptedSmtpServer& ExpectText(std::string text) {
+        return Add({Kind::ExpectText, {}, {}, std::move(text)});
+    }
+    // Runs the function in the server's thread at this point of the script.
+    ScriptedSmtpServer& Call(std::function<void()> function) {
+        Step step{Kind::Call};
+        step.function = std::move(function);
+        return Add(std::move(step));
+    }
     // Reads the message after DATA up to and including the line ".", and
     // records it (the final "\r\n.\r\n" included).
     ScriptedSmtpServer& ExpectData() { return Add({Kind::ExpectData}); }
@@ -60,6 +72,21 @@ public:
     ScriptedSmtpServer& Close() { return Add({Kind::Close}); }
     // Answers nothing any more: reads and records until the client closes.
     ScriptedSmtpServer& StaySilent() { return Add({Kind::StaySilent}); }
+    // Reads nothing for a while, so that the client's writes fill the
+    // connection and block; then reads and records until the client closes.
+    ScriptedSmtpServer& StopReading(std::chrono::milliseconds hold) {
+        return Add({Kind::StopReading, {}, hold});
+    }
+    // Over TLS: the first half of the record that carries the bytes, then
+    // silence until the client closes.
+    ScriptedSmtpServer& SendPartialRecord(std::string bytes) {
+        return Add({Kind::SendPartialRecord, {std::move(bytes)}});
+    }
+    // Writes the line again and again until the client goes away (at most
+    // 64 MiB), as a server whose reply never ends.
+    ScriptedSmtpServer& SendForever(std::string line) {
+        return Add({Kind::SendForever, {std::move(line)}});
+    }
 
     // The server closes the connection instead of running step k (counted
     // from 0 over every step added above); for fault injection.
@@ -84,17 +111,32 @@ public:
     std::vector<std::string> Data() const { return Locked(m_data); }
     // Every byte received (after TLS: the decrypted bytes), in order.
     std::string Received() const { return Locked(m_received); }
+    // Bytes a SendForever step got out before the client went away.
+    std::size_t SentForever() const { return Locked(m_nSentForever); }
     std::vector<std::string> Errors() const { return Locked(m_errors); }
     // The client closed the connection (the server read its end of stream).
     bool ClientClosed() const { return Locked(m_bClientClosed); }
 
 private:
-    enum class Kind { Send, Expect, ExpectData, StartTls, Close, StaySilent };
+    enum class Kind {
+        Send,
+        Expect,
+        ExpectData,
+        StartTls,
+        Close,
+        StaySilent,
+        StopReading,
+        SendPartialRecord,
+        SendForever,
+        ExpectText,
+        Call
+    };
     struct Step {
         Kind kind;
         std::vector<std::string> pieces;  // Send
         std::chrono::milliseconds pause{0};
-        std::string prefix;  // Expect
+        std::string prefix;              // Expect, ExpectText
+        std::function<void()> function;  // Call
     };
 
     ScriptedSmtpServer& Add(Step step) {
@@ -137,4 +179,5 @@ private:
     std::string m_received;
     std::vector<std::string> m_errors;
     bool m_bClientClosed = false;
+    std::size_t m_nSentForever = 0;
 };

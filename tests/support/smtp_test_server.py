@@ -141,8 +141,9 @@ async def serve(config):
         tls_context.load_cert_chain(config.cert, config.key)
 
     recorder = Recorder(config)
+    # No size limit: the tests send attachments up to the provider's own limit.
     kwargs = dict(hostname="smtp-test-server.localhost", ident="smtp-test-server",
-                  tls_context=tls_context, loop=loop)
+                  tls_context=tls_context, loop=loop, data_size_limit=None)
     if config.user is not None:
         kwargs.update(authenticator=make_authenticator(config),
                       auth_required=config.require_auth,

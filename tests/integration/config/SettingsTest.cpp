@@ -1,7 +1,10 @@
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
 #include "ConfigFixture.h"
+#include "Watchdog.h"
 #include "api/CSMTPMailAPI.h"
 #include "config/CGrowingBuffer.h"
 #include "platform/Registry.h"
@@ -184,6 +187,53 @@ TEST_F(SettingsTest, IniKeysAndTheirDefaults) {
     expected.certFlags = Settings{}.certFlags;
     EXPECT_EQ(SettingsOf(p.api()), expected);
     EXPECT_EQ(ContentType(), u"");
+}
+
+// Values keep every character, however long: a sender address cut at a
+// buffer's end would lose its domain and still be sent.
+TEST_F(SettingsTest, IniValuesAreReadWhole) {
+    const std::string name(5000, 'n');
+    const std::string address = std::string(1000, 'a') + "@example.org";
+    WriteIni(true, "[SMTP]\nsmtpHost=h\nsmtpSenderName=" + name + "\nsmtpSenderAddr=\"" + address +
+                       "\"\nsmtpPort=2525\n");
+    Provider p(&m_flags);
+    EXPECT_EQ(ToUtf8(p->m_strSenderName), name);
+    EXPECT_EQ(ToUtf8(p->m_strSenderAddr), address);
+    EXPECT_EQ(p->m_nPort, 2525);
+}
+
+// A store that is there but cannot be used leaves the settings empty and
+// says so in the host's log, naming the file; nothing that is not a regular
+// file is ever read, so a FIFO holds nobody up.
+TEST_F(SettingsTest, UnusableStoresAreWarningsAndNothingWaits) {
+    Watchdog watchdog(std::chrono::seconds(30), "reading the settings");
+    const std::u16string store = FromUtf8(Dir(true) + "smtp.cfg");
+    auto warned = [&](const std::u16string& why) {
+        return m_log.Contains(u"The settings in '" + store + u"' cannot be used: " + why, 4);
+    };
+    std::ofstream(Dir(true) + "smtp.cfg") << "this is no store";
+    {
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_strHost, u"");
+        EXPECT_TRUE(warned(u"its contents are not a settings store.")) << ToUtf8(store);
+    }
+    std::filesystem::remove(Dir(true) + "smtp.cfg");
+    ASSERT_EQ(::mkfifo((Dir(true) + "smtp.cfg").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((Dir(true) + "vx.ini").c_str(), 0600), 0);
+    WriteIni(false, "[SMTP]\nsmtpHost=secondary.host\n");
+    m_log.Clear();
+    {
+        Provider p(&m_flags);
+        EXPECT_EQ(p->m_strHost, u"secondary.host") << "the FIFO counts as no INI file";
+        EXPECT_TRUE(warned(u"Access is denied.")) << ToUtf8(store);
+    }
+    // A missing store is no news.
+    std::filesystem::remove(Dir(true) + "smtp.cfg");
+    m_log.Clear();
+    {
+        Provider p(&m_flags);
+        EXPECT_TRUE(m_log.Entries().empty());
+    }
 }
 
 TEST_F(SettingsTest, EmptyIniHostInThePrimaryDirectoryIsSkipped) {

@@ -2,7 +2,15 @@
 // back with Python's email package: recipients by kind, display names and
 // subject with letters outside ASCII, text and HTML bodies, attachments,
 // priority, read receipt and delivery notifications.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include <memory>
 #include <string>
@@ -131,20 +139,46 @@ TEST_F(SendDeliveryTest, ThreeAttachmentsArriveByteForByteAfterTheText) {
         2, R"json({"type": "text/plain", "text": "See the attachments.", "attachments": []})json"));
 }
 
-TEST_F(SendDeliveryTest, LineBreaksInHeaderTextsCannotAddHeaderLines) {
+// Neither a line break nor a quote in a host text adds a header line or a
+// MIME parameter.
+// Attachments go out block by block: one just past a block's worth of lines
+// and one of exactly the largest size allowed arrive byte for byte.
+TEST_F(SendDeliveryTest, AttachmentsAtABlockEdgeAndAtTheLimitArriveIdentical) {
+    std::string bytes(52428800, '\0');
+    uint64_t x = 0x9E3779B97F4A7C15u;
+    for (std::size_t i = 0; i < bytes.size(); i += 8) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        std::memcpy(&bytes[i], &x, 8);
+    }
+    HostMessage message;
+    message.Subject(u"Edges")
+        .Body(u"Two files.")
+        .To(nullptr, u"bob@example.org")
+        .Attach(WriteFile("edge.bin", bytes.substr(0, 57 * 1000 + 1)))
+        .Attach(WriteFile("limit.bin", bytes));
+    bytes = std::string();
+    ExpectSent(message.Record());
+    EXPECT_TRUE(Received(1, R"json({
+        "attachments": [{"filename": "edge.bin", "path": "edge.bin"},
+                        {"filename": "limit.bin", "path": "limit.bin"}]})json"));
+}
+
+TEST_F(SendDeliveryTest, HostTextsCannotAddHeaderLinesOrParameters) {
     HostMessage message;
     message.Subject(u"Quarterly\r\nBcc: victim@example.org")
         .Originator(u"Mallory\nReply-To: evil@example.org", u"mallory@example.org")
         .Body(u"body")
         .To(u"Eve\r\n\r\nX-Injected: yes", u"eve@example.org")
-        .Attach(WriteFile("a.txt", "x"), u"report\r\nX-Part-Injected: 1.txt");
+        .Attach(WriteFile("a.txt", "x"), u"report\r\nX-Part-Injected: 1.txt")
+        .Attach(WriteFile("b.txt", "y"), u"x\"; evil=1\\");
     ExpectSent(message.Record());
     // Display names go out unquoted, so a name with a colon is not a valid
     // mailbox any more; what matters is that no header line was added.
     EXPECT_TRUE(Received(1, R"json({
         "subject": "Quarterly Bcc: victim@example.org",
         "absent": ["Bcc", "Reply-To", "X-Injected", "X-Part-Injected"],
-        "attachments": [{"filename": "report X-Part-Injected: 1.txt", "path": "a.txt"}],
+        "attachments": [{"filename": "report X-Part-Injected: 1.txt", "path": "a.txt"},
+                        {"filename": "x\"; evil=1\\", "path": "b.txt"}],
         "mail_from": "mallory@example.org", "rcpt_tos": ["eve@example.org"]})json"));
     const std::string raw = m_server->Message(1);
     EXPECT_NE(raw.find("From: Mallory Reply-To: evil@example.org <mallory@example.org>\r\n"),
@@ -152,6 +186,27 @@ TEST_F(SendDeliveryTest, LineBreaksInHeaderTextsCannotAddHeaderLines) {
         << raw;
     EXPECT_NE(raw.find("\r\nTo: Eve X-Injected: yes <eve@example.org>\r\n"), std::string::npos)
         << raw;
+    EXPECT_NE(raw.find("; name=\"x\\\"; evil=1\\\\\"\r\n"), std::string::npos) << raw;
+}
+
+// The host's process may hold many handles: the provider's socket then has a
+// descriptor number past 1024, which every wait of the session must take.
+TEST_F(SendDeliveryTest, SendsWithDescriptorsPast1024) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    ASSERT_GE(limit.rlim_max, 1200u) << "the test needs room for 1100 more descriptors";
+    const rlimit raised{std::max<rlim_t>(limit.rlim_cur, 1200), limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    std::vector<int> held;
+    while (held.empty() || held.back() < 1100) {
+        held.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        ASSERT_GE(held.back(), 0);
+    }
+    ExpectSent(SimpleText().Record());
+    for (int fd : held)
+        ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_TRUE(Received(1, R"json({"text": "b", "rcpt_tos": ["to@example.org"]})json"));
 }
 
 TEST_F(SendDeliveryTest, RecipientsOfUnknownKindAreDroppedAndNullNamesAreEmpty) {

@@ -2,6 +2,7 @@
 // and the native code of the last error, the report of Mail_Execute 1001, the
 // host log, and what reached the server.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -15,6 +16,7 @@
 #include "SendFixture.h"
 #include "SmtpTestServerProcess.h"
 #include "TestCertificates.h"
+#include "Watchdog.h"
 
 namespace {
 
@@ -26,20 +28,6 @@ int FunctionRecords(const LogCapture& capture, const std::u16string& function) {
         n += r.function == function && r.action == u"enter" ? 1 : 0;
     return n;
 }
-
-// OpenSSL's default trust store (the provider's) is one file while it lives.
-class TrustStore : public ScopedEnvironment {
-public:
-    explicit TrustStore(const std::string& file)
-        : ScopedEnvironment({{"SSL_CERT_FILE", file.c_str()}, {"SSL_CERT_DIR", EmptyDir()}}) {}
-
-private:
-    static const char* EmptyDir() {
-        static const std::string dir = testcerts::Folder() + "/empty-trust-dir";
-        std::filesystem::create_directories(dir);
-        return dir.c_str();
-    }
-};
 
 // A host whose log interface throws at one message: an exception that is not
 // the session's own, which Send must still contain.
@@ -186,6 +174,100 @@ TEST_F(SendFailureTest, StartTlsWithAnUntrustedCertificateIs509AndATrustedOneDel
     EXPECT_NE(server.Record(1).find("\"tls\": true"), std::string::npos) << server.Record(1);
     EXPECT_NE(server.Record(1).find("\"auth_user\": \"sam\""), std::string::npos)
         << server.Record(1);
+}
+
+// An address goes between the brackets of MAIL FROM or RCPT TO as it stands:
+// one that could end them and add parameters of its own, or that no path can
+// carry, is refused before any connection, as is a port that would wrap.
+TEST_F(SendFailureTest, UnsendableAddressesAndPortsAreRefusedWithoutTraffic) {
+    const std::u16string kRefused = u"CSMTPMailAPI::Send() - The address cannot be sent because ";
+    const std::u16string kBrackets = u"it contains '<', '>', a blank or a control character: ";
+    const std::u16string kLong(300, u'a');
+    struct Row {
+        const char16_t* senderName;
+        std::u16string sender;
+        std::u16string recipient;
+        std::u16string description;
+    };
+    const Row rows[] = {
+        {nullptr, u"me@example.org", u"a@b> NOTIFY=NEVER ORCPT=rfc822;x",
+         kRefused + kBrackets + u"a@b> NOTIFY=NEVER ORCPT=rfc822;x"},
+        {u"Me", u"me@example.org\r\nRCPT TO:<evil@example.org>", u"to@example.org",
+         kRefused + kBrackets + u"me@example.org RCPT TO:<evil@example.org>"},
+        {nullptr, u"me@example.org", u"<to@example.org>",
+         kRefused + kBrackets + u"<to@example.org>"},
+        {nullptr, u"me@example.org", u"to\t@example.org",
+         kRefused + kBrackets + u"to\t@example.org"},
+        {u"Me", kLong + u"@example.org", u"to@example.org",
+         kRefused + u"it is longer than 254 characters: " + kLong.substr(0, 64) + u"..."},
+    };
+    WriteIni(ServerIni(UnusedLoopbackPort()));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(ToUtf8(row.description));
+        HostMessage message;
+        message.Body(u"b")
+            .Originator(row.senderName, row.sender.c_str())
+            .To(nullptr, row.recipient.c_str());
+        LogCapture capture;
+        EXPECT_EQ(Send(message.Record()), MAILERR_INVALID_PARAMS);
+        ExpectLastError(MAILERR_INVALID_PARAMS, row.description.substr(0, 255), 0);
+        EXPECT_EQ(FunctionRecords(capture, u"TSMTPConnection::Connect"), 0);
+    }
+    for (const char* port : {"70000", "0", "-25"}) {
+        Keys keys = ServerIni(25);
+        keys["smtpPort"] = port;
+        WriteIni(keys);
+        Library().Uninitialize(m_h);
+        m_h = nullptr;
+        LogCapture capture;
+        EXPECT_EQ(Send(SimpleText().Record()), MAILERR_INVALID_PARAMS);
+        ExpectLastError(MAILERR_INVALID_PARAMS,
+                        u"CSMTPMailAPI::Send() - The port " + FromUtf8(port) +
+                            u" is not a TCP port (1 to 65535).",
+                        0);
+        EXPECT_EQ(FunctionRecords(capture, u"TSMTPConnection::Connect"), 0);
+    }
+}
+
+// What the provider reads must be a regular file: a FIFO or a device would
+// hold the host's thread, so it is refused with "access denied" instead.
+TEST_F(SendFailureTest, FilesThatAreNotRegularFilesAreRefusedNotRead) {
+    Watchdog watchdog(std::chrono::seconds(60), "Mail_Send reading a FIFO or a device");
+    ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+    {
+        // A body that cannot be read: 1000, and the server is still greeted.
+        ScriptedSmtpServer server;
+        server.Send("220 ready\r\n")
+            .Exchange("HELO", "250 hello\r\n")
+            .Exchange("QUIT", "221 bye\r\n");
+        WriteIni(ServerIni(server.Start()));
+        HostMessage body = SimpleText();
+        body.BodyFile(Path("fifo"));
+        EXPECT_EQ(Send(body.Record()), MAILERR_INTERNAL);
+        ExpectLastError(MAILERR_INTERNAL, u"Access is denied", 5);
+        ASSERT_TRUE(server.Finish());
+        Library().Uninitialize(m_h);
+        m_h = nullptr;
+    }
+    for (const std::string& file : {Path("fifo"), std::string("/dev/zero")}) {
+        SCOPED_TRACE(file);
+        ScriptedSmtpServer server;
+        server.Send("220 ready\r\n")
+            .Exchange("HELO", "250 hello\r\n")
+            .Exchange("MAIL FROM:", "250 ok\r\n")
+            .Exchange("RCPT TO:", "250 ok\r\n")
+            .Exchange("DATA", "354 go\r\n")
+            .StaySilent();
+        WriteIni(ServerIni(server.Start()));
+        HostMessage message = SimpleText();
+        message.Attach(file);
+        EXPECT_EQ(Send(message.Record()), MAILERR_SEND);
+        ExpectLastError(MAILERR_SEND, kSending + u"Getting body content failed!", 5, false);
+        ASSERT_TRUE(server.Finish());
+        EXPECT_EQ(server.Received().find("\r\n.\r\n"), std::string::npos) << "nothing delivered";
+        Library().Uninitialize(m_h);
+        m_h = nullptr;
+    }
 }
 
 TEST_F(SendFailureTest, AnyOtherExceptionIs100) {

@@ -12,6 +12,7 @@
 
 #include "ChildProcess.h"
 #include "ScratchDir.h"
+#include "TestCertificates.h"
 #include "hostmodule/HostModule.h"
 
 ProviderLibrary& SendFixture::Library() {
@@ -157,6 +158,15 @@ ScopedEnvironment::~ScopedEnvironment() {
             ::unsetenv(name.c_str());
     }
 }
+
+TrustStore::TrustStore(const std::string& file)
+    : ScopedEnvironment(
+          {{"SSL_CERT_FILE", file.c_str()}, {"SSL_CERT_DIR", [] {
+                                                 static const std::string dir =
+                                                     testcerts::Folder() + "/empty-trust-dir";
+                                                 std::filesystem::create_directories(dir);
+                                                 return dir.c_str();
+                                             }()}}) {}
 
 int RunProgram(const std::vector<std::string>& argv, std::string* output) {
     ChildProcess program(argv);

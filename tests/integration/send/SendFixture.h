@@ -72,6 +72,12 @@ private:
     std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
 };
 
+// OpenSSL's default trust store (the provider's) is one file while it lives.
+class TrustStore : public ScopedEnvironment {
+public:
+    explicit TrustStore(const std::string& file);
+};
+
 // A program's exit code (-1 when it did not exit) and its output.
 int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr);
 // A free loopback port: bound, never listened on, released.

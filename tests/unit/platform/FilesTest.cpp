@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -57,10 +59,18 @@ TEST(Files, MissingFilesAndFoldersHaveTheirWindowsCodes) {
     h = CreateFileW(TempPath("no-such-dir/file.bin").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    // A folder cannot be opened as a file.
-    h = CreateFileW(Utf8ToUtf16(::testing::TempDir()).c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
-    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    // A folder cannot be opened as a file, nor can a FIFO or a device be read
+    // (opening a FIFO to read would wait for a writer).
+    const std::string fifo = ::testing::TempDir() + "/files-test-fifo";
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {::testing::TempDir(), fifo, std::string("/dev/zero")}) {
+        SCOPED_TRACE(path);
+        h = CreateFileW(Utf8ToUtf16(path).c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+        EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    }
+    ::unlink(fifo.c_str());
 }
 
 TEST(CurrentDirectory, ReadsAndRestores) {

@@ -1,6 +1,9 @@
 // The platform pieces the store and the settings rely on: the IsTextUnicode
 // emulation, the INI profile reader and the registry stand-in.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include <cstdlib>
 #include <string>
@@ -113,6 +116,17 @@ TEST(Profile, WindowsLookupSemantics) {
     EXPECT_EQ(ProfileInt(dir, "vx.ini", u"smtpAuth", 4), 0u);
     EXPECT_EQ(ProfileInt(dir, "vx.ini", u"missing", 4), 4u);
     EXPECT_EQ(ProfileInt(dir, "vx.ini", u"empty", 7), 7u);
+
+    // The whole first section at once, each value as it stands.
+    char16_t section[512];
+    const DWORD n =
+        platform::GetPrivateProfileSectionW(u"smtp", section, 512, dir.WideFile("vx.ini").c_str());
+    EXPECT_EQ(std::u16string(section, n),
+              std::u16string(u"SMTPHOST=mail.example.com\0smtpUser=\"  quoted user  \"\0"
+                             u"smtpPass='single'\0half=\"open\0smtpPort=-587x\0smtpAuth=x\0"
+                             u"empty=\0smtpHost=second wins not\0",
+                             n));
+    EXPECT_EQ(section[n], u'\0');
 }
 
 TEST(Profile, MissingFileCutValuesAndLists) {
@@ -130,6 +144,11 @@ TEST(Profile, MissingFileCutValuesAndLists) {
               Result(4, std::u16string(u"a\0b\0", 4)));
     EXPECT_EQ(ProfileString(dir, "b.ini", nullptr, nullptr, u"", 32),
               Result(8, std::u16string(u"One\0Two\0", 8)));
+    // A section that does not fit is cut to the room less two, as Windows says it.
+    char16_t cut[6];
+    EXPECT_EQ(platform::GetPrivateProfileSectionW(u"One", cut, 6, dir.WideFile("b.ini").c_str()),
+              4u);
+    EXPECT_EQ(std::u16string(cut, 6), std::u16string(u"a=1\0\0\0", 6));
 }
 
 TEST(Profile, ReadsTheFourEncodings) {
@@ -213,6 +232,22 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
     ASSERT_EQ(platform::RegOpenKeyW(HKEY_CURRENT_USER, u"Software\\Veltrana\\Mail", &h), 0);
     EXPECT_EQ(platform::RegDeleteValueW(h, u"level"), 0);
     EXPECT_EQ(QueryDword(h, u"Level", value), static_cast<LONG>(ERROR_FILE_NOT_FOUND));
+    platform::RegCloseKey(h);
+}
+
+// A value whose file is not a regular file is refused, never waited for.
+TEST_F(RegistryTest, ValueFileThatIsAFifoIsRefused) {
+    platform::HKEY h = nullptr;
+    ASSERT_EQ(platform::RegCreateKeyW(HKEY_CURRENT_USER, u"Software\\F", &h), 0);
+    ASSERT_EQ(SetDword(h, u"v", 1), 0);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dir.Path())) {
+        if (entry.is_regular_file() && entry.path().filename().string().starts_with("@")) {
+            std::filesystem::remove(entry.path());
+            ASSERT_EQ(::mkfifo(entry.path().c_str(), 0600), 0);
+        }
+    }
+    DWORD value = 0;
+    EXPECT_EQ(QueryDword(h, u"v", value), static_cast<LONG>(ERROR_ACCESS_DENIED));
     platform::RegCloseKey(h);
 }
 

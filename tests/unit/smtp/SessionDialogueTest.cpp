@@ -123,47 +123,91 @@ TEST_F(SessionTest, SplitRepliesOverTlsAreReadToTheirLastLine) {
                                    {"QUIT"}));
 }
 
-TEST_F(SessionTest, CodeTestIsASubstringTestOnTheWholeReply) {
-    // A refusal whose text holds "250" passes for 250: the session goes on.
-    ScriptedSmtpServer server;
-    ScriptHelo(server)
-        .Exchange("MAIL FROM:", "550 5.7.1 Sender refused, limit 250 per day\r\n")
-        .Exchange("RCPT TO:", "250 Ok\r\n")
-        .Exchange("DATA", "354 go\r\n")
-        .ExpectData()
-        .Send("250 Ok\r\n")
-        .Exchange("QUIT", "221 Bye\r\n");
-    auto message = TextMessage();
-    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, message.get()));
-    EXPECT_FALSE(run.error);
-    EXPECT_THAT(run.errors, IsEmpty());
+// A reply is the expected one only when its lines start with the code (the
+// last one followed by a blank or nothing), not when the code turns up
+// somewhere in a refusal's text.
+TEST_F(SessionTest, RepliesCountByTheCodeThatStartsTheirLines) {
+    struct Row {
+        const char* mail;  // reply to MAIL FROM
+        const char* rcpt;  // reply to RCPT TO
+        const char* end;   // reply to the end of data
+        const char16_t* error;
+    };
+    const Row rows[] = {
+        {"250\r\n", "250 ok\r\n", "250-queued\r\n250 as 1\r\n", nullptr},
+        {"250 ok\r\n", "550 5.1.1 <bob250@example.org>: Recipient address rejected\r\n", nullptr,
+         u"Unexpected RCPT TO response!. Last Response : 550 5.1.1 <bob250@example.org>: "
+         u"Recipient address rejected\r\n"},
+        {"250 ok\r\n", "250 ok\r\n", "554 5.7.1 spam score 250.3\r\n",
+         u"Unexpected END OF MESSAGE response!. Last Response : 554 5.7.1 spam score 250.3\r\n"},
+        {"250 ok\r\n", "250 ok\r\n", "451 4.3.0 queued as 8F2503A\r\n",
+         u"Unexpected END OF MESSAGE response!. Last Response : 451 4.3.0 queued as 8F2503A\r\n"},
+        {"250-ok\r\n550 but no\r\n", nullptr, nullptr,
+         u"Unexpected MAIL FROM response!. Last Response : 250-ok\r\n550 but no\r\n"},
+        {"2500 ok\r\n", nullptr, nullptr,
+         u"Unexpected MAIL FROM response!. Last Response : 2500 ok\r\n"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.mail);
+        ScriptedSmtpServer server;
+        ScriptHelo(server).Exchange("MAIL FROM:", r.mail);
+        if (r.rcpt != nullptr)
+            server.Exchange("RCPT TO:", r.rcpt);
+        if (r.end != nullptr)
+            server.Exchange("DATA", "354 go\r\n").ExpectData().Send(r.end);
+        // A working server that refused something still gets its goodbye.
+        server.Exchange("QUIT", "221 Bye\r\n");
+        auto message = TextMessage();
+        const SessionRun run =
+            Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, message.get()));
+        if (r.error == nullptr) {
+            EXPECT_FALSE(run.error) << ToUtf8(run.error->GetErrorText());
+        } else {
+            ASSERT_TRUE(run.error);
+            EXPECT_EQ(ToUtf8(run.error->m_strMessage), ToUtf8(r.error));
+        }
+        EXPECT_EQ(run.commands.back(), "QUIT");
+        EXPECT_THAT(run.errors, IsEmpty());
+    }
 }
 
-TEST_F(SessionTest, ReadOfExactly64000BytesIsFollowedByAnotherRead) {
-    // The greeting fills one read exactly, so the session reads again at
-    // once; the next line belongs to the greeting, and the HELO reply is the
-    // refusal that follows.
-    std::string greeting;
-    while (greeting.size() < 64000 - 200)
-        greeting += "220-" + std::string(94, 'x') + "\r\n";
-    const std::string last = "220 ready\r\n";
-    greeting += "220-" + std::string(64000 - greeting.size() - 6 - last.size(), 'y') + "\r\n";
-    greeting += last;
-    ASSERT_EQ(greeting.size(), 64000u);
-
-    SetEnv("VX_DEBUG_LEVEL", "2");
-    LogCapture log;
-    ScriptedSmtpServer server;
-    server.Send(greeting)
-        .Send("220 more of the greeting\r\n")
-        .Exchange("HELO", "554 no\r\n")
-        .Exchange("QUIT", "221 Bye\r\n");
-    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE));
-    UnsetEnv("VX_DEBUG_LEVEL");
-    ASSERT_TRUE(run.error);
-    EXPECT_EQ(run.error->m_strMessage, u"Unexpected HELO response. Last Response : 554 no\r\n");
-    // The wire trace shows the greeting's second read.
-    EXPECT_TRUE(log.Contains(u"***R***220 more of the greeting\r\n***(220)")) << log.Dump();
+// A reply holds at most 64 KiB: a longer one, or one that never ends, ends
+// the session without a goodbye (the stream is out of step) and without the
+// host's memory growing with what the server sends.
+TEST_F(SessionTest, RepliesAreBoundedTo64KiB) {
+    auto greeting = [](std::size_t size) {
+        const std::string last = "220 ready\r\n";
+        std::string text;
+        while (text.size() + 100 + last.size() <= size)
+            text += "220-" + std::string(94, 'x') + "\r\n";
+        text += "220-" + std::string(size - text.size() - 6 - last.size(), 'y') + "\r\n" + last;
+        return text;
+    };
+    {
+        ScriptedSmtpServer server;
+        server.Send(greeting(64 * 1024))
+            .Exchange("HELO", "250 hello\r\n")
+            .Exchange("QUIT", "221 Bye\r\n");
+        const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE));
+        EXPECT_FALSE(run.error) << ToUtf8(run.error->GetErrorText());
+    }
+    {
+        ScriptedSmtpServer server;
+        server.Send(greeting(64 * 1024 + 1)).StaySilent();
+        const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE));
+        ASSERT_TRUE(run.error);
+        EXPECT_EQ(run.error->m_strMessage, u"The server's reply is too long.");
+        EXPECT_THAT(run.commands, IsEmpty());
+    }
+    {
+        ScriptedSmtpServer server;
+        server.Send(kGreeting).Expect("EHLO").SendForever("250-x\r\n");
+        const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_LOGIN));
+        ASSERT_TRUE(run.error);
+        EXPECT_EQ(run.error->m_strMessage, u"The server's reply is too long.");
+        EXPECT_THAT(run.commands, ElementsAre("EHLO client.test"));
+        EXPECT_TRUE(run.bClientClosed) << "the client went away before 64 MiB";
+    }
 }
 
 TEST_F(SessionTest, QuitAnsweredWithAnotherCodeWarnsAndStillCloses) {

@@ -6,8 +6,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
+#include "LogCapture.h"
+#include "ScratchDir.h"
 #include "ScriptedSmtpServer.h"
 #include "SessionTestSupport.h"
 
@@ -93,27 +96,62 @@ INSTANTIATE_TEST_SUITE_P(PlainAndTls, FaultTest, ::testing::Values(false, true),
                              return p.param ? "Tls" : "Plain";
                          });
 
-// An attachment that cannot be read fails after the server has said 354: it
-// now takes every line as message text, so the session closes the connection
-// (the server discards the unfinished message) instead of a QUIT that would
-// wait for a reply that never comes.
-TEST_F(SessionTest, FailureInsideTheDataEndsTheConnectionWithoutQuit) {
-    ScriptedSmtpServer server;
-    server.Send("220 mail.test\r\n")
-        .Exchange("HELO", "250 hello\r\n")
-        .Exchange("MAIL FROM:", "250 ok\r\n")
-        .Exchange("RCPT TO:", "250 ok\r\n")
-        .Exchange("DATA", "354 go ahead\r\n")
-        .StaySilent();
-    auto message = TextMessage();
-    TSMTPBodyPart attachment;
-    attachment.SetFilename(u"/nonexistent/folder/report.pdf");
-    message->AddBodyPart(attachment);
-    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, message.get()));
-    ASSERT_TRUE(run.error);
-    EXPECT_EQ(run.error->m_strMessage, u"Getting body content failed!");
-    EXPECT_TRUE(run.bClosed) << "closed at once, not left for a QUIT";
-    EXPECT_TRUE(run.bClientClosed);
-    EXPECT_EQ(run.received.find("QUIT"), std::string::npos) << run.received;
-    EXPECT_EQ(run.received.find("\r\n.\r\n"), std::string::npos) << "no end of data";
+// An attachment that cannot be read wholly fails after the server has said
+// 354: it now takes every line as message text, so the session closes the
+// connection (the server discards the unfinished message) instead of a QUIT
+// that would wait for a reply that never comes. A missing file and one over
+// the limit fail before any byte of their part; one that shrinks while it is
+// read, half way.
+TEST_F(SessionTest, AttachmentsThatCannotBeReadWhollyDeliverNothing) {
+    ScratchDir dir;
+    const std::string large = dir.File("large.bin");
+    struct Row {
+        const char* what;
+        std::string path;
+        DWORD dwError;
+        bool bShrinks = false;
+    };
+    const Row rows[] = {
+        {"missing", "/nonexistent/folder/report.pdf", ERROR_PATH_NOT_FOUND},
+        {"one byte over the limit", large, ERROR_INVALID_PARAMETER},
+        {"shrinks while it is read", large, ERROR_HANDLE_EOF, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        // A sparse file over the limit; a real one large enough to be read for a while.
+        WriteBytes(large, row.bShrinks ? std::string(40u << 20, 'a') : std::string());
+        if (!row.bShrinks)
+            std::filesystem::resize_file(large, 52428801);
+        ScriptedSmtpServer server;
+        server.Send("220 mail.test\r\n")
+            .Exchange("HELO", "250 hello\r\n")
+            .Exchange("MAIL FROM:", "250 ok\r\n")
+            .Exchange("RCPT TO:", "250 ok\r\n")
+            .Exchange("DATA", "354 go ahead\r\n");
+        if (row.bShrinks) {
+            // The client has the file open and its first lines are here.
+            server.ExpectText("Content-Disposition: attachment")
+                .Call([&] { std::filesystem::resize_file(large, 1000); })
+                .StopReading(std::chrono::milliseconds(0));
+        } else {
+            server.StaySilent();
+        }
+        auto message = TextMessage();
+        TSMTPBodyPart attachment;
+        attachment.SetFilename(FromUtf8(row.path));
+        message->AddBodyPart(attachment);
+        const SessionRun run =
+            Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, message.get()));
+        ASSERT_TRUE(run.error);
+        EXPECT_EQ(run.error->m_strMessage, u"Getting body content failed!");
+        EXPECT_EQ(run.error->m_dwError, row.dwError);
+        EXPECT_TRUE(run.bClosed) << "closed at once, not left for a QUIT";
+        EXPECT_TRUE(run.bClientClosed);
+        EXPECT_THAT(run.errors, IsEmpty());
+        EXPECT_EQ(run.received.find("QUIT"), std::string::npos);
+        EXPECT_EQ(run.received.find("\r\n.\r\n"), std::string::npos) << "no end of data";
+        if (!row.bShrinks)
+            EXPECT_EQ(run.received.find("Content-Disposition: attachment"), std::string::npos)
+                << "no byte of the part";
+    }
 }

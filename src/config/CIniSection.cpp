@@ -1,0 +1,77 @@
+#include "config/CIniSection.h"
+
+#include <cstdint>
+
+#include "platform/NameCase.h"
+#include "platform/Profile.h"
+
+namespace {
+
+// The section's pairs fit when the copy is not cut (nSize - 2).
+constexpr DWORD kFirstSize = 4096;
+constexpr DWORD kLargestSize = 0x7FFFFFF0u / sizeof(char16_t);
+
+std::u16string StripQuotes(const std::u16string& value) {
+    if (value.size() > 1 && (value.front() == u'"' || value.front() == u'\'') &&
+        value.back() == value.front())
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+}  // namespace
+
+bool CIniSection::Read(const std::u16string& sFile, const char16_t* pszSection) {
+    m_entries.clear();
+    std::u16string buffer;
+    DWORD nSize = kFirstSize;
+    DWORD nCopied = 0;
+    for (;;) {
+        buffer.assign(nSize, u'\0');
+        nCopied =
+            platform::GetPrivateProfileSectionW(pszSection, buffer.data(), nSize, sFile.c_str());
+        // A cut copy says so by its length; read again with room for it all.
+        if (nCopied != nSize - 2 || nSize >= kLargestSize)
+            break;
+        nSize = nSize > kLargestSize / 4 ? kLargestSize : nSize * 4;
+    }
+    buffer.resize(nCopied);
+    std::size_t nStart = 0;
+    while (nStart < buffer.size()) {
+        std::size_t nEnd = buffer.find(u'\0', nStart);
+        if (nEnd == std::u16string::npos)
+            nEnd = buffer.size();
+        const std::u16string_view line(buffer.data() + nStart, nEnd - nStart);
+        const std::size_t nEqual = line.find(u'=');
+        if (!line.empty() && line[0] != u';' && nEqual != std::u16string_view::npos)
+            m_entries.emplace_back(std::u16string(line.substr(0, nEqual)),
+                                   StripQuotes(std::u16string(line.substr(nEqual + 1))));
+        nStart = nEnd + 1;
+    }
+    return nCopied != 0;
+}
+
+bool CIniSection::GetString(const char16_t* pszKey, std::u16string& sValue) const {
+    for (const auto& [sKey, sText] : m_entries) {
+        if (platform::SameNameIgnoringCase(sKey, pszKey)) {
+            sValue = sText;
+            return true;
+        }
+    }
+    return false;
+}
+
+int CIniSection::GetInt(const char16_t* pszKey, int nDefault) const {
+    std::u16string sValue;
+    if (!GetString(pszKey, sValue) || sValue.empty())
+        return nDefault;
+    std::size_t i = sValue.find_first_not_of(u" \t");
+    if (i == std::u16string::npos)
+        return nDefault;
+    bool bNegative = false;
+    if (sValue[i] == u'-' || sValue[i] == u'+')
+        bNegative = sValue[i++] == u'-';
+    std::uint32_t nValue = 0;
+    for (; i < sValue.size() && sValue[i] >= u'0' && sValue[i] <= u'9'; ++i)
+        nValue = nValue * 10 + static_cast<std::uint32_t>(sValue[i] - u'0');
+    return static_cast<int>(bNegative ? 0u - nValue : nValue);
+}

@@ -1,0 +1,42 @@
+// An attachment's file read block by block, so that nobody who sends it has
+// to hold the whole file: each block but the last is a whole number of
+// 57-byte groups, so its Base64 lines are whole 76-character lines and the
+// text is the same as that of the file encoded at once.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/WinTypes.h"
+
+class TAttachmentFile {
+public:
+    // Bytes of the file per block: 840 lines of Base64, 65,520 bytes with
+    // their line ends.
+    static constexpr DWORD BLOCK_SIZE = 57 * 840;
+
+    TAttachmentFile() = default;
+    ~TAttachmentFile();
+    TAttachmentFile(const TAttachmentFile&) = delete;
+    TAttachmentFile& operator=(const TAttachmentFile&) = delete;
+
+    // Opens the file for reading, without sharing it for writes, and checks
+    // its size; false with the thread's last error set (87 when the file is
+    // larger than dwMaxSize).
+    bool Open(const std::u16string& sPath, DWORD dwMaxSize);
+    std::uint64_t Size() const { return m_nSize; }
+    bool AtEnd() const { return m_nRead >= m_nSize; }
+    // The next block: pData points into the object until the next call.
+    // False with the last error set when the file cannot be read or ended
+    // before its size.
+    bool ReadBlock(const unsigned char*& pData, DWORD& dwCount);
+    // The Base64 lines of the next block, in place of sLines's contents.
+    bool ReadLines(std::string& sLines);
+
+private:
+    HANDLE m_hFile = nullptr;
+    std::uint64_t m_nSize = 0;
+    std::uint64_t m_nRead = 0;
+    std::unique_ptr<unsigned char[]> m_pBlock;
+};
