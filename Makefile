@@ -34,18 +34,23 @@ windows: deps
 	$(MAKE) wine-stop
 
 # The x86_64 tests under 64-bit Wine, in the build folder's own prefix, with
-# one wineserver kept running for the whole run.
+# one wineserver kept running for the whole run (a CTest fixture starts it
+# too when ctest runs on its own).
 WINE_ENV = WINEPREFIX=$(CURDIR)/build-win64/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 test-windows: windows
 	$(MAKE) wine-start
 	cd build-win64 && $(WINE_ENV) ctest --output-on-failure -j$(JOBS) --timeout 120; rc=$$?; \
 	  $(MAKE) -C $(CURDIR) wine-stop; exit $$rc
 
+# The prefix's services (services.exe, winedevice, rpcss, ...) start with the
+# first Windows program of a wineserver's life and inherit its standard
+# output. Started here, away from every pipe: started by a test, they would
+# hold that test's output open, and CTest would wait for them to its time limit.
 .PHONY: wine-start wine-stop
 wine-start:
 	mkdir -p build-win64/wineprefix
-	$(WINE_ENV) $(WINESERVER) -p
-	$(WINE_ENV) $(WINE64) wineboot --init
+	$(WINE_ENV) $(WINESERVER) -p </dev/null >/dev/null 2>&1
+	$(WINE_ENV) $(WINE64) wineboot --init </dev/null >/dev/null 2>&1
 wine-stop:
 	-$(WINE_ENV) $(WINESERVER) -k
 
