@@ -54,11 +54,19 @@ wine-start:
 wine-stop:
 	-$(WINE_ENV) $(WINESERVER) -k
 
+# intercept_tls_get_addr=0: GCC 12's LeakSanitizer sizes a dynamic
+# thread-local block that happens to start 16 bytes past a page from a header
+# glibc no longer writes there (it reads ASan's own chunk header instead) and
+# then scans a bogus range and crashes (the dlopened provider's libgnutls, via
+# libcurl, meets this after a library update shifts the heap). Off, those
+# blocks are heap chunks reached through the thread's DTV like any other, so
+# leaks are found as before.
+SANITIZER_ENV = ASAN_OPTIONS=intercept_tls_get_addr=0$(if $(ASAN_OPTIONS),:$(ASAN_OPTIONS))
 test-sanitize: deps
 	rm -rf build-sanitize
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSMTPMAIL_SANITIZE=ON -DSMTPMAIL_WERROR=ON -DSMTPMAIL_BENCH=OFF
-	cmake --build build-sanitize -j$(JOBS)
-	cd build-sanitize && ctest --output-on-failure -j$(JOBS) --timeout 900
+	$(SANITIZER_ENV) cmake --build build-sanitize -j$(JOBS)
+	cd build-sanitize && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900
 
 demo: build
 	./scripts/demo.sh $(BUILD)
