@@ -23,9 +23,9 @@ test: build
 
 # The Windows DLL: build-win32/ holds the product (i686), build-win64/ the
 # same for x86_64 with every test program. A build step checks the provider's
-# export and import tables.
+# export and import tables. The folders are kept between runs and built
+# incrementally (a fresh clone builds them from scratch).
 windows: deps
-	rm -rf build-win32 build-win64
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build-win32 -j$(JOBS)
 	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
