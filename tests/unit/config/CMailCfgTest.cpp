@@ -4,10 +4,14 @@
 #include <cstring>
 #include <string>
 
+#include "Environment.h"
 #include "ScratchDir.h"
+#include "ScratchRegistry.h"
+#include "SystemText.h"
 #include "config/Blowfish.h"
 #include "config/CGrowingBuffer.h"
 #include "config/CMailCfg.h"
+#include "config/SystemErrorText.h"
 #include "platform/Registry.h"
 #include "vxutil.h"
 
@@ -45,15 +49,10 @@ std::string Encipher(const std::string& record) {
     return Base64(e);
 }
 
-// The registry stand-in in the scratch folder while it lives.
+// A registry of the test's own while it lives.
 class RegistryRoot {
 public:
-    explicit RegistryRoot(const ScratchDir& dir) : m_previous(platform::GetRegistryRoot()) {
-        platform::SetRegistryRoot(dir.File("registry"));
-    }
-    ~RegistryRoot() { platform::SetRegistryRoot(m_previous); }
-    RegistryRoot(const RegistryRoot&) = delete;
-    RegistryRoot& operator=(const RegistryRoot&) = delete;
+    explicit RegistryRoot(const ScratchDir& dir) : m_registry(dir) {}
 
     static void Set(const std::string& bytes) {
         platform::HKEY h = nullptr;
@@ -66,7 +65,7 @@ public:
     }
 
 private:
-    std::string m_previous;
+    ScratchRegistry m_registry;
 };
 
 // A store whose serialisation fails, as when the buffer cannot grow.
@@ -160,8 +159,7 @@ TEST(CMailCfg, RegistryFailuresAreReportedWithTheSystemText) {
     LogCapture log;
     CMailCfg cfg;
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
-    EXPECT_TRUE(log.Contains(
-        u"loadRegistry failed with 0x2 ('The system cannot find the file specified')"));
+    EXPECT_TRUE(log.Contains(u"loadRegistry failed with 0x2 ('" + SystemErrorText(2) + u"')"));
     EXPECT_TRUE(log.Contains(u"CMailCfg::loadRegistry() <== return false;"));
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, nullptr, kValue));
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, nullptr));
@@ -180,13 +178,16 @@ TEST(CMailCfg, RegistryFailuresAreReportedWithTheSystemText) {
     EXPECT_TRUE(log.Contains(u"CMailCfg::loadRegistry() <== return false;"));
     EXPECT_FALSE(log.Contains(u"loadRegistry failed with")) << "no registry error happened";
 
-    // The machine-wide hive refuses writes to a user without the right.
-    setenv("SMTPMAIL_REGISTRY_HKLM_READONLY", "1", 1);
+#if !defined(_WIN32)
+    // The machine-wide hive refuses writes to a user without the right (the
+    // stand-in's switch; Wine's HKLM is always writable).
+    SetEnv("SMTPMAIL_REGISTRY_HKLM_READONLY", "1");
     log.Clear();
     EXPECT_FALSE(cfg.saveRegistry(HKEY_LOCAL_MACHINE, kKey, kValue));
-    unsetenv("SMTPMAIL_REGISTRY_HKLM_READONLY");
-    EXPECT_TRUE(log.Contains(u"saveRegistry failed with 0x5 ('Access is denied')"));
+    UnsetEnv("SMTPMAIL_REGISTRY_HKLM_READONLY");
+    EXPECT_TRUE(log.Contains(u"saveRegistry failed with 0x5 ('" + SystemErrorText(5) + u"')"));
     EXPECT_TRUE(log.Contains(u"CMailCfg::saveRegistry() <== return false;"));
+#endif
 }
 
 TEST(CMailCfg, PlainRecordFileIsAcceptedOnlyByTheFileLoad) {
