@@ -150,8 +150,9 @@ TEST_F(SessionTest, AttachmentsThatCannotBeReadWhollyDeliverNothing) {
         EXPECT_THAT(run.errors, IsEmpty());
         EXPECT_EQ(run.received.find("QUIT"), std::string::npos);
         EXPECT_EQ(run.received.find("\r\n.\r\n"), std::string::npos) << "no end of data";
-        if (!row.bShrinks)
+        if (!row.bShrinks) {
             EXPECT_EQ(run.received.find("Content-Disposition: attachment"), std::string::npos)
                 << "no byte of the part";
+        }
     }
 }
