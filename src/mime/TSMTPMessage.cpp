@@ -1,7 +1,11 @@
 #include "mime/TSMTPMessage.h"
 
+#include <cstring>
+
 #include "diag/FunctionTrace.h"
+#include "platform/Sockets.h"
 #include "platform/TimeZone.h"
+#include "platform/Uuid.h"
 #include "vxutil.h"
 
 namespace {
@@ -34,6 +38,12 @@ void AddTextPart(TSMTPBodyPart& root, const std::u16string& sText, const char16_
     root.AddChildBodyPart(part);
 }
 
+std::u16string NewUuidText() {
+    platform::UUID uuid{};
+    platform::UuidCreate(&uuid);
+    return platform::UuidToStringW(uuid);
+}
+
 void DeleteAll(std::vector<TSMTPAddress*>& list) {
     for (TSMTPAddress* a : list)
         delete a;
@@ -43,7 +53,10 @@ void DeleteAll(std::vector<TSMTPAddress*>& list) {
 }  // namespace
 
 TSMTPMessage::TSMTPMessage()
-    : m_sXMailer(u"CRelaySMTPConnection v2.49"), m_Priority(0), m_bMime(0) {
+    : m_sXMailer(u"CRelaySMTPConnection v2.49"),
+      m_Priority(0),
+      m_bMime(0),
+      m_sMessageIdLeft(NewUuidText()) {
     TFunctionTrace trace(u"TSMTPMessage::TSMTPMessage");
 }
 
@@ -208,6 +221,73 @@ std::string AddressList(const std::vector<TSMTPAddress*>& list, const std::u16st
     return out;
 }
 
+// The characters RFC 5322 allows in an atom.
+bool IsAtext(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr;
+}
+
+// A dot-atom ("example.com") or a domain literal ("[192.0.2.1]"): what may
+// stand right of the "@" of a Message-ID.
+bool IsMessageIdDomain(const std::string& text) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+        for (size_t i = 1; i + 1 < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if (c < 33 || c > 126 || c == '[' || c == ']' || c == '\\')
+                return false;
+        }
+        return true;
+    }
+    if (text.empty() || text.front() == '.' || text.back() == '.' ||
+        text.find("..") != std::string::npos)
+        return false;
+    for (char c : text) {
+        if (c != '.' && (c == '\0' || !IsAtext(c)))
+            return false;
+    }
+    return true;
+}
+
+// The sender's domain; the local host name when the sender has none (or one
+// that cannot stand in a Message-ID), so that the identifier is well-formed
+// either way.
+std::string MessageIdDomain(const std::u16string& sSender) {
+    const size_t at = sSender.rfind(u'@');
+    if (at != std::u16string::npos) {
+        const std::string domain = Utf8(sSender.substr(at + 1));
+        if (IsMessageIdDomain(domain))
+            return domain;
+    }
+    char szName[256] = {};
+    if (platform::gethostname(szName, sizeof szName) == 0 && IsMessageIdDomain(szName))
+        return szName;
+    return "localhost";
+}
+
+// Whether one of the custom lines is a header of that name; names compare
+// without regard to case, as header names do.
+bool HasCustomHeader(const std::vector<std::u16string>& lines, const std::u16string& sName) {
+    for (const std::u16string& line : lines) {
+        size_t end = line.find(u':');
+        if (end == std::u16string::npos)
+            continue;
+        while (end > 0 && (line[end - 1] == u' ' || line[end - 1] == u'\t'))
+            --end;
+        if (end != sName.size())
+            continue;
+        bool bSame = true;
+        for (size_t i = 0; i < end && bSame; ++i) {
+            auto lower = [](char16_t c) {
+                return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+            };
+            bSame = lower(line[i]) == lower(sName[i]);
+        }
+        if (bSame)
+            return true;
+    }
+    return false;
+}
+
 // "+" or "-" and the offset from UTC as hours and minutes: the bias counts
 // minutes west of UTC, so a zone east of UTC has a negative bias and "+".
 std::string ZoneText() {
@@ -262,6 +342,12 @@ std::string TSMTPMessage::getHeader() {
     if (!m_ReplyTo.m_sEmailAddress.empty())
         header += "Reply-To: " + Utf8(m_ReplyTo.GetRegularFormat(true, K)) + "\r\n";
     header += "Date: " + date + "\r\n";
+    // Large mailbox providers refuse mail without a Message-ID; a host that
+    // sets its own keeps it.
+    if (!HasCustomHeader(m_CustomHeaders, u"Message-ID")) {
+        header += "Message-ID: <" + Utf8(m_sMessageIdLeft) + "@" +
+                  MessageIdDomain(m_From.m_sEmailAddress) + ">\r\n";
+    }
     switch (m_Priority) {
         case 1:
             header += "X-Priority: 5\r\n";
