@@ -1,5 +1,6 @@
 #include "mime/TSMTPMessage.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "diag/FunctionTrace.h"
@@ -206,19 +207,45 @@ std::u16string TSMTPMessage::GetHTMLBody() const {
 
 namespace {
 
+// RFC 5322 allows no header line longer than this.
+constexpr size_t kLineLimit = 998;
+
+// The column after text that starts at nColumn: the length of its last line.
+size_t EndColumn(const std::string& text, size_t nColumn) {
+    const size_t lf = text.rfind('\n');
+    return lf == std::string::npos ? nColumn + text.size() : text.size() - lf - 1;
+}
+
 // "," before every record but the first, a folded line before the even ones.
-std::string AddressList(const std::vector<TSMTPAddress*>& list, const std::u16string& sCharset) {
+// A record whose long name starts a folded line of its own follows the ","
+// directly, and one that would take its line past 998 characters starts one.
+std::string AddressList(const std::vector<TSMTPAddress*>& list, const std::u16string& sCharset,
+                        size_t nColumn) {
     std::string out;
+    size_t column = nColumn;
     for (size_t i = 0; i < list.size(); ++i) {
-        if (i > 0) {
-            out += ",";
-            if (i % 2 == 0)
-                out += "\r\n";
-            out += " ";
+        const size_t after = i + 1 < list.size() ? 1 : 0;
+        const char* separator = i == 0 ? "" : i % 2 == 0 ? ",\r\n " : ", ";
+        size_t start = i > 0 && i % 2 == 0 ? 1 : column + std::strlen(separator);
+        std::string record = Utf8(list[i]->GetRegularFormat(true, sCharset, start, after));
+        if (i > 0 && record.compare(0, 2, "\r\n") == 0) {
+            separator = ",";
+        } else if (i > 0 && start > 1 &&
+                   start + std::min(record.find('\r'), record.size()) + after > kLineLimit) {
+            separator = ",\r\n ";
+            start = 1;
+            record = Utf8(list[i]->GetRegularFormat(true, sCharset, start, after));
         }
-        out += Utf8(list[i]->GetRegularFormat(true, sCharset));
+        out += separator;
+        out += record;
+        column = EndColumn(record, start);
     }
     return out;
+}
+
+// The column at the end of the text: the length of its last line.
+size_t LineColumn(const std::string& text) {
+    return EndColumn(text, 0);
 }
 
 // The characters RFC 5322 allows in an atom.
@@ -317,11 +344,18 @@ std::string TSMTPMessage::getHeader() {
     std::string date =
         Utf8(platform::FormatLocalTimeEnglish("%a, %d %b %Y %H:%M:%S ")) + ZoneText();
 
-    header = "From: " + Utf8(m_From.GetRegularFormat(true, K));
-    header += "\r\nTo: " + AddressList(m_ToRecipients, K) + "\r\n";
-    if (!m_CCRecipients.empty())
-        header += "Cc: " + AddressList(m_CCRecipients, K) + "\r\n";
-    header += "Subject: " + TSMTPBodyPart::HeaderEncode(m_sSubject, K);
+    // Long names and subjects are folded, so each goes in at the column where
+    // it starts.
+    header = "From: ";
+    header += Utf8(m_From.GetRegularFormat(true, K, LineColumn(header), 0));
+    header += "\r\nTo: ";
+    header += AddressList(m_ToRecipients, K, LineColumn(header)) + "\r\n";
+    if (!m_CCRecipients.empty()) {
+        header += "Cc: ";
+        header += AddressList(m_CCRecipients, K, LineColumn(header)) + "\r\n";
+    }
+    header += "Subject: ";
+    header += TSMTPBodyPart::HeaderEncode(m_sSubject, K, LineColumn(header));
     if (!m_sXMailer.empty())
         header += "\r\nX-Mailer: " + Utf8(m_sXMailer);
     header += "\r\n";
@@ -339,8 +373,10 @@ std::string TSMTPMessage::getHeader() {
         header += "Content-Type: " + Utf8(m_RootPart.m_sContentType) + ";\r\n\tcharset=" + Utf8(K) +
                   "\r\n";
     }
-    if (!m_ReplyTo.m_sEmailAddress.empty())
-        header += "Reply-To: " + Utf8(m_ReplyTo.GetRegularFormat(true, K)) + "\r\n";
+    if (!m_ReplyTo.m_sEmailAddress.empty()) {
+        header += "Reply-To: ";
+        header += Utf8(m_ReplyTo.GetRegularFormat(true, K, LineColumn(header), 0)) + "\r\n";
+    }
     header += "Date: " + date + "\r\n";
     // Large mailbox providers refuse mail without a Message-ID; a host that
     // sets its own keeps it.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -92,6 +93,17 @@ std::string WithoutDateAndId(const std::string& header, const std::string& domai
         out.replace(at, out.find("\r\n", at) - at, "*");
     }
     return out;
+}
+
+// The length of the longest line of the text.
+size_t LongestLine(const std::string& text) {
+    size_t longest = 0;
+    size_t from = 0;
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", from)) {
+        longest = std::max(longest, at - from);
+        from = at + 2;
+    }
+    return std::max(longest, text.size() - from);
 }
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -246,6 +258,34 @@ TEST(Message, OneMessageIdFromTheSendersDomainOrTheHostName) {
     const std::string header = message.getHeader();
     EXPECT_EQ(header.find("Message-ID"), std::string::npos) << header;
     EXPECT_NE(header.find("\r\nmessage-id: <own.1@example.org>\r\n"), std::string::npos);
+}
+
+TEST(Message, LongSubjectsAndNamesAreFoldedWithinTheirLines) {
+    TSMTPMessage message;
+    message.SetCharset(u"utf-8");
+    std::u16string subject;
+    while (subject.size() < 500)
+        subject += u"Gr\u00fc\u00dfe aus K\u00f6ln \u2013 ";
+    message.m_sSubject = subject;
+    const std::u16string name = u"\u00c6r\u00f8sk\u00f8bing Kommune \u2013 Teknik og Milj\u00f8";
+    message.m_From = TSMTPAddress(name, u"sender@example.com");
+    // A first record that fills most of its line: the second one's name
+    // starts a folded line of its own, after the comma.
+    message.AddRecipient(TSMTPAddress(u"", std::u16string(58, u'a') + u"@example.com"),
+                         TSMTPMessage::TO);
+    message.AddRecipient(TSMTPAddress(u"Zo\u00eb", u"zoe@example.com"), TSMTPMessage::TO);
+    message.AddRecipient(TSMTPAddress(name + name, u"two@example.com"), TSMTPMessage::TO);
+    const std::string header = message.getHeader();
+    EXPECT_LE(LongestLine(header), 76u) << header;
+    EXPECT_NE(header.find("@example.com,\r\n =?utf-8?q?Zo=C3=AB?= <zoe@example.com>,\r\n "),
+              std::string::npos)
+        << header;
+    // Each line filled up to column 76 with whole characters.
+    EXPECT_NE(header.find("\r\nSubject: =?utf-8?q?Gr=C3=BC=C3=9Fe_aus_K=C3=B6ln_=E2=80=93_Gr=C3="
+                          "BC=C3=9Fe?=\r\n =?utf-8?q?_aus_K=C3=B6ln_=E2=80=93_Gr=C3=BC=C3=9Fe_aus_"
+                          "K=C3=B6ln_?=\r\n"),
+              std::string::npos)
+        << header;
 }
 
 TEST(Message, PriorityLines) {
