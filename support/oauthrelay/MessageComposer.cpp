@@ -28,6 +28,55 @@ std::string RandomHex(size_t nBytes) {
     return out;
 }
 
+// A random (version 4) UUID in its usual form: hexadecimal digits and hyphens,
+// all of them characters an atom may hold.
+std::string NewUuid() {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::random_device source;
+    std::array<unsigned, 16> bytes{};
+    for (unsigned& b : bytes) {
+        b = source() & 0xFF;
+    }
+    bytes[6] = (bytes[6] & 0x0F) | 0x40;  // version 4
+    bytes[8] = (bytes[8] & 0x3F) | 0x80;  // RFC 4122 variant
+    std::string out;
+    out.reserve(36);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            out += '-';
+        }
+        out += kHex[bytes[i] >> 4];
+        out += kHex[bytes[i] & 15];
+    }
+    return out;
+}
+
+// A dot-atom ("example.com") or a domain literal ("[192.0.2.1]"): what may
+// stand right of the "@" of a Message-ID.
+bool IsMessageIdDomain(std::string_view text) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+        for (char c : text.substr(1, text.size() - 2)) {
+            const auto b = static_cast<unsigned char>(c);
+            if (b < 33 || b > 126 || c == '[' || c == ']' || c == '\\') {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (text.empty() || text.front() == '.' || text.back() == '.' ||
+        text.find("..") != std::string_view::npos) {
+        return false;
+    }
+    for (char c : text) {
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && std::string_view(".!#$%&'*+-/=?^_`{|}~").find(c) == std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string FormatAddress(const MailAddress& address) {
     if (address.strName.empty()) {
         return address.strAddress;
@@ -179,15 +228,19 @@ MessageStamp NewMessageStamp(std::string_view senderAddress) {
     long offset = 0;
     LocalTime(now, local, offset);
 
-    std::string domain = "oauthrelay.localdomain";
+    // The sender's domain, or this machine's name when the sender has none
+    // that can stand in a Message-ID.
     const size_t at = senderAddress.rfind('@');
-    if (at != std::string_view::npos && at + 1 < senderAddress.size()) {
-        domain = std::string(senderAddress.substr(at + 1));
+    std::string domain(at == std::string_view::npos ? "" : senderAddress.substr(at + 1));
+    if (!IsMessageIdDomain(domain)) {
+        domain = LocalHostName();
+        if (!IsMessageIdDomain(domain)) {
+            domain = "localhost";
+        }
     }
     MessageStamp stamp;
     stamp.strDate = FormatMailDate(local, offset);
-    stamp.strMessageId = "<" + RandomHex(12) + "." + std::to_string(static_cast<long long>(now)) +
-                         "@" + domain + ">";
+    stamp.strMessageId = "<" + NewUuid() + "@" + domain + ">";
     stamp.strBoundary = "=_OAuthRelay_" + RandomHex(16);
     return stamp;
 }
@@ -250,6 +303,9 @@ std::string ComposeMessage(const RelayMessage& message, const MessageStamp& stam
     if (!HasCustom(custom, "date")) {
         out += "Date: " + stamp.strDate + "\r\n";
     }
+    if (!HasCustom(custom, "message-id")) {
+        out += "Message-ID: " + stamp.strMessageId + "\r\n";
+    }
     out += AddressHeader("From", {message.From});
     if (!message.To.empty()) {
         out += AddressHeader("To", message.To);
@@ -259,9 +315,6 @@ std::string ComposeMessage(const RelayMessage& message, const MessageStamp& stam
     }
     if (!message.strSubject.empty()) {
         out += "Subject: " + EncodeHeaderText(message.strSubject, 9) + "\r\n";
-    }
-    if (!HasCustom(custom, "message-id")) {
-        out += "Message-ID: " + stamp.strMessageId + "\r\n";
     }
     if (message.nPriority >= 1 && message.nPriority <= 3 && !HasCustom(custom, "x-priority") &&
         !HasCustom(custom, "importance")) {
