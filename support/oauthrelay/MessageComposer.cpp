@@ -1,5 +1,6 @@
 #include "MessageComposer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <random>
@@ -14,6 +15,7 @@ namespace oauthrelay {
 namespace {
 
 constexpr size_t kFoldAt = 78;
+constexpr size_t kLineLimit = 998;
 
 std::string RandomHex(size_t nBytes) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -77,11 +79,21 @@ bool IsMessageIdDomain(std::string_view text) {
     return true;
 }
 
-std::string FormatAddress(const MailAddress& address) {
+// A mailbox for a header line on which nColumn characters come before it and
+// nAfter follow it (the "," of a list). A long display name is folded; the
+// address starts a folded line of its own when it would take the line of a
+// folded or encoded name past column 76.
+std::string FormatAddress(const MailAddress& address, size_t nColumn, size_t nAfter) {
     if (address.strName.empty()) {
         return address.strAddress;
     }
-    return EncodeDisplayName(address.strName) + " <" + address.strAddress + ">";
+    const std::string name = EncodeDisplayName(address.strName, nColumn);
+    const size_t end = EndColumn(name, nColumn);
+    const size_t tail = address.strAddress.size() + 3 + nAfter;
+    const bool encoded =
+        name.find('\n') != std::string::npos || name.find("=?utf-8?B?") != std::string::npos;
+    const bool fold = (encoded && end + tail > 76) || end + tail > kLineLimit;
+    return name + (fold ? "\r\n <" : " <") + address.strAddress + ">";
 }
 
 // "To: a, b, c" folded after a comma where the line would pass 78 characters.
@@ -90,19 +102,25 @@ std::string AddressHeader(std::string_view name, const std::vector<MailAddress>&
     out += ": ";
     size_t used = out.size();
     for (size_t i = 0; i < list.size(); ++i) {
-        const std::string item = FormatAddress(list[i]);
+        const size_t after = i + 1 < list.size() ? 1 : 0;
+        std::string item = FormatAddress(list[i], i == 0 ? used : used + 2, after);
         if (i != 0) {
             out += ',';
             ++used;
-            if (used + 1 + item.size() > kFoldAt) {
-                out += "\r\n";
-                used = 0;
+            const size_t firstLine = std::min(item.find("\r\n"), item.size());
+            if (firstLine == 0) {
+                // A long name that starts a folded line of its own.
+            } else if (used + 1 + firstLine > kFoldAt) {
+                out += "\r\n ";
+                used = 1;
+                item = FormatAddress(list[i], used, after);
+            } else {
+                out += ' ';
+                ++used;
             }
-            out += ' ';
-            ++used;
         }
         out += item;
-        used += item.size();
+        used = EndColumn(item, used);
     }
     out += "\r\n";
     return out;
@@ -326,7 +344,9 @@ std::string ComposeMessage(const RelayMessage& message, const MessageStamp& stam
         out += std::string("Importance: ") + kImportance[i] + "\r\n";
     }
     for (const HeaderLine& h : custom) {
-        out += h.strName + ": " + EncodeHeaderText(h.strValue, h.strName.size() + 2) + "\r\n";
+        // A value that starts a folded line of its own needs no blank before it.
+        const std::string value = EncodeHeaderText(h.strValue, h.strName.size() + 2);
+        out += h.strName + (value.compare(0, 2, "\r\n") == 0 ? ":" : ": ") + value + "\r\n";
     }
     out += "MIME-Version: 1.0\r\n";
 

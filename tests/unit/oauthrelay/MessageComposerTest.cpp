@@ -218,3 +218,26 @@ TEST(MessageComposerTest, StampsAreUniqueAndTheMessageIdNamesTheSendersDomain) {
         EXPECT_EQ(id[15], '4') << "version 4: " << id;
     }
 }
+
+TEST(MessageComposerTest, LongSubjectAndNamesStayWithinTheirLines) {
+    RelayMessage m = SimpleMessage();
+    const std::string name =
+        "\xC3\x86r\xC3\xB8sk\xC3\xB8"
+        "bing Kommune \xE2\x80\x93 Milj\xC3\xB8";
+    m.From = {name + " " + name, "anne@example.com"};
+    m.To = {{std::string(50, 'a'), "a@example.org"},
+            {name, "b@example.org"},
+            {std::string(1200, 'x'), "c@example.org"}};
+    m.strSubject.clear();
+    while (m.strSubject.size() < 1000) {
+        m.strSubject += name + " ";
+    }
+    const std::string text = ComposeMessage(m, FixedStamp());
+    const std::string header = text.substr(0, text.find("\r\n\r\n") + 2);
+    size_t from = 0;
+    for (size_t at; (at = header.find("\r\n", from)) != std::string::npos; from = at + 2) {
+        EXPECT_LE(at - from, 76u) << header.substr(from, at - from);
+    }
+    // The second name does not fit after the first: it starts a line of its own.
+    EXPECT_NE(header.find("a@example.org>,\r\n =?utf-8?B?"), std::string::npos) << header;
+}
