@@ -154,6 +154,12 @@ TEST_F(SendDeliveryTest, LineBreaksInHeaderTextsCannotAddHeaderLines) {
         << raw;
 }
 
+TEST_F(SendDeliveryTest, LongSubjectAndDisplayNamesAreFoldedAndReadBackWhole) {
+    HostMessage message = LongHeaderTexts();
+    ExpectSent(message.Record());
+    EXPECT_TRUE(Received(1, LongHeaderTextsRead(true)));
+}
+
 TEST_F(SendDeliveryTest, RecipientsOfUnknownKindAreDroppedAndNullNamesAreEmpty) {
     HostMessage message;
     message.Body(u"b")
