@@ -68,7 +68,14 @@ test-sanitize: deps
 	$(SANITIZER_ENV) cmake --build build-sanitize -j$(JOBS)
 	cd build-sanitize && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900
 
-demo: build
+# The demo builds only what it runs: the provider with its support libraries,
+# the two tools and the capture server.
+DEMO_TARGETS = smtpmail smtpmail-send smtpmail-cfg capture-server
+
+demo: deps
+	rm -rf $(BUILD)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSMTPMAIL_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j$(JOBS) --target $(DEMO_TARGETS)
 	./scripts/demo.sh $(BUILD)
 
 clean:

@@ -18,12 +18,12 @@ inline void CopyToHost(MAILWCHAR* pDest, size_t cchMax, const std::u16string& sT
 }
 
 inline std::u16string FromHost(const MAILWCHAR* pszText) {
-    std::u16string s;
     if (pszText == nullptr)
-        return s;
-    for (const MAILWCHAR* p = pszText; *p; ++p)
-        s.push_back(static_cast<char16_t>(*p));
-    return s;
+        return std::u16string();
+    const MAILWCHAR* pEnd = pszText;
+    while (*pEnd != 0)
+        ++pEnd;
+    return std::u16string(pszText, pEnd);
 }
 
 inline const char16_t* HostText(const MAILWCHAR* pszText) {

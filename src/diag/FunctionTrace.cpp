@@ -40,10 +40,32 @@ void TFunctionTrace::Bind(const std::string* value) {
     m_pValue = value;
 }
 
+namespace {
+
+// Decimal or hexadecimal digits of a value, for the exit records: every
+// traced call writes one, so no general formatter runs for it.
+std::u16string Digits(unsigned long long value, unsigned base) {
+    char16_t buffer[24];
+    char16_t* p = buffer + 24;
+    do {
+        const unsigned digit = static_cast<unsigned>(value % base);
+        *--p = static_cast<char16_t>(digit < 10 ? u'0' + digit : u'a' + digit - 10);
+        value /= base;
+    } while (value != 0);
+    return std::u16string(p, buffer + 24);
+}
+
+std::u16string Signed(int value) {
+    return value < 0 ? u"-" + Digits(0ull - static_cast<unsigned long long>(value), 10)
+                     : Digits(static_cast<unsigned long long>(value), 10);
+}
+
+}  // namespace
+
 std::u16string TFunctionTrace::ResultText() const {
     switch (m_kind) {
         case Kind::IntValue:
-            return platform::WFormat(u"int:%d", m_nValue);
+            return u"int:" + Signed(m_nValue);
         case Kind::BoolPtr: {
             std::u16string text = u"bool*:";
             if (m_pValue != nullptr)
@@ -51,13 +73,12 @@ std::u16string TFunctionTrace::ResultText() const {
             return text;
         }
         case Kind::IntPtr:
-            return m_pValue == nullptr
-                       ? std::u16string(u"int*:")
-                       : platform::WFormat(u"int*:%d", *static_cast<const int*>(m_pValue));
+            return m_pValue == nullptr ? std::u16string(u"int*:")
+                                       : u"int*:" + Signed(*static_cast<const int*>(m_pValue));
         case Kind::DwordPtr:
             return m_pValue == nullptr
                        ? std::u16string(u"DWORD*:")
-                       : platform::WFormat(u"DWORD*:%x", *static_cast<const DWORD*>(m_pValue));
+                       : u"DWORD*:" + Digits(*static_cast<const DWORD*>(m_pValue), 16);
         case Kind::StringPtr: {
             if (m_pValue == nullptr)
                 return std::u16string();
@@ -65,7 +86,7 @@ std::u16string TFunctionTrace::ResultText() const {
             std::u16string head;
             strAnsiToWide(head, s.data(), static_cast<int>(s.size() < 100 ? s.size() : 100), CP_ACP,
                           false);
-            return platform::WFormat(u"string(%d):", static_cast<int>(s.size())) + head;
+            return u"string(" + Signed(static_cast<int>(s.size())) + u"):" + head;
         }
     }
     return std::u16string();

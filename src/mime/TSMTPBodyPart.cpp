@@ -1,5 +1,6 @@
 #include "mime/TSMTPBodyPart.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -203,26 +204,26 @@ bool TSMTPBodyPart::SetFilename(const std::u16string& sPath) {
 void TSMTPBodyPart::SetText(const std::u16string& sText) {
     TFunctionTrace trace(u"TSMTPBodyPart::SetText");
     // Every line break becomes CRLF: a CRLF pair, a lone CR and a lone LF each
-    // count as one break.
+    // count as one break. Counted first, then the runs between breaks copied.
+    const char16_t* src = sText.data();
+    const char16_t* const end = src + sText.size();
     size_t breaks = 0;
-    for (char16_t c : sText) {
-        if (c == u'\r' || c == u'\n')
-            ++breaks;
+    for (const char16_t* q = src; q < end; ++q)
+        breaks += (*q == u'\r') | (*q == u'\n');
+    std::u16string text(sText.size() + breaks, u'\0');
+    char16_t* p = text.data();
+    while (src < end) {
+        const char16_t* run = src;
+        while (src < end && *src != u'\r' && *src != u'\n')
+            ++src;
+        p = std::copy(run, src, p);
+        if (src == end)
+            break;
+        src += *src == u'\r' && src + 1 < end && src[1] == u'\n' ? 2 : 1;
+        *p++ = u'\r';
+        *p++ = u'\n';
     }
-    std::u16string text;
-    text.reserve(sText.size() + breaks);
-    for (size_t i = 0; i < sText.size(); ++i) {
-        char16_t c = sText[i];
-        if (c == u'\r') {
-            if (i + 1 < sText.size() && sText[i + 1] == u'\n')
-                ++i;
-            text += u"\r\n";
-        } else if (c == u'\n') {
-            text += u"\r\n";
-        } else {
-            text.push_back(c);
-        }
-    }
+    text.resize(static_cast<size_t>(p - text.data()));
     m_sText.swap(text);
     m_sContentType = u"text/plain";
 }

@@ -3,6 +3,7 @@
 // header, body and footer bytes the session writes after DATA.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,18 @@ public:
     static std::string QuotedPrintableEncode(const std::string& sText);
     static std::string QEncode(const char* pszText, const char* pszCharset);
     static std::string HeaderEncode(const std::u16string& sValue, const std::u16string& sCharset);
+    // HeaderEncode for a header line on which nColumn characters come before
+    // the text. An encoded word that would pass column 76 becomes several
+    // words on folded lines; ASCII text that would pass column 998 is folded
+    // at blanks, or encoded when it has none. Anything shorter comes out as
+    // HeaderEncode writes it.
+    static std::string HeaderEncode(const std::u16string& sValue, const std::u16string& sCharset,
+                                    size_t nColumn);
+    // The same for a display name (a phrase): a long name keeps its plain
+    // words and encodes the rest, so that readers get the blanks between its
+    // words back exactly.
+    static std::string HeaderEncodePhrase(const std::u16string& sValue,
+                                          const std::u16string& sCharset, size_t nColumn);
     static void FixSingleDotT(std::u16string& sText);
     static void FixSingleDotA(std::string& sText);
     // SMTP transparency of a body block on the wire: FixSingleDotA, and a "."

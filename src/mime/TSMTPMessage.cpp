@@ -1,7 +1,12 @@
 #include "mime/TSMTPMessage.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "diag/FunctionTrace.h"
+#include "platform/Sockets.h"
 #include "platform/TimeZone.h"
+#include "platform/Uuid.h"
 #include "vxutil.h"
 
 namespace {
@@ -34,6 +39,12 @@ void AddTextPart(TSMTPBodyPart& root, const std::u16string& sText, const char16_
     root.AddChildBodyPart(part);
 }
 
+std::u16string NewUuidText() {
+    platform::UUID uuid{};
+    platform::UuidCreate(&uuid);
+    return platform::UuidToStringW(uuid);
+}
+
 void DeleteAll(std::vector<TSMTPAddress*>& list) {
     for (TSMTPAddress* a : list)
         delete a;
@@ -43,7 +54,10 @@ void DeleteAll(std::vector<TSMTPAddress*>& list) {
 }  // namespace
 
 TSMTPMessage::TSMTPMessage()
-    : m_sXMailer(u"CRelaySMTPConnection v2.49"), m_Priority(0), m_bMime(0) {
+    : m_sXMailer(u"CRelaySMTPConnection v2.49"),
+      m_Priority(0),
+      m_bMime(0),
+      m_sMessageIdLeft(NewUuidText()) {
     TFunctionTrace trace(u"TSMTPMessage::TSMTPMessage");
 }
 
@@ -193,19 +207,112 @@ std::u16string TSMTPMessage::GetHTMLBody() const {
 
 namespace {
 
+// RFC 5322 allows no header line longer than this.
+constexpr size_t kLineLimit = 998;
+
+// The column after text that starts at nColumn: the length of its last line.
+size_t EndColumn(const std::string& text, size_t nColumn) {
+    const size_t lf = text.rfind('\n');
+    return lf == std::string::npos ? nColumn + text.size() : text.size() - lf - 1;
+}
+
 // "," before every record but the first, a folded line before the even ones.
-std::string AddressList(const std::vector<TSMTPAddress*>& list, const std::u16string& sCharset) {
+// A record whose long name starts a folded line of its own follows the ","
+// directly, and one that would take its line past 998 characters starts one.
+std::string AddressList(const std::vector<TSMTPAddress*>& list, const std::u16string& sCharset,
+                        size_t nColumn) {
     std::string out;
+    size_t column = nColumn;
     for (size_t i = 0; i < list.size(); ++i) {
-        if (i > 0) {
-            out += ",";
-            if (i % 2 == 0)
-                out += "\r\n";
-            out += " ";
+        const size_t after = i + 1 < list.size() ? 1 : 0;
+        const char* separator = i == 0 ? "" : i % 2 == 0 ? ",\r\n " : ", ";
+        size_t start = i > 0 && i % 2 == 0 ? 1 : column + std::strlen(separator);
+        std::string record = Utf8(list[i]->GetRegularFormat(true, sCharset, start, after));
+        if (i > 0 && record.compare(0, 2, "\r\n") == 0) {
+            separator = ",";
+        } else if (i > 0 && start > 1 &&
+                   start + std::min(record.find('\r'), record.size()) + after > kLineLimit) {
+            separator = ",\r\n ";
+            start = 1;
+            record = Utf8(list[i]->GetRegularFormat(true, sCharset, start, after));
         }
-        out += Utf8(list[i]->GetRegularFormat(true, sCharset));
+        out += separator;
+        out += record;
+        column = EndColumn(record, start);
     }
     return out;
+}
+
+// The column at the end of the text: the length of its last line.
+size_t LineColumn(const std::string& text) {
+    return EndColumn(text, 0);
+}
+
+// The characters RFC 5322 allows in an atom.
+bool IsAtext(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr;
+}
+
+// A dot-atom ("example.com") or a domain literal ("[192.0.2.1]"): what may
+// stand right of the "@" of a Message-ID.
+bool IsMessageIdDomain(const std::string& text) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+        for (size_t i = 1; i + 1 < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if (c < 33 || c > 126 || c == '[' || c == ']' || c == '\\')
+                return false;
+        }
+        return true;
+    }
+    if (text.empty() || text.front() == '.' || text.back() == '.' ||
+        text.find("..") != std::string::npos)
+        return false;
+    for (char c : text) {
+        if (c != '.' && (c == '\0' || !IsAtext(c)))
+            return false;
+    }
+    return true;
+}
+
+// The sender's domain; the local host name when the sender has none (or one
+// that cannot stand in a Message-ID), so that the identifier is well-formed
+// either way.
+std::string MessageIdDomain(const std::u16string& sSender) {
+    const size_t at = sSender.rfind(u'@');
+    if (at != std::u16string::npos) {
+        const std::string domain = Utf8(sSender.substr(at + 1));
+        if (IsMessageIdDomain(domain))
+            return domain;
+    }
+    char szName[256] = {};
+    if (platform::gethostname(szName, sizeof szName) == 0 && IsMessageIdDomain(szName))
+        return szName;
+    return "localhost";
+}
+
+// Whether one of the custom lines is a header of that name; names compare
+// without regard to case, as header names do.
+bool HasCustomHeader(const std::vector<std::u16string>& lines, const std::u16string& sName) {
+    for (const std::u16string& line : lines) {
+        size_t end = line.find(u':');
+        if (end == std::u16string::npos)
+            continue;
+        while (end > 0 && (line[end - 1] == u' ' || line[end - 1] == u'\t'))
+            --end;
+        if (end != sName.size())
+            continue;
+        bool bSame = true;
+        for (size_t i = 0; i < end && bSame; ++i) {
+            auto lower = [](char16_t c) {
+                return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+            };
+            bSame = lower(line[i]) == lower(sName[i]);
+        }
+        if (bSame)
+            return true;
+    }
+    return false;
 }
 
 // "+" or "-" and the offset from UTC as hours and minutes: the bias counts
@@ -237,11 +344,18 @@ std::string TSMTPMessage::getHeader() {
     std::string date =
         Utf8(platform::FormatLocalTimeEnglish("%a, %d %b %Y %H:%M:%S ")) + ZoneText();
 
-    header = "From: " + Utf8(m_From.GetRegularFormat(true, K));
-    header += "\r\nTo: " + AddressList(m_ToRecipients, K) + "\r\n";
-    if (!m_CCRecipients.empty())
-        header += "Cc: " + AddressList(m_CCRecipients, K) + "\r\n";
-    header += "Subject: " + TSMTPBodyPart::HeaderEncode(m_sSubject, K);
+    // Long names and subjects are folded, so each goes in at the column where
+    // it starts.
+    header = "From: ";
+    header += Utf8(m_From.GetRegularFormat(true, K, LineColumn(header), 0));
+    header += "\r\nTo: ";
+    header += AddressList(m_ToRecipients, K, LineColumn(header)) + "\r\n";
+    if (!m_CCRecipients.empty()) {
+        header += "Cc: ";
+        header += AddressList(m_CCRecipients, K, LineColumn(header)) + "\r\n";
+    }
+    header += "Subject: ";
+    header += TSMTPBodyPart::HeaderEncode(m_sSubject, K, LineColumn(header));
     if (!m_sXMailer.empty())
         header += "\r\nX-Mailer: " + Utf8(m_sXMailer);
     header += "\r\n";
@@ -259,9 +373,17 @@ std::string TSMTPMessage::getHeader() {
         header += "Content-Type: " + Utf8(m_RootPart.m_sContentType) + ";\r\n\tcharset=" + Utf8(K) +
                   "\r\n";
     }
-    if (!m_ReplyTo.m_sEmailAddress.empty())
-        header += "Reply-To: " + Utf8(m_ReplyTo.GetRegularFormat(true, K)) + "\r\n";
+    if (!m_ReplyTo.m_sEmailAddress.empty()) {
+        header += "Reply-To: ";
+        header += Utf8(m_ReplyTo.GetRegularFormat(true, K, LineColumn(header), 0)) + "\r\n";
+    }
     header += "Date: " + date + "\r\n";
+    // Large mailbox providers refuse mail without a Message-ID; a host that
+    // sets its own keeps it.
+    if (!HasCustomHeader(m_CustomHeaders, u"Message-ID")) {
+        header += "Message-ID: <" + Utf8(m_sMessageIdLeft) + "@" +
+                  MessageIdDomain(m_From.m_sEmailAddress) + ">\r\n";
+    }
     switch (m_Priority) {
         case 1:
             header += "X-Priority: 5\r\n";

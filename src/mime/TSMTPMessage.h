@@ -48,4 +48,7 @@ public:
     std::vector<TSMTPAddress*> m_ToRecipients;
     std::vector<TSMTPAddress*> m_CCRecipients;
     std::vector<TSMTPAddress*> m_BCCRecipients;
+    // The left part of the Message-ID, a fresh UUID: one identity per
+    // message, however often its header block is written.
+    std::u16string m_sMessageIdLeft;
 };

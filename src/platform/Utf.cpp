@@ -1,44 +1,47 @@
 #include "platform/Utf.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 
 namespace platform {
 
-namespace {
-
-void AppendUtf8(std::string& out, std::uint32_t c) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-}
-
-}  // namespace
-
 std::string Utf16ToUtf8(std::u16string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
+    // At most three bytes per UTF-16 unit (a pair makes four from two); the
+    // text is written in place and the string cut to what was written.
+    // Text is mostly ASCII: its leading run is one narrowing copy.
+    size_t ascii = 0;
+    while (ascii < s.size() && s[ascii] < 0x80)
+        ++ascii;
+    std::string out(ascii == s.size() ? s.size() : s.size() * 3, '\0');
+    char* p = std::copy(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(ascii), out.data());
+    for (size_t i = ascii; i < s.size(); ++i) {
         std::uint32_t c = s[i];
+        if (c < 0x80) {
+            *p++ = static_cast<char>(c);
+            continue;
+        }
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
             s[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00u);
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD;
         }
-        AppendUtf8(out, c);
+        if (c < 0x800) {
+            *p++ = static_cast<char>(0xC0 | (c >> 6));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *p++ = static_cast<char>(0xE0 | (c >> 12));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            *p++ = static_cast<char>(0xF0 | (c >> 18));
+            *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
     }
+    out.resize(static_cast<size_t>(p - out.data()));
     return out;
 }
 

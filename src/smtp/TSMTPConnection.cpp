@@ -22,6 +22,8 @@ constexpr int HOSTNAME_BUFFER_SIZE = 260;
 // get a short wait, so that a failing send ends within its step's limit plus
 // this.
 constexpr DWORD QUIT_TIMEOUT_MS = 5000;
+// The submission port whose connections are TLS from the start.
+constexpr int IMPLICIT_TLS_PORT = 465;
 
 // The limit of each step: a minute, unless SMTPMAIL_TIMEOUT_MS sets another
 // (up to ten minutes) for a slow link or a test that must not wait a minute.
@@ -135,6 +137,11 @@ bool TSMTPConnection::Connect(const char16_t* pszHost, int nAuthType, const char
         }
         m_bConnected = 1;
         m_strHostName = pszHost ? pszHost : u"";
+        // Port 465 is submission over TLS from the first byte (RFC 8314): the
+        // handshake, with the same certificate check, comes before the greeting.
+        if (nPort == IMPLICIT_TLS_PORT) {
+            StartTLS();
+        }
 
         std::u16string sResponse;
         if (!ReadCommandResponse(220, sResponse)) {
@@ -224,7 +231,8 @@ void TSMTPConnection::ConnectESMTP(const std::u16string& sHeloName, const char16
             }
         }
 
-        if (m_bStartTLS) {
+        // Over implicit TLS the channel is secure already: never STARTTLS.
+        if (m_bStartTLS && !m_pSocket->m_bSecure) {
             if (!CheckResponse(sResponse, 250, u"STARTTLS", u"") &&
                 !CheckResponse(sResponse, 250, u"TLS", u"")) {
                 throw TSMTPException(3, u"TLS is not supported by current SMTP server.");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "platform/WinTypes.h"
@@ -105,4 +106,6 @@ private:
     std::u16string m_strCommand;
     // Message text gathered for the next write.
     std::string m_sData;
+    // The buffer of every read of a reply (64001 bytes), made at the first.
+    std::unique_ptr<char[]> m_pReplyBuffer;
 };

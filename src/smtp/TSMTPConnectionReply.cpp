@@ -123,7 +123,8 @@ void TSMTPConnection::SendBytes(const char* pData, std::size_t nSize, const std:
 
 int TSMTPConnection::ReceiveChunk(char* pBuffer, int nCapacity, int nExpectedCode,
                                   std::u16string& sRead, std::u16string& sResponse) {
-    std::fill(pBuffer, pBuffer + REPLY_CHUNK_SIZE + 1, '\0');
+    // Only the bytes received are read back, up to the NUL put behind them:
+    // the rest of the buffer needs no clearing.
     int nReceived = 0;
     try {
         nReceived = m_pSocket->Receive(pBuffer, static_cast<unsigned>(nCapacity));
@@ -172,14 +173,16 @@ bool TSMTPConnection::ReadReply(int nExpectedCode, std::u16string& sResponse, DW
             m_pSocket->ThrowTimedOut();
         }
 
-        std::vector<char> buffer(REPLY_CHUNK_SIZE + 1);
+        if (!m_pReplyBuffer) {
+            m_pReplyBuffer.reset(new char[REPLY_CHUNK_SIZE + 1]);
+        }
         std::u16string sRead;  // what this call has read
         int nTotal = 0;
         for (;;) {
             // One byte more than a reply may hold tells a reply that is too long.
             const int nCapacity = std::min(REPLY_CHUNK_SIZE, MAX_REPLY_SIZE + 1 - nTotal);
             const int nReceived =
-                ReceiveChunk(buffer.data(), nCapacity, nExpectedCode, sRead, sResponse);
+                ReceiveChunk(m_pReplyBuffer.get(), nCapacity, nExpectedCode, sRead, sResponse);
             if (nReceived == 0) {
                 // The server closed the connection: the reply is what arrived.
                 m_bBroken = true;

@@ -1,5 +1,6 @@
 #include "MessageComposer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <random>
@@ -14,6 +15,7 @@ namespace oauthrelay {
 namespace {
 
 constexpr size_t kFoldAt = 78;
+constexpr size_t kLineLimit = 998;
 
 std::string RandomHex(size_t nBytes) {
     static constexpr char kHex[] = "0123456789abcdef";
@@ -28,11 +30,70 @@ std::string RandomHex(size_t nBytes) {
     return out;
 }
 
-std::string FormatAddress(const MailAddress& address) {
+// A random (version 4) UUID in its usual form: hexadecimal digits and hyphens,
+// all of them characters an atom may hold.
+std::string NewUuid() {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::random_device source;
+    std::array<unsigned, 16> bytes{};
+    for (unsigned& b : bytes) {
+        b = source() & 0xFF;
+    }
+    bytes[6] = (bytes[6] & 0x0F) | 0x40;  // version 4
+    bytes[8] = (bytes[8] & 0x3F) | 0x80;  // RFC 4122 variant
+    std::string out;
+    out.reserve(36);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            out += '-';
+        }
+        out += kHex[bytes[i] >> 4];
+        out += kHex[bytes[i] & 15];
+    }
+    return out;
+}
+
+// A dot-atom ("example.com") or a domain literal ("[192.0.2.1]"): what may
+// stand right of the "@" of a Message-ID.
+bool IsMessageIdDomain(std::string_view text) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+        for (char c : text.substr(1, text.size() - 2)) {
+            const auto b = static_cast<unsigned char>(c);
+            if (b < 33 || b > 126 || c == '[' || c == ']' || c == '\\') {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (text.empty() || text.front() == '.' || text.back() == '.' ||
+        text.find("..") != std::string_view::npos) {
+        return false;
+    }
+    for (char c : text) {
+        const bool alnum =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && std::string_view(".!#$%&'*+-/=?^_`{|}~").find(c) == std::string_view::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A mailbox for a header line on which nColumn characters come before it and
+// nAfter follow it (the "," of a list). A long display name is folded; the
+// address starts a folded line of its own when it would take the line of a
+// folded or encoded name past column 76.
+std::string FormatAddress(const MailAddress& address, size_t nColumn, size_t nAfter) {
     if (address.strName.empty()) {
         return address.strAddress;
     }
-    return EncodeDisplayName(address.strName) + " <" + address.strAddress + ">";
+    const std::string name = EncodeDisplayName(address.strName, nColumn);
+    const size_t end = EndColumn(name, nColumn);
+    const size_t tail = address.strAddress.size() + 3 + nAfter;
+    const bool encoded =
+        name.find('\n') != std::string::npos || name.find("=?utf-8?B?") != std::string::npos;
+    const bool fold = (encoded && end + tail > 76) || end + tail > kLineLimit;
+    return name + (fold ? "\r\n <" : " <") + address.strAddress + ">";
 }
 
 // "To: a, b, c" folded after a comma where the line would pass 78 characters.
@@ -41,19 +102,25 @@ std::string AddressHeader(std::string_view name, const std::vector<MailAddress>&
     out += ": ";
     size_t used = out.size();
     for (size_t i = 0; i < list.size(); ++i) {
-        const std::string item = FormatAddress(list[i]);
+        const size_t after = i + 1 < list.size() ? 1 : 0;
+        std::string item = FormatAddress(list[i], i == 0 ? used : used + 2, after);
         if (i != 0) {
             out += ',';
             ++used;
-            if (used + 1 + item.size() > kFoldAt) {
-                out += "\r\n";
-                used = 0;
+            const size_t firstLine = std::min(item.find("\r\n"), item.size());
+            if (firstLine == 0) {
+                // A long name that starts a folded line of its own.
+            } else if (used + 1 + firstLine > kFoldAt) {
+                out += "\r\n ";
+                used = 1;
+                item = FormatAddress(list[i], used, after);
+            } else {
+                out += ' ';
+                ++used;
             }
-            out += ' ';
-            ++used;
         }
         out += item;
-        used += item.size();
+        used = EndColumn(item, used);
     }
     out += "\r\n";
     return out;
@@ -179,15 +246,19 @@ MessageStamp NewMessageStamp(std::string_view senderAddress) {
     long offset = 0;
     LocalTime(now, local, offset);
 
-    std::string domain = "oauthrelay.localdomain";
+    // The sender's domain, or this machine's name when the sender has none
+    // that can stand in a Message-ID.
     const size_t at = senderAddress.rfind('@');
-    if (at != std::string_view::npos && at + 1 < senderAddress.size()) {
-        domain = std::string(senderAddress.substr(at + 1));
+    std::string domain(at == std::string_view::npos ? "" : senderAddress.substr(at + 1));
+    if (!IsMessageIdDomain(domain)) {
+        domain = LocalHostName();
+        if (!IsMessageIdDomain(domain)) {
+            domain = "localhost";
+        }
     }
     MessageStamp stamp;
     stamp.strDate = FormatMailDate(local, offset);
-    stamp.strMessageId = "<" + RandomHex(12) + "." + std::to_string(static_cast<long long>(now)) +
-                         "@" + domain + ">";
+    stamp.strMessageId = "<" + NewUuid() + "@" + domain + ">";
     stamp.strBoundary = "=_OAuthRelay_" + RandomHex(16);
     return stamp;
 }
@@ -250,6 +321,9 @@ std::string ComposeMessage(const RelayMessage& message, const MessageStamp& stam
     if (!HasCustom(custom, "date")) {
         out += "Date: " + stamp.strDate + "\r\n";
     }
+    if (!HasCustom(custom, "message-id")) {
+        out += "Message-ID: " + stamp.strMessageId + "\r\n";
+    }
     out += AddressHeader("From", {message.From});
     if (!message.To.empty()) {
         out += AddressHeader("To", message.To);
@@ -259,9 +333,6 @@ std::string ComposeMessage(const RelayMessage& message, const MessageStamp& stam
     }
     if (!message.strSubject.empty()) {
         out += "Subject: " + EncodeHeaderText(message.strSubject, 9) + "\r\n";
-    }
-    if (!HasCustom(custom, "message-id")) {
-        out += "Message-ID: " + stamp.strMessageId + "\r\n";
     }
     if (message.nPriority >= 1 && message.nPriority <= 3 && !HasCustom(custom, "x-priority") &&
         !HasCustom(custom, "importance")) {
@@ -273,7 +344,9 @@ std::string ComposeMessage(const RelayMessage& message, const MessageStamp& stam
         out += std::string("Importance: ") + kImportance[i] + "\r\n";
     }
     for (const HeaderLine& h : custom) {
-        out += h.strName + ": " + EncodeHeaderText(h.strValue, h.strName.size() + 2) + "\r\n";
+        // A value that starts a folded line of its own needs no blank before it.
+        const std::string value = EncodeHeaderText(h.strValue, h.strName.size() + 2);
+        out += h.strName + (value.compare(0, 2, "\r\n") == 0 ? ":" : ": ") + value + "\r\n";
     }
     out += "MIME-Version: 1.0\r\n";
 

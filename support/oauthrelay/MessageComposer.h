@@ -38,8 +38,8 @@ struct MessageStamp {
     std::string strBoundary;   // multipart boundary
 };
 
-// Date, Message-ID (right-hand side taken from the sender's domain) and a
-// boundary for a message composed now.
+// Date, Message-ID (a fresh UUID, "@", the sender's domain or, when the sender
+// has none, this machine's name) and a boundary for a message composed now.
 MessageStamp NewMessageStamp(std::string_view senderAddress);
 
 // "Tue, 06 Dec 2022 19:42:07 +0100" for a broken-down local time and its

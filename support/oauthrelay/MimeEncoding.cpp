@@ -52,9 +52,15 @@ std::string EncodedWord(std::string_view bytes) {
 
 // Encoded words that keep each line within 76 characters where a word can; the
 // first line has nUsed characters already. Words never split a character.
+// When folding, a first word that would not fit even short starts a folded
+// line of its own.
 std::string FoldedEncodedWords(std::string_view utf8, size_t nUsed, std::string_view separator) {
     constexpr size_t kOverhead = 12;  // "=?utf-8?B?" and "?="
     const bool folding = separator.find('\n') != std::string_view::npos;
+    auto bytesFor = [](size_t used) {
+        const size_t budget = used + kOverhead < 76 ? 76 - used - kOverhead : 0;
+        return budget / 4 * 3;
+    };
     std::string out;
     size_t pos = 0;
     size_t used = nUsed;
@@ -63,8 +69,12 @@ std::string FoldedEncodedWords(std::string_view utf8, size_t nUsed, std::string_
             out += separator;
             used = folding ? separator.size() - 2 : used + separator.size();
         }
-        const size_t budget = used + kOverhead < 76 ? 76 - used - kOverhead : 0;
-        size_t maxBytes = budget / 4 * 3;
+        size_t maxBytes = bytesFor(used);
+        if (maxBytes < 6 && folding && pos == 0 && used > 1) {
+            out += separator;
+            used = separator.size() - 2;
+            maxBytes = bytesFor(used);
+        }
         if (maxBytes < 6) {
             maxBytes = 45;  // the line is full already; the word goes on it anyway
         }
@@ -85,7 +95,109 @@ std::string FoldedEncodedWords(std::string_view utf8, size_t nUsed, std::string_
     return out;
 }
 
+// Plain text folded by turning the blank before a word into CRLF and blank
+// where the line would pass 78 characters; the first line has nUsed characters
+// already. False when one word is longer than a line may be.
+bool FoldAtBlanks(std::string_view text, size_t nUsed, std::string& out) {
+    out.clear();
+    out.reserve(text.size() + text.size() / 32 + 2);
+    size_t used = nUsed;
+    size_t pos = 0;
+    bool first = true;
+    while (pos <= text.size()) {
+        size_t end = text.find(' ', pos);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        const std::string_view word = text.substr(pos, end - pos);
+        if (first) {
+            out += word;
+            used += word.size();
+            first = false;
+        } else if (!word.empty() && used + 1 + word.size() > kFoldAt && used > 1) {
+            out += "\r\n ";
+            out += word;
+            used = 1 + word.size();
+        } else {
+            out += ' ';
+            out += word;
+            used += 1 + word.size();
+        }
+        if (used > kLineLimit) {
+            return false;
+        }
+        pos = end + 1;
+    }
+    return true;
+}
+
+// A word of a display name that may stay as it is next to encoded words: an
+// atom that does not look like an encoded word and fits on a line.
+bool IsPlainWord(std::string_view word) {
+    if (word.empty() || word.size() > 75 || word.find("=?") != std::string_view::npos) {
+        return false;
+    }
+    return std::all_of(word.begin(), word.end(), IsAtomChar);
+}
+
+// A display name too long for one encoded word on its line. Its plain words
+// stay as they are; the others are encoded, a run of them together with the
+// single blanks between them. Lines are folded at the blanks around plain
+// words, and a run that does not fit is split into several encoded words.
+// Readers keep a blank next to a plain word and drop a fold between two
+// encoded words, so the name reads back as it was, also with readers that
+// keep the blank between encoded words of a phrase. Blanks at either end or
+// two in a row could not be told from folding: such a name is encoded whole.
+std::string PhraseWords(std::string_view name, size_t nUsed) {
+    if (name.empty() || name.front() == ' ' || name.back() == ' ' ||
+        name.find("  ") != std::string_view::npos) {
+        return FoldedEncodedWords(name, nUsed, "\r\n ");
+    }
+    constexpr size_t kShortestWord = 20;  // "=?utf-8?B?", one character, "?="
+    std::string out;
+    size_t used = nUsed;
+    size_t pos = 0;
+    while (pos < name.size()) {
+        size_t end = std::min(name.find(' ', pos), name.size());
+        const bool plain = IsPlainWord(name.substr(pos, end - pos));
+        while (!plain && end < name.size()) {
+            const size_t next = std::min(name.find(' ', end + 1), name.size());
+            if (IsPlainWord(name.substr(end + 1, next - end - 1))) {
+                break;
+            }
+            end = next;
+        }
+        // What must go on the line the piece starts: a plain word, a run that
+        // fits on a line as one word, or the first word of a longer run.
+        const size_t wordLength = 12 + (end - pos + 2) / 3 * 4;
+        const size_t need = plain ? end - pos : wordLength < 76 ? wordLength : kShortestWord;
+        if (pos == 0 ? used > 1 && used + need > 76 : used + 1 + need > 76) {
+            out += "\r\n ";
+            used = 1;
+        } else if (pos > 0) {
+            out += ' ';
+            ++used;
+        }
+        if (plain) {
+            out += name.substr(pos, end - pos);
+            used += end - pos;
+        } else {
+            const std::string words =
+                FoldedEncodedWords(name.substr(pos, end - pos), used, "\r\n ");
+            out += words;
+            used = EndColumn(words, used);
+        }
+        pos = end + 1;
+    }
+    return out;
+}
+
 }  // namespace
+
+size_t EndColumn(std::string_view text, size_t nColumn) {
+    const size_t lf = text.rfind('\n');
+    return lf == std::string_view::npos ? nColumn + text.size() : text.size() - lf - 1;
+}
 
 size_t Base64Length(size_t nBytes, size_t nLineLength) {
     const size_t chars = (nBytes + 2) / 3 * 4;
@@ -188,45 +300,14 @@ std::string EncodeHeaderText(std::string_view utf8, size_t nUsed) {
             plain = false;
         }
     }
-    if (plain) {
-        // Fold by turning the blank before a word into CRLF and blank.
-        std::string out;
-        size_t used = nUsed;
-        size_t pos = 0;
-        bool first = true;
-        while (pos <= text.size()) {
-            size_t end = text.find(' ', pos);
-            if (end == std::string::npos) {
-                end = text.size();
-            }
-            const std::string_view word = std::string_view(text).substr(pos, end - pos);
-            if (first) {
-                out += word;
-                used += word.size();
-                first = false;
-            } else if (!word.empty() && used + 1 + word.size() > kFoldAt && used > 1) {
-                out += "\r\n ";
-                out += word;
-                used = 1 + word.size();
-            } else {
-                out += ' ';
-                out += word;
-                used += 1 + word.size();
-            }
-            if (used > kLineLimit) {
-                plain = false;  // one word longer than a line may be
-                break;
-            }
-            pos = end + 1;
-        }
-        if (plain) {
-            return out;
-        }
+    std::string out;
+    if (plain && FoldAtBlanks(text, nUsed, out)) {
+        return out;
     }
     return FoldedEncodedWords(text, nUsed, "\r\n ");
 }
 
-std::string EncodeDisplayName(std::string_view utf8) {
+std::string EncodeDisplayName(std::string_view utf8, size_t nUsed) {
     std::string name(utf8);
     for (char& c : name) {
         if (c == '\r' || c == '\n' || c == '\t') {
@@ -234,7 +315,9 @@ std::string EncodeDisplayName(std::string_view utf8) {
         }
     }
     if (!IsAscii(name)) {
-        return FoldedEncodedWords(name, 0, " ");
+        // One word when it fits on the line, as short names always did.
+        std::string word = FoldedEncodedWords(name, nUsed, "\r\n ");
+        return word.find('\n') == std::string::npos ? word : PhraseWords(name, nUsed);
     }
     bool atoms = name.find("=?") == std::string::npos;
     bool printable = true;
@@ -247,20 +330,32 @@ std::string EncodeDisplayName(std::string_view utf8) {
         }
     }
     if (!printable) {
-        return FoldedEncodedWords(name, 0, " ");
+        std::string word = FoldedEncodedWords(name, nUsed, "\r\n ");
+        return word.find('\n') == std::string::npos ? word : PhraseWords(name, nUsed);
     }
+    std::string form;
     if (atoms) {
-        return name;
-    }
-    std::string out = "\"";
-    for (char c : name) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
+        form = name;
+    } else {
+        form = "\"";
+        for (char c : name) {
+            if (c == '"' || c == '\\') {
+                form += '\\';
+            }
+            form += c;
         }
-        out += c;
+        form += '"';
     }
-    out += '"';
-    return out;
+    // Only a name that would pass the line limit is folded; a quoted string
+    // may be folded at its blanks as well.
+    if (nUsed + form.size() <= kLineLimit) {
+        return form;
+    }
+    std::string folded;
+    if (FoldAtBlanks(form, nUsed, folded)) {
+        return folded;
+    }
+    return PhraseWords(name, nUsed);
 }
 
 std::string EncodeParameter(std::string_view name, std::string_view utf8) {

@@ -33,9 +33,16 @@ std::string EncodeQuotedPrintable(std::string_view text);
 // to fold) becomes UTF-8 encoded words, folded between words.
 std::string EncodeHeaderText(std::string_view utf8, size_t nUsed);
 
-// A display name for an address header: as it is when it is made of atoms, as
-// a quoted string when it holds other ASCII, as encoded words otherwise.
-std::string EncodeDisplayName(std::string_view utf8);
+// A display name for an address header, where nUsed characters of its line
+// come before it: as it is when it is made of atoms, as a quoted string when it
+// holds other ASCII, as an encoded word otherwise. A name too long for that is
+// folded onto lines of 76 characters: its atoms stay as they are and the rest
+// becomes encoded words. ASCII is left alone up to 998 characters a line and
+// beyond that folded at blanks where it can be.
+std::string EncodeDisplayName(std::string_view utf8, size_t nUsed);
+
+// The column after text that starts at nColumn: the length of its last line.
+size_t EndColumn(std::string_view text, size_t nColumn);
 
 // A MIME parameter such as filename: name="value" for printable ASCII, else the
 // RFC 2231 form name*=utf-8''%XX...

@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <ctime>
+#include <string>
 
 namespace oauthrelay {
 
@@ -15,5 +16,8 @@ SocketWait WaitForSocket(curl_socket_t hSocket, bool bWrite, int nMilliseconds);
 
 // The local broken-down time of t and the zone's offset from UTC in seconds.
 void LocalTime(std::time_t t, std::tm& local, long& nOffsetSeconds);
+
+// The name of this machine, or an empty string when the system gives none.
+std::string LocalHostName();
 
 }  // namespace oauthrelay

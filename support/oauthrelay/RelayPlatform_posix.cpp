@@ -1,4 +1,5 @@
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -33,6 +34,14 @@ void LocalTime(std::time_t t, std::tm& local, long& nOffsetSeconds) {
         return;
     }
     nOffsetSeconds = local.tm_gmtoff;
+}
+
+std::string LocalHostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return std::string();
+    }
+    return name;
 }
 
 }  // namespace oauthrelay

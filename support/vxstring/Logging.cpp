@@ -1,8 +1,11 @@
 // The logging library: every record goes to the hook a test installed, to the
-// file named by VX_LOG_FILE and, when VX_LOG_STDERR is set, to standard error.
+// file named by VX_LOG_FILE and, when VX_LOG_STDERR is set, to standard error
+// (both read at the first record and whenever a hook is set or removed).
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -46,24 +49,57 @@ void WriteRecord(FILE* f, const Logging::LogRecord& r) {
                  ToUtf8(r.action).c_str(), r.action.empty() ? "" : ": ", ToUtf8(r.message).c_str());
 }
 
-void Deliver(const Logging::LogRecord& record) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_hook != nullptr)
-        g_hook(record, g_hookContext);
+// Where records go besides the hook: the file named by VX_LOG_FILE and, when
+// VX_LOG_STDERR is set, standard error. Records are many and most runs have
+// neither, so the environment is read once, at the first record, and again
+// whenever a hook is set or removed.
+struct Outputs {
+    bool bRead = false;
+    std::string file;
+    bool toStderr = false;
+};
+Outputs g_outputs;
+// Whether anything takes records, known without the lock once the outputs
+// are read: 0 not yet read, 1 nothing does, 2 something does.
+std::atomic<int> g_listening{0};
+
+void ReadOutputs() {
     const char* path = std::getenv("VX_LOG_FILE");
-    if (path != nullptr && *path != '\0') {
-        if (FILE* f = std::fopen(path, "a")) {
-            WriteRecord(f, record);
-            std::fclose(f);
-        }
-    }
+    g_outputs.file = path != nullptr ? path : "";
     const char* toStderr = std::getenv("VX_LOG_STDERR");
-    if (toStderr != nullptr && *toStderr != '\0' && std::string(toStderr) != "0")
-        WriteRecord(stderr, record);
+    g_outputs.toStderr = toStderr != nullptr && *toStderr != '\0' && std::string(toStderr) != "0";
+    g_outputs.bRead = true;
+    const bool listening = g_hook != nullptr || !g_outputs.file.empty() || g_outputs.toStderr;
+    g_listening.store(listening ? 2 : 1, std::memory_order_release);
 }
 
 std::u16string Text(const char16_t* s) {
     return s == nullptr ? std::u16string() : std::u16string(s);
+}
+
+// The record is made only when something takes it.
+template <typename MakeMessage>
+void Deliver(int type, int level, MakeMessage makeMessage, const char16_t* action,
+             const char16_t* function) {
+    if (g_listening.load(std::memory_order_acquire) == 1)
+        return;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_outputs.bRead)
+        ReadOutputs();
+    const Outputs& outputs = g_outputs;
+    if (g_hook == nullptr && outputs.file.empty() && !outputs.toStderr)
+        return;
+    const Logging::LogRecord record{type, level, makeMessage(), Text(action), Text(function)};
+    if (g_hook != nullptr)
+        g_hook(record, g_hookContext);
+    if (!outputs.file.empty()) {
+        if (FILE* f = std::fopen(outputs.file.c_str(), "a")) {
+            WriteRecord(f, record);
+            std::fclose(f);
+        }
+    }
+    if (outputs.toStderr)
+        WriteRecord(stderr, record);
 }
 
 }  // namespace
@@ -72,7 +108,8 @@ namespace Logging {
 
 int WriteLog(VXSESSION* /*session*/, LogType type, LogLevel level, const char16_t* message,
              const char16_t* action, const char16_t* function) {
-    Deliver(LogRecord{type, level, Text(message), Text(action), Text(function)});
+    Deliver(
+        type, level, [message] { return Text(message); }, action, function);
     return 0;
 }
 
@@ -87,7 +124,16 @@ int WriteVarLog(VXSESSION* session, LogType type, LogLevel level, const char16_t
 
 int WriteVarLog2(VXSESSION* /*session*/, LogType type, LogLevel level, const char16_t* format,
                  const char16_t* action, const char16_t* function, va_list args) {
-    Deliver(LogRecord{type, level, platform::WFormatV(format, args), Text(action), Text(function)});
+    Deliver(
+        type, level,
+        [&] {
+            va_list copy;
+            va_copy(copy, args);
+            std::u16string text = platform::WFormatV(format, copy);
+            va_end(copy);
+            return text;
+        },
+        action, function);
     return 0;
 }
 
@@ -95,6 +141,7 @@ void SetLogHook(LogHook hook, void* context) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_hook = hook;
     g_hookContext = context;
+    ReadOutputs();
 }
 
 }  // namespace Logging

@@ -42,7 +42,9 @@ struct LogRecord {
     std::u16string function;  // empty when the caller passed null
 };
 using LogHook = void (*)(const LogRecord& record, void* context);
-// Installs (or, with null, removes) a hook that sees every record.
+// Installs (or, with null, removes) a hook that sees every record. The
+// outputs named by VX_LOG_FILE and VX_LOG_STDERR are read at the first record
+// and again here.
 VXSTRING_API void SetLogHook(LogHook hook, void* context);
 
 }  // namespace Logging

@@ -39,6 +39,10 @@ SmtpTestServerProcess::SmtpTestServerProcess(const Options& options) {
         std::string(SMTPMAIL_TEST_SOURCE_DIR) + "/support/smtp_test_server.py", "--dir", m_sFolder};
     if (!options.certFile.empty())
         args.insert(args.end(), {"--cert", options.certFile, "--key", options.keyFile});
+    if (options.bImplicitTls)
+        args.push_back("--implicit-tls");
+    if (options.nPort != 0)
+        args.insert(args.end(), {"--port", std::to_string(options.nPort)});
     if (!options.user.empty())
         args.insert(args.end(), {"--user", options.user, "--password", options.password});
     if (options.bRequireAuth)

@@ -15,7 +15,9 @@ public:
     struct Options {
         std::string certFile;  // with keyFile: STARTTLS
         std::string keyFile;
-        std::string user;  // with password: AUTH PLAIN, LOGIN, CRAM-MD5
+        bool bImplicitTls = false;  // TLS from the first byte instead
+        int nPort = 0;              // 0: one the system picks
+        std::string user;           // with password: AUTH PLAIN, LOGIN, CRAM-MD5
         std::string password;
         bool bRequireAuth = false;
         std::vector<std::string> refuse;  // recipients refused with 550

@@ -2,10 +2,11 @@
 """SMTP server for integration tests, on Debian's aiosmtpd.
 
     smtp_test_server.py --dir FOLDER [--host 127.0.0.1] [--port 0]
-                        [--cert CERT.pem --key KEY.pem] [--user U --password P]
-                        [--require-auth] [--refuse ADDRESS ...]
+                        [--cert CERT.pem --key KEY.pem [--implicit-tls]]
+                        [--user U --password P] [--require-auth] [--refuse ADDRESS ...]
 
-STARTTLS with the given certificate; AUTH PLAIN, LOGIN and CRAM-MD5 (the
+STARTTLS with the given certificate (with --implicit-tls: TLS from the first
+byte instead, as on the submission port 465); AUTH PLAIN, LOGIN and CRAM-MD5 (the
 digest checked here) for one account, offered only after STARTTLS when there
 is a certificate; RCPT accepts and records the DSN parameters; --refuse
 answers that recipient with 550. Each transaction is written to FOLDER as N.eml
@@ -82,7 +83,7 @@ class Recorder:
             "number": self.count,
             "helo": session.host_name,
             "extended_smtp": session.extended_smtp,
-            "tls": server._tls_protocol is not None,
+            "tls": server._tls_protocol is not None or self.config.implicit_tls,
             "auth_mechanism": getattr(session, "auth_mechanism", None) if login is not None else None,
             "auth_user": login,
             "mail_from": envelope.mail_from,
@@ -116,6 +117,8 @@ def parse_args(argv):
     p.add_argument("--port", type=int, default=0, help="port; 0 picks a free one")
     p.add_argument("--cert", help="server certificate (PEM) for STARTTLS")
     p.add_argument("--key", help="private key (PEM) of --cert")
+    p.add_argument("--implicit-tls", action="store_true",
+                   help="TLS from the first byte instead of STARTTLS")
     p.add_argument("--user", help="the one account AUTH accepts")
     p.add_argument("--password", help="its password")
     p.add_argument("--require-auth", action="store_true", help="refuse mail without AUTH")
@@ -125,6 +128,8 @@ def parse_args(argv):
     check_loopback(p, a.host)
     if (a.cert is None) != (a.key is None):
         p.error("--cert and --key go together")
+    if a.implicit_tls and a.cert is None:
+        p.error("--implicit-tls needs --cert and --key")
     if (a.user is None) != (a.password is None):
         p.error("--user and --password go together")
     if a.require_auth and a.user is None:
@@ -141,19 +146,23 @@ async def serve(config):
         tls_context.load_cert_chain(config.cert, config.key)
 
     recorder = Recorder(config)
+    # With implicit TLS the listening socket does the TLS; the session offers
+    # no STARTTLS, and its logins are already protected.
+    server_tls = tls_context if config.implicit_tls else None
+    starttls = None if config.implicit_tls else tls_context
     # No size limit: the tests send attachments up to the provider's own limit.
     kwargs = dict(hostname="smtp-test-server.localhost", ident="smtp-test-server",
-                  tls_context=tls_context, loop=loop, data_size_limit=None)
+                  tls_context=starttls, loop=loop, data_size_limit=None)
     if config.user is not None:
         kwargs.update(authenticator=make_authenticator(config),
                       auth_required=config.require_auth,
-                      auth_require_tls=tls_context is not None)
+                      auth_require_tls=starttls is not None)
     else:
         # No account: AUTH is not offered at all (CRAM-MD5 is a method of the class).
         kwargs.update(auth_exclude_mechanism=["CRAM-MD5", "LOGIN", "PLAIN"])
 
     server = await loop.create_server(lambda: TestSMTP(recorder, config, **kwargs),
-                                      host=config.host, port=config.port)
+                                      host=config.host, port=config.port, ssl=server_tls)
     stop = stop_event(loop, on_stdin_eof=True)
     print("smtp-test-server: listening on %s port %d"
           % (config.host, server.sockets[0].getsockname()[1]), flush=True)

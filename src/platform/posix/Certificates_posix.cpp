@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -393,6 +395,49 @@ std::vector<std::string> CertCommonNames(PCCERT_CONTEXT p) {
     return p != nullptr ? CommonNames(Impl(p)->x509) : std::vector<std::string>();
 }
 
+namespace {
+
+// One reference to the system trust store: OpenSSL's default file and
+// folder (or those SSL_CERT_FILE and SSL_CERT_DIR name). It is loaded once and
+// again only when the file changes or another is named, as the system keeps
+// its root store: parsing every root certificate for each message would cost
+// more than the handshake.
+X509_STORE* SystemTrustStore() {
+    static std::mutex mutex;
+    static X509_STORE* store = nullptr;
+    static std::string loadedFrom;
+    const char* file = std::getenv(X509_get_default_cert_file_env());
+    const char* dir = std::getenv(X509_get_default_cert_dir_env());
+    if (file == nullptr)
+        file = X509_get_default_cert_file();
+    if (dir == nullptr)
+        dir = X509_get_default_cert_dir();
+    struct stat st {};
+    ::stat(file, &st);
+    const std::string key = std::string(file) + '\n' + dir + '\n' + std::to_string(st.st_ino) +
+                            ' ' + std::to_string(st.st_size) + ' ' +
+                            std::to_string(st.st_mtim.tv_sec) + '.' +
+                            std::to_string(st.st_mtim.tv_nsec);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (store == nullptr || key != loadedFrom) {
+        X509_STORE* fresh = X509_STORE_new();
+        if (fresh == nullptr) {
+            ERR_clear_error();
+            return nullptr;
+        }
+        // A missing default file or folder only means fewer trusted roots.
+        X509_STORE_set_default_paths(fresh);
+        ERR_clear_error();
+        X509_STORE_free(store);
+        store = fresh;
+        loadedFrom = key;
+    }
+    X509_STORE_up_ref(store);
+    return store;
+}
+
+}  // namespace
+
 BOOL CertGetCertificateChain(HCERTCHAINENGINE /*hChainEngine*/, PCCERT_CONTEXT pCertContext,
                              const void* /*pTime*/, HCERTSTORE hAdditionalStore,
                              const CERT_CHAIN_PARA* /*pChainPara*/, DWORD /*dwFlags*/,
@@ -402,7 +447,7 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*hChainEngine*/, PCCERT_CONTEXT p
         return FALSE;
     }
     *ppChainContext = nullptr;
-    X509_STORE* trust = X509_STORE_new();
+    X509_STORE* trust = SystemTrustStore();
     X509_STORE_CTX* ctx = X509_STORE_CTX_new();
     STACK_OF(X509)* untrusted = sk_X509_new_null();
     if (trust == nullptr || ctx == nullptr || untrusted == nullptr) {
@@ -413,10 +458,6 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*hChainEngine*/, PCCERT_CONTEXT p
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    // The system trust store; a missing default file or folder only means
-    // fewer trusted roots.
-    X509_STORE_set_default_paths(trust);
-    ERR_clear_error();
     if (auto* extra = static_cast<CertStoreImpl*>(hAdditionalStore); extra != nullptr) {
         for (const StoredCert& c : extra->certs)
             sk_X509_push(untrusted, c.cert);

@@ -26,7 +26,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Certificates.h"
@@ -195,6 +198,38 @@ SECURITY_STATUS AutomaticValidation(Context& c) {
 
 // ----- credentials ---------------------------------------------------------
 
+// A client context for the protocol range, OpenSSL's own certificate check
+// off: the caller checks the server certificate itself (or, without manual
+// validation, the package does after the handshake).
+SSL_CTX* NewClientContext(int minVersion, int maxVersion) {
+    ERR_clear_error();
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    if (ctx == nullptr) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    // Renegotiation is refused: its tokens would have to bypass the record
+    // layer of the caller's loop.
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
+    SSL_CTX_set_min_proto_version(ctx, minVersion);
+    SSL_CTX_set_max_proto_version(ctx, maxVersion);
+    return ctx;
+}
+
+// One reference to the process's context for the protocol range.
+SSL_CTX* SharedClientContext(int minVersion, int maxVersion) {
+    static std::mutex mutex;
+    static std::map<std::pair<int, int>, SSL_CTX*> contexts;
+    std::lock_guard<std::mutex> lock(mutex);
+    SSL_CTX*& shared = contexts[{minVersion, maxVersion}];
+    if (shared == nullptr)
+        shared = NewClientContext(minVersion, maxVersion);
+    if (shared != nullptr)
+        SSL_CTX_up_ref(shared);
+    return shared;
+}
+
 SECURITY_STATUS AcquireCredentials(ULONG credentialUse, void* authData, void** credential) {
     if ((credentialUse & SECPKG_CRED_OUTBOUND) == 0)
         return SEC_E_NO_CREDENTIALS;  // client side only
@@ -209,21 +244,16 @@ SECURITY_STATUS AcquireCredentials(ULONG credentialUse, void* authData, void** c
     if (!ProtocolRange(cred->grbitEnabledProtocols, &minVersion, &maxVersion))
         return SEC_E_ALGORITHM_MISMATCH;
 
-    ERR_clear_error();
-    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-    if (ctx == nullptr) {
-        ERR_clear_error();
+    const bool bClientCert =
+        cred->cCreds > 0 && cred->paCred != nullptr && cred->paCred[0] != nullptr;
+    // Credentials without a client certificate are the same for every
+    // connection: they share one context, as the system package shares its
+    // state, instead of setting up OpenSSL's algorithms for each message.
+    SSL_CTX* ctx = bClientCert ? NewClientContext(minVersion, maxVersion)
+                               : SharedClientContext(minVersion, maxVersion);
+    if (ctx == nullptr)
         return SEC_E_INSUFFICIENT_MEMORY;
-    }
-    // The caller checks the server certificate itself (or, without manual
-    // validation, the package does after the handshake): OpenSSL must not.
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-    // Renegotiation is refused: its tokens would have to bypass the record
-    // layer of the caller's loop.
-    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
-    SSL_CTX_set_min_proto_version(ctx, minVersion);
-    SSL_CTX_set_max_proto_version(ctx, maxVersion);
-    if (cred->cCreds > 0 && cred->paCred != nullptr && cred->paCred[0] != nullptr) {
+    if (bClientCert) {
         X509* cert = CertX509(cred->paCred[0]);
         EVP_PKEY* key = CertPrivateKey(cred->paCred[0]);
         if (cert == nullptr || key == nullptr || SSL_CTX_use_certificate(ctx, cert) != 1 ||

@@ -9,6 +9,8 @@ import email
 import email.policy
 import os
 import random
+import re
+import socket
 import subprocess
 import sys
 import tempfile
@@ -40,8 +42,23 @@ HTML = ("<html><body>\n"
         "</body></html>")
 
 
+# "<", a random UUID, "@" and a domain, ">".
+MESSAGE_ID = re.compile(r"<[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}@(.+)>")
+
+
 def normalise(text):
     return text.replace("\r\n", "\n")
+
+
+def header_block(raw):
+    return raw[:raw.index(b"\r\n\r\n") + 2]
+
+
+def message_ids(raw):
+    """The Message-ID values of the header block, its name in any case."""
+    unfolded = re.sub(rb"\r\n[ \t]", b" ", header_block(raw))
+    return [line.split(b":", 1)[1].strip().decode()
+            for line in unfolded.split(b"\r\n") if line.lower().startswith(b"message-id:")]
 
 
 class Messages(unittest.TestCase):
@@ -58,11 +75,12 @@ class Messages(unittest.TestCase):
             f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
         return path
 
-    def compose(self, *args, subject=SUBJECT, text=None, html=None, charset="utf-8"):
+    def compose(self, *args, subject=SUBJECT, text=None, html=None, charset="utf-8", sender=SENDER,
+                to=TO):
         out = os.path.join(self.dir, "message.eml")
-        cmd = [COMPOSER, out, "--charset", charset, "--from", *SENDER,
+        cmd = [COMPOSER, out, "--charset", charset, "--from", *sender,
                "--subject-file", self.write("subject.txt", subject)]
-        for kind, people in (("--to", TO), ("--cc", CC), ("--bcc", BCC)):
+        for kind, people in (("--to", to), ("--cc", CC), ("--bcc", BCC)):
             for name, address in people:
                 cmd += [kind, name, address]
         if text is not None:
@@ -76,14 +94,17 @@ class Messages(unittest.TestCase):
             raw = f.read()
         return raw, email.message_from_bytes(raw, policy=email.policy.default)
 
-    def check_header(self, msg, subject=SUBJECT):
+    def check_header(self, msg, subject=SUBJECT, sender=SENDER, to=TO):
         self.assertEqual(str(msg["subject"]), subject)
-        sender = msg["from"].addresses
-        self.assertEqual([(a.display_name, a.addr_spec) for a in sender], [SENDER])
-        self.assertEqual([(a.display_name, a.addr_spec) for a in msg["to"].addresses], TO)
+        got = msg["from"].addresses
+        self.assertEqual([(a.display_name, a.addr_spec) for a in got], [sender])
+        self.assertEqual([(a.display_name, a.addr_spec) for a in msg["to"].addresses], to)
         self.assertEqual([(a.display_name, a.addr_spec) for a in msg["cc"].addresses], CC)
         self.assertIsNone(msg["bcc"])
         self.assertIsNotNone(msg["date"].datetime)
+        ids = msg.get_all("message-id")
+        self.assertEqual(len(ids), 1, ids)
+        self.assertEqual(MESSAGE_ID.fullmatch(ids[0]).group(1), sender[1].split("@")[1])
 
     def check_text_part(self, part, expected, content_type, followed_by_attachment=False):
         self.assertEqual(part.get_content_type(), content_type)
@@ -155,6 +176,36 @@ class Messages(unittest.TestCase):
         self.check_text_part(parts[0], dots, "text/plain")
         self.check_text_part(parts[1], "." + dots, "text/html", followed_by_attachment=True)
         self.assertEqual(parts[2].get_content(), b".")
+
+    def test_long_subject_and_names_are_folded_and_read_back_whole(self):
+        subject = ("Grüße aus Köln – Übersicht ✓ = ? _ 😀 " * 20)[:500]
+        name = "Ærøskøbing Kommune – Afdeling for Teknik og Miljø, Havnevej 12"
+        sender = (name + " " + name, "teknik@example.com")
+        to = TO + [(name, "miljoe@example.org")]
+        raw, msg = self.compose("--attach", self.write("a.bin", b"x"), "-", subject=subject,
+                                text="short", sender=sender, to=to)
+        self.check_header(msg, subject=subject, sender=sender, to=to)
+        for line in raw.split(b"\r\n"):
+            self.assertLessEqual(len(line), 78, line)
+
+    def test_short_subject_keeps_its_bytes(self):
+        raw, msg = self.compose(subject="Grüße aus Köln", text="hi")
+        self.assertIn(b"\r\nSubject: =?utf-8?q?Gr=C3=BC=C3=9Fe_aus_K=C3=B6ln?=\r\n", raw)
+        self.check_header(msg, subject="Grüße aus Köln")
+
+    def test_one_message_id_of_the_host_or_ours(self):
+        raw, _ = self.compose("--header", "Message-Id: <own.1@example.org>", text="hi")
+        self.assertEqual(message_ids(raw), ["<own.1@example.org>"])
+        # Without a domain in the sender's address, the host name stands in.
+        raw, _ = self.compose(sender=("Postmaster", "postmaster"), text="hi")
+        ids = message_ids(raw)
+        self.assertEqual(len(ids), 1, ids)
+        host = socket.gethostname()
+        if not re.fullmatch(r"[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+(\.[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+)*",
+                            host):
+            host = "localhost"
+        self.assertEqual(MESSAGE_ID.fullmatch(ids[0]).group(1), host)
+        self.assertRegex(header_block(raw), rb"\r\nDate: [^\r]*\r\nMessage-ID: <")
 
     def test_ascii_only_headers_stay_plain(self):
         raw, msg = self.compose(subject="Plain subject", text="hi")

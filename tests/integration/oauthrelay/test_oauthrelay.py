@@ -165,7 +165,7 @@ class DeliveryTest(RelayCase):
         self.assertEqual(m["Importance"], "High")
         self.assertEqual(m["X-Campaign"], "spring; tracking=1")
         self.assertEqual(m["Reply-To"].addresses[0].addr_spec, "replies@example.org")
-        self.assertTrue(m["Message-ID"].endswith("@example.com>"))
+        self.assertRegex(m["Message-ID"], r"^<[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}@example\.com>$")
         self.assertIsNotNone(m["Date"].datetime)
 
         self.assertEqual(m.get_content_type(), "multipart/mixed")

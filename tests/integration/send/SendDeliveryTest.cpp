@@ -209,6 +209,12 @@ TEST_F(SendDeliveryTest, SendsWithDescriptorsPast1024) {
     EXPECT_TRUE(Received(1, R"json({"text": "b", "rcpt_tos": ["to@example.org"]})json"));
 }
 
+TEST_F(SendDeliveryTest, LongSubjectAndDisplayNamesAreFoldedAndReadBackWhole) {
+    HostMessage message = LongHeaderTexts();
+    ExpectSent(message.Record());
+    EXPECT_TRUE(Received(1, LongHeaderTextsRead(true)));
+}
+
 TEST_F(SendDeliveryTest, RecipientsOfUnknownKindAreDroppedAndNullNamesAreEmpty) {
     HostMessage message;
     message.Body(u"b")

@@ -3,6 +3,7 @@
 // host log, and what reached the server.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -265,6 +266,49 @@ TEST_F(SendFailureTest, FilesThatAreNotRegularFilesAreRefusedNotRead) {
         ExpectLastError(MAILERR_SEND, kSending + u"Getting body content failed!", 5, false);
         ASSERT_TRUE(server.Finish());
         EXPECT_EQ(server.Received().find("\r\n.\r\n"), std::string::npos) << "nothing delivered";
+        Library().Uninitialize(m_h);
+        m_h = nullptr;
+    }
+}
+
+// Port 465 is submission over TLS from the first byte: the handshake, with
+// the same certificate check as after STARTTLS, comes before the greeting,
+// and no STARTTLS follows. The server must listen on 465 itself.
+TEST_F(SendFailureTest, ImplicitTlsOnPort465DeliversAndChecksTheCertificate) {
+    struct Row {
+        const char* cert;
+        MAILRESULT code;
+        uint32_t native;
+    };
+    for (const Row& row :
+         {Row{"server", MAILERR_OK, 0}, Row{"wrongname", MAILERR_ACCESS_DENIED, 0x800B010F}}) {
+        SCOPED_TRACE(row.cert);
+        SmtpTestServerProcess::Options options;
+        options.certFile = testcerts::Path(std::string(row.cert) + ".pem");
+        options.keyFile = testcerts::Path(std::string(row.cert) + ".key");
+        options.bImplicitTls = true;
+        options.nPort = 465;
+        options.user = "sam";
+        options.password = "pw";
+        options.bRequireAuth = true;
+        SmtpTestServerProcess server(options);
+        if (server.Port() == 0 && ::getuid() != 0 && std::getenv("CI") == nullptr)
+            GTEST_SKIP() << "port 465 needs root here: " << server.StartError();
+        ASSERT_EQ(server.Port(), 465) << server.StartError();
+        // STARTTLS on: it must not be asked for over a channel that is TLS already.
+        Configure(
+            "--host localhost --port 465 --starttls on --auth plain --user sam"
+            " --password pw --sender-address tls@example.org");
+        TrustStore trust(testcerts::Path("ca.pem"));
+        EXPECT_EQ(Send(SimpleText().Record()), row.code) << ToUtf8(Description());
+        if (row.code != MAILERR_OK) {
+            ExpectLastError(row.code, kConnecting, row.native, false);
+            EXPECT_EQ(server.Count(), 0);
+        } else {
+            ASSERT_EQ(server.Count(), 1);
+            EXPECT_NE(server.Record(1).find("\"tls\": true"), std::string::npos);
+            EXPECT_NE(server.Record(1).find("\"auth_user\": \"sam\""), std::string::npos);
+        }
         Library().Uninitialize(m_h);
         m_h = nullptr;
     }

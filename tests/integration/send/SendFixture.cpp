@@ -122,6 +122,39 @@ HostMessage SendFixture::SimpleText() {
     return m;
 }
 
+namespace {
+
+const char16_t* const kLongName =
+    u"\u00c6r\u00f8sk\u00f8bing Kommune \u2013 Afdeling for Teknik og Milj\u00f8, Havnevej 12";
+
+std::u16string LongSubject() {
+    std::u16string subject;
+    while (subject.size() < 500)
+        subject += u"Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u00dcbersicht \u2713 = ? _ ";
+    return subject.substr(0, 500);
+}
+
+}  // namespace
+
+HostMessage SendFixture::LongHeaderTexts() {
+    const std::u16string sender = std::u16string(kLongName) + u" " + kLongName;
+    HostMessage m;
+    m.Subject(LongSubject())
+        .Body(u"b")
+        .Originator(sender.c_str(), u"teknik@example.org")
+        .To(kLongName, u"miljoe@example.org")
+        .To(nullptr, u"to@example.org");
+    return m;
+}
+
+std::string SendFixture::LongHeaderTextsRead(bool bRecipientNames) {
+    const std::string name = ToUtf8(kLongName);
+    return R"({"subject": ")" + ToUtf8(LongSubject()) + R"(", "from": [")" + name + " " + name +
+           R"(", "teknik@example.org"], "to": [[")" + (bRecipientNames ? name : "") +
+           R"(", "miljoe@example.org"], ["", "to@example.org"]],
+               "message_id": "example.org", "header_lines": 78})";
+}
+
 std::string SendFixture::WriteFile(const std::string& name, const std::string& bytes) const {
     WriteBytes(Path(name), bytes);
     return Path(name);

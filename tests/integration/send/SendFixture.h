@@ -43,6 +43,13 @@ protected:
 
     // A subject, a text body and one To recipient.
     static HostMessage SimpleText();
+    // A 500-character subject and display names longer than a line, with
+    // letters outside ASCII, and what check_message.py must read back: the
+    // same texts, a Message-ID of the sender's domain, no header line over 78.
+    // The OAuth2 route hands the relay only the recipients' addresses, so
+    // their names are read back only when bRecipientNames.
+    static HostMessage LongHeaderTexts();
+    static std::string LongHeaderTextsRead(bool bRecipientNames);
 
     // A file of the scratch folder with these bytes; returns its path.
     std::string WriteFile(const std::string& name, const std::string& bytes) const;

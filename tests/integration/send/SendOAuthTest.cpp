@@ -135,6 +135,13 @@ TEST_F(SendOAuthTest, HtmlBodyFollowsTheBodyFormatAndAnEmptyBodyIsOnlyAWarning) 
     EXPECT_TRUE(Received(2, R"json({"subject": "No body", "rcpt_tos": ["to@example.org"]})json"));
 }
 
+TEST_F(SendOAuthTest, LongSubjectAndDisplayNamesAreFoldedAsOnTheSmtpRoute) {
+    ConfigureRelay(m_nSmtpPort, "--starttls on --oauth-client-secret s3cr3t~value");
+    HostMessage message = LongHeaderTexts();
+    ASSERT_EQ(Send(message.Record()), MAILERR_OK) << ToUtf8(Description());
+    EXPECT_TRUE(Received(1, LongHeaderTextsRead(false)));
+}
+
 TEST_F(SendOAuthTest, WrongSecretIs200WithTheTokenEndpointsReasonAfterTheGreeting) {
     // The configured server is a scripted one here, so that the provider's
     // own greeting connection can be seen; the relay never gets that far.

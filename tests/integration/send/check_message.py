@@ -18,6 +18,11 @@ EXPECTED.json (every key optional):
     mail_from       envelope sender
     rcpt_tos        envelope recipients, in order
     notify          the NOTIFY parameter every recipient must carry ("" = none)
+    message_id      the domain of the Message-ID
+    header_lines    the longest a line of the header block may be
+
+Every message must carry exactly one Message-ID: "<", a random UUID, "@" and a
+domain, ">".
 
 Prints one line per difference and exits 1, or prints "message ok" and exits 0.
 """
@@ -26,7 +31,10 @@ import email
 import email.policy
 import json
 import os
+import re
 import sys
+
+MESSAGE_ID = re.compile(r"<[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}@([^>]+)>")
 
 
 def lines(text):
@@ -36,7 +44,8 @@ def lines(text):
 def main():
     eml, envelope_path, expected_path = sys.argv[1:4]
     with open(eml, "rb") as f:
-        msg = email.message_from_bytes(f.read(), policy=email.policy.default)
+        raw = f.read()
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
     with open(envelope_path) as f:
         envelope = json.load(f)
     with open(expected_path, encoding="utf-8") as f:
@@ -69,6 +78,17 @@ def main():
             problems.append("header %s should be absent, is %r" % (name, str(msg[name])))
     if "type" in want:
         same("Content-Type", msg.get_content_type(), want["type"])
+
+    ids = [str(v) for v in msg.get_all("Message-ID") or []]
+    match = MESSAGE_ID.fullmatch(ids[0]) if len(ids) == 1 else None
+    if match is None:
+        problems.append("Message-ID: got %r, expected one of the form <uuid@domain>" % ids)
+    elif "message_id" in want:
+        same("Message-ID domain", match.group(1), want["message_id"])
+    if "header_lines" in want:
+        for line in raw[:raw.find(b"\r\n\r\n")].split(b"\r\n"):
+            if len(line) > want["header_lines"]:
+                problems.append("header line of %d characters: %r" % (len(line), line))
 
     for kind in ("text", "html"):
         if kind not in want:

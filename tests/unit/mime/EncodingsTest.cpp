@@ -2,9 +2,11 @@
 
 #include <random>
 #include <string>
+#include <utility>
 
 #include "LogCapture.h"
 #include "mime/TSMTPBodyPart.h"
+#include "platform/Utf.h"
 
 using P = TSMTPBodyPart;
 
@@ -58,6 +60,52 @@ void ExpectRoundTrip(const std::string& text) {
 
 std::string Repeat(size_t n, char c) {
     return std::string(n, c);
+}
+
+// A header value of Q-encoded words as readers take it: the words decoded and
+// the folds between them dropped. Fails the test when a line passes column 76
+// (the first starting at nColumn), a fold is not CRLF and a blank, or a word
+// splits a UTF-8 character.
+std::string ReadEncodedWords(const std::string& value, size_t nColumn) {
+    const std::string open = "=?utf-8?q?";
+    std::string text;
+    size_t column = nColumn;
+    size_t pos = 0;
+    if (value.compare(0, 3, "\r\n ") == 0) {
+        pos = 3;
+        column = 1;
+    }
+    while (pos < value.size()) {
+        const size_t end = value.find("?=", pos + open.size());
+        if (value.compare(pos, open.size(), open) != 0 || end == std::string::npos) {
+            ADD_FAILURE() << "not an encoded word at " << pos << " in\n" << value;
+            return text;
+        }
+        std::string word;
+        for (size_t i = pos + open.size(); i < end; ++i) {
+            if (value[i] == '_') {
+                word.push_back(' ');
+            } else if (value[i] == '=' && HexValue(value[i + 1]) >= 0 &&
+                       HexValue(value[i + 2]) >= 0) {
+                word.push_back(
+                    static_cast<char>(HexValue(value[i + 1]) * 16 + HexValue(value[i + 2])));
+                i += 2;
+            } else {
+                word.push_back(value[i]);
+            }
+        }
+        EXPECT_EQ(platform::Utf16ToUtf8(platform::Utf8ToUtf16(word)), word) << "whole characters";
+        column += end + 2 - pos;
+        EXPECT_LE(column, 76u) << value;
+        text += word;
+        pos = end + 2;
+        if (pos < value.size()) {
+            EXPECT_EQ(value.compare(pos, 3, "\r\n "), 0) << value;
+            pos += 3;
+            column = 1;
+        }
+    }
+    return text;
 }
 
 }  // namespace
@@ -140,6 +188,52 @@ TEST(EncodedWords, OnlyTextBeyondAsciiIsEncoded) {
     std::string word = P::HeaderEncode(std::u16string(100, u'\u20ac'), u"utf-8");
     EXPECT_EQ(word.size(), 10 + 900 + 2u);
     EXPECT_EQ(word.find("\r\n"), std::string::npos);
+}
+
+TEST(EncodedWords, LongTextsAreFoldedFromTheirColumn) {
+    const std::u16string ae9(9, u'\u00e4');
+    const std::string qae9 = "=C3=A4=C3=A4=C3=A4=C3=A4=C3=A4=C3=A4=C3=A4=C3=A4=C3=A4";
+    const struct {
+        const char* what;
+        std::u16string value;
+        size_t column;
+        std::string expected;
+    } exact[] = {
+        {"a word that ends at column 76 stays as it is", ae9 + u"x", 9,
+         "=?utf-8?q?" + qae9 + "x?="},
+        {"one character more: a second word on a folded line", ae9 + u"xy", 9,
+         "=?utf-8?q?" + qae9 + "x?=\r\n =?utf-8?q?y?="},
+        {"no room for one character: the first word starts a folded line", u"\u00e4", 70,
+         "\r\n =?utf-8?q?=C3=A4?="},
+        {"ASCII up to column 998 stays as it is", std::u16string(989, u'a'), 9, Repeat(989, 'a')},
+        {"ASCII is folded before its blanks", std::u16string(985, u'a') + u"  b", 11,
+         Repeat(985, 'a') + "\r\n  b"},
+    };
+    for (const auto& c : exact)
+        EXPECT_EQ(P::HeaderEncode(c.value, u"utf-8", c.column), c.expected) << c.what;
+
+    std::u16string mixed;  // two-, three- and four-byte characters
+    while (mixed.size() < 600)
+        mixed += u"Gr\u00fc\u00dfe \u2013 \U0001F600 ";
+    const std::u16string longWord(1000, u'a');
+    for (const auto& [value, column] : {std::pair{mixed, size_t{9}}, std::pair{longWord, size_t{9}},
+                                        std::pair{mixed, size_t{200}}}) {
+        const std::string encoded = P::HeaderEncode(value, u"utf-8", column);
+        EXPECT_EQ(ReadEncodedWords(encoded, column), platform::Utf16ToUtf8(value));
+    }
+
+    std::u16string words;  // ASCII with blanks, past column 998
+    while (words.size() < 1000)
+        words += u"word ";
+    const std::string folded = P::HeaderEncode(words, u"utf-8", 9);
+    std::string unfolded;
+    size_t from = 0;
+    for (size_t at = folded.find("\r\n"); at != std::string::npos; at = folded.find("\r\n", from)) {
+        EXPECT_LE(at - from + (from == 0 ? 9 : 0), 78u);
+        unfolded += folded.substr(from, at - from);
+        from = at + 2;
+    }
+    EXPECT_EQ(unfolded + folded.substr(from), platform::Utf16ToUtf8(words));
 }
 
 TEST(DotStuffing, EachLineStartingWithADotGetsExactlyOneMore) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -13,6 +15,7 @@
 #include "diag/HostLog.h"
 #include "mailapi.h"
 #include "mime/TSMTPMessage.h"
+#include "platform/Sockets.h"
 #include "platform/Utf.h"
 
 namespace {
@@ -56,13 +59,53 @@ std::string Field(const std::string& header, const std::string& name) {
     return header.substr(at + key.size(), end - at - key.size());
 }
 
-// The header block without its Date line, which changes with the clock.
-std::string WithoutDate(const std::string& header) {
-    size_t at = header.find("Date: ");
-    if (at == std::string::npos)
-        return header;
-    size_t end = header.find("\r\n", at);
-    return header.substr(0, at) + "Date: *" + header.substr(end);
+// Whether the text is a random UUID as the platform writes it.
+bool IsUuid(const std::string& text) {
+    if (text.size() != 36)
+        return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const bool bHyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (bHyphen ? text[i] != '-' : std::strchr("0123456789abcdef", text[i]) == nullptr)
+            return false;
+    }
+    return text[14] == '4';
+}
+
+// The value of the Message-ID line after checking its form: a UUID, "@" and
+// the domain.
+std::string CheckMessageId(const std::string& header, const std::string& domain) {
+    const std::string id = Field(header, "Message-ID");
+    const bool bForm = id.size() > 39 && id.front() == '<' && id.back() == '>' && id[37] == '@' &&
+                       IsUuid(id.substr(1, 36));
+    EXPECT_TRUE(bForm) << id;
+    EXPECT_EQ(id.substr(id.find('@') + 1), domain + ">");
+    return id;
+}
+
+// The header block with its Date and Message-ID values, which change with
+// every message, as "*" once the Message-ID is checked.
+std::string WithoutDateAndId(const std::string& header, const std::string& domain) {
+    std::string out = header;
+    CheckMessageId(header, domain);
+    for (const char* name : {"\nDate: ", "\nMessage-ID: "}) {
+        size_t at = out.find(name);
+        if (at == std::string::npos)
+            continue;
+        at += std::strlen(name);
+        out.replace(at, out.find("\r\n", at) - at, "*");
+    }
+    return out;
+}
+
+// The length of the longest line of the text.
+size_t LongestLine(const std::string& text) {
+    size_t longest = 0;
+    size_t from = 0;
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", from)) {
+        longest = std::max(longest, at - from);
+        from = at + 2;
+    }
+    return std::max(longest, text.size() - from);
 }
 
 const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -117,13 +160,15 @@ TEST(Message, TextOnlyHeaderBlock) {
     message.AddRecipient(TSMTPAddress(u"", u"to@example.com"), TSMTPMessage::TO);
     message.m_sSubject = u"Hello";
     message.AddTextBody(u"Body");
-    EXPECT_EQ(WithoutDate(message.getHeader()),
+    // The Message-ID line follows the Date line.
+    EXPECT_EQ(WithoutDateAndId(message.getHeader(), "example.com"),
               "From: Sender Name <sender@example.com>\r\n"
               "To: to@example.com\r\n"
               "Subject: Hello\r\n"
               "X-Mailer: CRelaySMTPConnection v2.49\r\n"
               "Content-Type: text/plain;\r\n\tcharset=utf-8\r\n"
-              "Date: *\r\n");
+              "Date: *\r\n"
+              "Message-ID: *\r\n");
     EXPECT_EQ(message.GetTextBody(), u"Body");
     EXPECT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 0);
 }
@@ -146,7 +191,8 @@ TEST(Message, FullHeaderBlockInOrder) {
     MAILATTACHMENT a = Attachment(nullptr, u"/tmp/file.bin");
     EXPECT_EQ(message.AddMultipleAttachments(&a, 1), 1);
     const std::string B = Utf16ToUtf8(message.m_RootPart.GetBoundary());
-    EXPECT_EQ(WithoutDate(message.getHeader()),
+    // The Message-ID line follows the Date line.
+    EXPECT_EQ(WithoutDateAndId(message.getHeader(), "example.com"),
               "From: =?utf-8?q?J=C3=BCrgen?= <j@example.com>\r\n"
               "To: A <a@example.com>\r\n"
               "Cc: c@example.com, =?utf-8?q?Z=C3=B6e?= <z@example.com>\r\n"
@@ -158,6 +204,7 @@ TEST(Message, FullHeaderBlockInOrder) {
                   "\"\r\n"
                   "Reply-To: Replies <r@example.com>\r\n"
                   "Date: *\r\n"
+                  "Message-ID: *\r\n"
                   "X-Priority: 1\r\n"
                   "Disposition-Notification-To: j@example.com\r\n"
                   "X-Custom: 2\r\n");
@@ -185,7 +232,66 @@ TEST(Message, BccOnlyGivesAnEmptyToLine) {
     EXPECT_NE(header.find("\r\nTo: \r\nSubject: \r\n"), std::string::npos) << header;
     EXPECT_EQ(header.find("bcc@example.com"), std::string::npos);
     EXPECT_EQ(header.find("Bcc"), std::string::npos);
-    EXPECT_EQ(header.find("Message-ID"), std::string::npos);
+}
+
+TEST(Message, OneMessageIdFromTheSendersDomainOrTheHostName) {
+    char szHost[256] = {};
+    ASSERT_EQ(platform::gethostname(szHost, sizeof szHost), 0);
+    const struct {
+        const char16_t* sender;
+        std::string domain;
+    } cases[] = {
+        {u"anne@example.com", "example.com"},
+        {u"anne@[192.0.2.1]", "[192.0.2.1]"},
+        {u"postmaster", szHost},
+        {u"anne@bad domain", szHost},
+        {u"anne@example.com.", szHost},
+        {u"", szHost},
+    };
+    for (const auto& c : cases) {
+        TSMTPMessage message;
+        message.m_From = TSMTPAddress(u"Anne", c.sender);
+        const std::string header = message.getHeader();
+        const std::string id = CheckMessageId(header, c.domain);
+        EXPECT_EQ(Field(message.getHeader(), "Message-ID"), id) << "one identity per message";
+        TSMTPMessage other;
+        other.m_From = message.m_From;
+        EXPECT_NE(Field(other.getHeader(), "Message-ID"), id);
+    }
+    // The host's own Message-ID, whatever the case of its name, is the only one.
+    TSMTPMessage message;
+    message.AddCustomHeader(u"message-id: <own.1@example.org>");
+    const std::string header = message.getHeader();
+    EXPECT_EQ(header.find("Message-ID"), std::string::npos) << header;
+    EXPECT_NE(header.find("\r\nmessage-id: <own.1@example.org>\r\n"), std::string::npos);
+}
+
+TEST(Message, LongSubjectsAndNamesAreFoldedWithinTheirLines) {
+    TSMTPMessage message;
+    message.SetCharset(u"utf-8");
+    std::u16string subject;
+    while (subject.size() < 500)
+        subject += u"Gr\u00fc\u00dfe aus K\u00f6ln \u2013 ";
+    message.m_sSubject = subject;
+    const std::u16string name = u"\u00c6r\u00f8sk\u00f8bing Kommune \u2013 Teknik og Milj\u00f8";
+    message.m_From = TSMTPAddress(name, u"sender@example.com");
+    // A first record that fills most of its line: the second one's name
+    // starts a folded line of its own, after the comma.
+    message.AddRecipient(TSMTPAddress(u"", std::u16string(58, u'a') + u"@example.com"),
+                         TSMTPMessage::TO);
+    message.AddRecipient(TSMTPAddress(u"Zo\u00eb", u"zoe@example.com"), TSMTPMessage::TO);
+    message.AddRecipient(TSMTPAddress(name + name, u"two@example.com"), TSMTPMessage::TO);
+    const std::string header = message.getHeader();
+    EXPECT_LE(LongestLine(header), 76u) << header;
+    EXPECT_NE(header.find("@example.com,\r\n =?utf-8?q?Zo=C3=AB?= <zoe@example.com>,\r\n "),
+              std::string::npos)
+        << header;
+    // Each line filled up to column 76 with whole characters.
+    EXPECT_NE(header.find("\r\nSubject: =?utf-8?q?Gr=C3=BC=C3=9Fe_aus_K=C3=B6ln_=E2=80=93_Gr=C3="
+                          "BC=C3=9Fe?=\r\n =?utf-8?q?_aus_K=C3=B6ln_=E2=80=93_Gr=C3=BC=C3=9Fe_aus_"
+                          "K=C3=B6ln_?=\r\n"),
+              std::string::npos)
+        << header;
 }
 
 TEST(Message, PriorityLines) {

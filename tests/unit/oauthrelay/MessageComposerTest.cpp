@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "MessageComposer.h"
 #include "RelayError.h"
+#include "RelayPlatform.h"
 
 using namespace oauthrelay;
 
@@ -28,13 +30,14 @@ RelayMessage SimpleMessage() {
 
 }  // namespace
 
+// The Message-ID line follows the Date line.
 TEST(MessageComposerTest, SinglePartBytes) {
     EXPECT_EQ(ComposeMessage(SimpleMessage(), FixedStamp()),
               "Date: Tue, 06 Dec 2022 19:42:07 +0100\r\n"
+              "Message-ID: <id.1@example.com>\r\n"
               "From: Anne <anne@example.com>\r\n"
               "To: bob@example.org, Carla <carla@example.org>\r\n"
               "Subject: Status\r\n"
-              "Message-ID: <id.1@example.com>\r\n"
               "X-Priority: 3 (Normal)\r\n"
               "Importance: Normal\r\n"
               "MIME-Version: 1.0\r\n"
@@ -46,6 +49,7 @@ TEST(MessageComposerTest, SinglePartBytes) {
               "bye=\r\n");
 }
 
+// The Message-ID line follows the Date line.
 TEST(MessageComposerTest, MultipartBytes) {
     RelayMessage m = SimpleMessage();
     m.To = {{"", "bob@example.org"}};
@@ -57,10 +61,10 @@ TEST(MessageComposerTest, MultipartBytes) {
     m.Attachments.push_back({"a.bin", "application/octet-stream", std::string("\x00\x01\xFF", 3)});
     EXPECT_EQ(ComposeMessage(m, FixedStamp()),
               "Date: Tue, 06 Dec 2022 19:42:07 +0100\r\n"
+              "Message-ID: <id.1@example.com>\r\n"
               "From: Anne <anne@example.com>\r\n"
               "To: bob@example.org\r\n"
               "Cc: cc@example.org\r\n"
-              "Message-ID: <id.1@example.com>\r\n"
               "MIME-Version: 1.0\r\n"
               "Content-Type: multipart/mixed;\r\n\tboundary=\"=_B\"\r\n"
               "\r\n"
@@ -83,9 +87,12 @@ TEST(MessageComposerTest, CustomHeadersReplaceOrJoinOurs) {
     RelayMessage m = SimpleMessage();
     m.nPriority = 3;
     m.CustomHeaders = {"X-Priority: 2", "Date: Mon, 01 Jan 2024 00:00:00 +0000",
-                       "Disposition-Notification-To: anne@example.com", "X-Note:   caf\xC3\xA9  "};
+                       "Disposition-Notification-To: anne@example.com", "X-Note:   caf\xC3\xA9  ",
+                       "message-id: <own.1@example.org>"};
     const std::string text = ComposeMessage(m, FixedStamp());
     EXPECT_EQ(text.find("Tue, 06 Dec 2022"), std::string::npos);
+    EXPECT_EQ(text.find("id.1@example.com"), std::string::npos);
+    EXPECT_NE(text.find("\r\nmessage-id: <own.1@example.org>\r\n"), std::string::npos);
     EXPECT_EQ(text.find("X-Priority: 1"), std::string::npos);
     EXPECT_EQ(text.find("Importance:"), std::string::npos);
     EXPECT_NE(text.find("\r\nX-Priority: 2\r\n"), std::string::npos);
@@ -184,12 +191,53 @@ TEST(MessageComposerTest, DatesAndTypes) {
     EXPECT_EQ(ContentTypeForFile("strange.xyz"), "application/octet-stream");
 }
 
-TEST(MessageComposerTest, StampsAreUnique) {
+TEST(MessageComposerTest, StampsAreUniqueAndTheMessageIdNamesTheSendersDomain) {
     const MessageStamp a = NewMessageStamp("anne@example.com");
     const MessageStamp b = NewMessageStamp("anne@example.com");
     EXPECT_NE(a.strMessageId, b.strMessageId);
     EXPECT_NE(a.strBoundary, b.strBoundary);
-    EXPECT_EQ(a.strMessageId.front(), '<');
-    EXPECT_NE(a.strMessageId.find("@example.com>"), std::string::npos);
-    EXPECT_NE(NewMessageStamp("").strMessageId.find('@'), std::string::npos);
+    // "<" and a random UUID, "@" and the sender's domain, or the host name
+    // when the sender has none that a Message-ID can carry.
+    const std::string host = LocalHostName();
+    ASSERT_FALSE(host.empty());
+    for (const auto& [sender, domain] :
+         std::vector<std::pair<std::string, std::string>>{{"anne@example.com", "example.com"},
+                                                          {"anne@[192.0.2.1]", "[192.0.2.1]"},
+                                                          {"postmaster", host},
+                                                          {"anne@bad domain", host},
+                                                          {"", host}}) {
+        const std::string id = NewMessageStamp(sender).strMessageId;
+        ASSERT_EQ(id.size(), 39 + domain.size()) << id;
+        EXPECT_EQ(id.substr(37), "@" + domain + ">") << id;
+        EXPECT_EQ(id.front(), '<');
+        for (size_t i = 1; i < 37; ++i) {
+            const bool hyphen = i == 9 || i == 14 || i == 19 || i == 24;
+            EXPECT_TRUE(hyphen ? id[i] == '-' : std::isxdigit(static_cast<unsigned char>(id[i])))
+                << id;
+        }
+        EXPECT_EQ(id[15], '4') << "version 4: " << id;
+    }
+}
+
+TEST(MessageComposerTest, LongSubjectAndNamesStayWithinTheirLines) {
+    RelayMessage m = SimpleMessage();
+    const std::string name =
+        "\xC3\x86r\xC3\xB8sk\xC3\xB8"
+        "bing Kommune \xE2\x80\x93 Milj\xC3\xB8";
+    m.From = {name + " " + name, "anne@example.com"};
+    m.To = {{std::string(50, 'a'), "a@example.org"},
+            {name, "b@example.org"},
+            {std::string(1200, 'x'), "c@example.org"}};
+    m.strSubject.clear();
+    while (m.strSubject.size() < 1000) {
+        m.strSubject += name + " ";
+    }
+    const std::string text = ComposeMessage(m, FixedStamp());
+    const std::string header = text.substr(0, text.find("\r\n\r\n") + 2);
+    size_t from = 0;
+    for (size_t at; (at = header.find("\r\n", from)) != std::string::npos; from = at + 2) {
+        EXPECT_LE(at - from, 76u) << header.substr(from, at - from);
+    }
+    // The second name does not fit after the first: it starts a line of its own.
+    EXPECT_NE(header.find("a@example.org>,\r\n =?utf-8?B?"), std::string::npos) << header;
 }

@@ -210,14 +210,62 @@ TEST(MimeEncodingTest, OtherHeaderTextBecomesEncodedWords) {
 }
 
 TEST(MimeEncodingTest, DisplayNames) {
-    EXPECT_EQ(EncodeDisplayName("Anne Sender"), "Anne Sender");
-    EXPECT_EQ(EncodeDisplayName("Doe, John"), "\"Doe, John\"");
-    EXPECT_EQ(EncodeDisplayName("Say \"hi\" \\o/"), "\"Say \\\"hi\\\" \\\\o/\"");
-    EXPECT_EQ(EncodeDisplayName("=?x?="), "\"=?x?=\"");
+    EXPECT_EQ(EncodeDisplayName("Anne Sender", 6), "Anne Sender");
+    EXPECT_EQ(EncodeDisplayName("Doe, John", 6), "\"Doe, John\"");
+    EXPECT_EQ(EncodeDisplayName("Say \"hi\" \\o/", 6), "\"Say \\\"hi\\\" \\\\o/\"");
+    EXPECT_EQ(EncodeDisplayName("=?x?=", 6), "\"=?x?=\"");
     const std::string name = "\xC3\x84nne \xE2\x80\x93 Vertrieb";
-    const std::string encoded = EncodeDisplayName(name);
+    const std::string encoded = EncodeDisplayName(name, 6);
     EXPECT_EQ(encoded.find('\n'), std::string::npos);
     EXPECT_EQ(DecodeWords(encoded), name);
+    // Too long for one word: the atoms stay plain between the encoded words.
+    EXPECT_EQ(EncodeDisplayName("\xC3\x86r\xC3\xB8sk\xC3\xB8"
+                                "bing Kommune \xE2\x80\x93 Afdeling for Teknik og Milj\xC3\xB8, "
+                                "Havnevej 12",
+                                6),
+              "=?utf-8?B?w4Zyw7hza8O4YmluZw==?= Kommune =?utf-8?B?4oCT?= Afdeling for\r\n"
+              " Teknik og =?utf-8?B?TWlsasO4LA==?= Havnevej 12");
+}
+
+TEST(MimeEncodingTest, LongDisplayNamesAreFolded) {
+    std::string words;  // ASCII that needs quoting, 1,200 characters with blanks
+    while (words.size() < 1200) {
+        words += "Doe, John ";
+    }
+    words.pop_back();
+    const std::string accented =
+        "J\xC3\xBCrgen M\xC3\xBCller-L\xC3\xBC"
+        "denscheid \xF0\x9F\x98\x80 ";
+    const struct {
+        const char* what;
+        std::string name;
+        size_t column;
+        bool encoded;
+    } cases[] = {
+        {"non-ASCII", accented + accented + accented + accented, 6, true},
+        {"non-ASCII after a long line", accented, 70, true},
+        {"ASCII beyond the line limit", words, 4, false},
+        {"ASCII without blanks beyond it", std::string(1200, 'x'), 4, true},
+    };
+    for (const auto& c : cases) {
+        const std::string value = EncodeDisplayName(c.name, c.column);
+        const std::vector<std::string> lines = Lines(value);
+        EXPECT_GT(lines.size(), 1u) << c.what;
+        EXPECT_LE(c.column + lines[0].size(), c.encoded ? 76u : 78u) << c.what;
+        for (size_t i = 1; i < lines.size(); ++i) {
+            EXPECT_EQ(lines[i][0], ' ') << c.what;
+            EXPECT_LE(lines[i].size(), c.encoded ? 76u : 78u) << c.what;
+        }
+        if (c.encoded) {
+            EXPECT_EQ(DecodeWords(value), c.name) << c.what;
+        } else {
+            std::string unfolded = value;
+            for (size_t p; (p = unfolded.find("\r\n")) != std::string::npos;) {
+                unfolded.erase(p, 2);
+            }
+            EXPECT_EQ(unfolded, "\"" + c.name + "\"") << c.what;
+        }
+    }
 }
 
 TEST(MimeEncodingTest, Parameters) {
