@@ -1,5 +1,6 @@
-#include <cstdio>
+#include <cstddef>
 #include <ctime>
+#include <string>
 
 #include "platform/TimeZone.h"
 
@@ -13,11 +14,12 @@ const char* const kMonths[12] = {"January",   "February", "March",    "April",
                                  "May",       "June",     "July",     "August",
                                  "September", "October",  "November", "December"};
 
-void Append(std::string& out, const char* format, int value) {
-    char buffer[16];
-    int n = std::snprintf(buffer, sizeof buffer, format, value);
-    if (n > 0)
-        out.append(buffer, static_cast<size_t>(n));
+// The number right-aligned in width places, filled with the pad character.
+void Append(std::string& out, int value, std::size_t width, char pad = '0') {
+    const std::string digits = std::to_string(value);
+    if (digits.size() < width)
+        out.append(width - digits.size(), pad);
+    out += digits;
 }
 
 }  // namespace
@@ -48,31 +50,31 @@ std::u16string FormatLocalTimeEnglish(const char* format) {
                 out.append(kMonths[(st.wMonth + 11) % 12]);
                 break;
             case 'd':
-                Append(out, "%02d", st.wDay);
+                Append(out, st.wDay, 2);
                 break;
             case 'e':
-                Append(out, "%2d", st.wDay);
+                Append(out, st.wDay, 2, ' ');
                 break;
             case 'm':
-                Append(out, "%02d", st.wMonth);
+                Append(out, st.wMonth, 2);
                 break;
             case 'Y':
-                Append(out, "%04d", st.wYear);
+                Append(out, st.wYear, 4);
                 break;
             case 'y':
-                Append(out, "%02d", st.wYear % 100);
+                Append(out, st.wYear % 100, 2);
                 break;
             case 'H':
-                Append(out, "%02d", st.wHour);
+                Append(out, st.wHour, 2);
                 break;
             case 'I':
-                Append(out, "%02d", st.wHour % 12 == 0 ? 12 : st.wHour % 12);
+                Append(out, st.wHour % 12 == 0 ? 12 : st.wHour % 12, 2);
                 break;
             case 'M':
-                Append(out, "%02d", st.wMinute);
+                Append(out, st.wMinute, 2);
                 break;
             case 'S':
-                Append(out, "%02d", st.wSecond);
+                Append(out, st.wSecond, 2);
                 break;
             case 'p':
                 out.append(st.wHour < 12 ? "AM" : "PM");
