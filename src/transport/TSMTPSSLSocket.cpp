@@ -258,6 +258,12 @@ int TSMTPSSLSocket::Send(const void* data, unsigned len) {
         int cb = static_cast<int>(Buffers[0].cbBuffer + Buffers[1].cbBuffer + Buffers[2].cbBuffer);
         int c = send(m_hSocket, pbMessage.get(), cb, RemainingMs());
         trace.Detail(u"Send data; cb='%d', c='%d'", cb, c);
+        if (c == SOCKET_ERROR) {
+            // Part of the record may be out: nothing can follow it any more,
+            // the close notification included, which would only wait for a
+            // peer that stopped reading.
+            m_bSecure = 0;
+        }
         if (TimedOut(c))
             ThrowTimedOut();
         if (c == SOCKET_ERROR) {
