@@ -9,6 +9,7 @@
 #define SECURITY_WIN32
 #include <security.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,6 +17,7 @@
 
 #include "ImportPatch.h"
 #include "LogCapture.h"
+#include "NetworkLogListener.h"
 #include "UnixPath.h"
 #include "WineSendFixture.h"
 
@@ -258,6 +260,34 @@ TEST_F(WineSendTest, NtlmLogsOnWithTheSessionUsersCredentials) {
         EXPECT_EQ(SessionUser::nCalls, 1);
         EXPECT_EQ(SessionUser::nAskedForSessionUser, 1) << "the provider names no user of its own";
     }
+}
+
+// The network log's datagrams reach a UDP listener that the registry names:
+// the record of a failed send, at its level, with the native code in hex.
+class NetworkLogUnderWineTest : public WineSendTest {
+protected:
+    void SetUp() override {
+        if (ProviderAlreadyLoaded())
+            GTEST_SKIP() << "the network log of this process is set up already; run the test "
+                            "alone, as CTest does";
+        WineSendTest::SetUp();
+    }
+};
+
+TEST_F(NetworkLogUnderWineTest, ReachesTheListenerTheRegistryNames) {
+    NetworkLogListener listener;
+    listener.PointTheLogHere(3);
+    int port = 0;
+    CloseSocket(BindLoopback(port, false));  // nobody listens there
+    StoreSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = port;
+    Configure(settings);
+    HostMessage message = Simple(NewMarker());
+    ASSERT_EQ(Send(message.Record()), MAILERR_ACCESS_DENIED);
+    const std::string record =
+        "<3>Code=509, Description '" + ToUtf8(Description()) + "', NativeCode=0x274D\n";
+    EXPECT_THAT(listener.Datagrams(), ::testing::Contains(record));
 }
 
 }  // namespace

@@ -21,15 +21,18 @@ int Fail(const char* what) {
     return 1;
 }
 
-// Deletes every certificate of the store whose subject is the CA's.
+// Deletes every certificate of the store whose subject is the CA's. The
+// search ends before the first deletion: a store that changes under a search
+// may start it again.
 void RemoveSameSubject(HCERTSTORE store, PCCERT_CONTEXT ca) {
+    std::vector<PCCERT_CONTEXT> same;
     PCCERT_CONTEXT found = nullptr;
     while (
         (found = ::CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_NAME,
-                                              &ca->pCertInfo->Subject, found)) != nullptr) {
-        // Deleting frees the context it is given; the search goes on from a copy.
-        ::CertDeleteCertificateFromStore(::CertDuplicateCertificateContext(found));
-    }
+                                              &ca->pCertInfo->Subject, found)) != nullptr)
+        same.push_back(::CertDuplicateCertificateContext(found));
+    for (PCCERT_CONTEXT c : same)
+        ::CertDeleteCertificateFromStore(c);  // frees the context it is given
 }
 
 }  // namespace
