@@ -4,6 +4,8 @@
 // scratch keys, so that no test touches the prefix's own settings.
 #pragma once
 
+#include <windows.h>
+// After windows.h, whose types it uses.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -11,6 +13,7 @@
 
 #include "CapturingLogProvider.h"
 #include "HostMessage.h"
+#include "ImportPatch.h"
 #include "ProviderLibrary.h"
 #include "ScratchDir.h"
 #include "ScratchRegistry.h"
@@ -50,6 +53,12 @@ protected:
 
     // STARTTLS to one of the SMTP peers, logging in with its account.
     static StoreSettings Peer(const std::string& name, int auth = kAuthPlain);
+    // The trust problems (CERT_TRUST_* bits) of the good peer's chain as the
+    // provider's chain requests see it: 0 when the test CA is the trusted root.
+    // Wine's SSL policy lets a chain that ends short of a root pass, so a
+    // delivery alone does not show that the certificate was verified.
+    static DWORD GoodPeerChainProblems();
+    static HMODULE Provider();
     // Writes smtp.cfg into the test's folder, as the administrator's tool does.
     void Configure(const StoreSettings& settings);
 
@@ -81,4 +90,5 @@ protected:
 private:
     std::unique_ptr<ScratchDir> m_scratch;
     std::unique_ptr<ScratchRegistry> m_registry;
+    std::unique_ptr<ImportPatch> m_chainPatch;
 };

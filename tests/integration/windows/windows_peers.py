@@ -32,8 +32,8 @@ Peers (section [ports] of peers.ini):
     said PEER TEXT       "yes" when a line of that peer's output holds TEXT
     commands PEER        the command lines of that hostile peer's last connection,
                          then "closed" once the client has closed it
-Section [paths]: the CA (ca, PEM; ca_der, DER) and a scratch folder that both
-sides see.
+Section [paths]: the CA (ca, PEM; ca_der, DER), the good peer's certificate
+(server_der) and a scratch folder that both sides see.
 """
 
 import argparse
@@ -101,8 +101,9 @@ def make_certificates(folder):
         f.write(leaf.public_bytes(pem))
     with open(os.path.join(folder, "fullchain.pem"), "wb") as f:
         f.write(leaf.public_bytes(pem) + inter.public_bytes(pem))
-    with open(os.path.join(folder, "ca.der"), "wb") as f:
-        f.write(ca.public_bytes(serialization.Encoding.DER))
+    for name, cert in (("ca", ca), ("server", load("server")[0])):
+        with open(os.path.join(folder, name + ".der"), "wb") as f:
+            f.write(cert.public_bytes(serialization.Encoding.DER))
     paths["partialchain"] = (os.path.join(folder, "partialchain.pem"),
                              os.path.join(folder, "chained.key"))
     paths["fullchain"] = (os.path.join(folder, "fullchain.pem"),
@@ -381,6 +382,7 @@ def serve(folder, ready_fd):
     scratch = os.path.join(folder, "scratch")
     os.makedirs(scratch, exist_ok=True)
     ini["paths"] = {"ca": certs["ca.pem"], "ca_der": os.path.join(folder, "certs", "ca.der"),
+                    "server_der": os.path.join(folder, "certs", "server.der"),
                     "scratch": scratch}
     with open(os.path.join(folder, "peers.ini.new"), "w") as f:
         ini.write(f)
