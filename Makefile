@@ -49,7 +49,7 @@ test-windows: windows
 .PHONY: wine-start wine-stop
 wine-start:
 	mkdir -p build-win64/wineprefix
-	$(WINE_ENV) $(WINESERVER) -p </dev/null >/dev/null 2>&1
+	-$(WINE_ENV) $(WINESERVER) -p </dev/null >/dev/null 2>&1
 	$(WINE_ENV) $(WINE64) wineboot --init </dev/null >/dev/null 2>&1
 wine-stop:
 	-$(WINE_ENV) $(WINESERVER) -k
