@@ -220,7 +220,9 @@ SSL_CTX* NewClientContext(int minVersion, int maxVersion) {
 // One reference to the process's context for the protocol range.
 SSL_CTX* SharedClientContext(int minVersion, int maxVersion) {
     static std::mutex mutex;
-    static std::map<std::pair<int, int>, SSL_CTX*> contexts;
+    // Never destroyed: the contexts stay reachable to the end of the process,
+    // and a send from a host's exit code still finds them.
+    static auto& contexts = *new std::map<std::pair<int, int>, SSL_CTX*>();
     std::lock_guard<std::mutex> lock(mutex);
     SSL_CTX*& shared = contexts[{minVersion, maxVersion}];
     if (shared == nullptr)
