@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build test test-sanitize demo clean
+.PHONY: deps build test test-sanitize test-fuzz fuzz demo clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -23,8 +23,18 @@ test-sanitize: deps
 	cmake --build build-sanitize -j$(JOBS)
 	cd build-sanitize && ctest --output-on-failure -j$(JOBS) --timeout 900
 
+# Each fuzz target for SECONDS seconds with clang (scripts/fuzz.sh).
+SECONDS ?= 60
+fuzz: deps
+	./scripts/fuzz.sh $(SECONDS)
+
+# CI's short fuzz run: 30 seconds per target when clang is there.
+test-fuzz: deps
+	@if command -v clang++ >/dev/null 2>&1; then ./scripts/fuzz.sh 30; \
+	else echo "test-fuzz: skipped, clang++ is not installed"; fi
+
 demo: build
 	./scripts/demo.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) build-sanitize
+	rm -rf $(BUILD) build-sanitize build-fuzz
