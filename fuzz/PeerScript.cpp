@@ -1,5 +1,6 @@
 #include "PeerScript.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -13,14 +14,19 @@ namespace fuzzing {
 namespace {
 
 // How long the peer waits for the client's next line before it goes on, for
-// the client's TLS handshake messages, and for its close at the end.
+// the client's later TLS handshake messages, and for its close at the end.
 constexpr int kLineWaitMs = 3;
 constexpr int kHandshakeWaitMs = 30;
+// The client's first handshake message may take a while (credentials, the
+// trust store); when it does not come, the client is waiting for a reply.
+constexpr int kHelloWaitMs = 20;
 constexpr int kCloseWaitMs = 50;
 // Bound of the wait for the client's connection.
 constexpr int kConnectWaitMs = 2000;
-// Most bytes one repeat may make.
-constexpr std::size_t kMaxRepeated = 1 << 20;
+// Most bytes one repeat may send (a reply of the client's must never hold
+// that much), and the size of its writes.
+constexpr std::size_t kMaxRepeated = std::size_t{64} << 20;
+constexpr std::size_t kRepeatBlock = 64 * 1024;
 
 enum Control : char {
     kAwaitLine = 0x00,
@@ -80,10 +86,7 @@ private:
         if (b == kRepeat) {
             const std::size_t n =
                 (i + 1 < m_script.size() ? static_cast<unsigned char>(m_script[++i]) : 0) + 1;
-            const std::string once = m_pending;
-            for (std::size_t k = 1; k < n * 16 && m_pending.size() + once.size() <= kMaxRepeated;
-                 ++k)
-                m_pending += once;
+            Repeat(n * n * 16);
             return;
         }
         Flush();
@@ -92,9 +95,14 @@ private:
                 AwaitLine();
                 break;
             case kStartTls:
+                // A client that is not starting a handshake is waiting for
+                // the server: the script goes on in plain text.
+                if (!m_c.WaitInput(kHelloWaitMs))
+                    break;
                 m_c.SetReadTimeout(kHandshakeWaitMs);
                 m_c.Handshake();
                 m_bTls = true;
+                m_bSent = true;
                 break;
             case kRaw:
                 m_bRaw = !m_bRaw;
@@ -120,21 +128,49 @@ private:
     }
 
     void Flush() {
-        if (m_pending.empty())
+        Send(m_pending);
+        m_pending.clear();
+    }
+
+    void Send(const std::string& bytes) {
+        if (bytes.empty())
             return;
         if (m_bTls && !m_bRaw) {
-            m_c.Write(m_pending, false);
-            m_c.FlushPartial(m_bHalf ? m_pending.size() / 2 : static_cast<std::size_t>(-1));
+            m_c.Write(bytes, false);
+            m_c.FlushPartial(m_bHalf ? bytes.size() / 2 : static_cast<std::size_t>(-1));
         } else {
-            m_c.WritePlain(m_bHalf ? m_pending.substr(0, m_pending.size() / 2) : m_pending);
+            m_c.WritePlain(m_bHalf ? bytes.substr(0, bytes.size() / 2) : bytes);
         }
         m_bHalf = false;
+        m_bSent = true;
+    }
+
+    // The bytes not yet sent, count times over (at most kMaxRepeated bytes),
+    // in blocks of about kRepeatBlock: a long run never sits in memory whole,
+    // so that the client's memory is the only one that could grow with it.
+    void Repeat(std::size_t count) {
+        if (m_pending.empty())
+            return;
+        const std::size_t length = m_pending.size();
+        const std::size_t copies = std::min(count, kMaxRepeated / length);
+        const std::size_t perBlock =
+            std::min(copies, std::max<std::size_t>(1, kRepeatBlock / length));
+        std::string block;
+        for (std::size_t k = 0; k < perBlock; ++k)
+            block += m_pending;
         m_pending.clear();
+        for (std::size_t sent = 0; sent < copies; sent += perBlock)
+            Send(block.substr(0, std::min(perBlock, copies - sent) * length));
     }
 
     // A client that is waiting for more of a reply sends nothing: the wait
     // is short, and then the script goes on.
     void AwaitLine() {
+        // The client answers what it was sent: a wait with nothing sent
+        // since the last one has nothing to wait for.
+        if (!m_bSent)
+            return;
+        m_bSent = false;
         if (!m_c.WaitInput(kLineWaitMs))
             return;
         // The line (or record) is on its way.
@@ -170,6 +206,7 @@ private:
     bool m_bTls = false;
     bool m_bRaw = false;
     bool m_bHalf = false;
+    bool m_bSent = false;  // something went out since the last wait
 };
 
 }  // namespace

@@ -5,7 +5,8 @@
 //
 //   0x00  wait briefly for the client's next line (or record)
 //   0x01  the server side of the TLS handshake
-//   0x02  (then a byte n) the bytes not yet sent, (n + 1) * 16 times over
+//   0x02  (then a byte n) the bytes not yet sent, (n + 1)^2 * 16 times over
+//         (64 MiB at most)
 //   0x03  raw mode on or off: bytes go out on the TCP socket past TLS
 //   0x04  TLS close_notify
 //   0x05  TLS 1.3 key update
