@@ -288,7 +288,7 @@ std::string EncodeForLine(const std::u16string& sValue, const std::u16string& sC
     value.resize(std::strlen(value.c_str()));  // as QEncode reads it
     if (NeedsEncoding(value)) {
         std::string word = TSMTPBodyPart::QEncode(value.c_str(), charset.c_str());
-        if (nColumn + word.size() <= kEncodedLineLimit)
+        if (nColumn + word.size() <= kEncodedLineLimit && word.size() <= kEncodedWordLimit)
             return word;
     } else {
         if (nColumn + value.size() <= kLineLimit)

@@ -217,9 +217,10 @@ TEST(EncodedWords, LongTextsAreFoldedFromTheirColumn) {
     while (mixed.size() < 600)
         mixed += u"Gr\u00fc\u00dfe \u2013 \U0001F600 ";
     const std::u16string longWord(1000, u'a');
-    for (const auto& [value, column] :
-         {std::pair{mixed, size_t{9}}, std::pair{longWord, size_t{9}},
-          std::pair{mixed, size_t{200}}, std::pair{mixed, size_t{0}}}) {
+    for (const auto& [value, column] : {std::pair{mixed, size_t{9}}, std::pair{longWord, size_t{9}},
+                                        std::pair{mixed, size_t{200}}, std::pair{mixed, size_t{0}},
+                                        // one word of 76 characters would fit a line from column 0
+                                        std::pair{ae9 + u"\u00e4abcd", size_t{0}}}) {
         const std::string encoded = P::HeaderEncode(value, u"utf-8", column);
         EXPECT_EQ(ReadEncodedWords(encoded, column), platform::Utf16ToUtf8(value));
     }
