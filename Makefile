@@ -4,7 +4,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: deps build test test-sanitize test-fuzz fuzz demo clean
+WINE64 ?= /usr/lib/wine/wine64
+WINESERVER ?= /usr/lib/wine/wineserver
+
+.PHONY: deps build test test-sanitize test-fuzz fuzz test-windows windows demo clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -16,12 +19,54 @@ build: deps
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 600
+	$(MAKE) test-windows
 
+# The Windows DLL: build-win32/ holds the product (i686), build-win64/ the
+# same for x86_64 with every test program. A build step checks the provider's
+# export and import tables. The folders are kept between runs and built
+# incrementally (a fresh clone builds them from scratch).
+windows: deps
+	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-win32 -j$(JOBS)
+	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(MAKE) wine-start
+	cmake --build build-win64 -j$(JOBS) || { $(MAKE) wine-stop; exit 1; }
+	$(MAKE) wine-stop
+
+# The x86_64 tests under 64-bit Wine, in the build folder's own prefix, with
+# one wineserver kept running for the whole run (a CTest fixture starts it
+# too when ctest runs on its own).
+WINE_ENV = WINEPREFIX=$(CURDIR)/build-win64/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+test-windows: windows
+	$(MAKE) wine-start
+	cd build-win64 && $(WINE_ENV) ctest --output-on-failure -j$(JOBS) --timeout 120; rc=$$?; \
+	  $(MAKE) -C $(CURDIR) wine-stop; exit $$rc
+
+# The prefix's services (services.exe, winedevice, rpcss, ...) start with the
+# first Windows program of a wineserver's life and inherit its standard
+# output. Started here, away from every pipe: started by a test, they would
+# hold that test's output open, and CTest would wait for them to its time limit.
+.PHONY: wine-start wine-stop
+wine-start:
+	mkdir -p build-win64/wineprefix
+	$(WINE_ENV) $(WINESERVER) -p </dev/null >/dev/null 2>&1
+	$(WINE_ENV) $(WINE64) wineboot --init </dev/null >/dev/null 2>&1
+wine-stop:
+	-$(WINE_ENV) $(WINESERVER) -k
+
+# intercept_tls_get_addr=0: GCC 12's LeakSanitizer sizes a dynamic
+# thread-local block that happens to start 16 bytes past a page from a header
+# glibc no longer writes there (it reads ASan's own chunk header instead) and
+# then scans a bogus range and crashes (the dlopened provider's libgnutls, via
+# libcurl, meets this after a library update shifts the heap). Off, those
+# blocks are heap chunks reached through the thread's DTV like any other, so
+# leaks are found as before.
+SANITIZER_ENV = ASAN_OPTIONS=intercept_tls_get_addr=0$(if $(ASAN_OPTIONS),:$(ASAN_OPTIONS))
 test-sanitize: deps
 	rm -rf build-sanitize
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSMTPMAIL_SANITIZE=ON -DSMTPMAIL_WERROR=ON -DSMTPMAIL_BENCH=OFF
-	cmake --build build-sanitize -j$(JOBS)
-	cd build-sanitize && ctest --output-on-failure -j$(JOBS) --timeout 900
+	$(SANITIZER_ENV) cmake --build build-sanitize -j$(JOBS)
+	cd build-sanitize && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900
 
 # Each fuzz target for SECONDS seconds with clang (scripts/fuzz.sh).
 SECONDS ?= 60
@@ -33,8 +78,15 @@ test-fuzz: deps
 	@if command -v clang++ >/dev/null 2>&1; then ./scripts/fuzz.sh 30; \
 	else echo "test-fuzz: skipped, clang++ is not installed"; fi
 
-demo: build
+# The demo builds only what it runs: the provider with its support libraries,
+# the two tools and the capture server.
+DEMO_TARGETS = smtpmail smtpmail-send smtpmail-cfg capture-server
+
+demo: deps
+	rm -rf $(BUILD)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSMTPMAIL_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j$(JOBS) --target $(DEMO_TARGETS)
 	./scripts/demo.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-fuzz
+	rm -rf $(BUILD) build-sanitize build-win32 build-win64 build-fuzz

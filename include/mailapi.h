@@ -29,7 +29,8 @@ typedef uint16_t MAILWCHAR;
 
 #if defined(_WIN32)
 #if defined(SMTPMAIL_BUILD)
-#define MAILAPI __declspec(dllexport)
+/* The provider's .def file is its whole export table, with undecorated names. */
+#define MAILAPI
 #else
 #define MAILAPI __declspec(dllimport)
 #endif
@@ -172,7 +173,7 @@ typedef struct MAILINIFLAGS {
     const MAILWCHAR* pszPrimaryDir;
     const MAILWCHAR* pszSecondaryDir;
     const MAILWCHAR* pszProfile;
-    ILogProvider* logProvider; /* required */
+    ILogProvider* logProvider;   /* required */
     MAILWCHAR szContentType[80]; /* written by the provider */
     MAILSESSION* pSession;       /* host session, may be null */
 } MAILINIFLAGS;
@@ -220,9 +221,9 @@ typedef struct MAILATTACHMENT {
 typedef struct MAILMESSAGE {
     uint32_t dwReserved1;
     const MAILWCHAR* pszSubject;
-    int32_t nBodyType; /* MAILBODY_MEMORY, MAILBODY_FILE, other: no body */
-    const MAILWCHAR* pszBody; /* text, or the path of the body file */
-    int32_t nBodyLength;      /* a memory body is used only when this is not 0 */
+    int32_t nBodyType;           /* MAILBODY_MEMORY, MAILBODY_FILE, other: no body */
+    const MAILWCHAR* pszBody;    /* text, or the path of the body file */
+    int32_t nBodyLength;         /* a memory body is used only when this is not 0 */
     MAILWCHAR szContentType[82]; /* "text/html" marks an HTML body */
     uint32_t dwFlags;            /* MAILMSG_ bits */
     uint32_t dwReserved2;
@@ -299,12 +300,16 @@ MAILAPI_STATIC_ASSERT(offsetof(MAILERROR, dwNativeCode) == 516, "MAILERROR layou
 /* On the home platform every offset the host relies on must hold (also checked
  * on any 32-bit target with SMTPMAIL_CHECK_LAYOUT32, which has the same layout). */
 #if (defined(_WIN32) && !defined(_WIN64)) || defined(SMTPMAIL_CHECK_LAYOUT32)
+MAILAPI_STATIC_ASSERT(sizeof(void*) == 4, "the home platform's layout is a 32-bit one");
+MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, dwReserved1) == 4, "MAILINIFLAGS layout");
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, dwKeyCheck) == 8, "MAILINIFLAGS layout");
+MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, pszUser) == 12, "MAILINIFLAGS layout");
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, pszPassword) == 16, "MAILINIFLAGS layout");
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, dwCfgSource) == 20, "MAILINIFLAGS layout");
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, hResource) == 24, "MAILINIFLAGS layout");
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, pszPrimaryDir) == 28, "MAILINIFLAGS layout");
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, pszSecondaryDir) == 32, "MAILINIFLAGS layout");
+MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, pszProfile) == 36, "MAILINIFLAGS layout");
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, logProvider) == 40, "MAILINIFLAGS layout");
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, szContentType) == 44, "MAILINIFLAGS layout");
 MAILAPI_STATIC_ASSERT(offsetof(MAILINIFLAGS, pSession) == 204, "MAILINIFLAGS layout");

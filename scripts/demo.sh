@@ -23,7 +23,7 @@ fi
 BIN=$(cd "$BUILD/bin" && pwd)
 for f in smtpmail-send smtpmail-cfg libsmtpmail.so capture-server.py; do
     if [ ! -e "$BIN/$f" ]; then
-        echo "demo: $BIN/$f is missing; build everything first (make build)" >&2
+        echo "demo: $BIN/$f is missing; build it first (make demo)" >&2
         exit 2
     fi
 done

@@ -20,6 +20,7 @@
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
@@ -503,12 +504,20 @@ public:
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
+    // The server by the name the provider is configured with: "localhost"
+    // with STARTTLS (the certificate's name), the address otherwise; a name is
+    // looked up for each message, as the provider does.
     bool Send(int port, bool startTls, const std::string& data) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (::getaddrinfo(startTls ? "localhost" : "127.0.0.1", nullptr, &hints, &found) != 0)
+            return false;
+        sockaddr_in a = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
+        ::freeaddrinfo(found);
         a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
             ::close(fd);
             return false;

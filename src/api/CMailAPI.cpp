@@ -86,7 +86,7 @@ bool CMailAPI::Initialize(MAILINIFLAGS* pFlags) {
                      u"CMailAPI::Initialize: unsupported version of MAILINIFLAGS.", 0);
         return false;
     }
-    m_hResource = pFlags->hResource;
+    m_hResource = static_cast<HMODULE>(pFlags->hResource);
     m_strPrimaryDir = FromHost(pFlags->pszPrimaryDir);
     m_strSecondaryDir = FromHost(pFlags->pszSecondaryDir);
     return true;

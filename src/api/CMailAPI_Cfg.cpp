@@ -109,10 +109,10 @@ bool CMailAPI::LoadCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags) {
     } else if (source & MAILCFG_SOURCE_REGISTRY) {
         std::u16string key = GetRegistryKey();
         std::u16string value = GetCfgValueName();
-        bResult = cfg.loadRegistry(platform::HKEY_CURRENT_USER, key.c_str(), value.c_str());
+        bResult = cfg.loadRegistry(HKEY_CURRENT_USER, key.c_str(), value.c_str());
         if (!bResult) {
             WarnUnusableStore(cfg, u"HKEY_CURRENT_USER\\" + key + u"\\" + value);
-            bResult = cfg.loadRegistry(platform::HKEY_LOCAL_MACHINE, key.c_str(), value.c_str());
+            bResult = cfg.loadRegistry(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str());
             if (!bResult)
                 WarnUnusableStore(cfg, u"HKEY_LOCAL_MACHINE\\" + key + u"\\" + value);
         }
@@ -130,7 +130,7 @@ bool CMailAPI::SaveCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags) {
     } else if (source & MAILCFG_SOURCE_REGISTRY) {
         std::u16string key = GetRegistryKey();
         std::u16string value = GetCfgValueName();
-        bResult = cfg.saveRegistry(platform::HKEY_CURRENT_USER, key.c_str(), value.c_str());
+        bResult = cfg.saveRegistry(HKEY_CURRENT_USER, key.c_str(), value.c_str());
     }
     DiagPrint(u"CMailAPI::SaveCfg() <== return %s\n", bResult ? u"true" : u"false");
     return bResult;

@@ -16,7 +16,7 @@ bool CSMTPMailAPI::Initialize(MAILINIFLAGS* pFlags) {
         DiagPrint(u"CSMTPMailAPI::Initialize() <== return false; (CMailAPI::Initialize failed)\n");
         return false;
     }
-    theApp.Initialize(pFlags->hResource);
+    theApp.Initialize(static_cast<HMODULE>(pFlags->hResource));
     if (!m_bInitialized) {
         if (!theApp.InitializeSMTP()) {
             DiagPrint(

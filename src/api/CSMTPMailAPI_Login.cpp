@@ -20,8 +20,8 @@ bool CSMTPMailAPI::Login(MAILINIFLAGS* pFlags) {
 
     if (pFlags->dwKeyCheck != 0) {
         // Sampled as the host expects; a held Shift key does not abort anything.
-        if ((platform::GetAsyncKeyState(platform::VK_LSHIFT) & 0x8000) == 0)
-            static_cast<void>(platform::GetAsyncKeyState(platform::VK_RSHIFT));
+        if ((platform::GetAsyncKeyState(VK_LSHIFT) & 0x8000) == 0)
+            static_cast<void>(platform::GetAsyncKeyState(VK_RSHIFT));
     }
 
     if (pFlags->pszPassword != nullptr)

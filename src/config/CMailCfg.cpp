@@ -243,9 +243,9 @@ bool CMailCfg::loadRegistry(platform::HKEY hRoot, const char16_t* pszKey,
 
 bool CMailCfg::save(const char16_t* pszPath) {
     const char16_t* path = pszPath != nullptr ? pszPath : u"";
-    HANDLE h = platform::CreateFileW(pszPath, platform::GENERIC_WRITE, 0, platform::CREATE_ALWAYS,
-                                     platform::FILE_ATTRIBUTE_NORMAL);
-    if (h == platform::INVALID_HANDLE_VALUE) {
+    HANDLE h =
+        platform::CreateFileW(pszPath, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    if (h == INVALID_HANDLE_VALUE) {
         DiagPrint(u"CMailCfg::save(): failed to open/create '%s'\n", path);
         return false;
     }
@@ -282,8 +282,8 @@ bool CMailCfg::saveRegistry(platform::HKEY hRoot, const char16_t* pszKey,
             } else if (!encrypt(buffer)) {
                 DiagPrint(u"saveRegistry failed to encrypt data for ('%s\\%s')\n", key, name);
             } else {
-                rc = platform::RegSetValueExW(hKey, pszValueName, platform::REG_BINARY,
-                                              buffer.m_pData, buffer.GetSize());
+                rc = platform::RegSetValueExW(hKey, pszValueName, REG_BINARY, buffer.m_pData,
+                                              buffer.GetSize());
                 bResult = rc == static_cast<LONG>(ERROR_SUCCESS);
             }
             platform::RegCloseKey(hKey);

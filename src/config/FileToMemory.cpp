@@ -32,9 +32,9 @@ DWORD WidenToBlock(const char* text, size_t count, unsigned codePage, void** ppB
 }
 
 DWORD ReadWhole(const char16_t* pszPath, void** ppBlock, DWORD* pdwSize, int nConvert) {
-    HANDLE h = platform::CreateFileW(pszPath, platform::GENERIC_READ, 0, platform::OPEN_EXISTING,
-                                     platform::FILE_ATTRIBUTE_NORMAL);
-    if (h == platform::INVALID_HANDLE_VALUE) {
+    HANDLE h =
+        platform::CreateFileW(pszPath, GENERIC_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (h == INVALID_HANDLE_VALUE) {
         DWORD rc = platform::GetLastError();
         DiagPrint(u"FileToMemory(): failed to open '%s'\n", pszPath);
         return rc == ERROR_SUCCESS ? ERROR_FILE_NOT_FOUND : rc;

@@ -24,15 +24,14 @@ constexpr const char16_t* kKeyPrefix = u"Software\\Veltrana\\Orbisuite\\log\\";
 
 std::mutex g_lock;  // guards set-up and close
 int g_nThreshold = -1;
-platform::SOCKET g_hSocket = platform::INVALID_SOCKET;
+platform::SOCKET g_hSocket = INVALID_SOCKET;
 platform::SOCKADDR_IN4 g_logHost{};
 bool g_bCloseRegistered = false;
 
 // Reads the values of one key; true when "loglevel" was there.
 bool ReadSettings(platform::HKEY root, const std::u16string& key, NetworkLogSettings& s) {
     platform::HKEY h = nullptr;
-    if (platform::RegOpenKeyExW(root, key.c_str(), 0, platform::KEY_QUERY_VALUE, &h) !=
-        ERROR_SUCCESS)
+    if (platform::RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
     DWORD level = 0;
@@ -65,17 +64,17 @@ NetworkLogSettings LoadSettings(const char16_t* name) {
     std::u16string key = std::u16string(kKeyPrefix) + name;
     if (key.size() > 260)
         key.resize(260);
-    if (ReadSettings(platform::HKEY_LOCAL_MACHINE, key, s))
+    if (ReadSettings(HKEY_LOCAL_MACHINE, key, s))
         return s;
-    if (ReadSettings(platform::HKEY_CURRENT_USER, key, s))
+    if (ReadSettings(HKEY_CURRENT_USER, key, s))
         return s;
     // No settings anywhere: leave the default level for the administrator to change.
     platform::HKEY h = nullptr;
-    if (platform::RegCreateKeyExW(platform::HKEY_LOCAL_MACHINE, key.c_str(),
-                                  platform::KEY_SET_VALUE, &h) == ERROR_SUCCESS) {
+    if (platform::RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), KEY_SET_VALUE, &h) ==
+        ERROR_SUCCESS) {
         DWORD level = 4;
-        platform::RegSetValueExW(h, u"loglevel", platform::REG_DWORD,
-                                 reinterpret_cast<const BYTE*>(&level), sizeof level);
+        platform::RegSetValueExW(h, u"loglevel", REG_DWORD, reinterpret_cast<const BYTE*>(&level),
+                                 sizeof level);
         platform::RegCloseKey(h);
     }
     return s;
@@ -83,7 +82,7 @@ NetworkLogSettings LoadSettings(const char16_t* name) {
 
 void CloseSocketLocked(platform::SOCKET& taken) {
     taken = g_hSocket;
-    g_hSocket = platform::INVALID_SOCKET;
+    g_hSocket = INVALID_SOCKET;
 }
 
 void CloseAtExit() {
@@ -103,7 +102,7 @@ bool NetworkLogSetup() {
     g_nThreshold = s.loglevel;
     std::uint32_t address = 0;
     int rc = platform::ResolveIPv4(s.host, &address);
-    if (rc == static_cast<int>(platform::WSANOTINITIALISED)) {
+    if (rc == static_cast<int>(WSANOTINITIALISED)) {
         platform::WSAStartup(0x0101);
         rc = platform::ResolveIPv4(s.host, &address);
     } else if (rc != 0) {
@@ -116,16 +115,16 @@ bool NetworkLogSetup() {
     g_logHost.sin_port = platform::htons(static_cast<std::uint16_t>(s.port));
     g_logHost.sin_addr = address;
     g_hSocket = platform::socket(platform::AF_INET_, platform::SOCK_DGRAM_, 0);
-    return g_hSocket != platform::INVALID_SOCKET;
+    return g_hSocket != INVALID_SOCKET;
 }
 
 void NetworkLogClose() {
-    platform::SOCKET taken = platform::INVALID_SOCKET;
+    platform::SOCKET taken = INVALID_SOCKET;
     {
         std::lock_guard<std::mutex> lock(g_lock);
         CloseSocketLocked(taken);
     }
-    if (taken != platform::INVALID_SOCKET)
+    if (taken != INVALID_SOCKET)
         platform::closesocket(taken);
 }
 
@@ -141,7 +140,7 @@ int NetworkLogThreshold() {
 void NetworkLogWriteV(int level, const char16_t* format, va_list args) {
     if (g_nThreshold == -1 && !NetworkLogSetup())
         g_nThreshold = -99;
-    if (g_hSocket == platform::INVALID_SOCKET || level > g_nThreshold)
+    if (g_hSocket == INVALID_SOCKET || level > g_nThreshold)
         return;
     std::u16string message = platform::WFormatV(format, args);
     platform::OutputDebugStringW(message.c_str());

@@ -7,7 +7,7 @@
 #include "platform/LastError.h"
 
 TAttachmentFile::~TAttachmentFile() {
-    if (m_hFile != nullptr && m_hFile != platform::INVALID_HANDLE_VALUE) {
+    if (m_hFile != nullptr && m_hFile != INVALID_HANDLE_VALUE) {
         // The read's error is what callers report; closing must not replace it.
         const DWORD dwError = platform::GetLastError();
         platform::CloseHandle(m_hFile);
@@ -17,9 +17,9 @@ TAttachmentFile::~TAttachmentFile() {
 
 bool TAttachmentFile::Open(const std::u16string& sPath, DWORD dwMaxSize) {
     m_hFile = platform::CreateFileW(
-        sPath.c_str(), platform::GENERIC_READ, 0, platform::OPEN_EXISTING,
-        platform::FILE_ATTRIBUTE_NORMAL | platform::FILE_FLAG_SEQUENTIAL_SCAN);
-    if (m_hFile == platform::INVALID_HANDLE_VALUE)
+        sPath.c_str(), GENERIC_READ, 0, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (m_hFile == INVALID_HANDLE_VALUE)
         return false;
     std::int64_t size = 0;
     if (!platform::GetFileSizeEx(m_hFile, &size))

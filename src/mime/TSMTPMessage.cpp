@@ -320,7 +320,7 @@ bool HasCustomHeader(const std::vector<std::u16string>& lines, const std::u16str
 std::string ZoneText() {
     platform::TIME_ZONE_INFORMATION tz{};
     DWORD id = platform::GetTimeZoneInformation(&tz);
-    LONG bias = id == platform::TIME_ZONE_ID_DAYLIGHT ? tz.Bias + tz.DaylightBias : tz.Bias;
+    LONG bias = id == TIME_ZONE_ID_DAYLIGHT ? tz.Bias + tz.DaylightBias : tz.Bias;
     LONG magnitude = bias < 0 ? -bias : bias;
     LONG hours = magnitude / 60 % 100;
     LONG minutes = magnitude % 60;

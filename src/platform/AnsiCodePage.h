@@ -1,6 +1,6 @@
 // The system's ANSI code page, as MultiByteToWideChar and WideCharToMultiByte
-// with CP_ACP see it. On POSIX it is Windows-1252, the code page of the host
-// product's installations.
+// with CP_ACP see it. On Windows it is the system's own; on POSIX it is
+// Windows-1252, the code page of the host product's installations.
 #pragma once
 
 #include <cstddef>

@@ -2,8 +2,9 @@
 // store (opened, searched by subject common name, closed), certificate
 // contexts, and the chain engine with the SSL chain policy.
 //
-// On POSIX a system store is a folder of PEM files (a file may hold a private
-// key beside its certificate): the current user's "MY" store is
+// On Windows they are the system's own (crypt32). On POSIX a system store is
+// a folder of PEM files (a file may hold a private key beside its
+// certificate): the current user's "MY" store is
 // $SMTPMAIL_CERT_STORE_ROOT/CurrentUser/MY and the local machine's is
 // $SMTPMAIL_CERT_STORE_ROOT/LocalMachine/MY, the root defaulting to
 // "SystemCertificates" under the registry stand-in's root. Chains are built by
@@ -15,13 +16,88 @@
 
 #include "platform/WinTypes.h"
 
+#if defined(_WIN32)
+
+#include <wincrypt.h>
+
+namespace platform {
+
+using ::CERT_CHAIN_CONTEXT;
+using ::CERT_CHAIN_PARA;
+using ::CERT_CHAIN_POLICY_PARA;
+using ::CERT_CHAIN_POLICY_STATUS;
+using ::CERT_CONTEXT;
+using ::CERT_RDN;
+using ::CERT_RDN_ATTR;
+using ::CERT_TRUST_STATUS;
+using ::CERT_USAGE_MATCH;
+using CRYPTOAPI_BLOB = ::CERT_RDN_VALUE_BLOB;
+using ::HCERTCHAINENGINE;
+using ::HCERTSTORE;
+using ::PCCERT_CHAIN_CONTEXT;
+using ::PCCERT_CONTEXT;
+using ::SSL_EXTRA_CERT_CHAIN_POLICY_PARA;
+
+using ::CertCloseStore;
+using ::CertCreateCertificateContext;
+using ::CertDuplicateCertificateContext;
+using ::CertFindCertificateInStore;
+using ::CertFreeCertificateChain;
+using ::CertFreeCertificateContext;
+using ::CertGetCertificateChain;
+using ::CertOpenStore;
+using ::CertOpenSystemStoreW;
+using ::CertVerifyCertificateChainPolicy;
+
+// The store name as the project's wide text.
+inline HCERTSTORE CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv,
+                                       const char16_t* pszSubsystemProtocol) {
+    return ::CertOpenSystemStoreW(hProv, reinterpret_cast<LPCWSTR>(pszSubsystemProtocol));
+}
+
+}  // namespace platform
+
+#else
+
+constexpr DWORD X509_ASN_ENCODING = 0x00000001;
+constexpr DWORD PKCS_7_ASN_ENCODING = 0x00010000;
+constexpr ULONG_PTR CERT_STORE_PROV_SYSTEM_W = 10;
+constexpr DWORD CERT_SYSTEM_STORE_CURRENT_USER = 0x00010000;
+constexpr DWORD CERT_SYSTEM_STORE_LOCAL_MACHINE = 0x00020000;
+constexpr DWORD CERT_STORE_READONLY_FLAG = 0x00008000;
+constexpr DWORD CERT_FIND_ANY = 0;
+constexpr DWORD CERT_FIND_SUBJECT_ATTR = 0x00030000;  // CERT_COMPARE_ATTR << CERT_COMPARE_SHIFT
+constexpr DWORD CERT_RDN_ANY_TYPE = 0;
+#define szOID_COMMON_NAME "2.5.4.3"
+constexpr DWORD CERT_TRUST_NO_ERROR = 0x00000000;
+constexpr DWORD CERT_TRUST_IS_NOT_TIME_VALID = 0x00000001;
+constexpr DWORD CERT_TRUST_IS_REVOKED = 0x00000004;
+constexpr DWORD CERT_TRUST_IS_NOT_SIGNATURE_VALID = 0x00000008;
+constexpr DWORD CERT_TRUST_IS_NOT_VALID_FOR_USAGE = 0x00000010;
+constexpr DWORD CERT_TRUST_IS_UNTRUSTED_ROOT = 0x00000020;
+constexpr DWORD CERT_TRUST_IS_PARTIAL_CHAIN = 0x00010000;
+#define CERT_CHAIN_POLICY_SSL (reinterpret_cast<const char*>(4))
+constexpr DWORD AUTHTYPE_CLIENT = 1;
+constexpr DWORD AUTHTYPE_SERVER = 2;
+constexpr DWORD SECURITY_FLAG_IGNORE_REVOCATION = 0x00000080;
+constexpr DWORD SECURITY_FLAG_IGNORE_UNKNOWN_CA = 0x00000100;
+constexpr DWORD SECURITY_FLAG_IGNORE_WRONG_USAGE = 0x00000200;
+constexpr DWORD SECURITY_FLAG_IGNORE_CERT_CN_INVALID = 0x00001000;
+constexpr DWORD SECURITY_FLAG_IGNORE_CERT_DATE_INVALID = 0x00002000;
+constexpr DWORD CERT_E_EXPIRED = 0x800B0101;
+constexpr DWORD CERT_E_UNTRUSTEDROOT = 0x800B0109;
+constexpr DWORD CERT_E_CHAINING = 0x800B010A;
+constexpr DWORD CERT_E_CN_NO_MATCH = 0x800B010F;
+constexpr DWORD CERT_E_WRONG_USAGE = 0x800B0110;
+constexpr DWORD TRUST_E_CERT_SIGNATURE = 0x80096004;
+constexpr DWORD CRYPT_E_REVOKED = 0x80092010;
+constexpr DWORD CRYPT_E_NOT_FOUND = 0x80092004;
+constexpr DWORD E_INVALIDARG = 0x80070057;
+
 namespace platform {
 
 using HCERTSTORE = void*;
 using HCERTCHAINENGINE = void*;
-
-constexpr DWORD X509_ASN_ENCODING = 0x00000001;
-constexpr DWORD PKCS_7_ASN_ENCODING = 0x00010000;
 
 // A certificate as the store and the TLS package hand it out: its DER bytes
 // and the store it came from (for a server certificate, a store holding the
@@ -36,16 +112,8 @@ struct CERT_CONTEXT {
 using PCCERT_CONTEXT = const CERT_CONTEXT*;
 
 // Store providers and flags of CertOpenStore.
-constexpr ULONG_PTR CERT_STORE_PROV_SYSTEM_W = 10;
-constexpr DWORD CERT_SYSTEM_STORE_CURRENT_USER = 0x00010000;
-constexpr DWORD CERT_SYSTEM_STORE_LOCAL_MACHINE = 0x00020000;
-constexpr DWORD CERT_STORE_READONLY_FLAG = 0x00008000;
 
 // CertFindCertificateInStore by subject attributes.
-constexpr DWORD CERT_FIND_ANY = 0;
-constexpr DWORD CERT_FIND_SUBJECT_ATTR = 0x00030000;  // CERT_COMPARE_ATTR << CERT_COMPARE_SHIFT
-constexpr DWORD CERT_RDN_ANY_TYPE = 0;
-#define szOID_COMMON_NAME "2.5.4.3"
 
 struct CRYPTOAPI_BLOB {
     DWORD cbData;
@@ -91,13 +159,6 @@ struct CERT_CHAIN_PARA {
 };
 
 // The chain's trust problems, as CERT_TRUST_STATUS.dwErrorStatus bits.
-constexpr DWORD CERT_TRUST_NO_ERROR = 0x00000000;
-constexpr DWORD CERT_TRUST_IS_NOT_TIME_VALID = 0x00000001;
-constexpr DWORD CERT_TRUST_IS_REVOKED = 0x00000004;
-constexpr DWORD CERT_TRUST_IS_NOT_SIGNATURE_VALID = 0x00000008;
-constexpr DWORD CERT_TRUST_IS_NOT_VALID_FOR_USAGE = 0x00000010;
-constexpr DWORD CERT_TRUST_IS_UNTRUSTED_ROOT = 0x00000020;
-constexpr DWORD CERT_TRUST_IS_PARTIAL_CHAIN = 0x00010000;
 
 struct CERT_TRUST_STATUS {
     DWORD dwErrorStatus;
@@ -111,16 +172,8 @@ struct CERT_CHAIN_CONTEXT {
 using PCCERT_CHAIN_CONTEXT = const CERT_CHAIN_CONTEXT*;
 
 // CertVerifyCertificateChainPolicy with the SSL policy.
-#define CERT_CHAIN_POLICY_SSL (reinterpret_cast<const char*>(4))
-constexpr DWORD AUTHTYPE_CLIENT = 1;
-constexpr DWORD AUTHTYPE_SERVER = 2;
 
 // fdwChecks bits that waive one check each.
-constexpr DWORD SECURITY_FLAG_IGNORE_REVOCATION = 0x00000080;
-constexpr DWORD SECURITY_FLAG_IGNORE_UNKNOWN_CA = 0x00000100;
-constexpr DWORD SECURITY_FLAG_IGNORE_WRONG_USAGE = 0x00000200;
-constexpr DWORD SECURITY_FLAG_IGNORE_CERT_CN_INVALID = 0x00001000;
-constexpr DWORD SECURITY_FLAG_IGNORE_CERT_DATE_INVALID = 0x00002000;
 
 struct SSL_EXTRA_CERT_CHAIN_POLICY_PARA {
     DWORD cbSize;
@@ -144,15 +197,6 @@ struct CERT_CHAIN_POLICY_STATUS {
 };
 
 // The errors the SSL policy reports.
-constexpr DWORD CERT_E_EXPIRED = 0x800B0101;
-constexpr DWORD CERT_E_UNTRUSTEDROOT = 0x800B0109;
-constexpr DWORD CERT_E_CHAINING = 0x800B010A;
-constexpr DWORD CERT_E_CN_NO_MATCH = 0x800B010F;
-constexpr DWORD CERT_E_WRONG_USAGE = 0x800B0110;
-constexpr DWORD TRUST_E_CERT_SIGNATURE = 0x80096004;
-constexpr DWORD CRYPT_E_REVOKED = 0x80092010;
-constexpr DWORD CRYPT_E_NOT_FOUND = 0x80092004;
-constexpr DWORD E_INVALIDARG = 0x80070057;
 
 // pTime null: now. hAdditionalStore: untrusted intermediates (the server's own
 // chain). Fails only for bad arguments or when OpenSSL cannot run at all.
@@ -177,3 +221,5 @@ DWORD VerifyServerCertificate(PCCERT_CONTEXT pServerCert, const char16_t* pszSer
 std::string SystemStoreFolder(const char16_t* pszStoreName, bool bLocalMachine);
 
 }  // namespace platform
+
+#endif

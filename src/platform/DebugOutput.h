@@ -3,15 +3,24 @@
 // than "0"; no key is ever down.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/WinTypes.h"
+
+#if !defined(_WIN32)
+// Virtual-key codes of the Shift keys sampled at log-in.
+constexpr int VK_LSHIFT = 0xA0;
+constexpr int VK_RSHIFT = 0xA1;
+#endif
 
 namespace platform {
 
 void OutputDebugStringW(const char16_t* text);
 
-// Virtual-key codes of the Shift keys sampled at log-in.
-constexpr int VK_LSHIFT = 0xA0;
-constexpr int VK_RSHIFT = 0xA1;
+#if defined(_WIN32)
+using ::GetAsyncKeyState;
+#else
 std::int16_t GetAsyncKeyState(int vKey);
+#endif
 
 }  // namespace platform

@@ -1,6 +1,6 @@
 // Loading modules at run time (LoadLibraryW, GetProcAddress, FreeLibrary).
-// Names of system modules the library asks for (such as "SCHANNEL.DLL") are
-// answered by the platform's own emulation of that module.
+// On POSIX, names of system modules the library asks for (such as
+// "SCHANNEL.DLL") are answered by the platform's own emulation of that module.
 #pragma once
 
 #include "platform/WinTypes.h"
@@ -8,7 +8,13 @@
 namespace platform {
 
 HMODULE LoadLibraryW(const char16_t* name);
+
+#if defined(_WIN32)
+using ::FreeLibrary;
+using ::GetProcAddress;
+#else
 void* GetProcAddress(HMODULE hModule, const char* name);
 BOOL FreeLibrary(HMODULE hModule);
+#endif
 
 }  // namespace platform

@@ -5,10 +5,19 @@
 
 namespace platform {
 
+#if defined(_WIN32)
+
+using ::GetLastError;
+using ::SetLastError;
+
+#else
+
 DWORD GetLastError();
 void SetLastError(DWORD dwError);
 
 // Maps an errno value of the C library onto the Win32 error it stands for.
 DWORD Win32ErrorFromErrno(int err);
+
+#endif
 
 }  // namespace platform

@@ -1,7 +1,8 @@
 // String resources of a module (LoadStringW).
 //
-// On POSIX a module handle is a handle of the dynamic loader (dlopen). A module
-// that carries a string table exports it under the name of
+// On Windows a module's strings are its STRINGTABLE resources. On POSIX a
+// module handle is a handle of the dynamic loader (dlopen); a module that
+// carries a string table exports it under the name of
 // SMTPMAIL_STRING_TABLE_SYMBOL as an array of ModuleString ended by an entry
 // whose text is null. A module without the table, or without the id, gives no
 // text.

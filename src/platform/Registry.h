@@ -1,10 +1,12 @@
 // The registry: keys with REG_DWORD, REG_SZ and REG_BINARY values.
 //
-// On POSIX the registry is a persistent store in files below a root directory:
-// one directory per key (names compared without regard to case, as Windows
-// does), one file per value. The root is SMTPMAIL_REGISTRY_ROOT, or
-// $HOME/.smtpmail/registry, or SetRegistryRoot for tests. HKEY_LOCAL_MACHINE
-// refuses writes with ERROR_ACCESS_DENIED when its directory is not writable or
+// On Windows these are the system's registry functions on the real
+// HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE. On POSIX the registry is a
+// persistent store in files below a root directory: one directory per key
+// (names compared without regard to case, as Windows does), one file per
+// value. The root is SMTPMAIL_REGISTRY_ROOT, or $HOME/.smtpmail/registry, or
+// SetRegistryRoot for tests. HKEY_LOCAL_MACHINE refuses writes with
+// ERROR_ACCESS_DENIED when its directory is not writable or
 // SMTPMAIL_REGISTRY_HKLM_READONLY is set, as the machine-wide hive does for a
 // user without administrator rights.
 #pragma once
@@ -13,13 +15,23 @@
 
 #include "platform/WinTypes.h"
 
-namespace platform {
+#if defined(_WIN32)
 
+namespace platform {
+using ::HKEY;
+using ::RegCloseKey;
+}  // namespace platform
+
+#else
+
+namespace platform {
 struct RegistryKey;
 using HKEY = RegistryKey*;
+LONG RegCloseKey(HKEY hKey);
+}  // namespace platform
 
-extern const HKEY HKEY_CURRENT_USER;
-extern const HKEY HKEY_LOCAL_MACHINE;
+extern const platform::HKEY HKEY_CURRENT_USER;
+extern const platform::HKEY HKEY_LOCAL_MACHINE;
 
 constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;
@@ -32,13 +44,16 @@ constexpr DWORD KEY_READ = 0x20019;
 constexpr DWORD KEY_WRITE = 0x20006;
 constexpr DWORD KEY_ALL_ACCESS = 0xF003F;
 
+#endif
+
+namespace platform {
+
 // Every function returns ERROR_SUCCESS or a Win32 error code.
 LONG RegOpenKeyExW(HKEY hKey, const char16_t* subKey, DWORD options, DWORD samDesired,
                    HKEY* phkResult);
 LONG RegOpenKeyW(HKEY hKey, const char16_t* subKey, HKEY* phkResult);
 LONG RegCreateKeyExW(HKEY hKey, const char16_t* subKey, DWORD samDesired, HKEY* phkResult);
 LONG RegCreateKeyW(HKEY hKey, const char16_t* subKey, HKEY* phkResult);
-LONG RegCloseKey(HKEY hKey);
 // data may be null to ask for the size; *pcbData is in/out. REG_SZ data is
 // UTF-16 with its NUL.
 LONG RegQueryValueExW(HKEY hKey, const char16_t* valueName, DWORD* pType, BYTE* data,
@@ -49,8 +64,10 @@ LONG RegSetValueExW(HKEY hKey, const char16_t* valueName, DWORD type, const BYTE
                     DWORD cbData);
 LONG RegDeleteValueW(HKEY hKey, const char16_t* valueName);
 
+#if !defined(_WIN32)
 // Test and tool hooks: where the store lives.
 void SetRegistryRoot(const std::string& directory);
 std::string GetRegistryRoot();
+#endif
 
 }  // namespace platform

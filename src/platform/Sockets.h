@@ -5,6 +5,9 @@
 // limit runs out. Every failure sets the thread's last error (and
 // WSAGetLastError) to the Winsock number (10061 refused, 10060 timed out,
 // 11001 host not found, ...), so native codes match the home platform.
+//
+// On Windows the types, the error numbers and the calls without a time limit
+// are Winsock's own; WSAStartup runs once for the process.
 #pragma once
 
 #include <cstdint>
@@ -12,17 +15,22 @@
 
 #include "platform/WinTypes.h"
 
+#if defined(_WIN32)
+
+#include <winsock2.h>
+
 namespace platform {
+using ::SOCKET;
+}  // namespace platform
 
+#else
+
+namespace platform {
 using SOCKET = std::uintptr_t;
-constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
-constexpr int SOCKET_ERROR = -1;
+}  // namespace platform
 
-constexpr int AF_INET_ = 2;
-constexpr int SOCK_STREAM_ = 1;
-constexpr int SOCK_DGRAM_ = 2;
-constexpr std::uint32_t INADDR_ANY_ = 0;
-constexpr std::uint32_t INADDR_NONE_ = 0xFFFFFFFFu;
+constexpr platform::SOCKET INVALID_SOCKET = ~static_cast<platform::SOCKET>(0);
+constexpr int SOCKET_ERROR = -1;
 
 constexpr DWORD WSAEINTR = 10004;
 constexpr DWORD WSAEBADF = 10009;
@@ -53,6 +61,16 @@ constexpr DWORD WSATRY_AGAIN = 11002;
 constexpr DWORD WSANO_RECOVERY = 11003;
 constexpr DWORD WSANO_DATA = 11004;
 
+#endif
+
+namespace platform {
+
+constexpr int AF_INET_ = 2;
+constexpr int SOCK_STREAM_ = 1;
+constexpr int SOCK_DGRAM_ = 2;
+constexpr std::uint32_t INADDR_ANY_ = 0;
+constexpr std::uint32_t INADDR_NONE_ = 0xFFFFFFFFu;
+
 // An IPv4 socket address in the layout of sockaddr_in (16 bytes).
 struct SOCKADDR_IN4 {
     std::uint16_t sin_family;
@@ -62,10 +80,20 @@ struct SOCKADDR_IN4 {
 };
 static_assert(sizeof(SOCKADDR_IN4) == 16);
 
+// Starts Winsock for the process once; later calls return 0 at once.
 int WSAStartup(WORD version);
-DWORD WSAGetLastError();
 
-// A TCP socket is made non-blocking here; the calls below do the waiting.
+#if defined(_WIN32)
+using ::closesocket;
+using ::gethostname;
+using ::htons;
+using ::inet_addr;
+using ::WSAGetLastError;
+#else
+DWORD WSAGetLastError();
+#endif
+// A TCP socket is made non-blocking here; the calls below do the waiting. On
+// Windows the first socket starts Winsock.
 SOCKET socket(int af, int type, int protocol);
 int bind(SOCKET s, const SOCKADDR_IN4* addr, int addrLen);
 // Connects within timeoutMs; returns 0 or SOCKET_ERROR.
@@ -81,17 +109,21 @@ int sendto(SOCKET s, const void* data, int len, const SOCKADDR_IN4* to);
 int waitReadable(SOCKET s, DWORD timeoutMs);
 // Sends small writes at once instead of waiting for the peer's acknowledgement.
 int setNoDelay(SOCKET s);
-int closesocket(SOCKET s);
 
+#if !defined(_WIN32)
+int closesocket(SOCKET s);
 // Dotted IPv4 literal to an address in network byte order, INADDR_NONE_ when
 // the text is not one (255.255.255.255 also gives INADDR_NONE_).
 std::uint32_t inet_addr(const char* text);
+#endif
 // getaddrinfo restricted to IPv4: the first address in network byte order.
 // Returns 0, or the Winsock error (also set as the last error).
 int ResolveIPv4(const char* host, std::uint32_t* address);
-std::uint16_t htons(std::uint16_t value);
 std::string AddressToText(std::uint32_t address);
 
+#if !defined(_WIN32)
+std::uint16_t htons(std::uint16_t value);
 int gethostname(char* name, int nameLen);
+#endif
 
 }  // namespace platform

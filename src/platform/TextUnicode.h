@@ -27,8 +27,10 @@
 // all-letter ASCII ("Bush hid the facts") is deliberately not reproduced.
 #pragma once
 
-namespace platform {
+#include "platform/WinTypes.h"
 
+// On Windows the test bits come from the system headers, with these values.
+#if !defined(_WIN32)
 constexpr int IS_TEXT_UNICODE_ASCII16 = 0x0001;
 constexpr int IS_TEXT_UNICODE_STATISTICS = 0x0002;
 constexpr int IS_TEXT_UNICODE_CONTROLS = 0x0004;
@@ -45,6 +47,9 @@ constexpr int IS_TEXT_UNICODE_UNICODE_MASK = 0x000F;
 constexpr int IS_TEXT_UNICODE_REVERSE_MASK = 0x00F0;
 constexpr int IS_TEXT_UNICODE_NOT_UNICODE_MASK = 0x0F00;
 constexpr int IS_TEXT_UNICODE_NOT_ASCII_MASK = 0xF000;
+#endif
+
+namespace platform {
 
 // pResult null: all tests. Otherwise *pResult selects the tests on entry and
 // holds those that passed on return.

@@ -6,20 +6,31 @@
 
 #include "platform/WinTypes.h"
 
-namespace platform {
+#if !defined(_WIN32)
 
+namespace platform {
 struct TIME_ZONE_INFORMATION {
     LONG Bias;          // minutes: UTC = local time + Bias
     LONG StandardBias;  // added to Bias in standard time (0 here)
     LONG DaylightBias;  // added to Bias in daylight time
 };
+}  // namespace platform
 
 constexpr DWORD TIME_ZONE_ID_UNKNOWN = 0;
 constexpr DWORD TIME_ZONE_ID_STANDARD = 1;
 constexpr DWORD TIME_ZONE_ID_DAYLIGHT = 2;
 
+#endif
+
+namespace platform {
+
+#if defined(_WIN32)
+using ::GetTimeZoneInformation;
+using ::TIME_ZONE_INFORMATION;
+#else
 // Honours TZ as the C library does.
 DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* info);
+#endif
 
 // The current local time formatted with strftime conversions in the "C"
 // (English) locale, whatever the process locale is; the process locale is not

@@ -1,9 +1,22 @@
-// Basic types of the Windows interfaces the core is written against, in the
-// project's own spelling so that the core never includes a system header.
+// Basic types of the Windows interfaces the core is written against. On
+// Windows they are the system's own; elsewhere the project spells them out, so
+// that the core never includes a system header of either.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#if defined(_WIN32)
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#else
 
 using DWORD = std::uint32_t;
 using LONG = std::int32_t;
@@ -45,3 +58,5 @@ constexpr DWORD ERROR_CANTOPEN = 1011;
 constexpr DWORD ERROR_CANTREAD = 1012;
 constexpr DWORD ERROR_CANTWRITE = 1013;
 constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
+
+#endif

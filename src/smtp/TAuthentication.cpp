@@ -98,9 +98,9 @@ bool TAuthentication::NTLMHandshakeMessage1(BYTE** ppOutBuffer, DWORD* pcbOutBuf
         ReleaseHandles(m_hCredential, m_hSecContext);
 
         TimeStamp tsExpiry{};
-        SECURITY_STATUS status =
-            AcquireCredentialsHandleW(nullptr, NTLMSP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr,
-                                      nullptr, nullptr, nullptr, &m_hCredential, &tsExpiry);
+        SECURITY_STATUS status = AcquireCredentialsHandleW(
+            nullptr, SspiText(NTLMSP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr, nullptr, nullptr,
+            nullptr, &m_hCredential, &tsExpiry);
         if (status != SEC_E_OK)
             ThrowStatus(status);
 

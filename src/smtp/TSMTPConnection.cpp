@@ -107,7 +107,7 @@ void TSMTPConnection::SetDSNFlags(bool bSuccess, bool bFailure) {
 }
 
 bool TSMTPConnection::HasSocket() const {
-    return m_pSocket != nullptr && m_pSocket->m_hSocket != platform::INVALID_SOCKET;
+    return m_pSocket != nullptr && m_pSocket->m_hSocket != INVALID_SOCKET;
 }
 
 bool TSMTPConnection::Connect(const char16_t* pszHost, int nAuthType, const char16_t* pszUser,

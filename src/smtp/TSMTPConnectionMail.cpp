@@ -145,24 +145,27 @@ void TSMTPConnection::SendData(const char* pData, std::size_t nSize) {
 }
 
 void TSMTPConnection::QueueData(const char* pData, std::size_t nSize) {
-    while (nSize > 0) {
-        if (m_sData.empty() && nSize >= kGatherSize) {
-            // Whole records straight from the caller's bytes.
-            const std::size_t nWhole = nSize - nSize % kRecordPayload;
-            SendData(pData, nWhole);
-            pData += nWhole;
-            nSize -= nWhole;
-            continue;
-        }
-        const std::size_t nTake = std::min(kGatherSize - m_sData.size(), nSize);
-        m_sData.append(pData, nTake);
-        pData += nTake;
-        nSize -= nTake;
-        if (m_sData.size() == kGatherSize) {
-            SendData(m_sData.data(), m_sData.size());
-            m_sData.clear();
-        }
+    // Small pieces gather until they fill the buffer.
+    if (m_sData.size() + nSize < kGatherSize) {
+        m_sData.append(pData, nSize);
+        return;
     }
+    // What is gathered goes out topped up to whole records, the caller's
+    // whole records straight from its bytes; the rest waits for more.
+    if (!m_sData.empty()) {
+        const std::size_t nPart = m_sData.size() % kRecordPayload;
+        const std::size_t nFill = nPart == 0 ? 0 : kRecordPayload - nPart;
+        m_sData.append(pData, nFill);
+        pData += nFill;
+        nSize -= nFill;
+        SendData(m_sData.data(), m_sData.size());
+        m_sData.clear();
+    }
+    const std::size_t nWhole = nSize - nSize % kRecordPayload;
+    if (nWhole > 0) {
+        SendData(pData, nWhole);
+    }
+    m_sData.append(pData + nWhole, nSize - nWhole);
 }
 
 void TSMTPConnection::SendRCPTForRecipient(const TSMTPAddress& recipient) {

@@ -125,7 +125,7 @@ void TSMTPSSLSocket::Create() {
     TFunctionTrace trace(u"TSMTPSSLSocket::Create");
     if (m_hSocket != INVALID_SOCKET)
         throw TSMTPException(6, u"Socked alredy created!");
-    m_hSocket = socket(AF_INET_, SOCK_STREAM_, 0);
+    m_hSocket = platform::socket(AF_INET_, SOCK_STREAM_, 0);
     if (m_hSocket == INVALID_SOCKET)
         throw TSMTPException(3, u"Cannot create socket!");
 }

@@ -51,7 +51,7 @@ void TSMTPSSLSocket::LoadSecurityLibrary() {
     if (m_hSecurity == nullptr)
         throw TSMTPException(3, u"Load se seciurity library SCHANNEL.DLL failed!.");
     auto pInitSecurityInterface = reinterpret_cast<INIT_SECURITY_INTERFACE_W>(
-        GetProcAddress(m_hSecurity, "InitSecurityInterfaceW"));
+        reinterpret_cast<void*>(GetProcAddress(m_hSecurity, "InitSecurityInterfaceW")));
     if (pInitSecurityInterface == nullptr)
         throw TSMTPException(6, u"GetProcAddress(m_hSecurity,\"InitSecurityInterface\") failed");
     SecurityFunctionTableW* pSecurityFunc = pInitSecurityInterface();
@@ -114,8 +114,8 @@ void TSMTPSSLSocket::ClientCreateCredentials(const char16_t* pszUserName, CredHa
     }
     TimeStamp tsExpiry{};
     SECURITY_STATUS status = m_SecurityFunc.AcquireCredentialsHandleW(
-        nullptr, UNISP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr, &m_SchannelCred, nullptr, nullptr,
-        phCreds, &tsExpiry);
+        nullptr, SspiText(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr, &m_SchannelCred, nullptr,
+        nullptr, phCreds, &tsExpiry);
     if (status != SEC_E_OK)
         throw TSMTPException(
             3,
@@ -172,8 +172,8 @@ int TSMTPSSLSocket::ClientHandshake(CredHandle* phCreds, const char16_t* pszServ
     ULONG dwSSPIOutFlags = 0;
     TimeStamp tsExpiry{};
     SECURITY_STATUS scRet = m_SecurityFunc.InitializeSecurityContextW(
-        phCreds, nullptr, pszServerName, kContextRequest, 0, SECURITY_NATIVE_DREP, nullptr, 0,
-        phContext, &OutBuffer, &dwSSPIOutFlags, &tsExpiry);
+        phCreds, nullptr, SspiText(pszServerName), kContextRequest, 0, SECURITY_NATIVE_DREP,
+        nullptr, 0, phContext, &OutBuffer, &dwSSPIOutFlags, &tsExpiry);
     if (scRet != SEC_I_CONTINUE_NEEDED)
         throw TSMTPException(
             3,
@@ -362,7 +362,7 @@ DWORD TSMTPSSLSocket::ClientVerifyCertificate(PCCERT_CONTEXT pServerCert,
     polHttps.cbSize = sizeof polHttps;
     polHttps.dwAuthType = AUTHTYPE_SERVER;
     polHttps.fdwChecks = dwCertFlags;
-    polHttps.pwszServerName = pszServerName;
+    polHttps.pwszServerName = SspiText(pszServerName);
     CERT_CHAIN_POLICY_PARA PolicyPara{};
     PolicyPara.cbSize = sizeof PolicyPara;
     PolicyPara.pvExtraPolicyPara = &polHttps;

@@ -22,10 +22,9 @@ inline bool IsHandleSet(const platform::SecHandle& h) {
 
 // Request flags of every InitializeSecurityContextW call: sequence and replay
 // detection, confidentiality, package-allocated tokens, extended errors, stream.
-constexpr ULONG kContextRequest =
-    platform::ISC_REQ_SEQUENCE_DETECT | platform::ISC_REQ_REPLAY_DETECT |
-    platform::ISC_REQ_CONFIDENTIALITY | platform::ISC_REQ_ALLOCATE_MEMORY |
-    platform::ISC_REQ_EXTENDED_ERROR | platform::ISC_REQ_STREAM;
+constexpr ULONG kContextRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                                  ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
+                                  ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM;
 static_assert(kContextRequest == 0xC11C);
 
 // Input buffer of the handshake loop.

@@ -1,10 +1,24 @@
 #include <cstdint>
+#include <cstring>
 
 #include "vxutil.h"
 
 namespace {
 
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The two characters of every 12-bit group: a 3-byte group is two lookups,
+// which keeps large attachments from waiting on their encoding.
+struct PairTable {
+    char pairs[4096][2];
+    constexpr PairTable() : pairs() {
+        for (int i = 0; i < 4096; ++i) {
+            pairs[i][0] = kAlphabet[i >> 6];
+            pairs[i][1] = kAlphabet[i & 63];
+        }
+    }
+};
+constexpr PairTable kPairs;
 
 // Value of a Base64 character, -1 for characters outside the alphabet.
 int DecodeChar(char16_t c) {
@@ -35,12 +49,11 @@ int EncodeBase64(std::string& out, const unsigned char* data, size_t len) {
     char* p = out.data();
     size_t i = 0;
     for (; i + 3 <= len; i += 3) {
-        std::uint32_t v =
+        const std::uint32_t v =
             (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8) | data[i + 2];
-        *p++ = kAlphabet[(v >> 18) & 63];
-        *p++ = kAlphabet[(v >> 12) & 63];
-        *p++ = kAlphabet[(v >> 6) & 63];
-        *p++ = kAlphabet[v & 63];
+        std::memcpy(p, kPairs.pairs[v >> 12], 2);
+        std::memcpy(p + 2, kPairs.pairs[v & 4095], 2);
+        p += 4;
     }
     if (i < len) {
         std::uint32_t v = std::uint32_t(data[i]) << 16;

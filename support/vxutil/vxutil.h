@@ -16,8 +16,13 @@
 #define VXUTIL_API __attribute__((visibility("default")))
 #endif
 
+// The code page numbers of Windows (its own headers define them as macros).
+#ifndef CP_ACP
 constexpr unsigned CP_ACP = 0;
+#endif
+#ifndef CP_UTF8
 constexpr unsigned CP_UTF8 = 65001;
+#endif
 
 // Replaces out with the standard Base64 text of the bytes, one unbroken run.
 // Returns the length of the text.

@@ -2,7 +2,8 @@
 
 namespace {
 std::u16string Text(const MAILWCHAR* s) {
-    return s == nullptr ? std::u16string() : std::u16string(s);
+    return s == nullptr ? std::u16string()
+                        : std::u16string(s, s + std::char_traits<MAILWCHAR>::length(s));
 }
 }  // namespace
 

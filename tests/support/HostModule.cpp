@@ -1,8 +1,30 @@
 #include "hostmodule/HostModule.h"
 
-#include <dlfcn.h>
-
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+
+#include <windows.h>
+
+#include <string>
+
+// The host modules are resource DLLs next to the test program.
+void* LoadTestHostModule(bool bWithStrings) {
+    wchar_t path[MAX_PATH] = {};
+    DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, n);
+    folder.erase(folder.find_last_of(L"\\/") + 1);
+    std::wstring file =
+        folder + (bWithStrings ? L"test_hostmodule.dll" : L"test_hostmodule_empty.dll");
+    HMODULE h = ::LoadLibraryW(file.c_str());
+    if (h == nullptr)
+        ADD_FAILURE() << "cannot load the test host module: error " << ::GetLastError();
+    return reinterpret_cast<void*>(h);
+}
+
+#else
+
+#include <dlfcn.h>
 
 void* LoadTestHostModule(bool bWithStrings) {
     std::string path = std::string(SMTPMAIL_BIN_DIR) +
@@ -12,3 +34,5 @@ void* LoadTestHostModule(bool bWithStrings) {
         ADD_FAILURE() << "cannot load " << path << ": " << dlerror();
     return h;
 }
+
+#endif

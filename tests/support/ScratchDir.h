@@ -2,7 +2,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -10,11 +15,19 @@
 
 #include "LogCapture.h"
 
+inline int ProcessId() {
+#if defined(_WIN32)
+    return ::_getpid();
+#else
+    return static_cast<int>(::getpid());
+#endif
+}
+
 class ScratchDir {
 public:
     ScratchDir() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_path = ::testing::TempDir() + "/cfg-" + std::to_string(::getpid()) + "-" +
+        m_path = ::testing::TempDir() + "/cfg-" + std::to_string(ProcessId()) + "-" +
                  info->test_suite_name() + "-" + info->name();
         std::filesystem::remove_all(m_path);
         std::filesystem::create_directories(m_path);

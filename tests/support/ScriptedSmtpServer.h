@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackSocket.h"
+
 class ScriptedSmtpServer {
 public:
     ScriptedSmtpServer();
@@ -66,7 +68,9 @@ public:
     // Reads the message after DATA up to and including the line ".", and
     // records it (the final "\r\n.\r\n" included).
     ScriptedSmtpServer& ExpectData() { return Add({Kind::ExpectData}); }
-    // Server side of the TLS handshake with the certificate given to UseCertificate.
+    // Server side of the TLS handshake with the certificate given to
+    // UseCertificate. TLS runs on OpenSSL, so only where that is (not on
+    // Windows, where the step fails).
     ScriptedSmtpServer& StartTls() { return Add({Kind::StartTls}); }
     // Closes the connection at this point without a goodbye.
     ScriptedSmtpServer& Close() { return Add({Kind::Close}); }
@@ -82,8 +86,8 @@ public:
     ScriptedSmtpServer& SendPartialRecord(std::string bytes) {
         return Add({Kind::SendPartialRecord, {std::move(bytes)}});
     }
-    // Writes the line again and again until the client goes away (at most
-    // 64 MiB), as a server whose reply never ends.
+    // Writes the line again and again, many lines a write, until the client
+    // goes away (at most 64 MiB), as a server whose reply never ends.
     ScriptedSmtpServer& SendForever(std::string line) {
         return Add({Kind::SendForever, {std::move(line)}});
     }
@@ -164,8 +168,8 @@ private:
     std::string m_certFile;
     std::string m_keyFile;
 
-    int m_listenFd = -1;
-    int m_fd = -1;
+    TestSocket m_listenFd = kNoSocket;
+    TestSocket m_fd = kNoSocket;
     void* m_sslCtx = nullptr;  // SSL_CTX*
     void* m_ssl = nullptr;     // SSL*
     std::string m_input;       // received, not yet consumed by a step
@@ -173,6 +177,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_done;
+    bool m_bStopping = false;  // the destructor runs
     bool m_bFinished = false;
     std::vector<std::string> m_commands;
     std::vector<std::string> m_data;

@@ -1,6 +1,8 @@
 // Start-up settings of every test program: the registry stand-in lives in a
 // folder of this process unless the caller chose one, so that tests never
 // touch the user's store or each other's. The folder goes when the program ends.
+// Windows has its real registry (under Wine, the build folder's own prefix).
+#if !defined(_WIN32)
 #include <unistd.h>
 
 #include <cstdlib>
@@ -30,3 +32,5 @@ struct TestEnvironment {
 const TestEnvironment g_environment;
 
 }  // namespace
+
+#endif

@@ -291,10 +291,10 @@ int main(int argc, char** argv) {
             ++targets;
             std::string hive = Lower(value);
             if (hive == "hkcu" || hive == "hkey_current_user") {
-                target.root = platform::HKEY_CURRENT_USER;
+                target.root = HKEY_CURRENT_USER;
                 target.rootName = "HKEY_CURRENT_USER";
             } else if (hive == "hklm" || hive == "hkey_local_machine") {
-                target.root = platform::HKEY_LOCAL_MACHINE;
+                target.root = HKEY_LOCAL_MACHINE;
                 target.rootName = "HKEY_LOCAL_MACHINE";
             } else {
                 return BadArguments("--registry takes hkcu or hklm, not '" + value + "'");
@@ -302,8 +302,13 @@ int main(int argc, char** argv) {
             continue;
         }
         if (opt == "--registry-root") {
+#if defined(_WIN32)
+            return BadArguments(
+                "--registry-root is for the POSIX registry stand-in; Windows has its own");
+#else
             platform::SetRegistryRoot(value);
             continue;
+#endif
         }
 
         // Settings from here on.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CommandLine.h"
@@ -209,9 +210,10 @@ bool BuildMessage(const Options& o, const WString& configuredType, MessageData& 
     // The content type the host puts on a message: what the user asked for,
     // else what the provider's configuration says (written back by
     // Mail_Initialize), else plain text.
-    WString type = o.format == sendtool::BodyFormat::Html    ? WString(u"text/html")
-                   : o.format == sendtool::BodyFormat::Plain ? WString(u"text/plain")
-                   : configuredType.empty()                  ? WString(u"text/plain")
+    auto literal = [](std::u16string_view s) { return WString(s.begin(), s.end()); };
+    WString type = o.format == sendtool::BodyFormat::Html    ? literal(u"text/html")
+                   : o.format == sendtool::BodyFormat::Plain ? literal(u"text/plain")
+                   : configuredType.empty()                  ? literal(u"text/plain")
                                                              : configuredType;
     size_t n = type.size() < 81 ? type.size() : 81;
     type.copy(m.szContentType, n);

@@ -405,7 +405,7 @@ namespace {
 X509_STORE* SystemTrustStore() {
     static std::mutex mutex;
     static X509_STORE* store = nullptr;
-    static std::string loadedFrom;
+    static auto* loadedFrom = new std::string();
     const char* file = std::getenv(X509_get_default_cert_file_env());
     const char* dir = std::getenv(X509_get_default_cert_dir_env());
     if (file == nullptr)
@@ -419,7 +419,7 @@ X509_STORE* SystemTrustStore() {
                             std::to_string(st.st_mtim.tv_sec) + '.' +
                             std::to_string(st.st_mtim.tv_nsec);
     std::lock_guard<std::mutex> lock(mutex);
-    if (store == nullptr || key != loadedFrom) {
+    if (store == nullptr || key != *loadedFrom) {
         X509_STORE* fresh = X509_STORE_new();
         if (fresh == nullptr) {
             ERR_clear_error();
@@ -430,7 +430,7 @@ X509_STORE* SystemTrustStore() {
         ERR_clear_error();
         X509_STORE_free(store);
         store = fresh;
-        loadedFrom = key;
+        *loadedFrom = key;
     }
     X509_STORE_up_ref(store);
     return store;

@@ -11,6 +11,8 @@
 #include "platform/Utf.h"
 #include "platform/posix/RegularFile_posix.h"
 
+const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0));
+
 namespace platform {
 
 namespace {
@@ -38,8 +40,6 @@ FileObject* ObjectOf(HANDLE h) {
 }
 
 }  // namespace
-
-const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0));
 
 std::string NativePath(const char16_t* path) {
     return path == nullptr ? std::string() : Utf16ToUtf8(path);

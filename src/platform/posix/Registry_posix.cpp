@@ -279,9 +279,6 @@ LONG CopyOut(const std::string& data, DWORD type, DWORD* pType, BYTE* out, DWORD
 
 }  // namespace
 
-const HKEY HKEY_CURRENT_USER = &g_currentUser;
-const HKEY HKEY_LOCAL_MACHINE = &g_localMachine;
-
 void SetRegistryRoot(const std::string& directory) {
     std::lock_guard<std::mutex> lock(g_rootLock);
     g_root = directory;
@@ -421,3 +418,6 @@ LONG RegDeleteValueW(HKEY hKey, const char16_t* valueName) {
 }
 
 }  // namespace platform
+
+const platform::HKEY HKEY_CURRENT_USER = &platform::g_currentUser;
+const platform::HKEY HKEY_LOCAL_MACHINE = &platform::g_localMachine;

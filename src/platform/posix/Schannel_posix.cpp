@@ -219,12 +219,12 @@ SSL_CTX* NewClientContext(int minVersion, int maxVersion) {
 
 // One reference to the process's context for the protocol range.
 SSL_CTX* SharedClientContext(int minVersion, int maxVersion) {
+    // Kept for the life of the process (never destroyed, so still reachable
+    // at exit, as a system package's state is).
     static std::mutex mutex;
-    // Never destroyed: the contexts stay reachable to the end of the process,
-    // and a send from a host's exit code still finds them.
-    static auto& contexts = *new std::map<std::pair<int, int>, SSL_CTX*>();
+    static auto* contexts = new std::map<std::pair<int, int>, SSL_CTX*>();
     std::lock_guard<std::mutex> lock(mutex);
-    SSL_CTX*& shared = contexts[{minVersion, maxVersion}];
+    SSL_CTX*& shared = (*contexts)[{minVersion, maxVersion}];
     if (shared == nullptr)
         shared = NewClientContext(minVersion, maxVersion);
     if (shared != nullptr)

@@ -356,8 +356,8 @@ TEST_F(SettingsTest, SourceBitsOfLoadCfgAndSaveCfg) {
 
     CMailCfg machine;
     machine.m_strText1 = u"machine.host";
-    ASSERT_TRUE(machine.saveRegistry(platform::HKEY_LOCAL_MACHINE,
-                                     u"Software\\Veltrana\\Orbisuite\\mail", u"smtp.cfg"));
+    ASSERT_TRUE(machine.saveRegistry(HKEY_LOCAL_MACHINE, u"Software\\Veltrana\\Orbisuite\\mail",
+                                     u"smtp.cfg"));
     CMailCfg read1;
     EXPECT_TRUE(p->LoadCfg(read1, &flags));
     EXPECT_EQ(read1.m_strText1, u"machine.host");

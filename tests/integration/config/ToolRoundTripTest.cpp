@@ -128,8 +128,8 @@ TEST_F(ToolRoundTrip, RegistryStoreIsReadByTheStoreCode) {
     std::string previous = platform::GetRegistryRoot();
     platform::SetRegistryRoot(root);
     CMailCfg cfg;
-    bool ok = cfg.loadRegistry(platform::HKEY_CURRENT_USER, u"Software\\Veltrana\\Orbisuite\\mail",
-                               u"smtp.cfg");
+    bool ok =
+        cfg.loadRegistry(HKEY_CURRENT_USER, u"Software\\Veltrana\\Orbisuite\\mail", u"smtp.cfg");
     platform::SetRegistryRoot(previous);
     ASSERT_TRUE(ok);
     EXPECT_EQ(cfg.m_strText1.substr(0, 8), u"reg.host");

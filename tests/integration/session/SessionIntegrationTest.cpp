@@ -169,7 +169,7 @@ TEST_F(SessionIntegration, EachMechanismChecksThePassword) {
         ASSERT_TRUE(e);
         EXPECT_EQ(e->m_nKind, 3);
         EXPECT_EQ(e->m_strMessage.rfind(m.refusal, 0), 0u) << ToUtf8(e->m_strMessage);
-        EXPECT_EQ(refused->m_pSocket->m_hSocket, platform::INVALID_SOCKET);
+        EXPECT_EQ(refused->m_pSocket->m_hSocket, INVALID_SOCKET);
     }
     EXPECT_EQ(server.Count(), 3);
 }
@@ -187,7 +187,7 @@ TEST_F(SessionIntegration, CertificateForAnotherNameIsRefusedUnlessTheFlagsWaive
     });
     ASSERT_TRUE(e);
     EXPECT_EQ(e->m_strMessage, u"PolicyStatus error code = 800b010f.");
-    EXPECT_EQ(session->m_pSocket->m_hSocket, platform::INVALID_SOCKET);
+    EXPECT_EQ(session->m_pSocket->m_hSocket, INVALID_SOCKET);
 
     // 0x1000 ignores the name.
     EXPECT_TRUE(

@@ -1,4 +1,8 @@
 // A host module without a string table.
+#if defined(_WIN32)
+extern "C" __declspec(dllexport) int HostModuleWithoutStrings() {
+#else
 extern "C" __attribute__((visibility("default"))) int HostModuleWithoutStrings() {
+#endif
     return 1;
 }

@@ -8,6 +8,7 @@
 
 #include "CapturingLogProvider.h"
 #include "api/CSMTPMailAPI.h"
+#include "api/WideText.h"
 #include "hostmodule/HostModule.h"
 
 inline MAILINIFLAGS MakeIniFlags(ILogProvider* logProvider, void* hResource) {
@@ -19,6 +20,15 @@ inline MAILINIFLAGS MakeIniFlags(ILogProvider* logProvider, void* hResource) {
     return flags;
 }
 
+// Host texts (MAILWCHAR: wchar_t on Windows) and the tests' char16_t ones.
 inline std::u16string Text(const MAILWCHAR* s) {
-    return std::u16string(s);
+    return FromHost(s);
+}
+inline const MAILWCHAR* Host(const char16_t* s) {
+    return reinterpret_cast<const MAILWCHAR*>(s);
+}
+
+// The test host module as the module handle the provider keeps.
+inline HMODULE TestHostModule(bool bWithStrings) {
+    return static_cast<HMODULE>(LoadTestHostModule(bWithStrings));
 }

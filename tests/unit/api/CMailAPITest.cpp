@@ -9,8 +9,8 @@
 class MailApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_hStrings = LoadTestHostModule(true);
-        m_hEmpty = LoadTestHostModule(false);
+        m_hStrings = TestHostModule(true);
+        m_hEmpty = TestHostModule(false);
         MAILINIFLAGS flags = MakeIniFlags(&m_log, m_hStrings);
         ASSERT_TRUE(m_api.Initialize(&flags));
         flags.hResource = m_hEmpty;
@@ -18,8 +18,8 @@ protected:
     }
 
     CapturingLogProvider m_log;
-    void* m_hStrings = nullptr;
-    void* m_hEmpty = nullptr;
+    HMODULE m_hStrings = nullptr;
+    HMODULE m_hEmpty = nullptr;
     CSMTPMailAPI m_api;
     CSMTPMailAPI m_bare;
 };
@@ -44,7 +44,7 @@ TEST_F(MailApiTest, InitializeChecksTheRecordInOrder) {
               u"CMailAPI::Initialize: unsupported version of MAILINIFLAGS.");
 
     flags.cbSize = MAILINIFLAGS_MIN_SIZE;
-    flags.pszPrimaryDir = u"/primary/";
+    flags.pszPrimaryDir = Host(u"/primary/");
     EXPECT_TRUE(api.Initialize(&flags));
     EXPECT_EQ(api.m_strPrimaryDir, u"/primary/");
     EXPECT_EQ(api.m_strSecondaryDir, u"") << "a null directory gives an empty string";

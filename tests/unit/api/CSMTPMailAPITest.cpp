@@ -176,13 +176,13 @@ TEST_F(SmtpMailApiTest, InitializeAndUninitializeWriteTheirTraceLines) {
 TEST(CSMTPMailApp, CreatesTheSharedApplicationObjectOnce) {
     LogCapture capture;
     CSMTPMailApp app;
-    void* hModule = reinterpret_cast<void*>(0x1234);
+    HMODULE hModule = reinterpret_cast<HMODULE>(0x1234);
     EXPECT_TRUE(app.Initialize(hModule));
     ASSERT_NE(app.m_pApp, nullptr);
     EXPECT_EQ(app.m_pApp->m_hInstance, hModule);
     EXPECT_EQ(CMailApp::Current(), app.m_pApp);
     CMailApp* first = app.m_pApp;
-    EXPECT_TRUE(app.Initialize(reinterpret_cast<void*>(0x5678)));
+    EXPECT_TRUE(app.Initialize(reinterpret_cast<HMODULE>(0x5678)));
     EXPECT_EQ(app.m_pApp, first) << "later providers reuse it";
     EXPECT_EQ(app.m_pApp->m_hInstance, hModule) << "the first handle is the one kept";
     EXPECT_TRUE(InOrder(

@@ -96,7 +96,7 @@ TEST_F(SendTest, DialogueCarriesTheEnvelopeNotifyParametersAndTheMessage) {
         .Flags(MAILMSG_NOTIFY_SUCCESS | MAILMSG_NOTIFY_FAILURE);
     LogCapture capture;
     EXPECT_EQ(m_api.Send(message.Record(), nullptr), MAILERR_OK)
-        << ToUtf8(m_api.GetLastError()->szDescription);
+        << ToUtf8(Text(m_api.GetLastError()->szDescription));
     ASSERT_TRUE(server.Finish());
     EXPECT_TRUE(server.Errors().empty()) << server.Errors().front();
     const auto commands = server.Commands();
@@ -125,7 +125,7 @@ TEST_F(SendTest, RefusedGreetingIs509WithTheSessionsText) {
     message.To(nullptr, u"to@example.org");
     EXPECT_EQ(m_api.Send(message.Record(), nullptr), MAILERR_ACCESS_DENIED);
     ASSERT_TRUE(server.Finish());
-    const std::u16string description(m_api.GetLastError()->szDescription);
+    const std::u16string description = Text(m_api.GetLastError()->szDescription);
     // The session's text, with whatever system error the thread held then.
     EXPECT_EQ(description.rfind(u"CSMTPMailAPI::Send() - An error occured connecting to server. "
                                 u"Cannot establish a connection between the client and the server.",
@@ -147,7 +147,7 @@ TEST_F(SendTest, LongDescriptionsAreCutAt255Characters) {
     message.Body(u"b").To(nullptr, u"to@example.org");
     EXPECT_EQ(m_api.Send(message.Record(), nullptr), MAILERR_SEND);
     ASSERT_TRUE(server.Finish());
-    const std::u16string description(m_api.GetLastError()->szDescription);
+    const std::u16string description = Text(m_api.GetLastError()->szDescription);
     EXPECT_EQ(description.size(), 255u);
     EXPECT_EQ(
         description.rfind(u"CSMTPMailAPI::Send() - An error occured sending the message. ", 0), 0u);

@@ -4,10 +4,14 @@
 #include <cstring>
 #include <string>
 
+#include "Environment.h"
 #include "ScratchDir.h"
+#include "ScratchRegistry.h"
+#include "SystemText.h"
 #include "config/Blowfish.h"
 #include "config/CGrowingBuffer.h"
 #include "config/CMailCfg.h"
+#include "config/SystemErrorText.h"
 #include "platform/Registry.h"
 #include "vxutil.h"
 
@@ -45,20 +49,15 @@ std::string Encipher(const std::string& record) {
     return Base64(e);
 }
 
-// The registry stand-in in the scratch folder while it lives.
+// A registry of the test's own while it lives.
 class RegistryRoot {
 public:
-    explicit RegistryRoot(const ScratchDir& dir) : m_previous(platform::GetRegistryRoot()) {
-        platform::SetRegistryRoot(dir.File("registry"));
-    }
-    ~RegistryRoot() { platform::SetRegistryRoot(m_previous); }
-    RegistryRoot(const RegistryRoot&) = delete;
-    RegistryRoot& operator=(const RegistryRoot&) = delete;
+    explicit RegistryRoot(const ScratchDir& dir) : m_registry(dir) {}
 
     static void Set(const std::string& bytes) {
         platform::HKEY h = nullptr;
-        ASSERT_EQ(platform::RegCreateKeyW(platform::HKEY_CURRENT_USER, kKey, &h), 0);
-        ASSERT_EQ(platform::RegSetValueExW(h, kValue, platform::REG_BINARY,
+        ASSERT_EQ(platform::RegCreateKeyW(HKEY_CURRENT_USER, kKey, &h), 0);
+        ASSERT_EQ(platform::RegSetValueExW(h, kValue, REG_BINARY,
                                            reinterpret_cast<const BYTE*>(bytes.data()),
                                            static_cast<DWORD>(bytes.size())),
                   0);
@@ -66,7 +65,7 @@ public:
     }
 
 private:
-    std::string m_previous;
+    ScratchRegistry m_registry;
 };
 
 // A store whose serialisation fails, as when the buffer cannot grow.
@@ -129,25 +128,24 @@ TEST(CMailCfg, RegistryRoundTrip) {
     out.m_strText1 = u"host";
     out.m_strText2 = u"secret";
     LogCapture log;
-    ASSERT_TRUE(out.saveRegistry(platform::HKEY_CURRENT_USER, kKey, kValue));
+    ASSERT_TRUE(out.saveRegistry(HKEY_CURRENT_USER, kKey, kValue));
     EXPECT_TRUE(
         log.Contains(u"CMailCfg::saveRegistry(Software\\Veltrana\\Orbisuite\\mail\\smtp.cfg) ==>"));
     EXPECT_TRUE(log.Contains(u"CMailCfg::saveRegistry() <== return true;"));
 
     platform::HKEY h = nullptr;
-    ASSERT_EQ(platform::RegOpenKeyExW(platform::HKEY_CURRENT_USER, kKey, 0, platform::KEY_READ, &h),
-              0);
+    ASSERT_EQ(platform::RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &h), 0);
     DWORD type = 0, cb = 0;
     ASSERT_EQ(platform::RegQueryValueExW(h, kValue, &type, nullptr, &cb), 0);
     std::string data(cb, '\0');
     ASSERT_EQ(
         platform::RegQueryValueExW(h, kValue, &type, reinterpret_cast<BYTE*>(data.data()), &cb), 0);
     platform::RegCloseKey(h);
-    EXPECT_EQ(type, platform::REG_BINARY);
+    EXPECT_EQ(type, REG_BINARY);
     EXPECT_EQ(data, Encipher(Record(u"host", u"secret")));
 
     CMailCfg in;
-    ASSERT_TRUE(in.loadRegistry(platform::HKEY_CURRENT_USER, kKey, kValue));
+    ASSERT_TRUE(in.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
     EXPECT_EQ(in.m_strText1, u"host");
     EXPECT_EQ(in.m_strText2, u"secret");
     EXPECT_TRUE(
@@ -160,12 +158,11 @@ TEST(CMailCfg, RegistryFailuresAreReportedWithTheSystemText) {
     RegistryRoot root(dir);
     LogCapture log;
     CMailCfg cfg;
-    EXPECT_FALSE(cfg.loadRegistry(platform::HKEY_CURRENT_USER, kKey, kValue));
-    EXPECT_TRUE(log.Contains(
-        u"loadRegistry failed with 0x2 ('The system cannot find the file specified')"));
+    EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
+    EXPECT_TRUE(log.Contains(u"loadRegistry failed with 0x2 ('" + SystemErrorText(2) + u"')"));
     EXPECT_TRUE(log.Contains(u"CMailCfg::loadRegistry() <== return false;"));
-    EXPECT_FALSE(cfg.loadRegistry(platform::HKEY_CURRENT_USER, nullptr, kValue));
-    EXPECT_FALSE(cfg.loadRegistry(platform::HKEY_CURRENT_USER, kKey, nullptr));
+    EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, nullptr, kValue));
+    EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, nullptr));
 
     // Enciphered correctly, but the first length is beyond the limit.
     std::string record = Record(u"", u"");
@@ -173,7 +170,7 @@ TEST(CMailCfg, RegistryFailuresAreReportedWithTheSystemText) {
     record[0] = static_cast<char>(0x02);
     RegistryRoot::Set(Encipher(record));
     log.Clear();
-    EXPECT_FALSE(cfg.loadRegistry(platform::HKEY_CURRENT_USER, kKey, kValue));
+    EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
     EXPECT_TRUE(log.Contains(u"post6_cfg::readString: invalid string-length 4098"));
     EXPECT_TRUE(
         log.Contains(u"CMailCfg::loadRegistry: invalid data in "
@@ -181,13 +178,16 @@ TEST(CMailCfg, RegistryFailuresAreReportedWithTheSystemText) {
     EXPECT_TRUE(log.Contains(u"CMailCfg::loadRegistry() <== return false;"));
     EXPECT_FALSE(log.Contains(u"loadRegistry failed with")) << "no registry error happened";
 
-    // The machine-wide hive refuses writes to a user without the right.
-    setenv("SMTPMAIL_REGISTRY_HKLM_READONLY", "1", 1);
+#if !defined(_WIN32)
+    // The machine-wide hive refuses writes to a user without the right (the
+    // stand-in's switch; Wine's HKLM is always writable).
+    SetEnv("SMTPMAIL_REGISTRY_HKLM_READONLY", "1");
     log.Clear();
-    EXPECT_FALSE(cfg.saveRegistry(platform::HKEY_LOCAL_MACHINE, kKey, kValue));
-    unsetenv("SMTPMAIL_REGISTRY_HKLM_READONLY");
-    EXPECT_TRUE(log.Contains(u"saveRegistry failed with 0x5 ('Access is denied')"));
+    EXPECT_FALSE(cfg.saveRegistry(HKEY_LOCAL_MACHINE, kKey, kValue));
+    UnsetEnv("SMTPMAIL_REGISTRY_HKLM_READONLY");
+    EXPECT_TRUE(log.Contains(u"saveRegistry failed with 0x5 ('" + SystemErrorText(5) + u"')"));
     EXPECT_TRUE(log.Contains(u"CMailCfg::saveRegistry() <== return false;"));
+#endif
 }
 
 TEST(CMailCfg, PlainRecordFileIsAcceptedOnlyByTheFileLoad) {
@@ -213,7 +213,7 @@ TEST(CMailCfg, PlainRecordFileIsAcceptedOnlyByTheFileLoad) {
     RegistryRoot::Set(plain);
     CMailCfg reg;
     log.Clear();
-    EXPECT_FALSE(reg.loadRegistry(platform::HKEY_CURRENT_USER, kKey, kValue));
+    EXPECT_FALSE(reg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
     EXPECT_TRUE(
         log.Contains(u"CMailCfg::loadRegistry: invalid encrypted-data in "
                      u"'Software\\Veltrana\\Orbisuite\\mail\\smtp.cfg'."));

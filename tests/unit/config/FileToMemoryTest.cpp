@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ScratchDir.h"
+#include "SystemText.h"
 #include "config/FileToMemory.h"
 #include "config/SystemErrorText.h"
 #include "vxstring.h"
@@ -97,7 +98,7 @@ TEST(FileToMemory, FailuresGiveWin32Codes) {
 }
 
 TEST(SystemErrorText, DropsTheFullStopAndLineBreak) {
-    EXPECT_EQ(SystemErrorText(ERROR_FILE_NOT_FOUND), u"The system cannot find the file specified");
-    EXPECT_EQ(SystemErrorText(ERROR_ACCESS_DENIED), u"Access is denied");
+    for (DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED})
+        EXPECT_EQ(SystemErrorText(code) + u".\r\n", SystemText(code));
     EXPECT_EQ(SystemErrorText(0xDEADBEEFu), u"3735928559");
 }

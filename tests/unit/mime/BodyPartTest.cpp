@@ -360,9 +360,9 @@ TEST(BodyPart, UnreadableFilesFailWithTheirError) {
 
     // A file another user holds without sharing cannot be read.
     std::u16string path = File(dir, "locked.bin", "data");
-    HANDLE holder = platform::CreateFileW(path.c_str(), platform::GENERIC_READ, 0,
-                                          platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL);
-    ASSERT_NE(holder, platform::INVALID_HANDLE_VALUE);
+    HANDLE holder =
+        platform::CreateFileW(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     part.SetFilename(path);
     Body(part, &ok);
     EXPECT_FALSE(ok);
@@ -391,8 +391,8 @@ TEST(BodyPart, TheAttachmentLimitIsFiftyMebibytes) {
     EXPECT_FALSE(ok);
     EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
     // No handle stays open after the failure: the file can be taken exclusively.
-    HANDLE h = platform::CreateFileW(over.c_str(), platform::GENERIC_READ, 0,
-                                     platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL);
-    EXPECT_NE(h, platform::INVALID_HANDLE_VALUE);
+    HANDLE h =
+        platform::CreateFileW(over.c_str(), GENERIC_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
     platform::CloseHandle(h);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "CapturingLogProvider.h"
+#include "Environment.h"
 #include "diag/HostLog.h"
 #include "mailapi.h"
 #include "mime/TSMTPMessage.h"
@@ -27,14 +29,14 @@ public:
         const char* old = std::getenv("TZ");
         if (old != nullptr)
             m_old = old;
-        ::setenv("TZ", tz, 1);
+        SetEnv("TZ", tz);
         ::tzset();
     }
     ~ScopedTimeZone() {
         if (m_old) {
-            ::setenv("TZ", m_old->c_str(), 1);
+            SetEnv("TZ", m_old->c_str());
         } else {
-            ::unsetenv("TZ");
+            UnsetEnv("TZ");
         }
         ::tzset();
     }
@@ -130,10 +132,14 @@ std::string CheckDate(const std::string& value) {
     while (tm.tm_mon < 12 && month != std::string(kMonths[tm.tm_mon]))
         ++tm.tm_mon;
     EXPECT_LT(tm.tm_mon, 12) << "English month name: " << value;
-    tm.tm_year -= 1900;
+    const std::chrono::sys_days date = std::chrono::year{tm.tm_year} /
+                                       std::chrono::month{static_cast<unsigned>(tm.tm_mon + 1)} /
+                                       std::chrono::day{static_cast<unsigned>(tm.tm_mday)};
     const long offset = (zone / 100 * 60 + zone % 100) * (sign == '-' ? -1 : 1);
-    const long utc = static_cast<long>(timegm(&tm)) - offset * 60;  // sets tm_wday
-    EXPECT_STREQ(kDays[tm.tm_wday], day) << "English day name: " << value;
+    const long utc = static_cast<long>(date.time_since_epoch().count()) * 86400 +
+                     tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec - offset * 60;
+    EXPECT_STREQ(kDays[std::chrono::weekday{date}.c_encoding()], day)
+        << "English day name: " << value;
     EXPECT_LE(std::labs(static_cast<long>(std::time(nullptr)) - utc), 60) << value;
     return value.substr(value.size() - 5);
 }
@@ -323,6 +329,9 @@ TEST(Message, HeaderBlockLinesNeverEndTheData) {
     EXPECT_EQ(header.find("\n.\r\n"), std::string::npos);
 }
 
+// The zone follows TZ as the C library reads it; on Windows it is the
+// system's setting, which a test cannot change per case.
+#if !defined(_WIN32)
 TEST(Message, DateLineCarriesTheZone) {
     struct Case {
         const char* tz;
@@ -342,6 +351,7 @@ TEST(Message, DateLineCarriesTheZone) {
         EXPECT_EQ(CheckDate(date), c.zone) << c.tz << ": " << date;
     }
 }
+#endif
 
 TEST(Message, DateNamesAreEnglishAndTheLocaleStays) {
     const std::string before = std::setlocale(LC_TIME, nullptr);

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <string>
 
+#include "NonDiskFiles.h"
+#include "SystemText.h"
 #include "platform/CurrentDirectory.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
@@ -59,18 +59,15 @@ TEST(Files, MissingFilesAndFoldersHaveTheirWindowsCodes) {
     h = CreateFileW(TempPath("no-such-dir/file.bin").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-    // A folder cannot be opened as a file, nor can a FIFO or a device be read
-    // (opening a FIFO to read would wait for a writer).
-    const std::string fifo = ::testing::TempDir() + "/files-test-fifo";
-    ::unlink(fifo.c_str());
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string& path : {::testing::TempDir(), fifo, std::string("/dev/zero")}) {
+    // A folder cannot be opened as a file, nor can a pipe or a device be read
+    // (opening a pipe to read would wait for a writer).
+    NonDiskFiles notFiles("files-test");
+    for (const std::string& path : notFiles.Paths()) {
         SCOPED_TRACE(path);
         h = CreateFileW(Utf8ToUtf16(path).c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
         EXPECT_EQ(h, INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     }
-    ::unlink(fifo.c_str());
 }
 
 TEST(CurrentDirectory, ReadsAndRestores) {
@@ -88,11 +85,10 @@ TEST(CurrentDirectory, ReadsAndRestores) {
 
 TEST(SystemMessage, KnowsTheWinsockAndFileTexts) {
     std::u16string text;
-    ASSERT_TRUE(FormatSystemMessage(10061, text));
-    EXPECT_EQ(text,
-              u"No connection could be made because the target machine actively refused it.\r\n");
-    ASSERT_TRUE(FormatSystemMessage(2, text));
-    EXPECT_EQ(text, u"The system cannot find the file specified.\r\n");
+    for (DWORD code : {10061u, 2u}) {
+        ASSERT_TRUE(FormatSystemMessage(code, text)) << code;
+        EXPECT_EQ(text, SystemText(code));
+    }
     EXPECT_FALSE(FormatSystemMessage(0xDEADBEEF, text));
     EXPECT_TRUE(text.empty());
 }

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "LogCapture.h"
 #include "ScratchDir.h"
@@ -91,7 +92,9 @@ TEST_P(FaultTest, DropAtEveryStep) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(PlainAndTls, FaultTest, ::testing::Values(false, true),
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, FaultTest,
+                         ::testing::ValuesIn(kScriptedTls ? std::vector<bool>{false, true}
+                                                          : std::vector<bool>{false}),
                          [](const ::testing::TestParamInfo<bool>& p) {
                              return p.param ? "Tls" : "Plain";
                          });
@@ -114,7 +117,11 @@ TEST_F(SessionTest, AttachmentsThatCannotBeReadWhollyDeliverNothing) {
     const Row rows[] = {
         {"missing", "/nonexistent/folder/report.pdf", ERROR_PATH_NOT_FOUND},
         {"one byte over the limit", large, ERROR_INVALID_PARAMETER},
+    // On Windows the session opens the file without sharing it, so
+    // nobody can shorten it while it is read.
+#if !defined(_WIN32)
         {"shrinks while it is read", large, ERROR_HANDLE_EOF, true},
+#endif
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

@@ -4,12 +4,15 @@
 
 #include <string>
 
+#include "SystemText.h"
 #include "platform/LastError.h"
 #include "transport/TSMTPException.h"
 
 TEST(TSMTPException, TextIsTheMessageAndTheLastErrorWithItsSystemText) {
     const std::u16string longText(5000, u'x');
     const std::u16string cut(4095, u'x');
+    const std::u16string refused = SystemTextLine(10061);
+    const std::u16string denied = SystemTextLine(5);
     const struct {
         DWORD dwLastError;
         const char16_t* format;
@@ -19,19 +22,18 @@ TEST(TSMTPException, TextIsTheMessageAndTheLastErrorWithItsSystemText) {
         // Without a last error only the bracketed part is left out; the
         // system has a text for 0 too.
         {0, u"Cannot connect to %s!", u"mail.example.com", u"Cannot connect to mail.example.com!",
-         u"The operation completed successfully.", u"Cannot connect to mail.example.com!\n"},
+         SystemTextLine(0), u"Cannot connect to mail.example.com!\n"},
         {10061, u"%s", u"Cannot establish a connection to a specified socket!",
-         u"Cannot establish a connection to a specified socket!",
-         u"No connection could be made because the target machine actively refused it.",
-         u"Cannot establish a connection to a specified socket! [ERROR code = 10061, Message = No "
-         u"connection could be made because the target machine actively refused it.]\n"},
+         u"Cannot establish a connection to a specified socket!", refused,
+         u"Cannot establish a connection to a specified socket! [ERROR code = 10061, Message = " +
+             refused + u"]\n"},
         // An unknown code keeps the bracket with an empty message.
         {0x12345678u, u"%s", u"Socked not created!", u"Socked not created!", u"",
          u"Socked not created! [ERROR code = 305419896, Message = ]\n"},
         // Long messages are cut to 4095 characters.
-        {5, u"%s", longText.c_str(), cut, u"Access is denied.",
-         cut + u" [ERROR code = 5, Message = Access is denied.]\n"},
-        {0, u"%s", cut.c_str(), cut, u"The operation completed successfully.", cut + u"\n"},
+        {5, u"%s", longText.c_str(), cut, denied,
+         cut + u" [ERROR code = 5, Message = " + denied + u"]\n"},
+        {0, u"%s", cut.c_str(), cut, SystemTextLine(0), cut + u"\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.dwLastError);

@@ -115,7 +115,7 @@ TEST_F(TSMTPSSLSocketTest, PlainModePassesBytesThroughUnchanged) {
     SendText(s, "QUIT\r\n");
     EXPECT_EQ(ReceiveOnce(s), "");  // the server closed
     s.Close();
-    EXPECT_EQ(s.m_hSocket, platform::INVALID_SOCKET);
+    EXPECT_EQ(s.m_hSocket, INVALID_SOCKET);
     EXPECT_EQ(server.Finish(), "");
 }
 
@@ -297,7 +297,7 @@ TEST_F(TSMTPSSLSocketTest, Tls12AfterStartTls) {
     EXPECT_EQ(CountRecords(log, u"Decrypt a message;"), 2u) << log.Dump();
     s.Close();
     EXPECT_EQ(s.m_bSecure, 0);
-    EXPECT_EQ(s.m_hSocket, platform::INVALID_SOCKET);
+    EXPECT_EQ(s.m_hSocket, INVALID_SOCKET);
     EXPECT_EQ(server.Finish(), "");
     EXPECT_EQ(version, "TLSv1.2");
     EXPECT_TRUE(bCloseNotify) << "Close must send close_notify";
@@ -507,7 +507,7 @@ struct Renegotiation {
     static platform::SECURITY_STATUS Decrypt(platform::PCtxtHandle ctx,
                                              platform::SecBufferDesc* msg, ULONG seq, ULONG* qop) {
         platform::SECURITY_STATUS s = real.DecryptMessage(ctx, msg, seq, qop);
-        return s == platform::SEC_E_OK && nDecrypts++ == 0 ? platform::SEC_I_RENEGOTIATE : s;
+        return s == SEC_E_OK && nDecrypts++ == 0 ? SEC_I_RENEGOTIATE : s;
     }
 
     static platform::SECURITY_STATUS Initialize(platform::PCredHandle, platform::PCtxtHandle,
@@ -525,9 +525,9 @@ struct Renegotiation {
             out.pvBuffer = std::malloc(sizeof token - 1);
             std::memcpy(out.pvBuffer, token, sizeof token - 1);
             out.cbBuffer = sizeof token - 1;
-            return platform::SEC_I_CONTINUE_NEEDED;
+            return SEC_I_CONTINUE_NEEDED;
         }
-        return platform::SEC_E_OK;
+        return SEC_E_OK;
     }
 };
 

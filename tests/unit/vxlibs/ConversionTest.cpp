@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "Environment.h"
 #include "vxutil.h"
 
 TEST(Conversion, AnsiCodePageIsWindows1252) {
@@ -67,9 +68,9 @@ TEST(StringHelpers, ToLowerHandlesAsciiAndLatinLetters) {
 }
 
 TEST(StringHelpers, DebugLevelComesFromTheEnvironment) {
-    unsetenv("VX_DEBUG_LEVEL");
+    UnsetEnv("VX_DEBUG_LEVEL");
     EXPECT_EQ(dbgout_on(), 0);
-    setenv("VX_DEBUG_LEVEL", "2", 1);
+    SetEnv("VX_DEBUG_LEVEL", "2");
     EXPECT_EQ(dbgout_on(), 2);
-    unsetenv("VX_DEBUG_LEVEL");
+    UnsetEnv("VX_DEBUG_LEVEL");
 }

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "Environment.h"
 #include "LogCapture.h"
 #include "vxstring.h"
 
@@ -24,11 +25,11 @@ TEST(Logging, RecordsCarryLevelTypeFunctionActionAndFormattedMessage) {
 TEST(Logging, WritesEachRecordToTheLogFile) {
     std::string path = ::testing::TempDir() + "/vxstring-log-test.log";
     std::remove(path.c_str());
-    setenv("VX_LOG_FILE", path.c_str(), 1);
+    SetEnv("VX_LOG_FILE", path.c_str());
     Logging::SetLogHook(nullptr, nullptr);  // reads the outputs again
     Logging::WriteLog(nullptr, 10, 7, u"", u"enter", u"CMailAPI::Execute");
     Logging::WriteLog(nullptr, 10, 7, u"int:0", u"exit", u"CMailAPI::Execute");
-    unsetenv("VX_LOG_FILE");
+    UnsetEnv("VX_LOG_FILE");
     Logging::SetLogHook(nullptr, nullptr);
     std::ifstream in(path);
     std::stringstream text;

@@ -1,0 +1,47 @@
+# The Windows build (mingw-w64 cross compiler): the platform layer calls the
+# system's own services, so the only libraries are Windows system DLLs and the
+# project's own.
+
+# Resource scripts (the host modules' string tables) go through windres.
+enable_language(RC)
+
+# Lean system headers without the min/max macros; Unicode is the only text
+# interface the library calls.
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0601
+                        WINVER=0x0601)
+
+# libgcc, libstdc++ and winpthread inside each module, so that a module needs
+# nothing but system DLLs and the project's own.
+add_link_options(-static)
+
+# The objdump of the same toolchain reads the DLLs' export and import tables.
+find_program(SMTPMAIL_OBJDUMP NAMES ${SMTPMAIL_MINGW_TRIPLET}-objdump ${CMAKE_OBJDUMP} REQUIRED)
+
+# GoogleTest from Debian's source, built with this toolchain (Debian has no
+# Windows build of it).
+set(SMTPMAIL_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")
+if(NOT EXISTS ${SMTPMAIL_GTEST_SOURCE}/CMakeLists.txt)
+  message(FATAL_ERROR "GoogleTest source not found in ${SMTPMAIL_GTEST_SOURCE} (Debian package googletest)")
+endif()
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+add_subdirectory(${SMTPMAIL_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+foreach(lib gtest gtest_main gmock gmock_main)
+  if(NOT TARGET GTest::${lib})
+    add_library(GTest::${lib} ALIAS ${lib})
+  endif()
+endforeach()
+
+# The x86_64 test programs run under 64-bit Wine, in a prefix of this build
+# folder, quietly, without offering to install Mono or Gecko.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(SMTPMAIL_WINE64 /usr/lib/wine/wine64 CACHE FILEPATH "64-bit Wine loader")
+  set(SMTPMAIL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  set(SMTPMAIL_WINE_ENV WINEPREFIX=${SMTPMAIL_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
+  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env ${SMTPMAIL_WINE_ENV} ${SMTPMAIL_WINE64})
+endif()
+
+# Modules carry their plain names (smtpmail.dll, vxstring.dll), as the host
+# product loads them.
+set(CMAKE_SHARED_LIBRARY_PREFIX "")
+set(CMAKE_SHARED_MODULE_PREFIX "")

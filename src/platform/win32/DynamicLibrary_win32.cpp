@@ -1,0 +1,15 @@
+#include "platform/DynamicLibrary.h"
+
+#include "platform/win32/WideText_win32.h"
+
+namespace platform {
+
+HMODULE LoadLibraryW(const char16_t* name) {
+    if (name == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return ::LoadLibraryW(SysText(name));
+}
+
+}  // namespace platform
