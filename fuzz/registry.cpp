@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     WriteScratchFile("registry/HKEY_CURRENT_USER/Software/Fuzz/@Value",
                      std::string(reinterpret_cast<const char*>(data), size));
     platform::HKEY hKey = nullptr;
-    FUZZ_REQUIRE(platform::RegOpenKeyExW(platform::HKEY_CURRENT_USER, u"Software\\Fuzz", 0,
-                                         platform::KEY_READ, &hKey) == 0);
+    FUZZ_REQUIRE(
+        platform::RegOpenKeyExW(HKEY_CURRENT_USER, u"Software\\Fuzz", 0, KEY_READ, &hKey) == 0);
     CheckValue([&](DWORD* pType, BYTE* pData, DWORD* pcb) {
         return platform::RegQueryValueExW(hKey, u"Value", pType, pData, pcb);
     });
@@ -63,6 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     });
     platform::RegCloseKey(hKey);
     CMailCfg cfg;
-    cfg.loadRegistry(platform::HKEY_CURRENT_USER, u"Software\\Fuzz", u"Value");
+    cfg.loadRegistry(HKEY_CURRENT_USER, u"Software\\Fuzz", u"Value");
     return 0;
 }
