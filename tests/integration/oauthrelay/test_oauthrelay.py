@@ -5,6 +5,12 @@ called through oauthrelay-driver; what arrives is read back with Python's email
 package.
 
     test_oauthrelay.py PATH/TO/oauthrelay-driver [TestClass ...]
+    test_oauthrelay.py --wine WINE64 PATH/TO/oauthrelay-driver.exe [Test ...]
+
+With --wine the driver is the Windows one, run under 64-bit Wine in the
+WINEPREFIX of the environment: paths become Z: paths, and each class's CA goes
+into the prefix's Root store (trust-test-ca.exe beside the driver) for the
+class's run.
 """
 
 import contextlib
@@ -13,6 +19,7 @@ import email.policy
 import os
 import shutil
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -25,7 +32,27 @@ from oauth_servers import OAuthServers  # noqa: E402
 from smtpd_common import quiet_aiosmtpd  # noqa: E402
 
 DRIVER = None
+WINE = None  # the 64-bit Wine loader when the driver is a Windows program
 SENDER = "anne@example.com"
+
+
+def native_path(path):
+    """A path as the driver sees it: under Wine, the Z: drive is the Linux root."""
+    return "Z:" + path.replace("/", "\\") if WINE else path
+
+
+def native_paths(paths):
+    return ";".join(native_path(p.strip()) if p.strip() else p for p in paths.split(";"))
+
+
+def windows_trust(action, ca_file, folder):
+    """Adds the CA to the Root store of the Wine prefix, or takes it out."""
+    der = os.path.join(folder, "ca.der")
+    with open(ca_file) as f, open(der, "wb") as out:
+        out.write(ssl.PEM_cert_to_DER_cert(f.read()))
+    tool = os.path.join(os.path.dirname(DRIVER), "trust-test-ca.exe")
+    subprocess.run([WINE, tool, action, native_path(der)], check=True, timeout=120,
+                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
 @contextlib.contextmanager
@@ -50,9 +77,13 @@ class RelayCase(unittest.TestCase):
         quiet_aiosmtpd()
         cls.tmp = tempfile.mkdtemp(prefix="oauthrelay-test.")
         cls.servers = OAuthServers(os.path.join(cls.tmp, "servers"), **cls.SERVER_OPTIONS).start()
+        if WINE:
+            windows_trust("add", cls.servers.ca_file, cls.tmp)
 
     @classmethod
     def tearDownClass(cls):
+        if WINE:
+            windows_trust("remove", cls.servers.ca_file, cls.tmp)
         cls.servers.stop()
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
@@ -74,10 +105,12 @@ class RelayCase(unittest.TestCase):
         first dict's changes, every further dict changes the call before it; a
         value None passes a null, and in env removes the variable. Returns
         (sent, text of the failure) per call."""
-        args = [DRIVER]
+        args = [WINE, DRIVER] if WINE else [DRIVER]
         for i, call in enumerate(calls or ({},)):
             args += ["--next"] if i else []
             for k, v in (dict(self.base_call(), **call) if i == 0 else call).items():
+                if k == "attachments" and v:
+                    v = native_paths(v)
                 args += ["--null", k] if v is None else ["%s=%s" % (k, v)]
         env = {**os.environ, "SSL_CERT_DIR": None, "SSL_CERT_FILE": self.servers.ca_file,
                **(env or {})}
@@ -449,5 +482,8 @@ class FailureTest(RelayCase):
 
 
 if __name__ == "__main__":
-    DRIVER = os.path.abspath(sys.argv[1])
-    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[2:])
+    args = sys.argv[1:]
+    if args[:1] == ["--wine"]:
+        WINE, args = args[1], args[2:]
+    DRIVER = os.path.abspath(args[0])
+    unittest.main(argv=[sys.argv[0], "-v"] + args[1:])
