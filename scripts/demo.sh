@@ -10,6 +10,12 @@
 # smtpmail-send (the sample host, which loads libsmtpmail as the host product
 # does), show the captured message's headers and parts, stop the server.
 #
+# A Windows build folder (make demo-windows: build-win64) runs the same story
+# with the Windows programs under 64-bit Wine ($WINE64, in the WINEPREFIX the
+# caller sets) against the same Linux capture server; the generated CA goes
+# into the prefix's Root store for the run, as an administrator would import
+# a company CA.
+#
 # SMTPMAIL_DEMO_DIR=DIR keeps every file of the run in DIR (the tests read it);
 # otherwise a temporary folder is used and removed at the end.
 set -euo pipefail
@@ -21,12 +27,47 @@ if [ ! -d "$BUILD/bin" ]; then
     exit 2
 fi
 BIN=$(cd "$BUILD/bin" && pwd)
-for f in smtpmail-send smtpmail-cfg libsmtpmail.so capture-server.py; do
+if [ -e "$BIN/smtpmail-send.exe" ]; then
+    WINDOWS=1
+    WINE64=${WINE64:-/usr/lib/wine/wine64}
+    NEEDED="smtpmail-send.exe smtpmail-cfg.exe smtpmail.dll OAuthRelay.dll trust-test-ca.exe capture-server.py"
+    MAKE_TARGET="make demo-windows"
+else
+    WINDOWS=0
+    NEEDED="smtpmail-send smtpmail-cfg libsmtpmail.so capture-server.py"
+    MAKE_TARGET="make demo"
+fi
+for f in $NEEDED; do
     if [ ! -e "$BIN/$f" ]; then
-        echo "demo: $BIN/$f is missing; build it first (make demo)" >&2
+        echo "demo: $BIN/$f is missing; build it first ($MAKE_TARGET)" >&2
         exit 2
     fi
 done
+if [ "$WINDOWS" = 1 ] && [ ! -x "$WINE64" ]; then
+    echo "demo: $WINE64 is missing (Debian package wine64; 'make deps')" >&2
+    exit 2
+fi
+
+# A program of the build: directly, or under Wine with its output's CRLF
+# line ends made LF.
+tool() {
+    local name=$1
+    shift
+    if [ "$WINDOWS" = 1 ]; then
+        "$WINE64" "$BIN/$name.exe" "$@" | sed -u 's/\r$//'
+        return "${PIPESTATUS[0]}"
+    fi
+    "$BIN/$name" "$@"
+}
+# A path as the programs see it: under Wine, the Z: drive is the Linux root.
+native_path() {
+    if [ "$WINDOWS" = 1 ]; then
+        local p=${1//\//\\}
+        printf 'Z:%s' "$p"
+    else
+        printf '%s' "$1"
+    fi
+}
 if ! "$PY" -c 'import aiosmtpd' 2>/dev/null; then
     echo "demo: $PY cannot import aiosmtpd (Debian package python3-aiosmtpd; 'make deps')" >&2
     exit 2
@@ -49,6 +90,12 @@ mkdir -p "$CONFIG" "$MAILDIR" "$CONTENT"
 
 SERVER_PID=""
 SERVER_OUT=""
+TRUSTED_CA=""
+distrust_ca() {
+    [ -n "$TRUSTED_CA" ] || return 0
+    tool trust-test-ca remove "$(native_path "$TRUSTED_CA")" >/dev/null 2>&1 || true
+    TRUSTED_CA=""
+}
 stop_server() {
     [ -n "$SERVER_PID" ] || return 0
     local pid=$SERVER_PID
@@ -67,6 +114,7 @@ stop_server() {
 }
 cleanup() {
     local rc=$?
+    distrust_ca
     stop_server
     if [ "$KEEP" = 0 ]; then
         rm -rf "$WORK"
@@ -121,17 +169,30 @@ while [ -z "$PORT" ]; do
     esac
 done
 
+if [ "$WINDOWS" = 1 ]; then
+    # Schannel and the chain engine trust the Windows certificate store.
+    openssl x509 -in "$CA" -outform der -out "$WORK/ca.der"
+    TRUSTED_CA=$WORK/ca.der
+    printf '    The capture server'"'"'s CA goes into the Root store of the Wine prefix.\n'
+    tool trust-test-ca add "$(native_path "$TRUSTED_CA")"
+fi
+
 # ---------------------------------------------------------------------------
 step "2. Writing the provider's configuration store with smtpmail-cfg"
-CFG=("$BIN/smtpmail-cfg" --dir "$CONFIG"
-    --host 127.0.0.1 --port "$PORT" --starttls on --cert-flags 0
+CONFIG_ARG=$(native_path "$CONFIG")
+# Under Wine the chain policy matches names, not IP literals, against the
+# certificate, so the Windows programs reach the server as localhost.
+SERVER_NAME=127.0.0.1
+[ "$WINDOWS" = 1 ] && SERVER_NAME=localhost
+CFG=(smtpmail-cfg --dir "$CONFIG_ARG"
+    --host "$SERVER_NAME" --port "$PORT" --starttls on --cert-flags 0
     --auth plain --user "$DEMO_USER" --password "$DEMO_PASSWORD"
     --sender-name "smtpmail demo" --sender-address demo@example.org
     --body-format text)
-HIDE=$DEMO_PASSWORD show_command smtpmail-cfg "${CFG[@]:1}"
-"${CFG[@]}" | sed 's/^/    /'
-show_command smtpmail-cfg --dir "$CONFIG" --show
-"$BIN/smtpmail-cfg" --dir "$CONFIG" --show | sed 's/^/    /'
+HIDE=$DEMO_PASSWORD show_command "${CFG[@]}"
+tool "${CFG[@]}" | sed 's/^/    /'
+show_command smtpmail-cfg --dir "$CONFIG_ARG" --show
+tool smtpmail-cfg --dir "$CONFIG_ARG" --show | sed 's/^/    /'
 
 # ---------------------------------------------------------------------------
 step "3. Sending a message through the provider with smtpmail-send"
@@ -155,17 +216,17 @@ TEXT
 # A 1x1 PNG image: the binary attachment must arrive byte for byte.
 printf '\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x00\x01\x00\x00\x00\x01\x08\x06\x00\x00\x00\x1f\x15\xc4\x89\x00\x00\x00\rIDATx\x9cc\xf8\xcf\xc0\xf0\x1f\x00\x05\x00\x01\xff\x89\x99=\x1d\x00\x00\x00\x00IEND\xaeB`\x82' >"$CONTENT/pixel.png"
 
-SEND=("$BIN/smtpmail-send" --config-dir "$CONFIG"
+SEND=(smtpmail-send --config-dir "$CONFIG_ARG"
     --to "Ada Lovelace <ada@example.org>" --to grace@example.org
     --cc "Charles Babbage <charles@example.org>" --bcc audit@example.org
     --subject "smtpmail demo: HTML, text and an image – Grüße"
-    --body-file "$CONTENT/body.html" --html
-    --attach "$CONTENT/notes.txt" --attach "$CONTENT/pixel.png"
+    --body-file "$(native_path "$CONTENT/body.html")" --html
+    --attach "$(native_path "$CONTENT/notes.txt")" --attach "$(native_path "$CONTENT/pixel.png")"
     --priority high --receipt --notify success,failure)
-show_command smtpmail-send "${SEND[@]:1}"
-# The generated CA is the only trusted root: the server certificate passes the
-# full chain and host-name check.
-if ! SSL_CERT_FILE=$CA "${SEND[@]}" 2>&1 | sed 's/^/    /'; then
+show_command "${SEND[@]}"
+# The generated CA is the only trusted root (on Windows: one more root of the
+# store): the server certificate passes the full chain and host-name check.
+if ! SSL_CERT_FILE=$CA tool "${SEND[@]}" 2>&1 | sed 's/\r$//; s/^/    /'; then
     echo "demo: smtpmail-send failed (its output is above)" >&2
     exit 1
 fi
@@ -225,6 +286,7 @@ PYTHON
 
 # ---------------------------------------------------------------------------
 step "6. Stopping the capture server"
+distrust_ca
 stop_server
 printf '\nDone. '
 if [ "$KEEP" = 1 ]; then
