@@ -53,7 +53,8 @@ fi
 # Debian's patch series).
 src="$cache/src/$version"
 if [ ! -f "$src/.complete" ]; then
-    rm -rf "$src"
+    # Older versions' sources are of no more use.
+    rm -rf "$cache/src"
     mkdir -p "$src"
     echo "build-curl-windows: fetching Debian's curl $version source"
     (cd "$src" && apt-get source -qq "curl=$version" >/dev/null 2>"$src/apt-get.log") || {
