@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 WINE64 ?= /usr/lib/wine/wine64
 WINESERVER ?= /usr/lib/wine/wineserver
 
-.PHONY: deps build test test-sanitize test-windows windows windows-package demo demo-windows clean
+.PHONY: deps build test test-sanitize test-fuzz fuzz test-windows windows windows-package demo demo-windows clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -61,7 +61,7 @@ test-windows: windows
 .PHONY: wine-start wine-stop
 wine-start:
 	mkdir -p build-win64/wineprefix
-	$(WINE_ENV) $(WINESERVER) -p </dev/null >/dev/null 2>&1
+	-$(WINE_ENV) $(WINESERVER) -p </dev/null >/dev/null 2>&1
 	$(WINE_ENV) $(WINE64) wineboot --init </dev/null >/dev/null 2>&1
 wine-stop:
 	-$(WINE_ENV) $(WINESERVER) -k
@@ -80,10 +80,20 @@ test-sanitize: deps
 	$(SANITIZER_ENV) cmake --build build-sanitize -j$(JOBS)
 	cd build-sanitize && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900
 
+# Each fuzz target for SECONDS seconds with clang (scripts/fuzz.sh).
+SECONDS ?= 60
+fuzz: deps
+	./scripts/fuzz.sh $(SECONDS)
+
+# CI's short fuzz run: 30 seconds per target when clang is there.
+test-fuzz: deps
+	@if command -v clang++ >/dev/null 2>&1; then ./scripts/fuzz.sh 30; \
+	else echo "test-fuzz: skipped, clang++ is not installed"; fi
+
 # The demo builds only what it runs: the provider with its support libraries,
 # the two tools and the capture server.
 DEMO_TARGETS = smtpmail smtpmail-send smtpmail-cfg capture-server
-DEMO_WINDOWS_TARGETS = smtpmail OAuthRelay smtpmail-send smtpmail-cfg capture-server trust-test-ca
+DEMO_WINDOWS_TARGETS = smtpmail OAuthRelay smtpmail-send smtpmail-cfg capture-server
 
 demo: deps
 	rm -rf $(BUILD)
@@ -103,4 +113,4 @@ demo-windows: deps
 # build-curl/ (the Windows libcurl builds) survives clean: it changes only with
 # Debian's curl source, and takes minutes to make again.
 clean:
-	rm -rf $(BUILD) build-sanitize build-win32 build-win64 dist
+	rm -rf $(BUILD) build-sanitize build-win32 build-win64 build-fuzz dist

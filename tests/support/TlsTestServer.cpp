@@ -1,5 +1,8 @@
 #include "TlsTestServer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <poll.h>
@@ -16,10 +19,6 @@
 #include "TestCertificates.h"
 
 namespace {
-
-// A guard against a client that never comes or never answers: a failing
-// test ends with an error instead of hanging.
-constexpr int kSafetyTimeoutSeconds = 30;
 
 using testcerts::OpenSslErrors;
 
@@ -206,6 +205,40 @@ bool TlsServerConnection::WaitCloseNotify() {
     }
 }
 
+void TlsServerConnection::SetReadTimeout(int ms) {
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
+void TlsServerConnection::ShutdownWrite() {
+    ::shutdown(m_fd, SHUT_WR);
+}
+
+bool TlsServerConnection::WaitInput(int ms) {
+    if (!m_plainInput.empty() ||
+        (m_ssl != nullptr && (SSL_pending(m_ssl) > 0 || BIO_ctrl_pending(m_rbio) > 0)))
+        return true;
+    pollfd p{m_fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+}
+
+bool TlsServerConnection::ClientClosed() {
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n == 0)
+            return true;
+        if (n < 0)
+            return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    }
+}
+
+void TlsServerConnection::Reset() {
+    linger hard{1, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    CloseSocket();
+}
+
 void TlsServerConnection::CloseSocket() {
     if (m_fd >= 0)
         ::close(m_fd);
@@ -223,19 +256,42 @@ std::string TlsServerConnection::ServerName() const {
 
 // ----- server ---------------------------------------------------------------------
 
-TlsTestServer::TlsTestServer(Script script, TlsServerOptions options) {
+ssl_ctx_st* TlsTestServer::NewContext(const TlsServerOptions& options) {
     std::string cert = options.certFile.empty() ? testcerts::Path("server.pem") : options.certFile;
     std::string key = options.keyFile.empty() ? testcerts::Path("server.key") : options.keyFile;
-    m_ctx = SSL_CTX_new(TLS_server_method());
-    if (m_ctx == nullptr || SSL_CTX_use_certificate_chain_file(m_ctx, cert.c_str()) != 1 ||
-        SSL_CTX_use_PrivateKey_file(m_ctx, key.c_str(), SSL_FILETYPE_PEM) != 1)
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx == nullptr || SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        SSL_CTX_free(ctx);
         throw std::runtime_error("test server certificate: " + OpenSslErrors());
+    }
     int minVersion = options.version == TlsTestVersion::Tls13 ? TLS1_3_VERSION : TLS1_2_VERSION;
     int maxVersion = options.version == TlsTestVersion::Tls12 ? TLS1_2_VERSION : TLS1_3_VERSION;
-    SSL_CTX_set_min_proto_version(m_ctx, minVersion);
-    SSL_CTX_set_max_proto_version(m_ctx, maxVersion);
+    SSL_CTX_set_min_proto_version(ctx, minVersion);
+    SSL_CTX_set_max_proto_version(ctx, maxVersion);
+    return ctx;
+}
 
-    m_listen = BindLoopback(m_nPort);
+TlsTestServer::TlsTestServer(Script script, TlsServerOptions options) {
+    if (options.context != nullptr) {
+        SSL_CTX_up_ref(options.context);
+        m_ctx = options.context;
+    } else {
+        m_ctx = NewContext(options);
+    }
+
+    m_timeoutMs = options.timeoutMs;
+    m_bNoDelay = options.noDelay;
+    if (options.listenFd >= 0) {
+        m_listen = options.listenFd;
+        m_bOwnListen = false;
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length);
+        m_nPort = ntohs(address.sin_port);
+    } else {
+        m_listen = BindLoopback(m_nPort);
+    }
     if (m_listen < 0)
         throw std::runtime_error(std::string("test server socket: ") + std::strerror(errno));
     // Listening before the thread starts: a client may connect at once.
@@ -244,7 +300,7 @@ TlsTestServer::TlsTestServer(Script script, TlsServerOptions options) {
 
 TlsTestServer::~TlsTestServer() {
     Finish();
-    if (m_listen >= 0)
+    if (m_listen >= 0 && m_bOwnListen)
         ::close(m_listen);
     SSL_CTX_free(m_ctx);
 }
@@ -261,13 +317,18 @@ void TlsTestServer::Run(Script script) {
     TlsServerConnection conn;
     try {
         pollfd p{m_listen, POLLIN, 0};
-        if (::poll(&p, 1, kSafetyTimeoutSeconds * 1000) != 1)
+        if (::poll(&p, 1, m_timeoutMs) != 1)
             throw std::runtime_error("no client connected");
         conn.m_fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
         if (conn.m_fd < 0)
             throw std::runtime_error(std::string("accept: ") + std::strerror(errno));
-        timeval tv{kSafetyTimeoutSeconds, 0};
-        ::setsockopt(conn.m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        conn.SetReadTimeout(m_timeoutMs);
+        timeval tv{m_timeoutMs / 1000, (m_timeoutMs % 1000) * 1000};
+        ::setsockopt(conn.m_fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        if (m_bNoDelay) {
+            int one = 1;
+            ::setsockopt(conn.m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        }
         conn.m_ssl = SSL_new(m_ctx);
         conn.m_rbio = BIO_new(BIO_s_mem());
         conn.m_wbio = BIO_new(BIO_s_mem());

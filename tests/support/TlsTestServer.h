@@ -21,6 +21,17 @@ struct TlsServerOptions {
     std::string certFile;  // empty: the test certificates' server.pem and server.key
     std::string keyFile;
     TlsTestVersion version = TlsTestVersion::Any;  // Any: TLS 1.2 and 1.3
+    // A listening socket of the caller's to accept on (it stays open): a fuzz
+    // target makes thousands of connections and keeps them to one port.
+    int listenFd = -1;
+    // Bound of the wait for the client's connection and of every read.
+    int timeoutMs = 30000;
+    // Every write leaves at once (TCP_NODELAY), instead of waiting for the
+    // acknowledgement of the one before.
+    bool noDelay = false;
+    // A context from NewContext to use instead of a new one (which takes
+    // OpenSSL milliseconds to make); the server takes its own reference.
+    ssl_ctx_st* context = nullptr;
 };
 
 class TlsServerConnection {
@@ -47,6 +58,17 @@ public:
     // Reads until the peer's close_notify (true) or the end of the stream.
     bool WaitCloseNotify();
     void CloseSocket();
+    // Bound of the reads from now on.
+    void SetReadTimeout(int ms);
+    // Sends the end of the stream; reading goes on.
+    void ShutdownWrite();
+    // Waits at most ms for input (poll, to the millisecond); true when some
+    // is there to read, also input already buffered.
+    bool WaitInput(int ms);
+    // Reads what has come without waiting; true when the client has closed.
+    bool ClientClosed();
+    // Closes with a reset: no TIME_WAIT is left on either side.
+    void Reset();
 
     std::string Version() const;     // "TLSv1.2", "TLSv1.3"
     std::string ServerName() const;  // SNI the client sent, "" when none
@@ -69,6 +91,9 @@ public:
     TlsTestServer(const TlsTestServer&) = delete;
     TlsTestServer& operator=(const TlsTestServer&) = delete;
 
+    // A server context for the options' certificate and versions.
+    static ssl_ctx_st* NewContext(const TlsServerOptions& options);
+
     int Port() const { return m_nPort; }
     // Waits for the script; returns its failure ("" when it ran through).
     std::string Finish();
@@ -77,6 +102,9 @@ private:
     void Run(Script script);
     int m_listen = -1;
     int m_nPort = 0;
+    bool m_bOwnListen = true;
+    int m_timeoutMs = 30000;
+    bool m_bNoDelay = false;
     ssl_ctx_st* m_ctx = nullptr;
     std::thread m_thread;
     std::string m_error;

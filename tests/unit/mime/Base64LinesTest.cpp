@@ -18,10 +18,12 @@ std::string RunCutIntoLines(const std::vector<unsigned char>& bytes) {
     return lines;
 }
 
-std::string Lines(const std::vector<unsigned char>& bytes) {
+using Writer = size_t (*)(const unsigned char*, size_t, char*);
+
+std::string Lines(const std::vector<unsigned char>& bytes, Writer write) {
     size_t room = Base64LinesRoom(bytes.size());
     std::string out(room, '\xAA');
-    size_t written = WriteBase64Lines(bytes.data(), bytes.size(), out.data());
+    size_t written = write(bytes.data(), bytes.size(), out.data());
     EXPECT_LT(written, room) << "room for the closing NUL";
     EXPECT_EQ(out.find_first_not_of('\xAA', written), std::string::npos)
         << "nothing written past the count";
@@ -53,6 +55,8 @@ TEST(Base64Lines, EqualToTheRunCutIntoLinesAtEverySize) {
     sizes.push_back(3 * 57 * 1024 + 58);
     for (size_t n : sizes) {
         std::vector<unsigned char> bytes = Pattern(n);
-        ASSERT_EQ(Lines(bytes), RunCutIntoLines(bytes)) << n << " bytes";
+        const std::string expected = RunCutIntoLines(bytes);
+        ASSERT_EQ(Lines(bytes, WriteBase64Lines), expected) << n << " bytes";
+        ASSERT_EQ(Lines(bytes, WriteBase64LinesPortable), expected) << n << " bytes, portable";
     }
 }
