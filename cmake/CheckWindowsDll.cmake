@@ -1,8 +1,10 @@
 cmake_minimum_required(VERSION 3.20)
-# Build step of the Windows provider: its export table holds exactly the
-# sixteen Mail_ names, undecorated, and its import table names only Windows
-# system DLLs and the host product's own libraries.
-#   cmake -DOBJDUMP=... -DDLL=... -P CheckWindowsDll.cmake
+# Build step of the Windows DLLs: the export table holds exactly the expected
+# names, undecorated (by default the provider's sixteen Mail_ names), and the
+# import table names only Windows system DLLs and the host product's own
+# libraries.
+#   cmake -DOBJDUMP=... -DDLL=... [-DEXPORTS=name;...] [-DIMPORTS_ALLOWED=x.dll;...]
+#         -P CheckWindowsDll.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
@@ -20,18 +22,25 @@ if(at GREATER -1)
   endforeach()
 endif()
 list(SORT exports)
-set(expected Mail_AttachmentSave Mail_Delete Mail_Deliver Mail_Execute Mail_FindClose Mail_FindFirst
-    Mail_FindNext Mail_FreeBuffer Mail_GetLastError Mail_GetProperty Mail_Initialize Mail_Receive
-    Mail_ResolveAddress Mail_Send Mail_SetProperty Mail_Uninitialize)
+if(DEFINED EXPORTS)
+  set(expected ${EXPORTS})
+  list(SORT expected)
+  string(REPLACE ";" " " what "${expected}")
+else()
+  set(expected Mail_AttachmentSave Mail_Delete Mail_Deliver Mail_Execute Mail_FindClose Mail_FindFirst
+      Mail_FindNext Mail_FreeBuffer Mail_GetLastError Mail_GetProperty Mail_Initialize Mail_Receive
+      Mail_ResolveAddress Mail_Send Mail_SetProperty Mail_Uninitialize)
+  set(what "the sixteen Mail_ names")
+endif()
 if(NOT exports STREQUAL expected)
   string(REPLACE ";" "\n  " shown "${exports}")
-  message(FATAL_ERROR "${DLL}: the exports are\n  ${shown}\nnot exactly the sixteen Mail_ names")
+  message(FATAL_ERROR "${DLL}: the exports are\n  ${shown}\nnot exactly ${what}")
 endif()
 
 # Imports: every "DLL Name:" line.
 string(REGEX MATCHALL "DLL Name: [^\n]+" rows "${dump}")
 set(allowed kernel32.dll user32.dll advapi32.dll ws2_32.dll secur32.dll crypt32.dll rpcrt4.dll
-    msvcrt.dll vxstring.dll vxutil.dll oauthrelay.dll)
+    msvcrt.dll vxstring.dll vxutil.dll oauthrelay.dll ${IMPORTS_ALLOWED})
 set(imports "")
 foreach(row ${rows})
   string(REGEX REPLACE "^DLL Name: *" "" name "${row}")
@@ -44,4 +53,4 @@ foreach(row ${rows})
   endif()
 endforeach()
 string(REPLACE ";" " " shown "${imports}")
-message(STATUS "${DLL}: the sixteen Mail_ exports; imports ${shown}")
+message(STATUS "${DLL}: exports ${what}; imports ${shown}")

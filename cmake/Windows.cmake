@@ -14,6 +14,21 @@ add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WIN
 # nothing but system DLLs and the project's own.
 add_link_options(-static)
 
+# libcurl for OAuthRelay.dll: Debian's curl source built with this toolchain
+# and its Schannel backend (scripts/build-curl-windows.sh), kept in a folder
+# of its own between runs and rebuilt only when the script, the toolchain file
+# or Debian's version changes.
+set(SMTPMAIL_CURL_CACHE ${PROJECT_SOURCE_DIR}/build-curl CACHE PATH
+    "Folder that keeps the Windows libcurl builds between runs")
+execute_process(
+  COMMAND ${PROJECT_SOURCE_DIR}/scripts/build-curl-windows.sh ${CMAKE_SYSTEM_PROCESSOR} ${SMTPMAIL_CURL_CACHE}
+  RESULT_VARIABLE curl_rc)
+if(NOT curl_rc EQUAL 0)
+  message(FATAL_ERROR "libcurl for ${CMAKE_SYSTEM_PROCESSOR} Windows could not be built (scripts/build-curl-windows.sh)")
+endif()
+find_package(CURL CONFIG REQUIRED PATHS ${SMTPMAIL_CURL_CACHE}/${CMAKE_SYSTEM_PROCESSOR}
+             NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+
 # The objdump of the same toolchain reads the DLLs' export and import tables.
 find_program(SMTPMAIL_OBJDUMP NAMES ${SMTPMAIL_MINGW_TRIPLET}-objdump ${CMAKE_OBJDUMP} REQUIRED)
 

@@ -5,7 +5,8 @@ set -e
 PACKAGES="build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
 libssl-dev openssl libcurl4-openssl-dev libkrb5-dev gss-ntlmssp
 python3 python3-aiosmtpd python3-gssapi python3-cryptography postfix locales-all
-mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 winbind"
+mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 winbind
+dpkg-dev zip unzip"
 
 SUDO=""
 need_root() {
@@ -42,4 +43,28 @@ if ! grep -qs "$NTLMSSP_OID" /etc/gss/mech.d/*.conf; then
     need_root "the NTLMSSP mechanism is not configured"
     $SUDO mkdir -p /etc/gss/mech.d
     printf 'gssntlmssp_v1\t%s\t%s\n' "$NTLMSSP_OID" "$lib" | $SUDO tee /etc/gss/mech.d/mech.ntlmssp.conf >/dev/null
+fi
+
+# The Windows OAuthRelay.dll links a libcurl built from Debian's own curl
+# source package (scripts/build-curl-windows.sh); apt-get source needs a
+# deb-src entry for the archive the machine already uses.
+if ! apt-cache showsrc curl 2>/dev/null | grep -q '^Package: curl'; then
+    need_root "no deb-src entry offers Debian's curl source"
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        echo "Adding deb-src entries for the Debian archive (/etc/apt/sources.list.d/debian-src.sources)"
+        sed -n 's/^Types:.*/Types: deb-src/; /^#/d; p' /etc/apt/sources.list.d/debian.sources |
+            $SUDO tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+    elif grep -qs '^deb ' /etc/apt/sources.list; then
+        echo "Adding deb-src entries for the Debian archive (/etc/apt/sources.list.d/debian-src.list)"
+        sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
+            $SUDO tee /etc/apt/sources.list.d/debian-src.list >/dev/null
+    else
+        echo "install-deps: no Debian archive entry to derive a deb-src entry from" >&2
+        exit 1
+    fi
+    $SUDO apt-get update -qq
+    if ! apt-cache showsrc curl 2>/dev/null | grep -q '^Package: curl'; then
+        echo "install-deps: Debian's curl source package is still unknown to apt" >&2
+        exit 1
+    fi
 fi

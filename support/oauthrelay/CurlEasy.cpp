@@ -1,6 +1,5 @@
 #include "CurlEasy.h"
 
-#include <cstdlib>
 #include <mutex>
 
 #include "RelayError.h"
@@ -46,17 +45,6 @@ std::string CurlEasy::Describe(CURLcode nCode) const {
         text += " (" + detail + ")";
     }
     return text;
-}
-
-void ApplyTrustSettings(CURL* pCurl) {
-    const char* pszFile = std::getenv("SSL_CERT_FILE");
-    if (pszFile != nullptr && *pszFile != '\0') {
-        curl_easy_setopt(pCurl, CURLOPT_CAINFO, pszFile);
-    }
-    const char* pszDir = std::getenv("SSL_CERT_DIR");
-    if (pszDir != nullptr && *pszDir != '\0') {
-        curl_easy_setopt(pCurl, CURLOPT_CAPATH, pszDir);
-    }
 }
 
 }  // namespace oauthrelay

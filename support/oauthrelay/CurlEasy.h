@@ -1,5 +1,4 @@
-// One libcurl easy handle with its error buffer, and the TLS trust settings
-// that both the token request and the SMTP connection use.
+// One libcurl easy handle with its error buffer.
 #pragma once
 
 #include <curl/curl.h>
@@ -27,10 +26,5 @@ private:
     CURL* m_pCurl = nullptr;
     char m_szError[CURL_ERROR_SIZE] = {};
 };
-
-// The system trust store, with SSL_CERT_FILE and SSL_CERT_DIR as OpenSSL
-// defines them. libcurl brings its own compiled-in CA path, which would hide
-// OpenSSL's environment variables, so they are handed to it explicitly.
-void ApplyTrustSettings(CURL* pCurl);
 
 }  // namespace oauthrelay

@@ -1,5 +1,5 @@
 // The few operating-system services OAuthRelay needs beyond libcurl, one
-// backend per system (RelayPlatform_posix.cpp).
+// backend per system (RelayPlatform_posix.cpp, RelayPlatform_win32.cpp).
 #pragma once
 
 #include <curl/curl.h>
@@ -19,5 +19,9 @@ void LocalTime(std::time_t t, std::tm& local, long& nOffsetSeconds);
 
 // The name of this machine, or an empty string when the system gives none.
 std::string LocalHostName();
+
+// The trust settings of the system for a handle that speaks TLS: both the
+// token request and the SMTP connection use them.
+void ApplyTrustSettings(CURL* pCurl);
 
 }  // namespace oauthrelay

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "RelayPlatform.h"
 
@@ -42,6 +43,20 @@ std::string LocalHostName() {
         return std::string();
     }
     return name;
+}
+
+// The system trust store, with SSL_CERT_FILE and SSL_CERT_DIR as OpenSSL
+// defines them. libcurl brings its own compiled-in CA path, which would hide
+// OpenSSL's environment variables, so they are handed to it explicitly.
+void ApplyTrustSettings(CURL* pCurl) {
+    const char* pszFile = std::getenv("SSL_CERT_FILE");
+    if (pszFile != nullptr && *pszFile != '\0') {
+        curl_easy_setopt(pCurl, CURLOPT_CAINFO, pszFile);
+    }
+    const char* pszDir = std::getenv("SSL_CERT_DIR");
+    if (pszDir != nullptr && *pszDir != '\0') {
+        curl_easy_setopt(pCurl, CURLOPT_CAPATH, pszDir);
+    }
 }
 
 }  // namespace oauthrelay

@@ -5,6 +5,7 @@
 #include "CurlEasy.h"
 #include "JsonObject.h"
 #include "RelayError.h"
+#include "RelayPlatform.h"
 #include "TextConvert.h"
 
 namespace oauthrelay {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ProgramArguments.h"
 #include "api/ConfigText.h"
 #include "api/SettingNames.h"
 #include "config/CMailCfg.h"
@@ -260,8 +261,9 @@ int main(int argc, char** argv) {
         fields[field] = platform::Utf8ToUtf16(std::to_string(number));
     };
 
-    for (int i = 1; i < argc; ++i) {
-        std::string opt = argv[i];
+    const std::vector<std::string> args = toolargs::Utf8Arguments(argc, argv);
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string opt = args[i];
         if (opt == "--help" || opt == "-h") {
             Usage(stdout);
             return 0;
@@ -274,17 +276,19 @@ int main(int argc, char** argv) {
             update = true;
             continue;
         }
-        if (i + 1 >= argc)
+        if (i + 1 >= args.size())
             return BadArguments("option " + opt + " needs a value");
-        std::string value = argv[++i];
+        std::string value = args[++i];
         std::u16string wide = platform::Utf8ToUtf16(value);
 
         if (opt == "--file" || opt == "--dir") {
             ++targets;
-            target.file =
-                opt == "--file"
-                    ? value
-                    : (value.empty() || value.back() == '/' ? value : value + "/") + kFileName;
+            target.file = opt == "--file"
+                              ? value
+                              : (value.empty() || value.back() == '/' || value.back() == '\\'
+                                     ? value
+                                     : value + toolargs::kPathSeparator) +
+                                    kFileName;
             continue;
         }
         if (opt == "--registry") {

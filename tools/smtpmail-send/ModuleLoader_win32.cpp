@@ -29,8 +29,21 @@ std::string Narrow(const std::wstring& w) {
     return s;
 }
 
+// The system's own text for the error (126: "The specified module could not
+// be found."), with its number.
 std::string LastErrorText(DWORD code) {
-    return "Windows error " + std::to_string(code);
+    wchar_t* text = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = n > 0 && text != nullptr ? std::wstring(text, n) : std::wstring();
+    if (text != nullptr)
+        ::LocalFree(text);
+    while (!message.empty() &&
+           (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' '))
+        message.pop_back();
+    const std::string number = "Windows error " + std::to_string(code);
+    return message.empty() ? number : Narrow(message) + " (" + number + ")";
 }
 
 }  // namespace

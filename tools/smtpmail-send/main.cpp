@@ -11,6 +11,7 @@
 #include "CommandLine.h"
 #include "HostText.h"
 #include "ModuleLoader.h"
+#include "ProgramArguments.h"
 #include "TerminalLog.h"
 #include "mailapi.h"
 
@@ -255,7 +256,7 @@ std::string ProgramName(const char* argv0) {
 
 int main(int argc, char** argv) {
     const std::string program = ProgramName(argc > 0 ? argv[0] : nullptr);
-    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const std::vector<std::string> args = toolargs::Utf8Arguments(argc, argv);
     Options options;
     std::string error;
     for (size_t i = 0; i < args.size(); ++i) {

@@ -8,7 +8,8 @@
 // changes the ones given. Names: to cc bcc subject body html sender-name sender
 // host port priority charset starttls mime notify-success notify-failure
 // attachments client-id client-secret tenant scope authority headers.
-// Values are UTF-8; flags are 0 or 1. Output, one line per call:
+// Values are UTF-8 (on Windows taken from the wide command line); flags are 0
+// or 1. Output, one line per call:
 //   call N: sent
 //   call N: failed: TEXT
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "OAuthRelay.h"
+#include "ProgramArguments.h"
 #include "TextConvert.h"
 
 namespace {
@@ -65,18 +67,19 @@ int Usage(const char* problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> args = toolargs::Utf8Arguments(argc, argv);
     std::vector<Call> calls(1);
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (arg == "--next") {
             calls.push_back(calls.back());
             continue;
         }
         if (arg == "--null") {
-            if (i + 1 >= argc || !Known(argv[i + 1], kTextNames, std::size(kTextNames))) {
+            if (i + 1 >= args.size() || !Known(args[i + 1], kTextNames, std::size(kTextNames))) {
                 return Usage("--null needs the name of a text argument");
             }
-            calls.back().texts[argv[++i]] = std::nullopt;
+            calls.back().texts[args[++i]] = std::nullopt;
             continue;
         }
         const size_t eq = arg.find('=');

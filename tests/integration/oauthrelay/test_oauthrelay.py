@@ -5,6 +5,13 @@ called through oauthrelay-driver; what arrives is read back with Python's email
 package.
 
     test_oauthrelay.py PATH/TO/oauthrelay-driver [TestClass ...]
+    test_oauthrelay.py --wine WINE64 PATH/TO/oauthrelay-driver.exe [Test ...]
+
+With --wine the driver is the Windows one, run under 64-bit Wine in the
+WINEPREFIX of the environment, and paths become Z: paths. Its TLS is
+Schannel's, which checks the servers' certificates against the Windows store
+on Windows; Wine's checks none, so no trust is set up and no row asserts a
+refusal.
 """
 
 import contextlib
@@ -25,7 +32,18 @@ from oauth_servers import OAuthServers  # noqa: E402
 from smtpd_common import quiet_aiosmtpd  # noqa: E402
 
 DRIVER = None
+WINE = None  # the 64-bit Wine loader when the driver is a Windows program
 SENDER = "anne@example.com"
+
+
+def native_path(path):
+    """A path as the driver sees it: under Wine, the Z: drive is the Linux root."""
+    return "Z:" + path.replace("/", "\\") if WINE else path
+
+
+def native_paths(paths):
+    return ";".join(native_path(p.strip()) if p.strip() else p for p in paths.split(";"))
+
 
 
 @contextlib.contextmanager
@@ -74,10 +92,12 @@ class RelayCase(unittest.TestCase):
         first dict's changes, every further dict changes the call before it; a
         value None passes a null, and in env removes the variable. Returns
         (sent, text of the failure) per call."""
-        args = [DRIVER]
+        args = [WINE, DRIVER] if WINE else [DRIVER]
         for i, call in enumerate(calls or ({},)):
             args += ["--next"] if i else []
             for k, v in (dict(self.base_call(), **call) if i == 0 else call).items():
+                if k == "attachments" and v:
+                    v = native_paths(v)
                 args += ["--null", k] if v is None else ["%s=%s" % (k, v)]
         env = {**os.environ, "SSL_CERT_DIR": None, "SSL_CERT_FILE": self.servers.ca_file,
                **(env or {})}
@@ -449,5 +469,8 @@ class FailureTest(RelayCase):
 
 
 if __name__ == "__main__":
-    DRIVER = os.path.abspath(sys.argv[1])
-    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[2:])
+    args = sys.argv[1:]
+    if args[:1] == ["--wine"]:
+        WINE, args = args[1], args[2:]
+    DRIVER = os.path.abspath(args[0])
+    unittest.main(argv=[sys.argv[0], "-v"] + args[1:])

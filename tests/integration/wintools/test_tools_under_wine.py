@@ -1,0 +1,184 @@
+"""The Windows tools under 64-bit Wine: smtpmail-cfg.exe writes and shows the
+enciphered store (a file and the registry value), and smtpmail-send.exe, the
+sample host, loads smtpmail.dll with LoadLibraryW and sends through the OAuth2
+route, which hands the message to OAuthRelay.dll. The peers are the Linux
+token endpoint and XOAUTH2 server of tests/support/oauth_servers.py; what
+arrives is read back with Python's email package.
+
+    test_tools_under_wine.py WINE64 BIN_DIR [Test ...]
+
+The WINEPREFIX comes from the environment (CTest sets it). Wine's chain engine
+trusts the host system's roots only, so the stores waive the unknown CA
+(--cert-flags 0x100); the provider still checks the server's name and dates.
+"""
+
+import email
+import email.policy
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "support"))
+import oauth_servers  # noqa: E402
+from oauth_servers import OAuthServers  # noqa: E402
+from smtpd_common import quiet_aiosmtpd  # noqa: E402
+
+WINE = BIN = None
+SENDER = "anne@example.com"
+REGISTRY_KEY = r"HKCU\Software\Veltrana\Orbisuite\mail"
+
+
+def windows_path(path):
+    """A Linux path as the Windows programs see it: the Z: drive is the root."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def run(program, *args):
+    """Runs a Windows program of BIN (or of the system: reg) under Wine:
+    (exit code, output)."""
+    path = program if program == "reg" else os.path.join(BIN, program)
+    p = subprocess.run([WINE, path] + list(args), stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, text=True, errors="replace", timeout=180)
+    return p.returncode, p.stdout
+
+
+def unused_port():
+    """A loopback port that refuses connections (bound a moment ago, then freed)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class ToolsUnderWine(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        quiet_aiosmtpd()
+        cls.tmp = tempfile.mkdtemp(prefix="wintools-test.")
+        cls.servers = OAuthServers(os.path.join(cls.tmp, "servers")).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.servers.stop()
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def settings(self, **changes):
+        """smtpmail-cfg's settings of an OAuth2 store for the peers."""
+        # The server by name: the provider's own certificate check matches
+        # IP-literal names only on Windows itself, not under Wine.
+        values = {"--host": "localhost", "--port": str(self.servers.smtp_port),
+                  "--starttls": "on", "--cert-flags": "0x100", "--auth": "oauth2",
+                  "--sender-name": "Änne Sender", "--sender-address": SENDER,
+                  "--oauth-client-id": oauth_servers.DEFAULT_CLIENT_ID,
+                  "--oauth-client-secret": oauth_servers.DEFAULT_CLIENT_SECRET,
+                  "--oauth-tenant-id": oauth_servers.DEFAULT_TENANT,
+                  "--oauth-authority": self.servers.authority}
+        values.update(changes)
+        return [a for k, v in values.items() for a in (k, v)]
+
+    def store(self, name, **changes):
+        """A configuration folder with the store written by smtpmail-cfg.exe;
+        its Windows path, with the trailing backslash the provider expects."""
+        folder = os.path.join(self.tmp, name)
+        os.makedirs(folder, exist_ok=True)
+        target = windows_path(folder) + "\\"
+        rc, out = run("smtpmail-cfg.exe", "--dir", target, *self.settings(**changes))
+        self.assertEqual(rc, 0, out)
+        return target
+
+    def send(self, folder, *args):
+        return run("smtpmail-send.exe", "--config-dir", folder, "--to", "bob@example.org",
+                   *args)
+
+    def test_store_written_and_shown_in_a_file_and_the_registry(self):
+        folder = self.store("shown")
+        self.assertTrue(os.path.isfile(os.path.join(self.tmp, "shown", "smtp.cfg")))
+        try:
+            rc, out = run("smtpmail-cfg.exe", "--registry", "hkcu", *self.settings())
+            self.assertEqual(rc, 0, out)
+            self.assertIn(r"HKEY_CURRENT_USER\Software\Veltrana\Orbisuite\mail\smtp.cfg", out)
+            rc, query = run("reg", "query", REGISTRY_KEY, "/v", "smtp.cfg")
+            self.assertEqual(rc, 0, query)
+            self.assertIn("REG_BINARY", query)
+            for target in (["--dir", folder], ["--registry", "hkcu"]):
+                rc, out = run("smtpmail-cfg.exe", *target, "--show")
+                self.assertEqual(rc, 0, out)
+                # One setting a line: the label in 21 columns, a blank, the value.
+                shown = {line[:21].strip(): line[22:] for line in out.splitlines()}
+                self.assertEqual(shown["host"], "localhost")
+                self.assertEqual(shown["sender name"], "Änne Sender")
+                self.assertEqual(shown["sender address"], SENDER)
+                self.assertEqual(shown["auth"], "5 (AUTH_OAUTH2(Exchange Online))")
+                self.assertEqual(shown["OAuth2 client id"], oauth_servers.DEFAULT_CLIENT_ID)
+                self.assertEqual(shown["OAuth2 client secret"], "********")
+                self.assertNotIn(oauth_servers.DEFAULT_CLIENT_SECRET, out)
+        finally:
+            run("reg", "delete", REGISTRY_KEY, "/v", "smtp.cfg", "/f")
+
+    def test_sample_host_sends_through_oauthrelay(self):
+        folder = self.store("send")
+        data = bytes(range(256)) * 40 + os.urandom(5000)
+        attachment = os.path.join(self.tmp, "report.bin")
+        with open(attachment, "wb") as f:
+            f.write(data)
+        subject = "Bericht aus Köln – №5"
+        body = "Hallo Bob,\nGrüße aus Köln.\n.\nEnde"
+        before = len(self.servers.messages)
+        rc, out = self.send(folder, "--cc", "Carla <carla@example.org>",
+                            "--bcc", "hidden@example.net", "--subject", subject,
+                            "--body", body, "--attach", windows_path(attachment),
+                            "--priority", "high", "--notify", "success,failure")
+        self.assertEqual(rc, 0, out)
+        self.assertIn("Mail_Send returned 0", out)
+        self.assertEqual(len(self.servers.messages), before + 1, out)
+
+        received = self.servers.messages[-1]
+        self.assertTrue(received.tls)
+        self.assertEqual(received.auth_user, SENDER)
+        self.assertEqual(received.mail_from, SENDER)
+        self.assertEqual(received.rcpt_tos,
+                         ["bob@example.org", "carla@example.org", "hidden@example.net"])
+        self.assertEqual([r["params"] for r in received.rcpt_params],
+                         [["NOTIFY=SUCCESS,FAILURE"]] * 3)
+        m = email.message_from_bytes(received.content, policy=email.policy.default)
+        self.assertEqual(str(m["Subject"]), subject)
+        self.assertEqual((m["From"].addresses[0].display_name, m["From"].addresses[0].addr_spec),
+                         ("Änne Sender", SENDER))
+        self.assertEqual([a.addr_spec for a in m["Cc"].addresses], ["carla@example.org"])
+        self.assertIsNone(m["Bcc"])
+        self.assertTrue(m["X-Priority"].startswith("1"))
+        text = m.get_body(preferencelist=("plain",)).get_content().replace("\r\n", "\n")
+        self.assertEqual(text, body)
+        files = {a.get_filename(): a.get_content() for a in m.iter_attachments()}
+        self.assertEqual(files, {"report.bin": data})
+
+    def test_failures_name_their_reason(self):
+        cases = [
+            # (store changes, what the error report holds)
+            # (the description stops at 255 characters, inside the endpoint's text)
+            ("refused", {"--oauth-client-secret": "not-the-secret"},
+             ["MAILERR_SEND", "HTTP 401, invalid_client", oauth_servers.TEXT_BAD_SECRET[:40]]),
+            ("no-server", {"--port": str(unused_port())},
+             ["MAILERR_ACCESS_DENIED", "10061"]),
+            ("no-endpoint", {"--oauth-authority": "https://127.0.0.1:%d" % unused_port()},
+             ["MAILERR_SEND", "Could not reach the token endpoint"]),
+        ]
+        for name, changes, expected in cases:
+            with self.subTest(name):
+                before = len(self.servers.messages)
+                rc, out = self.send(self.store(name, **changes), "--subject", name,
+                                    "--body", "x")
+                self.assertEqual(rc, 1, out)
+                for text in expected:
+                    self.assertIn(text, out)
+                self.assertEqual(len(self.servers.messages), before)
+
+
+if __name__ == "__main__":
+    WINE, BIN = sys.argv[1], os.path.abspath(sys.argv[2])
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])
