@@ -79,13 +79,15 @@ TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefixAndCopiesItT
     EXPECT_EQ(NetworkLogThreshold(), 4);
     // The POSIX debugger stand-in writes to standard error; Windows' debugger
     // output needs a debugger to be seen.
-    SetEnv("SMTPMAIL_DEBUG_OUTPUT", "1");
-    ::testing::internal::CaptureStderr();
-    NetworkLogWrite(5, u"too detailed");
-    NetworkLogWrite(3, u"Code=%d, Description '%s'", 509, u"refused");
-    NetworkLogWrite(4, u"last");
-    std::string debugger = ::testing::internal::GetCapturedStderr();
-    UnsetEnv("SMTPMAIL_DEBUG_OUTPUT");
+    std::string debugger;
+    {
+        ScopedEnv copy({{"SMTPMAIL_DEBUG_OUTPUT", "1"}});
+        ::testing::internal::CaptureStderr();
+        NetworkLogWrite(5, u"too detailed");
+        NetworkLogWrite(3, u"Code=%d, Description '%s'", 509, u"refused");
+        NetworkLogWrite(4, u"last");
+        debugger = ::testing::internal::GetCapturedStderr();
+    }
     NetworkLogWrite(4, u"");
 #if defined(_WIN32)
     static_cast<void>(debugger);
@@ -118,16 +120,6 @@ TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
     EXPECT_EQ(all, message);
 }
 
-TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUpWithTheUsersSettingsWhenTheMachineHasNone) {
-    UdpListener listener;
-    WriteSettings(HKEY_CURRENT_USER, 6, listener.Port());
-    NetworkLogReset();
-    ASSERT_EQ(NetworkLogThreshold(), -1);
-    NetworkLogWrite(6, u"first %d", 1);
-    EXPECT_EQ(NetworkLogThreshold(), 6);
-    EXPECT_EQ(listener.Next(), "<6>first 1");
-}
-
 TEST_F(NetworkLogTest, ALogHostThatCannotBeResolvedLeavesTheLogOff) {
     UdpListener listener;
     // An IPv6 literal: the IPv4-only resolution refuses it without asking a name server.
@@ -142,15 +134,26 @@ TEST_F(NetworkLogTest, ALogHostThatCannotBeResolvedLeavesTheLogOff) {
     EXPECT_EQ(listener.Next(300), "");
 }
 
-TEST_F(NetworkLogTest, WithoutSettingsTheDefaultLevelIsWrittenForTheMachine) {
+// The first write sets the log up: the machine's settings, or the user's
+// when the machine has none, or the default level written for the machine.
+TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUp) {
+    {
+        UdpListener listener;
+        WriteSettings(HKEY_CURRENT_USER, 6, listener.Port());
+        NetworkLogReset();
+        ASSERT_EQ(NetworkLogThreshold(), -1);
+        NetworkLogWrite(6, u"first %d", 1);
+        EXPECT_EQ(NetworkLogThreshold(), 6);
+        EXPECT_EQ(listener.Next(), "<6>first 1");
+    }
+    TearDown();
+    SetUp();
     ASSERT_TRUE(NetworkLogSetup());
     EXPECT_EQ(NetworkLogThreshold(), 4);
     platform::HKEY h = nullptr;
     ASSERT_EQ(platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &h),
               ERROR_SUCCESS);
-    DWORD level = 0;
-    DWORD cb = sizeof level;
-    DWORD type = 0;
+    DWORD level = 0, cb = sizeof level, type = 0;
     ASSERT_EQ(
         platform::RegQueryValueExW(h, u"loglevel", &type, reinterpret_cast<BYTE*>(&level), &cb),
         ERROR_SUCCESS);

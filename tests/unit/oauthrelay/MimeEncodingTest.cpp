@@ -89,13 +89,14 @@ std::string DecodeWords(const std::string& value) {
 
 TEST(MimeEncodingTest, Base64Vectors) {
     // RFC 4648, section 10.
-    EXPECT_EQ(EncodeBase64("", 0), "");
-    EXPECT_EQ(EncodeBase64("f", 0), "Zg==");
-    EXPECT_EQ(EncodeBase64("fo", 0), "Zm8=");
-    EXPECT_EQ(EncodeBase64("foo", 0), "Zm9v");
-    EXPECT_EQ(EncodeBase64("foob", 0), "Zm9vYg==");
-    EXPECT_EQ(EncodeBase64("fooba", 0), "Zm9vYmE=");
-    EXPECT_EQ(EncodeBase64("foobar", 0), "Zm9vYmFy");
+    for (const auto& [text, encoded] : {std::pair{"", ""},
+                                        {"f", "Zg=="},
+                                        {"fo", "Zm8="},
+                                        {"foo", "Zm9v"},
+                                        {"foob", "Zm9vYg=="},
+                                        {"fooba", "Zm9vYmE="},
+                                        {"foobar", "Zm9vYmFy"}})
+        EXPECT_EQ(EncodeBase64(text, 0), encoded);
     EXPECT_EQ(EncodeBase64(std::string("\xFB\xFF\x00", 3), 0), "+/8A");
 }
 

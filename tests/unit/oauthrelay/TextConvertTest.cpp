@@ -7,9 +7,9 @@
 using namespace oauthrelay;
 
 TEST(TextConvertTest, Utf16AndUtf8RoundTrip) {
-    const std::u16string text = u"A\u00e9\u20ac\U0001F600z";
+    const std::u16string text = u"A\u007f\u0080\u00e9\u20ac\U0001F600z";
     const std::string utf8 = Utf16ToUtf8(text);
-    EXPECT_EQ(utf8, "A\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z");
+    EXPECT_EQ(utf8, "A\x7F\xC2\x80\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z");
     EXPECT_EQ(Utf8ToUtf16(utf8), text);
 }
 

@@ -34,12 +34,11 @@ ScriptedSmtpServer& ScriptHelo(ScriptedSmtpServer& server) {
     return server.Send(kGreeting).Exchange("HELO", "250 mail.test\r\n");
 }
 
-const std::vector<std::string> kTransaction = {"MAIL FROM:<alice@example.org>",
-                                               "RCPT TO:<bob@example.org>", "DATA"};
-
-std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+// The commands of a session: the greeting's, one transaction of alice to bob, QUIT.
+std::vector<std::string> Dialogue(std::vector<std::string> commands) {
+    commands.insert(commands.end(),
+                    {"MAIL FROM:<alice@example.org>", "RCPT TO:<bob@example.org>", "DATA", "QUIT"});
+    return commands;
 }
 
 }  // namespace
@@ -57,7 +56,7 @@ TEST_F(SessionTest, HeloDialogueDeliversAPlainMessage) {
     EXPECT_FALSE(run.error);
     EXPECT_THAT(run.errors, IsEmpty());
     EXPECT_TRUE(run.bClientClosed);
-    EXPECT_EQ(run.commands, Concat(Concat({"HELO client.test"}, kTransaction), {"QUIT"}));
+    EXPECT_EQ(run.commands, Dialogue({"HELO client.test"}));
     ASSERT_EQ(run.data.size(), 1u);
     // Header block, the empty line, then the text made transparent.
     const std::size_t bodyAt = run.data[0].find("\r\n\r\n");
@@ -84,9 +83,7 @@ TEST_F(SessionTest, EhloReplyInOneSegmentPerLineIsReadToItsLastLine) {
         Run(server, ConnectAndSend(TSMTPConnection::AUTH_PLAIN, message.get(), u"bob", u"pw"));
     EXPECT_FALSE(run.error);
     EXPECT_THAT(run.errors, IsEmpty());
-    EXPECT_EQ(
-        run.commands,
-        Concat(Concat({"EHLO client.test", "AUTH PLAIN", "AGJvYgBwdw=="}, kTransaction), {"QUIT"}));
+    EXPECT_EQ(run.commands, Dialogue({"EHLO client.test", "AUTH PLAIN", "AGJvYgBwdw=="}));
 }
 
 #if !defined(_WIN32)  // the scripted server's TLS (kScriptedTls)
@@ -118,10 +115,8 @@ TEST_F(SessionTest, SplitRepliesOverTlsAreReadToTheirLastLine) {
     EXPECT_FALSE(run.error);
     EXPECT_THAT(run.errors, IsEmpty());
     EXPECT_TRUE(run.bClientClosed);
-    EXPECT_EQ(run.commands, Concat(Concat({"EHLO client.test", "STARTTLS", "EHLO client.test",
-                                           "AUTH LOGIN", "dXNlcg==", "cGFzcw=="},
-                                          kTransaction),
-                                   {"QUIT"}));
+    EXPECT_EQ(run.commands, Dialogue({"EHLO client.test", "STARTTLS", "EHLO client.test",
+                                      "AUTH LOGIN", "dXNlcg==", "cGFzcw=="}));
 }
 #endif
 
