@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <string>
 
 #include "ChildProcess.h"
@@ -35,38 +34,19 @@ struct Settings {
     bool operator==(const Settings&) const = default;
 };
 
-void PrintTo(const Settings& s, std::ostream* os) {
-    *os << "{port " << s.port << ", auth " << s.authMethod << ", priority " << s.priority
-        << ", body format " << s.bodyFormat << ", starttls " << s.startTls << ", cert flags "
-        << s.certFlags;
-    for (const std::u16string* text :
-         {&s.host, &s.user, &s.password, &s.senderName, &s.senderAddr, &s.oauthClientSecret,
-          &s.oauthClientId, &s.oauthTenantId, &s.oauthScope, &s.oauthTokenUrl, &s.oauthAuthority,
-          &s.oauthResource, &s.charset})
-        *os << ", '" << ToUtf8(*text) << "'";
-    *os << "}";
-}
-
 // Every value away from its default.
 Settings Sample() {
-    return Settings{u"smtp.example.com",
-                    u"bob",
-                    u"pa ss",
-                    u"Bob B",
-                    u"bob@example.com",
-                    587,
-                    2,
-                    3,
-                    1,
-                    true,
-                    0x1000,
-                    u"cs",
-                    u"cid",
-                    u"tid",
-                    u"sc",
-                    u"tu",
-                    u"au",
-                    u"rs"};
+    Settings s{u"smtp.example.com", u"bob", u"pa ss", u"Bob B", u"bob@example.com", 587, 2, 3, 1};
+    s.startTls = true;
+    s.certFlags = 0x1000;
+    s.oauthClientSecret = u"cs";
+    s.oauthClientId = u"cid";
+    s.oauthTenantId = u"tid";
+    s.oauthScope = u"sc";
+    s.oauthTokenUrl = u"tu";
+    s.oauthAuthority = u"au";
+    s.oauthResource = u"rs";
+    return s;
 }
 
 Settings SettingsOf(const CSMTPMailAPI& api) {

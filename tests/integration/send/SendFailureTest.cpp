@@ -128,15 +128,25 @@ TEST_F(SendFailureTest, RefusedBeforeAnyTraffic) {
     }
 }
 
-TEST_F(SendFailureTest, RefusedConnectionIs509WithTheSocketError) {
+// A refused connection, and a greeting that refuses: 509 with the session's
+// text, which the host's log gets too, at the exception's level (3).
+TEST_F(SendFailureTest, RefusedConnectionOrGreetingIs509) {
     WriteIni(ServerIni(UnusedLoopbackPort()));
     EXPECT_EQ(Send(SimpleText().Record()), MAILERR_ACCESS_DENIED);
     ExpectLastError(MAILERR_ACCESS_DENIED, kConnecting, 10061, false);
-    // The host's log gets the same text at the exception's level (3, an error).
-    bool logged = false;
-    for (const auto& e : m_log.Entries())
-        logged |= !e.bWriteLog && e.level == 3 && e.message.starts_with(kConnecting);
-    EXPECT_TRUE(logged);
+    EXPECT_TRUE(
+        m_log.Contains(kConnecting + u"Cannot establish a connection to a specified socket!", 3));
+    ScriptedSmtpServer server;
+    server.Send("554 not today\r\n").Exchange("QUIT", "221 bye\r\n");
+    WriteIni(ServerIni(server.Start()));
+    Close();
+    EXPECT_EQ(Send(SimpleText().Record()), MAILERR_ACCESS_DENIED);
+    ASSERT_TRUE(server.Finish());
+    // The session's text, with whatever system error the thread held then.
+    EXPECT_TRUE(Description().starts_with(
+        kConnecting + u"Cannot establish a connection between the client and the server."))
+        << ToUtf8(Description());
+    EXPECT_TRUE(m_log.Contains(Description(), 3));
 }
 
 // Files the provider cannot read: a body is 1000 after the greeting, an

@@ -63,11 +63,6 @@ public:
         SSL_write(ssl, text.data(), static_cast<int>(text.size()));
         return Take();
     }
-    Bytes Ticket() {
-        SSL_new_session_ticket(ssl);
-        SSL_do_handshake(ssl);
-        return Take();
-    }
     std::string Read() {
         char buf[20000];
         const int n = SSL_read(ssl, buf, sizeof buf);
@@ -295,47 +290,6 @@ TEST_F(SchannelTest, RecordsDecryptOneAtATimeAndTamperedOnesAreRefused) {
     EXPECT_TRUE(SEC_FAILED(Decrypt(tampered).status));
 }
 
-TEST_F(SchannelTest, PostHandshakeMessagesNeverLookLikeTheEnd) {
-    MemoryServer server(TLS1_3_VERSION);
-    ASSERT_EQ(Handshake(server), SEC_E_OK);
-    // Only tickets held: no data, and an empty EXTRA asks for more input.
-    Decrypted d = Decrypt(server.Take());
-    EXPECT_EQ(d.status, SEC_E_OK);
-    EXPECT_TRUE(d.data.empty());
-    EXPECT_TRUE(d.hasExtra);
-    EXPECT_EQ(d.extra, 0u);
-    // A ticket, then a record cut short: the piece comes back as EXTRA.
-    const Bytes ticket = server.Ticket();
-    const Bytes data = server.Record("payload");
-    d = Decrypt(Join({ticket, Bytes(data.begin(), data.begin() + 4)}));
-    EXPECT_EQ(d.status, SEC_E_OK);
-    EXPECT_EQ(d.extra, 4u);
-    EXPECT_EQ(Decrypt(data).data, "payload");
-    // A ticket then data: the data comes out in the same call.
-    const Bytes ticket2 = server.Ticket();
-    d = Decrypt(Join({ticket2, server.Record("payload2")}));
-    EXPECT_EQ(d.data, "payload2");
-    EXPECT_FALSE(d.hasExtra);
-    // Data then a ticket: the data ends the read, the ticket is left.
-    const Bytes reply = server.Record("reply");
-    const Bytes held = Join({reply, server.Ticket()});
-    d = Decrypt(held);
-    EXPECT_EQ(d.data, "reply");
-    ASSERT_TRUE(d.hasExtra);
-    d = Decrypt(Bytes(held.end() - d.extra, held.end()));
-    EXPECT_EQ(d.status, SEC_E_OK);
-    EXPECT_TRUE(d.data.empty());
-    // A key update is as invisible, and the answer to it leaves with the
-    // next encrypted message, which the server reads with the new keys.
-    SSL_key_update(server.ssl, SSL_KEY_UPDATE_REQUESTED);
-    SSL_do_handshake(server.ssl);
-    const Bytes update = server.Take();
-    EXPECT_EQ(Decrypt(Join({update, server.Record("after update")})).data, "after update");
-    server.Feed(Encrypt("client text"));
-    EXPECT_EQ(server.Read(), "client text");
-    EXPECT_EQ(SSL_get_key_update_type(server.ssl), SSL_KEY_UPDATE_NONE);
-}
-
 TEST_F(SchannelTest, FullChunksFitTheStreamSizesForEverySuite) {
     // A CBC suite with SHA-384 expands records the most of the TLS 1.2 suites.
     for (auto [version, ciphers] : {std::pair<int, const char*>{TLS1_3_VERSION, nullptr},
@@ -364,7 +318,7 @@ TEST_F(SchannelTest, FullChunksFitTheStreamSizesForEverySuite) {
     }
 }
 
-TEST_F(SchannelTest, ProtocolMaskCertificateAndItsAutomaticCheck) {
+TEST_F(SchannelTest, RemoteCertificateAndProtocolMask) {
     {
         MemoryServer server(TLS1_3_VERSION);
         ASSERT_EQ(Handshake(server), SEC_E_OK);
@@ -377,21 +331,9 @@ TEST_F(SchannelTest, ProtocolMaskCertificateAndItsAutomaticCheck) {
         EXPECT_EQ(VerifyServerCertificate(cert, u"example.org", 0), CERT_E_CN_NO_MATCH);
         CertFreeCertificateContext(cert);
     }
-    const struct {
-        DWORD flags, protocols;
-        const char16_t* target;
-        SECURITY_STATUS status;
-    } cases[] = {
-        {SCH_CRED_MANUAL_CRED_VALIDATION, SP_PROT_TLS1_2_CLIENT, u"localhost",
-         SEC_E_ALGORITHM_MISMATCH},
-        // Without manual validation the handshake checks the certificate.
-        {SCH_CRED_NO_DEFAULT_CREDS, 0, u"mail.example.com", SEC_E_WRONG_PRINCIPAL},
-        {SCH_CRED_NO_DEFAULT_CREDS, 0, u"localhost", SEC_E_OK},
-    };
-    for (const auto& c : cases) {
-        TearDown();
-        Acquire(c.flags, c.protocols);
-        MemoryServer server(TLS1_3_VERSION);
-        EXPECT_EQ(Handshake(server, c.target), c.status) << std::hex << c.status;
-    }
+    // A protocol mask leaves the other versions out.
+    TearDown();
+    Acquire(SCH_CRED_MANUAL_CRED_VALIDATION, SP_PROT_TLS1_2_CLIENT);
+    MemoryServer server(TLS1_3_VERSION);
+    EXPECT_EQ(Handshake(server), SEC_E_ALGORITHM_MISMATCH);
 }

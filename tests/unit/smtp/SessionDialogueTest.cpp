@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "Environment.h"
-#include "MessageBytes.h"
 #include "ScriptedSmtpServer.h"
 #include "SessionTestSupport.h"
 #include "mime/TSMTPBodyPart.h"
@@ -323,32 +322,6 @@ TEST_F(SessionTest, EmptySenderAndNoRecipientsAreWarningsAndTheServerDecides) {
     EXPECT_TRUE(m_hostLog.Contains(u"Field FROM contains not data.", 4));
     EXPECT_TRUE(m_hostLog.Contains(u"Email must be send to someone.", 4));
     EXPECT_THAT(run.errors, IsEmpty());
-}
-
-TEST_F(SessionTest, MultipartMessageGoesOutInEmissionOrder) {
-    ScriptedSmtpServer server;
-    ScriptTransaction(ScriptHelo(server)).Exchange("QUIT", "221 Bye\r\n");
-    TSMTPMessage message;
-    message.m_From = TSMTPAddress(u"", u"alice@example.org");
-    message.AddRecipient(TSMTPAddress(u"", u"bob@example.org"), TSMTPMessage::TO);
-    message.SetCharset(u"utf-8");
-    message.SetMime(true);
-    message.AddTextBody(u"plain text");
-    message.AddHTMLBody(u"<p>html</p>", u"");
-    // A nested container with one child of its own.
-    TSMTPBodyPart inner;
-    inner.SetText(u"inner text");
-    TSMTPBodyPart container;
-    container.m_sContentType = u"multipart/alternative";
-    container.AddChildBodyPart(inner);
-    message.AddBodyPart(container);
-    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, &message));
-    EXPECT_FALSE(run.error);
-    ASSERT_EQ(run.data.size(), 1u);
-    const std::size_t bodyAt = run.data[0].find("\r\n\r\n");
-    ASSERT_NE(bodyAt, std::string::npos);
-    EXPECT_THAT(run.data[0].substr(0, bodyAt + 2), HasSubstr("MIME-Version: 1.0\r\n"));
-    EXPECT_EQ(run.data[0].substr(bodyAt + 4), EmittedBody(message.m_RootPart) + "\r\n.\r\n");
 }
 
 TEST_F(SessionTest, HeloNameAutoIsTheComputerNameAndOnlyInLowerCase) {
