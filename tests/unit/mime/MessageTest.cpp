@@ -266,23 +266,6 @@ TEST(Message, DateLine) {
 #endif
 }
 
-TEST(Message, RecipientsAndCustomHeaders) {
-    TSMTPMessage message;
-    EXPECT_EQ(message.AddRecipient(TSMTPAddress(u"a@example.com"), 0), 1);
-    EXPECT_EQ(message.AddRecipient(TSMTPAddress(u"b@example.com"), 0), 2);
-    EXPECT_EQ(message.AddRecipient(TSMTPAddress(u"c@example.com"), 2), 1);
-    EXPECT_EQ(message.AddRecipient(TSMTPAddress(u"d@example.com"), 3), -1);
-    EXPECT_EQ(message.AddRecipient(TSMTPAddress(u"d@example.com"), -1), -1);
-    for (const auto& [kind, count] : {std::pair{0, 2}, {1, 0}, {2, 1}, {7, 0}})
-        EXPECT_EQ(message.GetNumberOfRecipients(kind), count) << kind;
-    ASSERT_NE(message.GetRecipient(1, 0), nullptr);
-    EXPECT_EQ(message.GetRecipient(1, 0)->m_sEmailAddress, u"b@example.com");
-    EXPECT_EQ(message.GetRecipient(0, 5), nullptr);
-    message.AddCustomHeader(u"X-A: 1");
-    EXPECT_EQ(message.GetNumberOfCustomHeaders(), 1);
-    EXPECT_EQ(message.GetCustomHeader(0), u"X-A: 1");
-}
-
 TEST(Message, BodyPartsFollowTheMimeSwitch) {
     TSMTPMessage message;
     message.SetCharset(u"utf-8");

@@ -93,34 +93,6 @@ TEST_F(CertificatesTest, UnknownIssuerIsAChainingError) {
     std::filesystem::remove(empty);
 }
 
-TEST_F(CertificatesTest, PolicyShapeAndBadArguments) {
-    PCCERT_CONTEXT cert = Load("wrongname.pem");
-    ASSERT_NE(cert, nullptr);
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    ASSERT_TRUE(CertGetCertificateChain(nullptr, cert, nullptr, cert->hCertStore, nullptr, 0,
-                                        nullptr, &chain));
-    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{sizeof ssl, AUTHTYPE_SERVER, 0, u"localhost"};
-    CERT_CHAIN_POLICY_PARA para{sizeof para, 0, &ssl};
-    CERT_CHAIN_POLICY_STATUS status{sizeof status, 0, 0, 0, nullptr};
-    ASSERT_TRUE(CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status));
-    EXPECT_EQ(status.dwError, CERT_E_CN_NO_MATCH);
-    // Without a server name there is no name to compare.
-    ssl.pwszServerName = nullptr;
-    ASSERT_TRUE(CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status));
-    EXPECT_EQ(status.dwError, 0u);
-    EXPECT_FALSE(
-        CertVerifyCertificateChainPolicy(reinterpret_cast<const char*>(1), chain, &para, &status));
-    CertFreeCertificateChain(chain);
-    CertFreeCertificateContext(cert);
-
-    EXPECT_FALSE(
-        CertGetCertificateChain(nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, &chain));
-    EXPECT_EQ(
-        CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>("junk"), 4),
-        nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
-}
-
 TEST_F(CertificatesTest, MyStoreIsAFolderOfPemFiles) {
     std::string root = testcerts::Path("stores");
     setenv("SMTPMAIL_CERT_STORE_ROOT", root.c_str(), 1);
