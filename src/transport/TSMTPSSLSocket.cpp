@@ -258,6 +258,12 @@ int TSMTPSSLSocket::Send(const void* data, unsigned len) {
         int cb = static_cast<int>(Buffers[0].cbBuffer + Buffers[1].cbBuffer + Buffers[2].cbBuffer);
         int c = send(m_hSocket, pbMessage.get(), cb, RemainingMs());
         trace.Detail(u"Send data; cb='%d', c='%d'", cb, c);
+        if (c == SOCKET_ERROR) {
+            // Part of the record may be out: nothing can follow it any more,
+            // the close notification included, which would only wait for a
+            // peer that stopped reading.
+            m_bSecure = 0;
+        }
         if (TimedOut(c))
             ThrowTimedOut();
         if (c == SOCKET_ERROR) {
@@ -393,6 +399,31 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
             cbResult += pDataBuffer->cbBuffer;
         }
 
+        if (scRet == SEC_I_RENEGOTIATE) {
+            // A handshake message: a renegotiation, or under TLS 1.3 a session
+            // ticket or key update. The extra bytes start with it; they are the
+            // handshake loop's input, and what follows the message comes back.
+            SecBuffer ExtraData{0, SECBUFFER_EMPTY, nullptr};
+            if (pExtraBuffer != nullptr && pExtraBuffer->cbBuffer > 0) {
+                ExtraData.pvBuffer = std::malloc(pExtraBuffer->cbBuffer);
+                if (ExtraData.pvBuffer == nullptr)
+                    throw TSMTPException(3, u"Failed to allocate memory.");
+                std::memcpy(ExtraData.pvBuffer, pExtraBuffer->pvBuffer, pExtraBuffer->cbBuffer);
+                ExtraData.cbBuffer = pExtraBuffer->cbBuffer;
+                ExtraData.BufferType = SECBUFFER_TOKEN;
+            }
+            m_cbIoBuffer = 0;
+            ClientHandshakeLoop(&m_hClientCreds, &m_hContext, false, &ExtraData);
+            if (ExtraData.pvBuffer != nullptr) {
+                transport::MallocPtr keep(static_cast<BYTE*>(ExtraData.pvBuffer));
+                KeepEncryptedInput(keep.get(), ExtraData.cbBuffer);
+            }
+            // Without data yet the read goes on: a 0 would tell the session
+            // that the server had closed the connection.
+            if (cbResult == 0)
+                continue;
+            break;
+        }
         if (pExtraBuffer != nullptr) {
             // The next record is already here: decrypt it before reading again.
             std::memmove(m_pbIoBuffer, pExtraBuffer->pvBuffer, pExtraBuffer->cbBuffer);
@@ -400,15 +431,6 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
             continue;
         }
         m_cbIoBuffer = 0;
-        if (scRet == SEC_I_RENEGOTIATE) {
-            SecBuffer ExtraData{0, SECBUFFER_EMPTY, nullptr};
-            ClientHandshakeLoop(&m_hClientCreds, &m_hContext, false, &ExtraData);
-            if (ExtraData.pvBuffer != nullptr) {
-                KeepEncryptedInput(static_cast<const BYTE*>(ExtraData.pvBuffer),
-                                   ExtraData.cbBuffer);
-                std::free(ExtraData.pvBuffer);
-            }
-        }
         break;
     }
 

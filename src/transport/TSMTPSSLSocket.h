@@ -63,6 +63,8 @@ private:
     int ClientConnect(const char16_t* pszServerName);
     int ClientHandshake(platform::CredHandle* phCreds, const char16_t* pszServerName,
                         platform::CtxtHandle* phContext, platform::SecBuffer* pExtraData);
+    // pExtraData: on entry, bytes already received (allocated with malloc,
+    // taken over) or none; on return, the bytes past the last handshake message.
     int ClientHandshakeLoop(platform::CredHandle* phCreds, platform::CtxtHandle* phContext,
                             bool fDoInitialRead, platform::SecBuffer* pExtraData);
     DWORD ClientVerifyCertificate(platform::PCCERT_CONTEXT pServerCert,

@@ -219,10 +219,22 @@ int TSMTPSSLSocket::ClientHandshakeLoop(CredHandle* phCreds, CtxtHandle* phConte
     TFunctionTrace trace(u"TSMTPSSLSocket::ClientHandshakeLoop");
     if (phCreds == nullptr || phContext == nullptr || pExtraData == nullptr)
         throw TSMTPException(3, u"Bad input parameters.");
+    // Input that came before the loop (a handshake message that DecryptMessage
+    // handed back) is taken over as the first bytes read.
+    transport::MallocPtr Input(static_cast<BYTE*>(pExtraData->pvBuffer));
+    const DWORD cbInput = Input ? pExtraData->cbBuffer : 0;
+    *pExtraData = SecBuffer{0, SECBUFFER_EMPTY, nullptr};
+    if (cbInput > IO_BUFFER_SIZE)
+        throw TSMTPException(3, u"Bad input parameters.");
     transport::MallocPtr IoBuffer(static_cast<BYTE*>(std::malloc(IO_BUFFER_SIZE)));
     if (!IoBuffer)
         throw TSMTPException(3, u"Failed to allocate memory.");
-    DWORD cbIoBuffer = 0;
+    DWORD cbIoBuffer = cbInput;
+    if (cbInput > 0) {
+        std::memcpy(IoBuffer.get(), Input.get(), cbInput);
+        fDoInitialRead = true;
+    }
+    Input.reset();
     SECURITY_STATUS scRet = SEC_I_CONTINUE_NEEDED;
     ULONG dwSSPIFlags = kContextRequest;
     trace.Detail(

@@ -1,0 +1,207 @@
+// The socket rows of the hostile servers under Wine: Winsock's deadlines (each
+// step within SMTPMAIL_TIMEOUT_MS, shortened here) over plain TCP and over the
+// real Schannel, the server's refusal with Winsock's own number, and a reply
+// that never ends, refused at 64 KiB without the memory following it. The
+// plain servers are scripted in this process; the TLS ones that misbehave
+// after the handshake are Linux peers.
+#include <windows.h>
+// After windows.h, whose types it uses.
+#include <psapi.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Environment.h"
+#include "LogCapture.h"
+#include "LoopbackSocket.h"
+#include "ScriptedSmtpServer.h"
+#include "UnixPath.h"
+#include "WineSendFixture.h"
+
+namespace {
+
+using ::testing::Contains;
+using ::testing::Not;
+
+constexpr int kLimitMs = 1500;
+
+// One TCP segment per byte.
+std::vector<std::string> Dripped(const std::string& text) {
+    std::vector<std::string> bytes;
+    for (char c : text)
+        bytes.emplace_back(1, c);
+    return bytes;
+}
+
+ScriptedSmtpServer& Helo(ScriptedSmtpServer& server) {
+    return server.Send("220 mail.test\r\n").Exchange("HELO", "250 hello\r\n");
+}
+
+// A port that nobody listens on: bound, never listened on, released.
+int UnusedPort() {
+    int port = 0;
+    CloseSocket(BindLoopback(port, false));
+    return port;
+}
+
+class HostileUnderWineTest : public WineSendTest {
+protected:
+    void SetUp() override {
+        WineSendTest::SetUp();
+        SetEnv("SMTPMAIL_TIMEOUT_MS", std::to_string(kLimitMs).c_str());
+    }
+    void TearDown() override {
+        UnsetEnv("SMTPMAIL_TIMEOUT_MS");
+        WineSendTest::TearDown();
+    }
+
+    // Sends, and says how long it took.
+    MAILRESULT TimedSend(const MAILMESSAGE* message, double& seconds) {
+        const auto start = std::chrono::steady_clock::now();
+        const MAILRESULT rc = Send(message);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return rc;
+    }
+};
+
+struct HostileRow {
+    const char* what;
+    // A scripted server in this process, or a Linux peer of that name
+    // (STARTTLS and AUTH PLAIN with the test CA's certificate).
+    std::function<void(ScriptedSmtpServer&)> script;
+    const char* peer;
+    MAILRESULT code;
+    const char16_t* text;  // the session's own words in the description
+    uint32_t native;
+    bool bLargeMessage = false;
+    bool bStartTls = false;  // the scripted server offers STARTTLS
+};
+
+TEST_F(HostileUnderWineTest, EveryStallEndsWithinTheLimitWithoutAGoodbye) {
+    const HostileRow rows[] = {
+        {"no greeting", [](ScriptedSmtpServer& s) { s.StaySilent(); }, nullptr,
+         MAILERR_ACCESS_DENIED, u"Timed out after 1500 ms: no greeting from the server.", 10060},
+        {"a reply dripped a byte at a time",
+         [](ScriptedSmtpServer& s) {
+             s.Send("220 mail.test\r\n")
+                 .Expect("HELO")
+                 .SendSegments(Dripped("250 hello there\r\n"), std::chrono::milliseconds(150));
+         },
+         nullptr, MAILERR_ACCESS_DENIED, u"Timed out after 1500 ms: no complete reply to HELO.",
+         10060},
+        {"the last line of a reply never comes",
+         [](ScriptedSmtpServer& s) {
+             Helo(s).Exchange("MAIL FROM:", "250-sender ok\r\n250-more to come\r\n").StaySilent();
+         },
+         nullptr, MAILERR_SEND, u"Timed out after 1500 ms: no complete reply to MAIL FROM.", 10060},
+        {"the server stops reading the message",
+         [](ScriptedSmtpServer& s) {
+             Helo(s)
+                 .Exchange("MAIL FROM:", "250 ok\r\n")
+                 .Exchange("RCPT TO:", "250 ok\r\n")
+                 .Exchange("DATA", "354 go ahead\r\n")
+                 .StopReading(std::chrono::milliseconds(kLimitMs + 1500));
+         },
+         nullptr, MAILERR_SEND, u"Timed out after 1500 ms: sending the message data.", 10060, true},
+        {"the TLS handshake stalls",
+         [](ScriptedSmtpServer& s) {
+             s.Send("220 mail.test\r\n")
+                 .Expect("EHLO")
+                 .Send("250-mail.test\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n")
+                 .Exchange("STARTTLS", "220 go ahead\r\n")
+                 .StaySilent();
+         },
+         nullptr, MAILERR_ACCESS_DENIED, u"Timed out after 1500 ms: the TLS handshake.", 10060,
+         false, true},
+        {"half a TLS record, then silence", nullptr, "partialrecord", MAILERR_ACCESS_DENIED,
+         u"Timed out after 1500 ms: no complete reply to EHLO.", 10060},
+        {"the server stops reading the message over TLS", nullptr, "stopreading", MAILERR_SEND,
+         u"Timed out after 1500 ms: sending the message data.", 10060, true},
+    };
+    // Large enough to fill the buffers of both ends of a loopback connection.
+    const std::string large = WindowsPathOf(WriteFile("large.bin", std::string(32u << 20, 'L')));
+    for (const HostileRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        ScriptedSmtpServer server;
+        StoreSettings settings;
+        settings.host = "127.0.0.1";
+        if (row.script) {
+            row.script(server);
+            settings.port = server.Start();
+            if (row.bStartTls) {
+                settings.auth = kAuthPlain;
+                settings.bStartTls = true;
+                settings.user = "u";
+                settings.password = "p";
+            }
+        } else {
+            settings = Peer(row.peer);
+        }
+        Configure(settings);
+        HostMessage message = Simple(NewMarker());
+        if (row.bLargeMessage)
+            message.Attach(large);
+        double seconds = 0;
+        EXPECT_EQ(TimedSend(message.Record(), seconds), row.code);
+        EXPECT_LT(seconds, kLimitMs / 1000.0 + 1.0) << "one limit and a margin, not two";
+        ExpectLastError(row.code, (row.code == MAILERR_SEND ? kSending : kConnecting) + row.text,
+                        row.native);
+        std::vector<std::string> commands;
+        if (row.script) {
+            ASSERT_TRUE(server.Finish());
+            EXPECT_THAT(server.Errors(), ::testing::IsEmpty());
+            commands = server.Commands();
+        } else {
+            commands = Peers().Ask(std::string("commands ") + row.peer);
+            EXPECT_THAT(commands, Contains("closed")) << "the provider closed the connection";
+        }
+        EXPECT_THAT(commands, Not(Contains("QUIT")));
+    }
+}
+
+// Nobody listens: the failure carries Winsock's own number for it.
+TEST_F(HostileUnderWineTest, RefusedConnectionCarriesWinsocksNumber) {
+    StoreSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = UnusedPort();
+    Configure(settings);
+    HostMessage message = Simple(NewMarker());
+    double seconds = 0;
+    EXPECT_EQ(TimedSend(message.Record(), seconds), MAILERR_ACCESS_DENIED);
+    EXPECT_LT(seconds, kLimitMs / 1000.0 + 1.0);
+    ExpectLastError(MAILERR_ACCESS_DENIED,
+                    kConnecting + u"Cannot establish a connection to a specified socket!",
+                    WSAECONNREFUSED);
+}
+
+// A reply that never ends stops at 64 KiB; the process's memory does not
+// follow what the server writes.
+TEST_F(HostileUnderWineTest, EndlessReplyIsRefusedWithMemoryBounded) {
+    ScriptedSmtpServer server;
+    server.Send("220 mail.test\r\n")
+        .Expect("HELO")
+        .SendForever("250-" + std::string(60, 'x') + "\r\n");
+    StoreSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = server.Start();
+    Configure(settings);
+    HostMessage message = Simple(NewMarker());
+    PROCESS_MEMORY_COUNTERS before{};
+    ASSERT_TRUE(::GetProcessMemoryInfo(::GetCurrentProcess(), &before, sizeof before));
+    EXPECT_EQ(Send(message.Record()), MAILERR_ACCESS_DENIED);
+    PROCESS_MEMORY_COUNTERS after{};
+    ASSERT_TRUE(::GetProcessMemoryInfo(::GetCurrentProcess(), &after, sizeof after));
+    ExpectLastError(MAILERR_ACCESS_DENIED, kConnecting + u"The server's reply is too long.\n", 0);
+    ASSERT_TRUE(server.Finish());
+    EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, 8u << 20)
+        << "bytes of peak growth";
+    EXPECT_GT(server.SentForever(), 64u << 10) << "the server wrote more than the limit";
+    EXPECT_THAT(server.Commands(), Not(Contains("QUIT")));
+}
+
+}  // namespace
