@@ -1,5 +1,6 @@
 // The provider loaded the way the host loads it: libsmtpmail.so from the
-// build's bin folder, its sixteen exports looked up by name.
+// build's bin folder (smtpmail.dll from the test program's on Windows), its
+// sixteen exports looked up by name.
 #pragma once
 
 #include <string>

@@ -21,11 +21,6 @@ std::u16string HostText(const MAILWCHAR* text) {
 
 }  // namespace
 
-ProviderLibrary& WineSendTest::Library() {
-    static ProviderLibrary library;
-    return library;
-}
-
 void WineSendTest::SetUp() {
     ASSERT_TRUE(Library().Loaded()) << Library().error;
     ASSERT_EQ(Peers().Error(), "");
