@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Environment.h"
-#include "LoopbackSocket.h"
+#include "NetworkLogListener.h"
 #include "ScratchDir.h"
 #include "ScratchRegistry.h"
 #include "diag/NetworkLog.h"
@@ -15,30 +15,6 @@
 namespace {
 
 constexpr const char16_t* kKey = u"Software\\Veltrana\\Orbisuite\\log\\default";
-
-// A UDP listener on a loopback port of its own.
-class UdpListener {
-public:
-    UdpListener() { m_fd = BindLoopback(m_port, false, true); }
-    ~UdpListener() { CloseSocket(m_fd); }
-    UdpListener(const UdpListener&) = delete;
-    UdpListener& operator=(const UdpListener&) = delete;
-
-    int Port() const { return m_port; }
-
-    // The next datagram, or an empty string when none comes within the wait.
-    std::string Next(int waitMs = 2000) {
-        if (!WaitReadable(m_fd, waitMs))
-            return std::string();
-        char buffer[4096];
-        long n = ReceiveBytes(m_fd, buffer, sizeof buffer);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-    }
-
-private:
-    TestSocket m_fd = kNoSocket;
-    int m_port = 0;
-};
 
 class NetworkLogTest : public ::testing::Test {
 protected:
@@ -52,20 +28,6 @@ protected:
         m_dir.reset();
     }
 
-    void WriteSettings(platform::HKEY root, DWORD level, int port,
-                       const char16_t* host = u"127.0.0.1") {
-        platform::HKEY h = nullptr;
-        ASSERT_EQ(platform::RegCreateKeyExW(root, kKey, KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
-        platform::RegSetValueExW(h, u"loglevel", REG_DWORD, reinterpret_cast<const BYTE*>(&level),
-                                 4);
-        DWORD dwPort = static_cast<DWORD>(port);
-        platform::RegSetValueExW(h, u"port", REG_DWORD, reinterpret_cast<const BYTE*>(&dwPort), 4);
-        std::u16string value(host);
-        platform::RegSetValueExW(h, u"host", REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                                 static_cast<DWORD>((value.size() + 1) * sizeof(char16_t)));
-        platform::RegCloseKey(h);
-    }
-
     std::unique_ptr<ScratchDir> m_dir;
     std::unique_ptr<ScratchRegistry> m_registry;
 };
@@ -73,8 +35,8 @@ protected:
 }  // namespace
 
 TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefixAndCopiesItToTheDebugger) {
-    UdpListener listener;
-    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port());
+    NetworkLogListener listener;
+    listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4);
     ASSERT_TRUE(NetworkLogSetup());
     EXPECT_EQ(NetworkLogThreshold(), 4);
     // The POSIX debugger stand-in writes to standard error; Windows' debugger
@@ -101,8 +63,8 @@ TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefixAndCopiesItT
 }
 
 TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
-    UdpListener listener;
-    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port());
+    NetworkLogListener listener;
+    listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4);
     ASSERT_TRUE(NetworkLogSetup());
     std::string message;
     for (int i = 0; i < 2000; ++i)
@@ -121,14 +83,14 @@ TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
 }
 
 TEST_F(NetworkLogTest, ALogHostThatCannotBeResolvedLeavesTheLogOff) {
-    UdpListener listener;
+    NetworkLogListener listener;
     // An IPv6 literal: the IPv4-only resolution refuses it without asking a name server.
-    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port(), u"::1");
+    listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4, u"::1");
     NetworkLogReset();
     NetworkLogWrite(3, u"lost");
     EXPECT_EQ(NetworkLogThreshold(), -99);
     // Good settings later change nothing: the log stays off.
-    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port());
+    listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4);
     NetworkLogWrite(3, u"lost too");
     EXPECT_EQ(NetworkLogThreshold(), -99);
     EXPECT_EQ(listener.Next(300), "");
@@ -138,8 +100,8 @@ TEST_F(NetworkLogTest, ALogHostThatCannotBeResolvedLeavesTheLogOff) {
 // when the machine has none, or the default level written for the machine.
 TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUp) {
     {
-        UdpListener listener;
-        WriteSettings(HKEY_CURRENT_USER, 6, listener.Port());
+        NetworkLogListener listener;
+        listener.PointTheLogHere(HKEY_CURRENT_USER, 6);
         NetworkLogReset();
         ASSERT_EQ(NetworkLogThreshold(), -1);
         NetworkLogWrite(6, u"first %d", 1);

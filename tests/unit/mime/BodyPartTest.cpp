@@ -82,42 +82,6 @@ TEST(BodyPart, TextFilenameAndBoundary) {
     EXPECT_NE(TSMTPBodyPart().GetBoundary(), part.GetBoundary());
 }
 
-TEST(BodyPart, CopiesAreDeepAndFindFirstSearchesDirectChildren) {
-    TSMTPBodyPart a, child, grandchild;
-    a.m_sContentType = u"multipart/mixed";
-    a.m_sContentID = u"<id>";
-    grandchild.m_sContentType = u"text/html";
-    child.m_sContentType = u"multipart/alternative";
-    child.AddChildBodyPart(grandchild);
-    EXPECT_EQ(a.AddChildBodyPart(child), 1);
-    EXPECT_EQ(a.AddChildBodyPart(TSMTPBodyPart()), 2);
-    TSMTPBodyPart copy(a);
-    EXPECT_EQ(copy.GetBoundary(), a.GetBoundary());
-    EXPECT_EQ(copy.m_sContentID, u"<id>");
-    ASSERT_EQ(copy.GetNumberOfChildBodyParts(), 2);
-    TSMTPBodyPart* c = copy.GetChildBodyPart(0);
-    EXPECT_NE(c, a.GetChildBodyPart(0));
-    EXPECT_EQ(c->m_pParentBodyPart, &copy);
-    EXPECT_EQ(c->GetBoundary(), child.GetBoundary());
-    EXPECT_EQ(c->GetChildBodyPart(0)->m_pParentBodyPart, c);
-    TSMTPBodyPart assigned;
-    assigned.AddChildBodyPart(child);
-    assigned = a;
-    TSMTPBodyPart& self = assigned;
-    assigned = self;
-    EXPECT_EQ(assigned.GetNumberOfChildBodyParts(), 2) << "the target's own children go first";
-    EXPECT_EQ(assigned.GetChildBodyPart(1)->m_pParentBodyPart, &assigned);
-    a.RemoveChildBodyPart(0);
-    EXPECT_EQ(a.GetNumberOfChildBodyParts(), 1);
-    EXPECT_EQ(copy.GetNumberOfChildBodyParts(), 2);
-
-    LogCapture capture;
-    EXPECT_EQ(copy.FindFirstBodyPart(u"text/plain"), copy.GetChildBodyPart(1));
-    EXPECT_EQ(copy.FindFirstBodyPart(u"TEXT/PLAIN"), nullptr);
-    EXPECT_EQ(copy.FindFirstBodyPart(u"text/html"), nullptr) << "grandchildren are not searched";
-    EXPECT_TRUE(capture.Contains(u"TSMTPBodyPart::FindFirstBodyPart <== return NULL."));
-}
-
 TEST(BodyPart, WarningsGoToTheHostLog) {
     CapturingLogProvider log;
     SetHostLogProvider(&log);
