@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 WINE64 ?= /usr/lib/wine/wine64
 WINESERVER ?= /usr/lib/wine/wineserver
 
-.PHONY: deps build test test-sanitize test-windows windows demo clean
+.PHONY: deps build test test-sanitize test-fuzz fuzz test-windows windows demo clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -49,7 +49,7 @@ test-windows: windows
 .PHONY: wine-start wine-stop
 wine-start:
 	mkdir -p build-win64/wineprefix
-	$(WINE_ENV) $(WINESERVER) -p </dev/null >/dev/null 2>&1
+	-$(WINE_ENV) $(WINESERVER) -p </dev/null >/dev/null 2>&1
 	$(WINE_ENV) $(WINE64) wineboot --init </dev/null >/dev/null 2>&1
 wine-stop:
 	-$(WINE_ENV) $(WINESERVER) -k
@@ -68,6 +68,16 @@ test-sanitize: deps
 	$(SANITIZER_ENV) cmake --build build-sanitize -j$(JOBS)
 	cd build-sanitize && $(SANITIZER_ENV) ctest --output-on-failure -j$(JOBS) --timeout 900
 
+# Each fuzz target for SECONDS seconds with clang (scripts/fuzz.sh).
+SECONDS ?= 60
+fuzz: deps
+	./scripts/fuzz.sh $(SECONDS)
+
+# CI's short fuzz run: 30 seconds per target when clang is there.
+test-fuzz: deps
+	@if command -v clang++ >/dev/null 2>&1; then ./scripts/fuzz.sh 30; \
+	else echo "test-fuzz: skipped, clang++ is not installed"; fi
+
 # The demo builds only what it runs: the provider with its support libraries,
 # the two tools and the capture server.
 DEMO_TARGETS = smtpmail smtpmail-send smtpmail-cfg capture-server
@@ -79,4 +89,4 @@ demo: deps
 	./scripts/demo.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) build-sanitize build-win32 build-win64
+	rm -rf $(BUILD) build-sanitize build-win32 build-win64 build-fuzz

@@ -15,3 +15,7 @@ size_t Base64LinesRoom(size_t byteCount);
 // (no NUL is written). The result equals EncodeBase64 of all the bytes cut
 // into lines of 76 characters.
 size_t WriteBase64Lines(const unsigned char* data, size_t byteCount, char* out);
+
+// The same without the processor's vector instructions, as on a processor
+// that lacks them.
+size_t WriteBase64LinesPortable(const unsigned char* data, size_t byteCount, char* out);

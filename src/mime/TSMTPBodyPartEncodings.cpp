@@ -59,6 +59,8 @@ bool IsBlank(char c) {
 // RFC 2047 keeps a line that holds an encoded word within 76 characters;
 // RFC 5322 wants header lines within 78 and allows no more than 998.
 constexpr size_t kEncodedLineLimit = 76;
+// RFC 2047 allows no encoded word longer than 75 characters, wherever it starts.
+constexpr size_t kEncodedWordLimit = 75;
 constexpr size_t kFoldAt = 78;
 constexpr size_t kLineLimit = 998;
 
@@ -148,8 +150,9 @@ size_t AppendEncodedWords(std::string& out, const std::string& text, size_t begi
             out += "\r\n ";
             column = 1;
         }
-        const size_t room =
-            kEncodedLineLimit > column + overhead ? kEncodedLineLimit - column - overhead : 0;
+        const size_t limit =
+            std::min(kEncodedLineLimit - std::min(column, kEncodedLineLimit), kEncodedWordLimit);
+        const size_t room = limit > overhead ? limit - overhead : 0;
         out += "=?";
         out += charset;
         out += "?q?";
@@ -285,7 +288,7 @@ std::string EncodeForLine(const std::u16string& sValue, const std::u16string& sC
     value.resize(std::strlen(value.c_str()));  // as QEncode reads it
     if (NeedsEncoding(value)) {
         std::string word = TSMTPBodyPart::QEncode(value.c_str(), charset.c_str());
-        if (nColumn + word.size() <= kEncodedLineLimit)
+        if (nColumn + word.size() <= kEncodedLineLimit && word.size() <= kEncodedWordLimit)
             return word;
     } else {
         if (nColumn + value.size() <= kLineLimit)

@@ -1,6 +1,6 @@
 // Mail_Send of the Windows DLL under Wine against the Linux peers: what it
 // delivers over STARTTLS with a verified certificate (the real Schannel and
-// chain engine of the prefix, whose Root store holds the test CA) is read back
+// chain engine of the prefix, with the test CA trusted) is read back
 // by Python's email package; each certificate problem has its own code and its
 // own waiver; NTLM runs through Wine's real NTLM package; the network log
 // reaches a UDP listener.
@@ -59,6 +59,7 @@ std::string BinaryBytes(size_t size) {
 // HTML with two attachments over STARTTLS and AUTH LOGIN; text parts and the
 // other mechanisms are the session tests' part, which run under Wine too.
 TEST_F(WineSendTest, DeliversHtmlAndAttachmentsOverVerifiedStartTls) {
+    ASSERT_EQ(GoodPeerChainProblems(), 0u) << "the prefix does not trust the test CA";
     const std::u16string subject = u"Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u00d1and\u00fa";
     const std::u16string html =
         u"<html><body><p>Gr\u00fc\u00dfe</p><p style=\"color: red\">=rot=</p></body></html>";
@@ -92,6 +93,7 @@ TEST_F(WineSendTest, DeliversHtmlAndAttachmentsOverVerifiedStartTls) {
 }
 
 TEST_F(WineSendTest, EachCertificateProblemHasItsCodeAndItsWaiver) {
+    ASSERT_EQ(GoodPeerChainProblems(), 0u) << "the prefix does not trust the test CA";
     struct Row {
         const char* peer;
         unsigned flags;

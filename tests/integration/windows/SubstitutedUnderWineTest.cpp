@@ -12,8 +12,9 @@
 //    administrator rights.
 // Single sign-on without explicit credentials is the NTLM test's (the
 // provider's request for the session user, SendUnderWineTest.cpp).
-#include <windows.h>
-// After windows.h, whose types it uses.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+// After windows.h (by winsock2.h), whose types they use.
 #include <wincrypt.h>
 
 #include <gmock/gmock.h>
@@ -41,10 +42,6 @@ namespace {
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-HMODULE Provider() {
-    return ::GetModuleHandleW(L"smtpmail.dll");
-}
 
 // ----- Schannel after the handshake -------------------------------------------
 
@@ -157,6 +154,123 @@ TEST_F(WineSendTest, HandshakeMessagesAfterTheHandshakeNeverEndARead) {
         EXPECT_NE(journal.plaintextSent.find("Subject: Wine " + marker), std::string::npos);
         EXPECT_EQ(journal.nContexts, 0) << "the context was deleted";
         EXPECT_EQ(journal.nCredentials, 0) << "the credentials were freed";
+    }
+}
+
+// ----- Windows' answers of the SSL chain policy --------------------------------
+
+// Whether the leaf certificate holds the IPv4 address among its alternative names.
+bool LeafHoldsAddress(PCCERT_CHAIN_CONTEXT chain, const IN_ADDR& address) {
+    if (chain->cChain == 0 || chain->rgpChain[0]->cElement == 0)
+        return false;
+    const CERT_INFO* info = chain->rgpChain[0]->rgpElement[0]->pCertContext->pCertInfo;
+    const CERT_EXTENSION* names =
+        ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+    CERT_ALT_NAME_INFO* decoded = nullptr;
+    DWORD cb = 0;
+    if (names == nullptr || !::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME,
+                                                   names->Value.pbData, names->Value.cbData,
+                                                   CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded, &cb))
+        return false;
+    bool bFound = false;
+    for (DWORD i = 0; i < decoded->cAltEntry; ++i) {
+        const CERT_ALT_NAME_ENTRY& e = decoded->rgAltEntry[i];
+        bFound |= e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
+                  e.IPAddress.cbData == sizeof address &&
+                  std::memcmp(e.IPAddress.pbData, &address, sizeof address) == 0;
+    }
+    ::LocalFree(decoded);
+    return bFound;
+}
+
+// The real policy, with two answers of Windows' that Wine's lacks: a chain
+// that ends short of a trusted root is CERT_E_CHAINING (unless unknown CAs
+// are waived), and a server name that is an IPv4 literal matches the
+// certificate's IP addresses. It notes what the provider asked.
+struct WindowsSslPolicy {
+    static constexpr DWORD kIgnoreUnknownCa = 0x100;  // SECURITY_FLAG_IGNORE_UNKNOWN_CA
+
+    static inline ImportPatch* patch = nullptr;
+    static inline std::vector<std::wstring> serverNames;
+    static inline std::vector<DWORD> checks;
+
+    static BOOL WINAPI Verify(LPCSTR policy, PCCERT_CHAIN_CONTEXT chain,
+                              PCERT_CHAIN_POLICY_PARA para, PCERT_CHAIN_POLICY_STATUS status) {
+        const BOOL bDone = patch->Original<decltype(&::CertVerifyCertificateChainPolicy)>()(
+            policy, chain, para, status);
+        if (!bDone || policy != CERT_CHAIN_POLICY_SSL || para == nullptr ||
+            para->pvExtraPolicyPara == nullptr)
+            return bDone;
+        const auto* ssl =
+            static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(para->pvExtraPolicyPara);
+        const std::wstring name = ssl->pwszServerName != nullptr ? ssl->pwszServerName : L"";
+        serverNames.push_back(name);
+        checks.push_back(ssl->fdwChecks);
+        if (ssl->dwAuthType != AUTHTYPE_SERVER)
+            return bDone;
+        IN_ADDR address{};
+        if (status->dwError == 0 &&
+            (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_PARTIAL_CHAIN) != 0 &&
+            (ssl->fdwChecks & kIgnoreUnknownCa) == 0)
+            status->dwError = static_cast<DWORD>(CERT_E_CHAINING);
+        else if (static_cast<HRESULT>(status->dwError) == CERT_E_CN_NO_MATCH &&
+                 ::InetPtonW(AF_INET, name.c_str(), &address) == 1 &&
+                 LeafHoldsAddress(chain, address))
+            status->dwError = 0;
+        return bDone;
+    }
+};
+
+TEST_F(WineSendTest, PartialChainsAndAddressLiteralsGetWindowsAnswers) {
+    ASSERT_EQ(GoodPeerChainProblems(), 0u) << "the prefix does not trust the test CA";
+    ImportPatch patch(Provider(), "CRYPT32.dll", "CertVerifyCertificateChainPolicy",
+                      reinterpret_cast<const void*>(&WindowsSslPolicy::Verify));
+    ASSERT_EQ(patch.Error(), "");
+    WindowsSslPolicy::patch = &patch;
+    struct Row {
+        const char* peer;  // its certificate (partialchain: without the intermediate)
+        const char* host;
+        unsigned flags;
+        uint32_t policyError;  // 0: delivered
+    };
+    const Row rows[] = {
+        {"partialchain", "localhost", 0, 0x800B010A},
+        {"partialchain", "localhost", 0x100, 0},
+        // The intermediate the server sends goes to the chain engine.
+        {"fullchain", "localhost", 0, 0},
+        // An address as the host: no name to resolve, the literal is the
+        // name the certificate must hold.
+        {"good", "127.0.0.1", 0, 0},
+        {"wrongname", "127.0.0.1", 0, 0x800B010F},
+        {"wrongname", "127.0.0.1", 0x1000, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.peer) + " as " + row.host + " flags " +
+                     std::to_string(row.flags));
+        StoreSettings settings = Peer(row.peer);
+        settings.host = row.host;
+        settings.certFlags = row.flags;
+        Configure(settings);
+        WindowsSslPolicy::serverNames.clear();
+        WindowsSslPolicy::checks.clear();
+        const std::string marker = NewMarker();
+        HostMessage message = Simple(marker);
+        if (row.policyError == 0) {
+            EXPECT_EQ(Send(message.Record()), MAILERR_OK) << ToUtf8(Description());
+            const std::string expected =
+                R"({"rcpt_tos": [")" + marker + R"(@example.org"], "envelope": {"tls": true}})";
+            EXPECT_TRUE(Peers().MessageMatches(marker, WriteFile(marker + ".json", expected)));
+        } else {
+            EXPECT_EQ(Send(message.Record()), MAILERR_ACCESS_DENIED);
+            char code[16];
+            std::snprintf(code, sizeof code, "%x", row.policyError);
+            ExpectLastError(MAILERR_ACCESS_DENIED,
+                            kConnecting + u"PolicyStatus error code = " + FromUtf8(code) + u".",
+                            row.policyError);
+        }
+        const std::wstring host(row.host, row.host + std::strlen(row.host));
+        EXPECT_THAT(WindowsSslPolicy::serverNames, ElementsAre(host));
+        EXPECT_THAT(WindowsSslPolicy::checks, ElementsAre(row.flags));
     }
 }
 

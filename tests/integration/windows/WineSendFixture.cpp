@@ -1,12 +1,16 @@
 #include "WineSendFixture.h"
 
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <wincrypt.h>
 
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <vector>
 
+#include "ImportPatch.h"
 #include "LogCapture.h"
 #include "UnixPath.h"
 #include "api/ConfigText.h"
@@ -17,6 +21,73 @@ namespace {
 
 std::u16string HostText(const MAILWCHAR* text) {
     return std::u16string(reinterpret_cast<const char16_t*>(text));
+}
+
+std::vector<BYTE> ReadDer(const std::string& key) {
+    std::ifstream file(WindowsPathOf(WindowsPeers::Get().Value("paths", key)), std::ios::binary);
+    return std::vector<BYTE>((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
+}
+
+// The test CA as its own store.
+HCERTSTORE TestCaStore() {
+    static HCERTSTORE store = [] {
+        HCERTSTORE created = ::CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+        const std::vector<BYTE> der = ReadDer("ca_der");
+        if (created != nullptr &&
+            !::CertAddEncodedCertificateToStore(created, X509_ASN_ENCODING, der.data(),
+                                                static_cast<DWORD>(der.size()),
+                                                CERT_STORE_ADD_ALWAYS, nullptr)) {
+            ::CertCloseStore(created, 0);
+            created = nullptr;
+        }
+        return created;
+    }();
+    return store;
+}
+
+// Clears "untrusted root" where a chain ends at the test CA, as if the CA
+// were in the Root store.
+void TrustTestCa(PCCERT_CHAIN_CONTEXT chain) {
+    PCCERT_CONTEXT ca = ::CertEnumCertificatesInStore(TestCaStore(), nullptr);
+    auto* context = const_cast<CERT_CHAIN_CONTEXT*>(chain);
+    context->TrustStatus.dwErrorStatus = 0;
+    for (DWORD i = 0; i < context->cChain; ++i) {
+        CERT_SIMPLE_CHAIN* simple = context->rgpChain[i];
+        CERT_CHAIN_ELEMENT* root = simple->rgpElement[simple->cElement - 1];
+        if (ca != nullptr && ::CertCompareCertificate(X509_ASN_ENCODING, ca->pCertInfo,
+                                                      root->pCertContext->pCertInfo)) {
+            root->TrustStatus.dwErrorStatus &= ~CERT_TRUST_IS_UNTRUSTED_ROOT;
+            simple->TrustStatus.dwErrorStatus &= ~CERT_TRUST_IS_UNTRUSTED_ROOT;
+        }
+        context->TrustStatus.dwErrorStatus |= simple->TrustStatus.dwErrorStatus;
+    }
+    if (ca != nullptr)
+        ::CertFreeCertificateContext(ca);
+}
+
+ImportPatch* g_chainPatch = nullptr;
+
+// Wine's chain engine trusts exactly the host system's certificates: roots
+// added to the prefix's stores do not last, and an exclusive root store is
+// not honoured. So the provider's chain requests see the test CA as an
+// extra store and as trusted; everything else of the chain and the policy
+// stays the prefix's own.
+BOOL WINAPI ChainOnTestCa(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert, LPFILETIME time,
+                          HCERTSTORE extra, PCERT_CHAIN_PARA para, DWORD flags, LPVOID reserved,
+                          PCCERT_CHAIN_CONTEXT* chain) {
+    HCERTSTORE stores = ::CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, nullptr);
+    if (stores == nullptr)
+        return FALSE;
+    ::CertAddStoreToCollection(stores, TestCaStore(), 0, 0);
+    if (extra != nullptr)
+        ::CertAddStoreToCollection(stores, extra, 0, 0);
+    const BOOL bDone = g_chainPatch->Original<decltype(&::CertGetCertificateChain)>()(
+        engine, cert, time, stores, para, flags, reserved, chain);
+    ::CertCloseStore(stores, 0);
+    if (bDone && *chain != nullptr)
+        TrustTestCa(*chain);
+    return bDone;
 }
 
 }  // namespace
@@ -34,10 +105,17 @@ void WineSendTest::SetUp() {
     m_flags.hResource = LoadTestHostModule(true);
     m_flags.pszPrimaryDir = reinterpret_cast<const MAILWCHAR*>(m_wfolder.c_str());
     m_flags.pszSecondaryDir = m_flags.pszPrimaryDir;
+    m_chainPatch =
+        std::make_unique<ImportPatch>(Provider(), "CRYPT32.dll", "CertGetCertificateChain",
+                                      reinterpret_cast<const void*>(&ChainOnTestCa));
+    ASSERT_EQ(m_chainPatch->Error(), "");
+    ASSERT_NE(TestCaStore(), nullptr) << "cannot read the test CA: error " << ::GetLastError();
+    g_chainPatch = m_chainPatch.get();
 }
 
 void WineSendTest::TearDown() {
     Close();
+    m_chainPatch.reset();
     m_registry.reset();
     m_scratch.reset();
 }
@@ -50,6 +128,28 @@ StoreSettings WineSendTest::Peer(const std::string& name, int auth) {
     s.user = Peers().Value("account", "user");
     s.password = Peers().Value("account", "password");
     return s;
+}
+
+HMODULE WineSendTest::Provider() {
+    return ::GetModuleHandleW(L"smtpmail.dll");
+}
+
+DWORD WineSendTest::GoodPeerChainProblems() {
+    const std::vector<BYTE> der = ReadDer("server_der");
+    PCCERT_CONTEXT leaf = ::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
+                                                         static_cast<DWORD>(der.size()));
+    if (leaf == nullptr)
+        return ~0u;
+    CERT_CHAIN_PARA para{};
+    para.cbSize = sizeof para;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    DWORD problems = ~0u;
+    if (ChainOnTestCa(nullptr, leaf, nullptr, nullptr, &para, 0, nullptr, &chain)) {
+        problems = chain->TrustStatus.dwErrorStatus;
+        ::CertFreeCertificateChain(chain);
+    }
+    ::CertFreeCertificateContext(leaf);
+    return problems;
 }
 
 void WineSendTest::Configure(const StoreSettings& s) {

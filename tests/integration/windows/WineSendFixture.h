@@ -4,12 +4,15 @@
 // scratch keys, so that no test touches the prefix's own settings.
 #pragma once
 
+#include <windows.h>
+// After windows.h, whose types it uses.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
 #include "HostMessage.h"
+#include "ImportPatch.h"
 #include "LogCapture.h"
 #include "ProviderLibrary.h"
 #include "ScratchDir.h"
@@ -49,6 +52,12 @@ protected:
 
     // STARTTLS to one of the SMTP peers, logging in with its account.
     static StoreSettings Peer(const std::string& name, int auth = kAuthPlain);
+    // The trust problems (CERT_TRUST_* bits) of the good peer's chain as the
+    // provider's chain requests see it: 0 when the test CA is the trusted root.
+    // Wine's SSL policy lets a chain that ends short of a root pass, so a
+    // delivery alone does not show that the certificate was verified.
+    static DWORD GoodPeerChainProblems();
+    static HMODULE Provider();
     // Writes smtp.cfg into the test's folder, as the administrator's tool does.
     void Configure(const StoreSettings& settings);
 
@@ -80,4 +89,5 @@ protected:
 private:
     std::unique_ptr<ScratchDir> m_scratch;
     std::unique_ptr<ScratchRegistry> m_registry;
+    std::unique_ptr<ImportPatch> m_chainPatch;
 };

@@ -26,12 +26,12 @@ Peers (section [ports] of peers.ini):
     check MARKER EXPECTED.json   the message whose envelope holds MARKER, read
                          back with check_message.py, and the session facts of
                          its record that EXPECTED.json lists under "envelope"
-                         (tls, auth_mechanism, ...): "ok" or "failed" and why
+                         (tls, auth_user): "ok" or "failed" and why
     said PEER TEXT       "yes" when a line of that peer's output holds TEXT
     commands PEER        the command lines of that hostile peer's last connection,
                          then "closed" once the client has closed it
-Section [paths]: the CA (ca, PEM; ca_der, DER) and a scratch folder that both
-sides see.
+Section [paths]: the CA (ca, PEM; ca_der, DER), the good peer's certificate
+(server_der) and a scratch folder that both sides see.
 """
 
 import argparse
@@ -117,15 +117,17 @@ def make_certificates(folder):
     ca = make("SMTP Mail Test CA", ca=True, days=(-1, 3650))
     intermediate = make("SMTP Mail Test Intermediate CA", ca, ca=True)
     chained = make("localhost", intermediate)
-    paths = {"ca": write("ca", ca), "good": write("good", make("localhost", ca)),
+    good = make("localhost", ca)
+    paths = {"ca": write("ca", ca), "good": write("good", good),
              "wrongname": write("wrongname", make("wrong.example.com", ca,
                                                   san=[x509.DNSName("wrong.example.com")])),
              "expired": write("expired", make("localhost", ca, days=(-30, -1))),
              "untrusted": write("untrusted", make("localhost")),
              "partialchain": write("partialchain", chained),
              "fullchain": write("fullchain", chained, intermediate[0])}
-    with open(os.path.join(folder, "ca.der"), "wb") as f:
-        f.write(ca[0].public_bytes(serialization.Encoding.DER))
+    for name, cert in (("ca", ca[0]), ("server", good[0])):
+        with open(os.path.join(folder, name + ".der"), "wb") as f:
+            f.write(cert.public_bytes(serialization.Encoding.DER))
     return paths
 
 
@@ -396,6 +398,7 @@ def serve(folder, ready_fd):
     scratch = os.path.join(folder, "scratch")
     os.makedirs(scratch, exist_ok=True)
     ini["paths"] = {"ca": certs["ca"][0], "ca_der": os.path.join(folder, "certs", "ca.der"),
+                    "server_der": os.path.join(folder, "certs", "server.der"),
                     "scratch": scratch}
     with open(os.path.join(folder, "peers.ini.new"), "w") as f:
         ini.write(f)

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "LogCapture.h"
 #include "ScratchDir.h"
@@ -202,23 +203,32 @@ TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {
     EXPECT_EQ(buffer, nullptr);
     EXPECT_EQ(size, 0u);
     // The lines of any size equal the one unbroken run cut at 76, around the
-    // line, group and block edges of the writer.
-    for (size_t n : {size_t{0}, size_t{1}, size_t{56}, size_t{57}, size_t{58}, size_t{114},
-                     size_t{57 * 1024 - 1}, size_t{57 * 1024}, size_t{57 * 1024 + 1},
-                     size_t{3 * 57 * 1024 + 58}}) {
+    // line, group and block edges of the writer, with and without the
+    // processor's vector instructions.
+    std::vector<size_t> sizes;
+    for (size_t n = 0; n <= 240; ++n)
+        sizes.push_back(n);
+    for (size_t block : {size_t{57 * 1024}, size_t{2 * 57 * 1024}})
+        for (size_t d = 0; d < 5; ++d)
+            sizes.insert(sizes.end(), {block - d, block + d});
+    sizes.push_back(3 * 57 * 1024 + 58);
+    for (size_t n : sizes) {
         std::string bytes(n, '\0');
         for (size_t i = 0; i < n; ++i)
             bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xFF);
+        const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
         std::string run, lines;
-        EncodeBase64(run, reinterpret_cast<const unsigned char*>(bytes.data()), n);
+        EncodeBase64(run, data, n);
         for (size_t at = 0; at < run.size(); at += 76)
             lines += run.substr(at, 76) + "\r\n";
-        std::string out(Base64LinesRoom(n), '\xAA');
-        const size_t written =
-            WriteBase64Lines(reinterpret_cast<const unsigned char*>(bytes.data()), n, out.data());
-        EXPECT_LT(written, out.size()) << "room for the closing NUL";
-        EXPECT_EQ(out.find_first_not_of('\xAA', written), std::string::npos) << "past the count";
-        EXPECT_EQ(out.substr(0, written), lines) << n;
+        for (auto write : {WriteBase64Lines, WriteBase64LinesPortable}) {
+            std::string out(Base64LinesRoom(n), '\xAA');
+            const size_t written = write(data, n, out.data());
+            ASSERT_LT(written, out.size()) << "room for the closing NUL";
+            ASSERT_EQ(out.find_first_not_of('\xAA', written), std::string::npos)
+                << "past the count";
+            ASSERT_EQ(out.substr(0, written), lines) << n;
+        }
     }
 }
 

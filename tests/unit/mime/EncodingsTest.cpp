@@ -51,8 +51,8 @@ std::string DecodeQuotedPrintable(const std::string& encoded) {
 
 // A header value of Q-encoded words as readers take it: the words decoded and
 // the folds between them dropped. Fails the test when a line passes column 76
-// (the first starting at nColumn), a fold is not CRLF and a blank, or a word
-// splits a UTF-8 character.
+// (the first starting at nColumn), a word is longer than 75 characters, a fold
+// is not CRLF and a blank, or a word splits a UTF-8 character.
 std::string ReadEncodedWords(const std::string& value, size_t nColumn) {
     const std::string open = "=?utf-8?q?";
     std::string text;
@@ -78,6 +78,7 @@ std::string ReadEncodedWords(const std::string& value, size_t nColumn) {
             }
         }
         EXPECT_EQ(platform::Utf16ToUtf8(platform::Utf8ToUtf16(word)), word) << "whole characters";
+        EXPECT_LE(end + 2 - pos, 75u) << "an encoded word of at most 75 characters\n" << value;
         column += end + 2 - pos;
         EXPECT_LE(column, 76u) << value;
         text += word;
@@ -188,7 +189,9 @@ TEST(EncodedWords, OnlyTextBeyondAsciiIsEncodedAndLongTextsAreFolded) {
         mixed += u"Gr\u00fc\u00dfe \u2013 \U0001F600 ";
     for (const auto& [value, column] :
          {std::pair{mixed, size_t{9}}, std::pair{std::u16string(1000, u'a'), size_t{9}},
-          std::pair{mixed, size_t{200}}})
+          std::pair{mixed, size_t{200}}, std::pair{mixed, size_t{0}},
+          // one word of 76 characters would fit a line from column 0
+          std::pair{ae9 + u"\u00e4abcd", size_t{0}}})
         EXPECT_EQ(ReadEncodedWords(P::HeaderEncode(value, u"utf-8", column), column),
                   platform::Utf16ToUtf8(value));
 }

@@ -1,0 +1,1 @@
+smtpmail_fuzz_target(address LIBS fuzz_support)

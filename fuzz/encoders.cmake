@@ -1,0 +1,1 @@
+smtpmail_fuzz_target(encoders LIBS fuzz_support)

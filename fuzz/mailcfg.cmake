@@ -1,0 +1,1 @@
+smtpmail_fuzz_target(mailcfg LIBS fuzz_support)

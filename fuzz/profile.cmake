@@ -1,0 +1,1 @@
+smtpmail_fuzz_target(profile LIBS fuzz_support)

@@ -1,0 +1,1 @@
+smtpmail_fuzz_target(registry LIBS fuzz_support)

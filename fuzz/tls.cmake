@@ -1,0 +1,1 @@
+smtpmail_fuzz_target(tls LIBS fuzz_peer fuzz_support)
