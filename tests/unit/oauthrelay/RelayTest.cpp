@@ -581,6 +581,7 @@ TEST(TextConvertTest, Utf8Utf16AndCharsets) {
           {u"plain", "us-ascii", "plain", "us-ascii"},
           {u"5 \u20ac", "latin1", "5 \xE2\x82\xAC", "utf-8"},
           {u"\u00e9", "us-ascii", "\xC3\xA9", "utf-8"},
+          {u"\u0080", "windows-1252", "\xC2\x80", "utf-8"},  // 0x80 is the euro sign there
           {u"\u00e9", "x-unknown", "\xC3\xA9", "utf-8"},
           {u"\u00e9", "", "\xC3\xA9", "utf-8"}}) {
         std::string usedCharset;

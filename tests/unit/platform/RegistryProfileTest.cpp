@@ -57,6 +57,13 @@ TEST(IsTextUnicode, TellsUtf16FromAnsiAndOtherByteOrders) {
     int odd = IS_TEXT_UNICODE_ODD_LENGTH;
     EXPECT_FALSE(platform::IsTextUnicode("abc", 3, &odd));
     EXPECT_EQ(odd, IS_TEXT_UNICODE_ODD_LENGTH);
+    // The pair statistics read the text's own characters only: the two bytes
+    // before each of these ("AN", U+4E41) would make it text of one script.
+    for (const std::u16string& script :
+         {std::u16string(u"\u4E2D\u4E8C\u6587"), std::u16string(u"\u6587\u4E2D\u65E5")}) {
+        const std::string bytes = "AN" + Utf16Bytes(script);
+        EXPECT_FALSE(platform::IsTextUnicode(bytes.data() + 2, 6)) << ToUtf8(script);
+    }
 }
 
 namespace {
