@@ -1,70 +1,53 @@
 #include "ChildProcess.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <stdexcept>
 
-extern char** environ;
-
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool bErrorsToOutput) {
-    // A peer that dies must fail the write, not kill the test program.
+    // A peer that dies must fail a write, not end the test program.
     signal(SIGPIPE, SIG_IGN);
-
-    int toChild[2];
-    int fromChild[2];
-    if (pipe(toChild) != 0)
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    if (pipe(fromChild) != 0) {
-        close(toChild[0]);
-        close(toChild[1]);
-        throw std::runtime_error("pipe failed");
-    }
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toChild[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDOUT_FILENO);
-    if (bErrorsToOutput)
-        posix_spawn_file_actions_adddup2(&actions, fromChild[1], STDERR_FILENO);
-    for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]})
-        posix_spawn_file_actions_addclose(&actions, fd);
-
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    int rc = posix_spawn(&m_pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(toChild[0]);
-    close(fromChild[1]);
-    m_in = toChild[1];
-    m_out = fromChild[0];
-    if (rc != 0) {
-        close(m_in);
-        close(m_out);
-        m_in = m_out = -1;
-        m_pid = -1;
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    const pid_t parent = getpid();
+    m_pid = fork();
+    if (m_pid == 0) {
+        // Only async-signal-safe calls until exec.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        if (bErrorsToOutput)
+            dup2(out[1], STDERR_FILENO);
+        execv(args[0], args.data());
+        _exit(127);
     }
-}
-
-ChildProcess::~ChildProcess() {
-    Stop();
-    if (m_out >= 0)
+    close(out[1]);
+    m_out = out[0];
+    if (m_pid < 0) {
         close(m_out);
+        throw std::runtime_error("cannot start " + argv[0]);
+    }
 }
 
 bool ChildProcess::ReadLine(std::string& line, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        size_t end = m_pending.find('\n');
+        const size_t end = m_pending.find('\n');
         if (end != std::string::npos) {
             line = m_pending.substr(0, end);
             if (!line.empty() && line.back() == '\r')
@@ -73,20 +56,18 @@ bool ChildProcess::ReadLine(std::string& line, int timeoutMs) {
             m_transcript += line + "\n";
             return true;
         }
-        if (m_out < 0)
-            return false;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
+        if (m_out < 0 || left.count() <= 0)
             return false;
         pollfd pfd{m_out, POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+        const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
             return false;
         char buffer[4096];
-        ssize_t n = read(m_out, buffer, sizeof buffer);
+        const ssize_t n = read(m_out, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -105,7 +86,7 @@ bool ChildProcess::ReadLine(std::string& line, int timeoutMs) {
 bool ChildProcess::WaitForLine(const std::string& text, std::string& line, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !ReadLine(line, static_cast<int>(left.count())))
             return false;
@@ -114,30 +95,10 @@ bool ChildProcess::WaitForLine(const std::string& text, std::string& line, int t
     }
 }
 
-bool ChildProcess::WriteLine(const std::string& line) {
-    if (m_in < 0)
-        return false;
-    std::string data = line + "\n";
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(m_in, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-void ChildProcess::CloseInput() {
-    if (m_in >= 0)
-        close(m_in);
-    m_in = -1;
-}
-
 int ChildProcess::Stop() {
-    CloseInput();
+    if (m_out >= 0)
+        close(m_out);
+    m_out = -1;
     if (m_pid <= 0)
         return -1;
     kill(m_pid, SIGTERM);
@@ -146,4 +107,20 @@ int ChildProcess::Stop() {
     }
     m_pid = -1;
     return status;
+}
+
+int RunProgram(const std::vector<std::string>& argv, std::string* output) {
+    ChildProcess program(argv);
+    std::string line;
+    while (program.ReadLine(line)) {
+    }
+    // The output ended: the program has exited or is about to, so the wait
+    // status is its own, whatever SIGTERM arrives now.
+    int status = 0;
+    while (waitpid(program.m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    program.m_pid = -1;
+    if (output != nullptr)
+        *output = program.Transcript();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

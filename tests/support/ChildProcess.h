@@ -1,8 +1,6 @@
-// A helper program run by a test (a Python peer, a tool): its standard input
-// and output are pipes of the test, its standard error goes to the output too
-// unless the test asks otherwise.
-// Every read waits at most a bounded time, so a silent peer fails the test
-// instead of hanging it.
+// A helper program of a test (a Python peer, a tool): its output (standard
+// error too, unless asked otherwise) is a pipe of the test, every read waits a
+// bounded time, and it ends when the test program does, even by a crash.
 #pragma once
 
 #include <sys/types.h>
@@ -13,29 +11,28 @@
 class ChildProcess {
 public:
     // argv[0] is the program's path; the environment is this process's.
-    // Without bErrorsToOutput the program's standard error stays this process's.
     explicit ChildProcess(const std::vector<std::string>& argv, bool bErrorsToOutput = true);
-    ~ChildProcess();
+    ~ChildProcess() { Stop(); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // The next line of output without its line end. False when the output
-    // ended or nothing came within the timeout.
+    // The next line of output without its line end; false when the output
+    // ended or nothing came within the time.
     bool ReadLine(std::string& line, int timeoutMs = 60000);
-    // Reads lines until one contains the text; false as ReadLine.
+    // Reads lines until one contains the text.
     bool WaitForLine(const std::string& text, std::string& line, int timeoutMs = 60000);
-    bool WriteLine(const std::string& line);
-    void CloseInput();
-    // Asks the program to end (SIGTERM), waits for it and returns its wait status.
+    // SIGTERM, then the wait status.
     int Stop();
-
     // Everything read so far, for failure messages.
     const std::string& Transcript() const { return m_transcript; }
 
 private:
+    friend int RunProgram(const std::vector<std::string>& argv, std::string* output);
     pid_t m_pid = -1;
-    int m_in = -1;
     int m_out = -1;
     std::string m_pending;
     std::string m_transcript;
 };
+
+// Runs a program to its end: its exit code (-1 when it did not exit) and output.
+int RunProgram(const std::vector<std::string>& argv, std::string* output = nullptr);

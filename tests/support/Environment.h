@@ -1,20 +1,43 @@
-// Setting and clearing environment variables in tests, on POSIX and Windows.
+// Environment variables in tests, on POSIX and Windows.
 #pragma once
 
 #include <cstdlib>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
+// A null value removes the variable.
 inline void SetEnv(const char* name, const char* value) {
 #if defined(_WIN32)
-    ::_putenv_s(name, value);
+    ::_putenv_s(name, value != nullptr ? value : "");
 #else
-    ::setenv(name, value, 1);
+    if (value != nullptr)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
 #endif
 }
 
-inline void UnsetEnv(const char* name) {
-#if defined(_WIN32)
-    ::_putenv_s(name, "");
-#else
-    ::unsetenv(name);
-#endif
-}
+// Sets variables while it lives and puts the old values back.
+class ScopedEnv {
+public:
+    ScopedEnv(std::initializer_list<std::pair<std::string, const char*>> values) {
+        for (const auto& [name, value] : values) {
+            const char* old = std::getenv(name.c_str());
+            m_saved.emplace_back(name,
+                                 old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+            SetEnv(name.c_str(), value);
+        }
+    }
+    ~ScopedEnv() {
+        for (const auto& [name, value] : m_saved)
+            SetEnv(name.c_str(), value ? value->c_str() : nullptr);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
+};

@@ -33,15 +33,56 @@ bool LogCapture::Contains(const std::u16string& text) const {
 std::string LogCapture::Dump() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::string out;
-    for (const auto& r : m_records) {
+    for (const auto& r : m_records)
         out += ToUtf8(r.function) + " " + ToUtf8(r.action) + ": " + ToUtf8(r.message) + "\n";
-    }
     return out;
 }
 
 void LogCapture::Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_records.clear();
+}
+
+namespace {
+
+std::u16string Text(const MAILWCHAR* s) {
+    return s == nullptr ? std::u16string()
+                        : std::u16string(s, s + std::char_traits<MAILWCHAR>::length(s));
+}
+
+}  // namespace
+
+long MAILCALL CapturingLogProvider::WriteLog(void*, int type, int level, const MAILWCHAR* message,
+                                             const MAILWCHAR*, const MAILWCHAR* function) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_entries.push_back(Entry{true, type, level, Text(message), Text(function)});
+    return 0;
+}
+
+long MAILCALL CapturingLogProvider::WriteMessage(void*, int type, int level,
+                                                 const MAILWCHAR* message) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_entries.push_back(Entry{false, type, level, Text(message), u""});
+    return 0;
+}
+
+std::vector<CapturingLogProvider::Entry> CapturingLogProvider::Entries() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_entries;
+}
+
+bool CapturingLogProvider::Contains(const std::u16string& text, int level) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& e : m_entries) {
+        if (e.message.find(text) != std::u16string::npos && (level < 0 || e.level == level))
+            return true;
+    }
+    return false;
+}
+
+void CapturingLogProvider::Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_entries.clear();
 }
 
 std::string ToUtf8(const std::u16string& text) {

@@ -1,13 +1,15 @@
-// Captures the records the logging library receives while it lives, so that
-// tests can check trace, detail and diagnostic lines.
+// What the provider writes where tests can read it: the records of the logging
+// library (trace, detail and diagnostic lines) and the host's log interface.
 #pragma once
 
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "mailapi.h"
 #include "vxstring.h"
 
+// The logging library's records while the object lives.
 class LogCapture {
 public:
     LogCapture();
@@ -16,16 +18,44 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<Logging::LogRecord> Records() const;
-    // True when some record's message contains the text.
-    bool Contains(const std::u16string& text) const;
-    // The messages of all records, one per line, as UTF-8 (for failure output).
-    std::string Dump() const;
+    bool Contains(const std::u16string& text) const;  // in some record's message
+    std::string Dump() const;                         // every record, for failure output
     void Clear();
 
 private:
     static void Hook(const Logging::LogRecord& record, void* context);
     mutable std::mutex m_mutex;
     std::vector<Logging::LogRecord> m_records;
+};
+
+// A host's log interface that records every call of slots 4 and 5.
+class CapturingLogProvider : public ILogProvider {
+public:
+    struct Entry {
+        bool bWriteLog;  // slot 4 (WriteLog) or slot 5 (WriteMessage)
+        int type;
+        int level;
+        std::u16string message;
+        std::u16string function;
+    };
+    virtual ~CapturingLogProvider() = default;
+    long MAILCALL Slot0() override { return 0; }
+    long MAILCALL Slot1() override { return 0; }
+    long MAILCALL Slot2() override { return 0; }
+    long MAILCALL Slot3() override { return 0; }
+    long MAILCALL WriteLog(void* session, int type, int level, const MAILWCHAR* message,
+                           const MAILWCHAR* action, const MAILWCHAR* function) override;
+    long MAILCALL WriteMessage(void* session, int type, int level,
+                               const MAILWCHAR* message) override;
+
+    std::vector<Entry> Entries() const;
+    // Some message contains the text (at that level, unless -1).
+    bool Contains(const std::u16string& text, int level = -1) const;
+    void Clear();
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<Entry> m_entries;
 };
 
 std::string ToUtf8(const std::u16string& text);

@@ -27,6 +27,7 @@ TestSocket BindLoopback(int& nPort, bool bListen, bool bDatagram) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<unsigned short>(nPort));
     int length = sizeof address;
     if (s == kNoSocket || ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         (bListen && !bDatagram && ::listen(s, 4) != 0) ||
@@ -90,9 +91,14 @@ long ReceiveBytes(TestSocket s, char* data, std::size_t size) {
 
 TestSocket BindLoopback(int& nPort, bool bListen, bool bDatagram) {
     int fd = ::socket(AF_INET, (bDatagram ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    // A fixed port may still be held by an earlier connection's TIME_WAIT.
+    if (fd >= 0 && nPort != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<unsigned short>(nPort));
     socklen_t length = sizeof address;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         (bListen && !bDatagram && ::listen(fd, 4) != 0) ||

@@ -14,9 +14,9 @@ using TestSocket = int;
 inline constexpr TestSocket kNoSocket = -1;
 #endif
 
-// A TCP socket (UDP with bDatagram) bound to 127.0.0.1 on an ephemeral port,
-// not inherited by child processes, listening when asked; its port goes to
-// nPort. kNoSocket when that fails.
+// A TCP socket (UDP with bDatagram) bound to 127.0.0.1 on port nPort (0: an
+// ephemeral one, then written back to nPort), not inherited by child
+// processes, listening when asked. kNoSocket when that fails.
 TestSocket BindLoopback(int& nPort, bool bListen = true, bool bDatagram = false);
 void CloseSocket(TestSocket s);
 // Wakes any thread that waits on the socket.

@@ -1,48 +1,38 @@
 #include "ProviderLibrary.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
-namespace {
-
-template <typename T>
-bool Resolve(void* handle, const char* name, T& fn, std::string& error) {
-    fn = reinterpret_cast<T>(dlsym(handle, name));
-    if (fn == nullptr)
-        error += std::string("missing export ") + name + "; ";
-    return fn != nullptr;
-}
-
-}  // namespace
-
-ProviderLibrary::ProviderLibrary() {
-    std::string path = std::string(SMTPMAIL_BIN_DIR) + "/libsmtpmail.so";
-    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        error = dlerror();
-        return;
-    }
-    InitializeFn init = nullptr;
-    bool ok = Resolve(handle, "Mail_Initialize", init, error);
-    ok &= Resolve(handle, "Mail_Uninitialize", Uninitialize, error);
-    ok &= Resolve(handle, "Mail_Send", Send, error);
-    ok &= Resolve(handle, "Mail_Deliver", Deliver, error);
-    ok &= Resolve(handle, "Mail_Execute", Execute, error);
-    ok &= Resolve(handle, "Mail_GetLastError", GetLastError, error);
-    ok &= Resolve(handle, "Mail_GetProperty", GetProperty, error);
-    ok &= Resolve(handle, "Mail_SetProperty", SetProperty, error);
-    ok &= Resolve(handle, "Mail_ResolveAddress", ResolveAddress, error);
-    ok &= Resolve(handle, "Mail_FreeBuffer", FreeBuffer, error);
-    ok &= Resolve(handle, "Mail_FindFirst", FindFirst, error);
-    ok &= Resolve(handle, "Mail_FindNext", FindNext, error);
-    ok &= Resolve(handle, "Mail_FindClose", FindClose, error);
-    ok &= Resolve(handle, "Mail_Receive", Receive, error);
-    ok &= Resolve(handle, "Mail_AttachmentSave", AttachmentSave, error);
-    ok &= Resolve(handle, "Mail_Delete", Delete, error);
-    if (ok)
-        Initialize = init;
-}
-
-ProviderLibrary::~ProviderLibrary() {
-    // The library stays loaded: its process-wide objects may still be used by
-    // other tests of the same process, as in the host.
+ProviderLibrary& ProviderLibrary::Get() {
+    static ProviderLibrary library = [] {
+        ProviderLibrary l;
+#if defined(_WIN32)
+        // From the test program's folder, as the host product loads it.
+        HMODULE handle = ::LoadLibraryW(L"smtpmail.dll");
+        auto symbol = [handle](const char* name) {
+            return reinterpret_cast<void*>(::GetProcAddress(handle, name));
+        };
+        if (handle == nullptr)
+            l.error = "LoadLibraryW(smtpmail.dll) failed with " + std::to_string(::GetLastError());
+#else
+        void* handle =
+            dlopen((std::string(SMTPMAIL_BIN_DIR) + "/libsmtpmail.so").c_str(), RTLD_NOW);
+        auto symbol = [handle](const char* name) { return dlsym(handle, name); };
+        if (handle == nullptr)
+            l.error = dlerror();
+#endif
+        if (handle == nullptr)
+            return l;
+#define SMTPMAIL_RESOLVE(name, ...)                                     \
+    l.name = reinterpret_cast<decltype(l.name)>(symbol("Mail_" #name)); \
+    if (l.name == nullptr)                                              \
+        l.error += "missing export Mail_" #name "; ";
+        SMTPMAIL_EXPORTS(SMTPMAIL_RESOLVE)
+#undef SMTPMAIL_RESOLVE
+        return l;
+    }();
+    return library;
 }

@@ -16,22 +16,12 @@ constexpr int IO_TIMEOUT_SECONDS = 15;
 
 }  // namespace
 
-ScriptedSmtpServer::ScriptedSmtpServer() {
-#if !defined(_WIN32)
-    // A client that goes away must not end the test program when TLS writes
-    // to it.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-}
-
 ScriptedSmtpServer::~ScriptedSmtpServer() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_bFinished) {
             // Wake the server thread wherever it waits.
             m_bStopping = true;
-            if (m_listenFd != kNoSocket)
-                ShutdownSocket(m_listenFd);
             if (m_fd != kNoSocket)
                 ShutdownSocket(m_fd);
         }
@@ -40,19 +30,18 @@ ScriptedSmtpServer::~ScriptedSmtpServer() {
         m_thread.join();
     if (m_listenFd != kNoSocket)
         CloseSocket(m_listenFd);
-#if !defined(_WIN32)
-    if (m_sslCtx != nullptr)
-        SSL_CTX_free(static_cast<SSL_CTX*>(m_sslCtx));
-#endif
 }
 
-int ScriptedSmtpServer::Start() {
-    int port = -1;
-    m_listenFd = BindLoopback(port);
+int ScriptedSmtpServer::Start(int nPort) {
+#if !defined(_WIN32)
+    // A client that goes away must not end the test program when TLS writes to it.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    m_listenFd = BindLoopback(nPort);
     if (m_listenFd == kNoSocket)
         return -1;
     m_thread = std::thread(&ScriptedSmtpServer::Run, this);
-    return port;
+    return nPort;
 }
 
 bool ScriptedSmtpServer::Finish(std::chrono::milliseconds timeout) {
@@ -67,8 +56,7 @@ void ScriptedSmtpServer::Fail(const std::string& text) {
 
 void ScriptedSmtpServer::Run() {
     // The client is awaited in short slices, so that the destructor can end
-    // the wait on every system (a shut-down listening socket does not wake
-    // every system's accept).
+    // the wait on every system.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(IO_TIMEOUT_SECONDS);
     bool bReady = false;
@@ -86,7 +74,6 @@ void ScriptedSmtpServer::Run() {
         SetIoTimeouts(fd, IO_TIMEOUT_SECONDS);
         // Each write its own segment: split replies must arrive split.
         SetNoDelay(fd);
-
         bool bOpen = true;
         bool bServerClosed = false;
         for (std::size_t i = 0; i < m_steps.size() && bOpen; ++i) {
@@ -121,75 +108,77 @@ bool ScriptedSmtpServer::RunStep(const Step& step) {
                 Fail("connection ended while expecting \"" + step.prefix + "\"");
                 return false;
             }
-            if (line.compare(0, step.prefix.size(), step.prefix) != 0) {
+            if (line.compare(0, step.prefix.size(), step.prefix) != 0)
                 Fail("expected \"" + step.prefix + "\", got \"" + line + "\"");
-            }
             return true;
         }
-        case Kind::ExpectData: {
-            static const std::string kEnd = "\r\n.\r\n";
-            std::size_t end;
-            while ((end = m_input.find(kEnd)) == std::string::npos) {
-                if (!ReadMore()) {
-                    Fail("connection ended inside the message data");
-                    return false;
-                }
-            }
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_data.push_back(m_input.substr(0, end + kEnd.size()));
-            m_input.erase(0, end + kEnd.size());
-            return true;
-        }
-        case Kind::StartTls: {
-            if (!m_input.empty())
-                Fail("bytes before the TLS handshake: \"" + m_input + "\"");
-            m_input.clear();
-#if defined(_WIN32)
-            Fail("the scripted server has no TLS on Windows");
-            return false;
-#else
-            if (m_sslCtx == nullptr) {
-                SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-                if (ctx == nullptr ||
-                    SSL_CTX_use_certificate_chain_file(ctx, m_certFile.c_str()) != 1 ||
-                    SSL_CTX_use_PrivateKey_file(ctx, m_keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-                    Fail("server certificate not usable: " + testcerts::OpenSslErrors());
-                    if (ctx != nullptr)
-                        SSL_CTX_free(ctx);
-                    return false;
-                }
-                // A client that drops the connection without a close
-                // notification still counts as gone.
-                SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
-                m_sslCtx = ctx;
-            }
-            SSL* ssl = SSL_new(static_cast<SSL_CTX*>(m_sslCtx));
-            SSL_set_fd(ssl, m_fd);
-            m_ssl = ssl;
-            if (SSL_accept(ssl) != 1) {
-                Fail("TLS handshake failed: " + testcerts::OpenSslErrors());
-                return false;
-            }
-            return true;
-#endif
-        }
-        case Kind::StaySilent:
-            DrainUntilClosed();
-            return false;
+        case Kind::ExpectData:
         case Kind::ExpectText: {
+            const std::string end = step.kind == Kind::ExpectData ? "\r\n.\r\n" : step.prefix;
             std::size_t at;
-            while ((at = m_input.find(step.prefix)) == std::string::npos) {
+            while ((at = m_input.find(end)) == std::string::npos) {
                 if (!ReadMore()) {
-                    Fail("connection ended while expecting \"" + step.prefix + "\"");
+                    Fail("connection ended while expecting \"" + end + "\"");
                     return false;
                 }
             }
-            m_input.erase(0, at + step.prefix.size());
+            if (step.kind == Kind::ExpectData) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_data.push_back(m_input.substr(0, at + end.size()));
+            }
+            m_input.erase(0, at + end.size());
             return true;
         }
         case Kind::Call:
             step.function();
             return true;
+        case Kind::StartTls:
+            return Handshake(step);
+        case Kind::SendTls: {
+#if !defined(_WIN32)
+            SSL* ssl = static_cast<SSL*>(m_ssl);
+            if (ssl == nullptr) {
+                Fail("SendTls needs TLS");
+                return false;
+            }
+            for (const std::string& item : step.pieces) {
+                if (item == kTicket) {
+                    SSL_new_session_ticket(ssl);
+                    SSL_do_handshake(ssl);
+                } else if (item == kKeyUpdate) {
+                    SSL_key_update(ssl, SSL_KEY_UPDATE_REQUESTED);
+                    SSL_do_handshake(ssl);
+                } else if (item == kCloseNotify) {
+                    SSL_shutdown(ssl);
+                } else {
+                    SSL_write(ssl, item.data(), static_cast<int>(item.size()));
+                }
+            }
+            ERR_clear_error();
+            const std::size_t queued = BIO_ctrl_pending(static_cast<BIO*>(m_wbio));
+            return Flush(step.nCut == kHalf ? queued / 2 : step.nCut);
+#else
+            Fail("the scripted server has no TLS on Windows");
+            return false;
+#endif
+        }
+        case Kind::SendRaw:
+            return WriteRaw(step.pieces[0]);
+        case Kind::ExpectRaw: {
+            std::string raw;
+            while (raw.size() < step.prefix.size()) {
+                if (!ReadRaw(raw)) {
+                    Fail("connection ended while expecting raw bytes");
+                    return false;
+                }
+            }
+            if (raw != step.prefix)
+                Fail("expected the raw bytes \"" + step.prefix + "\", got \"" + raw + "\"");
+            return true;
+        }
+        case Kind::StaySilent:
+            DrainUntilClosed();
+            return false;
         case Kind::StopReading:
             std::this_thread::sleep_for(step.pause);
             // What piled up is message data, not commands: read it to its end.
@@ -198,29 +187,6 @@ bool ScriptedSmtpServer::RunStep(const Step& step) {
             if (!ClientClosed())
                 Fail("the client did not close the connection");
             return false;
-        case Kind::SendPartialRecord: {
-            if (m_ssl == nullptr) {
-                Fail("a partial record needs TLS");
-                return false;
-            }
-#if !defined(_WIN32)
-            // The record goes into memory instead of the socket; half of it
-            // goes out by hand.
-            SSL* ssl = static_cast<SSL*>(m_ssl);
-            BIO* socketBio = SSL_get_wbio(ssl);
-            BIO_up_ref(socketBio);
-            SSL_set0_wbio(ssl, BIO_new(BIO_s_mem()));
-            SSL_write(ssl, step.pieces[0].data(), static_cast<int>(step.pieces[0].size()));
-            char* record = nullptr;
-            const long size = BIO_get_mem_data(SSL_get_wbio(ssl), &record);
-            const std::string half(record, static_cast<std::size_t>(size) / 2);
-            SSL_set0_wbio(ssl, socketBio);
-            if (SendBytes(m_fd, half.data(), half.size()) != static_cast<long>(half.size()))
-                return false;
-            DrainUntilClosed();
-#endif
-            return false;
-        }
         case Kind::SendForever: {
             constexpr std::size_t kMost = 64u << 20;
             // Many lines a write: a write per line would test the speed of
@@ -232,7 +198,6 @@ bool ScriptedSmtpServer::RunStep(const Step& step) {
             while (sent < kMost && WriteAll(block))
                 sent += block.size();
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_nSentForever = sent;
             m_bClientClosed = sent < kMost;
             return false;
         }
@@ -242,19 +207,63 @@ bool ScriptedSmtpServer::RunStep(const Step& step) {
     return false;
 }
 
-bool ScriptedSmtpServer::WriteAll(const std::string& bytes) {
+bool ScriptedSmtpServer::Handshake(const Step& step) {
+    if (!m_input.empty())
+        Fail("bytes before the TLS handshake: \"" + m_input + "\"");
+    m_input.clear();
+#if defined(_WIN32)
+    static_cast<void>(step);
+    Fail("the scripted server has no TLS on Windows");
+    return false;
+#else
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx == nullptr || SSL_CTX_use_certificate_chain_file(ctx, m_certFile.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, m_keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        Fail("server certificate not usable: " + testcerts::OpenSslErrors());
+        SSL_CTX_free(ctx);
+        return false;
+    }
+    SSL_CTX_set_min_proto_version(ctx, step.version == Tls::V13 ? TLS1_3_VERSION : TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(ctx, step.version == Tls::V12 ? TLS1_2_VERSION : TLS1_3_VERSION);
+    SSL* ssl = SSL_new(ctx);
+    SSL_CTX_free(ctx);  // the connection holds its own reference
+    BIO* rbio = BIO_new(BIO_s_mem());
+    BIO* wbio = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl, rbio, wbio);
+    SSL_set_accept_state(ssl);
+    m_ssl = ssl;
+    m_rbio = rbio;
+    m_wbio = wbio;
+    for (;;) {
+        ERR_clear_error();
+        const int rc = SSL_accept(ssl);
+        if (rc == 1)
+            break;
+        if (!Flush() || SSL_get_error(ssl, rc) != SSL_ERROR_WANT_READ) {
+            Fail("TLS handshake failed: " + testcerts::OpenSslErrors());
+            return false;
+        }
+        std::string raw;
+        if (!ReadRaw(raw)) {
+            Fail("the client left during the TLS handshake");
+            return false;
+        }
+        BIO_write(rbio, raw.data(), static_cast<int>(raw.size()));
+    }
+    const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_tlsVersion = SSL_get_version(ssl);
+        m_serverName = name != nullptr ? name : "";
+    }
+    return step.bHold || Flush();
+#endif
+}
+
+bool ScriptedSmtpServer::WriteRaw(const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        long n;
-#if !defined(_WIN32)
-        if (m_ssl != nullptr) {
-            n = SSL_write(static_cast<SSL*>(m_ssl), bytes.data() + done,
-                          static_cast<int>(bytes.size() - done));
-        } else
-#endif
-        {
-            n = SendBytes(m_fd, bytes.data() + done, bytes.size() - done);
-        }
+        const long n = SendBytes(m_fd, bytes.data() + done, bytes.size() - done);
         if (n <= 0)
             return false;
         done += static_cast<std::size_t>(n);
@@ -262,39 +271,84 @@ bool ScriptedSmtpServer::WriteAll(const std::string& bytes) {
     return true;
 }
 
-bool ScriptedSmtpServer::ReadMore() {
-    char buffer[16384];
-    long n;
+bool ScriptedSmtpServer::Flush(std::size_t nCut) {
 #if !defined(_WIN32)
     if (m_ssl != nullptr) {
-        n = SSL_read(static_cast<SSL*>(m_ssl), buffer, sizeof buffer);
-        if (n <= 0) {
-            if (SSL_get_error(static_cast<SSL*>(m_ssl), n) == SSL_ERROR_ZERO_RETURN) {
-                // The client's close notification; its TCP close follows.
-                char rest[256];
-                while (ReceiveBytes(m_fd, rest, sizeof rest) > 0) {
-                }
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_bClientClosed = true;
-            } else {
-                ERR_clear_error();
-            }
-            return false;
-        }
-    } else
-#endif
-    {
-        n = ReceiveBytes(m_fd, buffer, sizeof buffer);
-        if (n == 0) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_bClientClosed = true;
-        }
-        if (n <= 0)
-            return false;
+        std::string out(BIO_ctrl_pending(static_cast<BIO*>(m_wbio)), '\0');
+        if (!out.empty())
+            BIO_read(static_cast<BIO*>(m_wbio), out.data(), static_cast<int>(out.size()));
+        return WriteRaw(out.substr(0, nCut));
     }
-    m_input.append(buffer, static_cast<std::size_t>(n));
+#endif
+    static_cast<void>(nCut);
+    return true;
+}
+
+bool ScriptedSmtpServer::WriteAll(const std::string& bytes) {
+#if !defined(_WIN32)
+    if (m_ssl != nullptr) {
+        if (SSL_write(static_cast<SSL*>(m_ssl), bytes.data(), static_cast<int>(bytes.size())) <= 0)
+            return false;
+        return Flush();
+    }
+#endif
+    return WriteRaw(bytes);
+}
+
+bool ScriptedSmtpServer::ReadRaw(std::string& into) {
+    char buffer[16384];
+    const long n = ReceiveBytes(m_fd, buffer, sizeof buffer);
+    if (n == 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bClientClosed = true;
+    }
+    if (n <= 0)
+        return false;
+    into.append(buffer, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool ScriptedSmtpServer::ReadTls(std::string& into) {
+#if !defined(_WIN32)
+    SSL* ssl = static_cast<SSL*>(m_ssl);
+    for (;;) {
+        char buffer[16384];
+        ERR_clear_error();
+        const int n = SSL_read(ssl, buffer, sizeof buffer);
+        // A key update's answer, if the read made one.
+        if (!Flush())
+            return false;
+        if (n > 0) {
+            into.append(buffer, static_cast<std::size_t>(n));
+            return true;
+        }
+        if (SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN) {
+            // The client's close notification; its TCP close follows.
+            std::string rest;
+            while (ReadRaw(rest)) {
+            }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bCloseNotify = m_bClientClosed = true;
+            return false;
+        }
+        std::string raw;
+        if (SSL_get_error(ssl, n) != SSL_ERROR_WANT_READ || !ReadRaw(raw))
+            return false;
+        BIO_write(static_cast<BIO*>(m_rbio), raw.data(), static_cast<int>(raw.size()));
+    }
+#else
+    static_cast<void>(into);
+    return false;
+#endif
+}
+
+bool ScriptedSmtpServer::ReadMore() {
+    std::string got;
+    if (!(m_ssl != nullptr ? ReadTls(got) : ReadRaw(got)))
+        return false;
+    m_input += got;
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_received.append(buffer, static_cast<std::size_t>(n));
+    m_received += got;
     return true;
 }
 
@@ -324,10 +378,9 @@ void ScriptedSmtpServer::DrainUntilClosed() {
 void ScriptedSmtpServer::CloseConnection() {
     std::lock_guard<std::mutex> lock(m_mutex);
 #if !defined(_WIN32)
-    if (m_ssl != nullptr) {
-        SSL_free(static_cast<SSL*>(m_ssl));
-        m_ssl = nullptr;
-    }
+    SSL_free(static_cast<SSL*>(m_ssl));  // and its two memory BIOs
+    m_ssl = nullptr;
+    ERR_clear_error();
 #endif
     if (m_fd != kNoSocket) {
         CloseSocket(m_fd);

@@ -1,8 +1,8 @@
-// A scripted SMTP server for exact dialogue tests: it listens on 127.0.0.1
-// (an ephemeral port), accepts one connection and plays a list of steps in
-// its own thread (send bytes, possibly in separate TCP segments; read and
-// record a command line; read the message data; switch to TLS; close; stay
-// silent), recording everything it receives.
+// A scripted server for exact dialogue tests: it listens on 127.0.0.1 (an
+// ephemeral port), accepts one connection and plays a list of steps in its own
+// thread (send bytes, possibly in separate TCP segments; read and record a
+// command line; read the message data; switch to TLS; close; stay silent),
+// recording everything it receives.
 //
 //     ScriptedSmtpServer server;
 //     server.Send("220 ready\r\n").Exchange("EHLO", "250 hello\r\n")
@@ -12,14 +12,17 @@
 //     ASSERT_TRUE(server.Finish());         // script done, client closed
 //     EXPECT_THAT(server.Errors(), IsEmpty());
 //
-// After the last step the server keeps reading (and recording lines) until
-// the client closes the connection. Every wait of the server thread is
-// bounded, and the destructor unblocks it, so a faulty client cannot hang a test.
+// After the last step the server reads (and records lines) until the client
+// closes. Every wait is bounded and the destructor unblocks the thread, so a
+// faulty client cannot hang a test. TLS runs on OpenSSL over memory buffers,
+// so that a script decides which records leave in which segment; it is there
+// only where OpenSSL is (not on Windows, where a TLS step fails).
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -30,61 +33,84 @@
 
 class ScriptedSmtpServer {
 public:
-    ScriptedSmtpServer();
+    enum class Tls { Any, V12, V13 };
+    // Items of SendTls besides record texts.
+    static constexpr const char* kTicket = "<ticket>";        // a TLS 1.3 session ticket
+    static constexpr const char* kKeyUpdate = "<keyupdate>";  // asking for the client's own
+    static constexpr const char* kCloseNotify = "<close_notify>";
+
+    ScriptedSmtpServer() = default;
     ~ScriptedSmtpServer();
     ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
     ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
 
     // --- the script, in order ---
-    // Writes the bytes with one write.
+    // Writes the bytes with one write (one TLS record after StartTls).
     ScriptedSmtpServer& Send(std::string bytes) { return Add({Kind::Send, {std::move(bytes)}}); }
-    // Writes each piece as its own TCP segment, pausing between them, as a
-    // slow or busy server does.
+    // Each piece in its own segment, with pauses, as a slow or busy server.
     ScriptedSmtpServer& SendSegments(
         std::vector<std::string> pieces,
         std::chrono::milliseconds pause = std::chrono::milliseconds(40)) {
         return Add({Kind::Send, std::move(pieces), pause});
     }
-    // Reads one command line and records it (without its line end). A line
-    // that does not start with the prefix is recorded as a script error.
+    // Reads one command line and records it (without its line end); one that
+    // does not start with the prefix is a script error.
     ScriptedSmtpServer& Expect(std::string prefix) {
         return Add({Kind::Expect, {}, {}, std::move(prefix)});
     }
-    // Expect, then Send.
     ScriptedSmtpServer& Exchange(std::string prefix, std::string reply) {
         return Expect(std::move(prefix)).Send(std::move(reply));
     }
-    // Reads until the text has come (in the message data, say), and drops
-    // what came up to its end.
+    // Reads until the text has come and drops what came up to its end.
     ScriptedSmtpServer& ExpectText(std::string text) {
         return Add({Kind::ExpectText, {}, {}, std::move(text)});
     }
-    // Runs the function in the server's thread at this point of the script.
+    // Reads the message after DATA up to the line ".", and records it with
+    // its final "\r\n.\r\n".
+    ScriptedSmtpServer& ExpectData() { return Add({Kind::ExpectData}); }
+    // Runs the function in the server's thread at this point.
     ScriptedSmtpServer& Call(std::function<void()> function) {
         Step step{Kind::Call};
         step.function = std::move(function);
         return Add(std::move(step));
     }
-    // Reads the message after DATA up to and including the line ".", and
-    // records it (the final "\r\n.\r\n" included).
-    ScriptedSmtpServer& ExpectData() { return Add({Kind::ExpectData}); }
-    // Server side of the TLS handshake with the certificate given to
-    // UseCertificate. TLS runs on OpenSSL, so only where that is (not on
-    // Windows, where the step fails).
-    ScriptedSmtpServer& StartTls() { return Add({Kind::StartTls}); }
+    // The server side of the TLS handshake with UseCertificate's certificate.
+    // bHoldLastFlight keeps its last flight back, so that it leaves with the
+    // next bytes sent.
+    ScriptedSmtpServer& StartTls(Tls version = Tls::Any, bool bHoldLastFlight = false) {
+        Step step{Kind::StartTls};
+        step.version = version;
+        step.bHold = bHoldLastFlight;
+        return Add(std::move(step));
+    }
+    // Over TLS: the items (record texts, kTicket, kKeyUpdate, kCloseNotify)
+    // in one segment, or only its first nCut bytes.
+    ScriptedSmtpServer& SendTls(std::vector<std::string> items, std::size_t nCut = SIZE_MAX) {
+        Step step{Kind::SendTls, std::move(items)};
+        step.nCut = nCut;
+        return Add(std::move(step));
+    }
+    // Bytes outside TLS while TLS is on (a renegotiation's tokens).
+    ScriptedSmtpServer& SendRaw(std::string bytes) {
+        return Add({Kind::SendRaw, {std::move(bytes)}});
+    }
+    ScriptedSmtpServer& ExpectRaw(std::string bytes) {
+        return Add({Kind::ExpectRaw, {}, {}, std::move(bytes)});
+    }
     // Closes the connection at this point without a goodbye.
     ScriptedSmtpServer& Close() { return Add({Kind::Close}); }
     // Answers nothing any more: reads and records until the client closes.
     ScriptedSmtpServer& StaySilent() { return Add({Kind::StaySilent}); }
     // Reads nothing for a while, so that the client's writes fill the
-    // connection and block; then reads and records until the client closes.
+    // connection and block; then reads until the client closes.
     ScriptedSmtpServer& StopReading(std::chrono::milliseconds hold) {
         return Add({Kind::StopReading, {}, hold});
     }
     // Over TLS: the first half of the record that carries the bytes, then
     // silence until the client closes.
-    ScriptedSmtpServer& SendPartialRecord(std::string bytes) {
-        return Add({Kind::SendPartialRecord, {std::move(bytes)}});
+    ScriptedSmtpServer& SendPartialRecord(const std::string& bytes) {
+        std::string half = bytes;  // cut by SendTls at half the record
+        return SendTls({std::move(half)}, kHalf).StaySilent();
     }
     // Writes the line again and again, many lines a write, until the client
     // goes away (at most 64 MiB), as a server whose reply never ends.
@@ -93,54 +119,58 @@ public:
     }
 
     // The server closes the connection instead of running step k (counted
-    // from 0 over every step added above); for fault injection.
+    // from 0 over the steps above); for fault injection.
     void DropAt(std::size_t k) { m_nDropAt = k; }
     std::size_t StepCount() const { return m_steps.size(); }
-
     // PEM files of the server certificate and its key, for StartTls.
     void UseCertificate(std::string certFile, std::string keyFile) {
         m_certFile = std::move(certFile);
         m_keyFile = std::move(keyFile);
     }
 
-    // Starts listening and the script thread; returns the port.
-    int Start();
-    // Waits until the script has run and the connection is closed (by the
-    // client or by the script). False when that did not happen in time.
+    // Starts listening (on nPort, or one the system picks) and the script
+    // thread; returns the port, -1 on a failure.
+    int Start(int nPort = 0);
+    // Waits until the script has run and the connection is closed. False
+    // when that did not happen in time.
     bool Finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
     // --- what the server saw ---
     std::vector<std::string> Commands() const { return Locked(m_commands); }
-    // Message data read by ExpectData steps, in order.
-    std::vector<std::string> Data() const { return Locked(m_data); }
-    // Every byte received (after TLS: the decrypted bytes), in order.
-    std::string Received() const { return Locked(m_received); }
-    // Bytes a SendForever step got out before the client went away.
-    std::size_t SentForever() const { return Locked(m_nSentForever); }
+    std::vector<std::string> Data() const { return Locked(m_data); }  // of ExpectData steps
+    std::string Received() const { return Locked(m_received); }       // every byte, decrypted
     std::vector<std::string> Errors() const { return Locked(m_errors); }
-    // The client closed the connection (the server read its end of stream).
     bool ClientClosed() const { return Locked(m_bClientClosed); }
+    bool CloseNotifyReceived() const { return Locked(m_bCloseNotify); }
+    std::string TlsVersion() const { return Locked(m_tlsVersion); }  // "TLSv1.3"
+    std::string ServerName() const { return Locked(m_serverName); }  // SNI, "" when none
 
 private:
+    static constexpr std::size_t kHalf = SIZE_MAX - 1;
     enum class Kind {
         Send,
         Expect,
         ExpectData,
+        ExpectText,
+        Call,
         StartTls,
+        SendTls,
+        SendRaw,
+        ExpectRaw,
         Close,
         StaySilent,
         StopReading,
-        SendPartialRecord,
-        SendForever,
-        ExpectText,
-        Call
+        SendForever
     };
     struct Step {
         Kind kind;
-        std::vector<std::string> pieces;  // Send
+        std::vector<std::string> pieces;  // Send, SendTls, SendRaw, SendForever
         std::chrono::milliseconds pause{0};
-        std::string prefix;              // Expect, ExpectText
-        std::function<void()> function;  // Call
+        std::string prefix;  // Expect, ExpectText, ExpectRaw
+        std::function<void()> function;
+        Tls version = Tls::Any;
+        bool bHold = false;
+        std::size_t nCut = SIZE_MAX;
     };
 
     ScriptedSmtpServer& Add(Step step) {
@@ -155,34 +185,41 @@ private:
 
     void Run();
     bool RunStep(const Step& step);
-    bool WriteAll(const std::string& bytes);
-    // Reads more bytes into m_input; false at end of stream or failure.
-    bool ReadMore();
+    bool Handshake(const Step& step);
+    bool WriteAll(const std::string& bytes);  // through TLS when it is on
+    bool WriteRaw(const std::string& bytes);
+    bool Flush(std::size_t nCut = SIZE_MAX);  // the TLS bytes queued so far
+    bool ReadMore();                          // into m_input; false at the end
+    bool ReadTls(std::string& into);
+    bool ReadRaw(std::string& into);
     bool ReadLine(std::string& line);
     void DrainUntilClosed();
     void Fail(const std::string& text);
     void CloseConnection();
 
     std::vector<Step> m_steps;
-    std::size_t m_nDropAt = static_cast<std::size_t>(-1);
+    std::size_t m_nDropAt = SIZE_MAX;
     std::string m_certFile;
     std::string m_keyFile;
 
     TestSocket m_listenFd = kNoSocket;
     TestSocket m_fd = kNoSocket;
-    void* m_sslCtx = nullptr;  // SSL_CTX*
-    void* m_ssl = nullptr;     // SSL*
-    std::string m_input;       // received, not yet consumed by a step
+    void* m_ssl = nullptr;   // SSL*, over two memory BIOs
+    void* m_rbio = nullptr;  // BIO*: what came from the client
+    void* m_wbio = nullptr;  // BIO*: what goes to it
+    std::string m_input;     // received, not yet consumed by a step
     std::thread m_thread;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_done;
-    bool m_bStopping = false;  // the destructor runs
+    bool m_bStopping = false;
     bool m_bFinished = false;
     std::vector<std::string> m_commands;
     std::vector<std::string> m_data;
     std::string m_received;
     std::vector<std::string> m_errors;
     bool m_bClientClosed = false;
-    std::size_t m_nSentForever = 0;
+    bool m_bCloseNotify = false;
+    std::string m_tlsVersion;
+    std::string m_serverName;
 };

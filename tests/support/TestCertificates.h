@@ -7,8 +7,7 @@
 //   selfsigned  as server, signed by itself
 //   clientonly  as server, usable for client authentication only
 // and client.pem, "SMTP Mail Test Client" with its key in the same file.
-// Keys are P-256 EC keys in PEM (PKCS #8, no password). The same set comes
-// from tests/support/make-test-certs.py OUTDIR for Python tests.
+// Keys are P-256 EC keys in PEM (PKCS #8, no password).
 #pragma once
 
 #include <string>

@@ -1,37 +1,19 @@
 #!/usr/bin/python3
-"""SMTP server on loopback with AUTH NTLM, for tests of the client's NTLM login.
+"""SMTP server on loopback that requires AUTH NTLM, accepted with python3-gssapi
+and the NTLMSSP mechanism of gss-ntlmssp against a user file of its own (lines
+DOMAIN:user:password); the client finds its credentials through NTLM_USER_FILE.
 
-The server accepts NTLM with python3-gssapi and the NTLMSSP mechanism of
-gss-ntlmssp against a user file of its own (lines DOMAIN:user:password); the
-client finds its credentials in its own file through NTLM_USER_FILE. AUTH is
-required before MAIL; accepted messages can be stored as .eml files.
+    ntlm_smtpd.py --users FILE [--challenge gss|malformed|overlong]
 
-    ntlm_smtpd.py --users FILE [--port N] [--challenge MODE] [--dir FOLDER]
-
-  --users FILE      the accepted users (default: $NTLM_SMTPD_USERS)
-  --host ADDRESS    loopback address to listen on (default 127.0.0.1)
-  --port N          port; 0 picks a free one (default)
-  --challenge MODE  gss       the mechanism's real challenge (default)
-                    malformed a 334 reply whose text is not Base64
-                    overlong  a 334 reply with a valid Base64 challenge of
-                              --overlong-size bytes (default 16000)
-  --dir FOLDER      store each message as msg-NNNN.eml in FOLDER
-  --stop-on-eof     also stop when standard input ends (a test program that
-                    holds the other end of a pipe cannot leave the server behind)
-
-Output, one line each, flushed at once so that a caller can wait on it:
-  ntlm-smtpd: listening on 127.0.0.1 port N           (ready; always the first line)
-  ntlm-smtpd: AUTH NTLM with initial response         (the type-1 token came in the AUTH line)
-  ntlm-smtpd: AUTH NTLM without initial response      (bare "AUTH NTLM"; answered with "334 ")
-  ntlm-smtpd: challenge MODE N bytes                  (the 334 challenge went out)
-  ntlm-smtpd: AUTH NTLM accepted DOMAIN\\user          (235 sent)
-  ntlm-smtpd: AUTH NTLM refused: TEXT                 (535 or 501 sent)
-  ntlm-smtpd: QUIT during AUTH                        (the client gave up at a challenge)
-  ntlm-smtpd: message N from <a> to <b>, N bytes, user DOMAIN\\user[ -> FILE]
-  ntlm-smtpd: connection closed                       (a client's connection ended)
-  ntlm-smtpd: stopped                                 (after SIGTERM or SIGINT)
-
-Runs on Debian's system Python with python3-aiosmtpd and python3-gssapi.
+malformed answers AUTH with a 334 line that is not Base64, overlong with a
+valid 16000-byte challenge. One line each on standard output, flushed at once:
+  ntlm-smtpd: listening on 127.0.0.1 port N
+  ntlm-smtpd: AUTH NTLM with initial response | without initial response
+  ntlm-smtpd: challenge MODE N bytes
+  ntlm-smtpd: AUTH NTLM accepted DOMAIN\\user | AUTH NTLM refused: TEXT
+  ntlm-smtpd: QUIT during AUTH
+  ntlm-smtpd: message N from <a> to <b>
+  ntlm-smtpd: connection closed
 """
 
 import argparse
@@ -41,25 +23,30 @@ import binascii
 import os
 import sys
 
+import gssapi
 from aiosmtpd.smtp import AuthResult
 
-# The acceptor module sits beside this file; no bytecode is left in the source tree.
 sys.dont_write_bytecode = True
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "tools", "capture-server")]
-from ntlm_acceptor import AuthenticationFailed, NtlmAcceptor  # noqa: E402
-from smtpd_common import (ExtendedSMTP, check_loopback, message_bytes,  # noqa: E402
-                          quiet_aiosmtpd, serve_until_stopped, stop_event, write_files)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                "capture-server"))
+from smtpd_common import ExtendedSMTP, quiet_aiosmtpd, serve_until_stopped, stop_event  # noqa
 
-PREFIX = "ntlm-smtpd:"
+NTLMSSP = gssapi.OID.from_int_seq("1.3.6.1.4.1.311.2.2.10")
 
 
 def say(*parts):
-    print(PREFIX, *parts, flush=True)
+    print("ntlm-smtpd:", *parts, flush=True)
+
+
+class Refused(Exception):
+    pass
+
+
+class QuitDuringAuth(Exception):
+    pass
 
 
 class NtlmSMTP(ExtendedSMTP):
-    # A client that reads a reply with one receive must see every capability line.
     ehlo_in_one_write = True
     accept_dsn = False
 
@@ -68,16 +55,24 @@ class NtlmSMTP(ExtendedSMTP):
         say("connection closed")
 
 
-class QuitDuringAuth(Exception):
-    pass
+def decode(text, what):
+    try:
+        return base64.b64decode(text, validate=True)
+    except binascii.Error:
+        raise Refused(what + " is not Base64")
+
+
+def step(ctx, token, what):
+    try:
+        return ctx.step(token)
+    except gssapi.exceptions.GSSError as e:
+        raise Refused(what + " refused: " + str(e).replace("\n", " "))
 
 
 class Handler:
-    def __init__(self, acceptor, mode, overlong_size, folder):
-        self.acceptor = acceptor
+    def __init__(self, creds, mode):
+        self.creds = creds
         self.mode = mode
-        self.overlong_size = overlong_size
-        self.folder = folder
         self.count = 0
 
     async def ask(self, server, line):
@@ -86,114 +81,71 @@ class Handler:
         answer = (await server._reader.readline()).strip()
         if answer.upper() == b"QUIT":
             raise QuitDuringAuth()
-        if answer == b"*":
-            raise AuthenticationFailed("client cancelled the exchange")
-        try:
-            return base64.b64decode(answer, validate=True)
-        except binascii.Error:
-            raise AuthenticationFailed("answer is not Base64")
-
-    def challenge_line(self, exchange, negotiate):
-        if self.mode == "malformed":
-            say("challenge malformed 0 bytes")
-            return b"334 TlRMTVNTUAACAAAA!!not*base64!!"
-        if self.mode == "overlong":
-            blob = b"NTLMSSP\x00\x02\x00\x00\x00" + os.urandom(self.overlong_size - 12)
-            say("challenge overlong %d bytes" % len(blob))
-            return b"334 " + base64.b64encode(blob)
-        token = exchange.challenge(negotiate)
-        say("challenge gss %d bytes" % len(token))
-        return b"334 " + base64.b64encode(token)
+        return decode(answer, "answer")
 
     async def auth_NTLM(self, server, args):
-        exchange = self.acceptor.exchange()
+        ctx = gssapi.SecurityContext(usage="accept", creds=self.creds)
         try:
             if len(args) == 2:
                 say("AUTH NTLM with initial response")
-                try:
-                    negotiate = base64.b64decode(args[1], validate=True)
-                except binascii.Error:
-                    raise AuthenticationFailed("initial response is not Base64")
+                negotiate = decode(args[1], "initial response")
             else:
                 say("AUTH NTLM without initial response")
                 negotiate = await self.ask(server, b"334 ")
-            authenticate = await self.ask(server, self.challenge_line(exchange, negotiate))
-            if self.mode != "gss":
-                raise AuthenticationFailed("the client answered a %s challenge" % self.mode)
-            name = exchange.authenticate(authenticate)
+            if self.mode == "malformed":
+                challenge = b"334 TlRMTVNTUAACAAAA!!not*base64!!"
+                size = 0
+            else:
+                token = (b"NTLMSSP\x00\x02\x00\x00\x00" + os.urandom(16000 - 12)
+                         if self.mode == "overlong" else step(ctx, negotiate, "negotiate token"))
+                challenge = b"334 " + base64.b64encode(token)
+                size = len(token)
+            say("challenge %s %d bytes" % (self.mode, size))
+            authenticate = await self.ask(server, challenge)
+            step(ctx, authenticate, "authenticate token")
+            if not ctx.complete:
+                raise Refused("the exchange is not complete")
         except QuitDuringAuth:
             say("QUIT during AUTH")
             await server.push("221 2.0.0 Bye")
             server.transport.close()
             return AuthResult(success=False, handled=True)
-        except AuthenticationFailed as e:
+        except Refused as e:
             say("AUTH NTLM refused:", e)
             return AuthResult(success=False, handled=False,
                               message="535 5.7.8 Authentication credentials invalid")
+        # The mechanism's display form carries its terminating NUL.
+        name = str(ctx.initiator_name).rstrip("\x00 ")
         say("AUTH NTLM accepted", name)
         return AuthResult(success=True, auth_data=name)
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
-        content = message_bytes(envelope)
-        where = ""
-        if self.folder:
-            base = os.path.join(self.folder, "msg-%04d" % self.count)
-            write_files(base, (".eml", content))
-            where = " -> " + base + ".eml"
-        say("message %d from <%s> to %s, %d bytes, user %s%s" % (
-            self.count, envelope.mail_from, ", ".join("<%s>" % r for r in envelope.rcpt_tos),
-            len(content), session.auth_data, where))
+        say("message %d from <%s> to %s" % (self.count, envelope.mail_from,
+                                            ", ".join("<%s>" % r for r in envelope.rcpt_tos)))
         return "250 2.0.0 OK"
-
-
-def parse_args(argv):
-    p = argparse.ArgumentParser(prog="ntlm_smtpd",
-                                description="SMTP server on loopback with AUTH NTLM.")
-    p.add_argument("--users", default=os.environ.get("NTLM_SMTPD_USERS"),
-                   help="user file, lines DOMAIN:user:password (default: $NTLM_SMTPD_USERS)")
-    p.add_argument("--host", default="127.0.0.1")
-    p.add_argument("--port", type=int, default=0)
-    p.add_argument("--challenge", choices=("gss", "malformed", "overlong"), default="gss")
-    p.add_argument("--overlong-size", type=int, default=16000)
-    p.add_argument("--dir", help="folder for received messages")
-    p.add_argument("--stop-on-eof", action="store_true",
-                   help="stop when standard input ends")
-    a = p.parse_args(argv)
-    if not a.users:
-        p.error("--users (or NTLM_SMTPD_USERS) is required")
-    check_loopback(p, a.host)
-    if a.overlong_size < 12:
-        p.error("--overlong-size must be at least 12")
-    return a
 
 
 async def serve(a):
     loop = asyncio.get_running_loop()
-    try:
-        acceptor = NtlmAcceptor(a.users)
-    except Exception as e:  # noqa: BLE001 - reported, then the program ends
-        print(PREFIX, "error:", e, file=sys.stderr, flush=True)
-        return 2
-    if a.dir:
-        os.makedirs(a.dir, exist_ok=True)
-    handler = Handler(acceptor, a.challenge, a.overlong_size, a.dir)
-    # A fixed host name: socket.getfqdn() can stall on machines without DNS.
-    factory = lambda: NtlmSMTP(  # noqa: E731
+    # The mechanism finds the accepted users through the environment only.
+    os.environ["NTLM_USER_FILE"] = os.path.abspath(a.users)
+    handler = Handler(gssapi.Credentials(usage="accept", mechs=[NTLMSSP]), a.challenge)
+    server = await loop.create_server(lambda: NtlmSMTP(
         handler, hostname="ntlm.localhost", ident="ntlm-smtpd", auth_required=True,
-        auth_require_tls=False, auth_exclude_mechanism=["LOGIN", "PLAIN"], loop=loop)
-    server = await loop.create_server(factory, host=a.host, port=a.port)
-    stop = stop_event(loop, on_stdin_eof=a.stop_on_eof)
-    say("listening on %s port %d" % (a.host, server.sockets[0].getsockname()[1]))
-    await serve_until_stopped(server, stop)
-    say("stopped")
-    return 0
+        auth_require_tls=False, auth_exclude_mechanism=["LOGIN", "PLAIN"], loop=loop),
+        host="127.0.0.1", port=0)
+    say("listening on 127.0.0.1 port %d" % server.sockets[0].getsockname()[1])
+    await serve_until_stopped(server, stop_event(loop))
 
 
 def main(argv):
-    a = parse_args(argv)
+    p = argparse.ArgumentParser(prog="ntlm_smtpd", description=__doc__.split("\n\n")[0])
+    p.add_argument("--users", required=True)
+    p.add_argument("--challenge", choices=("gss", "malformed", "overlong"), default="gss")
     quiet_aiosmtpd()
-    return asyncio.run(serve(a))
+    asyncio.run(serve(p.parse_args(argv)))
+    return 0
 
 
 if __name__ == "__main__":

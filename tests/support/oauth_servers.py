@@ -1,20 +1,16 @@
 #!/usr/bin/python3
-"""Loopback peers for the OAuth2 sending route: an HTTPS token endpoint laid out
-like the hosted service's identity platform and an SMTP server that accepts
-only the tokens that endpoint issued (AUTH XOAUTH2).
+"""Loopback peers of the OAuth2 sending route: an HTTPS token endpoint laid out
+like the hosted service's identity platform (client-credentials grant) and an
+SMTP server that accepts only the tokens it issued (AUTH XOAUTH2).
 
-Imported by a Python test, ``OAuthServers(folder, ...).start()`` runs both on
-threads of the calling process and records every token request and message.
-Run as a program (``oauth_servers.py --dir DIR``) for tests that drive the
-provider end to end, it prints, one line each and flushed at once:
+A Python test runs OAuthServers(folder, ...).start() on threads of its own
+process; run as a program (oauth_servers.py --dir DIR) it prints, flushed:
     oauth-servers: ready authority https://127.0.0.1:P1 smtp-port P2 ca PATH
     oauth-servers: token N issued to client ID
     oauth-servers: token request refused: ERROR: DESCRIPTION
     oauth-servers: message N from <a> to <b>, <c> [NOTIFY=...] -> FILE.eml
-    oauth-servers: stopped
-with FILE.json beside each FILE.eml holding the envelope. Both listen on
-127.0.0.1 and ephemeral ports only; clients trust the CA generated in DIR/tls
-through SSL_CERT_FILE.
+with FILE.json beside each FILE.eml holding the envelope. Clients trust the CA
+made in DIR/tls through SSL_CERT_FILE.
 """
 
 import argparse
@@ -54,10 +50,6 @@ TEXT_BAD_TENANT = "AADSTS90002: Tenant '%s' not found."
 TEXT_BAD_SCOPE = ("AADSTS1002012: The provided value for scope %s is not valid. Client credential "
                   "flows must have a scope value with /.default suffixed to the resource "
                   "identifier (application ID URI).")
-
-
-# --------------------------------------------------------------------------
-# Token endpoint
 
 
 class TokenHandler(http.server.BaseHTTPRequestHandler):
@@ -123,10 +115,6 @@ class TokenServer(http.server.ThreadingHTTPServer):
         pass  # clients that give up on the certificate are expected in tests
 
 
-# --------------------------------------------------------------------------
-# SMTP server
-
-
 class RelaySMTP(ExtendedSMTP):
     """DSN offered and its RCPT parameters accepted, or neither."""
 
@@ -184,9 +172,6 @@ class SmtpHandler:
     async def handle_DATA(self, server, session, envelope):
         number = self.owner._store(session, server, envelope, message_bytes(envelope))
         return "250 2.0.0 OK <message %d> Queued mail for delivery" % number
-
-
-# --------------------------------------------------------------------------
 
 
 class OAuthServers:

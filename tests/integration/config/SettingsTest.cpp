@@ -1,46 +1,71 @@
+// Where a provider's settings come from, through real files: the store in the
+// primary directory, the host session, the secondary directory, vx.ini, the
+// registry; and the admin tool's store read back by Mail_Initialize.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
-#include <vector>
 
-#include "ConfigFixture.h"
+#include "ChildProcess.h"
+#include "LogCapture.h"
+#include "ProviderLibrary.h"
 #include "Watchdog.h"
 #include "api/CSMTPMailAPI.h"
+#include "api/ConfigText.h"
 #include "config/CGrowingBuffer.h"
+#include "config/CMailCfg.h"
 #include "platform/Registry.h"
 
 namespace {
 
-// A provider object initialised with the fixture's record.
-class Provider {
-public:
-    explicit Provider(MAILINIFLAGS* pFlags) { m_ok = m_api.Initialize(pFlags); }
-    CSMTPMailAPI* operator->() { return &m_api; }
-    CSMTPMailAPI& api() { return m_api; }
-    bool ok() const { return m_ok; }
-
-private:
-    CSMTPMailAPI m_api;
-    bool m_ok = false;
+// Every setting of a provider, so that a test compares them all at once; the
+// initial values are the provider's defaults.
+struct Settings {
+    std::u16string host, user, password, senderName, senderAddr;
+    int port = 25, authMethod = 0, priority = 2, bodyFormat = 0;
+    bool startTls = false;
+    DWORD certFlags = 0;
+    std::u16string oauthClientSecret, oauthClientId, oauthTenantId, oauthScope, oauthTokenUrl,
+        oauthAuthority, oauthResource;
+    std::u16string charset = u"utf-8";
+    bool operator==(const Settings&) const = default;
 };
+
+// Every value away from its default.
+Settings Sample() {
+    Settings s{u"smtp.example.com", u"bob", u"pa ss", u"Bob B", u"bob@example.com", 587, 2, 3, 1};
+    s.startTls = true;
+    s.certFlags = 0x1000;
+    s.oauthClientSecret = u"cs";
+    s.oauthClientId = u"cid";
+    s.oauthTenantId = u"tid";
+    s.oauthScope = u"sc";
+    s.oauthTokenUrl = u"tu";
+    s.oauthAuthority = u"au";
+    s.oauthResource = u"rs";
+    return s;
+}
+
+Settings SettingsOf(const CSMTPMailAPI& api) {
+    return Settings{api.m_strHost,          api.m_strUser,           api.m_strPassword,
+                    api.m_strSenderName,    api.m_strSenderAddr,     api.m_nPort,
+                    api.m_nAuthMethod,      api.m_nDefaultPriority,  api.m_nBodyFormat,
+                    api.m_bStartTLS,        api.m_dwCertCheckFlags,  api.m_strOAuthClientSecret,
+                    api.m_strOAuthClientId, api.m_strOAuthTenantId,  api.m_strOAuthScope,
+                    api.m_strOAuthTokenUrl, api.m_strOAuthAuthority, api.m_strOAuthResource,
+                    api.m_strCharset};
+}
 
 // The host session: answers item 206 with a stored text, or fails.
 struct FakeSession {
-    MAILSESSION session{};
-    MAILSESSIONFUNCS funcs{};
+    MAILSESSION session{sizeof session, 1, &funcs, this};
+    MAILSESSIONFUNCS funcs{sizeof funcs, &GetItem};
     std::u16string text;
     long status = 0;
-    int calls = 0;
-    int lastSelector = 0, lastItem = 0;
-
-    FakeSession() {
-        session.cbSize = sizeof session;
-        session.bReady = 1;
-        session.pFuncs = &funcs;
-        session.pHostData = this;
-        funcs.cbSize = sizeof funcs;
-        funcs.pfnGetItem = &GetItem;
-    }
+    int calls = 0, lastSelector = 0, lastItem = 0;
 
     static long MAILCALL GetItem(MAILSESSION* s, int selector, int item, MAILWCHAR* buffer,
                                  uint32_t* pcch) {
@@ -54,9 +79,7 @@ struct FakeSession {
             *pcch = static_cast<uint32_t>(self->text.size() + 1);
             return MAILSESSION_E_MOREDATA;
         }
-        for (size_t i = 0; i < self->text.size(); ++i)
-            buffer[i] = static_cast<MAILWCHAR>(self->text[i]);
-        buffer[self->text.size()] = 0;
+        std::copy(self->text.c_str(), self->text.c_str() + self->text.size() + 1, buffer);
         return 0;
     }
 };
@@ -71,135 +94,247 @@ std::u16string StoredText(const std::u16string& text1, const std::u16string& tex
     return std::u16string(buffer.m_pData, buffer.m_pData + buffer.GetSize());
 }
 
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        m_root =
+            ::testing::TempDir() + "/cfgint-" + std::to_string(::getpid()) + "-" + info->name();
+        std::filesystem::remove_all(m_root);
+        std::filesystem::create_directories(m_root + "/primary");
+        std::filesystem::create_directories(m_root + "/secondary");
+        m_primary = FromUtf8(Dir(true));
+        m_secondary = FromUtf8(Dir(false));
+        m_flags.cbSize = sizeof m_flags;
+        m_flags.logProvider = &m_log;
+        m_flags.pszPrimaryDir = Host(m_primary);
+        m_flags.pszSecondaryDir = Host(m_secondary);
+    }
+    void TearDown() override { std::filesystem::remove_all(m_root); }
+
+    static const MAILWCHAR* Host(const std::u16string& s) {
+        return reinterpret_cast<const MAILWCHAR*>(s.c_str());
+    }
+    std::string Dir(bool primary) const { return m_root + (primary ? "/primary/" : "/secondary/"); }
+    void WriteStore(bool primary, const std::u16string& text1, const std::u16string& text2 = u"") {
+        CMailCfg cfg;
+        cfg.m_strText1 = text1;
+        cfg.m_strText2 = text2;
+        ASSERT_TRUE(cfg.save(FromUtf8(Dir(primary) + "smtp.cfg").c_str()));
+    }
+    void WriteIni(bool primary, const std::string& text) {
+        std::ofstream(Dir(primary) + "vx.ini", std::ios::binary) << text;
+    }
+    // The settings of a provider object initialised with the record.
+    Settings Load() {
+        CSMTPMailAPI api;
+        EXPECT_TRUE(api.Initialize(&m_flags));
+        return SettingsOf(api);
+    }
+    std::u16string ContentType() const {
+        return std::u16string(reinterpret_cast<const char16_t*>(m_flags.szContentType));
+    }
+
+    std::string m_root;
+    std::u16string m_primary, m_secondary;
+    CapturingLogProvider m_log;
+    MAILINIFLAGS m_flags{};
+};
+
+Settings With(const std::u16string& host, int port, int auth = 0, const std::u16string& user = u"",
+              const std::u16string& password = u"") {
+    Settings s;
+    s.host = host;
+    s.port = port;
+    s.authMethod = auth;
+    s.user = user;
+    s.password = password;
+    return s;
+}
+
 }  // namespace
 
-using SettingsTest = ConfigFixture;
-
-TEST_F(SettingsTest, DefaultsWithoutAnySource) {
-    Provider p(&m_flags);
-    ASSERT_TRUE(p.ok());
-    EXPECT_EQ(SettingsOf(p.api()), Settings{});
+TEST_F(SettingsTest, DefaultsWithoutAnySourceAndEveryFieldOfAStore) {
+    EXPECT_EQ(Load(), Settings{});
     EXPECT_EQ(m_flags.dwCfgSource & MAILCFG_SOURCE_FILE,
               static_cast<uint32_t>(MAILCFG_SOURCE_FILE));
     EXPECT_EQ(ContentType(), u"");
-}
-
-TEST_F(SettingsTest, EveryFieldLandsInItsSetting) {
     WriteStore(true,
                JoinConfigText({u"smtp.example.com", u"bob", u"Bob B", u"bob@example.com",
                                u"ignored", u"587", u"2", u"3", u"1", u"1", u"4096", u"cs", u"cid",
                                u"tid", u"sc", u"tu", u"au", u"rs"}),
                u"pa ss");
-    Provider p(&m_flags);
-    EXPECT_EQ(SettingsOf(p.api()), SampleSettings());
+    EXPECT_EQ(Load(), Sample());
     EXPECT_EQ(ContentType(), u"text/html");
 }
 
 // Fields 6, 9 and 10: numbers read as _wtoi reads them, the body format written
-// back as the caller's content type, STARTTLS only for "1". The other settings
+// back as the caller's content type, STARTTLS only for "1"; missing fields
 // keep their defaults.
 TEST_F(SettingsTest, FieldConversions) {
-    struct Case {
-        std::u16string port, bodyFormat, startTls;
-        Settings expected;
+    const struct {
+        std::u16string text;
+        int port, bodyFormat;
+        bool startTls;
         std::u16string contentType;
+        std::u16string senderName = u"";
+    } cases[] = {
+        {JoinConfigText({u"h"}), 25, 0, false, u"untouched"},
+        {JoinConfigText({u"h", u"", u"name"}), 25, 0, false, u"untouched", u"name"},
+        {JoinConfigText({u"h", u"", u"", u"", u"", u"587", u"", u"", u"1", u"1"}), 587, 1, true,
+         u"text/html"},
+        {JoinConfigText({u"h", u"", u"", u"", u"", u"x", u"", u"", u"0", u"2"}), 0, 0, false,
+         u"text/plain"},
+        {JoinConfigText({u"h", u"", u"", u"", u"", u"-12", u"", u"", u"2", u"0"}), -12, 2, false,
+         u"untouched"},
+        {JoinConfigText({u"h", u"", u"", u"", u"", u"99x", u"", u"", u"", u"1"}), 99, 0, true,
+         u"untouched"},
     };
-    auto with = [](int port, int bodyFormat, bool startTls) {
-        Settings s;
-        s.host = u"h";
-        s.port = port;
-        s.bodyFormat = bodyFormat;
-        s.startTls = startTls;
-        return s;
-    };
-    for (const Case& c : {Case{u"", u"", u"", with(25, 0, false), u"untouched"},
-                          Case{u"587", u"1", u"1", with(587, 1, true), u"text/html"},
-                          Case{u"x", u"0", u"2", with(0, 0, false), u"text/plain"},
-                          Case{u"-12", u"2", u"0", with(-12, 2, false), u"untouched"},
-                          Case{u"99x", u"", u"1", with(99, 0, true), u"untouched"}}) {
-        SCOPED_TRACE(ToUtf8(c.port + u"," + c.bodyFormat + u"," + c.startTls));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(ToUtf8(c.text));
         const std::u16string mark = u"untouched";
         std::copy(mark.c_str(), mark.c_str() + mark.size() + 1, m_flags.szContentType);
-        WriteStore(
-            true,
-            JoinConfigText({u"h", u"", u"", u"", u"", c.port, u"", u"", c.bodyFormat, c.startTls}),
-            u"");
-        Provider p(&m_flags);
-        EXPECT_EQ(SettingsOf(p.api()), c.expected);
+        WriteStore(true, c.text);
+        Settings expected = With(u"h", c.port);
+        expected.bodyFormat = c.bodyFormat;
+        expected.startTls = c.startTls;
+        expected.senderName = c.senderName;
+        EXPECT_EQ(Load(), expected);
         EXPECT_EQ(ContentType(), c.contentType);
     }
 }
 
-TEST_F(SettingsTest, SeparatorCharacterInsideAFieldShiftsTheRest) {
-    // "us\u00C2er" ends at the stray character; the rest of it and the real
-    // separator after it become an empty field and a cut one.
-    WriteStore(true, u"host" + kSep + u"us\u00C2er" + kSep + u"name", u"");
-    Provider p(&m_flags);
-    EXPECT_EQ(p->m_strHost, u"host");
-    EXPECT_EQ(p->m_strUser, u"us");
-    EXPECT_EQ(p->m_strSenderName, u"");
-    EXPECT_EQ(p->m_strSenderAddr, u"ame");
-}
-
-TEST_F(SettingsTest, EmptyFieldsAndFieldsPastTheEnd) {
-    m_flags.pszPassword = nullptr;
-    WriteStore(true, JoinConfigText({u"h", u"", u"name"}), u"");
-    Provider p(&m_flags);
-    EXPECT_EQ(p->m_strHost, u"h");
-    EXPECT_EQ(p->m_strUser, u"");
-    EXPECT_EQ(p->m_strSenderName, u"name");
-    EXPECT_EQ(p->m_strSenderAddr, u"");
-    EXPECT_EQ(p->m_nPort, 25);
-}
-
-TEST_F(SettingsTest, StoreWinsOverTheIniFile) {
-    WriteStore(true, JoinConfigText({u"store.host", u"", u"", u"", u"", u"2525"}), u"");
-    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPort=26\n");
-    Provider p(&m_flags);
-    EXPECT_EQ(p->m_strHost, u"store.host");
-    EXPECT_EQ(p->m_nPort, 2525);
-}
-
-TEST_F(SettingsTest, EmptyStoreHostLetsTheIniFileDecide) {
-    WriteStore(true, JoinConfigText({u"", u"storeuser", u"", u"", u"", u"2525", u"3"}), u"");
-    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpSenderAddr=ini@example.com\n");
-    Provider p(&m_flags);
-    EXPECT_EQ(p->m_strHost, u"ini.host");
-    EXPECT_EQ(p->m_strUser, u"storeuser");  // the INI file has none
-    EXPECT_EQ(p->m_strSenderAddr, u"ini@example.com");
-    EXPECT_EQ(p->m_nPort, 25);       // missing: its default
-    EXPECT_EQ(p->m_nAuthMethod, 4);  // missing: its default
-}
-
-TEST_F(SettingsTest, IniKeysAndTheirDefaults) {
-    // Section and key names in any case, blanks around the "=", quotes around a value.
+TEST_F(SettingsTest, StoreIniAndPasswordPrecedence) {
+    // The INI file: section and key names in any case, blanks around "=",
+    // quotes around a value; what it does not say keeps its default.
     WriteIni(true,
              "[smtp]\r\nsmtpHost = smtp.example.com\r\nsmtpUser=bob\r\nsmtpPass=\"pa ss\"\r\n"
              "smtpSenderName=Bob B\r\nSMTPSENDERADDR=bob@example.com\r\nsmtpPort=587\r\n"
              "smtpAuth=2\r\noauthClientSecret=cs\r\noauthClientId=cid\r\noauthTenantId=tid\r\n"
              "oauthScope=sc\r\noauthTokenUrl=tu\r\noauthAuthority=au\r\noauthResource=rs\r\n");
-    Provider p(&m_flags);
-    // The INI file says nothing about these: their defaults.
-    Settings expected = SampleSettings();
-    expected.priority = Settings{}.priority;
-    expected.bodyFormat = Settings{}.bodyFormat;
-    expected.startTls = Settings{}.startTls;
-    expected.certFlags = Settings{}.certFlags;
-    EXPECT_EQ(SettingsOf(p.api()), expected);
+    Settings fromIni = Sample();
+    fromIni.priority = 2, fromIni.bodyFormat = 0, fromIni.startTls = false, fromIni.certFlags = 0;
+    EXPECT_EQ(Load(), fromIni);
     EXPECT_EQ(ContentType(), u"");
+
+    // A store with a host wins; without one the INI file decides, with its
+    // own defaults (authentication 4) for what it does not say.
+    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPort=26\nsmtpSenderAddr=ini@example.com\n");
+    WriteStore(true, JoinConfigText({u"store.host", u"", u"", u"", u"", u"2525"}));
+    EXPECT_EQ(Load(), With(u"store.host", 2525));
+    WriteStore(true, JoinConfigText({u"", u"storeuser", u"", u"", u"", u"2525", u"3"}), u"spw");
+    Settings expected = With(u"ini.host", 26, 4, u"storeuser", u"spw");
+    expected.senderAddr = u"ini@example.com";
+    EXPECT_EQ(Load(), expected);
+
+    // Values keep every character, however long: a sender address cut at a
+    // buffer's end would lose its domain and still be sent.
+    const std::string name(5000, 'n'), address = std::string(1000, 'a') + "@example.org";
+    WriteIni(true, "[SMTP]\nsmtpHost=h\nsmtpSenderName=" + name + "\nsmtpSenderAddr=\"" + address +
+                       "\"\nsmtpPass=from ini\n");
+    EXPECT_EQ(ToUtf8(Load().senderName), name);
+    EXPECT_EQ(ToUtf8(Load().senderAddr), address);
+
+    // The password: the INI file's when it is read, else the host's, else the store's.
+    const std::u16string hostPassword = u"from host";
+    m_flags.pszPassword = Host(hostPassword);
+    EXPECT_EQ(Load().password, u"from ini");
+    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\n");
+    EXPECT_EQ(Load().password, u"from host");
+    WriteStore(true, u"h", u"from store");
+    EXPECT_EQ(Load().password, u"from host");
+    m_flags.pszPassword = nullptr;
+    EXPECT_EQ(Load().password, u"from store");
+
+    // An empty host in the primary INI file leaves the secondary's.
+    std::filesystem::remove(Dir(true) + "smtp.cfg");
+    WriteIni(true, "[SMTP]\nsmtpHost=\nsmtpPort=1\n");
+    WriteIni(false, "[SMTP]\nsmtpHost=secondary.host\nsmtpAuth=2\n");
+    EXPECT_EQ(Load(), With(u"secondary.host", 25, 2));
+
+    // The store's name is joined to a directory text without a separator;
+    // the INI file's is glued to it.
+    const std::u16string joined = FromUtf8(m_root + "/primary");
+    m_flags.pszPrimaryDir = Host(joined);
+    WriteStore(true, u"joined.host");
+    EXPECT_EQ(Load().host, u"joined.host");
+    const std::u16string glued = FromUtf8(m_root + "/secondary/pre");
+    m_flags.pszPrimaryDir = Host(glued);
+    m_flags.pszSecondaryDir = nullptr;
+    std::ofstream(m_root + "/secondary/prevx.ini") << "[SMTP]\nsmtpHost=glued.host\n";
+    EXPECT_EQ(Load().host, u"glued.host");
 }
 
-// Values keep every character, however long: a sender address cut at a
-// buffer's end would lose its domain and still be sent.
-TEST_F(SettingsTest, IniValuesAreReadWhole) {
-    const std::string name(5000, 'n');
-    const std::string address = std::string(1000, 'a') + "@example.org";
-    WriteIni(true, "[SMTP]\nsmtpHost=h\nsmtpSenderName=" + name + "\nsmtpSenderAddr=\"" + address +
-                       "\"\nsmtpPort=2525\n");
-    Provider p(&m_flags);
-    EXPECT_EQ(ToUtf8(p->m_strSenderName), name);
-    EXPECT_EQ(ToUtf8(p->m_strSenderAddr), address);
-    EXPECT_EQ(p->m_nPort, 2525);
+TEST_F(SettingsTest, HostSessionAnswersWhenThePrimaryHasNoStore) {
+    FakeSession session;
+    session.text =
+        StoredText(JoinConfigText({u"session.host", u"", u"", u"", u"", u"2626"}), u"spw");
+    m_flags.pSession = &session.session;
+    WriteStore(false, u"secondary.host");
+    LogCapture log;
+    EXPECT_EQ(Load(), With(u"session.host", 2626, 0, u"", u"spw"));
+    EXPECT_EQ(session.calls, 1);
+    EXPECT_EQ(session.lastSelector, 1);
+    EXPECT_EQ(session.lastItem, 206);
+    EXPECT_TRUE(log.Contains(u"CMailAPI::LoadCfg() <== return true")) << log.Dump();
+    // A text longer than the first buffer takes a second call.
+    session.text = StoredText(std::u16string(1024, u'h'), std::u16string(1024, u'p'));
+    ASSERT_GT(session.text.size(), 4096u);
+    EXPECT_EQ(Load().host, std::u16string(1024, u'h'));
+    EXPECT_EQ(session.calls, 3);
+
+    // A session that is not ready, has no function or fails: the secondary.
+    session.session.bReady = 0;
+    EXPECT_EQ(Load().host, u"secondary.host");
+    session.session.bReady = 1;
+    session.funcs.pfnGetItem = nullptr;
+    EXPECT_EQ(Load().host, u"secondary.host");
+    session.funcs.pfnGetItem = &FakeSession::GetItem;
+    session.status = -5;
+    EXPECT_EQ(Load().host, u"secondary.host");
+    EXPECT_EQ(session.calls, 4);
+    // A store in the primary directory comes first.
+    WriteStore(true, u"primary.host");
+    EXPECT_EQ(Load().host, u"primary.host");
+    EXPECT_EQ(session.calls, 4);
+}
+
+TEST_F(SettingsTest, SourceBitsOfLoadCfgAndSaveCfg) {
+    const std::string previous = platform::GetRegistryRoot();
+    platform::SetRegistryRoot(m_root + "/registry");
+    CSMTPMailAPI api;
+    ASSERT_TRUE(api.Initialize(&m_flags));
+    MAILINIFLAGS flags = m_flags;
+    flags.dwCfgSource = MAILCFG_SOURCE_REGISTRY;
+    CMailCfg machine, user, read;
+    machine.m_strText1 = u"machine.host";
+    ASSERT_TRUE(machine.saveRegistry(HKEY_LOCAL_MACHINE, u"Software\\Veltrana\\Orbisuite\\mail",
+                                     u"smtp.cfg"));
+    EXPECT_TRUE(api.LoadCfg(read, &flags));
+    EXPECT_EQ(read.m_strText1, u"machine.host");
+    user.m_strText1 = u"user.host";
+    LogCapture log;
+    EXPECT_TRUE(api.SaveCfg(user, &flags));  // to HKEY_CURRENT_USER
+    EXPECT_TRUE(log.Contains(u"CMailAPI::SaveCfg() <== return true")) << log.Dump();
+    EXPECT_TRUE(api.LoadCfg(read, &flags));
+    EXPECT_EQ(read.m_strText1, u"user.host");
+
+    // The file bit wins when both are set; neither bit reads or writes nothing.
+    flags.dwCfgSource = MAILCFG_SOURCE_REGISTRY | MAILCFG_SOURCE_FILE;
+    EXPECT_FALSE(api.LoadCfg(read, &flags));
+    flags.dwCfgSource = 0;
+    EXPECT_FALSE(api.LoadCfg(read, &flags));
+    log.Clear();
+    EXPECT_FALSE(api.SaveCfg(read, &flags));
+    EXPECT_TRUE(log.Contains(u"CMailAPI::SaveCfg() <== return false")) << log.Dump();
+    platform::SetRegistryRoot(previous);
+
+    // The file bit writes the primary directory's store.
+    flags.dwCfgSource = MAILCFG_SOURCE_FILE;
+    ASSERT_TRUE(api.SaveCfg(user, &flags));
+    CMailCfg back;
+    ASSERT_TRUE(back.load(FromUtf8(Dir(true) + "smtp.cfg").c_str()));
+    EXPECT_EQ(back.m_strText1, u"user.host");
 }
 
 // A store that is there but cannot be used leaves the settings empty and
@@ -212,176 +347,105 @@ TEST_F(SettingsTest, UnusableStoresAreWarningsAndNothingWaits) {
         return m_log.Contains(u"The settings in '" + store + u"' cannot be used: " + why, 4);
     };
     std::ofstream(Dir(true) + "smtp.cfg") << "this is no store";
-    {
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_strHost, u"");
-        EXPECT_TRUE(warned(u"its contents are not a settings store.")) << ToUtf8(store);
-    }
+    EXPECT_EQ(Load().host, u"");
+    EXPECT_TRUE(warned(u"its contents are not a settings store."));
     std::filesystem::remove(Dir(true) + "smtp.cfg");
     ASSERT_EQ(::mkfifo((Dir(true) + "smtp.cfg").c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo((Dir(true) + "vx.ini").c_str(), 0600), 0);
     WriteIni(false, "[SMTP]\nsmtpHost=secondary.host\n");
-    m_log.Clear();
-    {
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_strHost, u"secondary.host") << "the FIFO counts as no INI file";
-        EXPECT_TRUE(warned(u"Access is denied.")) << ToUtf8(store);
-    }
+    EXPECT_EQ(Load().host, u"secondary.host") << "the FIFO counts as no INI file";
+    EXPECT_TRUE(warned(u"Access is denied."));
     // A missing store is no news.
     std::filesystem::remove(Dir(true) + "smtp.cfg");
     m_log.Clear();
-    {
-        Provider p(&m_flags);
-        EXPECT_TRUE(m_log.Entries().empty());
-    }
+    Load();
+    EXPECT_TRUE(m_log.Entries().empty());
 }
 
-TEST_F(SettingsTest, EmptyIniHostInThePrimaryDirectoryIsSkipped) {
-    WriteIni(true, "[SMTP]\nsmtpHost=\nsmtpPort=1\n");
-    WriteIni(false, "[SMTP]\nsmtpHost=secondary.host\nsmtpAuth=2\n");
-    Provider p(&m_flags);
-    EXPECT_EQ(p->m_strHost, u"secondary.host");
-    EXPECT_EQ(p->m_nPort, 25);
-    EXPECT_EQ(p->m_nAuthMethod, 2);
+namespace {
+
+// smtpmail-cfg with the arguments (as a shell reads them) and its output.
+int Tool(const std::string& args, std::string* output = nullptr,
+         const std::string& environment = "") {
+    return RunProgram(
+        {"/bin/sh", "-c", environment + " " + SMTPMAIL_BIN_DIR + "/smtpmail-cfg " + args + " 2>&1"},
+        output);
 }
 
-TEST_F(SettingsTest, DirectoryTextsWithoutTrailingSeparator) {
-    // The store's name is joined to the directory; the INI file's is glued to its text.
-    std::u16string primary = FromUtf8(m_root + "/primary");
-    m_flags.pszPrimaryDir = HostText(primary);
-    WriteStore(true, u"joined.host", u"");
-    EXPECT_EQ(Provider(&m_flags)->m_strHost, u"joined.host");
+}  // namespace
 
-    std::u16string glued = FromUtf8(m_root + "/secondary/pre");
-    m_flags.pszPrimaryDir = HostText(glued);
-    m_flags.pszSecondaryDir = nullptr;
-    std::ofstream(m_root + "/secondary/prevx.ini") << "[SMTP]\nsmtpHost=glued.host\n";
-    EXPECT_EQ(Provider(&m_flags)->m_strHost, u"glued.host");
+// The admin tool writes a store that the provider, loaded as the host loads
+// it, reads back in Mail_Initialize.
+TEST_F(SettingsTest, ToolStoreIsReadByMailInitialize) {
+    ASSERT_TRUE(ProviderLibrary::Get().Loaded()) << ProviderLibrary::Get().error;
+    auto initialized = [this] {
+        HMAILPROVIDER h = ProviderLibrary::Get().Initialize(&m_flags);
+        EXPECT_NE(h, nullptr);
+        const Settings settings = SettingsOf(*reinterpret_cast<CSMTPMailAPI*>(h));
+        ProviderLibrary::Get().Uninitialize(h);
+        return settings;
+    };
+    const std::string dir = "--dir '" + Dir(true) + "'";
+    std::string output;
+    ASSERT_EQ(Tool(dir + " --host smtp.example.com --port 587 --user bob --password 'pa ss' "
+                         "--sender-name 'Bob B' --sender-address bob@example.com --auth login "
+                         "--starttls on --cert-flags 0x1000 --body-format html --priority high "
+                         "--oauth-client-id cid --oauth-client-secret cs --oauth-tenant-id tid "
+                         "--oauth-scope sc --oauth-token-url tu --oauth-authority au "
+                         "--oauth-resource rs",
+                   &output),
+              0)
+        << output;
+    EXPECT_EQ(initialized(), Sample());
+    EXPECT_EQ(ContentType(), u"text/html");
+
+    // Settings not given keep the defaults; --update changes only those given.
+    ASSERT_EQ(Tool("--file '" + Dir(true) +
+                   "smtp.cfg' --host first.host --port 587 --user u "
+                   "--password keep --auth plain"),
+              0);
+    ASSERT_EQ(Tool(dir + " --update --port 465 --starttls on", &output), 0) << output;
+    Settings expected = With(u"first.host", 465, 3, u"u", u"keep");
+    expected.startTls = true;
+    EXPECT_EQ(initialized(), expected);
+    EXPECT_EQ(Tool("--dir '" + Dir(false) + "' --update --port 1"), 1) << "no store to update";
+
+    ASSERT_EQ(Tool(dir + " --host h.example --password topsecret --auth ntlm"), 0);
+    ASSERT_EQ(Tool(dir + " --show", &output), 0) << output;
+    for (const char* shown : {"h.example", "4 (AUTH_NTLM)", "********"})
+        EXPECT_NE(output.find(shown), std::string::npos) << output;
+    EXPECT_EQ(output.find("topsecret"), std::string::npos) << output;
 }
 
-TEST_F(SettingsTest, PasswordPrecedence) {
-    const char16_t hostPassword[] = u"from host";
-    m_flags.pszPassword = reinterpret_cast<const MAILWCHAR*>(hostPassword);
-    WriteStore(true, u"h", u"from store");
-    {
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_strPassword, u"from host");
-    }
-    m_flags.pszPassword = nullptr;
-    {
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_strPassword, u"from store");
-    }
-    // The INI file is read when the store has no host, and its password wins.
-    m_flags.pszPassword = reinterpret_cast<const MAILWCHAR*>(hostPassword);
-    WriteStore(true, JoinConfigText({u"", u"x"}), u"from store");
-    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPass=from ini\n");
-    {
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_strPassword, u"from ini");
-    }
-    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\n");
-    {
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_strPassword, u"from host");
-    }
-}
-
-TEST_F(SettingsTest, HostSessionAnswersWhenThePrimaryHasNoStore) {
-    FakeSession session;
-    session.text =
-        StoredText(JoinConfigText({u"session.host", u"", u"", u"", u"", u"2626"}), u"spw");
-    m_flags.pSession = &session.session;
-    WriteStore(false, u"secondary.host", u"");
-    LogCapture log;
-    {
-        Provider p(&m_flags);
-        EXPECT_EQ(session.calls, 1);
-        EXPECT_EQ(session.lastSelector, 1);
-        EXPECT_EQ(session.lastItem, 206);
-        EXPECT_EQ(p->m_strHost, u"session.host");
-        EXPECT_EQ(p->m_nPort, 2626);
-        EXPECT_EQ(p->m_strPassword, u"spw");
-        EXPECT_TRUE(log.Contains(u"CMailAPI::LoadCfg() <== return true")) << log.Dump();
-    }
-    // A text longer than the first buffer takes a second call.
-    const std::u16string longHost(1024, u'h');
-    session.text = StoredText(longHost, std::u16string(1024, u'p'));
-    ASSERT_GT(session.text.size(), 4096u);
-    EXPECT_EQ(Provider(&m_flags)->m_strHost, longHost);
-    EXPECT_EQ(session.calls, 3);
-    // A store in the primary directory comes first.
-    WriteStore(true, u"primary.host", u"");
-    EXPECT_EQ(Provider(&m_flags)->m_strHost, u"primary.host");
-    EXPECT_EQ(session.calls, 3);
-}
-
-TEST_F(SettingsTest, MissingOrUnreadySessionFallsThroughToTheSecondary) {
-    WriteStore(false, u"secondary.host", u"");
-    FakeSession session;
-    session.text = u"irrelevant";
-    session.session.bReady = 0;
-    m_flags.pSession = &session.session;
-    {
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_strHost, u"secondary.host");
-        EXPECT_EQ(session.calls, 0);
-    }
-    session.session.bReady = 1;
-    session.funcs.pfnGetItem = nullptr;
-    {
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_strHost, u"secondary.host");
-    }
-    session.funcs.pfnGetItem = &FakeSession::GetItem;
-    session.status = -5;
-    {
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_strHost, u"secondary.host");
-        EXPECT_EQ(session.calls, 1);
-    }
-    m_flags.pSession = nullptr;
-    {
-        Provider p(&m_flags);
-        EXPECT_EQ(p->m_strHost, u"secondary.host");
-    }
-}
-
-TEST_F(SettingsTest, SourceBitsOfLoadCfgAndSaveCfg) {
-    std::string previous = platform::GetRegistryRoot();
+TEST_F(SettingsTest, ToolWritesTheRegistryAndRefusesBadArguments) {
+    const std::string root = "--registry-root '" + m_root + "/registry'";
+    ASSERT_EQ(Tool("--registry hkcu " + root + " --host reg.host --password rpw"), 0);
+    const std::string previous = platform::GetRegistryRoot();
     platform::SetRegistryRoot(m_root + "/registry");
-    Provider p(&m_flags);
-    MAILINIFLAGS flags = m_flags;
-    flags.dwCfgSource = MAILCFG_SOURCE_REGISTRY;
-
-    CMailCfg machine;
-    machine.m_strText1 = u"machine.host";
-    ASSERT_TRUE(machine.saveRegistry(HKEY_LOCAL_MACHINE, u"Software\\Veltrana\\Orbisuite\\mail",
-                                     u"smtp.cfg"));
-    CMailCfg read1;
-    EXPECT_TRUE(p->LoadCfg(read1, &flags));
-    EXPECT_EQ(read1.m_strText1, u"machine.host");
-
-    CMailCfg user;
-    user.m_strText1 = u"user.host";
-    EXPECT_TRUE(p->SaveCfg(user, &flags));  // to HKEY_CURRENT_USER
-    CMailCfg read2;
-    EXPECT_TRUE(p->LoadCfg(read2, &flags));
-    EXPECT_EQ(read2.m_strText1, u"user.host");
-
-    // The file bit wins when both are set; neither bit reads nothing.
-    flags.dwCfgSource = MAILCFG_SOURCE_REGISTRY | MAILCFG_SOURCE_FILE;
-    CMailCfg read3;
-    EXPECT_FALSE(p->LoadCfg(read3, &flags));
-    flags.dwCfgSource = 0;
-    EXPECT_FALSE(p->LoadCfg(read3, &flags));
-    EXPECT_FALSE(p->SaveCfg(read3, &flags));
+    CMailCfg cfg;
+    EXPECT_TRUE(
+        cfg.loadRegistry(HKEY_CURRENT_USER, u"Software\\Veltrana\\Orbisuite\\mail", u"smtp.cfg"));
     platform::SetRegistryRoot(previous);
+    EXPECT_EQ(cfg.m_strText1.substr(0, 8), u"reg.host");
+    EXPECT_EQ(cfg.m_strText2, u"rpw");
+    // The machine hive refuses a user without the right.
+    std::string output;
+    EXPECT_EQ(
+        Tool("--registry hklm " + root + " --host x", &output, "SMTPMAIL_REGISTRY_HKLM_READONLY=1"),
+        1);
+    EXPECT_NE(output.find("cannot write the store to HKEY_LOCAL_MACHINE"), std::string::npos)
+        << output;
+    EXPECT_EQ(Tool("--registry hklm " + root + " --host x"), 0);
 
-    // The file bit writes the primary directory's store.
-    flags.dwCfgSource = MAILCFG_SOURCE_FILE;
-    ASSERT_TRUE(p->SaveCfg(user, &flags));
-    CMailCfg back;
-    ASSERT_TRUE(back.load(FromUtf8(Dir(true) + "smtp.cfg").c_str()));
-    EXPECT_EQ(back.m_strText1, u"user.host");
+    const std::string dir = " --dir '" + m_root + "'";
+    EXPECT_EQ(Tool("--host h", &output), 2);
+    EXPECT_NE(output.find("exactly one of --file, --dir and --registry"), std::string::npos);
+    EXPECT_EQ(Tool(dir, &output), 2);
+    EXPECT_NE(output.find("--host is required"), std::string::npos);
+    for (const char* wrong : {" --port 70000", " --auth kerberos", " --bogus 1"})
+        EXPECT_EQ(Tool(dir + " --host h" + wrong), 2) << wrong;
+    EXPECT_EQ(Tool("--dir '" + m_root + "/missing/dir' --host h"), 1);
+    EXPECT_EQ(Tool("--dir '" + m_root + "/empty' --show"), 1);
+    EXPECT_EQ(Tool("--help", &output), 0);
+    EXPECT_NE(output.find("--sender-address"), std::string::npos);
 }

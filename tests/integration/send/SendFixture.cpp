@@ -1,24 +1,16 @@
 #include "SendFixture.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include "ChildProcess.h"
+#include "LoopbackSocket.h"
 #include "ScratchDir.h"
 #include "TestCertificates.h"
 #include "hostmodule/HostModule.h"
-
-ProviderLibrary& SendFixture::Library() {
-    static ProviderLibrary library;
-    return library;
-}
 
 void SendFixture::SetUp() {
     ASSERT_TRUE(Library().Loaded()) << Library().error;
@@ -29,7 +21,6 @@ void SendFixture::SetUp() {
     std::filesystem::create_directories(m_dir);
     // The INI file name is glued to the directory text: it ends with "/".
     m_wdir = FromUtf8(m_dir + "/");
-    std::memset(&m_flags, 0, sizeof m_flags);
     m_flags.cbSize = sizeof m_flags;
     m_flags.logProvider = &m_log;
     m_flags.hResource = LoadTestHostModule(true);
@@ -38,21 +29,25 @@ void SendFixture::SetUp() {
 }
 
 void SendFixture::TearDown() {
-    if (m_h != nullptr)
-        Library().Uninitialize(m_h);
-    m_h = nullptr;
+    Close();
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
 }
 
-void SendFixture::WriteIni(const std::map<std::string, std::string>& keys) {
+void SendFixture::Close() {
+    if (m_h != nullptr)
+        Library().Uninitialize(m_h);
+    m_h = nullptr;
+}
+
+void SendFixture::WriteIni(const Keys& keys) {
     std::string text = "[SMTP]\n";
     for (const auto& [key, value] : keys)
         text += key + "=" + value + "\n";
     WriteFile("vx.ini", text);
 }
 
-std::map<std::string, std::string> SendFixture::ServerIni(int port) {
+SendFixture::Keys SendFixture::ServerIni(int port) {
     return {{"smtpHost", "127.0.0.1"},
             {"smtpPort", std::to_string(port)},
             {"smtpAuth", "0"},
@@ -60,25 +55,20 @@ std::map<std::string, std::string> SendFixture::ServerIni(int port) {
             {"smtpSenderAddr", "configured@example.org"}};
 }
 
-void SendFixture::Configure(const std::string& settings) {
+void SendFixture::Configure(const std::string& options) {
     std::string output;
     ASSERT_EQ(RunProgram({"/bin/sh", "-c",
                           std::string(SMTPMAIL_BIN_DIR) + "/smtpmail-cfg --dir '" + m_dir + "' " +
-                              settings},
+                              options},
                          &output),
               0)
         << output;
 }
 
-HMAILPROVIDER SendFixture::Open() {
-    m_h = Library().Initialize(&m_flags);
-    EXPECT_NE(m_h, nullptr);
-    return m_h;
-}
-
 MAILRESULT SendFixture::Send(const MAILMESSAGE* message, const MAILSENDFLAGS* flags) {
     if (m_h == nullptr)
-        Open();
+        m_h = Library().Initialize(&m_flags);
+    EXPECT_NE(m_h, nullptr);
     return Library().Send(m_h, message, flags);
 }
 
@@ -104,8 +94,7 @@ void SendFixture::ExpectLastError(MAILRESULT code, const std::u16string& descrip
     const std::string sReport = ToUtf8(report.szText);
     EXPECT_NE(sReport.find(numbers), std::string::npos) << sReport;
     std::snprintf(numbers, sizeof numbers, " 0x%X", native);
-    const std::string sTail = "\r\n\r\n" + ToUtf8(text) + numbers;
-    EXPECT_TRUE(sReport.ends_with(sTail)) << sReport;
+    EXPECT_TRUE(sReport.ends_with("\r\n\r\n" + ToUtf8(text) + numbers)) << sReport;
     EXPECT_EQ(Library().GetLastError(m_h)->nCode, code) << "Execute keeps the error";
 
     int32_t supports = 0;
@@ -160,68 +149,28 @@ std::string SendFixture::WriteFile(const std::string& name, const std::string& b
     return Path(name);
 }
 
-::testing::AssertionResult SendFixture::MessageMatches(const std::string& eml,
-                                                       const std::string& envelope,
-                                                       const std::string& expected) {
+::testing::AssertionResult SendFixture::Matches(const std::string& eml,
+                                                const std::string& expected) {
+    if (eml.empty())
+        return ::testing::AssertionFailure() << "no message arrived";
     std::string output;
     if (RunProgram({SMTPMAIL_TEST_PYTHON, std::string(SMTPMAIL_SEND_TEST_DIR) + "/check_message.py",
-                    eml, envelope, WriteFile("expected.json", expected)},
+                    eml, WriteFile("expected.json", expected)},
                    &output) == 0)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "check_message.py:\n" << output;
 }
 
-ScopedEnvironment::ScopedEnvironment(
-    const std::vector<std::pair<std::string, const char*>>& values) {
-    for (const auto& [name, value] : values) {
-        const char* old = std::getenv(name.c_str());
-        m_saved.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
-        if (value != nullptr)
-            ::setenv(name.c_str(), value, 1);
-        else
-            ::unsetenv(name.c_str());
-    }
-}
-
-ScopedEnvironment::~ScopedEnvironment() {
-    for (const auto& [name, value] : m_saved) {
-        if (value)
-            ::setenv(name.c_str(), value->c_str(), 1);
-        else
-            ::unsetenv(name.c_str());
-    }
-}
-
 TrustStore::TrustStore(const std::string& file)
-    : ScopedEnvironment(
-          {{"SSL_CERT_FILE", file.c_str()}, {"SSL_CERT_DIR", [] {
-                                                 static const std::string dir =
-                                                     testcerts::Folder() + "/empty-trust-dir";
-                                                 std::filesystem::create_directories(dir);
-                                                 return dir.c_str();
-                                             }()}}) {}
-
-int RunProgram(const std::vector<std::string>& argv, std::string* output) {
-    ChildProcess program(argv);
-    std::string line;
-    while (program.ReadLine(line)) {
-    }
-    const int status = program.Stop();
-    if (output != nullptr)
-        *output = program.Transcript();
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+    : ScopedEnv({{"SSL_CERT_FILE", file.c_str()}, {"SSL_CERT_DIR", [] {
+                                                       static const std::string dir =
+                                                           testcerts::Folder() + "/empty";
+                                                       return dir.c_str();
+                                                   }()}}) {}
 
 int UnusedLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
     int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
+    const TestSocket s = BindLoopback(port, false);
+    CloseSocket(s);
     return port;
 }

@@ -64,7 +64,7 @@ protected:
         return rc;
     }
 
-    ScopedEnvironment m_limit{{{"SMTPMAIL_TIMEOUT_MS", kLimit}}};
+    ScopedEnv m_limit{{"SMTPMAIL_TIMEOUT_MS", kLimit}};
 };
 
 struct HostileServer {
@@ -162,8 +162,7 @@ TEST_F(SendHostileTest, EveryMisbehaviourEndsWithinTheLimit) {
             EXPECT_EQ(server.Commands().back(), "QUIT");
         else
             EXPECT_THAT(server.Commands(), Not(Contains("QUIT")));
-        Library().Uninitialize(m_h);
-        m_h = nullptr;
+        Close();
     }
 }
 
@@ -193,7 +192,7 @@ TEST_F(SendHostileTest, TlsAlertEndsTheSessionAtOnceWithoutAGoodbye) {
 // After a refusal the working server still gets its QUIT, but the host waits
 // for the answer a few seconds at most, whatever the session's limit.
 TEST_F(SendHostileTest, UnansweredQuitAfterARefusalCostsAtMostFiveSeconds) {
-    ScopedEnvironment limit({{std::string("SMTPMAIL_TIMEOUT_MS"), "20000"}});
+    ScopedEnv limit({{"SMTPMAIL_TIMEOUT_MS", "20000"}});
     ScriptedSmtpServer server;
     Helo(server).Exchange("MAIL FROM:", "553 5.7.1 sender refused\r\n").StaySilent();
     WriteIni(ServerIni(server.Start()));

@@ -23,27 +23,23 @@ protected:
             SMTPMAIL_TEST_PYTHON,
             std::string(SMTPMAIL_TEST_SOURCE_DIR) + "/support/oauth_servers.py", "--dir",
             Path("servers")});
+        // "ready authority https://127.0.0.1:P1 smtp-port P2 ca PATH"
         std::string line;
         ASSERT_TRUE(m_servers->WaitForLine("oauth-servers: ready ", line))
             << m_servers->Transcript();
-        // "ready authority https://127.0.0.1:P1 smtp-port P2 ca PATH"
-        auto after = [&line](const std::string& word) {
-            size_t p = line.find(word + " ");
-            size_t start = p + word.size() + 1;
-            return line.substr(start, line.find(' ', start) - start);
-        };
-        m_authority = after("authority");
-        m_nSmtpPort = std::stoi(after("smtp-port"));
+        m_authority =
+            line.substr(line.find("https://"), line.find(" smtp-port") - line.find("https://"));
+        m_nSmtpPort = std::stoi(line.substr(line.find("smtp-port ") + 10));
         m_ca = line.substr(line.rfind(" ca ") + 4);
-        // OpenSSL's default trust store (the provider's and the relay's) is the servers' CA.
-        m_trust = std::make_unique<ScopedEnvironment>(
-            std::vector<std::pair<std::string, const char*>>{{"SSL_CERT_FILE", m_ca.c_str()}});
+        // The provider's and the relay's trust store is the servers' CA.
+        m_trust =
+            std::make_unique<ScopedEnv>(std::initializer_list<std::pair<std::string, const char*>>{
+                {"SSL_CERT_FILE", m_ca.c_str()}});
     }
     void TearDown() override {
         SendFixture::TearDown();
         m_trust.reset();
-        if (m_servers)
-            m_servers->Stop();
+        m_servers.reset();
     }
 
     // The provider's store with the servers' client values; options after them.
@@ -60,8 +56,7 @@ protected:
         std::string line;
         if (!m_servers->WaitForLine("oauth-servers: message " + std::to_string(n) + " ", line))
             return ::testing::AssertionFailure() << m_servers->Transcript();
-        const std::string eml = line.substr(line.rfind(" -> ") + 4);
-        return MessageMatches(eml, eml.substr(0, eml.size() - 4) + ".json", expected);
+        return Matches(line.substr(line.rfind(" -> ") + 4), expected);
     }
 
     bool Logged(int level, const std::u16string& text) const {
@@ -72,7 +67,7 @@ protected:
     }
 
     std::unique_ptr<ChildProcess> m_servers;
-    std::unique_ptr<ScopedEnvironment> m_trust;
+    std::unique_ptr<ScopedEnv> m_trust;
     std::string m_authority;
     std::string m_ca;
     int m_nSmtpPort = 0;

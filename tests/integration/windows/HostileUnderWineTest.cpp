@@ -18,7 +18,6 @@
 
 #include "Environment.h"
 #include "LogCapture.h"
-#include "LoopbackSocket.h"
 #include "ScriptedSmtpServer.h"
 #include "UnixPath.h"
 #include "WineSendFixture.h"
@@ -42,24 +41,8 @@ ScriptedSmtpServer& Helo(ScriptedSmtpServer& server) {
     return server.Send("220 mail.test\r\n").Exchange("HELO", "250 hello\r\n");
 }
 
-// A port that nobody listens on: bound, never listened on, released.
-int UnusedPort() {
-    int port = 0;
-    CloseSocket(BindLoopback(port, false));
-    return port;
-}
-
 class HostileUnderWineTest : public WineSendTest {
 protected:
-    void SetUp() override {
-        WineSendTest::SetUp();
-        SetEnv("SMTPMAIL_TIMEOUT_MS", std::to_string(kLimitMs).c_str());
-    }
-    void TearDown() override {
-        UnsetEnv("SMTPMAIL_TIMEOUT_MS");
-        WineSendTest::TearDown();
-    }
-
     // Sends, and says how long it took.
     MAILRESULT TimedSend(const MAILMESSAGE* message, double& seconds) {
         const auto start = std::chrono::steady_clock::now();
@@ -67,6 +50,8 @@ protected:
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         return rc;
     }
+
+    ScopedEnv m_limit{{"SMTPMAIL_TIMEOUT_MS", "1500"}};
 };
 
 struct HostileRow {
@@ -164,21 +149,6 @@ TEST_F(HostileUnderWineTest, EveryStallEndsWithinTheLimitWithoutAGoodbye) {
     }
 }
 
-// Nobody listens: the failure carries Winsock's own number for it.
-TEST_F(HostileUnderWineTest, RefusedConnectionCarriesWinsocksNumber) {
-    StoreSettings settings;
-    settings.host = "127.0.0.1";
-    settings.port = UnusedPort();
-    Configure(settings);
-    HostMessage message = Simple(NewMarker());
-    double seconds = 0;
-    EXPECT_EQ(TimedSend(message.Record(), seconds), MAILERR_ACCESS_DENIED);
-    EXPECT_LT(seconds, kLimitMs / 1000.0 + 1.0);
-    ExpectLastError(MAILERR_ACCESS_DENIED,
-                    kConnecting + u"Cannot establish a connection to a specified socket!",
-                    WSAECONNREFUSED);
-}
-
 // A reply that never ends stops at 64 KiB; the process's memory does not
 // follow what the server writes.
 TEST_F(HostileUnderWineTest, EndlessReplyIsRefusedWithMemoryBounded) {
@@ -200,7 +170,6 @@ TEST_F(HostileUnderWineTest, EndlessReplyIsRefusedWithMemoryBounded) {
     ASSERT_TRUE(server.Finish());
     EXPECT_LT(after.PeakWorkingSetSize - before.PeakWorkingSetSize, 8u << 20)
         << "bytes of peak growth";
-    EXPECT_GT(server.SentForever(), 64u << 10) << "the server wrote more than the limit";
     EXPECT_THAT(server.Commands(), Not(Contains("QUIT")));
 }
 

@@ -2,8 +2,8 @@
 // delivers over STARTTLS with a verified certificate (the real Schannel and
 // chain engine of the prefix, with the test CA trusted) is read back
 // by Python's email package; each certificate problem has its own code and its
-// own waiver; each password mechanism logs in and is refused; NTLM runs through
-// Wine's real NTLM package; the network log reaches a UDP listener.
+// own waiver; NTLM runs through Wine's real NTLM package; the network log
+// reaches a UDP listener.
 #include <windows.h>
 
 #define SECURITY_WIN32
@@ -56,59 +56,40 @@ std::string BinaryBytes(size_t size) {
     return bytes;
 }
 
-TEST_F(WineSendTest, DeliversTextHtmlAndAttachmentsOverVerifiedStartTls) {
+// HTML with two attachments over STARTTLS and AUTH LOGIN; text parts and the
+// other mechanisms are the session tests' part, which run under Wine too.
+TEST_F(WineSendTest, DeliversHtmlAndAttachmentsOverVerifiedStartTls) {
     ASSERT_EQ(GoodPeerChainProblems(), 0u) << "the prefix does not trust the test CA";
     const std::u16string subject = u"Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u00d1and\u00fa";
-    const std::u16string text =
-        u"Hello,\nsecond line with \u00fcmlaut\n.a dot starts this line\nend";
     const std::u16string html =
         u"<html><body><p>Gr\u00fc\u00dfe</p><p style=\"color: red\">=rot=</p></body></html>";
     const std::string binary = WriteFile("image.bin", BinaryBytes(300 * 1024));
     const std::string notes = WriteFile("notes.txt", "line one\r\nline two\nline three\r\n");
-    struct Row {
-        const char* what;
-        int auth;
-        const char* mechanism;
-        bool bHtml;
-    };
-    for (const Row& row :
-         {Row{"text, AUTH PLAIN", kAuthPlain, "PLAIN", false},
-          Row{"HTML with two attachments, AUTH LOGIN", kAuthLogin, "LOGIN", true}}) {
-        SCOPED_TRACE(row.what);
-        Configure(Peer("good", row.auth));
-        const std::string marker = NewMarker();
-        const std::u16string to = FromUtf8(marker + "@example.org");
-        HostMessage message;
-        message.Subject(subject)
-            .To(u"J\u00fcrgen M\u00fcller", to.c_str())
-            .Cc(nullptr, u"cc@example.org");
-        std::string expected = "{\"subject\": " + Json(subject) +
-                               ", \"from\": [\"Wine Sender\", \"wine-sender@example.org\"]"
-                               ", \"to\": [[" +
-                               Json(u"J\u00fcrgen M\u00fcller") + ", " + Json(to) +
-                               "]], \"cc\": [[\"\", \"cc@example.org\"]]"
-                               ", \"mail_from\": \"wine-sender@example.org\", \"rcpt_tos\": [" +
-                               Json(to) +
-                               ", \"cc@example.org\"], \"message_id\": \"example.org\""
-                               ", \"header_lines\": 998, \"envelope\": {\"tls\": true, "
-                               "\"auth_mechanism\": \"" +
-                               row.mechanism +
-                               "\", \"auth_user\": " + Json(Peers().Value("account", "user")) + "}";
-        if (row.bHtml) {
-            message.Body(html).ContentType(u"text/html");
-            message.Attach(WindowsPathOf(binary), u"image.bin");
-            message.Attach(WindowsPathOf(notes), u"notes.txt");
-            expected +=
-                ", \"html\": " + Json(html) +
-                ", \"attachments\": [{\"filename\": \"image.bin\", \"path\": \"image.bin\"}, "
-                "{\"filename\": \"notes.txt\", \"path\": \"notes.txt\"}]}";
-        } else {
-            message.Body(text);
-            expected += ", \"text\": " + Json(text) + ", \"html\": null}";
-        }
-        ASSERT_EQ(Send(message.Record()), MAILERR_OK) << ToUtf8(Description());
-        EXPECT_TRUE(Peers().MessageMatches(marker, WriteFile(marker + ".json", expected)));
-    }
+    Configure(Peer("good", kAuthLogin));
+    const std::string marker = NewMarker();
+    const std::u16string to = FromUtf8(marker + "@example.org");
+    HostMessage message;
+    message.Subject(subject)
+        .To(u"J\u00fcrgen M\u00fcller", to.c_str())
+        .Cc(nullptr, u"cc@example.org")
+        .Body(html)
+        .ContentType(u"text/html")
+        .Attach(WindowsPathOf(binary), u"image.bin")
+        .Attach(WindowsPathOf(notes), u"notes.txt");
+    ASSERT_EQ(Send(message.Record()), MAILERR_OK) << ToUtf8(Description());
+    const std::string expected =
+        "{\"subject\": " + Json(subject) +
+        ", \"from\": [\"Wine Sender\", \"wine-sender@example.org\"], \"to\": [[" +
+        Json(u"J\u00fcrgen M\u00fcller") + ", " + Json(to) +
+        "]], \"cc\": [[\"\", \"cc@example.org\"]], \"mail_from\": \"wine-sender@example.org\", "
+        "\"rcpt_tos\": [" +
+        Json(to) +
+        ", \"cc@example.org\"], \"message_id\": \"example.org\", \"header_lines\": 998, "
+        "\"envelope\": {\"tls\": true, \"auth_user\": " +
+        Json(Peers().Value("account", "user")) + "}, \"html\": " + Json(html) +
+        ", \"attachments\": [{\"filename\": \"image.bin\", \"path\": \"image.bin\"}, "
+        "{\"filename\": \"notes.txt\", \"path\": \"notes.txt\"}]}";
+    EXPECT_TRUE(Peers().MessageMatches(marker, WriteFile(marker + ".json", expected)));
 }
 
 TEST_F(WineSendTest, EachCertificateProblemHasItsCodeAndItsWaiver) {
@@ -152,38 +133,6 @@ TEST_F(WineSendTest, EachCertificateProblemHasItsCodeAndItsWaiver) {
         ExpectLastError(MAILERR_ACCESS_DENIED,
                         kConnecting + u"PolicyStatus error code = " + FromUtf8(code) + u".",
                         row.policyError);
-    }
-}
-
-TEST_F(WineSendTest, EachPasswordMechanismLogsInAndIsRefusedAWrongPassword) {
-    struct Row {
-        int auth;
-        const char* mechanism;
-        const char16_t* refusal;
-    };
-    const Row rows[] = {
-        {kAuthPlain, "PLAIN", u"Unexpected AUTH PLAIN password response. Last Response : 535"},
-        {kAuthLogin, "LOGIN", u"Unexpected AUTH LOGIN password response. Last Response : 535"},
-        {kAuthCramMd5, "CRAM-MD5", u"TSMTPConnection::AuthCramMD5; Authentication unsuccesful!"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.mechanism);
-        StoreSettings settings = Peer("good", row.auth);
-        Configure(settings);
-        std::string marker = NewMarker();
-        HostMessage message = Simple(marker);
-        EXPECT_EQ(Send(message.Record()), MAILERR_OK) << ToUtf8(Description());
-        const std::string expected =
-            R"({"envelope": {"auth_mechanism": ")" + std::string(row.mechanism) + "\"}}";
-        EXPECT_TRUE(Peers().MessageMatches(marker, WriteFile(marker + ".json", expected)));
-
-        settings.password += "x";
-        Configure(settings);
-        marker = NewMarker();
-        HostMessage refused = Simple(marker);
-        EXPECT_EQ(Send(refused.Record()), MAILERR_ACCESS_DENIED);
-        EXPECT_NE(Description().find(row.refusal), std::u16string::npos) << ToUtf8(Description());
-        EXPECT_FALSE(Peers().MessageMatches(marker, WriteFile(marker + ".json", "{}")));
     }
 }
 
@@ -265,11 +214,12 @@ TEST_F(WineSendTest, NtlmLogsOnWithTheSessionUsersCredentials) {
 }
 
 // The network log's datagrams reach a UDP listener that the registry names:
-// the record of a failed send, at its level, with the native code in hex.
+// the record of a failed send (a refused connection, with Winsock's number),
+// at its level, with the native code in hex.
 class NetworkLogUnderWineTest : public WineSendTest {
 protected:
     void SetUp() override {
-        if (ProviderAlreadyLoaded())
+        if (::GetModuleHandleW(L"smtpmail.dll") != nullptr)
             GTEST_SKIP() << "the network log of this process is set up already; run the test "
                             "alone, as CTest does";
         WineSendTest::SetUp();
@@ -278,7 +228,7 @@ protected:
 
 TEST_F(NetworkLogUnderWineTest, ReachesTheListenerTheRegistryNames) {
     NetworkLogListener listener;
-    listener.PointTheLogHere(3);
+    listener.PointTheLogHere(HKEY_CURRENT_USER, 3);
     int port = 0;
     CloseSocket(BindLoopback(port, false));  // nobody listens there
     StoreSettings settings;
@@ -287,9 +237,16 @@ TEST_F(NetworkLogUnderWineTest, ReachesTheListenerTheRegistryNames) {
     Configure(settings);
     HostMessage message = Simple(NewMarker());
     ASSERT_EQ(Send(message.Record()), MAILERR_ACCESS_DENIED);
+    ExpectLastError(MAILERR_ACCESS_DENIED,
+                    kConnecting + u"Cannot establish a connection to a specified socket!",
+                    WSAECONNREFUSED);
     const std::string record =
         "<3>Code=509, Description '" + ToUtf8(Description()) + "', NativeCode=0x274D\n";
-    EXPECT_THAT(listener.Datagrams(), ::testing::Contains(record));
+    std::string datagram;
+    bool bLogged = false;
+    while (!bLogged && !(datagram = listener.Next()).empty())
+        bLogged = datagram == record;
+    EXPECT_TRUE(bLogged) << record;
 }
 
 }  // namespace

@@ -92,11 +92,6 @@ BOOL WINAPI ChainOnTestCa(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert, LPFILETI
 
 }  // namespace
 
-ProviderLibrary& WineSendTest::Library() {
-    static ProviderLibrary library;
-    return library;
-}
-
 void WineSendTest::SetUp() {
     ASSERT_TRUE(Library().Loaded()) << Library().error;
     ASSERT_EQ(Peers().Error(), "");

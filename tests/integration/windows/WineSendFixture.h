@@ -11,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "CapturingLogProvider.h"
 #include "HostMessage.h"
 #include "ImportPatch.h"
+#include "LogCapture.h"
 #include "ProviderLibrary.h"
 #include "ScratchDir.h"
 #include "ScratchRegistry.h"
@@ -22,7 +22,6 @@
 
 // Authentication methods of the store.
 constexpr int kAuthNone = 0;
-constexpr int kAuthCramMd5 = 1;
 constexpr int kAuthLogin = 2;
 constexpr int kAuthPlain = 3;
 constexpr int kAuthNtlm = 4;
@@ -48,7 +47,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    static ProviderLibrary& Library();
+    static ProviderLibrary& Library() { return ProviderLibrary::Get(); }
     static const WindowsPeers& Peers() { return WindowsPeers::Get(); }
 
     // STARTTLS to one of the SMTP peers, logging in with its account.

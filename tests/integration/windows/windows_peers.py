@@ -4,18 +4,16 @@
     windows_peers.py start --dir FOLDER
     windows_peers.py stop --dir FOLDER
 
-start makes the test certificates in FOLDER/certs (the set of
-tests/support/make-test-certs.py, an intermediate CA and a server certificate
-it signed), starts every peer on 127.0.0.1, writes FOLDER/peers.ini naming
+start makes the test certificates in FOLDER/certs, starts every peer on 127.0.0.1, writes FOLDER/peers.ini naming
 them, and returns. The peers live on in a process of their own, away from the
 caller's output (theirs goes to FOLDER/peers.log), until stop, or for an hour
 at most; a second start replaces them. These are CTest's fixture steps, so
 that the Windows test programs share one set of peers.
 
 Peers (section [ports] of peers.ini):
-  good, wrongname, expired, untrusted   smtp_test_server.py with STARTTLS (the
-                       certificate of that name; untrusted is self-signed) and
-                       AUTH PLAIN, LOGIN and CRAM-MD5 for the [account]
+  good, wrongname, expired, untrusted   the capture server (tools/capture-server)
+                       with STARTTLS (the certificate of that name; untrusted is
+                       self-signed) and AUTH PLAIN and LOGIN for the [account]
   partialchain, fullchain   the same with a certificate of the intermediate CA,
                        sent alone or with the intermediate
   ntlm                 ntlm_smtpd.py: AUTH NTLM for the [ntlm] account
@@ -28,7 +26,7 @@ Peers (section [ports] of peers.ini):
     check MARKER EXPECTED.json   the message whose envelope holds MARKER, read
                          back with check_message.py, and the session facts of
                          its record that EXPECTED.json lists under "envelope"
-                         (tls, auth_mechanism, ...): "ok" or "failed" and why
+                         (tls, auth_user): "ok" or "failed" and why
     said PEER TEXT       "yes" when a line of that peer's output holds TEXT
     commands PEER        the command lines of that hostile peer's last connection,
                          then "closed" once the client has closed it
@@ -38,7 +36,9 @@ Section [paths]: the CA (ca, PEM; ca_der, DER), the good peer's certificate
 
 import argparse
 import configparser
-import importlib.util
+import datetime
+import ipaddress
+import itertools
 import json
 import os
 import signal
@@ -52,6 +52,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPORT = os.path.normpath(os.path.join(HERE, "..", "..", "support"))
+CAPTURE_SERVER = os.path.normpath(os.path.join(HERE, "..", "..", "..", "tools", "capture-server",
+                                              "capture-server.py"))
 CHECK_MESSAGE = os.path.normpath(os.path.join(HERE, "..", "send", "check_message.py"))
 LIFETIME_S = 3600
 HOLD_MS = 3000
@@ -67,57 +69,72 @@ def log(*parts):
 # ----- certificates ------------------------------------------------------------
 
 def make_certificates(folder):
-    spec = importlib.util.spec_from_file_location("make_test_certs",
-                                                  os.path.join(SUPPORT, "make-test-certs.py"))
-    certs = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(certs)
-    paths = certs.make_test_certs(folder)
-
+    """NAME.pem with its key in NAME.key: the test CA ("ca"), each SMTP peer's
+    certificate, and a leaf of an intermediate CA that partialchain sends alone
+    and fullchain with the intermediate. Returns {peer: (pem, key)}."""
     from cryptography import x509
-    from cryptography.hazmat.primitives import serialization
-    import ipaddress
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
-    def load(name):
-        with open(os.path.join(folder, name + ".pem"), "rb") as f:
-            cert = x509.load_pem_x509_certificate(f.read())
-        with open(os.path.join(folder, name + ".key"), "rb") as f:
-            key = serialization.load_pem_private_key(f.read(), None)
-        return cert, key
+    os.makedirs(folder, exist_ok=True)
+    now = datetime.datetime.now(datetime.timezone.utc)
+    local = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
+    serials = itertools.count(1)
 
-    ca, ca_key = load("ca")
-    inter_key = certs._key()
-    inter = certs._cert("SMTP Mail Test Intermediate CA", inter_key, ca, ca_key, -1, 825, 90,
-                        ca=True)
-    leaf_key = certs._key()
-    leaf = certs._cert("localhost", leaf_key, inter, inter_key, -1, 825, 91,
-                       san=[x509.DNSName("localhost"),
-                            x509.IPAddress(ipaddress.ip_address("127.0.0.1"))])
-    pem = serialization.Encoding.PEM
-    key_pem = leaf_key.private_bytes(pem, serialization.PrivateFormat.PKCS8,
-                                     serialization.NoEncryption())
-    with open(os.path.join(folder, "chained.key"), "wb") as f:
-        f.write(key_pem)
-    with open(os.path.join(folder, "partialchain.pem"), "wb") as f:
-        f.write(leaf.public_bytes(pem))
-    with open(os.path.join(folder, "fullchain.pem"), "wb") as f:
-        f.write(leaf.public_bytes(pem) + inter.public_bytes(pem))
-    for name, cert in (("ca", ca), ("server", load("server")[0])):
+    def make(cn, issuer=None, days=(-1, 825), san=local, ca=False):
+        key = ec.generate_private_key(ec.SECP256R1())
+        subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, cn)])
+        signer, signer_key = issuer or (None, key)
+        usage = dict.fromkeys(("content_commitment", "data_encipherment", "key_agreement",
+                               "encipher_only", "decipher_only"), False)
+        usage.update(digital_signature=not ca, key_encipherment=not ca, key_cert_sign=ca,
+                     crl_sign=ca)
+        b = (x509.CertificateBuilder().subject_name(subject)
+             .issuer_name(signer.subject if signer else subject).public_key(key.public_key())
+             .serial_number(next(serials))
+             .not_valid_before(now + datetime.timedelta(days=days[0]))
+             .not_valid_after(now + datetime.timedelta(days=days[1]))
+             .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), False)
+             .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(
+                 signer_key.public_key()), False)
+             .add_extension(x509.BasicConstraints(ca=ca, path_length=None), True)
+             .add_extension(x509.KeyUsage(**usage), True))
+        if not ca:
+            b = b.add_extension(x509.SubjectAlternativeName(san), False).add_extension(
+                x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), False)
+        return b.sign(signer_key, hashes.SHA256()), key
+
+    def write(name, made, *chain):
+        pem = serialization.Encoding.PEM
+        with open(os.path.join(folder, name + ".pem"), "wb") as f:
+            f.write(b"".join(c.public_bytes(pem) for c in (made[0],) + chain))
+        with open(os.path.join(folder, name + ".key"), "wb") as f:
+            f.write(made[1].private_bytes(pem, serialization.PrivateFormat.PKCS8,
+                                          serialization.NoEncryption()))
+        return os.path.join(folder, name + ".pem"), os.path.join(folder, name + ".key")
+
+    ca = make("SMTP Mail Test CA", ca=True, days=(-1, 3650))
+    intermediate = make("SMTP Mail Test Intermediate CA", ca, ca=True)
+    chained = make("localhost", intermediate)
+    good = make("localhost", ca)
+    paths = {"ca": write("ca", ca), "good": write("good", good),
+             "wrongname": write("wrongname", make("wrong.example.com", ca,
+                                                  san=[x509.DNSName("wrong.example.com")])),
+             "expired": write("expired", make("localhost", ca, days=(-30, -1))),
+             "untrusted": write("untrusted", make("localhost")),
+             "partialchain": write("partialchain", chained),
+             "fullchain": write("fullchain", chained, intermediate[0])}
+    for name, cert in (("ca", ca[0]), ("server", good[0])):
         with open(os.path.join(folder, name + ".der"), "wb") as f:
             f.write(cert.public_bytes(serialization.Encoding.DER))
-    paths["partialchain"] = (os.path.join(folder, "partialchain.pem"),
-                             os.path.join(folder, "chained.key"))
-    paths["fullchain"] = (os.path.join(folder, "fullchain.pem"),
-                          os.path.join(folder, "chained.key"))
-    for name, cert in (("good", "server"), ("wrongname", "wrongname"), ("expired", "expired"),
-                       ("untrusted", "selfsigned")):
-        paths[name] = (os.path.join(folder, cert + ".pem"), os.path.join(folder, cert + ".key"))
     return paths
 
 
 # ----- peers that are programs of their own -------------------------------------
 
 class Program:
-    """A peer program; its output is kept, its first line names its port."""
+    """A peer program; its output is kept, its "listening on" line names its port."""
 
     def __init__(self, name, argv):
         self.name = name
@@ -127,9 +144,11 @@ class Program:
                                         text=True)
 
     def port(self):
-        line = self.process.stdout.readline()
-        if " port " not in line:
-            raise RuntimeError("%s did not start: %r" % (self.name, line))
+        line = "listening"
+        while line and "listening on " not in line:
+            line = self.process.stdout.readline()
+        if not line:
+            raise RuntimeError("%s did not start" % self.name)
         threading.Thread(target=self._collect, daemon=True).start()
         return int(line.rsplit(" ", 1)[1])
 
@@ -144,7 +163,7 @@ class Program:
 
     def stop(self):
         try:
-            self.process.stdin.close()  # each peer stops when its input ends
+            self.process.terminate()
             self.process.wait(5)
         except (OSError, subprocess.TimeoutExpired):
             self.process.kill()
@@ -319,8 +338,7 @@ class Peers:
                      for k, v in envelope.items() if record.get(k) != v]
             if wrong:
                 return ["failed"] + wrong
-            run = subprocess.run([sys.executable, CHECK_MESSAGE, base + ".eml", base + ".json",
-                                  words[2]], capture_output=True, text=True, timeout=60)
+            run = subprocess.run([sys.executable, CHECK_MESSAGE, base + ".eml", words[2]], capture_output=True, text=True, timeout=60)
             return ["ok" if run.returncode == 0 else "failed"] + \
                 (run.stdout + run.stderr).splitlines()
         if words[0] == "said" and len(words) == 3 and words[1] in self.programs:
@@ -358,15 +376,13 @@ def serve(folder, ready_fd):
     for name in SMTP_PEERS:
         cert, key = certs[name]
         peers.programs[name] = Program(name, [
-            sys.executable, os.path.join(SUPPORT, "smtp_test_server.py"),
-            "--dir", os.path.join(folder, "mail", name), "--cert", cert, "--key", key,
-            "--user", ACCOUNT[0], "--password", ACCOUNT[1]])
+            sys.executable, CAPTURE_SERVER, "--dir", os.path.join(folder, "mail", name),
+            "--cert", cert, "--key", key, "--user", ACCOUNT[0], "--password", ACCOUNT[1]])
     users = os.path.join(folder, "ntlm-users")
     with open(users, "w") as f:
         f.write("%s:%s:%s\n" % NTLM_ACCOUNT)
     peers.programs["ntlm"] = Program("ntlm", [
-        sys.executable, os.path.join(SUPPORT, "ntlm_smtpd.py"), "--users", users,
-        "--dir", os.path.join(folder, "mail", "ntlm"), "--stop-on-eof"])
+        sys.executable, os.path.join(SUPPORT, "ntlm_smtpd.py"), "--users", users])
     for mode in ("partialrecord", "stopreading"):
         peers.hostile[mode] = HostileTlsServer(mode, mode, *certs["good"])
 
@@ -381,7 +397,7 @@ def serve(folder, ready_fd):
     ini["hostile"] = {"hold_ms": str(HOLD_MS)}
     scratch = os.path.join(folder, "scratch")
     os.makedirs(scratch, exist_ok=True)
-    ini["paths"] = {"ca": certs["ca.pem"], "ca_der": os.path.join(folder, "certs", "ca.der"),
+    ini["paths"] = {"ca": certs["ca"][0], "ca_der": os.path.join(folder, "certs", "ca.der"),
                     "server_der": os.path.join(folder, "certs", "server.der"),
                     "scratch": scratch}
     with open(os.path.join(folder, "peers.ini.new"), "w") as f:

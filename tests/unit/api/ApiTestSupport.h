@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "CapturingLogProvider.h"
+#include "LogCapture.h"
 #include "api/CSMTPMailAPI.h"
 #include "api/WideText.h"
 #include "hostmodule/HostModule.h"

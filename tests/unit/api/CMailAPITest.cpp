@@ -1,48 +1,73 @@
+// The provider object without the exports: its record checks, last error and
+// error texts, commands, properties, the application object and the trace
+// lines each operation writes.
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 #include "ApiTestSupport.h"
 #include "LogCapture.h"
 #include "api/CMailApp.h"
 #include "api/CSMTPMailApp.h"
+#include "api/ConfigText.h"
+#include "platform/WideFormat.h"
+
+namespace {
 
 // m_api with the host's display texts, m_bare with a module that has none.
 class MailApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_hStrings = TestHostModule(true);
-        m_hEmpty = TestHostModule(false);
         MAILINIFLAGS flags = MakeIniFlags(&m_log, m_hStrings);
         ASSERT_TRUE(m_api.Initialize(&flags));
         flags.hResource = m_hEmpty;
         ASSERT_TRUE(m_bare.Initialize(&flags));
     }
+    std::u16string Description(CSMTPMailAPI& api) {
+        return Text(api.GetLastError()->szDescription);
+    }
 
     CapturingLogProvider m_log;
-    HMODULE m_hStrings = nullptr;
-    HMODULE m_hEmpty = nullptr;
+    HMODULE m_hStrings = TestHostModule(true);
+    HMODULE m_hEmpty = TestHostModule(false);
     CSMTPMailAPI m_api;
     CSMTPMailAPI m_bare;
 };
 
+// True when the lines appear in this order (others may come between them).
+::testing::AssertionResult InOrder(const LogCapture& capture,
+                                   const std::vector<std::u16string>& lines) {
+    size_t at = 0;
+    const auto records = capture.Records();
+    for (const std::u16string& line : lines) {
+        while (at < records.size() && (records[at].action.empty() ? records[at].message
+                                                                  : records[at].function + u" " +
+                                                                        records[at].action) != line)
+            ++at;
+        if (at++ == records.size())
+            return ::testing::AssertionFailure()
+                   << "missing or out of order: " << ToUtf8(line) << "\n"
+                   << capture.Dump();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
 TEST_F(MailApiTest, InitializeChecksTheRecordInOrder) {
     CSMTPMailAPI api;
     EXPECT_FALSE(api.Initialize(nullptr));
-    EXPECT_EQ(Text(api.GetLastError()->szDescription),
-              u"CMailAPI::Initialize: pFlags may not be NULL.");
-
+    EXPECT_EQ(Description(api), u"CMailAPI::Initialize: pFlags may not be NULL.");
     MAILINIFLAGS flags = MakeIniFlags(nullptr, m_hStrings);
     flags.cbSize = 1;  // the missing log provider is reported before the size
     EXPECT_FALSE(api.Initialize(&flags));
-    EXPECT_EQ(Text(api.GetLastError()->szDescription),
-              u"CMailAPI::Initialize: pFlags->logProvider may not be NULL.");
-
+    EXPECT_EQ(Description(api), u"CMailAPI::Initialize: pFlags->logProvider may not be NULL.");
     flags.logProvider = &m_log;
     flags.cbSize = MAILINIFLAGS_MIN_SIZE - 1;
     EXPECT_FALSE(api.Initialize(&flags));
     EXPECT_EQ(api.GetLastError()->nCode, MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(api.GetLastError()->szDescription),
-              u"CMailAPI::Initialize: unsupported version of MAILINIFLAGS.");
-
+    EXPECT_EQ(Description(api), u"CMailAPI::Initialize: unsupported version of MAILINIFLAGS.");
     flags.cbSize = MAILINIFLAGS_MIN_SIZE;
     flags.pszPrimaryDir = Host(u"/primary/");
     EXPECT_TRUE(api.Initialize(&flags));
@@ -51,135 +76,257 @@ TEST_F(MailApiTest, InitializeChecksTheRecordInOrder) {
     EXPECT_EQ(api.m_hResource, m_hStrings);
 }
 
-TEST_F(MailApiTest, SetLastErrorTakesTheDisplayTextWhenNoDescriptionIsGiven) {
+TEST_F(MailApiTest, LastErrorAndItsTexts) {
     m_api.SetLastError(MAILERR_ACCESS_DENIED, nullptr, 5);
-    EXPECT_EQ(Text(m_api.GetLastError()->szDescription),
-              u"The mail server could not be reached or refused the login.");
-    std::u16string longText(300, u'x');
-    m_api.SetLastError(MAILERR_SEND, longText.c_str(), 0);
-    EXPECT_EQ(Text(m_api.GetLastError()->szDescription), std::u16string(255, u'x'));
+    EXPECT_EQ(Description(m_api), u"The mail server could not be reached or refused the login.");
+    m_api.SetLastError(MAILERR_SEND, std::u16string(300, u'x').c_str(), 0);
+    EXPECT_EQ(Description(m_api), std::u16string(255, u'x'));
     m_api.ClearLastError();
     EXPECT_EQ(m_api.GetLastError()->nCode, 0);
     EXPECT_EQ(m_api.GetLastError()->szDescription[0], 0);
-    EXPECT_EQ(m_api.GetLastError()->dwNativeCode, 0u);
-}
 
-TEST_F(MailApiTest, FormatErrorReportsCodeDescriptionAndNativeCode) {
-    m_api.SetLastError(MAILERR_ACCESS_DENIED, u"D", 10061);
     MAILFORMATERROR report{};
     report.cbSize = sizeof report;
-    ASSERT_EQ(m_api.Execute(MAILCMD_FORMATERROR, &report), MAILERR_OK);
-    EXPECT_EQ(
-        Text(report.szText),
-        u"The mail server could not be reached or refused the login. (509, 0x1FD)\r\n\r\nD 0x274D");
-
-    m_api.SetLastError(MAILERR_SEND, u"", 0);
-    ASSERT_EQ(m_api.FormatError(&report), MAILERR_OK);
-    EXPECT_EQ(Text(report.szText), u"The message could not be sent. (200, 0xC8)\r\n\r\n0x0");
-
-    m_bare.SetLastError(MAILERR_ACCESS_DENIED, u"D", 10061);
-    ASSERT_EQ(m_bare.FormatError(&report), MAILERR_OK);
-    EXPECT_EQ(Text(report.szText), u"509, 0x1FD\r\n\r\nD 0x274D");
-
-    report.cbSize = 1031;
-    EXPECT_EQ(m_bare.FormatError(&report), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(m_bare.GetLastError()->szDescription), u"invalid pFormatError->cbSize");
-    EXPECT_EQ(m_bare.FormatError(nullptr), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(m_bare.GetLastError()->szDescription), u"pFormatError may not be NULL");
-}
-
-TEST_F(MailApiTest, GetErrorTextDescribesTheRecordsOwnCode) {
-    m_api.SetLastError(MAILERR_SEND, u"unrelated", 0);
+    for (const auto& [api, code, description, text] :
+         {std::tuple{&m_api, MAILERR_ACCESS_DENIED, u"D",
+                     u"The mail server could not be reached or refused the login. (509, "
+                     u"0x1FD)\r\n\r\nD 0x274D"},
+          {&m_api, MAILERR_SEND, u"", u"The message could not be sent. (200, 0xC8)\r\n\r\n0x274D"},
+          {&m_bare, MAILERR_ACCESS_DENIED, u"D", u"509, 0x1FD\r\n\r\nD 0x274D"}}) {
+        api->SetLastError(code, description, 10061);
+        ASSERT_EQ(api->Execute(MAILCMD_FORMATERROR, &report), MAILERR_OK);
+        EXPECT_EQ(Text(report.szText), text);
+    }
     MAILERRORTEXT text{};
     text.cbSize = sizeof text;
-    text.nCode = MAILERR_INVALID_PARAMS;
-    text.dwFlags = 1;
-    ASSERT_EQ(m_api.Execute(MAILCMD_GETERRORTEXT, &text), MAILERR_OK);
-    EXPECT_EQ(Text(text.szText), u"Invalid parameters. (505)");
-    text.dwFlags = 0;
-    ASSERT_EQ(m_api.GetErrorText(&text), MAILERR_OK);
-    EXPECT_EQ(Text(text.szText), u"Invalid parameters.");
-    text.nCode = 42;  // no display text for it
-    text.dwFlags = 1;
-    ASSERT_EQ(m_api.GetErrorText(&text), MAILERR_OK);
-    EXPECT_EQ(Text(text.szText), u"42");
-
-    text.nCode = MAILERR_INVALID_PARAMS;
-    ASSERT_EQ(m_bare.GetErrorText(&text), MAILERR_OK);
-    EXPECT_EQ(Text(text.szText), u"505");
-    text.cbSize = 523;
-    EXPECT_EQ(m_bare.GetErrorText(&text), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(m_bare.GetLastError()->szDescription), u"invalid pErrorText->cbSize");
-    EXPECT_EQ(m_bare.Execute(MAILCMD_GETERRORTEXT, nullptr), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(m_bare.GetLastError()->szDescription), u"pErrorText may not be NULL");
-}
-
-TEST_F(MailApiTest, LookupErrorTextUsesTheCodeTableAndTheModule) {
-    EXPECT_EQ(CMailApp::LookupErrorText(m_hStrings, 0), u"No error.");
-    EXPECT_EQ(CMailApp::LookupErrorText(m_hStrings, 1000), u"Internal error.");
-    EXPECT_EQ(CMailApp::LookupErrorText(m_hStrings, 510), u"Reserved error.");
-    EXPECT_EQ(CMailApp::LookupErrorText(m_hStrings, 42), u"");
+    for (const auto& [api, code, flags, expected] :
+         {std::tuple{&m_api, MAILERR_INVALID_PARAMS, 1u, u"Invalid parameters. (505)"},
+          {&m_api, MAILERR_INVALID_PARAMS, 0u, u"Invalid parameters."},
+          {&m_api, 42, 1u, u"42"},
+          {&m_bare, MAILERR_INVALID_PARAMS, 1u, u"505"}}) {
+        text.nCode = code;
+        text.dwFlags = flags;
+        ASSERT_EQ(api->Execute(MAILCMD_GETERRORTEXT, &text), MAILERR_OK);
+        EXPECT_EQ(Text(text.szText), expected);
+    }
+    for (const auto& [code, expected] : {std::pair{0, u"No error."},
+                                         {1000, u"Internal error."},
+                                         {510, u"Reserved error."},
+                                         {42, u""}})
+        EXPECT_EQ(CMailApp::LookupErrorText(m_hStrings, code), expected) << code;
     EXPECT_EQ(CMailApp::LookupErrorText(m_hEmpty, 505), u"");
     EXPECT_EQ(CMailApp::LookupErrorText(nullptr, 505), u"");
+    for (const auto& [code, name] : {std::pair{0, u"MAILERR_OK"},
+                                     {509, u"MAILERR_ACCESS_DENIED"},
+                                     {1000, u"MAILERR_INTERNAL"},
+                                     {510, u"MAILERR_???"}})
+        EXPECT_EQ(std::u16string(MailErrorName(code)), name);
 }
 
-TEST_F(MailApiTest, ExecuteDispatchesOnlyItsThreeCommands) {
+// Execute knows three commands; the others, like bad records, leave the
+// last error; each bad record has its own text.
+TEST_F(MailApiTest, ExecuteAndTheQuietOperations) {
     m_api.SetLastError(MAILERR_SEND, u"kept", 7);
     MAILNAME name{};
     name.cbSize = sizeof name;
     EXPECT_EQ(m_api.Execute(999, &name), MAILERR_INVALID_PARAMS);
     EXPECT_EQ(m_api.Execute(1003, &name), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(m_api.GetLastError()->nCode, MAILERR_SEND) << "unknown commands leave the last error";
-    EXPECT_EQ(Text(m_api.GetLastError()->szDescription), u"kept");
+    EXPECT_EQ(Description(m_api), u"kept");
     ASSERT_EQ(m_api.Execute(MAILCMD_GETNAME, &name), MAILERR_OK);
     EXPECT_EQ(Text(name.szName), u"SMTP");
+    MAILFORMATERROR report{};
+    MAILERRORTEXT text{};
+    report.cbSize = 1031;
+    text.cbSize = 523;
     name.cbSize = 163;
-    EXPECT_EQ(m_api.GetName(&name), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(m_api.GetLastError()->szDescription), u"invalid pName->cbSize");
-    EXPECT_EQ(m_api.Execute(MAILCMD_GETNAME, nullptr), MAILERR_INVALID_PARAMS);
-    EXPECT_EQ(Text(m_api.GetLastError()->szDescription), u"pName may not be NULL");
-    EXPECT_EQ(m_api.GetLastError()->dwNativeCode, 0u);
+    for (const auto& [command, record, description] :
+         {std::tuple{MAILCMD_GETNAME, static_cast<void*>(&name), u"invalid pName->cbSize"},
+          {MAILCMD_GETNAME, nullptr, u"pName may not be NULL"},
+          {MAILCMD_FORMATERROR, &report, u"invalid pFormatError->cbSize"},
+          {MAILCMD_FORMATERROR, nullptr, u"pFormatError may not be NULL"},
+          {MAILCMD_GETERRORTEXT, &text, u"invalid pErrorText->cbSize"},
+          {MAILCMD_GETERRORTEXT, nullptr, u"pErrorText may not be NULL"}}) {
+        EXPECT_EQ(m_bare.Execute(command, record), MAILERR_INVALID_PARAMS);
+        EXPECT_EQ(Description(m_bare), description);
+        EXPECT_EQ(m_bare.GetLastError()->dwNativeCode, 0u);
+    }
+    EXPECT_EQ(m_api.GetCfgFileName(), u"smtp.cfg");
+    EXPECT_EQ(m_api.GetCfgValueName(), u"smtp.cfg");
+    EXPECT_EQ(m_api.GetRegistryKey(), u"Software\\Veltrana\\Orbisuite\\mail");
+    EXPECT_EQ(m_api.FindFirst(nullptr), nullptr);
+    EXPECT_EQ(m_api.Deliver(123), MAILERR_OK);
+    m_api.ClearLastError();
+    EXPECT_EQ(m_api.FreeBuffer(nullptr), MAILERR_INVALID_PARAMS);
+    EXPECT_EQ(m_api.GetLastError()->nCode, 0) << "a null block sets no description";
 }
 
-TEST_F(MailApiTest, ErrorNamesForTraceLines) {
-    EXPECT_EQ(std::u16string(MailErrorName(0)), u"MAILERR_OK");
-    EXPECT_EQ(std::u16string(MailErrorName(509)), u"MAILERR_ACCESS_DENIED");
-    EXPECT_EQ(std::u16string(MailErrorName(1000)), u"MAILERR_INTERNAL");
-    EXPECT_EQ(std::u16string(MailErrorName(510)), u"MAILERR_???");
-    EXPECT_EQ(std::u16string(MailErrorName(42)), u"MAILERR_???");
+TEST_F(MailApiTest, PropertiesAndAddresses) {
+    BOOL value = 0;
+    EXPECT_EQ(m_api.GetProperty(u"SupportsHTML", &value, sizeof value), MAILERR_OK);
+    EXPECT_EQ(value, 1);
+    // Another name: success and an untouched buffer; the name is case-sensitive.
+    int untouched = 77;
+    EXPECT_EQ(m_api.GetProperty(u"supportshtml", &untouched, 4), MAILERR_OK);
+    EXPECT_EQ(untouched, 77);
+    char wide[8] = {};
+    for (const auto& [property, buffer, size, part] :
+         {std::tuple{u"SupportsHTML", static_cast<void*>(wide), 8u, u"sizeof(BOOL)"},
+          {u"Other", wide, 0u, u"may not be 0"},
+          {nullptr, wide, 8u, u"pszPropertyName"},
+          {u"SupportsHTML", nullptr, 4u, u"pszPropertyValue"}}) {
+        EXPECT_EQ(m_api.GetProperty(property, buffer, size), MAILERR_INVALID_PARAMS);
+        EXPECT_NE(Description(m_api).find(part), std::u16string::npos) << ToUtf8(part);
+    }
+
+    MAILADDRESS address{};
+    address.cbSize = sizeof address;
+    MAILRESOLVEADDRESSFLAGS flags{};
+    flags.cbSize = sizeof flags;
+    m_api.ClearLastError();
+    EXPECT_EQ(m_api.ResolveAddress(u"someone", &address, &flags), MAILERR_NOT_FOUND);
+    EXPECT_EQ(m_api.GetLastError()->nCode, 0) << "the regular answer sets no error";
+    MAILADDRESS small = address;
+    small.cbSize = 12;
+    MAILRESOLVEADDRESSFLAGS smallFlags = flags;
+    smallFlags.cbSize = 12;
+    const std::u16string prefix = u"CSMTPMailAPI::ResolveAddress: ";
+    for (const auto& [text, record, options, description] :
+         {std::tuple{static_cast<const char16_t*>(nullptr), &address, &flags,
+                     u"pszAddress may not be NULL."},
+          {u"x", nullptr, &flags, u"pResolvedAddress may not be NULL."},
+          {u"x", &small, &flags, u"unsupported MAILADDRESS structure."},
+          {u"x", &address, &smallFlags, u"unsupported MAILRESOLVEADDRESSFLAGS structure."}}) {
+        EXPECT_EQ(m_api.ResolveAddress(text, record, options), MAILERR_INVALID_PARAMS);
+        EXPECT_EQ(Description(m_api), prefix + description);
+    }
 }
 
-TEST_F(MailApiTest, SetLastErrorWritesItsTraceLines) {
+TEST_F(MailApiTest, OperationsWriteTheirTraceLines) {
     LogCapture capture;
+    MAILNAME name{};
+    name.cbSize = sizeof name;
+    m_api.Execute(MAILCMD_GETNAME, &name);
+    m_api.Execute(999, &name);
+    m_api.Deliver(0);
+    BOOL value = 0;
+    m_api.GetProperty(u"SupportsHTML", &value, 2);
+    MAILADDRESS address{};
+    address.cbSize = sizeof address;
+    m_api.ResolveAddress(u"x", &address, nullptr);
+    m_api.SetLastError(MAILERR_NOT_FOUND, u"x", 0);
+    EXPECT_TRUE(InOrder(
+        capture, {u"CSMTPMailAPI::Execute() ==>", u"CMailAPI::Execute() ==>",
+                  u"CMailAPI::Execute() <== return MAILERR_OK;",
+                  u"CSMTPMailAPI::Execute() <== return MAILERR_OK;", u"CSMTPMailAPI::Execute() ==>",
+                  u"CMailAPI::Execute() <== return MAILERR_INVALID_PARAMS;",
+                  u"CSMTPMailAPI::Execute() <== return MAILERR_INVALID_PARAMS;",
+                  u"CSMTPMailAPI::Deliver() ==>", u"CSMTPMailAPI::Deliver() <== return MAILERR_OK;",
+                  u"CSMTPMailAPI::GetProperty() ==>",
+                  u"CMailAPI::SetLastError(nCode='MAILERR_INVALID_PARAMS' (=505)) ==>",
+                  u"CMailAPI::SetLastError() <==",
+                  u"CSMTPMailAPI::GetProperty() <== return MAILERR_INVALID_PARAMS;",
+                  u"CSMTPMailAPI::ResolveName() ==>",
+                  u"CSMTPMailAPI::ResolveName() <== return MAILERR_NOT_FOUND;",
+                  u"CMailAPI::SetLastError(nCode='MAILERR_NOT_FOUND' (=501)) ==>"}));
+    // A refused address has no exit line.
+    capture.Clear();
+    m_api.ResolveAddress(nullptr, &address, nullptr);
+    EXPECT_FALSE(capture.Contains(u"CSMTPMailAPI::ResolveName() <=="));
+
+    capture.Clear();
     CSMTPMailAPI api;
-    api.SetLastError(MAILERR_NOT_FOUND, u"x", 0);
-    EXPECT_TRUE(capture.Contains(u"CMailAPI::SetLastError(nCode='MAILERR_NOT_FOUND' (=501)) ==>"))
-        << capture.Dump();
-    EXPECT_TRUE(capture.Contains(u"CMailAPI::SetLastError() <=="));
+    MAILINIFLAGS flags = MakeIniFlags(&m_log, nullptr);
+    ASSERT_TRUE(api.Initialize(&flags));
+    api.Uninitialize();
+    api.Uninitialize();  // a second release does nothing
+    MAILINIFLAGS bad = MakeIniFlags(nullptr, nullptr);
+    EXPECT_FALSE(api.Initialize(&bad));
+    EXPECT_TRUE(InOrder(
+        capture,
+        {platform::WFormat(u"CSMTPMailAPI::Initialize(%p) ==>", &flags),
+         u"CSMTPMailApp::Initialize(0x0)", u"CSMTPMailApp::InitializeSMTP enter",
+         u"CSMTPMailApp::InitializeSMTP exit", u"CSMTPMailAPI::Login enter",
+         u"CMailAPI::LoadCfg() ==>", u"CSMTPMailAPI::Login exit",
+         u"CSMTPMailAPI::Initialize() <== return true;", u"CSMTPMailAPI::Uninitialize enter",
+         u"CSMTPMailApp::UninitializeSMTP() ==> (use-count=" +
+             platform::WFormat(u"%u", theApp.m_nUseCount + 1) + u")",
+         u"CSMTPMailAPI::Uninitialize exit", u"CSMTPMailAPI::Uninitialize enter",
+         u"CSMTPMailAPI::Uninitialize exit",
+         u"CSMTPMailAPI::Initialize() <== return false; (CMailAPI::Initialize failed)"}));
+    int uninitializeLines = 0;
+    for (const auto& r : capture.Records())
+        uninitializeLines += r.message.find(u"UninitializeSMTP") != std::u16string::npos;
+    EXPECT_EQ(uninitializeLines, 2) << "the second release does nothing\n" << capture.Dump();
 }
 
 TEST_F(MailApiTest, UseCountFollowsTheHandles) {
-    DWORD before = theApp.m_nUseCount;
+    const DWORD before = theApp.m_nUseCount;
     {
-        CSMTPMailAPI first;
-        CSMTPMailAPI second;
+        CSMTPMailAPI first, second;
         MAILINIFLAGS flags = MakeIniFlags(&m_log, m_hStrings);
         ASSERT_TRUE(first.Initialize(&flags));
         ASSERT_TRUE(second.Initialize(&flags));
         EXPECT_EQ(theApp.m_nUseCount, before + 2);
         EXPECT_TRUE(theApp.m_bAppInitialized);
         first.Uninitialize();
-        first.Uninitialize();  // a second release does nothing
+        first.Uninitialize();
         EXPECT_EQ(theApp.m_nUseCount, before + 1);
     }
     EXPECT_EQ(theApp.m_nUseCount, before) << "the destructor releases the handle";
-}
-
-TEST(CSMTPMailApp, UninitializeSmtpNeverGoesBelowZero) {
     CSMTPMailApp app;
     app.UninitializeSMTP();
-    EXPECT_EQ(app.m_nUseCount, 0u);
-    EXPECT_TRUE(app.InitializeSMTP());
-    EXPECT_TRUE(app.InitializeSMTP());
-    EXPECT_EQ(app.m_nUseCount, 2u);
+    EXPECT_EQ(app.m_nUseCount, 0u) << "never below zero";
+}
+
+TEST(CSMTPMailApp, CreatesTheSharedApplicationObjectOnce) {
+    LogCapture capture;
+    CSMTPMailApp app;
+    EXPECT_TRUE(app.Initialize(reinterpret_cast<HMODULE>(0x1234)));
+    ASSERT_NE(app.m_pApp, nullptr);
+    EXPECT_EQ(CMailApp::Current(), app.m_pApp);
+    CMailApp* first = app.m_pApp;
+    EXPECT_TRUE(app.Initialize(reinterpret_cast<HMODULE>(0x5678)));
+    EXPECT_EQ(app.m_pApp, first) << "later providers reuse it";
+    EXPECT_EQ(app.m_pApp->m_hInstance, reinterpret_cast<HMODULE>(0x1234)) << "the first handle";
+    EXPECT_TRUE(InOrder(
+        capture,
+        {u"CSMTPMailApp::Initialize(0x1234)", u"CMailApp::Initialize(0x1234) ==>",
+         u"CMailApp::Initialize() <== return true;", u"CSMTPMailApp::Initialize() <== return true;",
+         u"CSMTPMailApp::Initialize(0x5678)"}));
+    EXPECT_FALSE(capture.Contains(u"CMailApp::Initialize(0x5678)"));
+    app.Uninitialize();
+    EXPECT_EQ(app.m_pApp, nullptr);
+    EXPECT_EQ(CMailApp::Current(), nullptr);
+}
+
+TEST(ConfigText, FieldsAndTheirNumbers) {
+    using Fields = std::vector<std::u16string>;
+    Fields fields(CFG_FIELD_COUNT);
+    fields[CFG_HOST] = u"smtp.example.com";
+    fields[CFG_PORT] = u"587";
+    fields[CFG_OAUTH_RESOURCE] = u"last";
+    const std::u16string text = JoinConfigText(fields);
+    EXPECT_EQ(text.substr(0, 20), u"smtp.example.com\u00C2\u00A7\u00C2\u00A7");
+    EXPECT_EQ(SplitConfigText(text), fields);
+    // Each separator character ends a field, and the next search starts four
+    // characters on, so a stray one swallows what follows it.
+    const std::u16string S = u"\u00C2\u00A7\u00C2\u00A7";
+    for (const auto& [joined, split] :
+         {std::pair{u"\u00A7host" + S + u"user", Fields{u"", u"t", u"user"}},
+          {std::u16string(u"ab\u00C2cdefg"), Fields{u"ab", u"fg"}},
+          {u"a" + S + S + u"b" + S + u"c", Fields{u"a", u"", u"b", u"c"}},
+          {std::u16string(), Fields{}},
+          {S, Fields{u""}},
+          {std::u16string(u"only"), Fields{u"only"}},
+          {u"a" + S, Fields{u"a"}}})
+        EXPECT_EQ(SplitConfigText(joined), split) << ToUtf8(joined);
+    for (const auto& [field, number] : {std::pair{u"587", 587},
+                                        {u" \t+42x", 42},
+                                        {u"-12", -12},
+                                        {u"x", 0},
+                                        {u"", 0},
+                                        {u"- 1", 0},
+                                        {u"99999999999", 2147483647},
+                                        {u"-99999999999", -2147483647 - 1}})
+        EXPECT_EQ(ConfigFieldToInt(field), number) << ToUtf8(field);
 }

@@ -1,16 +1,21 @@
+// The settings store: its buffer, its file reader, and CMailCfg's enciphered
+// record in files, the host's stored text and the registry.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "Environment.h"
+#include "LogCapture.h"
 #include "ScratchDir.h"
 #include "ScratchRegistry.h"
 #include "SystemText.h"
 #include "config/Blowfish.h"
 #include "config/CGrowingBuffer.h"
 #include "config/CMailCfg.h"
+#include "config/FileToMemory.h"
 #include "config/SystemErrorText.h"
 #include "platform/Registry.h"
 #include "vxutil.h"
@@ -20,17 +25,14 @@ namespace {
 constexpr const char16_t* kKey = u"Software\\Veltrana\\Orbisuite\\mail";
 constexpr const char16_t* kValue = u"smtp.cfg";
 
-// The plain record bytes of two strings.
+// The plain record of two strings: each a 16-bit length and UTF-16 code units.
 std::string Record(const std::u16string& a, const std::u16string& b) {
     std::string out;
     for (const std::u16string* s : {&a, &b}) {
-        size_t cb = s->size() * 2;
-        out += static_cast<char>(cb & 0xFF);
-        out += static_cast<char>(cb >> 8);
-        for (char16_t c : *s) {
-            out += static_cast<char>(c & 0xFF);
-            out += static_cast<char>(c >> 8);
-        }
+        for (unsigned v : {static_cast<unsigned>(s->size() * 2)})
+            out += {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+        for (char16_t c : *s)
+            out += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
     }
     return out;
 }
@@ -49,24 +51,15 @@ std::string Encipher(const std::string& record) {
     return Base64(e);
 }
 
-// A registry of the test's own while it lives.
-class RegistryRoot {
-public:
-    explicit RegistryRoot(const ScratchDir& dir) : m_registry(dir) {}
-
-    static void Set(const std::string& bytes) {
-        platform::HKEY h = nullptr;
-        ASSERT_EQ(platform::RegCreateKeyW(HKEY_CURRENT_USER, kKey, &h), 0);
-        ASSERT_EQ(platform::RegSetValueExW(h, kValue, REG_BINARY,
-                                           reinterpret_cast<const BYTE*>(bytes.data()),
-                                           static_cast<DWORD>(bytes.size())),
-                  0);
-        platform::RegCloseKey(h);
-    }
-
-private:
-    ScratchRegistry m_registry;
-};
+void SetRegistryValue(const std::string& bytes) {
+    platform::HKEY h = nullptr;
+    ASSERT_EQ(platform::RegCreateKeyW(HKEY_CURRENT_USER, kKey, &h), 0);
+    ASSERT_EQ(
+        platform::RegSetValueExW(h, kValue, REG_BINARY, reinterpret_cast<const BYTE*>(bytes.data()),
+                                 static_cast<DWORD>(bytes.size())),
+        0);
+    platform::RegCloseKey(h);
+}
 
 // A store whose serialisation fails, as when the buffer cannot grow.
 class FailingCfg : public CMailCfg {
@@ -76,207 +69,237 @@ public:
 
 }  // namespace
 
-TEST(CMailCfg, FileAndStoredTextRoundTripThroughTheEncipheredForm) {
+TEST(CGrowingBuffer, GrowsReadsAndHandsOutPointers) {
+    // The first write takes one growth step, or the size plus a step when
+    // it is larger; reaching the capacity exactly grows it.
+    const std::string bytes(100, 'z');
+    for (const auto& [step, writes, capacity] : {std::tuple{1024u, std::vector<DWORD>{3}, 1024u},
+                                                 {16u, {15}, 16u},
+                                                 {16u, {15, 1}, 32u},
+                                                 {16u, {1, 100}, 117u},
+                                                 {8u, {20}, 28u}}) {
+        CGrowingBuffer b(step);
+        DWORD size = 0;
+        for (DWORD n : writes) {
+            EXPECT_EQ(b.Write(bytes.data(), n), size) << "a write returns where it started";
+            size += n;
+        }
+        EXPECT_EQ(b.m_nCapacity, capacity) << step;
+        EXPECT_EQ(b.GetSize(), size);
+    }
+    CGrowingBuffer b(64);
+    EXPECT_EQ(b.m_pData, nullptr);
+    EXPECT_EQ(b.Write(nullptr, 10), 0u) << "a null write reserves";
+    b.Rewind();
+    b.Write("hello", 5);
+    EXPECT_EQ(b.GetSize(), 10u) << "overwriting keeps the size";
+    char out[16] = {};
+    EXPECT_EQ(b.Read(1, out, 3), 3u);
+    EXPECT_STREQ(out, "ell");
+    EXPECT_EQ(b.Read(9, out, 5), 1u) << "reads stop at the content";
+    EXPECT_EQ(b.Read(0, nullptr, 3), 0u);
+    b.SetPosition(100);
+    EXPECT_EQ(b.GetPosition(), 10u) << "clamped";
+    b.SetPosition(3);
+    EXPECT_EQ(b.ReadNext(out, 2), 2u);
+    EXPECT_EQ(b.GetPosition(), 5u);
+    EXPECT_EQ(b.GetPointer(3), b.m_pData + 3);
+    EXPECT_EQ(b.GetPointer(11), nullptr);
+    CGrowingBuffer empty(32);
+    EXPECT_NE(empty.GetPointer(0), nullptr) << "allocated on demand";
+    EXPECT_EQ(empty.m_nCapacity, 32u);
+    EXPECT_EQ(empty.GetPointer(1), nullptr);
+
+    void* block = GetMemory(7);
+    std::memcpy(block, "attach!", 7);
+    b.Attach(block, 7);
+    EXPECT_EQ(b.m_pData, block);
+    EXPECT_EQ(b.GetSize() + b.m_nCapacity + b.GetPosition(), 14u);
+    b.SetPosition(7);
+    b.Write("x", 1);  // one past the capacity: doubles
+    EXPECT_EQ(b.m_nCapacity, 14u);
+    EXPECT_EQ(std::memcmp(b.m_pData, "attach!x", 8), 0);
+    b.Free();
+    EXPECT_EQ(b.m_pData, nullptr);
+    EXPECT_EQ(b.GetSize() + b.m_nCapacity + b.GetPosition(), 0u);
+}
+
+TEST(FileToMemory, BytesOrTextInTheThreeEncodings) {
     ScratchDir dir;
+    const struct {
+        std::string bytes;
+        int nConvert;
+        std::string block;  // the bytes handed out, as many as the size says
+    } cases[] = {
+        {std::string("ab\0c", 4), 0, std::string("ab\0c", 4)},
+        {"", 0, ""},
+        // Converted text counts its terminator, UTF-16 taken as it is does not.
+        {"\xEF\xBB\xBFGr\xC3\xBC \xE2\x82\xAC", 1, std::string("G\0r\0\xFC\0 \0\xAC\x20\0\0", 12)},
+        {std::string("\xFF\xFE"
+                     "A\0\xAC\x20",
+                     6),
+         1, std::string("A\0\xAC\x20", 4)},
+        {"caf\xE9 \x80", 1, std::string("c\0a\0f\0\xE9\0 \0\xAC\x20\0\0", 14)},
+        {"\xEF\xBB\xBF", 1, std::string(2, '\0')},
+        {"", 1, std::string(2, '\0')},
+    };
+    for (const auto& c : cases) {
+        WriteBytes(dir.File("f"), c.bytes);
+        void* p = nullptr;
+        DWORD size = 99;
+        LogCapture log;
+        ASSERT_EQ(FileToMemory(dir.WideFile("f").c_str(), &p, &size, c.nConvert), 0u);
+        EXPECT_EQ(std::string(static_cast<char*>(p), size), c.block);
+        if (c.nConvert == 0 || c.bytes.rfind("\xFF\xFE", 0) == 0) {
+            EXPECT_EQ(static_cast<char*>(p)[size], '\0') << "a zero after the bytes";
+        }
+        EXPECT_TRUE(log.Contains(u"FileToMemory(): opening '" + dir.WideFile("f") + u"'"));
+        FreeMemory(p);
+    }
+    void* p = reinterpret_cast<void*>(1);  // must be reset
+    DWORD size = 99;
+    LogCapture log;
+    EXPECT_EQ(FileToMemory(dir.WideFile("missing").c_str(), &p, &size, 0), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(size, 0u);
+    EXPECT_TRUE(log.Contains(u"FileToMemory(): failed to open '" + dir.WideFile("missing") + u"'"));
+    EXPECT_TRUE(log.Contains(u"FileToMemory() <== return 0x2;"));
+    EXPECT_EQ(FileToMemory(dir.WideFile("nodir/x").c_str(), &p, &size, 0), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(FileToMemory(nullptr, &p, &size, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(FileToMemory(u"x", nullptr, &size, 0), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(FileToMemory(u"x", &p, nullptr, 0), ERROR_INVALID_PARAMETER);
+    for (DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED})
+        EXPECT_EQ(SystemErrorText(code) + u".\r\n", SystemText(code));
+    EXPECT_EQ(SystemErrorText(0xDEADBEEFu), u"3735928559");
+}
+
+TEST(CMailCfg, FileTextAndRegistryHoldTheEncipheredRecord) {
+    ScratchDir dir;
+    ScratchRegistry registry(dir);
     CMailCfg out;
     out.m_strText1 = u"smtp.example.com\u00C2\u00A7\u00C2\u00A7bob";
     out.m_strText2 = u"p\u00E4ss \u20AC";
+    const std::string stored = Encipher(Record(out.m_strText1, out.m_strText2));
     ASSERT_TRUE(out.save(dir.WideFile("smtp.cfg").c_str()));
-
-    std::string stored = ReadBytes(dir.File("smtp.cfg"));
-    EXPECT_EQ(stored, Encipher(Record(out.m_strText1, out.m_strText2)));
-    EXPECT_EQ(stored.find_first_of("\r\n"), std::string::npos);
-
-    CMailCfg in;
-    LogCapture log;
-    ASSERT_TRUE(in.load(dir.WideFile("smtp.cfg").c_str()));
-    EXPECT_EQ(in.m_strText1, out.m_strText1);
-    EXPECT_EQ(in.m_strText2, out.m_strText2);
-    EXPECT_TRUE(log.Contains(u"post6_cfg::readString('p\u00E4ss \u20AC', size=12)"));
-    EXPECT_FALSE(log.Contains(u"invalid"));
-
-    CMailCfg text;
-    text.load(stored);  // the host's stored text
-    EXPECT_EQ(text.m_strText1, out.m_strText1);
-    EXPECT_EQ(text.m_strText2, out.m_strText2);
-}
-
-TEST(CMailCfg, EmptyStringsMakeAFourZeroByteRecord) {
-    ScratchDir dir;
-    CMailCfg out;
-    CGrowingBuffer b(1024);
-    LogCapture log;
-    ASSERT_TRUE(out.serialize(b));
-    ASSERT_EQ(b.GetSize(), 4u);
-    EXPECT_EQ(std::memcmp(b.m_pData, "\0\0\0\0", 4), 0);
-    ASSERT_TRUE(out.writeString(b, u"abc"));
-    EXPECT_TRUE(log.Contains(u"post6_cfg::writeString('abc', size=6)"));
-    EXPECT_EQ(std::memcmp(b.m_pData + 4, "\x06\0a\0b\0c\0", 8), 0);
-
-    ASSERT_TRUE(out.save(dir.WideFile("smtp.cfg").c_str()));
-    CMailCfg in;
-    in.m_strText1 = in.m_strText2 = u"stale";
-    ASSERT_TRUE(in.load(dir.WideFile("smtp.cfg").c_str()));
-    EXPECT_EQ(in.m_strText1, u"");
-    EXPECT_EQ(in.m_strText2, u"");
-}
-
-TEST(CMailCfg, RegistryRoundTrip) {
-    ScratchDir dir;
-    RegistryRoot root(dir);
-    CMailCfg out;
-    out.m_strText1 = u"host";
-    out.m_strText2 = u"secret";
+    EXPECT_EQ(ReadBytes(dir.File("smtp.cfg")), stored);
     LogCapture log;
     ASSERT_TRUE(out.saveRegistry(HKEY_CURRENT_USER, kKey, kValue));
-    EXPECT_TRUE(
-        log.Contains(u"CMailCfg::saveRegistry(Software\\Veltrana\\Orbisuite\\mail\\smtp.cfg) ==>"));
     EXPECT_TRUE(log.Contains(u"CMailCfg::saveRegistry() <== return true;"));
-
     platform::HKEY h = nullptr;
     ASSERT_EQ(platform::RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_READ, &h), 0);
-    DWORD type = 0, cb = 0;
-    ASSERT_EQ(platform::RegQueryValueExW(h, kValue, &type, nullptr, &cb), 0);
+    DWORD type = 0, cb = 1024;
     std::string data(cb, '\0');
     ASSERT_EQ(
         platform::RegQueryValueExW(h, kValue, &type, reinterpret_cast<BYTE*>(data.data()), &cb), 0);
     platform::RegCloseKey(h);
     EXPECT_EQ(type, REG_BINARY);
-    EXPECT_EQ(data, Encipher(Record(u"host", u"secret")));
+    EXPECT_EQ(data.substr(0, cb), stored);
 
-    CMailCfg in;
-    ASSERT_TRUE(in.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
-    EXPECT_EQ(in.m_strText1, u"host");
-    EXPECT_EQ(in.m_strText2, u"secret");
-    EXPECT_TRUE(
-        log.Contains(u"CMailCfg::loadRegistry(Software\\Veltrana\\Orbisuite\\mail,smtp.cfg) ==>"));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::loadRegistry() <== return true;"));
+    for (int from = 0; from < 3; ++from) {
+        CMailCfg in;
+        in.m_strText1 = in.m_strText2 = u"stale";
+        if (from == 0)
+            ASSERT_TRUE(in.load(dir.WideFile("smtp.cfg").c_str()));
+        else if (from == 1)
+            in.load(stored);  // the host's stored text
+        else
+            ASSERT_TRUE(in.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
+        EXPECT_EQ(in.m_strText1, out.m_strText1) << from;
+        EXPECT_EQ(in.m_strText2, out.m_strText2) << from;
+    }
+    // Empty strings make a record of four zero bytes.
+    CGrowingBuffer b(1024);
+    ASSERT_TRUE(CMailCfg().serialize(b));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(b.m_pData), b.GetSize()), std::string(4, '\0'));
+    // Text 1 stored as Windows-1252 bytes is widened.
+    const std::string ansi = "smtp.example.com caf\xE9";
+    CMailCfg widened;
+    widened.load(Encipher(std::string(1, static_cast<char>(ansi.size())) + '\0' + ansi +
+                          std::string("\x04\0p\0w\0", 6)));
+    EXPECT_EQ(widened.m_strText1, u"smtp.example.com caf\u00E9");
+    EXPECT_EQ(widened.m_strText2, u"pw");
 }
 
-TEST(CMailCfg, RegistryFailuresAreReportedWithTheSystemText) {
+TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     ScratchDir dir;
-    RegistryRoot root(dir);
+    ScratchRegistry registry(dir);
     LogCapture log;
     CMailCfg cfg;
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
     EXPECT_TRUE(log.Contains(u"loadRegistry failed with 0x2 ('" + SystemErrorText(2) + u"')"));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::loadRegistry() <== return false;"));
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, nullptr, kValue));
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, nullptr));
 
-    // Enciphered correctly, but the first length is beyond the limit.
-    std::string record = Record(u"", u"");
-    record[1] = static_cast<char>(0x10);
-    record[0] = static_cast<char>(0x02);
-    RegistryRoot::Set(Encipher(record));
+    // Plain record bytes: only a file may hold them.
+    const std::string plain = Record(u"plain host", u"plain pw");
+    WriteBytes(dir.File("plain.cfg"), plain);
+    ASSERT_TRUE(cfg.load(dir.WideFile("plain.cfg").c_str()));
+    EXPECT_EQ(cfg.m_strText1, u"plain host");
+    EXPECT_TRUE(log.Contains(u"CMailCfg::load(): invalid encrypted contents in '" +
+                             dir.WideFile("plain.cfg") + u"'"));
+    CMailCfg text;
+    text.load(plain);
+    EXPECT_EQ(text.m_strText1, u"");
+    SetRegistryValue(plain);
+    log.Clear();
+    EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
+    EXPECT_TRUE(
+        log.Contains(u"CMailCfg::loadRegistry: invalid encrypted-data in "
+                     u"'Software\\Veltrana\\Orbisuite\\mail\\smtp.cfg'."));
+
+    // A string holds at most 1024 characters: a stored length of 2049 (or
+    // 4098) is refused.
+    CMailCfg longest;
+    longest.m_strText1 = std::u16string(1024, u'\u0444');
+    ASSERT_TRUE(longest.save(dir.WideFile("ok.cfg").c_str()));
+    ASSERT_TRUE(cfg.load(dir.WideFile("ok.cfg").c_str()));
+    EXPECT_EQ(cfg.m_strText1, longest.m_strText1);
+    std::string record = Record(std::u16string(1024, u'a'), u"");
+    record[0] = static_cast<char>(2049 & 0xFF);
+    record[1] = static_cast<char>(2049 >> 8);
+    record.insert(2 + 2048, "a");
+    WriteBytes(dir.File("long.cfg"), Encipher(record));
+    EXPECT_FALSE(cfg.load(dir.WideFile("long.cfg").c_str()));
+    EXPECT_TRUE(log.Contains(u"post6_cfg::readString: invalid string-length 2049"));
+    SetRegistryValue(Encipher(std::string("\x02\x10\0\0", 4)));
     log.Clear();
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
     EXPECT_TRUE(log.Contains(u"post6_cfg::readString: invalid string-length 4098"));
     EXPECT_TRUE(
         log.Contains(u"CMailCfg::loadRegistry: invalid data in "
                      u"'Software\\Veltrana\\Orbisuite\\mail\\smtp.cfg'."));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::loadRegistry() <== return false;"));
-    EXPECT_FALSE(log.Contains(u"loadRegistry failed with")) << "no registry error happened";
 
-#if !defined(_WIN32)
-    // The machine-wide hive refuses writes to a user without the right (the
-    // stand-in's switch; Wine's HKLM is always writable).
-    SetEnv("SMTPMAIL_REGISTRY_HKLM_READONLY", "1");
+    // Records cut short; the first string stays when the second cannot be read.
+    for (const auto& [bytes, line] :
+         {std::pair{std::string("\x01"), u"CMailCfg::readString: failed to read string-length"},
+          {std::string("\x10\0a\0b\0", 6), u"post6_cfg::readString: failed to read string"},
+          {std::string("\x02\0a\0\x09", 5),
+           u"CMailCfg::readString: failed to read string-length"}}) {
+        WriteBytes(dir.File("short.cfg"), bytes);
+        CMailCfg cut;
+        log.Clear();
+        EXPECT_FALSE(cut.load(dir.WideFile("short.cfg").c_str()));
+        EXPECT_TRUE(log.Contains(line)) << log.Dump();
+        EXPECT_EQ(cut.m_strText1, bytes.size() == 5 ? u"a" : u"");
+    }
+
+    // Base64 outside, or inside after deciphering, or not at all.
+    CGrowingBuffer b(1024);
+    b.Write("not base64!", 11);
     log.Clear();
-    EXPECT_FALSE(cfg.saveRegistry(HKEY_LOCAL_MACHINE, kKey, kValue));
-    UnsetEnv("SMTPMAIL_REGISTRY_HKLM_READONLY");
-    EXPECT_TRUE(log.Contains(u"saveRegistry failed with 0x5 ('" + SystemErrorText(5) + u"')"));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::saveRegistry() <== return false;"));
-#endif
-}
-
-TEST(CMailCfg, PlainRecordFileIsAcceptedOnlyByTheFileLoad) {
-    ScratchDir dir;
-    RegistryRoot root(dir);
-    std::string plain = Record(u"plain host", u"plain pw");
-    WriteBytes(dir.File("smtp.cfg"), plain);
-    LogCapture log;
-    CMailCfg file;
-    ASSERT_TRUE(file.load(dir.WideFile("smtp.cfg").c_str()));
-    EXPECT_EQ(file.m_strText1, u"plain host");
-    EXPECT_EQ(file.m_strText2, u"plain pw");
+    EXPECT_FALSE(cfg.decrypt(b));
     EXPECT_TRUE(log.Contains(u"CMailCfg::decrypt(): failed to decrypt."));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::load(): invalid encrypted contents in '" +
-                             dir.WideFile("smtp.cfg") + u"'"));
-
-    CMailCfg text;
-    log.Clear();
-    text.load(plain);
-    EXPECT_EQ(text.m_strText1, u"");
-    EXPECT_TRUE(log.Contains(u"CMailCfg::load(): invalid encrypted contents in '"));
-
-    RegistryRoot::Set(plain);
-    CMailCfg reg;
-    log.Clear();
-    EXPECT_FALSE(reg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
-    EXPECT_TRUE(
-        log.Contains(u"CMailCfg::loadRegistry: invalid encrypted-data in "
-                     u"'Software\\Veltrana\\Orbisuite\\mail\\smtp.cfg'."));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(b.m_pData), b.GetSize()), "not base64!");
+    std::string e = "!!!!****";
+    BlowfishCfb64Encipher(reinterpret_cast<const std::uint8_t*>(e.data()),
+                          reinterpret_cast<std::uint8_t*>(e.data()), e.size());
+    CGrowingBuffer c(1024);
+    c.Write(Base64(e).data(), static_cast<DWORD>(Base64(e).size()));
+    EXPECT_FALSE(cfg.decrypt(c));
+    EXPECT_TRUE(log.Contains(u"CMailCfg::decrypt(): invalid base64 data."));
 }
 
-TEST(CMailCfg, StringLengthLimit) {
-    ScratchDir dir;
-    std::u16string longest(1024, u'\u0444');
-    CMailCfg out;
-    out.m_strText1 = longest;
-    out.m_strText2 = u"x";
-    ASSERT_TRUE(out.save(dir.WideFile("ok.cfg").c_str()));
-    CMailCfg in;
-    ASSERT_TRUE(in.load(dir.WideFile("ok.cfg").c_str()));
-    EXPECT_EQ(in.m_strText1, longest);
-
-    // A stored length of 2049 is refused.
-    std::string record = Record(std::u16string(1024, u'a'), u"");
-    record[0] = static_cast<char>(2049 & 0xFF);
-    record[1] = static_cast<char>(2049 >> 8);
-    record.insert(2 + 2048, "a");
-    WriteBytes(dir.File("long.cfg"), Encipher(record));
-    LogCapture log;
-    CMailCfg bad;
-    EXPECT_FALSE(bad.load(dir.WideFile("long.cfg").c_str()));
-    EXPECT_TRUE(log.Contains(u"post6_cfg::readString: invalid string-length 2049"));
-    EXPECT_TRUE(
-        log.Contains(u"CMailCfg::load(): invalid contents in '" + dir.WideFile("long.cfg") + u"'"));
-}
-
-TEST(CMailCfg, AnsiBytesAreWidened) {
-    // Text 1 stored as Windows-1252 bytes, not UTF-16.
-    std::string ansi = "smtp.example.com caf\xE9";
-    std::string record = std::string(1, static_cast<char>(ansi.size())) + '\0' + ansi +
-                         std::string("\x04\0p\0w\0", 6);
-    CMailCfg cfg;
-    cfg.load(Encipher(record));
-    EXPECT_EQ(cfg.m_strText1, u"smtp.example.com caf\u00E9");
-    EXPECT_EQ(cfg.m_strText2, u"pw");
-}
-
-TEST(CMailCfg, TruncatedRecordsFailWithTheirLines) {
-    // Plain record files, so that no reserved bytes pad the record.
-    ScratchDir dir;
-    LogCapture log;
-    WriteBytes(dir.File("one.cfg"), "\x01");
-    CMailCfg a;
-    EXPECT_FALSE(a.load(dir.WideFile("one.cfg").c_str()));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::readString: failed to read string-length"));
-    log.Clear();
-    WriteBytes(dir.File("short.cfg"), std::string("\x10\0a\0b\0", 6));
-    CMailCfg b;
-    EXPECT_FALSE(b.load(dir.WideFile("short.cfg").c_str()));
-    EXPECT_TRUE(log.Contains(u"post6_cfg::readString: failed to read string"));
-    // The first string is kept when the second cannot be read.
-    log.Clear();
-    WriteBytes(dir.File("half.cfg"), std::string("\x02\0a\0\x09", 5));
-    CMailCfg c;
-    EXPECT_FALSE(c.load(dir.WideFile("half.cfg").c_str()));
-    EXPECT_EQ(c.m_strText1, u"a");
-}
-
-TEST(CMailCfg, FileFailuresAreReported) {
+TEST(CMailCfg, WriteFailuresAreReported) {
     ScratchDir dir;
     LogCapture log;
     CMailCfg cfg;
@@ -290,41 +313,24 @@ TEST(CMailCfg, FileFailuresAreReported) {
     EXPECT_FALSE(cfg.save(dir.WideFile("no/such/dir/smtp.cfg").c_str()));
     EXPECT_TRUE(log.Contains(u"CMailCfg::save(): failed to open/create '" +
                              dir.WideFile("no/such/dir/smtp.cfg") + u"'"));
-
     // A failed serialisation leaves an empty file behind.
     WriteBytes(dir.File("smtp.cfg"), "previous contents");
-    FailingCfg failing;
-    EXPECT_FALSE(failing.save(dir.WideFile("smtp.cfg").c_str()));
+    EXPECT_FALSE(FailingCfg().save(dir.WideFile("smtp.cfg").c_str()));
     EXPECT_TRUE(std::filesystem::exists(dir.File("smtp.cfg")));
     EXPECT_EQ(ReadBytes(dir.File("smtp.cfg")), "");
-
     if (std::filesystem::exists("/dev/full")) {
         cfg.m_strText1 = u"host";
         EXPECT_FALSE(cfg.save(u"/dev/full"));
         EXPECT_TRUE(
-            log.Contains(u"WriteFile failed with 0x70 ('There is not enough space on the disk')"))
-            << log.Dump();
+            log.Contains(u"WriteFile failed with 0x70 ('There is not enough space on the disk')"));
     }
-}
-
-TEST(CMailCfg, DecryptRejectsTextThatIsNotBase64) {
-    CMailCfg cfg;
-    CGrowingBuffer b(1024);
-    b.Write("not base64!", 11);
-    LogCapture log;
-    EXPECT_FALSE(cfg.decrypt(b));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::decrypt(): failed to decrypt."));
-    EXPECT_EQ(b.GetSize(), 11u);  // left as it was
-    EXPECT_EQ(std::memcmp(b.m_pData, "not base64!", 11), 0);
-
-    // Valid outside, garbage inside.
-    std::string e = "!!!!****";
-    BlowfishCfb64Encipher(reinterpret_cast<const std::uint8_t*>(e.data()),
-                          reinterpret_cast<std::uint8_t*>(e.data()), e.size());
-    const std::string b2 = Base64(e);
-    CGrowingBuffer c(1024);
-    c.Write(b2.data(), static_cast<DWORD>(b2.size()));
-    log.Clear();
-    EXPECT_FALSE(cfg.decrypt(c));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::decrypt(): invalid base64 data."));
+#if !defined(_WIN32)
+    // The machine-wide hive refuses writes to a user without the right (the
+    // stand-in's switch; Wine's HKLM is always writable).
+    ScratchRegistry registry(dir);
+    ScopedEnv readOnly({{"SMTPMAIL_REGISTRY_HKLM_READONLY", "1"}});
+    EXPECT_FALSE(cfg.saveRegistry(HKEY_LOCAL_MACHINE, kKey, kValue));
+    EXPECT_TRUE(log.Contains(u"saveRegistry failed with 0x5 ('" + SystemErrorText(5) + u"')"));
+    EXPECT_TRUE(log.Contains(u"CMailCfg::saveRegistry() <== return false;"));
+#endif
 }

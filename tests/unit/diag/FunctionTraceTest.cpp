@@ -6,6 +6,7 @@
 #include "LogCapture.h"
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
+#include "diag/HostLog.h"
 
 namespace {
 
@@ -120,4 +121,27 @@ TEST(DiagPrint, StripsOneTrailingLineFeedAndIgnoresEmptyFormats) {
     EXPECT_EQ(records[2].message, u"value=5 x");
     EXPECT_EQ(records[2].function, u"") << "the printer passes no function name";
     EXPECT_EQ(records[2].level, 7);
+}
+
+TEST(HostLog, WritesThroughTheLatestProviderAndNothingWithoutOne) {
+    SetHostLogProvider(nullptr);
+    HostLogMessage(HOSTLOG_WARNING, u"lost");  // must not crash
+
+    CapturingLogProvider first;
+    CapturingLogProvider second;
+    SetHostLogProvider(&first);
+    SetHostLogProvider(&second);
+    HostLogMessage(HOSTLOG_WARNING, u"Already connected!");
+    HostLogWrite(4, u"closed", u"TSMTPSSLSocket::Receive");
+    SetHostLogProvider(nullptr);
+
+    EXPECT_TRUE(first.Entries().empty());
+    auto entries = second.Entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_FALSE(entries[0].bWriteLog);
+    EXPECT_EQ(entries[0].type, 10);
+    EXPECT_EQ(entries[0].level, 4);
+    EXPECT_EQ(entries[0].message, u"Already connected!");
+    EXPECT_TRUE(entries[1].bWriteLog);
+    EXPECT_EQ(entries[1].function, u"TSMTPSSLSocket::Receive");
 }

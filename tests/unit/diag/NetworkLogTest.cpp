@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Environment.h"
-#include "LoopbackSocket.h"
+#include "NetworkLogListener.h"
 #include "ScratchDir.h"
 #include "ScratchRegistry.h"
 #include "diag/NetworkLog.h"
@@ -15,30 +15,6 @@
 namespace {
 
 constexpr const char16_t* kKey = u"Software\\Veltrana\\Orbisuite\\log\\default";
-
-// A UDP listener on a loopback port of its own.
-class UdpListener {
-public:
-    UdpListener() { m_fd = BindLoopback(m_port, false, true); }
-    ~UdpListener() { CloseSocket(m_fd); }
-    UdpListener(const UdpListener&) = delete;
-    UdpListener& operator=(const UdpListener&) = delete;
-
-    int Port() const { return m_port; }
-
-    // The next datagram, or an empty string when none comes within the wait.
-    std::string Next(int waitMs = 2000) {
-        if (!WaitReadable(m_fd, waitMs))
-            return std::string();
-        char buffer[4096];
-        long n = ReceiveBytes(m_fd, buffer, sizeof buffer);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-    }
-
-private:
-    TestSocket m_fd = kNoSocket;
-    int m_port = 0;
-};
 
 class NetworkLogTest : public ::testing::Test {
 protected:
@@ -52,20 +28,6 @@ protected:
         m_dir.reset();
     }
 
-    void WriteSettings(platform::HKEY root, DWORD level, int port,
-                       const char16_t* host = u"127.0.0.1") {
-        platform::HKEY h = nullptr;
-        ASSERT_EQ(platform::RegCreateKeyExW(root, kKey, KEY_ALL_ACCESS, &h), ERROR_SUCCESS);
-        platform::RegSetValueExW(h, u"loglevel", REG_DWORD, reinterpret_cast<const BYTE*>(&level),
-                                 4);
-        DWORD dwPort = static_cast<DWORD>(port);
-        platform::RegSetValueExW(h, u"port", REG_DWORD, reinterpret_cast<const BYTE*>(&dwPort), 4);
-        std::u16string value(host);
-        platform::RegSetValueExW(h, u"host", REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                                 static_cast<DWORD>((value.size() + 1) * sizeof(char16_t)));
-        platform::RegCloseKey(h);
-    }
-
     std::unique_ptr<ScratchDir> m_dir;
     std::unique_ptr<ScratchRegistry> m_registry;
 };
@@ -73,19 +35,21 @@ protected:
 }  // namespace
 
 TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefixAndCopiesItToTheDebugger) {
-    UdpListener listener;
-    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port());
+    NetworkLogListener listener;
+    listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4);
     ASSERT_TRUE(NetworkLogSetup());
     EXPECT_EQ(NetworkLogThreshold(), 4);
     // The POSIX debugger stand-in writes to standard error; Windows' debugger
     // output needs a debugger to be seen.
-    SetEnv("SMTPMAIL_DEBUG_OUTPUT", "1");
-    ::testing::internal::CaptureStderr();
-    NetworkLogWrite(5, u"too detailed");
-    NetworkLogWrite(3, u"Code=%d, Description '%s'", 509, u"refused");
-    NetworkLogWrite(4, u"last");
-    std::string debugger = ::testing::internal::GetCapturedStderr();
-    UnsetEnv("SMTPMAIL_DEBUG_OUTPUT");
+    std::string debugger;
+    {
+        ScopedEnv copy({{"SMTPMAIL_DEBUG_OUTPUT", "1"}});
+        ::testing::internal::CaptureStderr();
+        NetworkLogWrite(5, u"too detailed");
+        NetworkLogWrite(3, u"Code=%d, Description '%s'", 509, u"refused");
+        NetworkLogWrite(4, u"last");
+        debugger = ::testing::internal::GetCapturedStderr();
+    }
     NetworkLogWrite(4, u"");
 #if defined(_WIN32)
     static_cast<void>(debugger);
@@ -99,8 +63,8 @@ TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefixAndCopiesItT
 }
 
 TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
-    UdpListener listener;
-    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port());
+    NetworkLogListener listener;
+    listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4);
     ASSERT_TRUE(NetworkLogSetup());
     std::string message;
     for (int i = 0; i < 2000; ++i)
@@ -118,39 +82,40 @@ TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
     EXPECT_EQ(all, message);
 }
 
-TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUpWithTheUsersSettingsWhenTheMachineHasNone) {
-    UdpListener listener;
-    WriteSettings(HKEY_CURRENT_USER, 6, listener.Port());
-    NetworkLogReset();
-    ASSERT_EQ(NetworkLogThreshold(), -1);
-    NetworkLogWrite(6, u"first %d", 1);
-    EXPECT_EQ(NetworkLogThreshold(), 6);
-    EXPECT_EQ(listener.Next(), "<6>first 1");
-}
-
 TEST_F(NetworkLogTest, ALogHostThatCannotBeResolvedLeavesTheLogOff) {
-    UdpListener listener;
+    NetworkLogListener listener;
     // An IPv6 literal: the IPv4-only resolution refuses it without asking a name server.
-    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port(), u"::1");
+    listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4, u"::1");
     NetworkLogReset();
     NetworkLogWrite(3, u"lost");
     EXPECT_EQ(NetworkLogThreshold(), -99);
     // Good settings later change nothing: the log stays off.
-    WriteSettings(HKEY_LOCAL_MACHINE, 4, listener.Port());
+    listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4);
     NetworkLogWrite(3, u"lost too");
     EXPECT_EQ(NetworkLogThreshold(), -99);
     EXPECT_EQ(listener.Next(300), "");
 }
 
-TEST_F(NetworkLogTest, WithoutSettingsTheDefaultLevelIsWrittenForTheMachine) {
+// The first write sets the log up: the machine's settings, or the user's
+// when the machine has none, or the default level written for the machine.
+TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUp) {
+    {
+        NetworkLogListener listener;
+        listener.PointTheLogHere(HKEY_CURRENT_USER, 6);
+        NetworkLogReset();
+        ASSERT_EQ(NetworkLogThreshold(), -1);
+        NetworkLogWrite(6, u"first %d", 1);
+        EXPECT_EQ(NetworkLogThreshold(), 6);
+        EXPECT_EQ(listener.Next(), "<6>first 1");
+    }
+    TearDown();
+    SetUp();
     ASSERT_TRUE(NetworkLogSetup());
     EXPECT_EQ(NetworkLogThreshold(), 4);
     platform::HKEY h = nullptr;
     ASSERT_EQ(platform::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_QUERY_VALUE, &h),
               ERROR_SUCCESS);
-    DWORD level = 0;
-    DWORD cb = sizeof level;
-    DWORD type = 0;
+    DWORD level = 0, cb = sizeof level, type = 0;
     ASSERT_EQ(
         platform::RegQueryValueExW(h, u"loglevel", &type, reinterpret_cast<BYTE*>(&level), &cb),
         ERROR_SUCCESS);

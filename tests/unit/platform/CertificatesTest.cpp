@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "LogCapture.h"
 #include "TestCertificates.h"
 #include "platform/Certificates.h"
 #include "platform/LastError.h"
@@ -92,57 +93,16 @@ TEST_F(CertificatesTest, UnknownIssuerIsAChainingError) {
     std::filesystem::remove(empty);
 }
 
-TEST_F(CertificatesTest, PythonScriptMakesTheSameSet) {
-    std::string out = testcerts::Path("from-python");
-    std::string command = std::string(SMTPMAIL_TEST_PYTHON) + " " + SMTPMAIL_TEST_SOURCE_DIR +
-                          "/support/make-test-certs.py " + out + " > /dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    setenv("SSL_CERT_FILE", (out + "/ca.pem").c_str(), 1);
-    EXPECT_EQ(Check(out + "/server.pem", u"localhost", 0), 0u);
-    EXPECT_EQ(Check(out + "/server.pem", u"127.0.0.1", 0), 0u);
-    EXPECT_EQ(Check(out + "/wrongname.pem", u"localhost", 0), CERT_E_CN_NO_MATCH);
-    EXPECT_EQ(Check(out + "/expired.pem", u"localhost", 0), CERT_E_EXPIRED);
-    EXPECT_EQ(Check(out + "/selfsigned.pem", u"localhost", 0), CERT_E_UNTRUSTEDROOT);
-    EXPECT_EQ(Check(out + "/clientonly.pem", u"localhost", 0), CERT_E_WRONG_USAGE);
-    // The C++ set's CA does not vouch for the Python set.
-    testcerts::TrustTestCA();
-    EXPECT_EQ(Check(out + "/server.pem", u"localhost", 0), CERT_E_CHAINING);
-    std::filesystem::remove_all(out);
-}
-
-TEST_F(CertificatesTest, PolicyShapeAndBadArguments) {
-    PCCERT_CONTEXT cert = Load("wrongname.pem");
-    ASSERT_NE(cert, nullptr);
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    ASSERT_TRUE(CertGetCertificateChain(nullptr, cert, nullptr, cert->hCertStore, nullptr, 0,
-                                        nullptr, &chain));
-    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{sizeof ssl, AUTHTYPE_SERVER, 0, u"localhost"};
-    CERT_CHAIN_POLICY_PARA para{sizeof para, 0, &ssl};
-    CERT_CHAIN_POLICY_STATUS status{sizeof status, 0, 0, 0, nullptr};
-    ASSERT_TRUE(CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status));
-    EXPECT_EQ(status.dwError, CERT_E_CN_NO_MATCH);
-    // Without a server name there is no name to compare.
-    ssl.pwszServerName = nullptr;
-    ASSERT_TRUE(CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status));
-    EXPECT_EQ(status.dwError, 0u);
-    EXPECT_FALSE(
-        CertVerifyCertificateChainPolicy(reinterpret_cast<const char*>(1), chain, &para, &status));
-    CertFreeCertificateChain(chain);
-    CertFreeCertificateContext(cert);
-
-    EXPECT_FALSE(
-        CertGetCertificateChain(nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, &chain));
-    EXPECT_EQ(
-        CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>("junk"), 4),
-        nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
-}
-
 TEST_F(CertificatesTest, MyStoreIsAFolderOfPemFiles) {
     std::string root = testcerts::Path("stores");
     setenv("SMTPMAIL_CERT_STORE_ROOT", root.c_str(), 1);
     EXPECT_EQ(SystemStoreFolder(u"MY", false), root + "/CurrentUser/MY");
 
+    // Names that would leave the stores' folder are refused.
+    for (const char16_t* name : {u"..", u".", u"a/b", u"a\\b", u""}) {
+        EXPECT_EQ(CertOpenSystemStoreW(0, name), nullptr) << ToUtf8(name);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_INVALIDARG));
+    }
     // The machine's store is opened read-only and is not made when missing.
     EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING, 0,
                             CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG, u"MY"),

@@ -59,6 +59,11 @@ TEST(Files, MissingFilesAndFoldersHaveTheirWindowsCodes) {
     h = CreateFileW(TempPath("no-such-dir/file.bin").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    // A name in the current folder or at the root has a folder that exists.
+    for (const char16_t* name : {u"no-such-file-here.bin", u"/no-such-file-at-the-root.bin"}) {
+        EXPECT_EQ(CreateFileW(name, GENERIC_READ, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND) << Utf16ToUtf8(name);
+    }
     // A folder cannot be opened as a file, nor can a pipe or a device be read
     // (opening a pipe to read would wait for a writer).
     NonDiskFiles notFiles("files-test");

@@ -12,6 +12,7 @@
 #endif
 
 #include "Environment.h"
+#include "LogCapture.h"
 #include "ScratchDir.h"
 #include "ScratchRegistry.h"
 #include "platform/Profile.h"
@@ -35,37 +36,34 @@ bool Unicode(const std::string& bytes) {
 
 }  // namespace
 
-TEST(IsTextUnicode, AcceptsUtf16Text) {
-    EXPECT_TRUE(Unicode(Utf16Bytes(u"smtp.example.com")));
-    EXPECT_TRUE(Unicode(Utf16Bytes(u"p\u00E4ssw\u00F6rd")));
-    EXPECT_TRUE(Unicode(Utf16Bytes(u"\u043F\u0430\u0440\u043E\u043B\u044C")));  // Cyrillic
-    EXPECT_TRUE(Unicode(Utf16Bytes(u"\u0444")));
-    EXPECT_TRUE(Unicode(Utf16Bytes(u"\u5BC6\u7801\u6D4B\u8BD5")));  // CJK
-    EXPECT_TRUE(Unicode(Utf16Bytes(u"\uFEFF\u5BC6")));              // byte-order mark
-    EXPECT_TRUE(Unicode(Utf16Bytes(u"ab")));
-}
-
-TEST(IsTextUnicode, RejectsAnsiAndOtherByteOrders) {
-    EXPECT_FALSE(Unicode("smtp.example.com"));
-    EXPECT_FALSE(Unicode("caf\xE9 au lait"));
-    EXPECT_FALSE(Unicode("abc"));                          // odd length
-    EXPECT_FALSE(Unicode("a"));                            // too short
-    EXPECT_FALSE(Unicode(""));                             // nothing
-    EXPECT_FALSE(Unicode(std::string("\0a\0b\0c", 6)));    // big-endian
-    EXPECT_FALSE(Unicode(std::string("\xFE\xFF\0a", 4)));  // reversed byte-order mark
-    EXPECT_FALSE(Unicode(Utf16Bytes(u"ab\uFFFFcd")));      // illegal character
-    EXPECT_FALSE(Unicode(Utf16Bytes(u"ab\uFFFEcd")));      // embedded reversed mark
+TEST(IsTextUnicode, TellsUtf16FromAnsiAndOtherByteOrders) {
+    for (const std::u16string& text :
+         {std::u16string(u"smtp.example.com"), std::u16string(u"p\u00E4ssw\u00F6rd"),
+          std::u16string(u"\u043F\u0430\u0440\u043E\u043B\u044C"), std::u16string(u"\u0444"),
+          std::u16string(u"\u5BC6\u7801\u6D4B\u8BD5"), std::u16string(u"\uFEFF\u5BC6"),
+          std::u16string(u"ab")})
+        EXPECT_TRUE(Unicode(Utf16Bytes(text))) << ToUtf8(text);
+    for (const std::string& bytes :
+         {std::string("smtp.example.com"), std::string("caf\xE9 au lait"), std::string("abc"),
+          std::string("a"), std::string(), std::string("\0a\0b\0c", 6),
+          std::string("\xFE\xFF\0a", 4), Utf16Bytes(u"ab\uFFFFcd"), Utf16Bytes(u"ab\uFFFEcd")})
+        EXPECT_FALSE(Unicode(bytes)) << bytes;
     EXPECT_FALSE(platform::IsTextUnicode(nullptr, 4));
-}
-
-TEST(IsTextUnicode, ReportsTheTestsThatPassed) {
-    std::string text = Utf16Bytes(u"a b\r\n");
+    // The tests that passed, of those asked for.
+    const std::string text = Utf16Bytes(u"a b\r\n");
     int flags = IS_TEXT_UNICODE_NULL_BYTES | IS_TEXT_UNICODE_CONTROLS | IS_TEXT_UNICODE_ODD_LENGTH;
     EXPECT_TRUE(platform::IsTextUnicode(text.data(), static_cast<int>(text.size()), &flags));
     EXPECT_EQ(flags, IS_TEXT_UNICODE_NULL_BYTES | IS_TEXT_UNICODE_CONTROLS);
     int odd = IS_TEXT_UNICODE_ODD_LENGTH;
     EXPECT_FALSE(platform::IsTextUnicode("abc", 3, &odd));
     EXPECT_EQ(odd, IS_TEXT_UNICODE_ODD_LENGTH);
+    // The pair statistics read the text's own characters only: the two bytes
+    // before each of these ("AN", U+4E41) would make it text of one script.
+    for (const std::u16string& script :
+         {std::u16string(u"\u4E2D\u4E8C\u6587"), std::u16string(u"\u6587\u4E2D\u65E5")}) {
+        const std::string bytes = "AN" + Utf16Bytes(script);
+        EXPECT_FALSE(platform::IsTextUnicode(bytes.data() + 2, 6)) << ToUtf8(script);
+    }
 }
 
 namespace {
@@ -165,6 +163,9 @@ TEST(Profile, ReadsTheFourEncodings) {
         {"[SMTP]\nsmtpUser=\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\n", u"\u0418\u0432\u0430\u043D"},
 #endif
         {"[SMTP]\nsmtpUser=J\xFCrgen \x80\n", u"J\u00FCrgen \u20AC"},  // Windows-1252
+        // Bytes no UTF-8 character starts with, though continuation bytes follow.
+        {"[SMTP]\nsmtpUser=\xF5\xA3\xA3\xA3 \x80\x80\x80\x80\n",
+         u"\u00F5\u00A3\u00A3\u00A3 \u20AC\u20AC\u20AC\u20AC"},
         {"\xFF\xFE" + Utf16Bytes(u"[SMTP]\r\nsmtpUser=\u5F20\u4F1F\r\n"), u"\u5F20\u4F1F"},
     };
     for (const auto& [bytes, user] : files) {
@@ -175,7 +176,7 @@ TEST(Profile, ReadsTheFourEncodings) {
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void TearDown() override { UnsetEnv("SMTPMAIL_REGISTRY_HKLM_READONLY"); }
+    void TearDown() override { SetEnv("SMTPMAIL_REGISTRY_HKLM_READONLY", nullptr); }
 
     static LONG SetDword(platform::HKEY h, const char16_t* name, DWORD value) {
         return platform::RegSetValueExW(h, name, REG_DWORD, reinterpret_cast<const BYTE*>(&value),

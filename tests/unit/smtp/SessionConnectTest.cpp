@@ -208,18 +208,3 @@ TEST_F(SessionTest, ConnectDialogues) {
         EXPECT_EQ(run.bClientClosed, d.hello != nullptr);
     }
 }
-
-// A server that never speaks gets no goodbye either: the session closes
-// within its limit instead of waiting once more for an answer to QUIT.
-TEST_F(SessionTest, GreetingThatNeverComesTimesOut) {
-    ScriptedSmtpServer server;
-    server.StaySilent();
-    const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE), false, 200);
-    ASSERT_TRUE(run.error);
-    EXPECT_EQ(run.error->m_nKind, 3);
-    EXPECT_EQ(run.error->m_strMessage, u"Timed out after 200 ms: no greeting from the server.");
-    EXPECT_EQ(run.error->m_dwError, 10060u);
-    EXPECT_TRUE(run.bClosed);
-    EXPECT_THAT(run.commands, IsEmpty());
-    EXPECT_TRUE(run.bClientClosed);
-}

@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "CapturingLogProvider.h"
 #include "CaughtException.h"
 #include "LogCapture.h"
 #include "ScriptedSmtpServer.h"

@@ -52,11 +52,3 @@ TEST(TSMTPException, TextIsTheMessageAndTheLastErrorWithItsSystemText) {
         EXPECT_EQ(platform::GetLastError(), c.dwLastError);
     }
 }
-
-TEST(TSMTPException, FormatsNumbersInHexAndDecimal) {
-    platform::SetLastError(0);
-    EXPECT_EQ(TSMTPException(3, u"PolicyStatus error code = %x.", 0x800B010Fu).m_strText,
-              u"PolicyStatus error code = 800b010f.\n");
-    EXPECT_EQ(TSMTPException(3, u"HRESULT = %x\n.", 0x80090318u).m_strText,
-              u"HRESULT = 80090318\n.\n");
-}

@@ -62,15 +62,16 @@ TEST(StringHelpers, TrimRemovesOnlyTheAskedEnds) {
 }
 
 TEST(StringHelpers, ToLowerHandlesAsciiAndLatinLetters) {
-    std::u16string s = u"UserName: \u00c4\u00d6\u00dc \u00d7";
+    std::u16string s = u"UserName: \u00c4\u00d6\u00dc \u00d7 \u0100\u014a\u0178 \u4e2d";
     to_lower(s);
-    EXPECT_EQ(s, u"username: \u00e4\u00f6\u00fc \u00d7");
+    EXPECT_EQ(s, u"username: \u00e4\u00f6\u00fc \u00d7 \u0101\u014b\u00ff \u4e2d");
 }
 
 TEST(StringHelpers, DebugLevelComesFromTheEnvironment) {
-    UnsetEnv("VX_DEBUG_LEVEL");
-    EXPECT_EQ(dbgout_on(), 0);
-    SetEnv("VX_DEBUG_LEVEL", "2");
+    {
+        ScopedEnv level({{"VX_DEBUG_LEVEL", nullptr}});
+        EXPECT_EQ(dbgout_on(), 0);
+    }
+    ScopedEnv level({{"VX_DEBUG_LEVEL", "2"}});
     EXPECT_EQ(dbgout_on(), 2);
-    UnsetEnv("VX_DEBUG_LEVEL");
 }

@@ -25,11 +25,12 @@ TEST(Logging, RecordsCarryLevelTypeFunctionActionAndFormattedMessage) {
 TEST(Logging, WritesEachRecordToTheLogFile) {
     std::string path = ::testing::TempDir() + "/vxstring-log-test.log";
     std::remove(path.c_str());
-    SetEnv("VX_LOG_FILE", path.c_str());
-    Logging::SetLogHook(nullptr, nullptr);  // reads the outputs again
-    Logging::WriteLog(nullptr, 10, 7, u"", u"enter", u"CMailAPI::Execute");
-    Logging::WriteLog(nullptr, 10, 7, u"int:0", u"exit", u"CMailAPI::Execute");
-    UnsetEnv("VX_LOG_FILE");
+    {
+        ScopedEnv file({{"VX_LOG_FILE", path.c_str()}});
+        Logging::SetLogHook(nullptr, nullptr);  // reads the outputs again
+        Logging::WriteLog(nullptr, 10, 7, u"", u"enter", u"CMailAPI::Execute");
+        Logging::WriteLog(nullptr, 10, 7, u"int:0", u"exit", u"CMailAPI::Execute");
+    }
     Logging::SetLogHook(nullptr, nullptr);
     std::ifstream in(path);
     std::stringstream text;
