@@ -7,9 +7,7 @@
 //    policy lets a chain that ends short of a root pass and compares DNS names
 //    only, so a substitute for CertVerifyCertificateChainPolicy adds what
 //    Windows' policy answers there to the real policy's answer;
-//  - a read-only HKEY_LOCAL_MACHINE: Wine's is writable, so substitutes for
-//    the registry calls refuse its writes as Windows does for a user without
-//    administrator rights.
+// a read-only HKEY_LOCAL_MACHINE is the store's test (CMailCfgTest.cpp).
 // Single sign-on without explicit credentials is the NTLM test's (the
 // provider's request for the session user, SendUnderWineTest.cpp).
 #include <winsock2.h>

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "Environment.h"
+#if defined(_WIN32)
+#include "ImportPatch.h"
+#endif
 #include "LogCapture.h"
 #include "ScratchDir.h"
 #include "ScratchRegistry.h"
@@ -21,6 +24,36 @@
 #include "vxutil.h"
 
 namespace {
+
+#if defined(_WIN32)
+// Wine's HKLM is writable for everyone, so the test stands in for the
+// registry's answer to a user without administrator rights: creating a key
+// under HKEY_LOCAL_MACHINE is refused, as Windows refuses it.
+class ReadOnlyMachineHive {
+public:
+    ReadOnlyMachineHive() {
+        s_patch = &m_patch;
+        EXPECT_EQ(m_patch.Error(), "");
+    }
+    ~ReadOnlyMachineHive() { s_patch = nullptr; }
+
+private:
+    static LSTATUS WINAPI Create(HKEY key, LPCWSTR subKey, PHKEY result) {
+        if (key == HKEY_LOCAL_MACHINE)
+            return ERROR_ACCESS_DENIED;
+        return s_patch->Original<decltype(&::RegCreateKeyW)>()(key, subKey, result);
+    }
+
+    static inline ImportPatch* s_patch = nullptr;
+    ImportPatch m_patch{::GetModuleHandleW(nullptr), "ADVAPI32.dll", "RegCreateKeyW",
+                        reinterpret_cast<const void*>(&Create)};
+};
+#else
+// The registry stand-in's switch for a hive its user may not write.
+class ReadOnlyMachineHive {
+    ScopedEnv m_env{{{"SMTPMAIL_REGISTRY_HKLM_READONLY", "1"}}};
+};
+#endif
 
 constexpr const char16_t* kKey = u"Software\\Veltrana\\Orbisuite\\mail";
 constexpr const char16_t* kValue = u"smtp.cfg";
@@ -324,13 +357,12 @@ TEST(CMailCfg, WriteFailuresAreReported) {
         EXPECT_TRUE(
             log.Contains(u"WriteFile failed with 0x70 ('There is not enough space on the disk')"));
     }
-#if !defined(_WIN32)
-    // The machine-wide hive refuses writes to a user without the right (the
-    // stand-in's switch; Wine's HKLM is always writable).
+    // The machine-wide hive refuses writes to a user without the right.
     ScratchRegistry registry(dir);
-    ScopedEnv readOnly({{"SMTPMAIL_REGISTRY_HKLM_READONLY", "1"}});
-    EXPECT_FALSE(cfg.saveRegistry(HKEY_LOCAL_MACHINE, kKey, kValue));
+    {
+        ReadOnlyMachineHive readOnly;
+        EXPECT_FALSE(cfg.saveRegistry(HKEY_LOCAL_MACHINE, kKey, kValue));
+    }
     EXPECT_TRUE(log.Contains(u"saveRegistry failed with 0x5 ('" + SystemErrorText(5) + u"')"));
     EXPECT_TRUE(log.Contains(u"CMailCfg::saveRegistry() <== return false;"));
-#endif
 }
