@@ -223,3 +223,16 @@ private:
     std::string m_tlsVersion;
     std::string m_serverName;
 };
+
+// One TCP segment per byte of the text (for SendSegments).
+inline std::vector<std::string> Dripped(const std::string& text) {
+    std::vector<std::string> bytes;
+    for (char c : text)
+        bytes.emplace_back(1, c);
+    return bytes;
+}
+
+// The greeting and the answer to HELO of a server without extensions.
+inline ScriptedSmtpServer& Helo(ScriptedSmtpServer& server) {
+    return server.Send("220 mail.test\r\n").Exchange("HELO", "250 hello\r\n");
+}

@@ -28,18 +28,6 @@ const std::u16string kConnecting =
     u"CSMTPMailAPI::Send() - An error occured connecting to server. ";
 const std::u16string kSending = u"CSMTPMailAPI::Send() - An error occured sending the message. ";
 
-// One TCP segment per byte.
-std::vector<std::string> Dripped(const std::string& text) {
-    std::vector<std::string> bytes;
-    for (char c : text)
-        bytes.emplace_back(1, c);
-    return bytes;
-}
-
-ScriptedSmtpServer& Helo(ScriptedSmtpServer& server) {
-    return server.Send("220 mail.test\r\n").Exchange("HELO", "250 hello\r\n");
-}
-
 ScriptedSmtpServer& UpToData(ScriptedSmtpServer& server) {
     return server.Exchange("MAIL FROM:", "250 ok\r\n")
         .Exchange("RCPT TO:", "250 ok\r\n")

@@ -29,18 +29,6 @@ using ::testing::Not;
 
 constexpr int kLimitMs = 1500;
 
-// One TCP segment per byte.
-std::vector<std::string> Dripped(const std::string& text) {
-    std::vector<std::string> bytes;
-    for (char c : text)
-        bytes.emplace_back(1, c);
-    return bytes;
-}
-
-ScriptedSmtpServer& Helo(ScriptedSmtpServer& server) {
-    return server.Send("220 mail.test\r\n").Exchange("HELO", "250 hello\r\n");
-}
-
 class HostileUnderWineTest : public WineSendTest {
 protected:
     // Sends, and says how long it took.

@@ -118,21 +118,7 @@ TEST_F(WineSendTest, EachCertificateProblemHasItsCodeAndItsWaiver) {
         settings.certFlags = row.flags;
         settings.host = row.host;
         Configure(settings);
-        const std::string marker = NewMarker();
-        HostMessage message = Simple(marker);
-        if (row.policyError == 0) {
-            EXPECT_EQ(Send(message.Record()), MAILERR_OK) << ToUtf8(Description());
-            const std::string expected =
-                R"({"rcpt_tos": [")" + marker + R"(@example.org"], "envelope": {"tls": true}})";
-            EXPECT_TRUE(Peers().MessageMatches(marker, WriteFile(marker + ".json", expected)));
-            continue;
-        }
-        EXPECT_EQ(Send(message.Record()), MAILERR_ACCESS_DENIED);
-        char code[16];
-        std::snprintf(code, sizeof code, "%x", row.policyError);
-        ExpectLastError(MAILERR_ACCESS_DENIED,
-                        kConnecting + u"PolicyStatus error code = " + FromUtf8(code) + u".",
-                        row.policyError);
+        ExpectDeliveredOrRefusedByPolicy(row.policyError);
     }
 }
 

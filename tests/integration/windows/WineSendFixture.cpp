@@ -229,3 +229,21 @@ std::string WineSendTest::WriteFile(const std::string& name, const std::string& 
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return Path(name);
 }
+
+void WineSendTest::ExpectDeliveredOrRefusedByPolicy(uint32_t policyError) {
+    const std::string marker = NewMarker();
+    HostMessage message = Simple(marker);
+    if (policyError == 0) {
+        EXPECT_EQ(Send(message.Record()), MAILERR_OK) << ToUtf8(Description());
+        const std::string expected =
+            R"({"rcpt_tos": [")" + marker + R"(@example.org"], "envelope": {"tls": true}})";
+        EXPECT_TRUE(Peers().MessageMatches(marker, WriteFile(marker + ".json", expected)));
+        return;
+    }
+    EXPECT_EQ(Send(message.Record()), MAILERR_ACCESS_DENIED);
+    char code[16];
+    std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(policyError));
+    ExpectLastError(MAILERR_ACCESS_DENIED,
+                    kConnecting + u"PolicyStatus error code = " + FromUtf8(code) + u".",
+                    policyError);
+}

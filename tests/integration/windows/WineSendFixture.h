@@ -72,6 +72,9 @@ protected:
     // The last error: its code, native code and the start of its description,
     // as Mail_GetLastError and the report of Mail_Execute 1001 show them.
     void ExpectLastError(MAILRESULT code, const std::u16string& start, uint32_t native);
+    // Sends Simple(marker) with the store as configured: 0 expects it delivered
+    // over TLS, any other value that the chain policy refused it with that error.
+    void ExpectDeliveredOrRefusedByPolicy(uint32_t policyError);
     // The handle goes; the next Send opens a new one (with the store as it is then).
     void Close();
 
