@@ -16,9 +16,8 @@ TAttachmentFile::~TAttachmentFile() {
 }
 
 bool TAttachmentFile::Open(const std::u16string& sPath, DWORD dwMaxSize) {
-    m_hFile = platform::CreateFileW(
-        sPath.c_str(), GENERIC_READ, 0, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    m_hFile = platform::CreateFileW(sPath.c_str(), GENERIC_READ, 0, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
     if (m_hFile == INVALID_HANDLE_VALUE)
         return false;
     std::int64_t size = 0;
@@ -32,7 +31,8 @@ bool TAttachmentFile::Open(const std::u16string& sPath, DWORD dwMaxSize) {
     return true;
 }
 
-bool TAttachmentFile::ReadBlock(const unsigned char*& pData, DWORD& dwCount) {
+bool TAttachmentFile::ReadLines(char* pOut, std::size_t nRoom, std::size_t& nWritten) {
+    nWritten = 0;
     if (!m_pBlock) {
         m_pBlock.reset(new (std::nothrow) unsigned char[BLOCK_SIZE]);
         if (!m_pBlock) {
@@ -41,7 +41,14 @@ bool TAttachmentFile::ReadBlock(const unsigned char*& pData, DWORD& dwCount) {
         }
     }
     const std::uint64_t left = m_nSize - m_nRead;
-    const DWORD dwWant = left < BLOCK_SIZE ? static_cast<DWORD>(left) : BLOCK_SIZE;
+    DWORD dwWant = left < BLOCK_SIZE ? static_cast<DWORD>(left) : BLOCK_SIZE;
+    // Short of room, only whole lines: the next read still starts a line.
+    if (Base64LinesRoom(dwWant) > nRoom)
+        dwWant = static_cast<DWORD>(nRoom < LINE_ROOM ? 0 : (nRoom - 3) / 78 * 57);
+    if (dwWant == 0) {
+        platform::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
     DWORD dwRead = 0;
     if (!platform::ReadFile(m_hFile, m_pBlock.get(), dwWant, &dwRead))
         return false;
@@ -50,17 +57,6 @@ bool TAttachmentFile::ReadBlock(const unsigned char*& pData, DWORD& dwCount) {
         return false;
     }
     m_nRead += dwRead;
-    pData = m_pBlock.get();
-    dwCount = dwRead;
-    return true;
-}
-
-bool TAttachmentFile::ReadLines(std::string& sLines) {
-    const unsigned char* pData = nullptr;
-    DWORD dwCount = 0;
-    if (!ReadBlock(pData, dwCount))
-        return false;
-    sLines.resize(Base64LinesRoom(dwCount));
-    sLines.resize(WriteBase64Lines(pData, dwCount, sLines.data()));
+    nWritten = WriteBase64Lines(m_pBlock.get(), dwRead, pOut);
     return true;
 }

@@ -4,6 +4,7 @@
 // text is the same as that of the file encoded at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,9 +13,12 @@
 
 class TAttachmentFile {
 public:
-    // Bytes of the file per block: 840 lines of Base64, 65,520 bytes with
+    // Bytes of the file per read: 840 lines of Base64, 65,520 bytes with
     // their line ends.
     static constexpr DWORD BLOCK_SIZE = 57 * 840;
+    // Room for one line of Base64 with its line end and the slack that
+    // Base64LinesRoom asks for: ReadLines always gets on with this much.
+    static constexpr std::size_t LINE_ROOM = 76 + 2 + 3;
 
     TAttachmentFile() = default;
     ~TAttachmentFile();
@@ -27,12 +31,11 @@ public:
     bool Open(const std::u16string& sPath, DWORD dwMaxSize);
     std::uint64_t Size() const { return m_nSize; }
     bool AtEnd() const { return m_nRead >= m_nSize; }
-    // The next block: pData points into the object until the next call.
-    // False with the last error set when the file cannot be read or ended
-    // before its size.
-    bool ReadBlock(const unsigned char*& pData, DWORD& dwCount);
-    // The Base64 lines of the next block, in place of sLines's contents.
-    bool ReadLines(std::string& sLines);
+    // Reads the next bytes, as many as their Base64 lines fit into nRoom bytes
+    // (at most BLOCK_SIZE), and writes the lines to pOut; nWritten is their
+    // length. False with the last error set when the file cannot be read or
+    // ended before its size, or nRoom is below LINE_ROOM.
+    bool ReadLines(char* pOut, std::size_t nRoom, std::size_t& nWritten);
 
 private:
     HANDLE m_hFile = nullptr;

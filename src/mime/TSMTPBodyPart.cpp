@@ -301,11 +301,10 @@ bool TSMTPBodyPart::GetBody(char*& pBuffer, DWORD& dwSize) {
         }
         size_t used = 0;
         while (!file.AtEnd()) {
-            const unsigned char* pData = nullptr;
-            DWORD dwCount = 0;
-            if (!file.ReadBlock(pData, dwCount))
+            size_t written = 0;
+            if (!file.ReadLines(block.get() + used, room - used, written))
                 return bResult;
-            used += WriteBase64Lines(pData, dwCount, block.get() + used);
+            used += written;
         }
         block[used] = '\0';
         pBuffer = block.release();

@@ -13,6 +13,7 @@ class TSMTPSSLSocket;
 class TSMTPMessage;
 class TSMTPBodyPart;
 class TSMTPAddress;
+class TAttachmentFile;
 
 class TSMTPConnection {
 public:
@@ -85,6 +86,8 @@ private:
     void SendData(const char* pData, std::size_t nSize);
     // Bytes of the message text, gathered into whole records before they go.
     void QueueData(const char* pData, std::size_t nSize);
+    // An attachment's Base64 lines, encoded straight into the gather buffer.
+    void QueueFileLines(TAttachmentFile& file);
     // One read of at most nCapacity bytes into the call's buffer (64001 bytes),
     // appended to both texts; returns the count read.
     int ReceiveChunk(char* pBuffer, int nCapacity, int nExpectedCode, std::u16string& sRead,
@@ -104,8 +107,10 @@ private:
     bool m_bBroken;
     // The verb of the last command sent, for the texts of timeouts.
     std::u16string m_strCommand;
-    // Message text gathered for the next write.
-    std::string m_sData;
+    // Message text gathered for the next write: m_nData bytes of a buffer
+    // made for the DATA phase.
+    std::unique_ptr<char[]> m_pData;
+    std::size_t m_nData = 0;
     // The buffer of every read of a reply (64001 bytes), made at the first.
     std::unique_ptr<char[]> m_pReplyBuffer;
 };

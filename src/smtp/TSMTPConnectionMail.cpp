@@ -1,6 +1,7 @@
 // One mail transaction: envelope, DATA, the header block and the body part
 // tree in emission order, and the end of data.
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "diag/DiagPrint.h"
@@ -22,7 +23,8 @@ namespace {
 // part headers and footers and the end of data: one small write or record
 // per piece would each wait for the server's acknowledgement.
 constexpr std::size_t kRecordPayload = 16384;
-constexpr std::size_t kGatherSize = 4 * kRecordPayload;
+// 16 records: an attachment goes out in sends of 256 KiB.
+constexpr std::size_t kGatherSize = 16 * kRecordPayload;
 
 void Warn(const char16_t* text) {
     HostLogMessage(HOSTLOG_WARNING, text);
@@ -99,8 +101,8 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         }
         bInData = true;
 
-        m_sData.clear();
-        m_sData.reserve(kGatherSize);
+        m_pData = std::make_unique_for_overwrite<char[]>(kGatherSize);
+        m_nData = 0;
         const std::string sHeader = message.getHeader();
         QueueData(sHeader.data(), sHeader.size());
         QueueData("\r\n", 2);
@@ -122,8 +124,8 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         }
 
         QueueData("\r\n.\r\n", 5);
-        SendData(m_sData.data(), m_sData.size());
-        m_sData = std::string();
+        SendData(m_pData.get(), m_nData);
+        m_pData.reset();
         m_strCommand = u"the end of the data";
         bInData = false;
         sResponse.clear();
@@ -146,26 +148,47 @@ void TSMTPConnection::SendData(const char* pData, std::size_t nSize) {
 
 void TSMTPConnection::QueueData(const char* pData, std::size_t nSize) {
     // Small pieces gather until they fill the buffer.
-    if (m_sData.size() + nSize < kGatherSize) {
-        m_sData.append(pData, nSize);
+    if (m_nData + nSize < kGatherSize) {
+        std::memcpy(m_pData.get() + m_nData, pData, nSize);
+        m_nData += nSize;
         return;
     }
     // What is gathered goes out topped up to whole records, the caller's
     // whole records straight from its bytes; the rest waits for more.
-    if (!m_sData.empty()) {
-        const std::size_t nPart = m_sData.size() % kRecordPayload;
+    if (m_nData != 0) {
+        const std::size_t nPart = m_nData % kRecordPayload;
         const std::size_t nFill = nPart == 0 ? 0 : kRecordPayload - nPart;
-        m_sData.append(pData, nFill);
+        std::memcpy(m_pData.get() + m_nData, pData, nFill);
         pData += nFill;
         nSize -= nFill;
-        SendData(m_sData.data(), m_sData.size());
-        m_sData.clear();
+        SendData(m_pData.get(), m_nData + nFill);
+        m_nData = 0;
     }
     const std::size_t nWhole = nSize - nSize % kRecordPayload;
     if (nWhole > 0) {
         SendData(pData, nWhole);
     }
-    m_sData.append(pData + nWhole, nSize - nWhole);
+    std::memcpy(m_pData.get(), pData + nWhole, nSize - nWhole);
+    m_nData = nSize - nWhole;
+}
+
+void TSMTPConnection::QueueFileLines(TAttachmentFile& file) {
+    // Encoded in place, the text is never copied before it is sent; a full
+    // buffer goes out as whole records, and the part of a record behind
+    // them moves to the front.
+    while (!file.AtEnd()) {
+        if (kGatherSize - m_nData < TAttachmentFile::LINE_ROOM) {
+            const std::size_t nWhole = m_nData - m_nData % kRecordPayload;
+            SendData(m_pData.get(), nWhole);
+            std::memmove(m_pData.get(), m_pData.get() + nWhole, m_nData - nWhole);
+            m_nData -= nWhole;
+        }
+        std::size_t nWritten = 0;
+        if (!file.ReadLines(m_pData.get() + m_nData, kGatherSize - m_nData, nWritten)) {
+            throw TSMTPException(3, u"Getting body content failed!");
+        }
+        m_nData += nWritten;
+    }
 }
 
 void TSMTPConnection::SendRCPTForRecipient(const TSMTPAddress& recipient) {
@@ -225,13 +248,7 @@ void TSMTPConnection::SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot) {
         }
 
         if (bAttachment) {
-            std::string sLines;
-            while (!file.AtEnd()) {
-                if (!file.ReadLines(sLines)) {
-                    throw TSMTPException(3, u"Getting body content failed!");
-                }
-                QueueData(sLines.data(), sLines.size());
-            }
+            QueueFileLines(file);
         } else {
             PartBlock body(&TSMTPBodyPart::FreeBody);
             if (!pPart->GetBody(body.m_pBuffer, body.m_dwSize)) {
