@@ -48,9 +48,14 @@ void EncodeLineScalar(const unsigned char* in, char* out) {
 // 12 bytes into 16 characters: the bytes of each group spread over a 32-bit
 // lane, the four 6-bit values moved into bytes by two multiplies, and each
 // value mapped to its character by adding an offset chosen by its range.
+// The 12 bytes are the last 12 of the 16 loaded when kSkip is 4.
+template <int kSkip>
 __attribute__((target("ssse3"))) inline __m128i Encode12(const unsigned char* in) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-    v = _mm_shuffle_epi8(v, _mm_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1));
+    v = _mm_shuffle_epi8(
+        v, _mm_set_epi8(kSkip + 10, kSkip + 11, kSkip + 9, kSkip + 10, kSkip + 7, kSkip + 8,
+                        kSkip + 6, kSkip + 7, kSkip + 4, kSkip + 5, kSkip + 3, kSkip + 4, kSkip + 1,
+                        kSkip + 2, kSkip + 0, kSkip + 1));
     const __m128i high =
         _mm_mulhi_epu16(_mm_and_si128(v, _mm_set1_epi32(0x0FC0FC00)), _mm_set1_epi32(0x04000040));
     const __m128i low =
@@ -66,12 +71,13 @@ __attribute__((target("ssse3"))) inline __m128i Encode12(const unsigned char* in
     return _mm_add_epi8(values, _mm_shuffle_epi8(offsets, range));
 }
 
-// A line: four times 12 bytes (each load of 16 stays inside the 57), then the
-// last 9 bytes as three groups.
+// A line: four times 12 bytes, then the last 12 again from a load that ends
+// at the line's end (no load reaches past the 57 bytes); its first four
+// characters overwrite the same four.
 __attribute__((target("ssse3"))) void EncodeLineSsse3(const unsigned char* in, char* out) {
     for (size_t i = 0; i < 4; ++i)
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * i), Encode12(in + 12 * i));
-    EncodeGroups(in + 48, 3, out + 64);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * i), Encode12<0>(in + 12 * i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 60), Encode12<4>(in + 41));
 }
 
 bool HasSsse3() {
