@@ -49,14 +49,6 @@ TEST(IsTextUnicode, TellsUtf16FromAnsiAndOtherByteOrders) {
           std::string("\xFE\xFF\0a", 4), Utf16Bytes(u"ab\uFFFFcd"), Utf16Bytes(u"ab\uFFFEcd")})
         EXPECT_FALSE(Unicode(bytes)) << bytes;
     EXPECT_FALSE(platform::IsTextUnicode(nullptr, 4));
-    // The tests that passed, of those asked for.
-    const std::string text = Utf16Bytes(u"a b\r\n");
-    int flags = IS_TEXT_UNICODE_NULL_BYTES | IS_TEXT_UNICODE_CONTROLS | IS_TEXT_UNICODE_ODD_LENGTH;
-    EXPECT_TRUE(platform::IsTextUnicode(text.data(), static_cast<int>(text.size()), &flags));
-    EXPECT_EQ(flags, IS_TEXT_UNICODE_NULL_BYTES | IS_TEXT_UNICODE_CONTROLS);
-    int odd = IS_TEXT_UNICODE_ODD_LENGTH;
-    EXPECT_FALSE(platform::IsTextUnicode("abc", 3, &odd));
-    EXPECT_EQ(odd, IS_TEXT_UNICODE_ODD_LENGTH);
     // The pair statistics read the text's own characters only: the two bytes
     // before each of these ("AN", U+4E41) would make it text of one script.
     for (const std::u16string& script :
