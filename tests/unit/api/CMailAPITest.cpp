@@ -167,11 +167,8 @@ TEST_F(MailApiTest, LastErrorAndItsTexts) {
         EXPECT_EQ(CMailApp::LookupErrorText(m_hStrings, code), expected) << code;
     EXPECT_EQ(CMailApp::LookupErrorText(m_hEmpty, 505), u"");
     EXPECT_EQ(CMailApp::LookupErrorText(nullptr, 505), u"");
-    for (const auto& [code, name] : {std::pair{0, u"MAILERR_OK"},
-                                     {509, u"MAILERR_ACCESS_DENIED"},
-                                     {1000, u"MAILERR_INTERNAL"},
-                                     {510, u"MAILERR_???"}})
-        EXPECT_EQ(std::u16string(MailErrorName(code)), name);
+    // The trace lines show the known names.
+    EXPECT_EQ(std::u16string(MailErrorName(510)), u"MAILERR_???");
 }
 
 TEST_F(MailApiTest, OperationsWriteTheirTraceLines) {
