@@ -4,9 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "LogCapture.h"
 #include "ScratchDir.h"
-#include "diag/HostLog.h"
 #include "mime/Base64Lines.h"
 #include "mime/TSMTPBodyPart.h"
 #include "platform/Files.h"
@@ -75,24 +73,6 @@ TEST(BodyPart, TextFilenameAndBoundary) {
         Utf16ToUtf8(part.GetBoundary()),
         std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
     EXPECT_NE(TSMTPBodyPart().GetBoundary(), part.GetBoundary());
-}
-
-TEST(BodyPart, WarningsGoToTheHostLog) {
-    CapturingLogProvider log;
-    SetHostLogProvider(&log);
-    TSMTPBodyPart part;
-    EXPECT_TRUE(part.SetFilename(u""));
-    TSMTPBodyPart untyped;
-    untyped.m_sContentType.clear();
-    EXPECT_EQ(untyped.AddChildBodyPart(part), 1) << "the child is added all the same";
-    char* buffer = nullptr;
-    DWORD size = 0;
-    EXPECT_FALSE(part.GetHeader(buffer, size)) << "a part without a parent has no header";
-    SetHostLogProvider(nullptr);
-    for (const char16_t* text : {u"TSMTPBodyPart::SetFilename : Empty Filename !",
-                                 u"TSMTPBodyPart::AddChildBodyPart : Empty content type !",
-                                 u"TSMTPBodyPart::GetHeader : Empty m_pParentBodyPart!"})
-        EXPECT_TRUE(log.Contains(text, 4)) << ToUtf8(text);
 }
 
 TEST(BodyPart, HeadersAndFooters) {
