@@ -51,21 +51,4 @@ TEST_F(SendTest, UserAbortAnswers508OnlyWhenNoSenderIsKnown) {
               u"CSMTPMailAPI::Send() - HostName may not be NULL.");
 }
 
-TEST_F(SendTest, OriginatorReplacesTheSenderSettings) {
-    m_api.m_strSenderName = u"Old Name";
-    m_api.m_strSenderAddr = u"old@example.org";
-    HostMessage message;
-    message.Originator(u"New Name", u"new@example.org").To(nullptr, u"to@example.org");
-    EXPECT_EQ(m_api.Send(message.Record(), nullptr), MAILERR_INVALID_PARAMS);  // no host
-    EXPECT_EQ(m_api.m_strSenderName, u"New Name");
-    EXPECT_EQ(m_api.m_strSenderAddr, u"new@example.org");
-
-    // A null name leaves the configured name alone.
-    HostMessage other;
-    other.Originator(nullptr, u"third@example.org");
-    m_api.Send(other.Record(), nullptr);
-    EXPECT_EQ(m_api.m_strSenderName, u"New Name");
-    EXPECT_EQ(m_api.m_strSenderAddr, u"third@example.org");
-}
-
 }  // namespace

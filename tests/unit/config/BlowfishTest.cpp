@@ -1,11 +1,11 @@
 // Our Blowfish against OpenSSL's, an independent implementation: its key
-// set-up gives the schedules, its CFB-64 the expected bytes.
+// set-up gives the store's schedule, its CFB-64 the expected bytes (the store
+// uses no other key, and CFB-64 only the block cipher's forward direction).
 #define OPENSSL_SUPPRESS_DEPRECATED  // the low-level Blowfish calls are all we need
 #include <openssl/blowfish.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -35,32 +35,6 @@ BlowfishSchedule ExpandKey(const std::vector<std::uint8_t>& key) {
 const std::vector<std::uint8_t> kStoreKey = Hex("4f72626973756974652f534d54502026");
 
 }  // namespace
-
-// Eric Young's published ECB vectors: key, plaintext, ciphertext.
-TEST(Blowfish, PublishedVectors) {
-    const char* const vectors[][3] = {
-        {"0000000000000000", "0000000000000000", "4EF997456198DD78"},
-        {"FFFFFFFFFFFFFFFF", "FFFFFFFFFFFFFFFF", "51866FD5B85ECB8A"},
-        {"FEDCBA9876543210", "0123456789ABCDEF", "0ACEAB0FC6A0A28D"},
-        {"7CA110454A1A6E57", "01A1D6D039776742", "59C68245EB05282B"},
-        {"0131D9619DC1376E", "5CD54CA83DEF57DA", "B1B8CC0B250F09A0"},
-    };
-    for (const auto& [key, plain, cipher] : vectors) {
-        SCOPED_TRACE(key);
-        const BlowfishSchedule k = ExpandKey(Hex(key));
-        std::uint32_t l =
-            static_cast<std::uint32_t>(std::stoul(std::string(plain, 8), nullptr, 16));
-        std::uint32_t r =
-            static_cast<std::uint32_t>(std::stoul(std::string(plain + 8), nullptr, 16));
-        char text[17];
-        BlowfishEncipherBlock(k, l, r);
-        std::snprintf(text, sizeof text, "%08X%08X", l, r);
-        EXPECT_STREQ(text, cipher);
-        BlowfishDecipherBlock(k, l, r);
-        std::snprintf(text, sizeof text, "%08X%08X", l, r);
-        EXPECT_STREQ(text, plain);
-    }
-}
 
 TEST(Blowfish, StoreScheduleIsTheKeySetUpOfTheFixedKey) {
     const BlowfishSchedule expected = ExpandKey(kStoreKey);

@@ -27,18 +27,26 @@ std::u16string ExitText(Body body) {
 
 }  // namespace
 
-TEST(FunctionTrace, WritesEnterAndExitRecordsWithTheFunctionName) {
+// Enter, detail and exit records carry the scope's name.
+TEST(FunctionTrace, WritesEnterDetailAndExitRecordsWithTheFunctionName) {
     LogCapture capture;
-    { TFunctionTrace trace(u"TSMTPConnection::Connect"); }
+    {
+        TFunctionTrace trace(u"TSMTPSSLSocket::Send");
+        trace.Detail(u"Send data; cb='%d', c='%d'", 10, 10);
+    }
     auto records = capture.Records();
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 3u);
+    for (const auto& r : records) {
+        EXPECT_EQ(r.function, u"TSMTPSSLSocket::Send");
+        EXPECT_EQ(r.type, 10);
+        EXPECT_EQ(r.level, 7);
+    }
     EXPECT_EQ(records[0].action, u"enter");
     EXPECT_EQ(records[0].message, u"");
-    EXPECT_EQ(records[0].function, u"TSMTPConnection::Connect");
-    EXPECT_EQ(records[0].type, 10);
-    EXPECT_EQ(records[0].level, 7);
-    EXPECT_EQ(records[1].action, u"exit");
-    EXPECT_EQ(records[1].message, u"int:0") << "an unbound scope shows int 0";
+    EXPECT_EQ(records[1].action, u"");
+    EXPECT_EQ(records[1].message, u"Send data; cb='10', c='10'");
+    EXPECT_EQ(records[2].action, u"exit");
+    EXPECT_EQ(records[2].message, u"int:0") << "an unbound scope shows int 0";
 }
 
 // Pointer kinds show the value at the exit, also when the function throws;
@@ -92,19 +100,6 @@ TEST(FunctionTrace, ExitRecordsShowTheBoundResult) {
                   trace.Bind(static_cast<const bool*>(nullptr));
               }),
               u"bool*:");
-}
-
-TEST(FunctionTrace, DetailLinesCarryTheScopeName) {
-    LogCapture capture;
-    {
-        TFunctionTrace trace(u"TSMTPSSLSocket::Send");
-        trace.Detail(u"Send data; cb='%d', c='%d'", 10, 10);
-    }
-    auto records = capture.Records();
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[1].message, u"Send data; cb='10', c='10'");
-    EXPECT_EQ(records[1].function, u"TSMTPSSLSocket::Send");
-    EXPECT_EQ(records[1].action, u"");
 }
 
 TEST(DiagPrint, StripsOneTrailingLineFeedAndIgnoresEmptyFormats) {

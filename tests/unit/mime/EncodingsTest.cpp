@@ -49,48 +49,6 @@ std::string DecodeQuotedPrintable(const std::string& encoded) {
     return out;
 }
 
-// A header value of Q-encoded words as readers take it: the words decoded and
-// the folds between them dropped. Fails the test when a line passes column 76
-// (the first starting at nColumn), a word is longer than 75 characters, a fold
-// is not CRLF and a blank, or a word splits a UTF-8 character.
-std::string ReadEncodedWords(const std::string& value, size_t nColumn) {
-    const std::string open = "=?utf-8?q?";
-    std::string text;
-    size_t column = nColumn, pos = 0;
-    if (value.compare(0, 3, "\r\n ") == 0)
-        pos = 3, column = 1;
-    while (pos < value.size()) {
-        const size_t end = value.find("?=", pos + open.size());
-        if (value.compare(pos, open.size(), open) != 0 || end == std::string::npos) {
-            ADD_FAILURE() << "not an encoded word at " << pos << " in\n" << value;
-            return text;
-        }
-        std::string word;
-        for (size_t i = pos + open.size(); i < end; ++i) {
-            if (value[i] == '_') {
-                word.push_back(' ');
-            } else if (value[i] == '=') {
-                word.push_back(
-                    static_cast<char>(HexValue(value[i + 1]) * 16 + HexValue(value[i + 2])));
-                i += 2;
-            } else {
-                word.push_back(value[i]);
-            }
-        }
-        EXPECT_EQ(platform::Utf16ToUtf8(platform::Utf8ToUtf16(word)), word) << "whole characters";
-        EXPECT_LE(end + 2 - pos, 75u) << "an encoded word of at most 75 characters\n" << value;
-        column += end + 2 - pos;
-        EXPECT_LE(column, 76u) << value;
-        text += word;
-        pos = end + 2;
-        if (pos < value.size()) {
-            EXPECT_EQ(value.compare(pos, 3, "\r\n "), 0) << value;
-            pos += 3, column = 1;
-        }
-    }
-    return text;
-}
-
 }  // namespace
 
 TEST(QuotedPrintable, EscapesAndLineBreaks) {
@@ -183,35 +141,6 @@ TEST(EncodedWords, OnlyTextBeyondAsciiIsEncodedAndLongTextsAreFolded) {
     };
     for (const auto& c : exact)
         EXPECT_EQ(P::HeaderEncode(c.value, u"utf-8", c.column), c.expected) << c.what;
-
-    std::u16string mixed;  // two-, three- and four-byte characters
-    while (mixed.size() < 600)
-        mixed += u"Gr\u00fc\u00dfe \u2013 \U0001F600 ";
-    for (const auto& [value, column] :
-         {std::pair{mixed, size_t{9}}, std::pair{std::u16string(1000, u'a'), size_t{9}},
-          std::pair{mixed, size_t{200}}, std::pair{mixed, size_t{0}},
-          // one word of 76 characters would fit a line from column 0
-          std::pair{ae9 + u"\u00e4abcd", size_t{0}}})
-        EXPECT_EQ(ReadEncodedWords(P::HeaderEncode(value, u"utf-8", column), column),
-                  platform::Utf16ToUtf8(value));
-}
-
-TEST(DotStuffing, EachLineStartingWithADotGetsExactlyOneMore) {
-    // Inside a text the first line is not counted: the block does that.
-    std::string text = ".first\r\n.second\r\n..third\r\nplain\r\n.";
-    P::FixSingleDotA(text);
-    EXPECT_EQ(text, ".first\r\n..second\r\n...third\r\nplain\r\n..");
-    std::u16string wide = u".a\n.b\r\n..c\n";
-    P::FixSingleDotT(wide);
-    EXPECT_EQ(wide, u".a\n..b\r\n...c\n");
-    for (std::string body : {"no dots\r\nhere.\r\n", ""}) {
-        const std::string before = body;
-        P::MakeTransparent(body);
-        EXPECT_EQ(body, before);
-    }
-    std::string block = ".start\r\n.x\r\n";
-    P::MakeTransparent(block);
-    EXPECT_EQ(block, "..start\r\n..x\r\n");
 }
 
 TEST(Address, ParsesNameAndAddressOutOfOneText) {

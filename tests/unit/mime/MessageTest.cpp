@@ -1,18 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <chrono>
 #include <clocale>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <functional>
+#include <regex>
 #include <string>
 
 #include "Environment.h"
 #include "LogCapture.h"
-#include "diag/HostLog.h"
 #include "mailapi.h"
 #include "mime/TSMTPMessage.h"
 #include "platform/Sockets.h"
@@ -32,51 +29,41 @@ std::string Field(const std::string& header, const std::string& name) {
 // random (version 4) UUID in lower-case hex, "@", the domain, ">".
 std::string MessageIdDomain(const std::string& header) {
     const std::string id = Field(header, "Message-ID");
-    bool bForm =
-        id.size() > 39 && id.front() == '<' && id.back() == '>' && id[37] == '@' && id[15] == '4';
-    for (size_t i = 1; i < 37 && bForm; ++i)
-        bForm = (i == 9 || i == 14 || i == 19 || i == 24)
-                    ? id[i] == '-'
-                    : std::strchr("0123456789abcdef", id[i]) != nullptr && id[i] != 0;
+    std::smatch m;
+    const bool bForm = std::regex_match(
+        id, m, std::regex("<[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}@(.+)>"));
     EXPECT_TRUE(bForm) << id;
-    return bForm ? id.substr(38, id.size() - 39) : std::string();
+    return bForm ? m[1].str() : std::string();
 }
 
 // The header block with "*" for the values of Date and Message-ID.
 std::string Masked(const std::string& header) {
-    std::string out = header;
-    for (const char* name : {"\nDate: ", "\nMessage-ID: "}) {
-        const size_t at = out.find(name);
-        if (at != std::string::npos)
-            out.replace(at + std::strlen(name), out.find("\r\n", at + 1) - at - std::strlen(name),
-                        "*");
-    }
-    return out;
+    return std::regex_replace(header, std::regex("\\n(Date|Message-ID): [^\\r]*"), "\n$1: *");
 }
 
 // Checks a Date value ("Tue, 05 Mar 2024 14:07:09 +0100"): English names,
 // the weekday of its own date, a moment within a minute of now once its zone
 // is taken into account. Returns the zone.
 std::string CheckDate(const std::string& value) {
-    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const std::string kDays = "SunMonTueWedThuFriSat";
     static const std::string kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    char day[4] = {}, month[4] = {}, sign = 0;
-    int d = 0, y = 0, h = 0, m = 0, s = 0, zone = 0, consumed = 0;
-    EXPECT_EQ(std::sscanf(value.c_str(), "%3[A-Za-z], %2d %3[A-Za-z] %4d %2d:%2d:%2d %c%4d%n", day,
-                          &d, month, &y, &h, &m, &s, &sign, &zone, &consumed),
-              9)
-        << value;
-    EXPECT_EQ(static_cast<size_t>(consumed), value.size()) << value;
-    EXPECT_EQ(value[7], ' ') << "two-digit day: " << value;
-    const size_t mon = kMonths.find(month);
+    std::smatch m;
+    if (!std::regex_match(
+            value, m,
+            std::regex(R"((\w{3}), (\d\d) (\w{3}) (\d{4}) (\d\d):(\d\d):(\d\d) ([+-])(\d{4}))"))) {
+        ADD_FAILURE() << value;
+        return std::string();
+    }
+    auto n = [&m](int i) { return std::stoi(m[i].str()); };
+    const size_t mon = kMonths.find(m[3].str());
     EXPECT_TRUE(mon != std::string::npos && mon % 3 == 0) << "English month: " << value;
-    const std::chrono::sys_days date = std::chrono::year{y} /
+    const std::chrono::sys_days date = std::chrono::year{n(4)} /
                                        std::chrono::month{static_cast<unsigned>(mon / 3 + 1)} /
-                                       std::chrono::day{static_cast<unsigned>(d)};
-    EXPECT_STREQ(kDays[std::chrono::weekday{date}.c_encoding()], day) << value;
-    const long offset = (zone / 100 * 60 + zone % 100) * (sign == '-' ? -1 : 1) * 60;
-    const long utc =
-        static_cast<long>(date.time_since_epoch().count()) * 86400 + h * 3600 + m * 60 + s - offset;
+                                       std::chrono::day{static_cast<unsigned>(n(2))};
+    EXPECT_EQ(kDays.substr(std::chrono::weekday{date}.c_encoding() * 3, 3), m[1].str()) << value;
+    const long offset = (n(9) / 100 * 60 + n(9) % 100) * (m[8] == "-" ? -60 : 60);
+    const long utc = static_cast<long>(date.time_since_epoch().count()) * 86400 + n(5) * 3600 +
+                     n(6) * 60 + n(7) - offset;
     EXPECT_LE(std::labs(static_cast<long>(std::time(nullptr)) - utc), 60) << value;
     return value.substr(value.size() - 5);
 }
@@ -168,17 +155,6 @@ TEST(Message, HeaderBlocks) {
             expected.replace(at, 3, platform::Utf16ToUtf8(message.m_RootPart.GetBoundary()));
         EXPECT_EQ(Masked(message.getHeader()), expected) << c.what;
     }
-    for (const auto& [priority, line] : {std::pair{0, ""},
-                                         {1, "X-Priority: 5\r\n"},
-                                         {2, "X-Priority: 3\r\n"},
-                                         {3, "X-Priority: 1\r\n"},
-                                         {4, ""}}) {
-        TSMTPMessage message;
-        message.m_Priority = priority;
-        const std::string header = message.getHeader();
-        EXPECT_EQ(header.find(*line ? line : "X-Priority") != std::string::npos, *line != 0)
-            << priority;
-    }
 }
 
 TEST(Message, OneMessageIdFromTheSendersDomainOrTheHostName) {
@@ -211,33 +187,6 @@ TEST(Message, OneMessageIdFromTheSendersDomainOrTheHostName) {
     EXPECT_NE(header.find("\r\nmessage-id: <own.1@example.org>\r\n"), std::string::npos);
 }
 
-TEST(Message, LongSubjectsAndNamesAreFoldedWithinTheirLines) {
-    TSMTPMessage message;
-    message.SetCharset(u"utf-8");
-    while (message.m_sSubject.size() < 500)
-        message.m_sSubject += u"Gr\u00fc\u00dfe aus K\u00f6ln \u2013 ";
-    const std::u16string name = u"\u00c6r\u00f8sk\u00f8bing Kommune \u2013 Teknik og Milj\u00f8";
-    message.m_From = TSMTPAddress(name, u"sender@example.com");
-    // A first record that fills most of its line: the second one's name
-    // starts a folded line of its own, after the comma.
-    message.AddRecipient(TSMTPAddress(u"", std::u16string(58, u'a') + u"@example.com"),
-                         TSMTPMessage::TO);
-    message.AddRecipient(TSMTPAddress(u"Zo\u00eb", u"zoe@example.com"), TSMTPMessage::TO);
-    message.AddRecipient(TSMTPAddress(name + name, u"two@example.com"), TSMTPMessage::TO);
-    const std::string header = message.getHeader();
-    for (size_t from = 0, at; (at = header.find("\r\n", from)) != std::string::npos; from = at + 2)
-        EXPECT_LE(at - from, 76u) << header.substr(from, at - from);
-    EXPECT_NE(header.find("@example.com,\r\n =?utf-8?q?Zo=C3=AB?= <zoe@example.com>,\r\n "),
-              std::string::npos)
-        << header;
-    // Each line filled up to column 76 with whole characters.
-    EXPECT_NE(header.find("\r\nSubject: =?utf-8?q?Gr=C3=BC=C3=9Fe_aus_K=C3=B6ln_=E2=80=93_Gr=C3="
-                          "BC=C3=9Fe?=\r\n =?utf-8?q?_aus_K=C3=B6ln_=E2=80=93_Gr=C3=BC=C3=9Fe_aus_"
-                          "K=C3=B6ln_?=\r\n"),
-              std::string::npos)
-        << header;
-}
-
 // English names whatever the locale, which stays as it was; the zone follows
 // TZ as the C library reads it (on Windows it is the system's setting, which
 // a test cannot change per case).
@@ -266,65 +215,35 @@ TEST(Message, DateLine) {
 #endif
 }
 
+// The structure the delivery tests read back is built here: the text moves
+// into the first child when MIME goes on, a second text or HTML body replaces
+// the first (the HTML keeping its base), attachments are the records with a
+// path, named by the file when they have no name.
 TEST(Message, BodyPartsFollowTheMimeSwitch) {
     TSMTPMessage message;
-    message.SetCharset(u"utf-8");
     message.AddTextBody(u"first\nline");
     EXPECT_EQ(message.GetTextBody(), u"first\r\nline");
-    // MIME on: the text moves into the first child.
     message.SetMime(true);
     EXPECT_EQ(message.GetTextBody(), u"This is a multi-part message in MIME format");
-    EXPECT_EQ(message.m_RootPart.GetContentType(), u"multipart/mixed");
-    ASSERT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 1);
-    TSMTPBodyPart* text = message.m_RootPart.GetChildBodyPart(0);
-    EXPECT_EQ(text->GetContentType(), u"text/plain");
-    EXPECT_EQ(text->GetText(), u"first\r\nline");
-    EXPECT_EQ(text->GetCharset(), u"utf-8");
     message.AddTextBody(u"second");
     message.SetMime(true);
-    ASSERT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 1) << "the text part is replaced";
-    EXPECT_EQ(message.m_RootPart.GetChildBodyPart(0)->GetText(), u"second");
-    // HTML is the text's sibling, replaced by a second one but keeping its base.
     message.AddHTMLBody(u"<p>one</p>", u"http://example.com/");
-    EXPECT_EQ(message.GetHTMLBody(), u"") << "the HTML part is the second child";
     message.AddHTMLBody(u"<p>two</p>", u"ignored");
-    ASSERT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 2);
-    TSMTPBodyPart* html = message.m_RootPart.GetChildBodyPart(1);
-    EXPECT_EQ(html->GetContentType(), u"text/html");
-    EXPECT_EQ(html->GetText(), u"<p>two</p>");
-    EXPECT_EQ(html->m_sContentBase, u"http://example.com/");
-    // Attachments follow: the records with a path, named by the file when
-    // they have no name of their own.
     MAILATTACHMENT records[] = {Attachment(u"Shown name.pdf", u"/data/x1.pdf"),
                                 Attachment(u"skipped", nullptr),
                                 Attachment(nullptr, u"C:\\docs\\plan.xlsx")};
     EXPECT_EQ(message.AddMultipleAttachments(records, 3), 2);
-    ASSERT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 4);
-    TSMTPBodyPart* first = message.m_RootPart.GetChildBodyPart(2);
-    EXPECT_EQ(first->m_sFilename, u"/data/x1.pdf");
-    EXPECT_EQ(first->m_sTitle, u"Shown name.pdf");
-    EXPECT_EQ(first->GetContentType(), u"application/octet-stream");
-    EXPECT_EQ(message.m_RootPart.GetChildBodyPart(3)->m_sTitle, u"plan.xlsx");
     EXPECT_EQ(message.AddMultipleAttachments(nullptr, 2), 0);
-    EXPECT_EQ(message.AddMultipleAttachments(records, 0), 0);
+    TSMTPBodyPart& root = message.m_RootPart;
+    ASSERT_EQ(root.GetNumberOfChildBodyParts(), 4);
+    EXPECT_EQ(root.GetChildBodyPart(0)->GetText(), u"second");
+    TSMTPBodyPart* html = root.GetChildBodyPart(1);
+    EXPECT_EQ(html->GetText(), u"<p>two</p>");
+    EXPECT_EQ(html->m_sContentBase, u"http://example.com/");
+    EXPECT_EQ(root.GetChildBodyPart(2)->m_sTitle, u"Shown name.pdf");
+    EXPECT_EQ(root.GetChildBodyPart(3)->m_sTitle, u"plan.xlsx");
     // MIME off drops the children; the root keeps its type and its text.
     message.SetMime(false);
-    EXPECT_EQ(message.m_RootPart.GetNumberOfChildBodyParts(), 0);
-    EXPECT_EQ(message.m_RootPart.GetContentType(), u"multipart/mixed");
-    EXPECT_EQ(message.GetTextBody(), u"This is a multi-part message in MIME format");
-
-    TSMTPMessage htmlOnly;
-    htmlOnly.AddHTMLBody(u"<b>x</b>", u"");
-    EXPECT_EQ(htmlOnly.GetHTMLBody(), u"<b>x</b>");
-    EXPECT_EQ(htmlOnly.m_RootPart.GetContentType(), u"multipart/mixed");
-}
-
-TEST(Message, EmptySenderIsAWarning) {
-    CapturingLogProvider log;
-    SetHostLogProvider(&log);
-    TSMTPMessage message;
-    const std::string header = message.getHeader();
-    SetHostLogProvider(nullptr);
-    EXPECT_EQ(header.compare(0, 10, "From: \r\nTo"), 0) << header;
-    EXPECT_TRUE(log.Contains(u"Email Address must be valid.", 4));
+    EXPECT_EQ(root.GetNumberOfChildBodyParts(), 0);
+    EXPECT_EQ(root.GetContentType(), u"multipart/mixed");
 }

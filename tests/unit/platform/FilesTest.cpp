@@ -1,14 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 
 #include "NonDiskFiles.h"
-#include "SystemText.h"
-#include "platform/CurrentDirectory.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
-#include "platform/SystemMessage.h"
 #include "platform/Utf.h"
 
 using namespace platform;
@@ -73,27 +69,4 @@ TEST(Files, MissingFilesAndFoldersHaveTheirWindowsCodes) {
         EXPECT_EQ(h, INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     }
-}
-
-TEST(CurrentDirectory, ReadsAndRestores) {
-    char16_t saved[260];
-    ASSERT_GT(GetCurrentDirectoryW(260, saved), 0u);
-    char16_t tiny[1];
-    EXPECT_GT(GetCurrentDirectoryW(1, tiny), 1u) << "a short buffer gets the size it needs";
-    ASSERT_TRUE(SetCurrentDirectoryW(Utf8ToUtf16(::testing::TempDir()).c_str()));
-    EXPECT_FALSE(SetCurrentDirectoryW(u"/no/such/directory"));
-    ASSERT_TRUE(SetCurrentDirectoryW(saved));
-    char16_t now[260];
-    GetCurrentDirectoryW(260, now);
-    EXPECT_EQ(std::u16string(now), std::u16string(saved));
-}
-
-TEST(SystemMessage, KnowsTheWinsockAndFileTexts) {
-    std::u16string text;
-    for (DWORD code : {10061u, 2u}) {
-        ASSERT_TRUE(FormatSystemMessage(code, text)) << code;
-        EXPECT_EQ(text, SystemText(code));
-    }
-    EXPECT_FALSE(FormatSystemMessage(0xDEADBEEF, text));
-    EXPECT_TRUE(text.empty());
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 #if !defined(_WIN32)
@@ -49,14 +50,6 @@ TEST(IsTextUnicode, TellsUtf16FromAnsiAndOtherByteOrders) {
           std::string("\xFE\xFF\0a", 4), Utf16Bytes(u"ab\uFFFFcd"), Utf16Bytes(u"ab\uFFFEcd")})
         EXPECT_FALSE(Unicode(bytes)) << bytes;
     EXPECT_FALSE(platform::IsTextUnicode(nullptr, 4));
-    // The tests that passed, of those asked for.
-    const std::string text = Utf16Bytes(u"a b\r\n");
-    int flags = IS_TEXT_UNICODE_NULL_BYTES | IS_TEXT_UNICODE_CONTROLS | IS_TEXT_UNICODE_ODD_LENGTH;
-    EXPECT_TRUE(platform::IsTextUnicode(text.data(), static_cast<int>(text.size()), &flags));
-    EXPECT_EQ(flags, IS_TEXT_UNICODE_NULL_BYTES | IS_TEXT_UNICODE_CONTROLS);
-    int odd = IS_TEXT_UNICODE_ODD_LENGTH;
-    EXPECT_FALSE(platform::IsTextUnicode("abc", 3, &odd));
-    EXPECT_EQ(odd, IS_TEXT_UNICODE_ODD_LENGTH);
     // The pair statistics read the text's own characters only: the two bytes
     // before each of these ("AN", U+4E41) would make it text of one script.
     for (const std::u16string& script :
@@ -68,89 +61,47 @@ TEST(IsTextUnicode, TellsUtf16FromAnsiAndOtherByteOrders) {
 
 namespace {
 
-// GetPrivateProfileStringW into a buffer of the given size: the count it
-// returns and the text before it; a NUL must follow that text.
-std::pair<DWORD, std::u16string> ProfileString(const ScratchDir& dir, const char* file,
-                                               const char16_t* section, const char16_t* key,
-                                               const char16_t* fallback = u"", DWORD size = 259) {
-    std::u16string buffer(size + 1, u'#');
-    DWORD n = platform::GetPrivateProfileStringW(section, key, fallback, buffer.data(), size,
-                                                 dir.WideFile(file).c_str());
-    if (size > 0) {
-        EXPECT_EQ(buffer[n], u'\0');
-    }
-    return {n, buffer.substr(0, n)};
-}
-
-UINT ProfileInt(const ScratchDir& dir, const char* file, const char16_t* key, int fallback) {
-    return platform::GetPrivateProfileIntW(u"smtp", key, fallback, dir.WideFile(file).c_str());
+// GetPrivateProfileSectionW, the one profile call the settings make (their
+// INI reader takes the lines apart): the count it returns and the lines
+// before it; a NUL must follow them.
+std::u16string Section(const ScratchDir& dir, const std::string& bytes,
+                       const char16_t* name = u"smtp", DWORD size = 512) {
+    WriteBytes(dir.File("vx.ini"), bytes);
+    std::u16string buffer(size, u'#');
+    const DWORD n = platform::GetPrivateProfileSectionW(name, buffer.data(), size,
+                                                        dir.WideFile("vx.ini").c_str());
+    EXPECT_EQ(buffer[n], u'\0');
+    return buffer.substr(0, n);
 }
 
 }  // namespace
 
-TEST(Profile, WindowsLookupSemantics) {
+// The first section of the name, in any case, each line as it stands but for
+// the blanks around the key and the value; a section that does not fit is
+// cut to the room less two, as Windows says it.
+TEST(Profile, SectionsAsWindowsReadsThem) {
     ScratchDir dir;
-    WriteBytes(dir.File("vx.ini"),
-               "; comment\r\n"
-               "[Other]\r\n"
-               "smtpHost=wrong\r\n"
-               "  [ smtp ]  \r\n"
-               "  SMTPHOST =  mail.example.com  \r\n"
-               "smtpUser=\"  quoted user  \"\r\n"
-               "smtpPass='single'\r\n"
-               "half=\"open\r\n"
-               "smtpPort= -587x\r\n"
-               "smtpAuth=x\r\n"
-               "empty=\r\n"
-               "smtpHost=second wins not\r\n"
-               "[SMTP]\r\n"
-               "late=ignored\n");
-    using Result = std::pair<DWORD, std::u16string>;
-    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"smtpHost"), Result(16, u"mail.example.com"));
-    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"smtpuser"), Result(15, u"  quoted user  "));
-    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"smtpPass"), Result(6, u"single"));
-    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"half"), Result(5, u"\"open"));
-    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"empty", u"def"), Result(0, u""));
-    // The first section of a name is the one read; the fallback loses its trailing blanks.
-    EXPECT_EQ(ProfileString(dir, "vx.ini", u"SMTP", u"late", u"dflt  "), Result(4, u"dflt"));
-
-    EXPECT_EQ(static_cast<int>(ProfileInt(dir, "vx.ini", u"smtpPort", 25)), -587);
-    EXPECT_EQ(ProfileInt(dir, "vx.ini", u"smtpAuth", 4), 0u);
-    EXPECT_EQ(ProfileInt(dir, "vx.ini", u"missing", 4), 4u);
-    EXPECT_EQ(ProfileInt(dir, "vx.ini", u"empty", 7), 7u);
-
-    // The whole first section at once, each value as it stands.
-    char16_t section[512];
-    const DWORD n =
-        platform::GetPrivateProfileSectionW(u"smtp", section, 512, dir.WideFile("vx.ini").c_str());
-    EXPECT_EQ(std::u16string(section, n),
-              std::u16string(u"SMTPHOST=mail.example.com\0smtpUser=\"  quoted user  \"\0"
-                             u"smtpPass='single'\0half=\"open\0smtpPort=-587x\0smtpAuth=x\0"
-                             u"empty=\0smtpHost=second wins not\0",
-                             n));
-    EXPECT_EQ(section[n], u'\0');
-}
-
-TEST(Profile, MissingFileCutValuesAndLists) {
-    ScratchDir dir;
-    using Result = std::pair<DWORD, std::u16string>;
-    EXPECT_EQ(ProfileString(dir, "none.ini", u"SMTP", u"smtpHost", u"fallback", 8),
-              Result(7, u"fallbac"));
-    EXPECT_EQ(ProfileInt(dir, "none.ini", u"smtpPort", 25), 25u);
-    WriteBytes(dir.File("a.ini"), "[S]\nk=0123456789\n");
-    EXPECT_EQ(ProfileString(dir, "a.ini", u"S", u"k", u"", 8), Result(7, u"0123456"));
-    EXPECT_EQ(ProfileString(dir, "a.ini", u"S", u"k", u"", 0).first, 0u);
-    // Key and section lists, each name ended by a NUL, the list by another.
-    WriteBytes(dir.File("b.ini"), "[One]\na=1\nb=2\n[Two]\n");
-    EXPECT_EQ(ProfileString(dir, "b.ini", u"One", nullptr, u"", 32),
-              Result(4, std::u16string(u"a\0b\0", 4)));
-    EXPECT_EQ(ProfileString(dir, "b.ini", nullptr, nullptr, u"", 32),
-              Result(8, std::u16string(u"One\0Two\0", 8)));
-    // A section that does not fit is cut to the room less two, as Windows says it.
-    char16_t cut[6];
-    EXPECT_EQ(platform::GetPrivateProfileSectionW(u"One", cut, 6, dir.WideFile("b.ini").c_str()),
-              4u);
-    EXPECT_EQ(std::u16string(cut, 6), std::u16string(u"a=1\0\0\0", 6));
+    static const char16_t kLines[] =
+        u"SMTPHOST=mail.example.com\0smtpUser=\"  quoted user  \"\0half=\"open\0empty=\0"
+        u"smtpHost=second wins not\0";
+    EXPECT_EQ(Section(dir,
+                      "; comment\r\n"
+                      "[Other]\r\n"
+                      "smtpHost=wrong\r\n"
+                      "  [ smtp ]  \r\n"
+                      "  SMTPHOST =  mail.example.com  \r\n"
+                      "smtpUser=\"  quoted user  \"\r\n"
+                      "half=\"open\r\n"
+                      "empty=\r\n"
+                      "smtpHost=second wins not\r\n"
+                      "[SMTP]\r\n"
+                      "late=ignored\n"),
+              std::u16string(kLines, std::size(kLines) - 1));
+    EXPECT_EQ(Section(dir, "[One]\na=1\nb=2\n[Two]\n", u"One", 6), std::u16string(u"a=1\0", 4));
+    std::filesystem::remove(dir.File("vx.ini"));
+    char16_t none[4] = {u'#', u'#'};
+    EXPECT_EQ(platform::GetPrivateProfileSectionW(u"smtp", none, 4, dir.WideFile("vx.ini").c_str()),
+              0u);
 }
 
 TEST(Profile, ReadsTheFourEncodings) {
@@ -168,16 +119,12 @@ TEST(Profile, ReadsTheFourEncodings) {
          u"\u00F5\u00A3\u00A3\u00A3 \u20AC\u20AC\u20AC\u20AC"},
         {"\xFF\xFE" + Utf16Bytes(u"[SMTP]\r\nsmtpUser=\u5F20\u4F1F\r\n"), u"\u5F20\u4F1F"},
     };
-    for (const auto& [bytes, user] : files) {
-        WriteBytes(dir.File("x.ini"), bytes);
-        EXPECT_EQ(ProfileString(dir, "x.ini", u"SMTP", u"smtpUser").second, user);
-    }
+    for (const auto& [bytes, user] : files)
+        EXPECT_EQ(Section(dir, bytes), u"smtpUser=" + user + u'\0');
 }
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void TearDown() override { SetEnv("SMTPMAIL_REGISTRY_HKLM_READONLY", nullptr); }
-
     static LONG SetDword(platform::HKEY h, const char16_t* name, DWORD value) {
         return platform::RegSetValueExW(h, name, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                                         4);
@@ -237,8 +184,8 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
     platform::RegCloseKey(h);
 }
 
-// The stand-in's own cases: its value files and its switch for a machine
-// hive that refuses writes (Wine's HKLM is always writable).
+// The stand-in's value files (its switch for a machine hive that refuses
+// writes is CMailCfg.WriteFailuresAreReported's).
 #if !defined(_WIN32)
 
 // A value whose file is not a regular file is refused, never waited for.
@@ -254,24 +201,6 @@ TEST_F(RegistryTest, ValueFileThatIsAFifoIsRefused) {
     }
     DWORD value = 0;
     EXPECT_EQ(QueryDword(h, u"v", value), static_cast<LONG>(ERROR_ACCESS_DENIED));
-    platform::RegCloseKey(h);
-}
-
-TEST_F(RegistryTest, MachineHiveCanRefuseWrites) {
-    platform::HKEY h = nullptr;
-    ASSERT_EQ(platform::RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\A", KEY_ALL_ACCESS, &h), 0);
-    ASSERT_EQ(SetDword(h, u"v", 1), 0);
-    platform::RegCloseKey(h);
-
-    SetEnv("SMTPMAIL_REGISTRY_HKLM_READONLY", "1");
-    EXPECT_EQ(platform::RegCreateKeyW(HKEY_LOCAL_MACHINE, u"Software\\B", &h),
-              static_cast<LONG>(ERROR_ACCESS_DENIED));
-    // Reading still works.
-    ASSERT_EQ(platform::RegOpenKeyW(HKEY_LOCAL_MACHINE, u"Software\\A", &h), 0);
-    DWORD value = 0;
-    EXPECT_EQ(QueryDword(h, u"v", value), 0);
-    EXPECT_EQ(value, 1u);
-    EXPECT_EQ(SetDword(h, u"v", 2), static_cast<LONG>(ERROR_ACCESS_DENIED));
     platform::RegCloseKey(h);
 }
 

@@ -102,9 +102,9 @@ INSTANTIATE_TEST_SUITE_P(PlainAndTls, FaultTest,
 // An attachment that cannot be read wholly fails after the server has said
 // 354: it now takes every line as message text, so the session closes the
 // connection (the server discards the unfinished message) instead of a QUIT
-// that would wait for a reply that never comes. A missing file and one over
-// the limit fail before any byte of their part; one that shrinks while it is
-// read, half way.
+// that would wait for a reply that never comes. A file over the limit fails
+// before any byte of its part; one that shrinks while it is read, half way.
+// (A missing file is a delivery test's row.)
 TEST_F(SessionTest, AttachmentsThatCannotBeReadWhollyDeliverNothing) {
     ScratchDir dir;
     const std::string large = dir.File("large.bin");
@@ -115,7 +115,6 @@ TEST_F(SessionTest, AttachmentsThatCannotBeReadWhollyDeliverNothing) {
         bool bShrinks = false;
     };
     const Row rows[] = {
-        {"missing", "/nonexistent/folder/report.pdf", ERROR_PATH_NOT_FOUND},
         {"one byte over the limit", large, ERROR_INVALID_PARAMETER},
     // On Windows the session opens the file without sharing it, so
     // nobody can shorten it while it is read.

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -38,14 +37,4 @@ TEST(Logging, WritesEachRecordToTheLogFile) {
     EXPECT_NE(text.str().find("[level 7, type 10] CMailAPI::Execute enter"), std::string::npos)
         << text.str();
     EXPECT_NE(text.str().find("CMailAPI::Execute exit: int:0"), std::string::npos) << text.str();
-}
-
-TEST(Memory, BlocksGrowKeepingTheirContents) {
-    auto* p = static_cast<char*>(GetMemory(4));
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "abc", 4);
-    p = static_cast<char*>(ReallocMemory(p, 1 << 20));
-    ASSERT_NE(p, nullptr);
-    EXPECT_STREQ(p, "abc");
-    FreeMemory(p);
 }
