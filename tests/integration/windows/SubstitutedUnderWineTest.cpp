@@ -31,7 +31,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -50,11 +50,13 @@ constexpr unsigned char kAlert = 21;
 // What the package saw, in order: "ISC <word>", "decrypt <word>", "shutdown".
 struct Journal {
     std::vector<std::string> events;
-    std::string plaintextSent;          // every byte given to EncryptMessage
-    std::vector<std::string> refusals;  // calls the package refused, and why
-    std::wstring targetName;            // of the first InitializeSecurityContextW
-    int nCredentials = 0;               // held now
-    int nContexts = 0;                  // held now
+    std::string plaintextSent;  // every byte given to EncryptMessage
+    std::wstring targetName;    // of the first InitializeSecurityContextW
+    int nCredentials = 0;       // held now
+    int nContexts = 0;          // held now (one connection at a time)
+    bool bEstablished = false;
+    bool bShutdown = false;
+    bool bAwaitingHandshake = false;  // DecryptMessage handed a handshake record back
 } g_journal;
 
 // A record as the peer writes it.
@@ -69,27 +71,12 @@ constexpr ULONG kTrailerSize = 4;
 constexpr char kTrailer[] = "MAC!";
 constexpr ULONG kMaximumMessage = 1000;  // small, so that a message takes many records
 
-struct Context {
-    bool bEstablished = false;
-    bool bShutdown = false;
-    bool bAwaitingHandshake = false;  // DecryptMessage handed a handshake record back
-};
-
-Context* ContextOf(PCtxtHandle h) {
-    return h != nullptr ? reinterpret_cast<Context*>(h->dwLower) : nullptr;
-}
-
 SecBuffer* FindBuffer(PSecBufferDesc desc, ULONG type) {
     for (ULONG i = 0; desc != nullptr && i < desc->cBuffers; ++i) {
         if (desc->pBuffers[i].BufferType == type)
             return &desc->pBuffers[i];
     }
     return nullptr;
-}
-
-SECURITY_STATUS Refuse(SECURITY_STATUS status, const std::string& why) {
-    g_journal.refusals.push_back(why);
-    return status;
 }
 
 // The first record of bytes: its type and body, and its whole size; 0 when
@@ -127,10 +114,10 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandle(SEC_WCHAR* /*principal*/, SEC
                                                    PCredHandle credential, PTimeStamp /*expiry*/) {
     const auto* cred = static_cast<const SCHANNEL_CRED*>(authData);
     if (package == nullptr || std::wstring(package) != UNISP_NAME_W || use != SECPKG_CRED_OUTBOUND)
-        return Refuse(SEC_E_SECPKG_NOT_FOUND, "credentials of another package or use");
+        return SEC_E_SECPKG_NOT_FOUND;
     if (cred == nullptr || cred->dwVersion != SCHANNEL_CRED_VERSION ||
         (cred->dwFlags & SCH_CRED_MANUAL_CRED_VALIDATION) == 0)
-        return Refuse(SEC_E_UNKNOWN_CREDENTIALS, "credentials without manual validation");
+        return SEC_E_UNKNOWN_CREDENTIALS;
     *credential = CredHandle{1, 1};
     ++g_journal.nCredentials;
     return SEC_E_OK;
@@ -150,24 +137,22 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContext(PCredHandle /*credential*/, 
     Journal& journal = g_journal;
     *attributes = 0;
     PutToken(output, std::string());
-    Context* c = ContextOf(context);
-    if (c == nullptr) {
-        c = new Context();
-        newContext->dwLower = reinterpret_cast<ULONG_PTR>(c);
+    if (context == nullptr || context->dwLower == 0) {
+        *newContext = CtxtHandle{1, 1};
         ++journal.nContexts;
         journal.targetName = target != nullptr ? target : L"";
         journal.events.push_back("ISC start");
         PutToken(output, Record(kHandshake, "CLIENT-HELLO"));
         return SEC_I_CONTINUE_NEEDED;
     }
-    if (c->bShutdown) {
+    if (journal.bShutdown) {
         journal.events.push_back("ISC shutdown");
         PutToken(output, Record(kAlert, "CLOSE"));
         return SEC_E_OK;
     }
     SecBuffer* in = input != nullptr && input->cBuffers >= 2 ? &input->pBuffers[0] : nullptr;
     if (in == nullptr || in->BufferType != SECBUFFER_TOKEN)
-        return Refuse(SEC_E_INVALID_TOKEN, "ISC without an input token");
+        return SEC_E_INVALID_TOKEN;
     unsigned char type = 0;
     std::string word;
     const ULONG used =
@@ -175,25 +160,24 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContext(PCredHandle /*credential*/, 
     if (used == 0)
         return SEC_E_INCOMPLETE_MESSAGE;
     if (type != kHandshake)
-        return Refuse(SEC_E_ILLEGAL_MESSAGE, "ISC given a record of type " + std::to_string(type));
+        return SEC_E_ILLEGAL_MESSAGE;
     journal.events.push_back("ISC " + word);
-    SECURITY_STATUS status = SEC_E_OK;
-    if (word == "SERVER-HELLO" && !c->bEstablished) {
-        PutToken(output, Record(kHandshake, "CLIENT-FINISHED"));
-        c->bEstablished = true;
-    } else if (word == "TICKET" && c->bEstablished) {
-        // Kept for a later connection; nothing to answer.
-    } else if (word == "KEY-UPDATE" && c->bEstablished) {
-        PutToken(output, Record(kHandshake, "KEY-UPDATE-ANSWER"));
-    } else if (word == "HELLO-REQUEST" && c->bEstablished) {
-        PutToken(output, Record(kHandshake, "CLIENT-HELLO-2"));
-        status = SEC_I_CONTINUE_NEEDED;
-    } else if (word == "SERVER-HELLO-2" && c->bEstablished) {
-        PutToken(output, Record(kHandshake, "CLIENT-FINISHED-2"));
-    } else {
-        return Refuse(SEC_E_ILLEGAL_MESSAGE, "handshake message out of place: " + word);
-    }
-    c->bAwaitingHandshake = false;
+    // Each server message and the client's answer: a ticket is kept for a
+    // later connection, with nothing to answer.
+    static const std::map<std::string, std::string> answers = {
+        {"SERVER-HELLO", "CLIENT-FINISHED"},
+        {"TICKET", ""},
+        {"KEY-UPDATE", "KEY-UPDATE-ANSWER"},
+        {"HELLO-REQUEST", "CLIENT-HELLO-2"},
+        {"SERVER-HELLO-2", "CLIENT-FINISHED-2"}};
+    const auto answer = answers.find(word);
+    if (answer == answers.end() || journal.bEstablished != (word != "SERVER-HELLO"))
+        return SEC_E_ILLEGAL_MESSAGE;
+    if (!answer->second.empty())
+        PutToken(output, Record(kHandshake, answer->second));
+    journal.bEstablished = true;
+    journal.bAwaitingHandshake = false;
+    const SECURITY_STATUS status = word == "HELLO-REQUEST" ? SEC_I_CONTINUE_NEEDED : SEC_E_OK;
     if (used < in->cbBuffer) {
         input->pBuffers[1].BufferType = SECBUFFER_EXTRA;
         input->pBuffers[1].cbBuffer = in->cbBuffer - used;
@@ -202,29 +186,25 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContext(PCredHandle /*credential*/, 
 }
 
 SECURITY_STATUS SEC_ENTRY DeleteSecurityContext(PCtxtHandle context) {
-    delete ContextOf(context);
-    context->dwLower = context->dwUpper = 0;
+    *context = CtxtHandle{0, 0};
     --g_journal.nContexts;
     return SEC_E_OK;
 }
 
-SECURITY_STATUS SEC_ENTRY ApplyControlToken(PCtxtHandle context, PSecBufferDesc input) {
-    Context* c = ContextOf(context);
+SECURITY_STATUS SEC_ENTRY ApplyControlToken(PCtxtHandle /*context*/, PSecBufferDesc input) {
     SecBuffer* token = FindBuffer(input, SECBUFFER_TOKEN);
-    if (c == nullptr || token == nullptr || token->cbBuffer != sizeof(DWORD) ||
+    if (token == nullptr || token->cbBuffer != sizeof(DWORD) ||
         *static_cast<DWORD*>(token->pvBuffer) != SCHANNEL_SHUTDOWN)
-        return Refuse(SEC_E_UNSUPPORTED_FUNCTION, "a control token other than SCHANNEL_SHUTDOWN");
-    c->bShutdown = true;
+        return SEC_E_UNSUPPORTED_FUNCTION;
+    g_journal.bShutdown = true;
     g_journal.events.push_back("shutdown");
     return SEC_E_OK;
 }
 
-SECURITY_STATUS SEC_ENTRY QueryContextAttributes(PCtxtHandle context, ULONG attribute,
+SECURITY_STATUS SEC_ENTRY QueryContextAttributes(PCtxtHandle /*context*/, ULONG attribute,
                                                  void* buffer) {
-    if (ContextOf(context) == nullptr)
-        return Refuse(SEC_E_INVALID_HANDLE, "QueryContextAttributesW without a context");
     if (attribute != SECPKG_ATTR_STREAM_SIZES)
-        return Refuse(SEC_E_UNSUPPORTED_FUNCTION, "attribute " + std::to_string(attribute));
+        return SEC_E_UNSUPPORTED_FUNCTION;
     *static_cast<SecPkgContext_StreamSizes*>(buffer) =
         SecPkgContext_StreamSizes{kHeader, kTrailerSize, kMaximumMessage, 4, 0};
     return SEC_E_OK;
@@ -235,16 +215,15 @@ SECURITY_STATUS SEC_ENTRY FreeContextBuffer(void* buffer) {
     return SEC_E_OK;
 }
 
-SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle context, ULONG /*qop*/, PSecBufferDesc message,
-                                         ULONG /*sequence*/) {
-    Context* c = ContextOf(context);
+SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle /*context*/, ULONG /*qop*/,
+                                         PSecBufferDesc message, ULONG /*sequence*/) {
     SecBuffer* header = FindBuffer(message, SECBUFFER_STREAM_HEADER);
     SecBuffer* data = FindBuffer(message, SECBUFFER_DATA);
     SecBuffer* trailer = FindBuffer(message, SECBUFFER_STREAM_TRAILER);
-    if (c == nullptr || !c->bEstablished || header == nullptr || data == nullptr ||
-        trailer == nullptr || header->cbBuffer < kHeader || trailer->cbBuffer < kTrailerSize ||
+    if (!g_journal.bEstablished || header == nullptr || data == nullptr || trailer == nullptr ||
+        header->cbBuffer < kHeader || trailer->cbBuffer < kTrailerSize ||
         data->cbBuffer > kMaximumMessage)
-        return Refuse(SEC_E_INVALID_TOKEN, "EncryptMessage with buffers of the wrong shape");
+        return SEC_E_INVALID_TOKEN;
     g_journal.plaintextSent.append(static_cast<const char*>(data->pvBuffer), data->cbBuffer);
     const ULONG length = data->cbBuffer + kTrailerSize;
     const BYTE bytes[kHeader] = {kApplication, 3, 3, static_cast<BYTE>(length >> 8),
@@ -256,15 +235,13 @@ SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle context, ULONG /*qop*/, PSe
     return SEC_E_OK;
 }
 
-SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle context, PSecBufferDesc message,
+SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle /*context*/, PSecBufferDesc message,
                                          ULONG /*sequence*/, PULONG /*qop*/) {
-    Context* c = ContextOf(context);
-    if (c == nullptr || message == nullptr || message->cBuffers < 4 ||
+    if (message == nullptr || message->cBuffers < 4 ||
         message->pBuffers[0].BufferType != SECBUFFER_DATA)
-        return Refuse(SEC_E_INVALID_TOKEN, "DecryptMessage with buffers of the wrong shape");
-    if (c->bAwaitingHandshake)
-        return Refuse(SEC_E_OUT_OF_SEQUENCE,
-                      "DecryptMessage again before the handshake took its message");
+        return SEC_E_INVALID_TOKEN;
+    if (g_journal.bAwaitingHandshake)
+        return SEC_E_OUT_OF_SEQUENCE;
     SecBuffer* b = message->pBuffers;
     auto* p = static_cast<BYTE*>(b[0].pvBuffer);
     const ULONG cb = b[0].cbBuffer;
@@ -282,7 +259,7 @@ SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle context, PSecBufferDesc mes
         // The message is for the handshake: it stays where it is, as the
         // start of the extra bytes.
         g_journal.events.push_back("decrypt " + body);
-        c->bAwaitingHandshake = true;
+        g_journal.bAwaitingHandshake = true;
         b[0] = SecBuffer{0, SECBUFFER_STREAM_HEADER, p};
         b[1] = SecBuffer{0, SECBUFFER_DATA, p};
         b[2] = SecBuffer{0, SECBUFFER_STREAM_TRAILER, p};
@@ -293,7 +270,7 @@ SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle context, PSecBufferDesc mes
         return SEC_I_CONTEXT_EXPIRED;
     if (type != kApplication || body.size() < kTrailerSize ||
         body.compare(body.size() - kTrailerSize, kTrailerSize, kTrailer) != 0)
-        return Refuse(SEC_E_MESSAGE_ALTERED, "a record the peer did not make");
+        return SEC_E_MESSAGE_ALTERED;
     const ULONG text = static_cast<ULONG>(body.size()) - kTrailerSize;
     b[0] = SecBuffer{kHeader, SECBUFFER_STREAM_HEADER, p};
     b[1] = SecBuffer{text, SECBUFFER_DATA, p + kHeader};
@@ -336,46 +313,39 @@ struct SchannelTable {
     }
 };
 
-// Adds the step that writes the bytes: whole, or in pieces.
-using Deliver = std::function<void(ScriptedSmtpServer&, const std::string&)>;
-
 // STARTTLS and a whole session over the scripted package, with every message
 // the server's side of TLS 1.3 or 1.2 may send after the handshake: a session
 // ticket alone, a ticket in one piece with a reply, a key update that wants
-// an answer, and a renegotiation.
-void PostHandshakeDialogue(ScriptedSmtpServer& s, const Deliver& deliver) {
-    auto send = [&](const std::string& bytes) { deliver(s, bytes); };
+// an answer, and a renegotiation; the bytes whole or a byte per segment.
+void PostHandshakeDialogue(ScriptedSmtpServer& s, bool bDripped) {
     s.Send("220 mail.test\r\n")
         .Expect("EHLO")
         .Send("250-mail.test\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n")
         .Exchange("STARTTLS", "220 go ahead\r\n")
         .ExpectText("CLIENT-HELLO");
-    send(Record(kHandshake, "SERVER-HELLO"));
-    s.ExpectText("CLIENT-FINISHED");
-    send(Record(kHandshake, "TICKET"));
-    s.ExpectText("EHLO ");
-    send(Record(kHandshake, "TICKET") + Application("250-mail.test\r\n250 AUTH PLAIN\r\n"));
-    s.ExpectText("AUTH PLAIN\r\n");
-    send(Application("334 \r\n"));
-    s.ExpectText("AHUAcA==\r\n");  // "\0u\0p"
-    send(Application("235 ok\r\n"));
-    s.ExpectText("MAIL FROM:");
-    send(Record(kHandshake, "KEY-UPDATE"));
-    s.ExpectText("KEY-UPDATE-ANSWER");
-    send(Application("250 ok\r\n"));
-    s.ExpectText("RCPT TO:");
-    send(Record(kHandshake, "HELLO-REQUEST"));
-    s.ExpectText("CLIENT-HELLO-2");
-    send(Record(kHandshake, "SERVER-HELLO-2"));
-    s.ExpectText("CLIENT-FINISHED-2");
-    send(Application("250 ok\r\n"));
-    s.ExpectText("DATA\r\n");
-    send(Application("354 go ahead\r\n"));
-    s.ExpectText("\r\n.\r\n");
-    send(Application("250 queued\r\n"));
-    s.ExpectText("QUIT\r\n");
-    send(Application("221 bye\r\n"));
-    s.ExpectText("CLOSE");
+    const std::pair<std::string, const char*> steps[] = {
+        {Record(kHandshake, "SERVER-HELLO"), "CLIENT-FINISHED"},
+        {Record(kHandshake, "TICKET"), "EHLO "},
+        {Record(kHandshake, "TICKET") + Application("250-mail.test\r\n250 AUTH PLAIN\r\n"),
+         "AUTH PLAIN\r\n"},
+        {Application("334 \r\n"), "AHUAcA==\r\n"},  // "\0u\0p"
+        {Application("235 ok\r\n"), "MAIL FROM:"},
+        {Record(kHandshake, "KEY-UPDATE"), "KEY-UPDATE-ANSWER"},
+        {Application("250 ok\r\n"), "RCPT TO:"},
+        {Record(kHandshake, "HELLO-REQUEST"), "CLIENT-HELLO-2"},
+        {Record(kHandshake, "SERVER-HELLO-2"), "CLIENT-FINISHED-2"},
+        {Application("250 ok\r\n"), "DATA\r\n"},
+        {Application("354 go ahead\r\n"), "\r\n.\r\n"},
+        {Application("250 queued\r\n"), "QUIT\r\n"},
+        {Application("221 bye\r\n"), "CLOSE"},
+    };
+    for (const auto& [bytes, answer] : steps) {
+        if (bDripped)
+            s.SendSegments(Dripped(bytes), std::chrono::milliseconds(1));
+        else
+            s.Send(bytes);
+        s.ExpectText(answer);
+    }
 }
 
 TEST_F(WineSendTest, HandshakeMessagesAfterTheHandshakeNeverEndARead) {
@@ -383,52 +353,28 @@ TEST_F(WineSendTest, HandshakeMessagesAfterTheHandshakeNeverEndARead) {
                       reinterpret_cast<const void*>(&SchannelTable::GetProcAddress));
     ASSERT_EQ(patch.Error(), "");
     SchannelTable::patch = &patch;
-    struct Row {
-        const char* what;
-        Deliver deliver;
-    };
-    const Row rows[] = {
-        {"records whole", [](ScriptedSmtpServer& s, const std::string& bytes) { s.Send(bytes); }},
-        {"a byte per segment",
-         [](ScriptedSmtpServer& s, const std::string& bytes) {
-             std::vector<std::string> pieces;
-             for (char c : bytes)
-                 pieces.emplace_back(1, c);
-             s.SendSegments(pieces, std::chrono::milliseconds(1));
-         }},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
+    for (const bool bDripped : {false, true}) {
+        SCOPED_TRACE(bDripped ? "a byte per segment" : "records whole");
         g_journal = Journal{};
         ScriptedSmtpServer server;
-        PostHandshakeDialogue(server, row.deliver);
-        StoreSettings settings;
-        settings.host = "127.0.0.1";
-        settings.port = server.Start();
-        settings.auth = kAuthPlain;
-        settings.bStartTls = true;
-        settings.user = "u";
-        settings.password = "p";
-        settings.certFlags = 0x4000;  // the scripted package has no certificate to show
-        Configure(settings);
+        PostHandshakeDialogue(server, bDripped);
+        // The scripted package has no certificate to show.
+        Configure(StoreSettings{"127.0.0.1", server.Start(), kAuthPlain, true, 0x4000, "u", "p"});
         const std::string marker = NewMarker();
         HostMessage message = Simple(marker);
         EXPECT_EQ(Send(message.Record()), MAILERR_OK) << ToUtf8(Description());
         ASSERT_TRUE(server.Finish());
         EXPECT_THAT(server.Errors(), IsEmpty());
-
-        const Journal& journal = g_journal;
-        EXPECT_THAT(journal.refusals, IsEmpty());
         // Each message went to DecryptMessage once and then to the handshake.
-        EXPECT_THAT(journal.events,
+        EXPECT_THAT(g_journal.events,
                     ElementsAre("ISC start", "ISC SERVER-HELLO", "decrypt TICKET", "ISC TICKET",
                                 "decrypt TICKET", "ISC TICKET", "decrypt KEY-UPDATE",
                                 "ISC KEY-UPDATE", "decrypt HELLO-REQUEST", "ISC HELLO-REQUEST",
                                 "ISC SERVER-HELLO-2", "shutdown", "ISC shutdown"));
-        EXPECT_EQ(journal.targetName, L"127.0.0.1");
-        EXPECT_NE(journal.plaintextSent.find("Subject: Wine " + marker), std::string::npos);
-        EXPECT_EQ(journal.nContexts, 0) << "the context was deleted";
-        EXPECT_EQ(journal.nCredentials, 0) << "the credentials were freed";
+        EXPECT_EQ(g_journal.targetName, L"127.0.0.1");
+        EXPECT_NE(g_journal.plaintextSent.find("Subject: Wine " + marker), std::string::npos);
+        EXPECT_EQ(g_journal.nContexts, 0) << "the context was deleted";
+        EXPECT_EQ(g_journal.nCredentials, 0) << "the credentials were freed";
     }
 }
 
