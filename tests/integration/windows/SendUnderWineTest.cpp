@@ -217,12 +217,8 @@ TEST_F(WineSendTest, NtlmLogsOnWithTheSessionUsersCredentials) {
     auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
     SessionUser::domain = wide(PeerValue("ntlm.domain"));
     SessionUser::user = wide(PeerValue("ntlm.user"));
-    StoreSettings settings;
-    settings.port = std::stoi(PeerValue("port.ntlm"));
-    settings.auth = kAuthNtlm;
-    settings.user = "not-used";
-    settings.password = "not used either";
-    Configure(settings);
+    Configure(StoreSettings{"localhost", std::stoi(PeerValue("port.ntlm")), kAuthNtlm, false, 0,
+                            "not-used", "not used either"});
     auto said = [](const std::string& text) { return AskPeers("said ntlm " + text)[0] == "yes"; };
 
     for (const bool bRight : {true, false}) {
@@ -255,10 +251,7 @@ TEST_F(WineSendTest, NetworkLogReachesTheListenerTheRegistryNames) {
     listener.PointTheLogHere(HKEY_CURRENT_USER, 3);
     int port = 0;
     CloseSocket(BindLoopback(port, false));  // nobody listens there
-    StoreSettings settings;
-    settings.host = "127.0.0.1";
-    settings.port = port;
-    Configure(settings);
+    Configure(StoreSettings{"127.0.0.1", port});
     HostMessage message = Simple(NewMarker());
     ASSERT_EQ(Send(message.Record()), MAILERR_ACCESS_DENIED);
     ExpectLastError(MAILERR_ACCESS_DENIED,

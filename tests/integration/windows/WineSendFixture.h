@@ -22,11 +22,7 @@
 #include "ScratchRegistry.h"
 #include "mailapi.h"
 
-// Authentication methods of the store.
-constexpr int kAuthNone = 0;
-constexpr int kAuthLogin = 2;
-constexpr int kAuthPlain = 3;
-constexpr int kAuthNtlm = 4;
+constexpr int kAuthNone = 0, kAuthLogin = 2, kAuthPlain = 3, kAuthNtlm = 4;  // of the store
 
 const std::u16string kConnecting =
     u"CSMTPMailAPI::Send() - An error occured connecting to server. ";
@@ -45,8 +41,7 @@ struct StoreSettings {
     int auth = kAuthNone;
     bool bStartTls = false;
     unsigned certFlags = 0;
-    std::string user;
-    std::string password;
+    std::string user, password;
 };
 
 class WineSendTest : public ::testing::Test {
@@ -66,8 +61,7 @@ protected:
     // Writes smtp.cfg into the test's folder, as the administrator's tool does.
     void Configure(const StoreSettings& settings);
 
-    // A recipient "<marker>@example.org" that names this message among
-    // everything the peers stored.
+    // A recipient "<marker>@example.org" that names this message among all stored.
     std::string NewMarker();
     // One To recipient (the marker's address), a subject and a text body.
     HostMessage Simple(const std::string& marker);
@@ -87,14 +81,13 @@ protected:
     // A file of the test's folder with these bytes: its Linux path.
     std::string WriteFile(const std::string& name, const std::string& bytes) const;
 
+private:
     CapturingLogProvider m_log;
     MAILINIFLAGS m_flags{};
     HMAILPROVIDER m_h = nullptr;
     std::string m_folder;      // Linux path, seen by the peers
     std::u16string m_wfolder;  // the same as the host names it, with "\" at the end
     int m_nMarkers = 0;
-
-private:
     std::unique_ptr<ScratchDir> m_scratch;
     std::unique_ptr<ScratchRegistry> m_registry;
     std::unique_ptr<ImportPatch> m_chainPatch;

@@ -1,27 +1,18 @@
 #!/usr/bin/python3
-"""The Linux-side peers of the Windows integration tests, which run under Wine.
+"""The Linux-side peers of the Windows tests under Wine: windows_peers.py start|stop --dir FOLDER
 
-    windows_peers.py start|stop --dir FOLDER
-
-start makes the test certificates in FOLDER/certs, starts every peer on
-127.0.0.1 in a process of its own (away from CTest's output; its log is
-FOLDER/peers.log), writes FOLDER/peers.txt ("key=value" lines: port.NAME,
-account.*, ntlm.*, path.*) and returns. The peers live until stop, or an hour.
-
-  good, wrongname, expired, untrusted, partialchain, fullchain   the capture
-      server with STARTTLS (untrusted is self-signed; partialchain sends a leaf
-      of an intermediate CA alone, fullchain with the intermediate) and AUTH
-      PLAIN and LOGIN for the account
-  ntlm            tests/support/ntlm_smtpd.py: AUTH NTLM for the ntlm account
-  partialrecord   STARTTLS, then half a TLS record for the EHLO reply, and silence
-  stopreading     STARTTLS, AUTH, then after DATA nothing read for HOLD_S
-  control         one request a line, answered by lines ending with ".":
-    check MARKER EXPECTED.json   the stored message whose envelope holds MARKER,
-        read back by check_message.py; EXPECTED's "envelope" (tls, auth_user)
-        against the capture server's record: "ok", or "failed" and why
-    said PEER TEXT   "yes" when a line of that peer's output holds TEXT
-    commands PEER    the lines of that hostile peer's last connection, then
-        "closed" once the client has closed it
+start makes the test certificates, starts the peers on 127.0.0.1 in a process
+of its own (away from CTest's output; its log is FOLDER/peers.log), writes
+their ports and accounts to FOLDER/peers.txt (key=value) and returns; they
+live until stop, or an hour. good, wrongname, expired, untrusted (self-signed),
+partialchain (an intermediate CA's leaf alone) and fullchain (with the
+intermediate) are the capture server with that certificate; ntlm is
+ntlm_smtpd.py; partialrecord and stopreading misbehave after STARTTLS (below).
+The control port answers one request a line with lines ending in ".":
+"check MARKER EXPECTED.json" (the stored message read back by
+check_message.py, and EXPECTED's "envelope" against its record), "said PEER
+TEXT" (yes/no: a line of that peer's output holds TEXT), "commands PEER" (the
+lines of that hostile peer's last connection, then "closed" once closed).
 """
 
 import datetime
@@ -62,24 +53,16 @@ def make_certificates(folder):
     serials = itertools.count(1)
     local = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
 
-    def make(cn, issuer=None, days=(-1, 825), san=local, ca=False):
+    def make(cn, issuer=None, days=(-1, 825), san=local, ca=False):  # certificate, key
         key = ec.generate_private_key(ec.SECP256R1())
         subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, cn)])
         signer, signer_key = issuer or (None, key)
-        usage = dict.fromkeys(("content_commitment", "data_encipherment", "key_agreement",
-                               "encipher_only", "decipher_only"), False)
-        usage.update(digital_signature=not ca, key_encipherment=not ca, key_cert_sign=ca,
-                     crl_sign=ca)
         b = (x509.CertificateBuilder().subject_name(subject)
              .issuer_name(signer.subject if signer else subject).public_key(key.public_key())
              .serial_number(next(serials))
              .not_valid_before(now + datetime.timedelta(days=days[0]))
              .not_valid_after(now + datetime.timedelta(days=days[1]))
-             .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), False)
-             .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(
-                 signer_key.public_key()), False)
-             .add_extension(x509.BasicConstraints(ca=ca, path_length=None), True)
-             .add_extension(x509.KeyUsage(**usage), True))
+             .add_extension(x509.BasicConstraints(ca=ca, path_length=None), True))
         if not ca:
             b = b.add_extension(x509.SubjectAlternativeName(san), False).add_extension(
                 x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), False)
@@ -110,8 +93,7 @@ def make_certificates(folder):
 
 
 class Program:
-    """A peer program whose "listening on ... port N" line names its port; its
-    later output is kept for "said"."""
+    """A peer program that names its port in its "listening on" line."""
 
     def __init__(self, *argv):
         self.lines = []
@@ -134,8 +116,8 @@ class Program:
 
 
 class Hostile:
-    """STARTTLS with the good certificate, then one misbehaviour (see above);
-    keeps every line of the last connection."""
+    """STARTTLS, then half a TLS record for the EHLO reply and silence
+    (partialrecord), or after DATA nothing read for HOLD_S (stopreading)."""
 
     def __init__(self, mode, cert, key):
         self.mode, self.lines, self.closed = mode, [], threading.Event()
