@@ -13,11 +13,7 @@
 //    ticket silently, a key update with an answer token, a hello request by
 //    starting a second handshake; the bytes after it come back as
 //    SECBUFFER_EXTRA.
-// Handshake records (type 22) carry one word each:
-//   client: CLIENT-HELLO, CLIENT-FINISHED, KEY-UPDATE-ANSWER, CLIENT-HELLO-2,
-//           CLIENT-FINISHED-2
-//   server: SERVER-HELLO, TICKET, KEY-UPDATE, HELLO-REQUEST, SERVER-HELLO-2
-// A close notification is an alert record (type 21) with the word CLOSE.
+// Handshake and alert records carry one word each (the dialogue below).
 #include <windows.h>
 
 #define SECURITY_WIN32
@@ -284,20 +280,16 @@ std::string Application(const std::string& text) {
 }
 
 PSecurityFunctionTableW SEC_ENTRY InitSecurityInterfaceW() {
-    static SecurityFunctionTableW table = [] {
-        SecurityFunctionTableW t{};
-        t.dwVersion = SECURITY_SUPPORT_PROVIDER_INTERFACE_VERSION;
-        t.AcquireCredentialsHandleW = &AcquireCredentialsHandle;
-        t.FreeCredentialsHandle = &FreeCredentialsHandle;
-        t.InitializeSecurityContextW = &InitializeSecurityContext;
-        t.DeleteSecurityContext = &DeleteSecurityContext;
-        t.ApplyControlToken = &ApplyControlToken;
-        t.QueryContextAttributesW = &QueryContextAttributes;
-        t.FreeContextBuffer = &FreeContextBuffer;
-        t.EncryptMessage = &EncryptMessage;
-        t.DecryptMessage = &DecryptMessage;
-        return t;
-    }();
+    static SecurityFunctionTableW table{.dwVersion = SECURITY_SUPPORT_PROVIDER_INTERFACE_VERSION,
+                                        .AcquireCredentialsHandleW = &AcquireCredentialsHandle,
+                                        .FreeCredentialsHandle = &FreeCredentialsHandle,
+                                        .InitializeSecurityContextW = &InitializeSecurityContext,
+                                        .DeleteSecurityContext = &DeleteSecurityContext,
+                                        .ApplyControlToken = &ApplyControlToken,
+                                        .QueryContextAttributesW = &QueryContextAttributes,
+                                        .FreeContextBuffer = &FreeContextBuffer,
+                                        .EncryptMessage = &EncryptMessage,
+                                        .DecryptMessage = &DecryptMessage};
     return &table;
 }
 
