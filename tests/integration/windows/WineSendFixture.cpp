@@ -131,6 +131,8 @@ void WineSendTest::SetUp() {
     m_folder = PeerValue("path.scratch") + "/" + info->test_suite_name() + "-" + info->name();
     std::filesystem::create_directories(WindowsPathOf(m_folder));
     m_wfolder = FromUtf8(WindowsPathOf(m_folder) + "\\");
+    m_scratch = std::make_unique<ScratchDir>();
+    m_registry = std::make_unique<ScratchRegistry>(*m_scratch);
     m_flags.cbSize = sizeof m_flags;
     m_flags.logProvider = &m_log;
     m_flags.hResource = LoadTestHostModule(true);
@@ -147,6 +149,8 @@ void WineSendTest::SetUp() {
 void WineSendTest::TearDown() {
     Close();
     m_chainPatch.reset();
+    m_registry.reset();
+    m_scratch.reset();
 }
 
 StoreSettings WineSendTest::Peer(const std::string& name, int auth) {

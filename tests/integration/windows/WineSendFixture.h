@@ -88,7 +88,7 @@ private:
     std::string m_folder;      // Linux path, seen by the peers
     std::u16string m_wfolder;  // the same as the host names it, with "\" at the end
     int m_nMarkers = 0;
-    ScratchDir m_scratch;
-    ScratchRegistry m_registry{m_scratch};
+    std::unique_ptr<ScratchDir> m_scratch;
+    std::unique_ptr<ScratchRegistry> m_registry;
     std::unique_ptr<ImportPatch> m_chainPatch;
 };
