@@ -131,6 +131,7 @@ void WineSendTest::SetUp() {
     m_folder = PeerValue("path.scratch") + "/" + info->test_suite_name() + "-" + info->name();
     std::filesystem::create_directories(WindowsPathOf(m_folder));
     m_wfolder = FromUtf8(WindowsPathOf(m_folder) + "\\");
+    // After the provider (with secur32) is loaded: secur32 reads its packages from HKLM then.
     m_scratch = std::make_unique<ScratchDir>();
     m_registry = std::make_unique<ScratchRegistry>(*m_scratch);
     m_flags.cbSize = sizeof m_flags;
