@@ -59,27 +59,22 @@ class ToolsUnderWine(unittest.TestCase):
         cls.servers.stop()
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
-    def settings(self, **changes):
-        """smtpmail-cfg's settings of an OAuth2 store for the peers."""
-        # The server by name: the provider's own certificate check matches
-        # IP-literal names only on Windows itself, not under Wine.
-        values = {"--host": "localhost", "--port": str(self.servers.smtp_port),
-                  "--starttls": "on", "--cert-flags": "0x100", "--auth": "oauth2",
-                  "--sender-name": "Änne Sender", "--sender-address": SENDER,
-                  "--oauth-client-id": oauth_servers.DEFAULT_CLIENT_ID,
-                  "--oauth-client-secret": oauth_servers.DEFAULT_CLIENT_SECRET,
-                  "--oauth-tenant-id": oauth_servers.DEFAULT_TENANT,
-                  "--oauth-authority": self.servers.authority}
-        values.update(changes)
-        return [a for k, v in values.items() for a in (k, v)]
+    def settings(self):
+        """smtpmail-cfg's settings of an OAuth2 store for the peers (the server
+        by name: the provider matches IP-literal names only on Windows itself)."""
+        return ["--host", "localhost", "--port", str(self.servers.smtp_port), "--starttls", "on",
+                "--cert-flags", "0x100", "--auth", "oauth2", "--sender-name", "Änne Sender",
+                "--sender-address", SENDER, "--oauth-client-id", oauth_servers.DEFAULT_CLIENT_ID,
+                "--oauth-client-secret", oauth_servers.DEFAULT_CLIENT_SECRET,
+                "--oauth-tenant-id", oauth_servers.DEFAULT_TENANT,
+                "--oauth-authority", self.servers.authority]
 
-    def store(self, name, **changes):
-        """A configuration folder with the store written by smtpmail-cfg.exe;
-        its Windows path, with the trailing backslash the provider expects."""
-        folder = os.path.join(self.tmp, name)
-        os.makedirs(folder, exist_ok=True)
-        target = windows_path(folder) + "\\"
-        rc, out = run("smtpmail-cfg.exe", "--dir", target, *self.settings(**changes))
+    def store(self, name):
+        """A folder with the store written by smtpmail-cfg.exe: its Windows
+        path, with the trailing backslash the provider expects."""
+        os.makedirs(os.path.join(self.tmp, name))
+        target = windows_path(os.path.join(self.tmp, name)) + "\\"
+        rc, out = run("smtpmail-cfg.exe", "--dir", target, *self.settings())
         self.assertEqual(rc, 0, out)
         return target
 
@@ -117,10 +112,10 @@ class ToolsUnderWine(unittest.TestCase):
         subject = "Bericht aus Köln – №5"
         body = "Hallo Bob,\nGrüße aus Köln.\n.\nEnde"
         before = len(self.servers.messages)
-        rc, out = run("smtpmail-send.exe", "--config-dir", folder, "--to", "bob@example.org", "--cc", "Carla <carla@example.org>",
-                            "--bcc", "hidden@example.net", "--subject", subject,
-                            "--body", body, "--attach", windows_path(attachment),
-                            "--priority", "high", "--notify", "success,failure")
+        rc, out = run("smtpmail-send.exe", "--config-dir", folder, "--to", "bob@example.org",
+                      "--cc", "Carla <carla@example.org>", "--bcc", "hidden@example.net",
+                      "--subject", subject, "--body", body, "--attach", windows_path(attachment),
+                      "--priority", "high", "--notify", "success,failure")
         self.assertEqual(rc, 0, out)
         self.assertIn("Mail_Send returned 0", out)
         self.assertEqual(len(self.servers.messages), before + 1, out)
