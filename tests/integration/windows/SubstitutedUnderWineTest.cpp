@@ -1,47 +1,297 @@
-// The paths Wine cannot show, each on a substituted function of the DLL's
-// own imports (ImportPatch), everything else real:
-//  - TLS 1.3 post-handshake messages and SEC_I_RENEGOTIATE: Wine's Schannel
-//    speaks TLS 1.2 at most and never renegotiates, so SCHANNEL.DLL's table
-//    is the scripted package's (ScriptedSchannel.h), its peer a scripted server;
-//  - a partial chain (CERT_E_CHAINING) and IP-literal server names: Wine's SSL
-//    policy lets a chain that ends short of a root pass and compares DNS names
-//    only, so a substitute for CertVerifyCertificateChainPolicy adds what
-//    Windows' policy answers there to the real policy's answer;
-// a read-only HKEY_LOCAL_MACHINE is the store's test (CMailCfgTest.cpp).
-// Single sign-on without explicit credentials is the NTLM test's (the
-// provider's request for the session user, SendUnderWineTest.cpp).
-#include <winsock2.h>
-#include <ws2tcpip.h>
-// After windows.h (by winsock2.h), whose types they use.
-#include <wincrypt.h>
+// TLS 1.3 post-handshake messages and a server's renegotiation
+// (SEC_I_RENEGOTIATE), which Wine's Schannel (TLS 1.2 at most, no
+// renegotiation) cannot show: the provider's GetProcAddress for SCHANNEL.DLL's
+// InitSecurityInterfaceW hands it the table of a scripted package, its peer a
+// scripted server; everything else is real. The package keeps TLS's record
+// header but sends bodies as plain text (application records end in a
+// four-byte trailer), and does what Windows' Schannel does there:
+//  - DecryptMessage answers a handshake record with SEC_I_RENEGOTIATE, no data,
+//    and the record with whatever follows it as SECBUFFER_EXTRA; asked to
+//    decrypt again before the handshake has taken that record, it refuses with
+//    SEC_E_OUT_OF_SEQUENCE;
+//  - InitializeSecurityContextW takes the record as its input token: a session
+//    ticket silently, a key update with an answer token, a hello request by
+//    starting a second handshake; the bytes after it come back as
+//    SECBUFFER_EXTRA.
+// Handshake and alert records carry one word each (the dialogue below).
+#include <windows.h>
+
+#define SECURITY_WIN32
+#include <security.h>
+// After security.h, whose types it uses.
+#include <schannel.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
-#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "ImportPatch.h"
-#include "LogCapture.h"
-#include "NetworkLogListener.h"
-#include "ScratchDir.h"
-#include "ScratchRegistry.h"
-#include "ScriptedSchannel.h"
 #include "ScriptedSmtpServer.h"
-#include "SystemText.h"
 #include "WineSendFixture.h"
-#include "config/CMailCfg.h"
 
 namespace {
 
-using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// ----- Schannel after the handshake -------------------------------------------
+constexpr unsigned char kHandshake = 22;
+constexpr unsigned char kApplication = 23;
+constexpr unsigned char kAlert = 21;
+
+// What the package saw, in order: "ISC <word>", "decrypt <word>", "shutdown".
+struct Journal {
+    std::vector<std::string> events;
+    std::string plaintextSent;  // every byte given to EncryptMessage
+    std::wstring targetName;    // of the first InitializeSecurityContextW
+    int nCredentials = 0;       // held now
+    int nContexts = 0;          // held now (one connection at a time)
+    bool bEstablished = false;
+    bool bShutdown = false;
+    bool bAwaitingHandshake = false;  // DecryptMessage handed a handshake record back
+} g_journal;
+
+// A record as the peer writes it.
+std::string Record(unsigned char type, const std::string& body) {
+    std::string record{static_cast<char>(type), 3, 3, static_cast<char>(body.size() >> 8),
+                       static_cast<char>(body.size() & 0xFF)};
+    return record + body;
+}
+
+constexpr ULONG kHeader = 5;
+constexpr ULONG kTrailerSize = 4;
+constexpr char kTrailer[] = "MAC!";
+constexpr ULONG kMaximumMessage = 1000;  // small, so that a message takes many records
+
+SecBuffer* FindBuffer(PSecBufferDesc desc, ULONG type) {
+    for (ULONG i = 0; desc != nullptr && i < desc->cBuffers; ++i) {
+        if (desc->pBuffers[i].BufferType == type)
+            return &desc->pBuffers[i];
+    }
+    return nullptr;
+}
+
+// The first record of bytes: its type and body, and its whole size; 0 when
+// not all of it is there, with the count of bytes still missing in missing.
+ULONG ParseRecord(const BYTE* p, ULONG cb, unsigned char& type, std::string& body,
+                  ULONG* missing = nullptr) {
+    const ULONG size = cb < kHeader ? kHeader : kHeader + ((static_cast<ULONG>(p[3]) << 8) | p[4]);
+    if (cb < size) {
+        if (missing != nullptr)
+            *missing = size - cb;
+        return 0;
+    }
+    type = p[0];
+    body.assign(reinterpret_cast<const char*>(p + kHeader), size - kHeader);
+    return size;
+}
+
+// An output token in memory that FreeContextBuffer releases.
+void PutToken(PSecBufferDesc output, const std::string& token) {
+    SecBuffer* out = FindBuffer(output, SECBUFFER_TOKEN);
+    if (out == nullptr)
+        return;
+    out->pvBuffer = nullptr;
+    out->cbBuffer = 0;
+    if (token.empty())
+        return;
+    out->pvBuffer = std::malloc(token.size());
+    std::memcpy(out->pvBuffer, token.data(), token.size());
+    out->cbBuffer = static_cast<ULONG>(token.size());
+}
+
+SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandle(SEC_WCHAR* /*principal*/, SEC_WCHAR* package,
+                                                   ULONG use, void* /*logonId*/, void* authData,
+                                                   SEC_GET_KEY_FN /*getKey*/, void* /*argument*/,
+                                                   PCredHandle credential, PTimeStamp /*expiry*/) {
+    const auto* cred = static_cast<const SCHANNEL_CRED*>(authData);
+    if (package == nullptr || std::wstring(package) != UNISP_NAME_W || use != SECPKG_CRED_OUTBOUND)
+        return SEC_E_SECPKG_NOT_FOUND;
+    if (cred == nullptr || cred->dwVersion != SCHANNEL_CRED_VERSION ||
+        (cred->dwFlags & SCH_CRED_MANUAL_CRED_VALIDATION) == 0)
+        return SEC_E_UNKNOWN_CREDENTIALS;
+    *credential = CredHandle{1, 1};
+    ++g_journal.nCredentials;
+    return SEC_E_OK;
+}
+
+SECURITY_STATUS SEC_ENTRY FreeCredentialsHandle(PCredHandle /*credential*/) {
+    --g_journal.nCredentials;
+    return SEC_E_OK;
+}
+
+SECURITY_STATUS SEC_ENTRY InitializeSecurityContext(PCredHandle /*credential*/, PCtxtHandle context,
+                                                    SEC_WCHAR* target, ULONG /*request*/,
+                                                    ULONG /*reserved1*/, ULONG /*representation*/,
+                                                    PSecBufferDesc input, ULONG /*reserved2*/,
+                                                    PCtxtHandle newContext, PSecBufferDesc output,
+                                                    PULONG attributes, PTimeStamp /*expiry*/) {
+    Journal& journal = g_journal;
+    *attributes = 0;
+    PutToken(output, std::string());
+    if (context == nullptr || context->dwLower == 0) {
+        *newContext = CtxtHandle{1, 1};
+        ++journal.nContexts;
+        journal.targetName = target != nullptr ? target : L"";
+        journal.events.push_back("ISC start");
+        PutToken(output, Record(kHandshake, "CLIENT-HELLO"));
+        return SEC_I_CONTINUE_NEEDED;
+    }
+    if (journal.bShutdown) {
+        journal.events.push_back("ISC shutdown");
+        PutToken(output, Record(kAlert, "CLOSE"));
+        return SEC_E_OK;
+    }
+    SecBuffer* in = input != nullptr && input->cBuffers >= 2 ? &input->pBuffers[0] : nullptr;
+    if (in == nullptr || in->BufferType != SECBUFFER_TOKEN)
+        return SEC_E_INVALID_TOKEN;
+    unsigned char type = 0;
+    std::string word;
+    const ULONG used =
+        ParseRecord(static_cast<const BYTE*>(in->pvBuffer), in->cbBuffer, type, word);
+    if (used == 0)
+        return SEC_E_INCOMPLETE_MESSAGE;
+    if (type != kHandshake)
+        return SEC_E_ILLEGAL_MESSAGE;
+    journal.events.push_back("ISC " + word);
+    // Each server message and the client's answer: a ticket is kept for a
+    // later connection, with nothing to answer.
+    static const std::map<std::string, std::string> answers = {
+        {"SERVER-HELLO", "CLIENT-FINISHED"},
+        {"TICKET", ""},
+        {"KEY-UPDATE", "KEY-UPDATE-ANSWER"},
+        {"HELLO-REQUEST", "CLIENT-HELLO-2"},
+        {"SERVER-HELLO-2", "CLIENT-FINISHED-2"}};
+    const auto answer = answers.find(word);
+    if (answer == answers.end() || journal.bEstablished != (word != "SERVER-HELLO"))
+        return SEC_E_ILLEGAL_MESSAGE;
+    if (!answer->second.empty())
+        PutToken(output, Record(kHandshake, answer->second));
+    journal.bEstablished = true;
+    journal.bAwaitingHandshake = false;
+    const SECURITY_STATUS status = word == "HELLO-REQUEST" ? SEC_I_CONTINUE_NEEDED : SEC_E_OK;
+    if (used < in->cbBuffer) {
+        input->pBuffers[1].BufferType = SECBUFFER_EXTRA;
+        input->pBuffers[1].cbBuffer = in->cbBuffer - used;
+    }
+    return status;
+}
+
+SECURITY_STATUS SEC_ENTRY DeleteSecurityContext(PCtxtHandle context) {
+    *context = CtxtHandle{0, 0};
+    --g_journal.nContexts;
+    return SEC_E_OK;
+}
+
+SECURITY_STATUS SEC_ENTRY ApplyControlToken(PCtxtHandle /*context*/, PSecBufferDesc input) {
+    SecBuffer* token = FindBuffer(input, SECBUFFER_TOKEN);
+    if (token == nullptr || token->cbBuffer != sizeof(DWORD) ||
+        *static_cast<DWORD*>(token->pvBuffer) != SCHANNEL_SHUTDOWN)
+        return SEC_E_UNSUPPORTED_FUNCTION;
+    g_journal.bShutdown = true;
+    g_journal.events.push_back("shutdown");
+    return SEC_E_OK;
+}
+
+SECURITY_STATUS SEC_ENTRY QueryContextAttributes(PCtxtHandle /*context*/, ULONG attribute,
+                                                 void* buffer) {
+    if (attribute != SECPKG_ATTR_STREAM_SIZES)
+        return SEC_E_UNSUPPORTED_FUNCTION;
+    *static_cast<SecPkgContext_StreamSizes*>(buffer) =
+        SecPkgContext_StreamSizes{kHeader, kTrailerSize, kMaximumMessage, 4, 0};
+    return SEC_E_OK;
+}
+
+SECURITY_STATUS SEC_ENTRY FreeContextBuffer(void* buffer) {
+    std::free(buffer);
+    return SEC_E_OK;
+}
+
+SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle /*context*/, ULONG /*qop*/,
+                                         PSecBufferDesc message, ULONG /*sequence*/) {
+    SecBuffer* header = FindBuffer(message, SECBUFFER_STREAM_HEADER);
+    SecBuffer* data = FindBuffer(message, SECBUFFER_DATA);
+    SecBuffer* trailer = FindBuffer(message, SECBUFFER_STREAM_TRAILER);
+    if (!g_journal.bEstablished || header == nullptr || data == nullptr || trailer == nullptr ||
+        header->cbBuffer < kHeader || trailer->cbBuffer < kTrailerSize ||
+        data->cbBuffer > kMaximumMessage)
+        return SEC_E_INVALID_TOKEN;
+    g_journal.plaintextSent.append(static_cast<const char*>(data->pvBuffer), data->cbBuffer);
+    const ULONG length = data->cbBuffer + kTrailerSize;
+    const BYTE bytes[kHeader] = {kApplication, 3, 3, static_cast<BYTE>(length >> 8),
+                                 static_cast<BYTE>(length & 0xFF)};
+    std::memcpy(header->pvBuffer, bytes, kHeader);
+    header->cbBuffer = kHeader;
+    std::memcpy(trailer->pvBuffer, kTrailer, kTrailerSize);
+    trailer->cbBuffer = kTrailerSize;
+    return SEC_E_OK;
+}
+
+SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle /*context*/, PSecBufferDesc message,
+                                         ULONG /*sequence*/, PULONG /*qop*/) {
+    if (message == nullptr || message->cBuffers < 4 ||
+        message->pBuffers[0].BufferType != SECBUFFER_DATA)
+        return SEC_E_INVALID_TOKEN;
+    if (g_journal.bAwaitingHandshake)
+        return SEC_E_OUT_OF_SEQUENCE;
+    SecBuffer* b = message->pBuffers;
+    auto* p = static_cast<BYTE*>(b[0].pvBuffer);
+    const ULONG cb = b[0].cbBuffer;
+    unsigned char type = 0;
+    std::string body;
+    ULONG missing = 0;
+    const ULONG used = ParseRecord(p, cb, type, body, &missing);
+    if (used == 0) {
+        b[1] = SecBuffer{missing, SECBUFFER_MISSING, nullptr};
+        return SEC_E_INCOMPLETE_MESSAGE;
+    }
+    b[3] = used < cb ? SecBuffer{cb - used, SECBUFFER_EXTRA, p + used}
+                     : SecBuffer{0, SECBUFFER_EMPTY, nullptr};
+    if (type == kHandshake) {
+        // The message is for the handshake: it stays where it is, as the
+        // start of the extra bytes.
+        g_journal.events.push_back("decrypt " + body);
+        g_journal.bAwaitingHandshake = true;
+        b[0] = SecBuffer{0, SECBUFFER_STREAM_HEADER, p};
+        b[1] = SecBuffer{0, SECBUFFER_DATA, p};
+        b[2] = SecBuffer{0, SECBUFFER_STREAM_TRAILER, p};
+        b[3] = SecBuffer{cb, SECBUFFER_EXTRA, p};
+        return SEC_I_RENEGOTIATE;
+    }
+    if (type == kAlert)
+        return SEC_I_CONTEXT_EXPIRED;
+    if (type != kApplication || body.size() < kTrailerSize ||
+        body.compare(body.size() - kTrailerSize, kTrailerSize, kTrailer) != 0)
+        return SEC_E_MESSAGE_ALTERED;
+    const ULONG text = static_cast<ULONG>(body.size()) - kTrailerSize;
+    b[0] = SecBuffer{kHeader, SECBUFFER_STREAM_HEADER, p};
+    b[1] = SecBuffer{text, SECBUFFER_DATA, p + kHeader};
+    b[2] = SecBuffer{kTrailerSize, SECBUFFER_STREAM_TRAILER, p + kHeader + text};
+    return SEC_E_OK;
+}
+
+// An application record: the text and the trailer.
+std::string Application(const std::string& text) {
+    return Record(kApplication, text + kTrailer);
+}
+
+PSecurityFunctionTableW SEC_ENTRY InitSecurityInterfaceW() {
+    static SecurityFunctionTableW table{.dwVersion = SECURITY_SUPPORT_PROVIDER_INTERFACE_VERSION,
+                                        .AcquireCredentialsHandleW = &AcquireCredentialsHandle,
+                                        .FreeCredentialsHandle = &FreeCredentialsHandle,
+                                        .InitializeSecurityContextW = &InitializeSecurityContext,
+                                        .DeleteSecurityContext = &DeleteSecurityContext,
+                                        .ApplyControlToken = &ApplyControlToken,
+                                        .QueryContextAttributesW = &QueryContextAttributes,
+                                        .FreeContextBuffer = &FreeContextBuffer,
+                                        .EncryptMessage = &EncryptMessage,
+                                        .DecryptMessage = &DecryptMessage};
+    return &table;
+}
 
 struct SchannelTable {
     static inline ImportPatch* patch = nullptr;
@@ -50,55 +300,44 @@ struct SchannelTable {
         if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 &&
             std::strcmp(name, "InitSecurityInterfaceW") == 0 &&
             module == ::GetModuleHandleW(L"schannel.dll"))
-            return reinterpret_cast<FARPROC>(
-                reinterpret_cast<void*>(&scripted_schannel::InitSecurityInterfaceW));
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&InitSecurityInterfaceW));
         return patch->Original<decltype(&::GetProcAddress)>()(module, name);
     }
 };
 
-// Adds the step that writes the bytes: whole, or in pieces.
-using Deliver = std::function<void(ScriptedSmtpServer&, const std::string&)>;
-
 // STARTTLS and a whole session over the scripted package, with every message
 // the server's side of TLS 1.3 or 1.2 may send after the handshake: a session
 // ticket alone, a ticket in one piece with a reply, a key update that wants
-// an answer, and a renegotiation.
-void PostHandshakeDialogue(ScriptedSmtpServer& s, const Deliver& deliver) {
-    using scripted_schannel::Application;
-    using scripted_schannel::kHandshake;
-    using scripted_schannel::Record;
-    auto send = [&](const std::string& bytes) { deliver(s, bytes); };
+// an answer, and a renegotiation; the bytes whole or a byte per segment.
+void PostHandshakeDialogue(ScriptedSmtpServer& s, bool bDripped) {
     s.Send("220 mail.test\r\n")
         .Expect("EHLO")
         .Send("250-mail.test\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n")
         .Exchange("STARTTLS", "220 go ahead\r\n")
         .ExpectText("CLIENT-HELLO");
-    send(Record(kHandshake, "SERVER-HELLO"));
-    s.ExpectText("CLIENT-FINISHED");
-    send(Record(kHandshake, "TICKET"));
-    s.ExpectText("EHLO ");
-    send(Record(kHandshake, "TICKET") + Application("250-mail.test\r\n250 AUTH PLAIN\r\n"));
-    s.ExpectText("AUTH PLAIN\r\n");
-    send(Application("334 \r\n"));
-    s.ExpectText("AHUAcA==\r\n");  // "\0u\0p"
-    send(Application("235 ok\r\n"));
-    s.ExpectText("MAIL FROM:");
-    send(Record(kHandshake, "KEY-UPDATE"));
-    s.ExpectText("KEY-UPDATE-ANSWER");
-    send(Application("250 ok\r\n"));
-    s.ExpectText("RCPT TO:");
-    send(Record(kHandshake, "HELLO-REQUEST"));
-    s.ExpectText("CLIENT-HELLO-2");
-    send(Record(kHandshake, "SERVER-HELLO-2"));
-    s.ExpectText("CLIENT-FINISHED-2");
-    send(Application("250 ok\r\n"));
-    s.ExpectText("DATA\r\n");
-    send(Application("354 go ahead\r\n"));
-    s.ExpectText("\r\n.\r\n");
-    send(Application("250 queued\r\n"));
-    s.ExpectText("QUIT\r\n");
-    send(Application("221 bye\r\n"));
-    s.ExpectText("CLOSE");
+    const std::pair<std::string, const char*> steps[] = {
+        {Record(kHandshake, "SERVER-HELLO"), "CLIENT-FINISHED"},
+        {Record(kHandshake, "TICKET"), "EHLO "},
+        {Record(kHandshake, "TICKET") + Application("250-mail.test\r\n250 AUTH PLAIN\r\n"),
+         "AUTH PLAIN\r\n"},
+        {Application("334 \r\n"), "AHUAcA==\r\n"},  // "\0u\0p"
+        {Application("235 ok\r\n"), "MAIL FROM:"},
+        {Record(kHandshake, "KEY-UPDATE"), "KEY-UPDATE-ANSWER"},
+        {Application("250 ok\r\n"), "RCPT TO:"},
+        {Record(kHandshake, "HELLO-REQUEST"), "CLIENT-HELLO-2"},
+        {Record(kHandshake, "SERVER-HELLO-2"), "CLIENT-FINISHED-2"},
+        {Application("250 ok\r\n"), "DATA\r\n"},
+        {Application("354 go ahead\r\n"), "\r\n.\r\n"},
+        {Application("250 queued\r\n"), "QUIT\r\n"},
+        {Application("221 bye\r\n"), "CLOSE"},
+    };
+    for (const auto& [bytes, answer] : steps) {
+        if (bDripped)
+            s.SendSegments(Dripped(bytes), std::chrono::milliseconds(1));
+        else
+            s.Send(bytes);
+        s.ExpectText(answer);
+    }
 }
 
 TEST_F(WineSendTest, HandshakeMessagesAfterTheHandshakeNeverEndARead) {
@@ -106,155 +345,28 @@ TEST_F(WineSendTest, HandshakeMessagesAfterTheHandshakeNeverEndARead) {
                       reinterpret_cast<const void*>(&SchannelTable::GetProcAddress));
     ASSERT_EQ(patch.Error(), "");
     SchannelTable::patch = &patch;
-    struct Row {
-        const char* what;
-        Deliver deliver;
-    };
-    const Row rows[] = {
-        {"records whole", [](ScriptedSmtpServer& s, const std::string& bytes) { s.Send(bytes); }},
-        {"a byte per segment",
-         [](ScriptedSmtpServer& s, const std::string& bytes) {
-             std::vector<std::string> pieces;
-             for (char c : bytes)
-                 pieces.emplace_back(1, c);
-             s.SendSegments(pieces, std::chrono::milliseconds(1));
-         }},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        scripted_schannel::TheJournal() = scripted_schannel::Journal{};
+    for (const bool bDripped : {false, true}) {
+        SCOPED_TRACE(bDripped ? "a byte per segment" : "records whole");
+        g_journal = Journal{};
         ScriptedSmtpServer server;
-        PostHandshakeDialogue(server, row.deliver);
-        StoreSettings settings;
-        settings.host = "127.0.0.1";
-        settings.port = server.Start();
-        settings.auth = kAuthPlain;
-        settings.bStartTls = true;
-        settings.user = "u";
-        settings.password = "p";
-        settings.certFlags = 0x4000;  // the scripted package has no certificate to show
-        Configure(settings);
+        PostHandshakeDialogue(server, bDripped);
+        // The scripted package has no certificate to show.
+        Configure(StoreSettings{"127.0.0.1", server.Start(), kAuthPlain, true, 0x4000, "u", "p"});
         const std::string marker = NewMarker();
         HostMessage message = Simple(marker);
         EXPECT_EQ(Send(message.Record()), MAILERR_OK) << ToUtf8(Description());
         ASSERT_TRUE(server.Finish());
         EXPECT_THAT(server.Errors(), IsEmpty());
-
-        const scripted_schannel::Journal& journal = scripted_schannel::TheJournal();
-        EXPECT_THAT(journal.refusals, IsEmpty());
         // Each message went to DecryptMessage once and then to the handshake.
-        EXPECT_THAT(journal.events,
+        EXPECT_THAT(g_journal.events,
                     ElementsAre("ISC start", "ISC SERVER-HELLO", "decrypt TICKET", "ISC TICKET",
                                 "decrypt TICKET", "ISC TICKET", "decrypt KEY-UPDATE",
                                 "ISC KEY-UPDATE", "decrypt HELLO-REQUEST", "ISC HELLO-REQUEST",
                                 "ISC SERVER-HELLO-2", "shutdown", "ISC shutdown"));
-        EXPECT_EQ(journal.targetName, L"127.0.0.1");
-        EXPECT_NE(journal.plaintextSent.find("Subject: Wine " + marker), std::string::npos);
-        EXPECT_EQ(journal.nContexts, 0) << "the context was deleted";
-        EXPECT_EQ(journal.nCredentials, 0) << "the credentials were freed";
-    }
-}
-
-// ----- Windows' answers of the SSL chain policy --------------------------------
-
-// Whether the leaf certificate holds the IPv4 address among its alternative names.
-bool LeafHoldsAddress(PCCERT_CHAIN_CONTEXT chain, const IN_ADDR& address) {
-    if (chain->cChain == 0 || chain->rgpChain[0]->cElement == 0)
-        return false;
-    const CERT_INFO* info = chain->rgpChain[0]->rgpElement[0]->pCertContext->pCertInfo;
-    const CERT_EXTENSION* names =
-        ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-    CERT_ALT_NAME_INFO* decoded = nullptr;
-    DWORD cb = 0;
-    if (names == nullptr || !::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME,
-                                                   names->Value.pbData, names->Value.cbData,
-                                                   CRYPT_DECODE_ALLOC_FLAG, nullptr, &decoded, &cb))
-        return false;
-    bool bFound = false;
-    for (DWORD i = 0; i < decoded->cAltEntry; ++i) {
-        const CERT_ALT_NAME_ENTRY& e = decoded->rgAltEntry[i];
-        bFound |= e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS &&
-                  e.IPAddress.cbData == sizeof address &&
-                  std::memcmp(e.IPAddress.pbData, &address, sizeof address) == 0;
-    }
-    ::LocalFree(decoded);
-    return bFound;
-}
-
-// The real policy, with two answers of Windows' that Wine's lacks: a chain
-// that ends short of a trusted root is CERT_E_CHAINING (unless unknown CAs
-// are waived), and a server name that is an IPv4 literal matches the
-// certificate's IP addresses. It notes what the provider asked.
-struct WindowsSslPolicy {
-    static constexpr DWORD kIgnoreUnknownCa = 0x100;  // SECURITY_FLAG_IGNORE_UNKNOWN_CA
-
-    static inline ImportPatch* patch = nullptr;
-    static inline std::vector<std::wstring> serverNames;
-    static inline std::vector<DWORD> checks;
-
-    static BOOL WINAPI Verify(LPCSTR policy, PCCERT_CHAIN_CONTEXT chain,
-                              PCERT_CHAIN_POLICY_PARA para, PCERT_CHAIN_POLICY_STATUS status) {
-        const BOOL bDone = patch->Original<decltype(&::CertVerifyCertificateChainPolicy)>()(
-            policy, chain, para, status);
-        if (!bDone || policy != CERT_CHAIN_POLICY_SSL || para == nullptr ||
-            para->pvExtraPolicyPara == nullptr)
-            return bDone;
-        const auto* ssl =
-            static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(para->pvExtraPolicyPara);
-        const std::wstring name = ssl->pwszServerName != nullptr ? ssl->pwszServerName : L"";
-        serverNames.push_back(name);
-        checks.push_back(ssl->fdwChecks);
-        if (ssl->dwAuthType != AUTHTYPE_SERVER)
-            return bDone;
-        IN_ADDR address{};
-        if (status->dwError == 0 &&
-            (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_PARTIAL_CHAIN) != 0 &&
-            (ssl->fdwChecks & kIgnoreUnknownCa) == 0)
-            status->dwError = static_cast<DWORD>(CERT_E_CHAINING);
-        else if (static_cast<HRESULT>(status->dwError) == CERT_E_CN_NO_MATCH &&
-                 ::InetPtonW(AF_INET, name.c_str(), &address) == 1 &&
-                 LeafHoldsAddress(chain, address))
-            status->dwError = 0;
-        return bDone;
-    }
-};
-
-TEST_F(WineSendTest, PartialChainsAndAddressLiteralsGetWindowsAnswers) {
-    ASSERT_EQ(GoodPeerChainProblems(), 0u) << "the prefix does not trust the test CA";
-    ImportPatch patch(Provider(), "CRYPT32.dll", "CertVerifyCertificateChainPolicy",
-                      reinterpret_cast<const void*>(&WindowsSslPolicy::Verify));
-    ASSERT_EQ(patch.Error(), "");
-    WindowsSslPolicy::patch = &patch;
-    struct Row {
-        const char* peer;  // its certificate (partialchain: without the intermediate)
-        const char* host;
-        unsigned flags;
-        uint32_t policyError;  // 0: delivered
-    };
-    const Row rows[] = {
-        {"partialchain", "localhost", 0, 0x800B010A},
-        {"partialchain", "localhost", 0x100, 0},
-        // The intermediate the server sends goes to the chain engine.
-        {"fullchain", "localhost", 0, 0},
-        // An address as the host: no name to resolve, the literal is the
-        // name the certificate must hold.
-        {"good", "127.0.0.1", 0, 0},
-        {"wrongname", "127.0.0.1", 0, 0x800B010F},
-        {"wrongname", "127.0.0.1", 0x1000, 0},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.peer) + " as " + row.host + " flags " +
-                     std::to_string(row.flags));
-        StoreSettings settings = Peer(row.peer);
-        settings.host = row.host;
-        settings.certFlags = row.flags;
-        Configure(settings);
-        WindowsSslPolicy::serverNames.clear();
-        WindowsSslPolicy::checks.clear();
-        ExpectDeliveredOrRefusedByPolicy(row.policyError);
-        const std::wstring host(row.host, row.host + std::strlen(row.host));
-        EXPECT_THAT(WindowsSslPolicy::serverNames, ElementsAre(host));
-        EXPECT_THAT(WindowsSslPolicy::checks, ElementsAre(row.flags));
+        EXPECT_EQ(g_journal.targetName, L"127.0.0.1");
+        EXPECT_NE(g_journal.plaintextSent.find("Subject: Wine " + marker), std::string::npos);
+        EXPECT_EQ(g_journal.nContexts, 0) << "the context was deleted";
+        EXPECT_EQ(g_journal.nCredentials, 0) << "the credentials were freed";
     }
 }
 
