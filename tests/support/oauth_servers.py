@@ -51,7 +51,7 @@ class TokenHandler(http.server.BaseHTTPRequestHandler):
         pass
 
     def _answer(self, status, document):
-        body = json.dumps(document).encode("utf-8")
+        body = json.dumps(document).encode()
         self.send_response(status)
         self.send_header("Content-Type", "application/json; charset=utf-8")
         self.send_header("Content-Length", str(len(body)))
