@@ -174,6 +174,22 @@ TEST(MessageComposerTest, NamesDatesTypesAndStamps) {
     // Bytes that are not UTF-8 are not claimed to be.
     EXPECT_NE(text.find("Content-Type: text/plain;\r\n\tname=\"legacy.txt\""), std::string::npos);
 
+    // Long names keep every header line within 76 characters; a name that does
+    // not fit after the one before starts a line of its own.
+    const std::string name =
+        "\xC3\x86r\xC3\xB8sk\xC3\xB8"
+        "bing Kommune \xE2\x80\x93 Milj\xC3\xB8";
+    m.From = {name + " " + name, "anne@example.com"};
+    m.To = {{std::string(50, 'a'), "a@example.org"},
+            {name, "b@example.org"},
+            {std::string(1200, 'x'), "c@example.org"}};
+    m.Attachments.clear();
+    std::string header = ComposeMessage(m, kStamp);
+    header.resize(header.find("\r\n\r\n"));
+    for (const std::string& line : Lines(header))
+        EXPECT_LE(line.size(), 76u) << line;
+    EXPECT_NE(header.find("a@example.org>,\r\n =?utf-8?B?"), std::string::npos) << header;
+
     std::tm t{};
     t.tm_year = 122, t.tm_mon = 11, t.tm_mday = 6, t.tm_wday = 2, t.tm_hour = 9, t.tm_min = 5,
     t.tm_sec = 7;
