@@ -5,16 +5,11 @@
 //   oauthrelay-driver NAME=VALUE... [--null NAME]... [--next NAME=VALUE...]...
 //
 // Each --next starts another call that keeps the previous call's values and
-// changes the ones given. Names: to cc bcc subject body html sender-name sender
-// host port priority charset starttls mime notify-success notify-failure
-// attachments client-id client-secret tenant scope authority headers.
-// Values are UTF-8 (on Windows taken from the wide command line); flags are 0
-// or 1. Output, one line per call:
-//   call N: sent
-//   call N: failed: TEXT
+// changes the ones given; --null passes a null pointer, a name not given an
+// empty text or 0. Values are UTF-8 (on Windows taken from the wide command
+// line). Output, one line per call: "call N: sent" or "call N: failed: TEXT".
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -26,43 +21,12 @@
 
 namespace {
 
-const char* const kTextNames[] = {"to",      "cc",          "bcc",       "subject",
-                                  "body",    "sender-name", "sender",    "host",
-                                  "charset", "attachments", "client-id", "client-secret",
-                                  "tenant",  "scope",       "authority", "headers"};
-const char* const kNumberNames[] = {"html", "port",           "priority",      "starttls",
-                                    "mime", "notify-success", "notify-failure"};
+const std::string kNames =
+    " to cc bcc subject body html sender-name sender host port priority charset starttls mime"
+    " notify-success notify-failure attachments client-id client-secret tenant scope authority"
+    " headers ";
 
-bool Known(const std::string& name, const char* const* names, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        if (name == names[i]) {
-            return true;
-        }
-    }
-    return false;
-}
-
-struct Call {
-    std::map<std::string, std::optional<std::u16string>> texts;  // nullopt: pass null
-    std::map<std::string, long> numbers;
-
-    const char16_t* Text(const char* name) const {
-        const auto it = texts.find(name);
-        if (it == texts.end()) {
-            return u"";
-        }
-        return it->second ? it->second->c_str() : nullptr;
-    }
-    long Number(const char* name) const {
-        const auto it = numbers.find(name);
-        return it == numbers.end() ? 0 : it->second;
-    }
-};
-
-int Usage(const char* problem) {
-    std::fprintf(stderr, "oauthrelay-driver: %s\n", problem);
-    return 2;
-}
+using Call = std::map<std::string, std::optional<std::u16string>>;  // nullopt: null
 
 }  // namespace
 
@@ -70,48 +34,39 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args = toolargs::Utf8Arguments(argc, argv);
     std::vector<Call> calls(1);
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--next") {
+        if (args[i] == "--next") {
             calls.push_back(calls.back());
             continue;
         }
-        if (arg == "--null") {
-            if (i + 1 >= args.size() || !Known(args[i + 1], kTextNames, std::size(kTextNames))) {
-                return Usage("--null needs the name of a text argument");
-            }
-            calls.back().texts[args[++i]] = std::nullopt;
-            continue;
+        const bool null = args[i] == "--null" && i + 1 < args.size();
+        const std::string& arg = null ? args[++i] : args[i];
+        const size_t eq = null ? arg.size() : arg.find('=');
+        if (eq == std::string::npos ||
+            kNames.find(" " + arg.substr(0, eq) + " ") == std::string::npos) {
+            std::fprintf(stderr, "oauthrelay-driver: not NAME=VALUE of a known name: %s\n",
+                         arg.c_str());
+            return 2;
         }
-        const size_t eq = arg.find('=');
-        const std::string name = arg.substr(0, eq);
-        if (eq == std::string::npos) {
-            return Usage(("expected NAME=VALUE: " + arg).c_str());
-        }
-        const std::string value = arg.substr(eq + 1);
-        if (Known(name, kTextNames, std::size(kTextNames))) {
-            calls.back().texts[name] = oauthrelay::Utf8ToUtf16(value);
-        } else if (Known(name, kNumberNames, std::size(kNumberNames))) {
-            char* end = nullptr;
-            const long number = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0') {
-                return Usage(("not a number: " + arg).c_str());
-            }
-            calls.back().numbers[name] = number;
-        } else {
-            return Usage(("unknown argument name: " + name).c_str());
-        }
+        calls.back()[arg.substr(0, eq)] =
+            null ? std::nullopt : std::optional(oauthrelay::Utf8ToUtf16(arg.substr(eq + 1)));
     }
-
     for (size_t n = 0; n < calls.size(); ++n) {
-        const Call& c = calls[n];
+        Call& c = calls[n];
+        // Map entries stay where they are, so the pointers last for the call.
+        const auto text = [&c](const char* name) {
+            const auto& value = c.try_emplace(name, u"").first->second;
+            return value ? value->c_str() : nullptr;
+        };
+        const auto number = [&](const char* name) {
+            return std::atoi(oauthrelay::Utf16ToUtf8(oauthrelay::ArgumentText(text(name))).c_str());
+        };
         const char16_t* result = SendEmailWithContent(
-            c.Text("to"), c.Text("cc"), c.Text("bcc"), c.Text("subject"), c.Text("body"),
-            c.Number("html") != 0, c.Text("sender-name"), c.Text("sender"), c.Text("host"),
-            static_cast<int>(c.Number("port")), static_cast<int>(c.Number("priority")),
-            c.Text("charset"), c.Number("starttls") != 0, c.Number("mime") != 0,
-            c.Number("notify-success") != 0, c.Number("notify-failure") != 0, c.Text("attachments"),
-            c.Text("client-id"), c.Text("client-secret"), c.Text("tenant"), c.Text("scope"),
-            c.Text("authority"), c.Text("headers"));
+            text("to"), text("cc"), text("bcc"), text("subject"), text("body"), number("html") != 0,
+            text("sender-name"), text("sender"), text("host"), number("port"), number("priority"),
+            text("charset"), number("starttls") != 0, number("mime") != 0,
+            number("notify-success") != 0, number("notify-failure") != 0, text("attachments"),
+            text("client-id"), text("client-secret"), text("tenant"), text("scope"),
+            text("authority"), text("headers"));
         if (result == nullptr || *result == 0) {
             std::printf("call %zu: sent\n", n + 1);
         } else {

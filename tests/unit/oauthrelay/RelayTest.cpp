@@ -4,9 +4,9 @@
 // JSON and text conversion.
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <random>
+#include <regex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -17,6 +17,7 @@
 #include "RelayLists.h"
 #include "RelayPlatform.h"
 #include "SmtpReplyReader.h"
+#include "SmtpSubmission.h"
 #include "TextConvert.h"
 #include "TokenCache.h"
 #include "TokenClient.h"
@@ -27,42 +28,34 @@ namespace {
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;
-    for (size_t start = 0;;) {
-        const size_t end = text.find("\r\n", start);
-        out.push_back(text.substr(start, end - start));
-        if (end == std::string::npos)
-            return out;
-        start = end + 2;
-    }
-}
-
-// Independent decoders, written the plain way.
-std::string DecodeBase64(const std::string& text) {
-    static const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned bits = 0;
-    int count = 0;
-    for (char c : text) {
-        const size_t v = alphabet.find(c);
-        if (v == std::string::npos)
-            continue;  // line breaks and padding
-        bits = (bits << 6) | static_cast<unsigned>(v);
-        if ((count += 6) >= 8)
-            out += static_cast<char>((bits >> (count -= 8)) & 0xFF);
-    }
+    for (size_t start = 0, end = 0; end != std::string::npos; start = end + 2)
+        out.push_back(text.substr(start, (end = text.find("\r\n", start)) - start));
     return out;
 }
 
-// The text of a header value of "=?utf-8?B?...?=" words and folding; each
-// word holds whole characters, and nothing else may stand between them.
-std::string DecodeWords(const std::string& value) {
+// The text of a header value of "=?utf-8?B?...?=" words and folding, decoded
+// the plain way; each word holds whole characters, and nothing else may stand
+// between them. Every line stays within the limit (the first after the column).
+std::string DecodeWords(const std::string& value, size_t column) {
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (const std::string& line : Lines(value))
+        EXPECT_LE(line.size() + std::exchange(column, 0), 76u) << value;
     std::string out;
     for (size_t pos = value.find_first_not_of(" \r\n"); pos != std::string::npos;
          pos = value.find_first_not_of(" \r\n", pos)) {
         EXPECT_EQ(value.compare(pos, 10, "=?utf-8?B?"), 0) << value.substr(pos);
         const size_t end = value.find("?=", pos + 10);
-        const std::string word = DecodeBase64(value.substr(pos + 10, end - pos - 10));
+        std::string word;
+        unsigned bits = 0;
+        int count = 0;
+        for (char c : value.substr(pos + 10, end - pos - 10)) {
+            if (const size_t v = alphabet.find(c); v != std::string::npos) {
+                bits = (bits << 6) | static_cast<unsigned>(v);
+                if ((count += 6) >= 8)
+                    word += static_cast<char>((bits >> (count -= 8)) & 0xFF);
+            }
+        }
         EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(word)), word);
         out += word;
         pos = end + 2;
@@ -70,19 +63,13 @@ std::string DecodeWords(const std::string& value) {
     return out;
 }
 
-// Every line of a header value within the limit (the first after the column).
-void ExpectLinesWithin(const std::string& value, size_t column, size_t limit) {
-    const auto lines = Lines(value);
-    EXPECT_LE(column + lines[0].size(), limit) << value;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i][0], ' ') << value;
-        EXPECT_LE(lines[i].size(), limit) << value;
-    }
+std::string Unfolded(std::string text) {
+    for (size_t p; (p = text.find("\r\n")) != std::string::npos;)
+        text.erase(p, 2);
+    return text;
 }
 
-MessageStamp FixedStamp() {
-    return MessageStamp{"Tue, 06 Dec 2022 19:42:07 +0100", "<id.1@example.com>", "=_B"};
-}
+const MessageStamp kStamp{"Tue, 06 Dec 2022 19:42:07 +0100", "<id.1@example.com>", "=_B"};
 
 RelayMessage SimpleMessage() {
     RelayMessage m;
@@ -101,7 +88,7 @@ RelayMessage SimpleMessage() {
 // the submission's to stuff.
 TEST(MessageComposerTest, SingleAndMultipartBytes) {
     EXPECT_EQ(
-        ComposeMessage(SimpleMessage(), FixedStamp()),
+        ComposeMessage(SimpleMessage(), kStamp),
         "Date: Tue, 06 Dec 2022 19:42:07 +0100\r\nMessage-ID: <id.1@example.com>\r\n"
         "From: Anne <anne@example.com>\r\nTo: bob@example.org, Carla <carla@example.org>\r\n"
         "Subject: Status\r\nX-Priority: 3 (Normal)\r\nImportance: Normal\r\n"
@@ -116,7 +103,7 @@ TEST(MessageComposerTest, SingleAndMultipartBytes) {
     m.nPriority = 0;
     m.Attachments.push_back({"a.bin", "application/octet-stream", std::string("\x00\x01\xFF", 3)});
     EXPECT_EQ(
-        ComposeMessage(m, FixedStamp()),
+        ComposeMessage(m, kStamp),
         "Date: Tue, 06 Dec 2022 19:42:07 +0100\r\nMessage-ID: <id.1@example.com>\r\n"
         "From: Anne <anne@example.com>\r\nTo: bob@example.org\r\nCc: cc@example.org\r\n"
         "MIME-Version: 1.0\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"=_B\"\r\n\r\n"
@@ -133,11 +120,20 @@ TEST(MessageComposerTest, SingleAndMultipartBytes) {
           {4, ""},
           {-1, ""}}) {
         m.nPriority = priority;
-        const std::string text = ComposeMessage(m, FixedStamp());
+        const std::string text = ComposeMessage(m, kStamp);
         EXPECT_EQ(text.find(lines.empty() ? "X-Priority" : lines) != std::string::npos,
                   !lines.empty())
             << priority;
     }
+    // The body in the charset asked for where it can be, else in UTF-8; labelled so.
+    const char* const kQp = "\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n";
+    m.strCharset = "iso-8859-1";
+    m.sBody = u"Gr\u00fc\u00dfe";
+    EXPECT_NE(ComposeMessage(m, kStamp).find(std::string("charset=iso-8859-1") + kQp + "Gr=FC=DFe"),
+              std::string::npos);
+    m.sBody = u"5 \u20ac";
+    EXPECT_NE(ComposeMessage(m, kStamp).find(std::string("charset=utf-8") + kQp + "5 =E2=82=AC"),
+              std::string::npos);
 }
 
 TEST(MessageComposerTest, CustomHeadersReplaceOrJoinOursAndBadOnesAreRefused) {
@@ -145,7 +141,7 @@ TEST(MessageComposerTest, CustomHeadersReplaceOrJoinOursAndBadOnesAreRefused) {
     m.nPriority = 3;
     m.CustomHeaders = {"X-Priority: 2", "Date: Mon, 01 Jan 2024 00:00:00 +0000",
                        "X-Note:   caf\xC3\xA9  ", "message-id: <own.1@example.org>"};
-    const std::string text = ComposeMessage(m, FixedStamp());
+    const std::string text = ComposeMessage(m, kStamp);
     for (const char* gone :
          {"Tue, 06 Dec 2022", "id.1@example.com", "X-Priority: 1", "Importance:"})
         EXPECT_EQ(text.find(gone), std::string::npos) << gone;
@@ -158,7 +154,7 @@ TEST(MessageComposerTest, CustomHeadersReplaceOrJoinOursAndBadOnesAreRefused) {
                              "Subject: second subject", "bcc: hidden@x.org",
                              "Content-Type: text/plain", "MIME-Version: 2.0"}) {
         m.CustomHeaders = {line};
-        EXPECT_THROW(ComposeMessage(m, FixedStamp()), RelayError) << line;
+        EXPECT_THROW(ComposeMessage(m, kStamp), RelayError) << line;
     }
 }
 
@@ -170,7 +166,7 @@ TEST(MessageComposerTest, NamesDatesTypesAndStamps) {
                      {"legacy.txt", "text/plain",
                       "Gr\xFC\xDF"
                       "e\r\n"}};
-    std::string text = ComposeMessage(m, FixedStamp());
+    const std::string text = ComposeMessage(m, kStamp);
     EXPECT_NE(text.find("Content-Type: text/plain; charset=utf-8;\r\n"
                         "\tname=\"=?utf-8?B?QmVyaWNodCDDhC50eHQ=?=\"\r\n"),
               std::string::npos);
@@ -178,8 +174,8 @@ TEST(MessageComposerTest, NamesDatesTypesAndStamps) {
     // Bytes that are not UTF-8 are not claimed to be.
     EXPECT_NE(text.find("Content-Type: text/plain;\r\n\tname=\"legacy.txt\""), std::string::npos);
 
-    // Long names and subjects stay within their lines; a name that does not
-    // fit after the one before starts a line of its own.
+    // Long names keep every header line within 76 characters; a name that does
+    // not fit after the one before starts a line of its own.
     const std::string name =
         "\xC3\x86r\xC3\xB8sk\xC3\xB8"
         "bing Kommune \xE2\x80\x93 Milj\xC3\xB8";
@@ -187,11 +183,9 @@ TEST(MessageComposerTest, NamesDatesTypesAndStamps) {
     m.To = {{std::string(50, 'a'), "a@example.org"},
             {name, "b@example.org"},
             {std::string(1200, 'x'), "c@example.org"}};
-    for (m.strSubject.clear(); m.strSubject.size() < 1000;)
-        m.strSubject += name + " ";
     m.Attachments.clear();
-    text = ComposeMessage(m, FixedStamp());
-    const std::string header = text.substr(0, text.find("\r\n\r\n") + 2);
+    std::string header = ComposeMessage(m, kStamp);
+    header.resize(header.find("\r\n\r\n"));
     for (const std::string& line : Lines(header))
         EXPECT_LE(line.size(), 76u) << line;
     EXPECT_NE(header.find("a@example.org>,\r\n =?utf-8?B?"), std::string::npos) << header;
@@ -201,30 +195,26 @@ TEST(MessageComposerTest, NamesDatesTypesAndStamps) {
     t.tm_sec = 7;
     EXPECT_EQ(FormatMailDate(t, 3600), "Tue, 06 Dec 2022 09:05:07 +0100");
     EXPECT_EQ(FormatMailDate(t, -(3 * 3600 + 30 * 60)), "Tue, 06 Dec 2022 09:05:07 -0330");
-    EXPECT_EQ(ContentTypeForFile("Report.PDF"), "application/pdf");
-    EXPECT_EQ(ContentTypeForFile("archive.tar.gz"), "application/gzip");
-    EXPECT_EQ(ContentTypeForFile("noextension"), "application/octet-stream");
+    for (const auto& [file, type] : {std::pair{"Report.PDF", "application/pdf"},
+                                     {"archive.tar.gz", "application/gzip"},
+                                     {"noextension", "application/octet-stream"}})
+        EXPECT_EQ(ContentTypeForFile(file), type);
 
     // "<" and a random UUID, "@" and the sender's domain, or the host name
     // when the sender has none that a Message-ID can carry.
     EXPECT_NE(NewMessageStamp("a@example.com").strBoundary,
               NewMessageStamp("a@example.com").strBoundary);
-    const std::string host = LocalHostName();
+    const std::regex uuid("<[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}@(.*)>");
     for (const auto& [sender, domain] :
          std::vector<std::pair<std::string, std::string>>{{"anne@example.com", "example.com"},
                                                           {"anne@[192.0.2.1]", "[192.0.2.1]"},
-                                                          {"postmaster", host},
-                                                          {"anne@bad domain", host},
-                                                          {"", host}}) {
+                                                          {"postmaster", LocalHostName()},
+                                                          {"anne@bad domain", LocalHostName()},
+                                                          {"", LocalHostName()}}) {
         const std::string id = NewMessageStamp(sender).strMessageId;
-        ASSERT_EQ(id.size(), 39 + domain.size()) << id;
-        EXPECT_EQ(id.substr(37), "@" + domain + ">") << id;
-        EXPECT_EQ(id[15], '4') << "version 4: " << id;
-        for (size_t i = 1; i < 37; ++i)
-            EXPECT_TRUE((i == 9 || i == 14 || i == 19 || i == 24)
-                            ? id[i] == '-'
-                            : std::isxdigit(static_cast<unsigned char>(id[i])) != 0)
-                << id;
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(id, match, uuid)) << id;
+        EXPECT_EQ(match[1], domain);
     }
 }
 
@@ -245,7 +235,6 @@ TEST(MimeEncodingTest, Base64AndQuotedPrintable) {
     ASSERT_EQ(lines.size(), 18u);
     EXPECT_EQ(lines[0].size(), 76u);
     EXPECT_EQ(lines.back().size(), 1336u % 76);
-    EXPECT_EQ(DecodeBase64(EncodeBase64(data, 76)), data);
     for (size_t n : {0, 1, 2, 3, 56, 57, 58, 114, 1000}) {
         EXPECT_EQ(Base64Length(n, 76), EncodeBase64(data.substr(0, n), 76).size()) << n;
         EXPECT_EQ(Base64Length(n, 0), EncodeBase64(data.substr(0, n), 0).size()) << n;
@@ -255,47 +244,18 @@ TEST(MimeEncodingTest, Base64AndQuotedPrintable) {
     EXPECT_EQ(appended, "headZm9vYmFy");
     EXPECT_EQ(NormalizeLineEnds("a\nb\r\nc\rd\n\n\r\r\n"), "a\r\nb\r\nc\r\nd\r\n\r\n\r\n\r\n");
 
+    // Soft breaks keep lines within 76 characters and never split an escape.
+    const std::string x74(74, 'x');
     for (const auto& [text, encoded] :
          {std::pair<std::string, std::string>{"a=b", "a=3Db"},
           {"trail \r\ntab\t\r\nmid dle", "trail=20\r\ntab=09\r\nmid dle"},
           {"end ", "end=20"},
           {"\xC3\xA9\x7F\x01", "=C3=A9=7F=01"},
-          {std::string(75, 'x'), std::string(75, 'x')},
-          {std::string(76, 'x'), std::string(75, 'x') + "=\r\nx"}})
+          {x74 + "x", x74 + "x"},
+          {x74 + "xx", x74 + "x=\r\nx"},
+          {x74 + "=", x74 + "=\r\n=3D"},
+          {x74 + " \r\n", x74 + "=\r\n=20\r\n"}})
         EXPECT_EQ(EncodeQuotedPrintable(text), encoded);
-    // Random text: short lines of printable characters, no blank at a line's
-    // end, and the text back.
-    std::mt19937 random(1234);
-    for (int round = 0; round < 200; ++round) {
-        std::string text;
-        for (int i = static_cast<int>(random() % 600); i > 0; --i) {
-            const unsigned pick = random() % 10;
-            text += pick < 6   ? static_cast<char>('a' + random() % 26)
-                    : pick < 7 ? ' '
-                    : pick < 8 ? '='
-                    : pick < 9 ? static_cast<char>(0x80 + random() % 128)
-                               : '\n';
-        }
-        const std::string crlf = NormalizeLineEnds(text);
-        const std::string encoded = EncodeQuotedPrintable(crlf);
-        std::string decoded;
-        for (size_t i = 0; i < encoded.size(); ++i) {
-            if (encoded[i] != '=')
-                decoded += encoded[i];
-            else if (encoded.compare(i + 1, 2, "\r\n") == 0)
-                i += 2;
-            else
-                decoded += static_cast<char>(std::stoi(encoded.substr(i + 1, 2), nullptr, 16)),
-                    i += 2;
-        }
-        EXPECT_EQ(decoded, crlf);
-        for (const std::string& line : Lines(encoded)) {
-            EXPECT_LE(line.size(), 76u);
-            EXPECT_TRUE(line.empty() || (line.back() != ' ' && line.back() != '\t')) << line;
-            for (char c : line)
-                EXPECT_TRUE(c >= 32 && c < 127) << static_cast<int>(c);
-        }
-    }
 }
 
 TEST(MimeEncodingTest, HeaderTextsNamesAndParameters) {
@@ -306,67 +266,57 @@ TEST(MimeEncodingTest, HeaderTextsNamesAndParameters) {
         words += (i ? " word" : "word") + std::to_string(i);
     const std::string folded = EncodeHeaderText(words, 9);
     EXPECT_GT(Lines(folded).size(), 1u);
-    ExpectLinesWithin(folded, 9, 78);
-    std::string unfolded = folded;
-    for (size_t p; (p = unfolded.find("\r\n")) != std::string::npos;)
-        unfolded.erase(p, 2);
-    EXPECT_EQ(unfolded, words);
+    for (const std::string& line : Lines("Subject: " + folded))
+        EXPECT_LE(line.size(), 78u) << line;
+    EXPECT_EQ(Unfolded(folded), words);
     // Anything else is encoded words: text outside ASCII, what looks like
     // an encoded word, control characters, a word too long for any line.
     const std::string accented =
         "Gr\xC3\xBC\xC3\x9F"
         "e aus K\xC3\xB6ln \xE2\x80\x93 \xF0\x9F\x98\x80 ";
     for (const std::string& text : {accented + std::string(150, 'a'), std::string("=?utf-8?Q?x?="),
-                                    std::string("bell\x07"), std::string(1200, 'z')}) {
-        const std::string value = EncodeHeaderText(text, 9);
-        ExpectLinesWithin(value, 9, 76);
-        EXPECT_EQ(DecodeWords(value), text);
-    }
+                                    std::string("bell\x07"), std::string(1200, 'z')})
+        EXPECT_EQ(DecodeWords(EncodeHeaderText(text, 9), 9), text);
 
-    EXPECT_EQ(EncodeDisplayName("Anne Sender", 6), "Anne Sender");
-    EXPECT_EQ(EncodeDisplayName("Doe, John", 6), "\"Doe, John\"");
-    EXPECT_EQ(EncodeDisplayName("Say \"hi\" \\o/", 6), "\"Say \\\"hi\\\" \\\\o/\"");
-    EXPECT_EQ(EncodeDisplayName("=?x?=", 6), "\"=?x?=\"");
-    // Too long for one word: the atoms stay plain between the encoded words.
-    EXPECT_EQ(EncodeDisplayName("\xC3\x86r\xC3\xB8sk\xC3\xB8"
-                                "bing Kommune \xE2\x80\x93 "
-                                "Afdeling for Teknik og Milj\xC3\xB8, Havnevej 12",
-                                6),
-              "=?utf-8?B?w4Zyw7hza8O4YmluZw==?= Kommune =?utf-8?B?4oCT?= Afdeling for\r\n"
-              " Teknik og =?utf-8?B?TWlsasO4LA==?= Havnevej 12");
+    for (const auto& [name, encoded] :
+         {std::pair<std::string, std::string>{"Anne Sender", "Anne Sender"},
+          {"Doe, John", "\"Doe, John\""},
+          {"Say \"hi\" \\o/", "\"Say \\\"hi\\\" \\\\o/\""},
+          {"=?x?=", "\"=?x?=\""},
+          // Too long for one word: the atoms stay plain between the encoded words.
+          {"\xC3\x86r\xC3\xB8sk\xC3\xB8"
+           "bing Kommune \xE2\x80\x93 "
+           "Afdeling for Teknik og Milj\xC3\xB8, Havnevej 12",
+           "=?utf-8?B?w4Zyw7hza8O4YmluZw==?= Kommune =?utf-8?B?4oCT?= Afdeling for\r\n"
+           " Teknik og =?utf-8?B?TWlsasO4LA==?= Havnevej 12"}})
+        EXPECT_EQ(EncodeDisplayName(name, 6), encoded);
     std::string quoted;  // ASCII that needs quoting, with blanks, past the line limit
     while (quoted.size() < 1200)
         quoted += "Doe, John ";
     quoted.pop_back();
-    for (const auto& [name, column, bEncoded] :
-         {std::tuple{accented + accented + accented + accented, size_t{6}, true},
-          {accented, size_t{70}, true},
-          {quoted, size_t{4}, false},
-          {std::string(1200, 'x'), size_t{4}, true}}) {
-        const std::string value = EncodeDisplayName(name, column);
-        EXPECT_GT(Lines(value).size(), 1u);
-        ExpectLinesWithin(value, column, bEncoded ? 76 : 78);
-        std::string unfoldedName = value;
-        for (size_t p; (p = unfoldedName.find("\r\n")) != std::string::npos;)
-            unfoldedName.erase(p, 2);
-        EXPECT_EQ(bEncoded ? DecodeWords(value) : unfoldedName,
-                  bEncoded ? name : "\"" + name + "\"");
+    const std::string value = EncodeDisplayName(quoted, 4);
+    for (const std::string& line : Lines(std::string(4, ' ') + value))
+        EXPECT_LE(line.size(), 78u);
+    EXPECT_EQ(Unfolded(value), "\"" + quoted + "\"");
+    for (const auto& [name, column] : {std::pair{accented + accented + accented + accented, 6},
+                                       {accented, 70},
+                                       {std::string(1200, 'x'), 4}}) {
+        const std::string encoded = EncodeDisplayName(name, column);
+        EXPECT_GT(Lines(encoded).size(), 1u);
+        EXPECT_EQ(DecodeWords(encoded, column), name);
     }
 
     EXPECT_EQ(EncodeParameter("filename", "report 1.pdf"), "filename=\"report 1.pdf\"");
     EXPECT_EQ(EncodeParameter("filename", "a\"b\\c"), "filename=\"a\\\"b\\\\c\"");
     EXPECT_EQ(EncodeParameter("filename", "Bericht \xC3\x84.txt"),
               "filename*=utf-8''Bericht%20%C3%84.txt");
-    EXPECT_EQ(DecodeWords(EncodedWords("Bericht \xC3\x84.txt")), "Bericht \xC3\x84.txt");
+    EXPECT_EQ(DecodeWords(EncodedWords("Bericht \xC3\x84.txt"), 0), "Bericht \xC3\x84.txt");
 }
 
+// The same text cut at any two positions gives the same bytes; a line starts
+// after CRLF only.
 TEST(MimeEncodingTest, DotStuffingAcrossChunks) {
-    std::string out;
-    DotStuffer whole;
-    whole.Append(out, ".first\r\n..two\r\nmid.dle\r\n.\r\nbare\n.lf\r.cr\r\n.");
-    EXPECT_EQ(out, "..first\r\n...two\r\nmid.dle\r\n..\r\nbare\n.lf\r.cr\r\n..");
-    // The same text cut at any two positions gives the same bytes.
-    const std::string text = "a\r\n.b\r\n\r\n.\r\n.c";
+    const std::string text = ".a\r\n..b\r\n\r\n.\r\nbare\n.lf\r.cr\r\n.";
     for (size_t cut1 = 0; cut1 <= text.size(); ++cut1) {
         for (size_t cut2 = cut1; cut2 <= text.size(); ++cut2) {
             std::string chunked;
@@ -374,30 +324,28 @@ TEST(MimeEncodingTest, DotStuffingAcrossChunks) {
             for (const std::string& piece :
                  {text.substr(0, cut1), text.substr(cut1, cut2 - cut1), text.substr(cut2)})
                 stuffer.Append(chunked, piece);
-            EXPECT_EQ(chunked, "a\r\n..b\r\n\r\n..\r\n..c") << cut1 << " " << cut2;
+            EXPECT_EQ(chunked, "..a\r\n...b\r\n\r\n..\r\nbare\n.lf\r.cr\r\n..")
+                << cut1 << " " << cut2;
         }
     }
 }
 
 TEST(RelayListsTest, AddressesFilesAndHeaderLines) {
     using Pairs = std::vector<std::pair<std::string, std::string>>;
-    auto pairs = [](const std::string& text) {
-        Pairs out;
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, Pairs>>{
+             {"a@x.org;b@y.org, c@z.org", {{"", "a@x.org"}, {"", "b@y.org"}, {"", "c@z.org"}}},
+             {" ; ;, ", {}},
+             {";a@x.org;", {{"", "a@x.org"}}},
+             {"\"Doe, John\" <jd@x.org>; Carla <c@x.org>;\"A \\\"B\\\"; C\" <abc@x.org>",
+              {{"Doe, John", "jd@x.org"}, {"Carla", "c@x.org"}, {"A \"B\"; C", "abc@x.org"}}},
+             {"Odd <a;b@x.org>", {{"Odd", "a;b@x.org"}}},
+             {"\"Sender, Anne\" < anne@x.org >", {{"Sender, Anne", "anne@x.org"}}},
+             {"Anne <anne@x.org", {{"", "Anne <anne@x.org"}}}}) {  // left for the check
+        Pairs got;
         for (const MailAddress& a : SplitAddressList(text))
-            out.emplace_back(a.strName, a.strAddress);
-        return out;
-    };
-    EXPECT_EQ(pairs("a@x.org;b@y.org, c@z.org"),
-              (Pairs{{"", "a@x.org"}, {"", "b@y.org"}, {"", "c@z.org"}}));
-    EXPECT_EQ(pairs(" ; ;, "), Pairs{});
-    EXPECT_EQ(pairs(";a@x.org;"), (Pairs{{"", "a@x.org"}}));
-    EXPECT_EQ(
-        pairs("\"Doe, John\" <jd@x.org>; Carla <c@x.org>;\"A \\\"B\\\"; C\" <abc@x.org>"),
-        (Pairs{{"Doe, John", "jd@x.org"}, {"Carla", "c@x.org"}, {"A \"B\"; C", "abc@x.org"}}));
-    EXPECT_EQ(pairs("Odd <a;b@x.org>"), (Pairs{{"Odd", "a;b@x.org"}}));
-    EXPECT_EQ(ParseAddress("\"Sender, Anne\" < anne@x.org >").strName, "Sender, Anne");
-    EXPECT_EQ(ParseAddress("  anne@x.org ").strAddress, "anne@x.org");
-    EXPECT_EQ(ParseAddress("Anne <anne@x.org").strAddress, "Anne <anne@x.org") << "for the check";
+            got.emplace_back(a.strName, a.strAddress);
+        EXPECT_EQ(got, expected) << text;
+    }
     for (const char* good : {"a@x.org", "first.last+tag@sub.example.co.uk", "x@[127.0.0.1]",
                              "o'neil@x.org", "a_b-c@x-y.org"})
         EXPECT_EQ(AddressProblem(good), "") << good;
@@ -414,68 +362,74 @@ TEST(RelayListsTest, AddressesFilesAndHeaderLines) {
                                      {"bare.txt", "bare.txt"}})
         EXPECT_EQ(FileNameOfPath(path), name);
     // Semicolons inside values stay; text that is no header line stays whole.
-    EXPECT_EQ(SplitHeaderList("X-Campaign: spring; tracking=1;Reply-To: r@x.org"),
-              (std::vector<std::string>{"X-Campaign: spring; tracking=1", "Reply-To: r@x.org"}));
-    EXPECT_EQ(SplitHeaderList("List-Unsubscribe: <https://x.org/u?a=1;b=2>;X-Link: a;http://x.org"),
-              (std::vector<std::string>{"List-Unsubscribe: <https://x.org/u?a=1;b=2>",
-                                        "X-Link: a;http://x.org"}));
-    EXPECT_EQ(SplitHeaderList(";X-A: 1;; ;X-B: 2;"),
-              (std::vector<std::string>{"X-A: 1", "X-B: 2"}));
-    EXPECT_EQ(SplitHeaderList("garbage;X-A: 1"), (std::vector<std::string>{"garbage", "X-A: 1"}));
+    using Texts = std::vector<std::string>;
+    for (const auto& [list, lines] : std::vector<std::pair<std::string, Texts>>{
+             {"X-Campaign: spring; tracking=1;Reply-To: r@x.org",
+              {"X-Campaign: spring; tracking=1", "Reply-To: r@x.org"}},
+             {"List-Unsubscribe: <https://x.org/u?a=1;b=2>;X-Link: a;http://x.org",
+              {"List-Unsubscribe: <https://x.org/u?a=1;b=2>", "X-Link: a;http://x.org"}},
+             {";X-A: 1;; ;X-B: 2;", {"X-A: 1", "X-B: 2"}},
+             {"garbage;X-A: 1", {"garbage", "X-A: 1"}}})
+        EXPECT_EQ(SplitHeaderList(list), lines) << list;
 }
-
-namespace {
-
-std::string FailureText(long status, const std::string& body) {
-    try {
-        InterpretTokenResponse(status, body, "https://login.example/t/oauth2/v2.0/token");
-    } catch (const RelayError& e) {
-        return e.what();
-    }
-    ADD_FAILURE() << "no error for " << body;
-    return {};
-}
-
-}  // namespace
 
 TEST(TokenClientTest, AnswersRequestsAndTheCache) {
     const TokenResponse r = InterpretTokenResponse(
         200, R"({"token_type":"Bearer","expires_in":"3599","access_token":"abc.def"})", "u");
     EXPECT_EQ(r.strAccessToken, "abc.def");
     EXPECT_EQ(r.nExpiresIn, 3599);
-    EXPECT_EQ(FailureText(401, R"({"error":"invalid_client","error_description":)"
-                               R"("AADSTS7000215: Invalid secret.\r\nTrace ID: 1"})"),
-              "The token endpoint https://login.example/t/oauth2/v2.0/token refused the request "
-              "(HTTP 401, invalid_client): AADSTS7000215: Invalid secret. Trace ID: 1");
-    EXPECT_NE(FailureText(400, R"({"error":"invalid_scope"})").find("(HTTP 400, invalid_scope)."),
-              std::string::npos);
     // An error wins even with status 200, and a token without status 200 is no token.
-    for (const auto& [status, body, part] :
-         {std::tuple{200L, R"({"error":"x","error_description":"y"})", ": y"},
-          {500L, R"({"access_token":"t"})", "HTTP 500 without an OAuth2 error"},
-          {200L, R"({"access_token":""})", "without an access token"},
-          {502L, "<html>\n<body>Bad   Gateway</body></html>",
-           "HTTP 502 with no OAuth2 answer: "
-           "<html> <body>Bad Gateway</body>"}})
-        EXPECT_NE(FailureText(status, body).find(part), std::string::npos) << body;
-    EXPECT_LT(FailureText(502, std::string(5000, 'x')).size(), 400u);
+    for (
+        const auto& [status, body, part] : std::vector<std::tuple<long, std::string, std::string>>{
+            {401,
+             R"({"error":"invalid_client","error_description":"AADSTS7000215: Invalid secret.\r\nTrace ID: 1"})",
+             "The token endpoint https://login.example/t/oauth2/v2.0/token refused the request "
+             "(HTTP 401, invalid_client): AADSTS7000215: Invalid secret. Trace ID: 1"},
+            {400, R"({"error":"invalid_scope"})", "(HTTP 400, invalid_scope)."},
+            {200, R"({"error":"x","error_description":"y"})", ": y"},
+            {500, R"({"access_token":"t"})", "HTTP 500 without an OAuth2 error"},
+            {200, R"({"access_token":""})", "without an access token"},
+            {502, "<html>\n<body>Bad   Gateway</body></html>",
+             "HTTP 502 with no OAuth2 answer: <html> <body>Bad Gateway</body>"},
+            {502, std::string(5000, 'x'), std::string(200, 'x') + "..."}}) {
+        try {
+            InterpretTokenResponse(status, body, "https://login.example/t/oauth2/v2.0/token");
+            ADD_FAILURE() << "no error for " << body;
+        } catch (const RelayError& e) {
+            EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+            EXPECT_LT(std::string(e.what()).size(), 400u);
+        }
+    }
 
     TokenRequest request;
     request.strTenant = "a b/c";
     request.strClientId = "client";
     request.strClientSecret = "a+b&c=d e~f%";
-    request = CompleteTokenRequest(request);
-    EXPECT_EQ(TokenEndpointUrl(request),
+    const TokenRequest completed = CompleteTokenRequest(request);
+    EXPECT_EQ(TokenEndpointUrl(completed),
               "https://login.microsoftonline.com/a%20b%2Fc/oauth2/v2.0/token");
-    EXPECT_EQ(TokenRequestBody(request),
+    EXPECT_EQ(TokenRequestBody(completed),
               "grant_type=client_credentials&client_id=client&client_secret=a%2Bb%26c%3Dd%20e~f%25"
               "&scope=https%3A%2F%2Foutlook.office365.com%2F.default");
     request.strAuthority = " HTTPS://127.0.0.1:8443// ";
     EXPECT_EQ(TokenEndpointUrl(CompleteTokenRequest(request)),
               "HTTPS://127.0.0.1:8443/a%20b%2Fc/oauth2/v2.0/token");
-    for (const char* authority : {"http://login.example", "login.example", "https://", "ftp://x"}) {
-        request.strAuthority = authority;
-        EXPECT_THROW(CompleteTokenRequest(request), RelayError) << authority;
+    for (const auto& [field, value, text] :
+         std::vector<std::tuple<std::string TokenRequest::*, std::string, std::string>>{
+             {&TokenRequest::strClientId, " ", "No OAuth2 client id was given."},
+             {&TokenRequest::strClientSecret, "", "No OAuth2 client secret was given."},
+             {&TokenRequest::strTenant, " ", "No OAuth2 tenant id was given."},
+             {&TokenRequest::strAuthority, "http://login.example", "is not an https:// address"},
+             {&TokenRequest::strAuthority, "login.example", "is not an https:// address"},
+             {&TokenRequest::strAuthority, "https://", "is not an https:// address"}}) {
+        TokenRequest bad = request;
+        bad.*field = value;
+        try {
+            CompleteTokenRequest(bad);
+            ADD_FAILURE() << value;
+        } catch (const RelayError& e) {
+            EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
+        }
     }
 
     for (const auto& [given, usable] :
@@ -499,7 +453,9 @@ TEST(TokenClientTest, AnswersRequestsAndTheCache) {
     EXPECT_FALSE(cache.Find(key, t0));
 }
 
-TEST(SmtpReplyReaderTest, RepliesWholeAtEveryCutAndForeignLinesRefused) {
+// NOTIFY only as the flags ask; whether the server offers DSN is the
+// integration test's.
+TEST(SmtpReplyReaderTest, RepliesWholeAtEveryCutForeignLinesRefusedAndNotify) {
     const std::string wire = "250 2.1.0 Sender OK\r\n550-5.1.1 first\r\n550 5.1.1 last\n221\r\n";
     for (size_t cut = 0; cut <= wire.size(); ++cut) {
         SmtpReplyReader reader;
@@ -517,18 +473,20 @@ TEST(SmtpReplyReaderTest, RepliesWholeAtEveryCutAndForeignLinesRefused) {
         EXPECT_EQ(replies[1].Text(), "550-5.1.1 first 550 5.1.1 last");
         EXPECT_EQ(replies[2].Text(), "221");
     }
+    std::string flood;
+    for (int i = 0; i < 10000; ++i)
+        flood += "250-capability line\r\n";
     for (const std::string& foreign :
          {std::string("HTTP/1.1 400 Bad Request\r\n"), std::string("25 x\r\n"),
           std::string("250x\r\n"), std::string("650 no class\r\n"), std::string("\r\n"),
-          std::string(70000, 'x')}) {
+          std::string(70000, 'x'), flood}) {
         SmtpReplyReader reader;
         EXPECT_THROW(reader.Feed(foreign), RelayError) << foreign.substr(0, 30);
     }
-    std::string lines;
-    for (int i = 0; i < 10000; ++i)
-        lines += "250-capability line\r\n";
-    SmtpReplyReader flooded;
-    EXPECT_THROW(flooded.Feed(lines), RelayError);
+    EXPECT_EQ(SmtpSubmission::NotifyParameter(false, false), "");
+    EXPECT_EQ(SmtpSubmission::NotifyParameter(true, false), " NOTIFY=SUCCESS");
+    EXPECT_EQ(SmtpSubmission::NotifyParameter(false, true), " NOTIFY=FAILURE");
+    EXPECT_EQ(SmtpSubmission::NotifyParameter(true, true), " NOTIFY=SUCCESS,FAILURE");
 }
 
 TEST(JsonObjectTest, ReadsTokenAnswersAndRefusesWhatIsNoObject) {
@@ -548,14 +506,14 @@ TEST(JsonObjectTest, ReadsTokenAnswersAndRefusesWhatIsNoObject) {
     EXPECT_EQ(json->GetString("k"), "second") << "the last of repeated names";
     EXPECT_EQ(json->GetString("u"), "caf\xC3\xA9 \xF0\x9F\x98\x80 \xEF\xBF\xBD");
     EXPECT_EQ(json->GetString("esc"), "a\"b\\c/d\n\r\t\b\f");
-    ASSERT_TRUE(JsonObject::Parse(" {\t} \r\n"));
+    EXPECT_TRUE(JsonObject::Parse(" {\t} \r\n"));
+    EXPECT_TRUE(JsonObject::Parse("{\"a\":" + std::string(50, '[') + std::string(50, ']') + "}"));
     for (const std::string& text : std::vector<std::string>{
              "", "[]", "{", "{\"a\":1,}", "{\"a\" 1}", "{\"a\":1} x", "{a:1}", "{\"a\":\"x\ny\"}",
              "{\"a\":\"\\x\"}", "{\"a\":\"\\u12\"}", "{\"a\":01}", "{\"a\":1.}", "{\"a\":tru}",
              "{\"a\":[1 2]}", "{\"a\":{\"b\"}}", "<html><body>Bad Gateway</body></html>",
              "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}"})
         EXPECT_FALSE(JsonObject::Parse(text)) << text.substr(0, 40);
-    EXPECT_TRUE(JsonObject::Parse("{\"a\":" + std::string(50, '[') + std::string(50, ']') + "}"));
 }
 
 TEST(TextConvertTest, Utf8Utf16AndCharsets) {
