@@ -55,62 +55,48 @@ TEST_F(SendFailureTest, RefusedBeforeAnyTraffic) {
     const std::u16string kBrackets = u"it contains '<', '>', a blank or a control character: ";
     const std::u16string kLong(300, u'a');
     const std::u16string kNoSender = u"CSMTPMailAPI::Send() Error - no Sender specified.";
-    auto withPort = [](const char* port) {
-        Keys keys = ServerIni(25);
-        keys["smtpPort"] = port;
-        return keys;
-    };
-    auto wrongPort = [](const char16_t* text) {
-        return u"CSMTPMailAPI::Send() - The port " + std::u16string(text) +
-               u" is not a TCP port (1 to 65535).";
-    };
-    Keys noSender = ServerIni(25);
-    noSender.erase("smtpSenderAddr");
+    const std::u16string kPort = u"CSMTPMailAPI::Send() - The port ";
+    const std::u16string kNoPort = u" is not a TCP port (1 to 65535).";
+    const std::u16string kMe = u"me@example.org", kTo = u"to@example.org";
     const struct {
-        Keys ini;  // empty: no vx.ini at all
-        bool bMessage;
+        const char* port;  // of vx.ini; "-": no sender address there; null: no vx.ini at all
         const char16_t* senderName;
-        std::u16string sender, to, description;
-        int nSessions;  // session objects made before the refusal; -1: not looked at
+        std::u16string sender, to, description;  // to "": no message record at all
+        int nSessions = -1;  // session objects made before the refusal; -1: not looked at
     } rows[] = {
-        {noSender, false, nullptr, u"", u"", kNoSender, 0},
-        {noSender, true, u"Only A Name", u"", u"to@example.org", kNoSender, 0},
-        {{},
-         true,
-         nullptr,
-         u"me@example.org",
-         u"to@example.org",
-         u"CSMTPMailAPI::Send() - HostName may not be NULL.",
-         1},
-        {ServerIni(25), true, nullptr, u"me@example.org", u"a@b> NOTIFY=NEVER ORCPT=rfc822;x",
-         kAddress + kBrackets + u"a@b> NOTIFY=NEVER ORCPT=rfc822;x", -1},
-        {ServerIni(25), true, u"Me", u"me@example.org\r\nRCPT TO:<evil@example.org>", u"t@x.org",
-         kAddress + kBrackets + u"me@example.org RCPT TO:<evil@example.org>", -1},
-        {ServerIni(25), true, nullptr, u"me@example.org", u"<to@example.org>",
-         kAddress + kBrackets + u"<to@example.org>", -1},
-        {ServerIni(25), true, nullptr, u"me@example.org", u"to\t@example.org",
-         kAddress + kBrackets + u"to\t@example.org", -1},
-        {ServerIni(25), true, u"Me", kLong + u"@example.org", u"to@example.org",
-         kAddress + u"it is longer than 254 characters: " + kLong.substr(0, 64) + u"...", -1},
-        {withPort("70000"), true, nullptr, u"me@example.org", u"to@example.org",
-         wrongPort(u"70000"), -1},
-        {withPort("0"), true, nullptr, u"me@example.org", u"to@example.org", wrongPort(u"0"), -1},
-        {withPort("-25"), true, nullptr, u"me@example.org", u"to@example.org", wrongPort(u"-25"),
-         -1},
+        {"-", nullptr, u"", u"", kNoSender, 0},
+        {"-", u"Only A Name", u"", kTo, kNoSender, 0},
+        {nullptr, nullptr, kMe, kTo, u"CSMTPMailAPI::Send() - HostName may not be NULL.", 1},
+        {"25", nullptr, kMe, u"a@b> NOTIFY=NEVER ORCPT=rfc822;x",
+         kAddress + kBrackets + u"a@b> NOTIFY=NEVER ORCPT=rfc822;x"},
+        {"25", u"Me", u"me@example.org\r\nRCPT TO:<evil@example.org>", u"t@x.org",
+         kAddress + kBrackets + u"me@example.org RCPT TO:<evil@example.org>"},
+        {"25", nullptr, kMe, u"<to@example.org>", kAddress + kBrackets + u"<to@example.org>"},
+        {"25", nullptr, kMe, u"to\t@example.org", kAddress + kBrackets + u"to\t@example.org"},
+        {"25", u"Me", kLong + u"@example.org", kTo,
+         kAddress + u"it is longer than 254 characters: " + kLong.substr(0, 64) + u"..."},
+        {"70000", nullptr, kMe, kTo, kPort + u"70000" + kNoPort},
+        {"0", nullptr, kMe, kTo, kPort + u"0" + kNoPort},
+        {"-25", nullptr, kMe, kTo, kPort + u"-25" + kNoPort},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(ToUtf8(row.description));
-        if (row.ini.empty())
+        Keys ini = ServerIni(25);
+        if (row.port == nullptr)
             std::filesystem::remove(Path("vx.ini"));
+        else if (row.port == std::string("-"))
+            ini.erase("smtpSenderAddr");
         else
-            WriteIni(row.ini);
+            ini["smtpPort"] = row.port;
+        if (row.port != nullptr)
+            WriteIni(ini);
         Close();
         HostMessage m;
         m.Body(u"b")
             .Originator(row.senderName, row.sender.empty() ? nullptr : row.sender.c_str())
             .To(nullptr, row.to.c_str());
         LogCapture capture;
-        EXPECT_EQ(Send(row.bMessage ? m.Record() : nullptr), MAILERR_INVALID_PARAMS);
+        EXPECT_EQ(Send(row.to.empty() ? nullptr : m.Record()), MAILERR_INVALID_PARAMS);
         ExpectLastError(MAILERR_INVALID_PARAMS, row.description.substr(0, 255), 0);
         EXPECT_EQ(Entered(capture, u"TSMTPConnection::Connect"), 0);
         if (row.nSessions >= 0) {
