@@ -11,7 +11,7 @@
 #include <chrono>
 #include <stdexcept>
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool bErrorsToOutput) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     // A peer that dies must fail a write, not end the test program.
     signal(SIGPIPE, SIG_IGN);
     int out[2];
@@ -28,23 +28,19 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool bErrorsToO
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent)
             _exit(127);
-        const int in = open("/dev/null", O_RDONLY);
-        dup2(in, STDIN_FILENO);
+        dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
-        if (bErrorsToOutput)
-            dup2(out[1], STDERR_FILENO);
+        dup2(out[1], STDERR_FILENO);
         execv(args[0], args.data());
         _exit(127);
     }
     close(out[1]);
     m_out = out[0];
-    if (m_pid < 0) {
-        close(m_out);
+    if (m_pid < 0)
         throw std::runtime_error("cannot start " + argv[0]);
-    }
 }
 
-bool ChildProcess::ReadLine(std::string& line, int timeoutMs) {
+bool ChildProcess::WaitForLine(const std::string& text, std::string& line, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const size_t end = m_pending.find('\n');
@@ -54,7 +50,9 @@ bool ChildProcess::ReadLine(std::string& line, int timeoutMs) {
                 line.pop_back();
             m_pending.erase(0, end + 1);
             m_transcript += line + "\n";
-            return true;
+            if (line.find(text) != std::string::npos)
+                return true;
+            continue;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -77,31 +75,23 @@ bool ChildProcess::ReadLine(std::string& line, int timeoutMs) {
             if (m_pending.empty())
                 return false;
             m_pending += '\n';
-            continue;
+        } else {
+            m_pending.append(buffer, static_cast<size_t>(n));
         }
-        m_pending.append(buffer, static_cast<size_t>(n));
-    }
-}
-
-bool ChildProcess::WaitForLine(const std::string& text, std::string& line, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !ReadLine(line, static_cast<int>(left.count())))
-            return false;
-        if (line.find(text) != std::string::npos)
-            return true;
     }
 }
 
 int ChildProcess::Stop() {
+    const bool bEnded = m_out < 0;
     if (m_out >= 0)
         close(m_out);
     m_out = -1;
     if (m_pid <= 0)
         return -1;
-    kill(m_pid, SIGTERM);
+    // Once the output ended, the program has exited or is about to: the wait
+    // status is its own, whatever SIGTERM arrives now.
+    if (!bEnded)
+        kill(m_pid, SIGTERM);
     int status = 0;
     while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -112,14 +102,9 @@ int ChildProcess::Stop() {
 int RunProgram(const std::vector<std::string>& argv, std::string* output) {
     ChildProcess program(argv);
     std::string line;
-    while (program.ReadLine(line)) {
+    while (program.WaitForLine("", line)) {
     }
-    // The output ended: the program has exited or is about to, so the wait
-    // status is its own, whatever SIGTERM arrives now.
-    int status = 0;
-    while (waitpid(program.m_pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    program.m_pid = -1;
+    const int status = program.Stop();
     if (output != nullptr)
         *output = program.Transcript();
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

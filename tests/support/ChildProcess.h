@@ -1,6 +1,6 @@
-// A helper program of a test (a Python peer, a tool): its output (standard
-// error too, unless asked otherwise) is a pipe of the test, every read waits a
-// bounded time, and it ends when the test program does, even by a crash.
+// A helper program of a test (a Python peer, a tool): its output and standard
+// error are a pipe of the test, every read waits a bounded time, and it ends
+// when the test program does, even by a crash.
 #pragma once
 
 #include <sys/types.h>
@@ -11,23 +11,20 @@
 class ChildProcess {
 public:
     // argv[0] is the program's path; the environment is this process's.
-    explicit ChildProcess(const std::vector<std::string>& argv, bool bErrorsToOutput = true);
+    explicit ChildProcess(const std::vector<std::string>& argv);
     ~ChildProcess() { Stop(); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // The next line of output without its line end; false when the output
-    // ended or nothing came within the time.
-    bool ReadLine(std::string& line, int timeoutMs = 60000);
-    // Reads lines until one contains the text.
+    // Reads lines until one contains the text (any line for ""); false when
+    // the output ended or nothing came within the time.
     bool WaitForLine(const std::string& text, std::string& line, int timeoutMs = 60000);
-    // SIGTERM, then the wait status.
+    // SIGTERM, then the wait status (the exit's own when the output had ended).
     int Stop();
-    // Everything read so far, for failure messages.
+    // Every line read so far, for failure messages.
     const std::string& Transcript() const { return m_transcript; }
 
 private:
-    friend int RunProgram(const std::vector<std::string>& argv, std::string* output);
     pid_t m_pid = -1;
     int m_out = -1;
     std::string m_pending;

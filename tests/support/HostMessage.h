@@ -1,18 +1,19 @@
 // The host's message record for Mail_Send, filled field by field as the host
-// fills it, with the texts and arrays it points to.
+// fills it, with the texts and arrays it points to kept alive together.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "LogCapture.h"
 #include "mailapi.h"
 
-// The host's message record and everything it points to, kept alive together.
 class HostMessage {
 public:
-    HostMessage();
+    HostMessage() { m_record.nBodyType = -1; }  // no body until one is given
     // The record points into this object: it moves (the texts and arrays keep
     // their places) but is never copied.
     HostMessage(const HostMessage&) = delete;
@@ -20,15 +21,34 @@ public:
     HostMessage(HostMessage&&) = default;
     HostMessage& operator=(HostMessage&&) = default;
 
-    HostMessage& Subject(const std::u16string& s);
-    HostMessage& Body(const std::u16string& text);
-    HostMessage& BodyFile(const std::string& path);
-    HostMessage& ContentType(const std::u16string& type);
-    HostMessage& Flags(uint32_t dwFlags);
-    HostMessage& Priority(int32_t n);
+    HostMessage& Subject(const std::u16string& s) { return Set(m_record.pszSubject = Keep(s)); }
+    HostMessage& Body(const std::u16string& text) {
+        m_record.nBodyType = MAILBODY_MEMORY;
+        m_record.nBodyLength = static_cast<int32_t>(text.size());
+        return Set(m_record.pszBody = Keep(text));
+    }
+    HostMessage& BodyFile(const std::string& path) {
+        m_record.nBodyType = MAILBODY_FILE;
+        m_record.nBodyLength = 0;
+        return Set(m_record.pszBody = Keep(FromUtf8(path)));
+    }
+    HostMessage& ContentType(const std::u16string& type) {
+        std::memset(m_record.szContentType, 0, sizeof m_record.szContentType);
+        for (size_t i = 0; i < type.size() && i + 1 < std::size(m_record.szContentType); ++i)
+            m_record.szContentType[i] = static_cast<MAILWCHAR>(type[i]);
+        return *this;
+    }
+    HostMessage& Flags(uint32_t dwFlags) { return Set(m_record.dwFlags = dwFlags); }
+    HostMessage& Priority(int32_t n) { return Set(m_record.nPriority = n); }
     // A null name or address stays a null pointer in the record.
-    HostMessage& Originator(const char16_t* name, const char16_t* address);
-    HostMessage& Recipient(int32_t kind, const char16_t* name, const char16_t* address);
+    HostMessage& Originator(const char16_t* name, const char16_t* address) {
+        m_originator = MAILRECIPIENT{0, 0, Keep(name), Keep(address)};
+        return Set(m_bOriginator = true);
+    }
+    HostMessage& Recipient(int32_t kind, const char16_t* name, const char16_t* address) {
+        m_recipients.push_back(MAILRECIPIENT{0, kind, Keep(name), Keep(address)});
+        return *this;
+    }
     HostMessage& To(const char16_t* name, const char16_t* address) {
         return Recipient(MAILRECIP_TO, name, address);
     }
@@ -38,14 +58,30 @@ public:
     HostMessage& Bcc(const char16_t* name, const char16_t* address) {
         return Recipient(MAILRECIP_BCC, name, address);
     }
-    HostMessage& Attach(const std::string& path, const char16_t* name = nullptr);
+    HostMessage& Attach(const std::string& path, const char16_t* name = nullptr) {
+        m_attachments.push_back(MAILATTACHMENT{0, Keep(name), Keep(FromUtf8(path))});
+        return *this;
+    }
 
     // The record with its array pointers set; valid while this object lives
     // and is not changed.
-    const MAILMESSAGE* Record();
+    const MAILMESSAGE* Record() {
+        m_record.pOriginator = m_bOriginator ? &m_originator : nullptr;
+        m_record.nRecipients = static_cast<int32_t>(m_recipients.size());
+        m_record.pRecipients = m_recipients.empty() ? nullptr : m_recipients.data();
+        m_record.nAttachments = static_cast<int32_t>(m_attachments.size());
+        m_record.pAttachments = m_attachments.empty() ? nullptr : m_attachments.data();
+        return &m_record;
+    }
 
 private:
-    const MAILWCHAR* Keep(const std::u16string& s);
+    template <typename T>
+    HostMessage& Set(const T&) {
+        return *this;
+    }
+    const MAILWCHAR* Keep(const std::u16string& s) {
+        return reinterpret_cast<const MAILWCHAR*>(m_texts.emplace_back(s).c_str());
+    }
     const MAILWCHAR* Keep(const char16_t* s) {
         return s == nullptr ? nullptr : Keep(std::u16string(s));
     }

@@ -19,26 +19,14 @@ struct Winsock {
 };
 const Winsock g_winsock;
 
-}  // namespace
+using Length = int;
+constexpr int kSendFlags = 0;
 
-TestSocket BindLoopback(int& nPort, bool bListen, bool bDatagram) {
-    TestSocket s = ::WSASocketW(AF_INET, bDatagram ? SOCK_DGRAM : SOCK_STREAM, 0, nullptr, 0,
-                                WSA_FLAG_NO_HANDLE_INHERIT);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<unsigned short>(nPort));
-    int length = sizeof address;
-    if (s == kNoSocket || ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        (bListen && !bDatagram && ::listen(s, 4) != 0) ||
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (s != kNoSocket)
-            ::closesocket(s);
-        return kNoSocket;
-    }
-    nPort = ntohs(address.sin_port);
-    return s;
+TestSocket NewSocket(int type) {
+    return ::WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
 }
+
+}  // namespace
 
 void CloseSocket(TestSocket s) {
     ::closesocket(s);
@@ -54,11 +42,6 @@ void SetIoTimeouts(TestSocket s, int seconds) {
     ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
 }
 
-void SetNoDelay(TestSocket s) {
-    const BOOL one = TRUE;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-}
-
 TestSocket AcceptOne(TestSocket listener) {
     return ::accept(listener, nullptr, nullptr);
 }
@@ -68,14 +51,6 @@ bool WaitReadable(TestSocket s, int waitMs) {
     p.fd = s;
     p.events = POLLRDNORM;
     return ::WSAPoll(&p, 1, waitMs) > 0;
-}
-
-long SendBytes(TestSocket s, const char* data, std::size_t size) {
-    return ::send(s, data, static_cast<int>(size), 0);
-}
-
-long ReceiveBytes(TestSocket s, char* data, std::size_t size) {
-    return ::recv(s, data, static_cast<int>(size), 0);
 }
 
 #else
@@ -89,27 +64,16 @@ long ReceiveBytes(TestSocket s, char* data, std::size_t size) {
 
 #include <cerrno>
 
-TestSocket BindLoopback(int& nPort, bool bListen, bool bDatagram) {
-    int fd = ::socket(AF_INET, (bDatagram ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    // A fixed port may still be held by an earlier connection's TIME_WAIT.
-    if (fd >= 0 && nPort != 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<unsigned short>(nPort));
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        (bListen && !bDatagram && ::listen(fd, 4) != 0) ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    nPort = ntohs(address.sin_port);
-    return fd;
+namespace {
+
+using Length = std::size_t;
+constexpr int kSendFlags = MSG_NOSIGNAL;
+
+TestSocket NewSocket(int type) {
+    return ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
 }
+
+}  // namespace
 
 void CloseSocket(TestSocket s) {
     ::close(s);
@@ -124,11 +88,6 @@ void SetIoTimeouts(TestSocket s, int seconds) {
     tv.tv_sec = seconds;
     ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-void SetNoDelay(TestSocket s) {
-    const int one = 1;
-    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 TestSocket AcceptOne(TestSocket listener) {
@@ -146,12 +105,41 @@ bool WaitReadable(TestSocket s, int waitMs) {
     return ::poll(&p, 1, waitMs) > 0;
 }
 
+#endif
+
+TestSocket BindLoopback(int& nPort, bool bListen, bool bDatagram) {
+    const TestSocket s = NewSocket(bDatagram ? SOCK_DGRAM : SOCK_STREAM);
+#if !defined(_WIN32)
+    // A fixed port may still be held by an earlier connection's TIME_WAIT.
+    const int one = 1;
+    if (s != kNoSocket && nPort != 0)
+        ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#endif
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<unsigned short>(nPort));
+    socklen_t length = sizeof address;
+    if (s == kNoSocket || ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        (bListen && !bDatagram && ::listen(s, 4) != 0) ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (s != kNoSocket)
+            CloseSocket(s);
+        return kNoSocket;
+    }
+    nPort = ntohs(address.sin_port);
+    return s;
+}
+
+void SetNoDelay(TestSocket s) {
+    const int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
 long SendBytes(TestSocket s, const char* data, std::size_t size) {
-    return static_cast<long>(::send(s, data, size, MSG_NOSIGNAL));
+    return static_cast<long>(::send(s, data, static_cast<Length>(size), kSendFlags));
 }
 
 long ReceiveBytes(TestSocket s, char* data, std::size_t size) {
-    return static_cast<long>(::recv(s, data, size, 0));
+    return static_cast<long>(::recv(s, data, static_cast<Length>(size), 0));
 }
-
-#endif

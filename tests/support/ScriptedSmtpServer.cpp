@@ -32,6 +32,124 @@ ScriptedSmtpServer::~ScriptedSmtpServer() {
         CloseSocket(m_listenFd);
 }
 
+ScriptedSmtpServer& ScriptedSmtpServer::SendSegments(std::vector<std::string> pieces,
+                                                     std::chrono::milliseconds pause) {
+    return Add([this, pieces, pause] {
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            if (i > 0)
+                std::this_thread::sleep_for(pause);
+            if (!WriteAll(pieces[i]))
+                return false;
+        }
+        return true;
+    });
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::Expect(std::string prefix) {
+    return Add([this, prefix] {
+        std::string line;
+        if (!ReadLine(line)) {
+            Fail("connection ended while expecting \"" + prefix + "\"");
+            return false;
+        }
+        if (line.compare(0, prefix.size(), prefix) != 0)
+            Fail("expected \"" + prefix + "\", got \"" + line + "\"");
+        return true;
+    });
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::ReadUpTo(std::string end, bool bData) {
+    return Add([this, end, bData] {
+        std::size_t at;
+        while ((at = m_input.find(end)) == std::string::npos) {
+            if (!ReadMore()) {
+                Fail("connection ended while expecting \"" + end + "\"");
+                return false;
+            }
+        }
+        if (bData) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_data.push_back(m_input.substr(0, at + end.size()));
+        }
+        m_input.erase(0, at + end.size());
+        return true;
+    });
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::SendTls(std::vector<std::string> items, std::size_t nCut) {
+    return Add([this, items, nCut] {
+#if !defined(_WIN32)
+        SSL* ssl = static_cast<SSL*>(m_ssl);
+        if (ssl == nullptr) {
+            Fail("SendTls needs TLS");
+            return false;
+        }
+        for (const std::string& item : items) {
+            if (item == kTicket) {
+                SSL_new_session_ticket(ssl);
+                SSL_do_handshake(ssl);
+            } else if (item == kKeyUpdate) {
+                SSL_key_update(ssl, SSL_KEY_UPDATE_REQUESTED);
+                SSL_do_handshake(ssl);
+            } else if (item == kCloseNotify) {
+                SSL_shutdown(ssl);
+            } else {
+                SSL_write(ssl, item.data(), static_cast<int>(item.size()));
+            }
+        }
+        ERR_clear_error();
+        const std::size_t queued = BIO_ctrl_pending(static_cast<BIO*>(m_wbio));
+        return Flush(nCut == kHalf ? queued / 2 : nCut);
+#else
+        Fail("the scripted server has no TLS on Windows");
+        return false;
+#endif
+    });
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::ExpectRaw(std::string bytes) {
+    return Add([this, bytes] {
+        std::string raw;
+        while (raw.size() < bytes.size()) {
+            if (!ReadRaw(raw)) {
+                Fail("connection ended while expecting raw bytes");
+                return false;
+            }
+        }
+        if (raw != bytes)
+            Fail("expected the raw bytes \"" + bytes + "\", got \"" + raw + "\"");
+        return true;
+    });
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::StopReading(std::chrono::milliseconds hold) {
+    return Add([this, hold] {
+        std::this_thread::sleep_for(hold);
+        // What piled up is message data, not commands: read it to its end.
+        while (ReadMore())
+            m_input.clear();
+        if (!ClientClosed())
+            Fail("the client did not close the connection");
+        return false;
+    });
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::SendForever(std::string line) {
+    return Add([this, line] {
+        constexpr std::size_t kMost = 64u << 20;
+        // Many lines a write: a write per line would test the speed of the
+        // system's socket calls (slow under Wine), not the client.
+        std::string block;
+        while (block.size() < 16384)
+            block += line;
+        std::size_t sent = 0;
+        while (sent < kMost && WriteAll(block))
+            sent += block.size();
+        Record(m_bClientClosed, sent < kMost);
+        return false;
+    });
+}
+
 int ScriptedSmtpServer::Start(int nPort) {
 #if !defined(_WIN32)
     // A client that goes away must not end the test program when TLS writes to it.
@@ -67,152 +185,35 @@ void ScriptedSmtpServer::Run() {
     if (fd == kNoSocket) {
         Fail("no client connected");
     } else {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_fd = fd;
-        }
+        Record(m_fd, fd);
         SetIoTimeouts(fd, IO_TIMEOUT_SECONDS);
         // Each write its own segment: split replies must arrive split.
         SetNoDelay(fd);
         bool bOpen = true;
-        bool bServerClosed = false;
-        for (std::size_t i = 0; i < m_steps.size() && bOpen; ++i) {
-            if (i == m_nDropAt || m_steps[i].kind == Kind::Close) {
-                bServerClosed = true;
-                break;
-            }
-            bOpen = RunStep(m_steps[i]);
-        }
-        if (bOpen && !bServerClosed)
+        for (std::size_t i = 0; i < m_steps.size() && bOpen && i != m_nDropAt; ++i)
+            bOpen = m_steps[i]();
+        if (bOpen && m_nDropAt >= m_steps.size())
             DrainUntilClosed();
-        CloseConnection();
+        std::lock_guard<std::mutex> lock(m_mutex);
+#if !defined(_WIN32)
+        SSL_free(static_cast<SSL*>(m_ssl));  // and its two memory BIOs
+        m_ssl = nullptr;
+        ERR_clear_error();
+#endif
+        CloseSocket(m_fd);
+        m_fd = kNoSocket;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bFinished = true;
     m_done.notify_all();
 }
 
-bool ScriptedSmtpServer::RunStep(const Step& step) {
-    switch (step.kind) {
-        case Kind::Send:
-            for (std::size_t i = 0; i < step.pieces.size(); ++i) {
-                if (i > 0)
-                    std::this_thread::sleep_for(step.pause);
-                if (!WriteAll(step.pieces[i]))
-                    return false;
-            }
-            return true;
-        case Kind::Expect: {
-            std::string line;
-            if (!ReadLine(line)) {
-                Fail("connection ended while expecting \"" + step.prefix + "\"");
-                return false;
-            }
-            if (line.compare(0, step.prefix.size(), step.prefix) != 0)
-                Fail("expected \"" + step.prefix + "\", got \"" + line + "\"");
-            return true;
-        }
-        case Kind::ExpectData:
-        case Kind::ExpectText: {
-            const std::string end = step.kind == Kind::ExpectData ? "\r\n.\r\n" : step.prefix;
-            std::size_t at;
-            while ((at = m_input.find(end)) == std::string::npos) {
-                if (!ReadMore()) {
-                    Fail("connection ended while expecting \"" + end + "\"");
-                    return false;
-                }
-            }
-            if (step.kind == Kind::ExpectData) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_data.push_back(m_input.substr(0, at + end.size()));
-            }
-            m_input.erase(0, at + end.size());
-            return true;
-        }
-        case Kind::Call:
-            step.function();
-            return true;
-        case Kind::StartTls:
-            return Handshake(step);
-        case Kind::SendTls: {
-#if !defined(_WIN32)
-            SSL* ssl = static_cast<SSL*>(m_ssl);
-            if (ssl == nullptr) {
-                Fail("SendTls needs TLS");
-                return false;
-            }
-            for (const std::string& item : step.pieces) {
-                if (item == kTicket) {
-                    SSL_new_session_ticket(ssl);
-                    SSL_do_handshake(ssl);
-                } else if (item == kKeyUpdate) {
-                    SSL_key_update(ssl, SSL_KEY_UPDATE_REQUESTED);
-                    SSL_do_handshake(ssl);
-                } else if (item == kCloseNotify) {
-                    SSL_shutdown(ssl);
-                } else {
-                    SSL_write(ssl, item.data(), static_cast<int>(item.size()));
-                }
-            }
-            ERR_clear_error();
-            const std::size_t queued = BIO_ctrl_pending(static_cast<BIO*>(m_wbio));
-            return Flush(step.nCut == kHalf ? queued / 2 : step.nCut);
-#else
-            Fail("the scripted server has no TLS on Windows");
-            return false;
-#endif
-        }
-        case Kind::SendRaw:
-            return WriteRaw(step.pieces[0]);
-        case Kind::ExpectRaw: {
-            std::string raw;
-            while (raw.size() < step.prefix.size()) {
-                if (!ReadRaw(raw)) {
-                    Fail("connection ended while expecting raw bytes");
-                    return false;
-                }
-            }
-            if (raw != step.prefix)
-                Fail("expected the raw bytes \"" + step.prefix + "\", got \"" + raw + "\"");
-            return true;
-        }
-        case Kind::StaySilent:
-            DrainUntilClosed();
-            return false;
-        case Kind::StopReading:
-            std::this_thread::sleep_for(step.pause);
-            // What piled up is message data, not commands: read it to its end.
-            while (ReadMore())
-                m_input.clear();
-            if (!ClientClosed())
-                Fail("the client did not close the connection");
-            return false;
-        case Kind::SendForever: {
-            constexpr std::size_t kMost = 64u << 20;
-            // Many lines a write: a write per line would test the speed of
-            // the system's socket calls (slow under Wine), not the client.
-            std::string block;
-            while (block.size() < 16384)
-                block += step.pieces[0];
-            std::size_t sent = 0;
-            while (sent < kMost && WriteAll(block))
-                sent += block.size();
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_bClientClosed = sent < kMost;
-            return false;
-        }
-        case Kind::Close:
-            return false;
-    }
-    return false;
-}
-
-bool ScriptedSmtpServer::Handshake(const Step& step) {
+bool ScriptedSmtpServer::Handshake(Tls version, bool bHold) {
     if (!m_input.empty())
         Fail("bytes before the TLS handshake: \"" + m_input + "\"");
     m_input.clear();
 #if defined(_WIN32)
-    static_cast<void>(step);
+    static_cast<void>(version), static_cast<void>(bHold);
     Fail("the scripted server has no TLS on Windows");
     return false;
 #else
@@ -223,8 +224,8 @@ bool ScriptedSmtpServer::Handshake(const Step& step) {
         SSL_CTX_free(ctx);
         return false;
     }
-    SSL_CTX_set_min_proto_version(ctx, step.version == Tls::V13 ? TLS1_3_VERSION : TLS1_2_VERSION);
-    SSL_CTX_set_max_proto_version(ctx, step.version == Tls::V12 ? TLS1_2_VERSION : TLS1_3_VERSION);
+    SSL_CTX_set_min_proto_version(ctx, version == Tls::V13 ? TLS1_3_VERSION : TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(ctx, version == Tls::V12 ? TLS1_2_VERSION : TLS1_3_VERSION);
     SSL* ssl = SSL_new(ctx);
     SSL_CTX_free(ctx);  // the connection holds its own reference
     BIO* rbio = BIO_new(BIO_s_mem());
@@ -251,18 +252,14 @@ bool ScriptedSmtpServer::Handshake(const Step& step) {
         BIO_write(rbio, raw.data(), static_cast<int>(raw.size()));
     }
     const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_tlsVersion = SSL_get_version(ssl);
-        m_serverName = name != nullptr ? name : "";
-    }
-    return step.bHold || Flush();
+    Record(m_tlsVersion, std::string(SSL_get_version(ssl)));
+    Record(m_serverName, std::string(name != nullptr ? name : ""));
+    return bHold || Flush();
 #endif
 }
 
 bool ScriptedSmtpServer::WriteRaw(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
+    for (std::size_t done = 0; done < bytes.size();) {
         const long n = SendBytes(m_fd, bytes.data() + done, bytes.size() - done);
         if (n <= 0)
             return false;
@@ -286,11 +283,10 @@ bool ScriptedSmtpServer::Flush(std::size_t nCut) {
 
 bool ScriptedSmtpServer::WriteAll(const std::string& bytes) {
 #if !defined(_WIN32)
-    if (m_ssl != nullptr) {
-        if (SSL_write(static_cast<SSL*>(m_ssl), bytes.data(), static_cast<int>(bytes.size())) <= 0)
-            return false;
-        return Flush();
-    }
+    if (m_ssl != nullptr)
+        return SSL_write(static_cast<SSL*>(m_ssl), bytes.data(), static_cast<int>(bytes.size())) >
+                   0 &&
+               Flush();
 #endif
     return WriteRaw(bytes);
 }
@@ -298,10 +294,8 @@ bool ScriptedSmtpServer::WriteAll(const std::string& bytes) {
 bool ScriptedSmtpServer::ReadRaw(std::string& into) {
     char buffer[16384];
     const long n = ReceiveBytes(m_fd, buffer, sizeof buffer);
-    if (n == 0) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bClientClosed = true;
-    }
+    if (n == 0)
+        Record(m_bClientClosed, true);
     if (n <= 0)
         return false;
     into.append(buffer, static_cast<std::size_t>(n));
@@ -322,16 +316,15 @@ bool ScriptedSmtpServer::ReadTls(std::string& into) {
             into.append(buffer, static_cast<std::size_t>(n));
             return true;
         }
+        std::string raw;
         if (SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN) {
             // The client's close notification; its TCP close follows.
-            std::string rest;
-            while (ReadRaw(rest)) {
+            while (ReadRaw(raw)) {
             }
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_bCloseNotify = m_bClientClosed = true;
+            Record(m_bCloseNotify, true);
+            Record(m_bClientClosed, true);
             return false;
         }
-        std::string raw;
         if (SSL_get_error(ssl, n) != SSL_ERROR_WANT_READ || !ReadRaw(raw))
             return false;
         BIO_write(static_cast<BIO*>(m_rbio), raw.data(), static_cast<int>(raw.size()));
@@ -373,17 +366,4 @@ void ScriptedSmtpServer::DrainUntilClosed() {
     }
     if (!ClientClosed())
         Fail("the client did not close the connection");
-}
-
-void ScriptedSmtpServer::CloseConnection() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-#if !defined(_WIN32)
-    SSL_free(static_cast<SSL*>(m_ssl));  // and its two memory BIOs
-    m_ssl = nullptr;
-    ERR_clear_error();
-#endif
-    if (m_fd != kNoSocket) {
-        CloseSocket(m_fd);
-        m_fd = kNoSocket;
-    }
 }

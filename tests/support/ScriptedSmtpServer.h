@@ -1,8 +1,6 @@
 // A scripted server for exact dialogue tests: it listens on 127.0.0.1 (an
 // ephemeral port), accepts one connection and plays a list of steps in its own
-// thread (send bytes, possibly in separate TCP segments; read and record a
-// command line; read the message data; switch to TLS; close; stay silent),
-// recording everything it receives.
+// thread, recording everything it receives.
 //
 //     ScriptedSmtpServer server;
 //     server.Send("220 ready\r\n").Exchange("EHLO", "250 hello\r\n")
@@ -44,79 +42,61 @@ public:
     ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
     ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
 
-    // --- the script, in order ---
+    // --- the script, in order; a step that ends the connection returns false ---
     // Writes the bytes with one write (one TLS record after StartTls).
-    ScriptedSmtpServer& Send(std::string bytes) { return Add({Kind::Send, {std::move(bytes)}}); }
+    ScriptedSmtpServer& Send(std::string bytes) { return SendSegments({std::move(bytes)}); }
     // Each piece in its own segment, with pauses, as a slow or busy server.
     ScriptedSmtpServer& SendSegments(
         std::vector<std::string> pieces,
-        std::chrono::milliseconds pause = std::chrono::milliseconds(40)) {
-        return Add({Kind::Send, std::move(pieces), pause});
-    }
+        std::chrono::milliseconds pause = std::chrono::milliseconds(40));
     // Reads one command line and records it (without its line end); one that
     // does not start with the prefix is a script error.
-    ScriptedSmtpServer& Expect(std::string prefix) {
-        return Add({Kind::Expect, {}, {}, std::move(prefix)});
-    }
+    ScriptedSmtpServer& Expect(std::string prefix);
     ScriptedSmtpServer& Exchange(std::string prefix, std::string reply) {
         return Expect(std::move(prefix)).Send(std::move(reply));
     }
     // Reads until the text has come and drops what came up to its end.
-    ScriptedSmtpServer& ExpectText(std::string text) {
-        return Add({Kind::ExpectText, {}, {}, std::move(text)});
-    }
+    ScriptedSmtpServer& ExpectText(std::string text) { return ReadUpTo(std::move(text), false); }
     // Reads the message after DATA up to the line ".", and records it with
     // its final "\r\n.\r\n".
-    ScriptedSmtpServer& ExpectData() { return Add({Kind::ExpectData}); }
+    ScriptedSmtpServer& ExpectData() { return ReadUpTo("\r\n.\r\n", true); }
     // Runs the function in the server's thread at this point.
     ScriptedSmtpServer& Call(std::function<void()> function) {
-        Step step{Kind::Call};
-        step.function = std::move(function);
-        return Add(std::move(step));
+        return Add([function] { return function(), true; });
     }
     // The server side of the TLS handshake with UseCertificate's certificate.
     // bHoldLastFlight keeps its last flight back, so that it leaves with the
     // next bytes sent.
     ScriptedSmtpServer& StartTls(Tls version = Tls::Any, bool bHoldLastFlight = false) {
-        Step step{Kind::StartTls};
-        step.version = version;
-        step.bHold = bHoldLastFlight;
-        return Add(std::move(step));
+        return Add([=, this] { return Handshake(version, bHoldLastFlight); });
     }
     // Over TLS: the items (record texts, kTicket, kKeyUpdate, kCloseNotify)
     // in one segment, or only its first nCut bytes.
-    ScriptedSmtpServer& SendTls(std::vector<std::string> items, std::size_t nCut = SIZE_MAX) {
-        Step step{Kind::SendTls, std::move(items)};
-        step.nCut = nCut;
-        return Add(std::move(step));
-    }
+    ScriptedSmtpServer& SendTls(std::vector<std::string> items, std::size_t nCut = SIZE_MAX);
     // Bytes outside TLS while TLS is on (a renegotiation's tokens).
     ScriptedSmtpServer& SendRaw(std::string bytes) {
-        return Add({Kind::SendRaw, {std::move(bytes)}});
+        return Add([this, bytes] { return WriteRaw(bytes); });
     }
-    ScriptedSmtpServer& ExpectRaw(std::string bytes) {
-        return Add({Kind::ExpectRaw, {}, {}, std::move(bytes)});
-    }
+    ScriptedSmtpServer& ExpectRaw(std::string bytes);
     // Closes the connection at this point without a goodbye.
-    ScriptedSmtpServer& Close() { return Add({Kind::Close}); }
+    ScriptedSmtpServer& Close() {
+        return Add([] { return false; });
+    }
     // Answers nothing any more: reads and records until the client closes.
-    ScriptedSmtpServer& StaySilent() { return Add({Kind::StaySilent}); }
+    ScriptedSmtpServer& StaySilent() {
+        return Add([this] { return DrainUntilClosed(), false; });
+    }
     // Reads nothing for a while, so that the client's writes fill the
     // connection and block; then reads until the client closes.
-    ScriptedSmtpServer& StopReading(std::chrono::milliseconds hold) {
-        return Add({Kind::StopReading, {}, hold});
-    }
+    ScriptedSmtpServer& StopReading(std::chrono::milliseconds hold);
     // Over TLS: the first half of the record that carries the bytes, then
     // silence until the client closes.
     ScriptedSmtpServer& SendPartialRecord(const std::string& bytes) {
-        std::string half = bytes;  // cut by SendTls at half the record
-        return SendTls({std::move(half)}, kHalf).StaySilent();
+        return SendTls({bytes}, kHalf).StaySilent();
     }
     // Writes the line again and again, many lines a write, until the client
     // goes away (at most 64 MiB), as a server whose reply never ends.
-    ScriptedSmtpServer& SendForever(std::string line) {
-        return Add({Kind::SendForever, {std::move(line)}});
-    }
+    ScriptedSmtpServer& SendForever(std::string line);
 
     // The server closes the connection instead of running step k (counted
     // from 0 over the steps above); for fault injection.
@@ -147,33 +127,8 @@ public:
 
 private:
     static constexpr std::size_t kHalf = SIZE_MAX - 1;
-    enum class Kind {
-        Send,
-        Expect,
-        ExpectData,
-        ExpectText,
-        Call,
-        StartTls,
-        SendTls,
-        SendRaw,
-        ExpectRaw,
-        Close,
-        StaySilent,
-        StopReading,
-        SendForever
-    };
-    struct Step {
-        Kind kind;
-        std::vector<std::string> pieces;  // Send, SendTls, SendRaw, SendForever
-        std::chrono::milliseconds pause{0};
-        std::string prefix;  // Expect, ExpectText, ExpectRaw
-        std::function<void()> function;
-        Tls version = Tls::Any;
-        bool bHold = false;
-        std::size_t nCut = SIZE_MAX;
-    };
 
-    ScriptedSmtpServer& Add(Step step) {
+    ScriptedSmtpServer& Add(std::function<bool()> step) {
         m_steps.push_back(std::move(step));
         return *this;
     }
@@ -182,10 +137,15 @@ private:
         std::lock_guard<std::mutex> lock(m_mutex);
         return value;
     }
+    template <typename T>
+    void Record(T& field, const T& value) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        field = value;
+    }
 
     void Run();
-    bool RunStep(const Step& step);
-    bool Handshake(const Step& step);
+    ScriptedSmtpServer& ReadUpTo(std::string end, bool bData);
+    bool Handshake(Tls version, bool bHold);
     bool WriteAll(const std::string& bytes);  // through TLS when it is on
     bool WriteRaw(const std::string& bytes);
     bool Flush(std::size_t nCut = SIZE_MAX);  // the TLS bytes queued so far
@@ -195,9 +155,8 @@ private:
     bool ReadLine(std::string& line);
     void DrainUntilClosed();
     void Fail(const std::string& text);
-    void CloseConnection();
 
-    std::vector<Step> m_steps;
+    std::vector<std::function<bool()>> m_steps;
     std::size_t m_nDropAt = SIZE_MAX;
     std::string m_certFile;
     std::string m_keyFile;

@@ -18,13 +18,6 @@ namespace testcerts {
 
 namespace {
 
-EVP_PKEY* NewKey() {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    if (key == nullptr)
-        throw std::runtime_error("EC key generation failed");
-    return key;
-}
-
 void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
@@ -40,6 +33,8 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
 // (relative to now), signed by issuer/issuerKey (itself when null).
 X509* MakeCert(const char* cn, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey, long notBeforeDays,
                long notAfterDays, bool ca, const char* san, const char* eku, long serial) {
+    if (key == nullptr)
+        throw std::runtime_error("EC key generation failed");
     X509* cert = X509_new();
     X509_set_version(cert, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert), serial);
@@ -93,7 +88,7 @@ struct CertFolder {
         std::filesystem::create_directories(path + "/empty");
 
         const char* serverSan = "DNS:localhost,IP:127.0.0.1";
-        EVP_PKEY* caKey = NewKey();
+        EVP_PKEY* caKey = EVP_EC_gen("P-256");
         X509* ca = MakeCert("SMTP Mail Test CA", caKey, nullptr, nullptr, -1, 3650, true, nullptr,
                             nullptr, 1);
         WritePem(path + "/ca.pem", ca, nullptr);
@@ -117,7 +112,7 @@ struct CertFolder {
         };
         long serial = 2;
         for (const Leaf& leaf : leaves) {
-            EVP_PKEY* key = NewKey();
+            EVP_PKEY* key = EVP_EC_gen("P-256");
             X509* cert = MakeCert(leaf.cn, key, leaf.selfSigned ? nullptr : ca,
                                   leaf.selfSigned ? nullptr : caKey, leaf.from, leaf.to, false,
                                   leaf.san, leaf.eku, serial++);
@@ -126,7 +121,7 @@ struct CertFolder {
             X509_free(cert);
             EVP_PKEY_free(key);
         }
-        EVP_PKEY* clientKey = NewKey();
+        EVP_PKEY* clientKey = EVP_EC_gen("P-256");
         X509* client = MakeCert("SMTP Mail Test Client", clientKey, ca, caKey, -1, 825, false,
                                 nullptr, "clientAuth", serial++);
         WritePem(path + "/client.pem", client, clientKey);

@@ -12,6 +12,7 @@
 #include "ChildProcess.h"
 #include "LogCapture.h"
 #include "ProviderLibrary.h"
+#include "ScratchDir.h"
 #include "Watchdog.h"
 #include "api/CSMTPMailAPI.h"
 #include "api/ConfigText.h"
@@ -35,19 +36,9 @@ struct Settings {
 };
 
 // Every value away from its default.
-Settings Sample() {
-    Settings s{u"smtp.example.com", u"bob", u"pa ss", u"Bob B", u"bob@example.com", 587, 2, 3, 1};
-    s.startTls = true;
-    s.certFlags = 0x1000;
-    s.oauthClientSecret = u"cs";
-    s.oauthClientId = u"cid";
-    s.oauthTenantId = u"tid";
-    s.oauthScope = u"sc";
-    s.oauthTokenUrl = u"tu";
-    s.oauthAuthority = u"au";
-    s.oauthResource = u"rs";
-    return s;
-}
+const Settings kSample(Settings{u"smtp.example.com", u"bob", u"pa ss", u"Bob B", u"bob@example.com",
+                                587, 2, 3, 1, true, 0x1000, u"cs", u"cid", u"tid", u"sc", u"tu",
+                                u"au", u"rs"});
 
 Settings SettingsOf(const CSMTPMailAPI& api) {
     return Settings{api.m_strHost,          api.m_strUser,           api.m_strPassword,
@@ -97,24 +88,14 @@ std::u16string StoredText(const std::u16string& text1, const std::u16string& tex
 class SettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_root =
-            ::testing::TempDir() + "/cfgint-" + std::to_string(::getpid()) + "-" + info->name();
-        std::filesystem::remove_all(m_root);
-        std::filesystem::create_directories(m_root + "/primary");
-        std::filesystem::create_directories(m_root + "/secondary");
-        m_primary = FromUtf8(Dir(true));
-        m_secondary = FromUtf8(Dir(false));
+        std::filesystem::create_directories(Dir(true));
+        std::filesystem::create_directories(Dir(false));
         m_flags.cbSize = sizeof m_flags;
         m_flags.logProvider = &m_log;
-        m_flags.pszPrimaryDir = Host(m_primary);
-        m_flags.pszSecondaryDir = Host(m_secondary);
+        m_flags.pszPrimaryDir = m_primary.c_str();
+        m_flags.pszSecondaryDir = m_secondary.c_str();
     }
-    void TearDown() override { std::filesystem::remove_all(m_root); }
 
-    static const MAILWCHAR* Host(const std::u16string& s) {
-        return reinterpret_cast<const MAILWCHAR*>(s.c_str());
-    }
     std::string Dir(bool primary) const { return m_root + (primary ? "/primary/" : "/secondary/"); }
     void WriteStore(bool primary, const std::u16string& text1, const std::u16string& text2 = u"") {
         CMailCfg cfg;
@@ -131,26 +112,14 @@ protected:
         EXPECT_TRUE(api.Initialize(&m_flags));
         return SettingsOf(api);
     }
-    std::u16string ContentType() const {
-        return std::u16string(reinterpret_cast<const char16_t*>(m_flags.szContentType));
-    }
+    std::u16string ContentType() const { return m_flags.szContentType; }
 
-    std::string m_root;
-    std::u16string m_primary, m_secondary;
+    ScratchDir m_scratch;
+    const std::string m_root = m_scratch.Path();
+    const std::u16string m_primary = FromUtf8(Dir(true)), m_secondary = FromUtf8(Dir(false));
     CapturingLogProvider m_log;
     MAILINIFLAGS m_flags{};
 };
-
-Settings With(const std::u16string& host, int port, int auth = 0, const std::u16string& user = u"",
-              const std::u16string& password = u"") {
-    Settings s;
-    s.host = host;
-    s.port = port;
-    s.authMethod = auth;
-    s.user = user;
-    s.password = password;
-    return s;
-}
 
 }  // namespace
 
@@ -164,7 +133,7 @@ TEST_F(SettingsTest, DefaultsWithoutAnySourceAndEveryFieldOfAStore) {
                                u"ignored", u"587", u"2", u"3", u"1", u"1", u"4096", u"cs", u"cid",
                                u"tid", u"sc", u"tu", u"au", u"rs"}),
                u"pa ss");
-    EXPECT_EQ(Load(), Sample());
+    EXPECT_EQ(Load(), kSample);
     EXPECT_EQ(ContentType(), u"text/html");
 }
 
@@ -173,32 +142,28 @@ TEST_F(SettingsTest, DefaultsWithoutAnySourceAndEveryFieldOfAStore) {
 // keep their defaults.
 TEST_F(SettingsTest, FieldConversions) {
     const struct {
-        std::u16string text;
-        int port, bodyFormat;
-        bool startTls;
+        const char16_t *port, *format, *tls;  // the fields; null: a record of the host alone
+        int nPort, nBodyFormat;
+        bool bStartTls;
         std::u16string contentType;
-        std::u16string senderName = u"";
     } cases[] = {
-        {JoinConfigText({u"h"}), 25, 0, false, u"untouched"},
-        {JoinConfigText({u"h", u"", u"name"}), 25, 0, false, u"untouched", u"name"},
-        {JoinConfigText({u"h", u"", u"", u"", u"", u"587", u"", u"", u"1", u"1"}), 587, 1, true,
-         u"text/html"},
-        {JoinConfigText({u"h", u"", u"", u"", u"", u"x", u"", u"", u"0", u"2"}), 0, 0, false,
-         u"text/plain"},
-        {JoinConfigText({u"h", u"", u"", u"", u"", u"-12", u"", u"", u"2", u"0"}), -12, 2, false,
-         u"untouched"},
-        {JoinConfigText({u"h", u"", u"", u"", u"", u"99x", u"", u"", u"", u"1"}), 99, 0, true,
-         u"untouched"},
+        {nullptr, nullptr, nullptr, 25, 0, false, u"untouched"},
+        {u"587", u"1", u"1", 587, 1, true, u"text/html"},
+        {u"x", u"0", u"2", 0, 0, false, u"text/plain"},
+        {u"-12", u"2", u"0", -12, 2, false, u"untouched"},
+        {u"99x", u"", u"1", 99, 0, true, u"untouched"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(ToUtf8(c.text));
+        const std::u16string text =
+            c.port == nullptr
+                ? JoinConfigText({u"h"})
+                : JoinConfigText({u"h", u"", u"", u"", u"", c.port, u"", u"", c.format, c.tls});
+        SCOPED_TRACE(ToUtf8(text));
         const std::u16string mark = u"untouched";
         std::copy(mark.c_str(), mark.c_str() + mark.size() + 1, m_flags.szContentType);
-        WriteStore(true, c.text);
-        Settings expected = With(u"h", c.port);
-        expected.bodyFormat = c.bodyFormat;
-        expected.startTls = c.startTls;
-        expected.senderName = c.senderName;
+        WriteStore(true, text);
+        Settings expected{.host = u"h", .port = c.nPort, .bodyFormat = c.nBodyFormat};
+        expected.startTls = c.bStartTls;
         EXPECT_EQ(Load(), expected);
         EXPECT_EQ(ContentType(), c.contentType);
     }
@@ -212,7 +177,7 @@ TEST_F(SettingsTest, StoreIniAndPasswordPrecedence) {
              "smtpSenderName=Bob B\r\nSMTPSENDERADDR=bob@example.com\r\nsmtpPort=587\r\n"
              "smtpAuth=2\r\noauthClientSecret=cs\r\noauthClientId=cid\r\noauthTenantId=tid\r\n"
              "oauthScope=sc\r\noauthTokenUrl=tu\r\noauthAuthority=au\r\noauthResource=rs\r\n");
-    Settings fromIni = Sample();
+    Settings fromIni = kSample;
     fromIni.priority = 2, fromIni.bodyFormat = 0, fromIni.startTls = false, fromIni.certFlags = 0;
     EXPECT_EQ(Load(), fromIni);
     EXPECT_EQ(ContentType(), u"");
@@ -221,10 +186,10 @@ TEST_F(SettingsTest, StoreIniAndPasswordPrecedence) {
     // own defaults (authentication 4) for what it does not say.
     WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPort=26\nsmtpSenderAddr=ini@example.com\n");
     WriteStore(true, JoinConfigText({u"store.host", u"", u"", u"", u"", u"2525"}));
-    EXPECT_EQ(Load(), With(u"store.host", 2525));
+    EXPECT_EQ(Load(), (Settings{.host = u"store.host", .port = 2525}));
     WriteStore(true, JoinConfigText({u"", u"storeuser", u"", u"", u"", u"2525", u"3"}), u"spw");
-    Settings expected = With(u"ini.host", 26, 4, u"storeuser", u"spw");
-    expected.senderAddr = u"ini@example.com";
+    Settings expected{.host = u"ini.host", .user = u"storeuser", .password = u"spw"};
+    expected.senderAddr = u"ini@example.com", expected.port = 26, expected.authMethod = 4;
     EXPECT_EQ(Load(), expected);
 
     // Values keep every character, however long: a sender address cut at a
@@ -237,7 +202,7 @@ TEST_F(SettingsTest, StoreIniAndPasswordPrecedence) {
 
     // The password: the INI file's when it is read, else the host's, else the store's.
     const std::u16string hostPassword = u"from host";
-    m_flags.pszPassword = Host(hostPassword);
+    m_flags.pszPassword = hostPassword.c_str();
     EXPECT_EQ(Load().password, u"from ini");
     WriteIni(true, "[SMTP]\nsmtpHost=ini.host\n");
     EXPECT_EQ(Load().password, u"from host");
@@ -250,16 +215,16 @@ TEST_F(SettingsTest, StoreIniAndPasswordPrecedence) {
     std::filesystem::remove(Dir(true) + "smtp.cfg");
     WriteIni(true, "[SMTP]\nsmtpHost=\nsmtpPort=1\n");
     WriteIni(false, "[SMTP]\nsmtpHost=secondary.host\nsmtpAuth=2\n");
-    EXPECT_EQ(Load(), With(u"secondary.host", 25, 2));
+    EXPECT_EQ(Load(), (Settings{.host = u"secondary.host", .authMethod = 2}));
 
     // The store's name is joined to a directory text without a separator;
     // the INI file's is glued to it.
     const std::u16string joined = FromUtf8(m_root + "/primary");
-    m_flags.pszPrimaryDir = Host(joined);
+    m_flags.pszPrimaryDir = joined.c_str();
     WriteStore(true, u"joined.host");
     EXPECT_EQ(Load().host, u"joined.host");
     const std::u16string glued = FromUtf8(m_root + "/secondary/pre");
-    m_flags.pszPrimaryDir = Host(glued);
+    m_flags.pszPrimaryDir = glued.c_str();
     m_flags.pszSecondaryDir = nullptr;
     std::ofstream(m_root + "/secondary/prevx.ini") << "[SMTP]\nsmtpHost=glued.host\n";
     EXPECT_EQ(Load().host, u"glued.host");
@@ -272,7 +237,7 @@ TEST_F(SettingsTest, HostSessionAnswersWhenThePrimaryHasNoStore) {
     m_flags.pSession = &session.session;
     WriteStore(false, u"secondary.host");
     LogCapture log;
-    EXPECT_EQ(Load(), With(u"session.host", 2626, 0, u"", u"spw"));
+    EXPECT_EQ(Load(), (Settings{.host = u"session.host", .password = u"spw", .port = 2626}));
     EXPECT_EQ(session.calls, 1);
     EXPECT_EQ(session.lastSelector, 1);
     EXPECT_EQ(session.lastItem, 206);
@@ -396,7 +361,7 @@ TEST_F(SettingsTest, ToolStoreIsReadByMailInitialize) {
                    &output),
               0)
         << output;
-    EXPECT_EQ(initialized(), Sample());
+    EXPECT_EQ(initialized(), kSample);
     EXPECT_EQ(ContentType(), u"text/html");
 
     // Settings not given keep the defaults; --update changes only those given.
@@ -405,8 +370,8 @@ TEST_F(SettingsTest, ToolStoreIsReadByMailInitialize) {
                    "--password keep --auth plain"),
               0);
     ASSERT_EQ(Tool(dir + " --update --port 465 --starttls on", &output), 0) << output;
-    Settings expected = With(u"first.host", 465, 3, u"u", u"keep");
-    expected.startTls = true;
+    Settings expected{.host = u"first.host", .user = u"u", .password = u"keep", .port = 465};
+    expected.authMethod = 3, expected.startTls = true;
     EXPECT_EQ(initialized(), expected);
     EXPECT_EQ(Tool("--dir '" + Dir(false) + "' --update --port 1"), 1) << "no store to update";
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
@@ -13,6 +13,7 @@
 
 #include "LogCapture.h"
 #include "ProviderLibrary.h"
+#include "ScratchDir.h"
 #include "api/CMailItem.h"
 #include "hostmodule/HostModule.h"
 
@@ -26,14 +27,10 @@ class FrameTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(lib.Loaded()) << lib.error;
-        m_dir = ::testing::TempDir() + "/frame-" + std::to_string(::getpid()) + "/";
-        std::filesystem::create_directories(m_dir);
-        m_wdir = FromUtf8(m_dir);
         m_flags.cbSize = sizeof m_flags;
         m_flags.logProvider = &m_log;
         m_flags.hResource = LoadTestHostModule(true);
-        m_flags.pszPrimaryDir = m_wdir.c_str();
-        m_flags.pszSecondaryDir = m_wdir.c_str();
+        m_flags.pszPrimaryDir = m_flags.pszSecondaryDir = m_wdir.c_str();
         m_h = lib.Initialize(&m_flags);
         ASSERT_NE(m_h, nullptr);
     }
@@ -51,8 +48,9 @@ protected:
     CapturingLogProvider m_log;
     MAILINIFLAGS m_flags{};
     HMAILPROVIDER m_h = nullptr;
-    std::string m_dir;
-    std::u16string m_wdir;
+    ScratchDir m_scratch;
+    const std::string m_dir = m_scratch.Path();
+    const std::u16string m_wdir = FromUtf8(m_dir + "/");
 };
 
 }  // namespace
@@ -73,10 +71,12 @@ TEST_F(FrameTest, BadRecordsAndNullHandlesAreRefusedWithoutALastError) {
     LogCapture capture;
     EXPECT_EQ(lib.GetLastError(nullptr), nullptr);
     EXPECT_EQ(lib.FindFirst(nullptr, nullptr), nullptr);
-    int lines = 0;
-    for (const auto& r : capture.Records())
-        lines += r.message == u"handle may not be NULL" ? 1 : 0;
-    EXPECT_EQ(lines, 2) << "one diagnostic line from each\n" << capture.Dump();
+    const auto records = capture.Records();
+    EXPECT_EQ(std::count_if(records.begin(), records.end(),
+                            [](const auto& r) { return r.message == u"handle may not be NULL"; }),
+              2)
+        << "one diagnostic line from each\n"
+        << capture.Dump();
     for (MAILRESULT rc :
          {lib.Execute(nullptr, MAILCMD_GETNAME, nullptr), lib.Send(nullptr, nullptr, nullptr),
           lib.Deliver(nullptr, 0), lib.GetProperty(nullptr, u"SupportsHTML", nullptr, 0),

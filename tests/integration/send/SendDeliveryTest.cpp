@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "CaptureServer.h"
@@ -36,7 +35,19 @@ protected:
     CaptureServer m_server;
 };
 
+// The host's process may hold many handles: the provider's socket then has a
+// descriptor number past 1024, which every wait of the session must take.
 TEST_F(SendDeliveryTest, TextMessageReachesEveryRecipientWithItsHeaders) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    ASSERT_GE(limit.rlim_max, 1200u) << "the test needs room for 1100 more descriptors";
+    const rlimit raised{std::max<rlim_t>(limit.rlim_cur, 1200), limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    std::vector<int> held;
+    while (held.empty() || held.back() < 1100) {
+        held.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        ASSERT_GE(held.back(), 0);
+    }
     HostMessage message;
     message.Subject(u"Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u00d1and\u00fa")
         .Body(u"Hello,\nsecond line with \u00fcmlaut\n.a line that starts with a dot\n.\nend")
@@ -47,6 +58,9 @@ TEST_F(SendDeliveryTest, TextMessageReachesEveryRecipientWithItsHeaders) {
         .Priority(MAILPRIO_HIGH)
         .Flags(MAILMSG_READ_RECEIPT | MAILMSG_NOTIFY_SUCCESS | MAILMSG_NOTIFY_FAILURE);
     ExpectSent(message.Record());
+    for (int fd : held)
+        ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_TRUE(Received(1, R"json({
         "subject": "Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u00d1and\u00fa",
         "from": ["Configured Sender", "configured@example.org"],
@@ -58,8 +72,14 @@ TEST_F(SendDeliveryTest, TextMessageReachesEveryRecipientWithItsHeaders) {
         "mail_from": "configured@example.org",
         "rcpt_tos": ["jm@example.org", "bare@example.org", "carol@example.org", "hidden@example.org"],
         "notify": "SUCCESS,FAILURE"})json"));
+    // Long subjects and display names are folded and read back whole.
+    ExpectSent(LongHeaderTexts().Record());
+    EXPECT_TRUE(Received(2, LongHeaderTextsRead(true)));
 }
 
+// An HTML body file; the originator stays the sender of the handle's later
+// messages. Recipients of an unknown kind are dropped, null names are empty,
+// no subject is an empty line; an empty body file is only a warning.
 TEST_F(SendDeliveryTest, HtmlBodyFromAFileAndAnOriginatorThatStaysForLaterSends) {
     // UTF-8 with a byte-order mark, as editors on the host's platform write it.
     const std::string path = WriteFile("body.html",
@@ -80,15 +100,22 @@ TEST_F(SendDeliveryTest, HtmlBodyFromAFileAndAnOriginatorThatStaysForLaterSends)
         "html": "<html><body><p>\u00c4rger \u2603</p>\n.<p>a dot line</p>\n</body></html>\n",
         "text": null, "mail_from": "host@example.org", "notify": "FAILURE"})json"));
 
-    // The next message of the handle names no originator: the last one is
-    // still the sender. A plain content type gives a single-part text.
     HostMessage next;
-    next.Subject(u"Second").Body(u"plain").To(nullptr, u"reader@example.org");
-    next.Priority(MAILPRIO_NORMAL);
+    next.BodyFile(WriteFile("empty.txt", ""))
+        .Recipient(0, u"Nobody", u"kind0@example.org")
+        .Recipient(4, nullptr, u"kind4@example.org")
+        .To(nullptr, u"to@example.org")
+        .Cc(nullptr, u"cc@example.org");
+    LogCapture capture;
     ExpectSent(next.Record());
+    EXPECT_TRUE(capture.Contains(u"Warning! no body returned for file '" +
+                                 FromUtf8(Path("empty.txt")) + u"'"))
+        << capture.Dump();
     EXPECT_TRUE(Received(2, R"json({
-        "from": ["\u00d6nder Host", "host@example.org"], "headers": {"X-Priority": "3"},
-        "type": "text/plain", "text": "plain", "mail_from": "host@example.org", "notify": ""})json"));
+        "subject": "", "from": ["\u00d6nder Host", "host@example.org"], "type": "text/plain",
+        "to": [["", "to@example.org"]], "cc": [["", "cc@example.org"]], "absent": ["X-Priority"],
+        "mail_from": "host@example.org", "rcpt_tos": ["to@example.org", "cc@example.org"],
+        "notify": ""})json"));
 }
 
 // Attachments go out block by block: one just past a block's worth of lines
@@ -151,52 +178,6 @@ TEST_F(SendDeliveryTest, HostTextsCannotAddHeaderLinesOrParameters) {
          {"From: Mallory Reply-To: evil@example.org <mallory@example.org>\r\n",
           "\r\nTo: Eve X-Injected: yes <eve@example.org>\r\n", "; name=\"x\\\"; evil=1\\\\\"\r\n"})
         EXPECT_NE(raw.find(line), std::string::npos) << line << raw;
-}
-
-// The host's process may hold many handles: the provider's socket then has a
-// descriptor number past 1024, which every wait of the session must take.
-TEST_F(SendDeliveryTest, SendsWithDescriptorsPast1024) {
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    ASSERT_GE(limit.rlim_max, 1200u) << "the test needs room for 1100 more descriptors";
-    const rlimit raised{std::max<rlim_t>(limit.rlim_cur, 1200), limit.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
-    std::vector<int> held;
-    while (held.empty() || held.back() < 1100) {
-        held.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-        ASSERT_GE(held.back(), 0);
-    }
-    ExpectSent(SimpleText().Record());
-    for (int fd : held)
-        ::close(fd);
-    setrlimit(RLIMIT_NOFILE, &limit);
-    EXPECT_TRUE(Received(1, R"json({"text": "b", "rcpt_tos": ["to@example.org"]})json"));
-}
-
-TEST_F(SendDeliveryTest, LongSubjectAndDisplayNamesAreFoldedAndReadBackWhole) {
-    HostMessage message = LongHeaderTexts();
-    ExpectSent(message.Record());
-    EXPECT_TRUE(Received(1, LongHeaderTextsRead(true)));
-}
-
-// Recipients of an unknown kind are dropped, null names are empty, no subject
-// is an empty line; an empty body file is only a warning.
-TEST_F(SendDeliveryTest, OddRecipientsAndAnEmptyBodyFile) {
-    HostMessage message;
-    message.BodyFile(WriteFile("empty.txt", ""))
-        .Recipient(0, u"Nobody", u"kind0@example.org")
-        .Recipient(4, nullptr, u"kind4@example.org")
-        .To(nullptr, u"to@example.org")
-        .Cc(nullptr, u"cc@example.org");
-    LogCapture capture;
-    ExpectSent(message.Record());
-    EXPECT_TRUE(capture.Contains(u"Warning! no body returned for file '" +
-                                 FromUtf8(Path("empty.txt")) + u"'"))
-        << capture.Dump();
-    EXPECT_TRUE(Received(1, R"json({
-        "subject": "", "to": [["", "to@example.org"]], "cc": [["", "cc@example.org"]],
-        "absent": ["X-Priority"], "rcpt_tos": ["to@example.org", "cc@example.org"],
-        "notify": ""})json"));
 }
 
 }  // namespace

@@ -12,7 +12,11 @@
 #include "HostMessage.h"
 #include "LogCapture.h"
 #include "ProviderLibrary.h"
-#include "mailapi.h"
+
+inline const std::u16string kConnecting =
+    u"CSMTPMailAPI::Send() - An error occured connecting to server. ";
+inline const std::u16string kSending =
+    u"CSMTPMailAPI::Send() - An error occured sending the message. ";
 
 class SendFixture : public ::testing::Test {
 protected:
@@ -32,11 +36,9 @@ protected:
     MAILRESULT Send(const MAILMESSAGE* message, const MAILSENDFLAGS* flags = nullptr);
     // Releases the handle: the next Send reads the settings anew.
     void Close();
-    std::u16string Description();
-
-    // The last error through Mail_GetLastError (the description whole, or
-    // only starting with the text) and the report of Mail_Execute 1001 both
-    // show the failure; a Mail_GetProperty afterwards clears it.
+    std::u16string Description() { return Library().GetLastError(m_h)->szDescription; }
+    // Mail_GetLastError: the code, the description (whole, or only starting
+    // with the text) and the native code.
     void ExpectLastError(MAILRESULT code, const std::u16string& description, uint32_t native,
                          bool bWhole = true);
 
@@ -64,8 +66,7 @@ protected:
 };
 
 // OpenSSL's default trust store (the provider's) is this one file while it lives.
-class TrustStore : public ScopedEnv {
-public:
+struct TrustStore : ScopedEnv {
     explicit TrustStore(const std::string& file);
 };
 
