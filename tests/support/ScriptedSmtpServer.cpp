@@ -226,6 +226,8 @@ bool ScriptedSmtpServer::Handshake(Tls version, bool bHold) {
     }
     SSL_CTX_set_min_proto_version(ctx, version == Tls::V13 ? TLS1_3_VERSION : TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(ctx, version == Tls::V12 ? TLS1_2_VERSION : TLS1_3_VERSION);
+    if (m_bRequestClientCert)
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
     SSL* ssl = SSL_new(ctx);
     SSL_CTX_free(ctx);  // the connection holds its own reference
     BIO* rbio = BIO_new(BIO_s_mem());
@@ -254,6 +256,12 @@ bool ScriptedSmtpServer::Handshake(Tls version, bool bHold) {
     const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
     Record(m_tlsVersion, std::string(SSL_get_version(ssl)));
     Record(m_serverName, std::string(name != nullptr ? name : ""));
+    if (X509* client = SSL_get1_peer_certificate(ssl)) {
+        char cn[256] = "";
+        X509_NAME_get_text_by_NID(X509_get_subject_name(client), NID_commonName, cn, sizeof cn);
+        Record(m_clientCertName, std::string(cn));
+        X509_free(client);
+    }
     return bHold || Flush();
 #endif
 }

@@ -107,6 +107,8 @@ public:
         m_certFile = std::move(certFile);
         m_keyFile = std::move(keyFile);
     }
+    // StartTls asks the client for its certificate (and takes any, or none).
+    void RequestClientCertificate() { m_bRequestClientCert = true; }
 
     // Starts listening (on nPort, or one the system picks) and the script
     // thread; returns the port, -1 on a failure.
@@ -124,6 +126,8 @@ public:
     bool CloseNotifyReceived() const { return Locked(m_bCloseNotify); }
     std::string TlsVersion() const { return Locked(m_tlsVersion); }  // "TLSv1.3"
     std::string ServerName() const { return Locked(m_serverName); }  // SNI, "" when none
+    // The common name of the certificate the client presented, "" when none.
+    std::string ClientCertificateName() const { return Locked(m_clientCertName); }
 
 private:
     static constexpr std::size_t kHalf = SIZE_MAX - 1;
@@ -181,6 +185,8 @@ private:
     bool m_bCloseNotify = false;
     std::string m_tlsVersion;
     std::string m_serverName;
+    std::string m_clientCertName;
+    bool m_bRequestClientCert = false;
 };
 
 // One TCP segment per byte of the text (for SendSegments).

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -254,6 +255,30 @@ TEST_F(TSMTPSSLSocketTest, HandshakeFailures) {
             EXPECT_EQ(m_error->m_nKind, 3);
         }
         m_socket.Close();
+    }
+}
+
+// The certificate named at Create, from the user's MY store, goes to a
+// server that asks for one; without a name none goes.
+TEST_F(TSMTPSSLSocketTest, ClientCertificateFromTheStoreIsPresented) {
+    const std::string root = testcerts::Path("presented-stores");
+    std::filesystem::create_directories(root + "/CurrentUser/MY");
+    std::filesystem::copy_file(testcerts::Path("client.pem"), root + "/CurrentUser/MY/client.pem",
+                               std::filesystem::copy_options::overwrite_existing);
+    ScopedEnv stores({{"SMTPMAIL_CERT_STORE_ROOT", root.c_str()}});
+    for (const char16_t* name : {u"SMTP Mail Test Client", static_cast<const char16_t*>(nullptr)}) {
+        ScriptedSmtpServer server;
+        server.RequestClientCertificate();
+        server.StartTls().StaySilent();
+        server.UseCertificate(testcerts::Path("server.pem"), testcerts::Path("server.key"));
+        TSMTPSSLSocket s;
+        s.Create(name, 0, 0);
+        ASSERT_EQ(s.Connect(u"127.0.0.1", server.Start()), 1);
+        const auto error = Catch([&] { s.StartClientHandshake(u"localhost"); });
+        EXPECT_FALSE(error) << ToUtf8(error->m_strMessage);
+        s.Close();
+        ASSERT_TRUE(server.Finish());
+        EXPECT_EQ(server.ClientCertificateName(), name != nullptr ? "SMTP Mail Test Client" : "");
     }
 }
 
