@@ -64,9 +64,10 @@ int CIniSection::GetInt(const char16_t* pszKey, int nDefault) const {
     std::u16string sValue;
     if (!GetString(pszKey, sValue) || sValue.empty())
         return nDefault;
+    // A value without digits (blanks between quotes too) is 0, not the default.
     std::size_t i = sValue.find_first_not_of(u" \t");
     if (i == std::u16string::npos)
-        return nDefault;
+        return 0;
     bool bNegative = false;
     if (sValue[i] == u'-' || sValue[i] == u'+')
         bNegative = sValue[i++] == u'-';

@@ -244,11 +244,17 @@ UINT GetPrivateProfileIntW(const char16_t* pszSection, const char16_t* pszKey, i
                            const char16_t* pszFile) {
     if (pszSection == nullptr || pszKey == nullptr)
         return static_cast<UINT>(nDefault);
-    char16_t buffer[64];
-    DWORD n = GetPrivateProfileStringW(pszSection, pszKey, u"", buffer, 64, pszFile);
+    // The whole value, however long: its digits wrap the same way as the
+    // section reader's (a cut copy fills the buffer but one).
+    std::u16string buffer(64, u'\0');
+    DWORD n = 0;
+    while ((n = GetPrivateProfileStringW(pszSection, pszKey, u"", buffer.data(),
+                                         static_cast<DWORD>(buffer.size()), pszFile)) ==
+           buffer.size() - 1)
+        buffer.assign(buffer.size() * 4, u'\0');
     if (n == 0)
         return static_cast<UINT>(nDefault);
-    const char16_t* p = buffer;
+    const char16_t* p = buffer.c_str();
     while (*p == u' ' || *p == u'\t')
         ++p;
     bool negative = false;
