@@ -16,6 +16,11 @@ size_t Base64LinesRoom(size_t byteCount);
 // into lines of 76 characters.
 size_t WriteBase64Lines(const unsigned char* data, size_t byteCount, char* out);
 
-// The same without the processor's vector instructions, as on a processor
-// that lacks them.
-size_t WriteBase64LinesPortable(const unsigned char* data, size_t byteCount, char* out);
+// The instruction sets the lines can be written with; all give the same
+// bytes. WriteBase64Lines takes the fastest the processor has.
+enum class Base64Isa { Portable, Ssse3, Avx512Vbmi };
+
+bool HasBase64Isa(Base64Isa isa);
+
+// WriteBase64Lines with the given instructions, which the processor has.
+size_t WriteBase64LinesWith(Base64Isa isa, const unsigned char* data, size_t byteCount, char* out);

@@ -177,8 +177,8 @@ TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {
     EXPECT_EQ(buffer, nullptr);
     EXPECT_EQ(size, 0u);
     // The lines of any size equal the one unbroken run cut at 76, around the
-    // line, group and block edges of the writer, with and without the
-    // processor's vector instructions.
+    // line, group and block edges of the writer, with each set of vector
+    // instructions the processor has and without any.
     std::vector<size_t> sizes;
     for (size_t n = 0; n <= 240; ++n)
         sizes.push_back(n);
@@ -195,9 +195,11 @@ TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {
         EncodeBase64(run, data, n);
         for (size_t at = 0; at < run.size(); at += 76)
             lines += run.substr(at, 76) + "\r\n";
-        for (auto write : {WriteBase64Lines, WriteBase64LinesPortable}) {
+        for (Base64Isa isa : {Base64Isa::Avx512Vbmi, Base64Isa::Ssse3, Base64Isa::Portable}) {
+            if (!HasBase64Isa(isa))
+                continue;
             std::string out(Base64LinesRoom(n), '\xAA');
-            const size_t written = write(data, n, out.data());
+            const size_t written = WriteBase64LinesWith(isa, data, n, out.data());
             ASSERT_LT(written, out.size()) << "room for the closing NUL";
             ASSERT_EQ(out.find_first_not_of('\xAA', written), std::string::npos)
                 << "past the count";
