@@ -89,7 +89,6 @@ __attribute__((target("ssse3"))) void EncodeLineSsse3(const unsigned char* in, c
 // which its own warning then reports.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void EncodeLineVbmi(const unsigned char* in,
                                                                            char* out) {
     // Lane i: bytes 3i+1, 3i, 3i+2 and 3i+1.
