@@ -167,9 +167,10 @@ TEST_F(SendHostileTest, EveryMisbehaviourEndsWithinTheLimit) {
         EXPECT_LT(seconds, row.maxSeconds);
         EXPECT_GE(seconds, row.minSeconds);
         const std::u16string& prefix = row.code == MAILERR_SEND ? kSending : kConnecting;
+        const MAILERROR* error = Library().GetLastError(m_h);
+        ASSERT_NE(error, nullptr);
         ExpectLastError(row.code, prefix + row.text,
-                        row.native < 0 ? Library().GetLastError(m_h)->dwNativeCode
-                                       : static_cast<uint32_t>(row.native),
+                        row.native < 0 ? error->dwNativeCode : static_cast<uint32_t>(row.native),
                         false);
         ASSERT_TRUE(server.Finish());
         EXPECT_THAT(server.Errors(), ::testing::IsEmpty());

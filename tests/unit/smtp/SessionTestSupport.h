@@ -5,12 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dirent.h>
-#endif
-
 #include <functional>
 #include <memory>
 #include <optional>
@@ -19,6 +13,7 @@
 
 #include "CaughtException.h"
 #include "LogCapture.h"
+#include "OpenDescriptors.h"
 #include "ScriptedSmtpServer.h"
 #if !defined(_WIN32)
 #include "TestCertificates.h"
@@ -42,23 +37,6 @@ inline constexpr bool kScriptedTls = false;
 #else
 inline constexpr bool kScriptedTls = true;
 #endif
-
-// Open descriptors (on Windows: handles) of this process.
-inline int OpenDescriptors() {
-    int count = 0;
-#if defined(_WIN32)
-    DWORD handles = 0;
-    if (::GetProcessHandleCount(::GetCurrentProcess(), &handles))
-        count = static_cast<int>(handles);
-#else
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr)
-            ++count;
-        closedir(dir);
-    }
-#endif
-    return count;
-}
 
 // What one run of a session did, and what the scripted server saw of it.
 struct SessionRun {
