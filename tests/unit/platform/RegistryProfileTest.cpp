@@ -82,7 +82,7 @@ std::u16string Section(const ScratchDir& dir, const std::string& bytes,
 // cut to the room less two, as Windows says it. No read leaves its file open.
 TEST(Profile, SectionsAsWindowsReadsThem) {
     ScratchDir dir;
-    const int before = OpenDescriptors();
+    [[maybe_unused]] const int before = OpenDescriptors();
     static const char16_t kLines[] =
         u"SMTPHOST=mail.example.com\0smtpUser=\"  quoted user  \"\0half=\"open\0empty=\0"
         u"smtpHost=second wins not\0";
