@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "ScriptedSmtpServer.h"
 #include "SendFixture.h"
@@ -174,10 +175,11 @@ TEST_F(SendHostileTest, EveryMisbehaviourEndsWithinTheLimit) {
                         false);
         ASSERT_TRUE(server.Finish());
         EXPECT_THAT(server.Errors(), ::testing::IsEmpty());
+        const std::vector<std::string> commands = server.Commands();
         if (row.bQuit)
-            EXPECT_EQ(server.Commands().back(), "QUIT");
+            EXPECT_TRUE(!commands.empty() && commands.back() == "QUIT") << "no goodbye at the end";
         else
-            EXPECT_THAT(server.Commands(), Not(Contains("QUIT")));
+            EXPECT_THAT(commands, Not(Contains("QUIT")));
         if (row.bMemory) {
             EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 8 * 1024) << "kilobytes of peak growth";
         }

@@ -219,7 +219,9 @@ TEST_F(WineSendTest, NtlmLogsOnWithTheSessionUsersCredentials) {
     SessionUser::user = wide(PeerValue("ntlm.user"));
     Configure(StoreSettings{"localhost", std::stoi(PeerValue("port.ntlm")), kAuthNtlm, false, 0,
                             "not-used", "not used either"});
-    auto said = [](const std::string& text) { return AskPeers("said ntlm " + text)[0] == "yes"; };
+    auto said = [](const std::string& text) {
+        return AskPeers("said ntlm " + text) == std::vector<std::string>{"yes"};
+    };
 
     for (const bool bRight : {true, false}) {
         SCOPED_TRACE(bRight ? "the account's password" : "a wrong password");

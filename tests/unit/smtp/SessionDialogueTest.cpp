@@ -141,6 +141,7 @@ TEST_F(SessionTest, RepliesCountByTheCodeThatStartsTheirLines) {
             ASSERT_TRUE(run.error);
             EXPECT_EQ(ToUtf8(run.error->m_strMessage), ToUtf8(r.error));
         }
+        ASSERT_FALSE(run.commands.empty());
         EXPECT_EQ(run.commands.back(), "QUIT");
         EXPECT_THAT(run.errors, IsEmpty());
     }
