@@ -154,6 +154,9 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
     ASSERT_EQ(platform::RegSetValueExW(h, u"Name/With%Odd@Chars", REG_SZ,
                                        reinterpret_cast<const BYTE*>(text), sizeof text),
               0);
+    // Names that differ only in characters a file name cannot hold stay apart.
+    ASSERT_EQ(SetDword(h, u"Tab\tName", 9), 0);
+    ASSERT_EQ(SetDword(h, u"Tab\x19Name", 25), 0);
     platform::RegCloseKey(h);
 
     ASSERT_EQ(
@@ -162,6 +165,10 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
     DWORD value = 0;
     ASSERT_EQ(QueryDword(h, u"LEVEL", value), 0);
     EXPECT_EQ(value, 0x12345678u);
+    ASSERT_EQ(QueryDword(h, u"tab\tname", value), 0);
+    EXPECT_EQ(value, 9u);
+    ASSERT_EQ(QueryDword(h, u"tab\x19name", value), 0);
+    EXPECT_EQ(value, 25u);
     DWORD type = 0;
     char16_t small[2];
     DWORD cb = sizeof small;
