@@ -47,16 +47,40 @@ foreach(lib gtest gtest_main gmock gmock_main)
   endif()
 endforeach()
 
-# The x86_64 test programs run under 64-bit Wine, in a prefix of this build
-# folder, quietly, without offering to install Mono or Gecko.
-if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-  set(SMTPMAIL_WINE64 /usr/lib/wine/wine64 CACHE FILEPATH "64-bit Wine loader")
-  set(SMTPMAIL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-  set(SMTPMAIL_WINE_ENV WINEPREFIX=${SMTPMAIL_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
-  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env ${SMTPMAIL_WINE_ENV} ${SMTPMAIL_WINE64})
+# The test programs run under Wine, in a prefix of this build folder, quietly,
+# without offering to install Mono or Gecko: the i686 ones with Wine's 32-bit
+# loader, the x86_64 ones with its 64-bit loader. Both folders' prefixes are
+# 64-bit ones (made by wineboot of the 64-bit loader), in which the 32-bit
+# loader runs PE32 programs as Windows' WOW64 does.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  set(SMTPMAIL_WINE /usr/lib/wine/wine CACHE FILEPATH "Wine loader of the test programs")
+else()
+  set(SMTPMAIL_WINE /usr/lib/wine/wine64 CACHE FILEPATH "Wine loader of the test programs")
 endif()
+set(SMTPMAIL_WINEBOOT /usr/lib/wine/wine64 CACHE FILEPATH "Wine loader that makes the prefix")
+set(SMTPMAIL_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(SMTPMAIL_WINE_ENV WINEPREFIX=${SMTPMAIL_WINEPREFIX} WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env ${SMTPMAIL_WINE_ENV} ${SMTPMAIL_WINE})
 
 # Modules carry their plain names (smtpmail.dll, vxstring.dll), as the host
 # product loads them.
 set(CMAKE_SHARED_LIBRARY_PREFIX "")
 set(CMAKE_SHARED_MODULE_PREFIX "")
+
+# On i686 (DWARF-2 unwinding) each of our DLLs looks up its frame tables in a
+# shared libgcc as well, where the start-up code puts them when a host already
+# holds one (src/platform/win32/module/FrameLookup_win32.cpp). x86_64 unwinds
+# by the system's tables and needs nothing.
+function(smtpmail_unwind_beside_shared_runtime)
+  if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+    return()
+  endif()
+  if(NOT TARGET frame_lookup)
+    add_library(frame_lookup OBJECT ${PROJECT_SOURCE_DIR}/src/platform/win32/module/FrameLookup_win32.cpp)
+    target_link_libraries(frame_lookup PRIVATE smtpmail_warnings)
+  endif()
+  foreach(dll ${ARGN})
+    target_link_libraries(${dll} PRIVATE frame_lookup)
+    target_link_options(${dll} PRIVATE -Wl,--wrap=_Unwind_Find_FDE)
+  endforeach()
+endfunction()

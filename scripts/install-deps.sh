@@ -5,7 +5,8 @@ set -e
 PACKAGES="build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
 libssl-dev openssl libcurl4-openssl-dev libkrb5-dev gss-ntlmssp
 python3 python3-aiosmtpd python3-gssapi python3-cryptography postfix locales-all
-mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 winbind
+mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix gcc-mingw-w64-i686-posix-runtime
+gcc-mingw-w64-x86-64-posix-runtime wine wine64 wine32 winbind
 dpkg-dev zip unzip"
 
 SUDO=""
@@ -18,6 +19,16 @@ need_root() {
     SUDO=sudo
 }
 
+# The i686 Windows tests run under Wine's 32-bit loader (wine32), a package of
+# Debian's i386 architecture.
+update=""
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    need_root "the i386 architecture (for wine32) is not enabled"
+    echo "Adding the i386 architecture (wine32)"
+    $SUDO dpkg --add-architecture i386
+    update=1
+fi
+
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -25,7 +36,12 @@ done
 if [ -n "$missing" ]; then
     echo "Installing:$missing"
     need_root "these packages are missing:$missing"
+    update=1
+fi
+if [ -n "$update" ]; then
     $SUDO apt-get update -qq
+fi
+if [ -n "$missing" ]; then
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
 fi
 
