@@ -1,6 +1,7 @@
 // Commands out, replies in: sending a command line, reading a server reply and
 // testing the capabilities an EHLO reply announces.
 #include <algorithm>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,7 +102,8 @@ std::u16string CommandName(const std::string& sCommand, const std::u16string& sP
 
 void TSMTPConnection::SendCommand(const std::u16string& sCommand) {
     std::string sBytes;
-    strWideToAnsi(sBytes, sCommand.c_str(), static_cast<int>(sCommand.size()), CP_UTF8, false);
+    if (!strWideToAnsi(sBytes, sCommand.c_str(), static_cast<int>(sCommand.size()), CP_UTF8, false))
+        throw std::bad_alloc();
     SendCommand(sBytes);
 }
 

@@ -51,7 +51,11 @@ size_t CollectAnswer(char* pData, size_t nSize, size_t nCount, void* pContext) {
         answer->bTooLarge = true;
         return 0;
     }
-    answer->strBody.append(pData, n);
+    try {
+        answer->strBody.append(pData, n);
+    } catch (...) {
+        return 0;  // out of memory: libcurl ends the transfer (nothing may unwind through it)
+    }
     return n;
 }
 

@@ -77,10 +77,12 @@ std::u16string Text(const char16_t* s) {
     return s == nullptr ? std::u16string() : std::u16string(s);
 }
 
-// The record is made only when something takes it.
+// The record is made only when something takes it. Logging never fails its
+// caller: a record that cannot be made (no memory) is dropped, and no
+// exception leaves the library, which carries its own C++ runtime.
 template <typename MakeMessage>
 void Deliver(int type, int level, MakeMessage makeMessage, const char16_t* action,
-             const char16_t* function) {
+             const char16_t* function) noexcept try {
     if (g_listening.load(std::memory_order_acquire) == 1)
         return;
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -100,6 +102,7 @@ void Deliver(int type, int level, MakeMessage makeMessage, const char16_t* actio
     }
     if (outputs.toStderr)
         WriteRecord(stderr, record);
+} catch (...) {
 }
 
 }  // namespace

@@ -45,7 +45,11 @@ int EncodeBase64(std::string& out, const unsigned char* data, size_t len) {
     out.clear();
     if (data == nullptr || len == 0)
         return 0;
-    out.resize(((len + 2) / 3) * 4);
+    try {
+        out.resize(((len + 2) / 3) * 4);
+    } catch (...) {
+        return -1;  // out of memory: no exception leaves the library
+    }
     char* p = out.data();
     size_t i = 0;
     for (; i + 3 <= len; i += 3) {

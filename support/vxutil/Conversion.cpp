@@ -25,8 +25,12 @@ bool strAnsiToWide(std::u16string& out, const char* text, int len, unsigned code
     if (text == nullptr)
         return len == 0;
     size_t n = NarrowLength(text, len);
-    out = codePage == CP_UTF8 ? platform::Utf8ToUtf16(std::string_view(text, n))
-                              : platform::AnsiToUtf16(text, n);
+    try {
+        out = codePage == CP_UTF8 ? platform::Utf8ToUtf16(std::string_view(text, n))
+                                  : platform::AnsiToUtf16(text, n);
+    } catch (...) {
+        return false;  // out of memory: no exception leaves the library
+    }
     return true;
 }
 
@@ -36,7 +40,11 @@ bool strWideToAnsi(std::string& out, const char16_t* text, int len, unsigned cod
     if (text == nullptr)
         return len == 0;
     size_t n = WideLength(text, len);
-    out = codePage == CP_UTF8 ? platform::Utf16ToUtf8(std::u16string_view(text, n))
-                              : platform::Utf16ToAnsi(text, n);
+    try {
+        out = codePage == CP_UTF8 ? platform::Utf16ToUtf8(std::u16string_view(text, n))
+                                  : platform::Utf16ToAnsi(text, n);
+    } catch (...) {
+        return false;  // out of memory: no exception leaves the library
+    }
     return true;
 }

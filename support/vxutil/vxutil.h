@@ -24,8 +24,10 @@ constexpr unsigned CP_ACP = 0;
 constexpr unsigned CP_UTF8 = 65001;
 #endif
 
+// No function lets an exception out: each module carries its own C++ runtime.
+
 // Replaces out with the standard Base64 text of the bytes, one unbroken run.
-// Returns the length of the text.
+// Returns the length of the text, or -1 when there is no memory for it.
 VXUTIL_API int EncodeBase64(std::string& out, const unsigned char* data, size_t len);
 
 // Decodes len characters of Base64 text into out and returns the number of
@@ -36,12 +38,13 @@ VXUTIL_API int EncodeBase64(std::string& out, const unsigned char* data, size_t 
 VXUTIL_API int DecodeBase64(unsigned char* out, const char16_t* text, int len);
 
 // Converts len bytes (-1: up to the NUL) of text in codePage to UTF-16.
-// Malformed input becomes U+FFFD; the result is still true.
+// Malformed input becomes U+FFFD; the result is still true. False: a null
+// text with a length, or no memory for the result.
 VXUTIL_API bool strAnsiToWide(std::u16string& out, const char* text, int len, unsigned codePage,
                               bool flag);
 // Converts len code units (-1: up to the NUL) of UTF-16 to codePage. Unpaired
 // surrogates become U+FFFD in UTF-8 and "?" in the ANSI code page, as do
-// characters the ANSI code page lacks.
+// characters the ANSI code page lacks. False as strAnsiToWide.
 VXUTIL_API bool strWideToAnsi(std::string& out, const char16_t* text, int len, unsigned codePage,
                               bool flag);
 
