@@ -18,7 +18,7 @@ class SendOAuthTest : public SendFixture {
 protected:
     // The provider's store with the servers' client values.
     void ConfigureRelay(int port, bool bStartTls, const std::string& secret, bool bHtml = false) {
-        StoreSettings settings{"127.0.0.1", port, kAuthOAuth2, bStartTls};
+        StoreSettings settings{"localhost", port, kAuthOAuth2, bStartTls};
         settings.more = {{CFG_SENDER_NAME, "Relay Sender"},
                          {CFG_SENDER_ADDR, "relay@example.org"},
                          {CFG_BODY_FORMAT, bHtml ? "1" : "0"},

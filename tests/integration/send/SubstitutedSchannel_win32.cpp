@@ -31,8 +31,8 @@
 #include <string>
 #include <vector>
 
-#include "ScriptedSmtpServer.h"
 #include "ImportPatch.h"
+#include "ScriptedSmtpServer.h"
 #include "SendFixture.h"
 
 namespace {
@@ -367,7 +367,8 @@ TEST_F(SubstitutedSchannelTest, HandshakeMessagesAfterTheHandshakeNeverEndARead)
                                 "ISC KEY-UPDATE", "decrypt HELLO-REQUEST", "ISC HELLO-REQUEST",
                                 "ISC SERVER-HELLO-2", "shutdown", "ISC shutdown"));
         EXPECT_EQ(g_journal.targetName, L"127.0.0.1");
-        EXPECT_NE(g_journal.plaintextSent.find("Subject: Over the scripted package\r\n"), std::string::npos);
+        EXPECT_NE(g_journal.plaintextSent.find("Subject: Over the scripted package\r\n"),
+                  std::string::npos);
         EXPECT_EQ(g_journal.nContexts, 0) << "the context was deleted";
         EXPECT_EQ(g_journal.nCredentials, 0) << "the credentials were freed";
     }
