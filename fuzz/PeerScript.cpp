@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "Environment.h"
 #include "LoopbackSocket.h"
 #include "ScratchFolder.h"
-#include "TestCertificates.h"
 #include "TlsTestServer.h"
 
 namespace fuzzing {
@@ -43,7 +43,7 @@ enum Control : char {
 // peer's certificate is its "localhost" one), and NTLM has a logged-on user.
 struct Environment {
     Environment() {
-        testcerts::TrustTestCA();
+        TrustTestCa();
         setenv("NTLM_USER_FILE", WriteScratchFile("ntlm-users", "FUZZ:user:password\n").c_str(), 1);
         m_listen = BindLoopback(m_port);
         if (m_listen < 0)

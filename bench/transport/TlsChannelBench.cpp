@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "TestCertificates.h"
+#include "Environment.h"
 #include "TlsTestServer.h"
 #include "transport/TSMTPSSLSocket.h"
 
@@ -14,7 +14,7 @@ namespace {
 constexpr size_t kChunk = 1 << 20;  // what one Send call carries
 
 void BM_TlsSend(benchmark::State& state) {
-    testcerts::TrustTestCA();
+    TrustTestCa();
     size_t received = 0;
     TlsTestServer server([&](TlsServerConnection& c) {
         c.Handshake();
@@ -36,7 +36,7 @@ void BM_TlsSend(benchmark::State& state) {
 BENCHMARK(BM_TlsSend)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_TlsReceive(benchmark::State& state) {
-    testcerts::TrustTestCA();
+    TrustTestCa();
     TlsTestServer server([&](TlsServerConnection& c) {
         c.Handshake();
         std::string block(kChunk, 'r');
@@ -66,7 +66,7 @@ void BM_TlsReceive(benchmark::State& state) {
 BENCHMARK(BM_TlsReceive)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_TlsHandshake(benchmark::State& state) {
-    testcerts::TrustTestCA();
+    TrustTestCa();
     for (auto _ : state) {
         TlsTestServer server([](TlsServerConnection& c) {
             c.Handshake();

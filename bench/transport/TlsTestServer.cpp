@@ -15,12 +15,11 @@
 #include <utility>
 #include <vector>
 
+#include "Environment.h"
 #include "LoopbackSocket.h"
-#include "TestCertificates.h"
+#include "OpenSslErrors.h"
 
 namespace {
-
-using testcerts::OpenSslErrors;
 
 void SendAll(int fd, const char* data, size_t n) {
     while (n > 0) {
@@ -257,8 +256,8 @@ std::string TlsServerConnection::ServerName() const {
 // ----- server ---------------------------------------------------------------------
 
 ssl_ctx_st* TlsTestServer::NewContext(const TlsServerOptions& options) {
-    std::string cert = options.certFile.empty() ? testcerts::Path("server.pem") : options.certFile;
-    std::string key = options.keyFile.empty() ? testcerts::Path("server.key") : options.keyFile;
+    std::string cert = options.certFile.empty() ? TestCertificate("server.pem") : options.certFile;
+    std::string key = options.keyFile.empty() ? TestCertificate("server.key") : options.keyFile;
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr || SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) {

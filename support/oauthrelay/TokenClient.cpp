@@ -1,9 +1,11 @@
 #include "TokenClient.h"
 
+#include <nlohmann/json.hpp>
+
+#include <climits>
 #include <optional>
 
 #include "CurlEasy.h"
-#include "JsonObject.h"
 #include "RelayError.h"
 #include "RelayPlatform.h"
 #include "TextConvert.h"
@@ -105,22 +107,57 @@ std::string TokenRequestBody(const TokenRequest& request) {
            "&scope=" + PercentEncode(request.strScope, kUnreserved);
 }
 
+namespace {
+
+// The members of a token endpoint's answer: a JSON object's strings, and its
+// integers given as a number or as a string of digits (some endpoints send
+// "expires_in": "3599").
+class TokenAnswer {
+public:
+    explicit TokenAnswer(std::string_view body)
+        : m_json(nlohmann::json::parse(body, nullptr, false)) {}
+    explicit operator bool() const { return m_json.is_object(); }
+
+    std::optional<std::string> GetString(const char* name) const {
+        const auto it = m_json.find(name);
+        if (it == m_json.end() || !it->is_string())
+            return std::nullopt;
+        return it->get<std::string>();
+    }
+    std::optional<long long> GetInteger(const char* name) const {
+        const auto it = m_json.find(name);
+        if (it != m_json.end() && it->is_number_integer() &&
+            (it->is_number_unsigned() ? it->get<unsigned long long>() <= LLONG_MAX : true))
+            return it->get<long long>();
+        const std::optional<std::string> digits = GetString(name);
+        if (!digits || digits->empty() || digits->size() > 18 ||
+            digits->find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        return std::stoll(*digits);
+    }
+
+private:
+    nlohmann::json m_json;  // discarded when the answer is no JSON
+};
+
+}  // namespace
+
 TokenResponse InterpretTokenResponse(long nHttpStatus, std::string_view body,
                                      const std::string& strUrl) {
-    const std::optional<JsonObject> json = JsonObject::Parse(body);
+    const TokenAnswer json(body);
     const std::string status = "HTTP " + std::to_string(nHttpStatus);
     if (json) {
-        const std::optional<std::string> token = json->GetString("access_token");
+        const std::optional<std::string> token = json.GetString("access_token");
         if (nHttpStatus == 200 && token && !token->empty()) {
             TokenResponse response;
             response.strAccessToken = *token;
-            response.nExpiresIn = json->GetInteger("expires_in").value_or(0);
+            response.nExpiresIn = json.GetInteger("expires_in").value_or(0);
             return response;
         }
-        const std::optional<std::string> error = json->GetString("error");
+        const std::optional<std::string> error = json.GetString("error");
         if (error) {
             const std::string description =
-                OneLine(json->GetString("error_description").value_or(""));
+                OneLine(json.GetString("error_description").value_or(""));
             throw RelayError("The token endpoint " + strUrl + " refused the request (" + status +
                              ", " + *error + ")" +
                              (description.empty() ? "." : ": " + description));

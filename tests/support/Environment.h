@@ -41,3 +41,14 @@ public:
 private:
     std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
 };
+
+// A file of the test certificates that the test_certificates fixture made
+// (tests/support/peers.py certificates): NAME.pem, NAME.key, ...
+inline std::string TestCertificate(const std::string& name) {
+    return SMTPMAIL_TEST_CERTS_DIR "/" + name;
+}
+// OpenSSL's default trust store (the POSIX backend's) is the test CA alone.
+inline void TrustTestCa() {
+    SetEnv("SSL_CERT_FILE", TestCertificate("ca.pem").c_str());
+    SetEnv("SSL_CERT_DIR", TestCertificate("empty").c_str());
+}

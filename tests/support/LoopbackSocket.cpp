@@ -131,6 +131,20 @@ TestSocket BindLoopback(int& nPort, bool bListen, bool bDatagram) {
     return s;
 }
 
+TestSocket ConnectLoopback(int nPort) {
+    TestSocket s = NewSocket(SOCK_STREAM);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<unsigned short>(nPort));
+    if (s != kNoSocket &&
+        ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        CloseSocket(s);
+        s = kNoSocket;
+    }
+    return s;
+}
+
 void SetNoDelay(TestSocket s) {
     const int one = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);

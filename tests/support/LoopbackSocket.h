@@ -19,6 +19,8 @@ inline constexpr TestSocket kNoSocket = -1;
 // processes, listening when asked. kNoSocket when that fails.
 TestSocket BindLoopback(int& nPort, bool bListen = true, bool bDatagram = false);
 void CloseSocket(TestSocket s);
+// A TCP connection to 127.0.0.1 port nPort (kNoSocket when refused).
+TestSocket ConnectLoopback(int nPort);
 // Wakes any thread that waits on the socket.
 void ShutdownSocket(TestSocket s);
 // Each wait of a send or receive on the socket ends after that many seconds.

@@ -6,7 +6,7 @@
 
 #include <csignal>
 
-#include "TestCertificates.h"
+#include "OpenSslErrors.h"
 #endif
 
 namespace {
@@ -220,7 +220,7 @@ bool ScriptedSmtpServer::Handshake(Tls version, bool bHold) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr || SSL_CTX_use_certificate_chain_file(ctx, m_certFile.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx, m_keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-        Fail("server certificate not usable: " + testcerts::OpenSslErrors());
+        Fail("server certificate not usable: " + OpenSslErrors());
         SSL_CTX_free(ctx);
         return false;
     }
@@ -243,7 +243,7 @@ bool ScriptedSmtpServer::Handshake(Tls version, bool bHold) {
         if (rc == 1)
             break;
         if (!Flush() || SSL_get_error(ssl, rc) != SSL_ERROR_WANT_READ) {
-            Fail("TLS handshake failed: " + testcerts::OpenSslErrors());
+            Fail("TLS handshake failed: " + OpenSslErrors());
             return false;
         }
         std::string raw;

@@ -31,8 +31,8 @@ from aiosmtpd.smtp import AuthResult
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                                 "capture-server"))
-from smtpd_common import (ExtendedSMTP, generate_certificates, message_bytes,  # noqa: E402
-                          quiet_aiosmtpd, write_files)
+from smtpd_common import ExtendedSMTP, message_bytes, quiet_aiosmtpd, write_files  # noqa: E402
+from peers import make_certificates  # noqa: E402
 
 DEFAULT_TENANT = "contoso-tenant"
 DEFAULT_CLIENT_ID = "6f1c2a9e-relay-client"
@@ -147,8 +147,10 @@ class OAuthServers:
     the SMTP server offers neither STARTTLS nor DSN. refused: addresses the
     server refuses as recipients and as logins."""
 
-    def __init__(self, folder, plain=False, refused=(), store_files=False, announce=None):
+    def __init__(self, folder, plain=False, refused=(), store_files=False, announce=None,
+                 certificates=None):
         self.folder, self.plain, self.store_files = folder, plain, store_files
+        self.certificates = certificates  # (certificate, key, CA); made in folder/tls when None
         self.refused = {r.lower() for r in refused}
         self.announce = announce or (lambda text: None)
         self.expires_in = 3599
@@ -162,8 +164,12 @@ class OAuthServers:
         self.messages = []        # the envelope's fields and the content of each
 
     def start(self):
-        cert, key, self.ca_file = generate_certificates(os.path.join(self.folder, "tls"),
-                                                        "OAuth relay test CA")
+        if self.certificates is None:
+            tls = os.path.join(self.folder, "tls")
+            make_certificates(tls)
+            self.certificates = tuple(os.path.join(tls, n) for n in ("server.pem", "server.key",
+                                                                     "ca.pem"))
+        cert, key, self.ca_file = self.certificates
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
         self._http = http.server.ThreadingHTTPServer(("127.0.0.1", 0), TokenHandler)

@@ -2,52 +2,33 @@
 // Python's email package: recipients by kind, names and subjects outside
 // ASCII, text and HTML bodies, attachments, priority, read receipt and
 // delivery notifications.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
-#include <vector>
 
-#include "CaptureServer.h"
-#include "ScratchDir.h"
 #include "SendFixture.h"
 
 namespace {
 
+// The capture server without TLS or a login (HELO).
 class SendDeliveryTest : public SendFixture {
 protected:
     void SetUp() override {
         SendFixture::SetUp();
-        ASSERT_NE(m_server.Port(), 0) << m_server.Transcript();
-        WriteIni(ServerIni(m_server.Port()));
+        StoreSettings plain = Peer("plain", kAuthNone);
+        plain.bStartTls = false;
+        Configure(plain);
     }
-    void ExpectSent(const MAILMESSAGE* message, const MAILSENDFLAGS* flags = nullptr) {
-        ASSERT_EQ(Send(message, flags), MAILERR_OK) << ToUtf8(Description());
+    // Sends the message marked: its marker.
+    std::string ExpectSent(HostMessage& message, const MAILSENDFLAGS* flags = nullptr) {
+        const std::string marker = Mark(message);
+        EXPECT_EQ(Send(message.Record(), flags), MAILERR_OK) << ToUtf8(Description());
         EXPECT_EQ(Library().GetLastError(m_h)->nCode, MAILERR_OK);
+        return marker;
     }
-    ::testing::AssertionResult Received(int n, const std::string& expected) {
-        return Matches(m_server.Message(n), expected);
-    }
-
-    CaptureServer m_server;
 };
 
-// The host's process may hold many handles: the provider's socket then has a
-// descriptor number past 1024, which every wait of the session must take.
 TEST_F(SendDeliveryTest, TextMessageReachesEveryRecipientWithItsHeaders) {
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    ASSERT_GE(limit.rlim_max, 1200u) << "the test needs room for 1100 more descriptors";
-    const rlimit raised{std::max<rlim_t>(limit.rlim_cur, 1200), limit.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
-    std::vector<int> held;
-    while (held.empty() || held.back() < 1100) {
-        held.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-        ASSERT_GE(held.back(), 0);
-    }
     HostMessage message;
     message.Subject(u"Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u00d1and\u00fa")
         .Body(u"Hello,\nsecond line with \u00fcmlaut\n.a line that starts with a dot\n.\nend")
@@ -57,11 +38,8 @@ TEST_F(SendDeliveryTest, TextMessageReachesEveryRecipientWithItsHeaders) {
         .Bcc(u"Hidden Bcc", u"hidden@example.org")
         .Priority(MAILPRIO_HIGH)
         .Flags(MAILMSG_READ_RECEIPT | MAILMSG_NOTIFY_SUCCESS | MAILMSG_NOTIFY_FAILURE);
-    ExpectSent(message.Record());
-    for (int fd : held)
-        ::close(fd);
-    setrlimit(RLIMIT_NOFILE, &limit);
-    EXPECT_TRUE(Received(1, R"json({
+    const std::string marker = ExpectSent(message);
+    EXPECT_TRUE(Stored(marker, R"json({
         "subject": "Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u00d1and\u00fa",
         "from": ["Configured Sender", "configured@example.org"],
         "to": [["J\u00fcrgen M\u00fcller", "jm@example.org"], ["", "bare@example.org"]],
@@ -73,8 +51,8 @@ TEST_F(SendDeliveryTest, TextMessageReachesEveryRecipientWithItsHeaders) {
         "rcpt_tos": ["jm@example.org", "bare@example.org", "carol@example.org", "hidden@example.org"],
         "notify": "SUCCESS,FAILURE"})json"));
     // Long subjects and display names are folded and read back whole.
-    ExpectSent(LongHeaderTexts().Record());
-    EXPECT_TRUE(Received(2, LongHeaderTextsRead(true)));
+    HostMessage longTexts = LongHeaderTexts();
+    EXPECT_TRUE(Stored(ExpectSent(longTexts), LongHeaderTextsRead(true)));
 }
 
 // An HTML body file; the originator stays the sender of the handle's later
@@ -93,8 +71,7 @@ TEST_F(SendDeliveryTest, HtmlBodyFromAFileAndAnOriginatorThatStaysForLaterSends)
         .To(nullptr, u"reader@example.org")
         .Priority(MAILPRIO_LOW)
         .Flags(MAILMSG_NOTIFY_FAILURE);
-    ExpectSent(message.Record());
-    EXPECT_TRUE(Received(1, R"json({
+    EXPECT_TRUE(Stored(ExpectSent(message), R"json({
         "from": ["\u00d6nder Host", "host@example.org"], "headers": {"X-Priority": "5"},
         "absent": ["Disposition-Notification-To", "Cc"], "type": "multipart/mixed",
         "html": "<html><body><p>\u00c4rger \u2603</p>\n.<p>a dot line</p>\n</body></html>\n",
@@ -107,11 +84,11 @@ TEST_F(SendDeliveryTest, HtmlBodyFromAFileAndAnOriginatorThatStaysForLaterSends)
         .To(nullptr, u"to@example.org")
         .Cc(nullptr, u"cc@example.org");
     LogCapture capture;
-    ExpectSent(next.Record());
+    const std::string marker = ExpectSent(next);
     EXPECT_TRUE(capture.Contains(u"Warning! no body returned for file '" +
-                                 FromUtf8(Path("empty.txt")) + u"'"))
+                                 FromUtf8(HostFile("empty.txt")) + u"'"))
         << capture.Dump();
-    EXPECT_TRUE(Received(2, R"json({
+    EXPECT_TRUE(Stored(marker, R"json({
         "subject": "", "from": ["\u00d6nder Host", "host@example.org"], "type": "text/plain",
         "to": [["", "to@example.org"]], "cc": [["", "cc@example.org"]], "absent": ["X-Priority"],
         "mail_from": "host@example.org", "rcpt_tos": ["to@example.org", "cc@example.org"],
@@ -138,8 +115,7 @@ TEST_F(SendDeliveryTest, AttachmentsArriveByteForByteAfterTheText) {
                 u"picture.png")
         .Attach(WriteFile("limit.bin", bytes));
     bytes = std::string();
-    ExpectSent(message.Record());
-    EXPECT_TRUE(Received(1, R"json({
+    EXPECT_TRUE(Stored(ExpectSent(message), R"json({
         "type": "multipart/mixed", "text": "See the attachments.",
         "attachments": [{"filename": "notes.txt", "path": "notes.txt"},
                         {"filename": "Bericht M\u00e4rz.bin", "path": "data.bin"},
@@ -149,9 +125,9 @@ TEST_F(SendDeliveryTest, AttachmentsArriveByteForByteAfterTheText) {
     MAILSENDFLAGS options{};
     options.cbSize = sizeof options;
     options.dwOptions = MAILSEND_NO_ATTACHMENTS;
-    ExpectSent(message.Record(), &options);
-    EXPECT_TRUE(Received(
-        2, R"json({"type": "text/plain", "text": "See the attachments.", "attachments": []})json"));
+    EXPECT_TRUE(Stored(
+        ExpectSent(message, &options),
+        R"json({"type": "text/plain", "text": "See the attachments.", "attachments": []})json"));
 }
 
 // Neither a line break nor a quote in a host text adds a header line or a
@@ -164,16 +140,16 @@ TEST_F(SendDeliveryTest, HostTextsCannotAddHeaderLinesOrParameters) {
         .To(u"Eve\r\n\r\nX-Injected: yes", u"eve@example.org")
         .Attach(WriteFile("a.txt", "x"), u"report\r\nX-Part-Injected: 1.txt")
         .Attach(WriteFile("b.txt", "y"), u"x\"; evil=1\\");
-    ExpectSent(message.Record());
+    const std::string marker = ExpectSent(message);
     // Display names go out unquoted, so a name with a colon is not a valid
     // mailbox any more; what matters is that no header line was added.
-    EXPECT_TRUE(Received(1, R"json({
+    EXPECT_TRUE(Stored(marker, R"json({
         "subject": "Quarterly Bcc: victim@example.org",
         "absent": ["Bcc", "Reply-To", "X-Injected", "X-Part-Injected"],
         "attachments": [{"filename": "report X-Part-Injected: 1.txt", "path": "a.txt"},
                         {"filename": "x\"; evil=1\\", "path": "b.txt"}],
         "mail_from": "mallory@example.org", "rcpt_tos": ["eve@example.org"]})json"));
-    const std::string raw = ReadBytes(m_server.Message(1));
+    const std::string raw = ReadBytes(HostPath(AskPeers("stored " + marker).front()));
     for (const char* line :
          {"From: Mallory Reply-To: evil@example.org <mallory@example.org>\r\n",
           "\r\nTo: Eve X-Injected: yes <eve@example.org>\r\n", "; name=\"x\\\"; evil=1\\\\\"\r\n"})

@@ -1,22 +1,92 @@
-// Mail_Send as the host calls it: the provider loaded with the dynamic loader,
-// its settings in a vx.ini or a store of a scratch folder, and the host's
-// message records filled field by field.
+// Mail_Send as the host calls it, the same on every backend: the provider
+// loaded as the host loads it (libsmtpmail.so with the dynamic loader,
+// smtpmail.dll with LoadLibraryW under Wine), its settings in a store or a
+// vx.ini of a scratch folder that the Linux peers see too, the registry of the
+// test's own, the host's message records filled field by field, and the peers
+// of tests/support/peers.py (a CTest fixture: peers.txt names their ports, the
+// control port reads stored messages back). What differs between backends
+// (paths as the host names them, trusting the test CA, the session user of
+// NTLM, how much memory the process holds) is in SendFixture_posix.cpp and
+// SendFixture_win32.cpp.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "Environment.h"
 #include "HostMessage.h"
 #include "LogCapture.h"
 #include "ProviderLibrary.h"
+#include "ScratchDir.h"
+#include "ScratchRegistry.h"
 
 inline const std::u16string kConnecting =
     u"CSMTPMailAPI::Send() - An error occured connecting to server. ";
 inline const std::u16string kSending =
     u"CSMTPMailAPI::Send() - An error occured sending the message. ";
+
+constexpr int kAuthNone = 0, kAuthLogin = 2, kAuthPlain = 3, kAuthNtlm = 4, kAuthOAuth2 = 5;
+
+// A value of peers.txt ("port.server", "account.user", ...); empty when none.
+std::string PeerValue(const std::string& key);
+int PeerPort(const std::string& name);
+// One request to the peers' control port: the lines of the answer.
+std::vector<std::string> AskPeers(const std::string& request);
+// A free loopback port: bound, never listened on, released.
+int UnusedLoopbackPort();
+
+// --- per backend
+// A Linux path as the host names it (Wine's drive Z: is the Linux root).
+std::string HostPath(const std::string& path);
+// The folder separator the provider glues file names to.
+extern const char kHostSeparator;
+// The process's peak memory so far, in bytes.
+uint64_t PeakMemoryBytes();
+// The provider trusts the test CA (and on POSIX nothing else) while it lives.
+class TestCaTrust {
+public:
+    TestCaTrust();
+    ~TestCaTrust();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+#if defined(_WIN32)
+// The trust problems (CERT_TRUST_*) of the last chain the provider asked for:
+// 0 when it ended at the test CA as a trusted root.
+uint32_t LastChainProblems();
+#endif
+// NTLM's single sign-on logs on as this user (DOMAIN:user:password) while the
+// object lives; null: no user is logged on. False when the backend cannot
+// show that.
+class SessionUser {
+public:
+    SessionUser();
+    ~SessionUser();
+    bool LogOn(const char* account);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+// The files that are not regular files (a FIFO, a device), made in the folder.
+std::vector<std::string> SpecialFiles(const std::string& folder);
+// ---
+
+struct StoreSettings {
+    std::string host = "localhost";
+    int port = 25;
+    int auth = kAuthNone;
+    bool bStartTls = false;
+    unsigned certFlags = 0;
+    std::string user, password;
+    std::map<int, std::string> more;  // other fields of the store (CFG_*)
+};
 
 class SendFixture : public ::testing::Test {
 protected:
@@ -26,17 +96,19 @@ protected:
     void TearDown() override;
 
     static ProviderLibrary& Library() { return ProviderLibrary::Get(); }
-    // The [SMTP] section of vx.ini in the configuration folder.
+    // STARTTLS to a capture peer, logging in with its account.
+    static StoreSettings Peer(const std::string& name, int auth = kAuthPlain);
+    // Writes smtp.cfg into the test's folder, as the administrator's tool does.
+    void Configure(const StoreSettings& settings);
+    // The [SMTP] section of vx.ini in the folder (and no store, which would come first).
     void WriteIni(const Keys& keys);
     // Settings for a loopback server on the port, without authentication.
     static Keys ServerIni(int port);
-    // Writes the provider's store with smtpmail-cfg (its options, as a shell reads them).
-    void Configure(const std::string& options);
     // Mail_Send on the handle, which Mail_Initialize opens when there is none.
     MAILRESULT Send(const MAILMESSAGE* message, const MAILSENDFLAGS* flags = nullptr);
     // Releases the handle: the next Send reads the settings anew.
     void Close();
-    std::u16string Description() { return Library().GetLastError(m_h)->szDescription; }
+    std::u16string Description();
     // Mail_GetLastError: the code, the description (whole, or only starting
     // with the text) and the native code.
     void ExpectLastError(MAILRESULT code, const std::u16string& description, uint32_t native,
@@ -51,24 +123,40 @@ protected:
     static HostMessage LongHeaderTexts();
     static std::string LongHeaderTextsRead(bool bRecipientNames);
 
+    // Adds a Bcc recipient that names this message among all the peers
+    // stored: its address, for Stored.
+    std::string Mark(HostMessage& message);
+    // The stored message of that recipient read back by Python's email
+    // package against the expectations of a JSON text (check_message.py's
+    // keys, and "envelope" for the capture server's tls and auth_user).
+    ::testing::AssertionResult Stored(const std::string& marker, const std::string& expected);
+
+    // Sends SimpleText to a capture peer over STARTTLS with the host name and
+    // the waivers of the store: 0 expects it delivered over TLS, any other
+    // value that the chain policy refused it with that error.
+    struct CertificateRow {
+        const char* peer;
+        const char* host;
+        unsigned flags;
+        uint32_t policyError;
+    };
+    void ExpectCertificateRows(const std::vector<CertificateRow>& rows);
+
+    // A file of the test's folder with these bytes: its path as the host names it.
     std::string WriteFile(const std::string& name, const std::string& bytes) const;
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
-    // check_message.py on a stored message (its envelope in the .json beside
-    // it) against the expectations (JSON; attachment paths are names in the
-    // scratch folder).
-    ::testing::AssertionResult Matches(const std::string& eml, const std::string& expected);
+    // The same file's path as the host names it.
+    std::string HostFile(const std::string& name) const { return HostPath(Path(name)); }
+    std::string Path(const std::string& name) const { return m_folder + "/" + name; }
 
     CapturingLogProvider m_log;
     MAILINIFLAGS m_flags{};
     HMAILPROVIDER m_h = nullptr;
-    std::string m_dir;
-    std::u16string m_wdir;
-};
 
-// OpenSSL's default trust store (the provider's) is this one file while it lives.
-struct TrustStore : ScopedEnv {
-    explicit TrustStore(const std::string& file);
+private:
+    std::string m_folder;      // Linux path, seen by the peers
+    std::u16string m_hostDir;  // the same as the host names it, with the separator at the end
+    int m_nMarkers = 0;
+    std::unique_ptr<ScratchDir> m_scratch;
+    std::unique_ptr<ScratchRegistry> m_registry;
+    std::unique_ptr<TestCaTrust> m_trust;
 };
-
-// A free loopback port: bound, never listened on, released.
-int UnusedLoopbackPort();

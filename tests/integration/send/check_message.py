@@ -2,9 +2,10 @@
 """Reads a stored message with Python's email package and compares it with
 what the test sent through Mail_Send.
 
-    check_message.py MESSAGE.eml EXPECTED.json
+    check_message.py MESSAGE.eml EXPECTED.json [MARKER]
 
-The envelope is MESSAGE.json beside the message. EXPECTED.json, every key
+The envelope is MESSAGE.json beside the message; MARKER, the recipient that
+found the message among all stored, is left out of it. EXPECTED.json, every key
 optional: subject; from [name, address]; to, cc (lists of [name, address]);
 headers {name: value} (each present once); absent [names]; type (top-level);
 text, html (the first such part, line ends as LF; null: no such part);
@@ -26,12 +27,17 @@ import sys
 MESSAGE_ID = re.compile(r"<[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}@([^>]+)>")
 
 
-def main(eml, expected_path):
+def main(eml, expected_path, marker=None):
     with open(eml, "rb") as f:
         raw = f.read()
     msg = email.message_from_bytes(raw, policy=email.policy.default)
     with open(eml[:-4] + ".json") as f:
         envelope = json.load(f)
+    if marker in envelope["rcpt_tos"]:
+        at = envelope["rcpt_tos"].index(marker)
+        del envelope["rcpt_tos"][at]
+        if len(envelope.get("rcpt_params", [])) > at:
+            del envelope["rcpt_params"][at]
     with open(expected_path, encoding="utf-8") as f:
         want = json.load(f)
     problems = []
@@ -110,4 +116,4 @@ def main(eml, expected_path):
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:3]))
+    sys.exit(main(*sys.argv[1:4]))

@@ -102,45 +102,6 @@ public:
 
 }  // namespace
 
-// What the store reads and writes through: writes past the end grow the
-// block (an attached one too) and keep what it held; reads and positions stop
-// at the content. (How much it grows by is its own business.)
-TEST(CGrowingBuffer, GrowsReadsAndHandsOutPointers) {
-    CGrowingBuffer b(4);
-    EXPECT_EQ(b.Write(nullptr, 10), 0u) << "a null write reserves";
-    EXPECT_EQ(b.Write("tail", 4), 10u) << "a write returns where it started";
-    b.Rewind();
-    b.Write("hello", 5);
-    EXPECT_EQ(b.GetSize(), 14u) << "overwriting keeps the size";
-    char out[16] = {};
-    EXPECT_EQ(b.Read(1, out, 3), 3u);
-    EXPECT_STREQ(out, "ell");
-    EXPECT_EQ(b.Read(12, out, 5), 2u) << "reads stop at the content";
-    EXPECT_EQ(b.Read(0, nullptr, 3), 0u);
-    b.SetPosition(100);
-    EXPECT_EQ(b.GetPosition(), 14u) << "clamped";
-    b.SetPosition(3);
-    EXPECT_EQ(b.ReadNext(out, 2), 2u);
-    EXPECT_EQ(b.GetPosition(), 5u);
-    EXPECT_EQ(std::memcmp(b.GetPointer(10), "tail", 4), 0);
-    EXPECT_EQ(b.GetPointer(15), nullptr);
-    CGrowingBuffer empty(32);
-    EXPECT_NE(empty.GetPointer(0), nullptr) << "allocated on demand";
-    EXPECT_EQ(empty.GetPointer(1), nullptr);
-
-    void* block = GetMemory(7);
-    std::memcpy(block, "attach!", 7);
-    b.Attach(block, 7);
-    EXPECT_EQ(b.GetSize(), 7u);
-    EXPECT_EQ(b.GetPosition(), 0u);
-    b.SetPosition(7);
-    b.Write("x", 1);
-    EXPECT_EQ(std::memcmp(b.GetPointer(0), "attach!x", 8), 0);
-    b.Free();
-    EXPECT_EQ(b.m_pData, nullptr);
-    EXPECT_EQ(b.GetSize(), 0u);
-}
-
 TEST(FileToMemory, BytesOrTextInTheThreeEncodings) {
     ScratchDir dir;
     const struct {
@@ -164,23 +125,18 @@ TEST(FileToMemory, BytesOrTextInTheThreeEncodings) {
         WriteBytes(dir.File("f"), c.bytes);
         void* p = nullptr;
         DWORD size = 99;
-        LogCapture log;
         ASSERT_EQ(FileToMemory(dir.WideFile("f").c_str(), &p, &size, c.nConvert), 0u);
         EXPECT_EQ(std::string(static_cast<char*>(p), size), c.block);
         if (c.nConvert == 0 || c.bytes.rfind("\xFF\xFE", 0) == 0) {
             EXPECT_EQ(static_cast<char*>(p)[size], '\0') << "a zero after the bytes";
         }
-        EXPECT_TRUE(log.Contains(u"FileToMemory(): opening '" + dir.WideFile("f") + u"'"));
         FreeMemory(p);
     }
     void* p = reinterpret_cast<void*>(1);  // must be reset
     DWORD size = 99;
-    LogCapture log;
     EXPECT_EQ(FileToMemory(dir.WideFile("missing").c_str(), &p, &size, 0), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(p, nullptr);
     EXPECT_EQ(size, 0u);
-    EXPECT_TRUE(log.Contains(u"FileToMemory(): failed to open '" + dir.WideFile("missing") + u"'"));
-    EXPECT_TRUE(log.Contains(u"FileToMemory() <== return 0x2;"));
     EXPECT_EQ(FileToMemory(dir.WideFile("nodir/x").c_str(), &p, &size, 0), ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(FileToMemory(nullptr, &p, &size, 0), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(FileToMemory(u"x", nullptr, &size, 0), ERROR_INVALID_PARAMETER);
@@ -225,10 +181,8 @@ TEST(CMailCfg, FileAndTextHoldTheEncipheredRecord) {
 TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     ScratchDir dir;
     ScratchRegistry registry(dir);
-    LogCapture log;
     CMailCfg cfg;
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
-    EXPECT_TRUE(log.Contains(u"loadRegistry failed with 0x2 ('" + SystemErrorText(2) + u"')"));
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, nullptr, kValue));
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, nullptr));
 
@@ -237,17 +191,11 @@ TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     WriteBytes(dir.File("plain.cfg"), plain);
     ASSERT_TRUE(cfg.load(dir.WideFile("plain.cfg").c_str()));
     EXPECT_EQ(cfg.m_strText1, u"plain host");
-    EXPECT_TRUE(log.Contains(u"CMailCfg::load(): invalid encrypted contents in '" +
-                             dir.WideFile("plain.cfg") + u"'"));
     CMailCfg text;
     text.load(plain);
     EXPECT_EQ(text.m_strText1, u"");
     SetRegistryValue(plain);
-    log.Clear();
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
-    EXPECT_TRUE(
-        log.Contains(u"CMailCfg::loadRegistry: invalid encrypted-data in "
-                     u"'Software\\Veltrana\\Orbisuite\\mail\\smtp.cfg'."));
 
     // A string holds at most 1024 characters: a stored length of 2049 (or
     // 4098) is refused.
@@ -262,14 +210,8 @@ TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     record.insert(2 + 2048, "a");
     WriteBytes(dir.File("long.cfg"), Encipher(record));
     EXPECT_FALSE(cfg.load(dir.WideFile("long.cfg").c_str()));
-    EXPECT_TRUE(log.Contains(u"post6_cfg::readString: invalid string-length 2049"));
     SetRegistryValue(Encipher(std::string("\x02\x10\0\0", 4)));
-    log.Clear();
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
-    EXPECT_TRUE(log.Contains(u"post6_cfg::readString: invalid string-length 4098"));
-    EXPECT_TRUE(
-        log.Contains(u"CMailCfg::loadRegistry: invalid data in "
-                     u"'Software\\Veltrana\\Orbisuite\\mail\\smtp.cfg'."));
 
     // Records cut short; the first string stays when the second cannot be read.
     for (const auto& [bytes, line] :
@@ -279,18 +221,14 @@ TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
            u"CMailCfg::readString: failed to read string-length"}}) {
         WriteBytes(dir.File("short.cfg"), bytes);
         CMailCfg cut;
-        log.Clear();
         EXPECT_FALSE(cut.load(dir.WideFile("short.cfg").c_str()));
-        EXPECT_TRUE(log.Contains(line)) << log.Dump();
         EXPECT_EQ(cut.m_strText1, bytes.size() == 5 ? u"a" : u"");
     }
 
     // Base64 outside, or inside after deciphering, or not at all.
     CGrowingBuffer b(1024);
     b.Write("not base64!", 11);
-    log.Clear();
     EXPECT_FALSE(cfg.decrypt(b));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::decrypt(): failed to decrypt."));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(b.m_pData), b.GetSize()), "not base64!");
     std::string e = "!!!!****";
     BlowfishCfb64Encipher(reinterpret_cast<const std::uint8_t*>(e.data()),
@@ -298,23 +236,15 @@ TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     CGrowingBuffer c(1024);
     c.Write(Base64(e).data(), static_cast<DWORD>(Base64(e).size()));
     EXPECT_FALSE(cfg.decrypt(c));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::decrypt(): invalid base64 data."));
 }
 
 TEST(CMailCfg, WriteFailuresAreReported) {
     ScratchDir dir;
-    LogCapture log;
     CMailCfg cfg;
     EXPECT_FALSE(cfg.load(dir.WideFile("none.cfg").c_str()));
-    EXPECT_TRUE(
-        log.Contains(u"CMailCfg::load(): failed to read file '" + dir.WideFile("none.cfg") + u"'"));
     WriteBytes(dir.File("empty.cfg"), "");
     EXPECT_FALSE(cfg.load(dir.WideFile("empty.cfg").c_str()));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::load(): invalid contents in '" +
-                             dir.WideFile("empty.cfg") + u"'"));
     EXPECT_FALSE(cfg.save(dir.WideFile("no/such/dir/smtp.cfg").c_str()));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::save(): failed to open/create '" +
-                             dir.WideFile("no/such/dir/smtp.cfg") + u"'"));
     // A failed serialisation leaves an empty file behind.
     WriteBytes(dir.File("smtp.cfg"), "previous contents");
     EXPECT_FALSE(FailingCfg().save(dir.WideFile("smtp.cfg").c_str()));
@@ -323,8 +253,6 @@ TEST(CMailCfg, WriteFailuresAreReported) {
     if (std::filesystem::exists("/dev/full")) {
         cfg.m_strText1 = u"host";
         EXPECT_FALSE(cfg.save(u"/dev/full"));
-        EXPECT_TRUE(
-            log.Contains(u"WriteFile failed with 0x70 ('There is not enough space on the disk')"));
     }
     // The machine-wide hive refuses writes to a user without the right.
     ScratchRegistry registry(dir);
@@ -332,6 +260,4 @@ TEST(CMailCfg, WriteFailuresAreReported) {
         ReadOnlyMachineHive readOnly;
         EXPECT_FALSE(cfg.saveRegistry(HKEY_LOCAL_MACHINE, kKey, kValue));
     }
-    EXPECT_TRUE(log.Contains(u"saveRegistry failed with 0x5 ('" + SystemErrorText(5) + u"')"));
-    EXPECT_TRUE(log.Contains(u"CMailCfg::saveRegistry() <== return false;"));
 }

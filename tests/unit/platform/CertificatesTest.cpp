@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "Environment.h"
 #include "LogCapture.h"
-#include "TestCertificates.h"
+#include "ScratchDir.h"
 #include "platform/Certificates.h"
 #include "platform/LastError.h"
 #include "platform/Sspi.h"
@@ -24,7 +25,7 @@ namespace {
 // name, or a path).
 PCCERT_CONTEXT Load(const std::string& name) {
     FILE* f = std::fopen(
-        name.find('/') == std::string::npos ? testcerts::Path(name).c_str() : name.c_str(), "r");
+        name.find('/') == std::string::npos ? TestCertificate(name).c_str() : name.c_str(), "r");
     if (f == nullptr)
         return nullptr;
     X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
@@ -50,8 +51,8 @@ DWORD Check(const std::string& name, const char16_t* host, DWORD flags) {
 
 class CertificatesTest : public ::testing::Test {
 protected:
-    void SetUp() override { testcerts::TrustTestCA(); }
-    void TearDown() override { testcerts::TrustTestCA(); }
+    void SetUp() override { TrustTestCa(); }
+    void TearDown() override { TrustTestCa(); }
 };
 
 }  // namespace
@@ -82,7 +83,8 @@ TEST_F(CertificatesTest, EachFailureHasItsOwnCodeAndIgnoreBit) {
 TEST_F(CertificatesTest, UnknownIssuerIsAChainingError) {
     // With a trust store that lacks the test CA, the CA-signed certificate
     // leads nowhere, and the CA itself is an untrusted root.
-    std::string empty = testcerts::Path("empty/none.pem");
+    ScratchDir scratch;
+    std::string empty = scratch.File("none.pem");
     std::ofstream(empty).close();
     setenv("SSL_CERT_FILE", empty.c_str(), 1);
     EXPECT_EQ(Check("server.pem", u"localhost", 0), CERT_E_CHAINING);
@@ -90,11 +92,11 @@ TEST_F(CertificatesTest, UnknownIssuerIsAChainingError) {
     EXPECT_EQ(Check("ca.pem", u"SMTP Mail Test CA",
                     SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_WRONG_USAGE),
               CERT_E_UNTRUSTEDROOT);
-    std::filesystem::remove(empty);
 }
 
 TEST_F(CertificatesTest, MyStoreIsAFolderOfPemFiles) {
-    std::string root = testcerts::Path("stores");
+    ScratchDir scratch;
+    std::string root = scratch.File("stores");
     setenv("SMTPMAIL_CERT_STORE_ROOT", root.c_str(), 1);
     EXPECT_EQ(SystemStoreFolder(u"MY", false), root + "/CurrentUser/MY");
 
@@ -113,8 +115,8 @@ TEST_F(CertificatesTest, MyStoreIsAFolderOfPemFiles) {
     EXPECT_TRUE(std::filesystem::is_directory(root + "/CurrentUser/MY"));
     CertCloseStore(store, 0);
 
-    std::filesystem::copy_file(testcerts::Path("client.pem"), root + "/CurrentUser/MY/client.pem");
-    std::filesystem::copy_file(testcerts::Path("server.pem"), root + "/CurrentUser/MY/server.pem");
+    std::filesystem::copy_file(TestCertificate("client.pem"), root + "/CurrentUser/MY/client.pem");
+    std::filesystem::copy_file(TestCertificate("server.pem"), root + "/CurrentUser/MY/server.pem");
     store = CertOpenSystemStoreW(0, u"MY");
     ASSERT_NE(store, nullptr);
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "Environment.h"
 #include "ScratchDir.h"
-#include "TestCertificates.h"
 #include "platform/Certificates.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/LastError.h"
@@ -30,8 +30,8 @@ class MemoryServer {
 public:
     explicit MemoryServer(int version, const char* cipherList = nullptr) {
         ctx = SSL_CTX_new(TLS_server_method());
-        SSL_CTX_use_certificate_chain_file(ctx, testcerts::Path("server.pem").c_str());
-        SSL_CTX_use_PrivateKey_file(ctx, testcerts::Path("server.key").c_str(), SSL_FILETYPE_PEM);
+        SSL_CTX_use_certificate_chain_file(ctx, TestCertificate("server.pem").c_str());
+        SSL_CTX_use_PrivateKey_file(ctx, TestCertificate("server.key").c_str(), SSL_FILETYPE_PEM);
         SSL_CTX_set_min_proto_version(ctx, version);
         SSL_CTX_set_max_proto_version(ctx, version);
         if (cipherList != nullptr)
@@ -71,7 +71,7 @@ public:
 
 class SchannelTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { testcerts::TrustTestCA(); }
+    static void SetUpTestSuite() { TrustTestCa(); }
     void SetUp() override { Acquire(SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS); }
     void TearDown() override {
         if (m_ctx.dwUpper != 0)

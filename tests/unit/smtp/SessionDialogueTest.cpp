@@ -147,35 +147,6 @@ TEST_F(SessionTest, RepliesCountByTheCodeThatStartsTheirLines) {
     }
 }
 
-// A reply holds at most 64 KiB: a longer one ends the session without a
-// goodbye (the stream is out of step). One that never ends is a hostile row.
-TEST_F(SessionTest, RepliesAreBoundedTo64KiB) {
-    auto greeting = [](std::size_t size) {
-        const std::string last = "220 ready\r\n";
-        std::string text;
-        while (text.size() + 100 + last.size() <= size)
-            text += "220-" + std::string(94, 'x') + "\r\n";
-        text += "220-" + std::string(size - text.size() - 6 - last.size(), 'y') + "\r\n" + last;
-        return text;
-    };
-    {
-        ScriptedSmtpServer server;
-        server.Send(greeting(64 * 1024))
-            .Exchange("HELO", "250 hello\r\n")
-            .Exchange("QUIT", "221 Bye\r\n");
-        const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE));
-        EXPECT_FALSE(run.error) << ToUtf8(run.error->GetErrorText());
-    }
-    {
-        ScriptedSmtpServer server;
-        server.Send(greeting(64 * 1024 + 1)).StaySilent();
-        const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE));
-        ASSERT_TRUE(run.error);
-        EXPECT_EQ(run.error->m_strMessage, u"The server's reply is too long.");
-        EXPECT_THAT(run.commands, IsEmpty());
-    }
-}
-
 TEST_F(SessionTest, QuitAnsweredWithAnotherCodeWarnsAndStillCloses) {
     ScriptedSmtpServer server;
     ScriptHelo(server).Exchange("QUIT", "500 what?\r\n");

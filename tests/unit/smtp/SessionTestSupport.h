@@ -16,7 +16,7 @@
 #include "OpenDescriptors.h"
 #include "ScriptedSmtpServer.h"
 #if !defined(_WIN32)
-#include "TestCertificates.h"
+#include "Environment.h"
 #endif
 #include "diag/HostLog.h"
 #include "mime/TSMTPMessage.h"
@@ -98,8 +98,8 @@ protected:
                           DWORD dwTimeout = 5000) {
 #if !defined(_WIN32)
         if (bStartTLS) {
-            testcerts::TrustTestCA();
-            server.UseCertificate(testcerts::Path("server.pem"), testcerts::Path("server.key"));
+            TrustTestCa();
+            server.UseCertificate(TestCertificate("server.pem"), TestCertificate("server.key"));
         }
 #endif
         const int nPort = server.Start();

@@ -12,8 +12,8 @@
 #include "CaughtException.h"
 #include "Environment.h"
 #include "LogCapture.h"
+#include "ScratchDir.h"
 #include "ScriptedSmtpServer.h"
-#include "TestCertificates.h"
 #include "diag/HostLog.h"
 #include "transport/TSMTPException.h"
 #include "transport/TSMTPSSLSocket.h"
@@ -24,13 +24,13 @@ using Tls = ScriptedSmtpServer::Tls;
 
 class TSMTPSSLSocketTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { testcerts::TrustTestCA(); }
+    static void SetUpTestSuite() { TrustTestCa(); }
 
     // Starts the server and connects to it, with the TLS handshake for
     // localhost unless bPlain.
     void Open(ScriptedSmtpServer& server, bool bPlain = false, DWORD dwCertFlags = 0,
               const char16_t* pszServerName = u"localhost") {
-        server.UseCertificate(testcerts::Path(m_cert + ".pem"), testcerts::Path(m_cert + ".key"));
+        server.UseCertificate(TestCertificate(m_cert + ".pem"), TestCertificate(m_cert + ".key"));
         m_socket.Create(nullptr, 0, dwCertFlags);
         ASSERT_EQ(m_socket.Connect(u"127.0.0.1", server.Start()), 1);
         if (!bPlain)
@@ -261,16 +261,17 @@ TEST_F(TSMTPSSLSocketTest, HandshakeFailures) {
 // The certificate named at Create, from the user's MY store, goes to a
 // server that asks for one; without a name none goes.
 TEST_F(TSMTPSSLSocketTest, ClientCertificateFromTheStoreIsPresented) {
-    const std::string root = testcerts::Path("presented-stores");
+    ScratchDir scratch;
+    const std::string root = scratch.File("stores");
     std::filesystem::create_directories(root + "/CurrentUser/MY");
-    std::filesystem::copy_file(testcerts::Path("client.pem"), root + "/CurrentUser/MY/client.pem",
+    std::filesystem::copy_file(TestCertificate("client.pem"), root + "/CurrentUser/MY/client.pem",
                                std::filesystem::copy_options::overwrite_existing);
     ScopedEnv stores({{"SMTPMAIL_CERT_STORE_ROOT", root.c_str()}});
     for (const char16_t* name : {u"SMTP Mail Test Client", static_cast<const char16_t*>(nullptr)}) {
         ScriptedSmtpServer server;
         server.RequestClientCertificate();
         server.StartTls().StaySilent();
-        server.UseCertificate(testcerts::Path("server.pem"), testcerts::Path("server.key"));
+        server.UseCertificate(TestCertificate("server.pem"), TestCertificate("server.key"));
         TSMTPSSLSocket s;
         s.Create(name, 0, 0);
         ASSERT_EQ(s.Connect(u"127.0.0.1", server.Start()), 1);
@@ -283,7 +284,8 @@ TEST_F(TSMTPSSLSocketTest, ClientCertificateFromTheStoreIsPresented) {
 }
 
 TEST_F(TSMTPSSLSocketTest, ClientCertificateNameMustBeInTheStore) {
-    ScopedEnv stores({{"SMTPMAIL_CERT_STORE_ROOT", testcerts::Path("socket-stores").c_str()}});
+    ScratchDir scratch;
+    ScopedEnv stores({{"SMTPMAIL_CERT_STORE_ROOT", scratch.File("stores").c_str()}});
     ScriptedSmtpServer server;
     server.StaySilent();
     TSMTPSSLSocket& s = m_socket;

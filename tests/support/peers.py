@@ -1,18 +1,33 @@
 #!/usr/bin/python3
-"""The Linux-side peers of the Windows tests under Wine: windows_peers.py start|stop --dir FOLDER
+"""The test certificates and the Linux-side peers of the send tests (the Linux
+programs and the Windows ones under Wine alike), as CTest fixtures:
 
-start makes the test certificates, starts the peers on 127.0.0.1 in a process
-of its own (away from CTest's output; its log is FOLDER/peers.log), writes
-their ports and accounts to FOLDER/peers.txt (key=value) and returns; they
-live until stop, or an hour. good, wrongname, expired, untrusted (self-signed),
-partialchain (an intermediate CA's leaf alone) and fullchain (with the
-intermediate) are the capture server with that certificate; ntlm is
-ntlm_smtpd.py; partialrecord and stopreading misbehave after STARTTLS (below).
-The control port answers one request a line with lines ending in ".":
-"check MARKER EXPECTED.json" (the stored message read back by
-check_message.py, and EXPECTED's "envelope" against its record), "said PEER
-TEXT" (yes/no: a line of that peer's output holds TEXT), "commands PEER" (the
-lines of that hostile peer's last connection, then "closed" once closed).
+    peers.py certificates --dir FOLDER   the certificates below into FOLDER
+    peers.py start|stop --dir FOLDER     the peers
+
+certificates writes NAME.pem with its key in NAME.key (P-256, PKCS #8): ca
+("SMTP Mail Test CA", also ca.der), server ("localhost": DNS:localhost and
+IP:127.0.0.1, signed by the CA), wrongname ("wrong.example.com"), expired,
+selfsigned, clientonly (client authentication only), partialchain (a leaf of
+an intermediate CA alone), fullchain (the same with the intermediate), and
+client.pem ("SMTP Mail Test Client", its key in the same file); empty/ is an
+empty folder (a trust store without certificates).
+
+start starts the peers on 127.0.0.1 in a process of its own (away from
+CTest's output; its log is FOLDER/peers.log), writes their ports and accounts
+to FOLDER/peers.txt (key=value) and returns; they live until stop, or an hour.
+They are the PEERS table below: the capture server with each certificate
+(STARTTLS and AUTH with the account) and without TLS (plain), the NTLM server
+in each challenge mode, two servers that misbehave after STARTTLS and the
+OAuth2 token endpoint with its XOAUTH2 server. The control port answers one
+request a line with lines ending in ".":
+  stored ADDRESS               the path of the stored message with that recipient
+  check ADDRESS EXPECTED.json  the stored message with that recipient read back
+                               by check_message.py, and EXPECTED's "envelope"
+                               against its record
+  said PEER TEXT               yes/no: a line of that peer's output holds TEXT
+  connection PEER              the lines of that peer's last whole connection,
+                               then "closed" (waits up to 10 s for its end)
 """
 
 import datetime
@@ -32,71 +47,79 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-TESTS = os.path.dirname(os.path.dirname(HERE))
+TESTS = os.path.dirname(HERE)
 CAPTURE_SERVER = os.path.join(os.path.dirname(TESTS), "tools", "capture-server", "capture-server.py")
 CHECK_MESSAGE = os.path.join(TESTS, "integration", "send", "check_message.py")
 HOLD_S = 3
-ACCOUNT = ("wine-user", "Wine-pass 7")
-NTLM_ACCOUNT = ("SMTPMAIL", "winetester", "Ntlm-pass 8")
-SMTP_PEERS = ("good", "wrongname", "expired", "untrusted", "partialchain", "fullchain")
+ACCOUNT = ("peer-user", "Peer-pass 7")
+NTLM_USERS = ("TESTDOM:alice:Secret123", "TESTDOM:bob:Other456")
 
 
 def make_certificates(folder):
-    """{peer: (certificate, key)} as PEM files, and the test CA as ca.der."""
     from cryptography import x509
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import ec
-    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+    from cryptography.x509.oid import ExtendedKeyUsageOID as Usage, NameOID
 
-    os.makedirs(folder, exist_ok=True)
+    os.makedirs(os.path.join(folder, "empty"), exist_ok=True)
     now = datetime.datetime.now(datetime.timezone.utc)
     serials = itertools.count(1)
     local = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
+    pem = serialization.Encoding.PEM
 
-    def make(cn, issuer=None, days=(-1, 825), san=local, ca=False):  # certificate, key
+    def make(cn, issuer=None, days=(-1, 825), san=local, usage=Usage.SERVER_AUTH, ca=False):
         key = ec.generate_private_key(ec.SECP256R1())
-        subject = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, cn)])
+        subject = x509.Name([x509.NameAttribute(NameOID.ORGANIZATION_NAME, "SMTP Mail Tests"),
+                             x509.NameAttribute(NameOID.COMMON_NAME, cn)])
         signer, signer_key = issuer or (None, key)
         b = (x509.CertificateBuilder().subject_name(subject)
              .issuer_name(signer.subject if signer else subject).public_key(key.public_key())
              .serial_number(next(serials))
              .not_valid_before(now + datetime.timedelta(days=days[0]))
              .not_valid_after(now + datetime.timedelta(days=days[1]))
-             .add_extension(x509.BasicConstraints(ca=ca, path_length=None), True))
+             .add_extension(x509.BasicConstraints(ca=ca, path_length=None), True)
+             .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), False)
+             .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(
+                 (signer_key if signer else key).public_key()), False))
         if not ca:
-            b = b.add_extension(x509.SubjectAlternativeName(san), False).add_extension(
-                x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), False)
+            b = b.add_extension(x509.ExtendedKeyUsage([usage]), False)
+            if san:
+                b = b.add_extension(x509.SubjectAlternativeName(san), False)
         return b.sign(signer_key, hashes.SHA256()), key
 
+    def key_bytes(key):
+        return key.private_bytes(pem, serialization.PrivateFormat.PKCS8,
+                                 serialization.NoEncryption())
+
     def write(name, made, *chain):
-        pem = serialization.Encoding.PEM
-        files = [os.path.join(folder, name + suffix) for suffix in (".pem", ".key")]
-        with open(files[0], "wb") as f:
+        with open(os.path.join(folder, name + ".pem"), "wb") as f:
             f.write(b"".join(c.public_bytes(pem) for c in (made[0],) + chain))
-        with open(files[1], "wb") as f:
-            f.write(made[1].private_bytes(pem, serialization.PrivateFormat.PKCS8,
-                                          serialization.NoEncryption()))
-        return files
+        with open(os.path.join(folder, name + ".key"), "wb") as f:
+            f.write(key_bytes(made[1]))
 
     ca = make("SMTP Mail Test CA", ca=True, days=(-1, 3650))
+    write("ca", ca)
     with open(os.path.join(folder, "ca.der"), "wb") as f:
         f.write(ca[0].public_bytes(serialization.Encoding.DER))
     intermediate = make("SMTP Mail Test Intermediate CA", ca, ca=True)
     chained = make("localhost", intermediate)
-    return {"good": write("good", make("localhost", ca)),
-            "wrongname": write("wrongname", make("wrong.example.com", ca,
-                                                 san=[x509.DNSName("wrong.example.com")])),
-            "expired": write("expired", make("localhost", ca, days=(-30, -1))),
-            "untrusted": write("untrusted", make("localhost")),
-            "partialchain": write("partialchain", chained),
-            "fullchain": write("fullchain", chained, intermediate[0])}
+    write("server", make("localhost", ca))
+    write("wrongname", make("wrong.example.com", ca, san=[x509.DNSName("wrong.example.com")]))
+    write("expired", make("localhost", ca, days=(-30, -1)))
+    write("selfsigned", make("localhost"))
+    write("clientonly", make("localhost", ca, usage=Usage.CLIENT_AUTH))
+    write("partialchain", chained)
+    write("fullchain", chained, intermediate[0])
+    client = make("SMTP Mail Test Client", ca, san=None, usage=Usage.CLIENT_AUTH)
+    with open(os.path.join(folder, "client.pem"), "wb") as f:
+        f.write(client[0].public_bytes(pem) + key_bytes(client[1]))
 
 
 class Program:
     """A peer program that names its port in its "listening on" line."""
 
     def __init__(self, *argv):
-        self.lines = []
+        self.lines, self.taken, self.changed = [], 0, threading.Condition()
         self.process = subprocess.Popen((sys.executable,) + argv, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, text=True)
 
@@ -109,10 +132,26 @@ class Program:
 
     def _collect(self):
         for line in self.process.stdout:
-            self.lines.append(line)
+            with self.changed:
+                self.lines.append(line.rstrip("\n"))
+                self.changed.notify_all()
 
     def said(self, text):
         return ["yes" if any(text in line for line in list(self.lines)) else "no"]
+
+    def connection(self):
+        with self.changed:
+            end = lambda: next((i for i in range(self.taken, len(self.lines))  # noqa: E731
+                                if self.lines[i].endswith("connection closed")), None)
+            self.changed.wait_for(lambda: end() is not None, 10)
+            last = end()
+            if last is None:
+                return self.lines[self.taken:]
+            lines, self.taken = self.lines[self.taken:last] + ["closed"], last + 1
+            return lines
+
+    def stop(self):
+        self.process.terminate()
 
 
 class Hostile:
@@ -178,47 +217,103 @@ class Hostile:
             conn.close()
             closed.set()
 
-    def report(self):
+    def connection(self):
         closed = self.closed.wait(10)
         return list(self.lines) + (["closed"] if closed else [])
+
+    def stop(self):
+        pass
+
+
+class OAuth:
+    """The token endpoint and the XOAUTH2 server of oauth_servers.py, with the
+    test CA's server certificate."""
+
+    def __init__(self, folder, certs):
+        sys.path.insert(0, HERE)
+        from oauth_servers import OAuthServers
+        os.makedirs(folder, exist_ok=True)
+        self.lines = []
+        self.servers = OAuthServers(folder, store_files=True, announce=self.lines.append,
+                                    certificates=tuple(os.path.join(certs, n) for n in (
+                                        "server.pem", "server.key", "ca.pem"))).start()
+
+    def port(self):
+        return self.servers.smtp_port
+
+    def values(self):
+        return {"oauth.authority": self.servers.authority}
+
+    def said(self, text):
+        return ["yes" if any(text in line for line in list(self.lines)) else "no"]
+
+    def stop(self):
+        self.servers.stop()
+
+
+def capture(folder, certs, name, cert=None):
+    options = ("--cert", os.path.join(certs, cert + ".pem"), "--key",
+               os.path.join(certs, cert + ".key"), "--user", ACCOUNT[0],
+               "--password", ACCOUNT[1]) if cert else ()
+    return Program(CAPTURE_SERVER, "--dir", os.path.join(folder, "mail", name), *options)
+
+
+def ntlm(folder, mode):
+    return Program(os.path.join(HERE, "ntlm_smtpd.py"), "--users",
+                   os.path.join(folder, "ntlm-users"), "--challenge", mode)
+
+
+# Every peer: its name and how it starts. A new peer is one line here.
+CERTIFIED = ("server", "wrongname", "expired", "selfsigned", "partialchain", "fullchain")
+PEERS = [(name, lambda folder, certs, n=name: capture(folder, certs, n, n)) for name in CERTIFIED]
+PEERS += [
+    ("plain", lambda folder, certs: capture(folder, certs, "plain")),
+    ("ntlm", lambda folder, certs: ntlm(folder, "gss")),
+    ("ntlm-malformed", lambda folder, certs: ntlm(folder, "malformed")),
+    ("ntlm-overlong", lambda folder, certs: ntlm(folder, "overlong")),
+    ("partialrecord", lambda folder, certs: Hostile("partialrecord", *(
+        os.path.join(certs, "server" + s) for s in (".pem", ".key")))),
+    ("stopreading", lambda folder, certs: Hostile("stopreading", *(
+        os.path.join(certs, "server" + s) for s in (".pem", ".key")))),
+    ("oauth", lambda folder, certs: OAuth(os.path.join(folder, "mail", "oauth"), certs)),
+]
 
 
 def answer(folder, peers, request):
     words = request.split(" ", 2)
-    if words[0] == "said" and len(words) == 3 and words[1] in peers:
-        return peers[words[1]].said(words[2])
-    if words[0] == "commands" and len(words) == 2 and words[1] in peers:
-        return peers[words[1]].report()
-    if words[0] != "check" or len(words) != 3:
+    peer = peers.get(words[1]) if len(words) > 1 else None
+    if words[0] == "said" and len(words) == 3 and hasattr(peer, "said"):
+        return peer.said(words[2])
+    if words[0] == "connection" and len(words) == 2 and hasattr(peer, "connection"):
+        return peer.connection()
+    if words[0] not in ("check", "stored") or len(words) != {"check": 3, "stored": 2}[words[0]]:
         return ["unknown request: %s" % request]
-    found = [p for p in sorted(glob.glob(os.path.join(folder, "mail", "*", "*.json")))
-             if words[1] in open(p, encoding="utf-8").read()]
-    if not found:
-        return ["failed", "no stored message holds %s" % words[1]]
+    found = []
+    for p in sorted(glob.glob(os.path.join(folder, "mail", "*", "*.json"))):
+        with open(p, encoding="utf-8") as f:
+            if words[1] in json.load(f).get("rcpt_tos", []):
+                found.append(p)
+    if len(found) != 1:
+        return ["failed", "%d stored messages are for %s" % (len(found), words[1])]
+    if words[0] == "stored":
+        return [found[0][:-5] + ".eml"]
     # check_message.py reads the message; the session facts are the record's.
     with open(words[2], encoding="utf-8") as f, open(found[0], encoding="utf-8") as g:
         envelope, record = json.load(f).get("envelope", {}), json.load(g)
     wrong = ["envelope %s: got %r, expected %r" % (k, record.get(k), v)
              for k, v in envelope.items() if record.get(k) != v]
-    run = subprocess.run([sys.executable, CHECK_MESSAGE, found[0][:-5] + ".eml", words[2]],
-                         capture_output=True, text=True, timeout=60)
+    run = subprocess.run([sys.executable, CHECK_MESSAGE, found[0][:-5] + ".eml", words[2],
+                          words[1]], capture_output=True, text=True, timeout=60)
     lines = wrong + (run.stdout + run.stderr).splitlines()
     return ["failed" if wrong or run.returncode else "ok"] + lines
 
 
-def serve(folder):
+def serve(folder, certs):
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    certs = make_certificates(os.path.join(folder, "certs"))
     with open(os.path.join(folder, "ntlm-users"), "w") as f:
-        f.write("%s:%s:%s\n" % NTLM_ACCOUNT)
-    peers = {name: Program(CAPTURE_SERVER, "--dir", os.path.join(folder, "mail", name),
-                           "--cert", certs[name][0], "--key", certs[name][1],
-                           "--user", ACCOUNT[0], "--password", ACCOUNT[1])
-             for name in SMTP_PEERS}
-    peers["ntlm"] = Program(os.path.join(TESTS, "support", "ntlm_smtpd.py"),
-                            "--users", os.path.join(folder, "ntlm-users"))
-    peers.update((mode, Hostile(mode, *certs["good"])) for mode in ("partialrecord", "stopreading"))
+        f.write("\n".join(NTLM_USERS) + "\n")
+    peers = {name: start(folder, certs) for name, start in PEERS}
 
     class Handler(socketserver.StreamRequestHandler):
         def handle(self):
@@ -234,20 +329,19 @@ def serve(folder):
     threading.Thread(target=control.serve_forever, daemon=True).start()
     try:
         values = {"port." + name: peer.port() for name, peer in peers.items()}
+        for peer in peers.values():
+            values.update(getattr(peer, "values", dict)())
         values.update({"port.control": control.server_address[1], "account.user": ACCOUNT[0],
-                       "account.password": ACCOUNT[1], "ntlm.domain": NTLM_ACCOUNT[0],
-                       "ntlm.user": NTLM_ACCOUNT[1], "ntlm.password": NTLM_ACCOUNT[2],
-                       "path.ca_der": os.path.join(folder, "certs", "ca.der"),
+                       "account.password": ACCOUNT[1], "path.certs": certs,
                        "path.scratch": os.path.join(folder, "scratch")})
         with open(os.path.join(folder, "peers.new"), "w") as f:
             f.writelines("%s=%s\n" % item for item in values.items())
         os.replace(os.path.join(folder, "peers.new"), os.path.join(folder, "peers.txt"))
-        print("windows-peers: ready", values, flush=True)
+        print("peers: ready", values, flush=True)
         stop.wait(3600)
     finally:
         for peer in peers.values():
-            if isinstance(peer, Program):
-                peer.process.terminate()
+            peer.stop()
 
 
 def stop_peers(folder):
@@ -256,7 +350,7 @@ def stop_peers(folder):
             pid = int(f.read())
         os.remove(os.path.join(folder, "peers.pid"))
         with open("/proc/%d/cmdline" % pid, "rb") as f:
-            if b"windows_peers.py" not in f.read():
+            if b"peers.py" not in f.read():
                 return 0  # the number belongs to another process now
         os.kill(pid, signal.SIGTERM)
         for _ in range(100):
@@ -268,8 +362,10 @@ def stop_peers(folder):
     return 0
 
 
-def start_peers(folder):
+def start_peers(folder, certs):
     stop_peers(folder)
+    if not os.path.exists(os.path.join(certs, "ca.pem")):
+        make_certificates(certs)
     for stale in ("mail", "scratch"):
         shutil.rmtree(os.path.join(folder, stale), ignore_errors=True)
     os.makedirs(os.path.join(folder, "scratch"))
@@ -280,7 +376,7 @@ def start_peers(folder):
     # the caller's output open, or CTest would wait for them.
     with open(os.path.join(folder, "peers.log"), "wb") as log:
         process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "serve", "--dir",
-                                    folder], stdin=subprocess.DEVNULL, stdout=log,
+                                    folder, certs], stdin=subprocess.DEVNULL, stdout=log,
                                    stderr=subprocess.STDOUT, start_new_session=True)
     with open(os.path.join(folder, "peers.pid"), "w") as f:
         f.write(str(process.pid))
@@ -298,8 +394,12 @@ def start_peers(folder):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4 or sys.argv[1] not in ("start", "stop", "serve") or sys.argv[2] != "--dir":
+    commands = {"certificates": lambda folder, _: make_certificates(folder),
+                "start": start_peers, "stop": lambda folder, _: stop_peers(folder), "serve": serve}
+    if len(sys.argv) not in (4, 5) or sys.argv[1] not in commands or sys.argv[2] != "--dir":
         sys.exit(__doc__)
     folder = os.path.abspath(sys.argv[3])
     os.makedirs(folder, exist_ok=True)
-    sys.exit({"start": start_peers, "stop": stop_peers, "serve": serve}[sys.argv[1]](folder))
+    # The peers read the certificates of the fixture that made them.
+    certs = os.path.abspath(sys.argv[4]) if len(sys.argv) == 5 else os.path.join(folder, "certs")
+    sys.exit(commands[sys.argv[1]](folder, certs) or 0)

@@ -31,8 +31,9 @@
 #include <string>
 #include <vector>
 
+#include "ImportPatch.h"
 #include "ScriptedSmtpServer.h"
-#include "WineSendFixture.h"
+#include "SendFixture.h"
 
 namespace {
 
@@ -340,8 +341,10 @@ void PostHandshakeDialogue(ScriptedSmtpServer& s, bool bDripped) {
     }
 }
 
-TEST_F(WineSendTest, HandshakeMessagesAfterTheHandshakeNeverEndARead) {
-    ImportPatch patch(Provider(), "KERNEL32.dll", "GetProcAddress",
+using SubstitutedSchannelTest = SendFixture;
+
+TEST_F(SubstitutedSchannelTest, HandshakeMessagesAfterTheHandshakeNeverEndARead) {
+    ImportPatch patch(::GetModuleHandleW(L"smtpmail.dll"), "KERNEL32.dll", "GetProcAddress",
                       reinterpret_cast<const void*>(&SchannelTable::GetProcAddress));
     ASSERT_EQ(patch.Error(), "");
     SchannelTable::patch = &patch;
@@ -352,8 +355,8 @@ TEST_F(WineSendTest, HandshakeMessagesAfterTheHandshakeNeverEndARead) {
         PostHandshakeDialogue(server, bDripped);
         // The scripted package has no certificate to show.
         Configure(StoreSettings{"127.0.0.1", server.Start(), kAuthPlain, true, 0x4000, "u", "p"});
-        const std::string marker = NewMarker();
-        HostMessage message = Simple(marker);
+        HostMessage message = SimpleText();
+        message.Subject(u"Over the scripted package");
         EXPECT_EQ(Send(message.Record()), MAILERR_OK) << ToUtf8(Description());
         ASSERT_TRUE(server.Finish());
         EXPECT_THAT(server.Errors(), IsEmpty());
@@ -364,7 +367,8 @@ TEST_F(WineSendTest, HandshakeMessagesAfterTheHandshakeNeverEndARead) {
                                 "ISC KEY-UPDATE", "decrypt HELLO-REQUEST", "ISC HELLO-REQUEST",
                                 "ISC SERVER-HELLO-2", "shutdown", "ISC shutdown"));
         EXPECT_EQ(g_journal.targetName, L"127.0.0.1");
-        EXPECT_NE(g_journal.plaintextSent.find("Subject: Wine " + marker), std::string::npos);
+        EXPECT_NE(g_journal.plaintextSent.find("Subject: Over the scripted package\r\n"),
+                  std::string::npos);
         EXPECT_EQ(g_journal.nContexts, 0) << "the context was deleted";
         EXPECT_EQ(g_journal.nCredentials, 0) << "the credentials were freed";
     }
