@@ -163,7 +163,7 @@ MAILRESULT CMailAPI::FormatError(MAILFORMATERROR* pFormatError) {
     if (!description.empty())
         report += description + u" ";
     report += platform::WFormat(u"0x%X", pError->dwNativeCode);
-    CopyToHost(pFormatError->szText, 512, report);
+    CopyToHost(pFormatError->szText, 512, ShortenedText(report, 512));
     return MAILERR_OK;
 }
 
@@ -184,7 +184,7 @@ void CMailAPI::SetLastError(MAILRESULT nCode, const char16_t* pszDescription, DW
     std::u16string description = pszDescription != nullptr
                                      ? std::u16string(pszDescription)
                                      : CMailApp::LookupErrorText(m_hResource, nCode);
-    CopyToHost(m_LastError.szDescription, 256, description);
+    CopyToHost(m_LastError.szDescription, 256, ShortenedText(description, 256));
     m_LastError.dwNativeCode = dwNativeCode;
     NetworkLogWrite(3, u"Code=%d, Description '%s', NativeCode=0x%lX\n", nCode,
                     reinterpret_cast<const char16_t*>(m_LastError.szDescription), dwNativeCode);

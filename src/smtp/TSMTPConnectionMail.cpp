@@ -96,7 +96,7 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         sResponse.clear();
         SendCommand(std::u16string(u"DATA\r\n"));
         if (!ReadCommandResponse(354, sResponse)) {
-            throw TSMTPException(3, u"Unexpected MAIL FROM response!. Last Response : %s",
+            throw TSMTPException(3, u"Unexpected DATA response!. Last Response : %s",
                                  sResponse.c_str());
         }
         bInData = true;
