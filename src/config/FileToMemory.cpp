@@ -32,8 +32,10 @@ DWORD WidenToBlock(const char* text, size_t count, unsigned codePage, void** ppB
 }
 
 DWORD ReadWhole(const char16_t* pszPath, void** ppBlock, DWORD* pdwSize, int nConvert) {
-    HANDLE h =
-        platform::CreateFileW(pszPath, GENERIC_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    // Other readers (a scanner, a backup, another provider) may hold the file
+    // too; writers may not, so it cannot change while it is read.
+    HANDLE h = platform::CreateFileW(pszPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD rc = platform::GetLastError();
         DiagPrint(u"FileToMemory(): failed to open '%s'\n", pszPath);
