@@ -42,10 +42,20 @@ public:
     virtual void ClearLastError();
     virtual void SetLastError(MAILRESULT nCode, const char16_t* pszDescription, DWORD dwNativeCode);
 
+    // A settings file or value that is there but cannot be used: a warning
+    // in the host's log that names it, and the first one is kept for Send.
+    void NoteUnusableSettings(const std::u16string& sWhere, const std::u16string& sWhy,
+                              DWORD dwError);
+
     MAILERROR m_LastError;
     HMODULE m_hResource;
     std::u16string m_strPrimaryDir;
     std::u16string m_strSecondaryDir;
+    // The first settings that could not be used ("(<why>): <where>", the
+    // reason first so that a long path cannot hide it), and
+    // the Win32 code of the reason; empty and 0 when there were none.
+    std::u16string m_strUnusableSettings;
+    DWORD m_dwUnusableSettings = 0;
 };
 
 // The name of a code for trace lines ("MAILERR_???" for codes without one).

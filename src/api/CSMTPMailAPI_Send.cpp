@@ -129,6 +129,17 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
     DiagPrint(u"CSMTPMailAPI::Send() ==>\n");
     MAILRESULT nResult = MAILERR_OK;
 
+    // Settings that were there but could not be used are the reason, not
+    // the sender or server they left empty.
+    if (m_strHost.empty() && !m_strUnusableSettings.empty()) {
+        SetLastError(
+            MAILERR_INIT,
+            (u"CSMTPMailAPI::Send() - The settings cannot be used " + m_strUnusableSettings)
+                .c_str(),
+            m_dwUnusableSettings);
+        return MAILERR_INIT;
+    }
+
     const bool bOriginatorAddress = pMessage != nullptr && pMessage->pOriginator != nullptr &&
                                     pMessage->pOriginator->pszAddress != nullptr;
     if (pMessage == nullptr || (!bOriginatorAddress && m_strSenderAddr.empty())) {
