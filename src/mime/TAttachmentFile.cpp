@@ -24,7 +24,7 @@ bool TAttachmentFile::Open(const std::u16string& sPath, DWORD dwMaxSize) {
     if (!platform::GetFileSizeEx(m_hFile, &size))
         return false;
     if (size > static_cast<std::int64_t>(dwMaxSize)) {
-        platform::SetLastError(ERROR_INVALID_PARAMETER);
+        platform::SetLastError(ERROR_FILE_TOO_LARGE);
         return false;
     }
     m_nSize = static_cast<std::uint64_t>(size);

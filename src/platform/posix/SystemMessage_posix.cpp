@@ -34,6 +34,7 @@ const SystemText kSystemTexts[] = {
     {127, u"The specified procedure could not be found."},
     {183, u"Cannot create a file when that file already exists."},
     {206, u"The filename or extension is too long."},
+    {223, u"The file size exceeds the limit allowed and cannot be saved."},
     {234, u"More data is available."},
     {259, u"No more data is available."},
     {1010, u"The configuration registry key is invalid."},
