@@ -119,7 +119,7 @@ TEST_F(SendHostileTest, EveryMisbehaviourEndsWithinTheLimit) {
                                milliseconds(300))
                  .StaySilent();
          },
-         MAILERR_ACCESS_DENIED, u"", -1, 1.0},
+         MAILERR_ACCESS_DENIED, u"The TLS handshake failed.", 0x80090331, 1.0},
         // After a refusal the working server still gets its QUIT, but the host
         // waits for the answer a few seconds at most, whatever the limit.
         {"an unanswered QUIT after a refusal", false,
