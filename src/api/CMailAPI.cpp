@@ -65,7 +65,7 @@ const char16_t* MailErrorName(MAILRESULT nCode) {
     return u"MAILERR_???";
 }
 
-CMailAPI::CMailAPI() : m_LastError{}, m_hResource(nullptr) {}
+CMailAPI::CMailAPI() : m_hResource(nullptr) {}
 
 CMailAPI::~CMailAPI() = default;
 
@@ -74,7 +74,9 @@ bool CMailAPI::Initialize(MAILINIFLAGS* pFlags) {
         SetLastError(MAILERR_INVALID_PARAMS, u"CMailAPI::Initialize: pFlags may not be NULL.", 0);
         return false;
     }
-    // The host's log interface is taken before anything else is checked.
+    // The host's log interface is taken before anything else is checked; it
+    // is this handle's, and the calling thread's for the rest of the call.
+    m_pLogProvider = pFlags->logProvider;
     SetHostLogProvider(pFlags->logProvider);
     if (pFlags->logProvider == nullptr) {
         SetLastError(MAILERR_INVALID_PARAMS,
@@ -132,8 +134,12 @@ MAILRESULT CMailAPI::FreeBuffer(void* pBuffer) {
     return MAILERR_OK;
 }
 
+MAILERROR& CMailAPI::LastErrorOfThisThread() {
+    return m_LastErrors.try_emplace(std::this_thread::get_id(), MAILERROR{}).first->second;
+}
+
 MAILERROR* CMailAPI::GetLastError() {
-    return &m_LastError;
+    return &LastErrorOfThisThread();
 }
 
 MAILRESULT CMailAPI::GetErrorText(MAILERRORTEXT* pErrorText) {
@@ -163,7 +169,7 @@ MAILRESULT CMailAPI::FormatError(MAILFORMATERROR* pFormatError) {
     if (!description.empty())
         report += description + u" ";
     report += platform::WFormat(u"0x%X", pError->dwNativeCode);
-    CopyToHost(pFormatError->szText, 512, report);
+    CopyToHost(pFormatError->szText, 512, ShortenedText(report, 512));
     return MAILERR_OK;
 }
 
@@ -175,18 +181,19 @@ MAILRESULT CMailAPI::GetName(MAILNAME* pName) {
 }
 
 void CMailAPI::ClearLastError() {
-    std::memset(&m_LastError, 0, sizeof m_LastError);
+    std::memset(&LastErrorOfThisThread(), 0, sizeof(MAILERROR));
 }
 
 void CMailAPI::SetLastError(MAILRESULT nCode, const char16_t* pszDescription, DWORD dwNativeCode) {
     DiagPrint(u"CMailAPI::SetLastError(nCode='%s' (=%d)) ==>\n", MailErrorName(nCode), nCode);
-    m_LastError.nCode = nCode;
+    MAILERROR& error = LastErrorOfThisThread();
+    error.nCode = nCode;
     std::u16string description = pszDescription != nullptr
                                      ? std::u16string(pszDescription)
                                      : CMailApp::LookupErrorText(m_hResource, nCode);
-    CopyToHost(m_LastError.szDescription, 256, description);
-    m_LastError.dwNativeCode = dwNativeCode;
+    CopyToHost(error.szDescription, 256, ShortenedText(description, 256));
+    error.dwNativeCode = dwNativeCode;
     NetworkLogWrite(3, u"Code=%d, Description '%s', NativeCode=0x%lX\n", nCode,
-                    reinterpret_cast<const char16_t*>(m_LastError.szDescription), dwNativeCode);
+                    reinterpret_cast<const char16_t*>(error.szDescription), dwNativeCode);
     DiagPrint(u"CMailAPI::SetLastError() <==\n");
 }

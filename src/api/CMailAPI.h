@@ -3,7 +3,10 @@
 // of Execute, and moving the configuration store in and out.
 #pragma once
 
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "mailapi.h"
 #include "platform/WinTypes.h"
@@ -42,10 +45,36 @@ public:
     virtual void ClearLastError();
     virtual void SetLastError(MAILRESULT nCode, const char16_t* pszDescription, DWORD dwNativeCode);
 
-    MAILERROR m_LastError;
+    // A settings file or value that is there but cannot be used: a warning
+    // in the host's log that names it, and the first one is kept for Send.
+    void NoteUnusableSettings(const std::u16string& sWhere, const std::u16string& sWhy,
+                              DWORD dwError);
+
+    // Calls on the handle from several threads take turns: the export frame
+    // holds it for each call. Recursive, so that a host's log provider may
+    // call the same handle back.
+    std::recursive_mutex m_CallLock;
+    // The host's log interface of this handle (HostLog.h).
+    ILogProvider* m_pLogProvider = nullptr;
     HMODULE m_hResource;
     std::u16string m_strPrimaryDir;
     std::u16string m_strSecondaryDir;
+    // The first settings that could not be used ("(<why>): <where>", the
+    // reason first so that a long path cannot hide it), and
+    // the Win32 code of the reason; empty and 0 when there were none.
+    std::u16string m_strUnusableSettings;
+    DWORD m_dwUnusableSettings = 0;
+
+private:
+    // The calling thread's record, made (all zero) on its first call.
+    MAILERROR& LastErrorOfThisThread();
+
+    // The last error of each thread that called on the handle, as Windows
+    // keeps GetLastError per thread: a thread reads its own, whoever called
+    // in between. A record stays where it is for the handle's life, so the
+    // address Mail_GetLastError hands out remains good; thread ids are
+    // reused, which bounds their number.
+    std::map<std::thread::id, MAILERROR> m_LastErrors;
 };
 
 // The name of a code for trace lines ("MAILERR_???" for codes without one).

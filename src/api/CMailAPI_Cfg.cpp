@@ -66,22 +66,31 @@ bool QuerySessionText(MAILSESSION* pSession, std::u16string& text) {
     return false;
 }
 
-// A store that is there but cannot be used leaves the settings empty; the
-// host's log says why, or its user would only meet "no Sender specified".
-void WarnUnusableStore(const CMailCfg& cfg, const std::u16string& sWhere) {
+// A store that is there but cannot be used leaves the settings empty.
+void WarnUnusableStore(CMailAPI& api, const CMailCfg& cfg, const std::u16string& sWhere) {
     const DWORD dwError = cfg.m_dwLoadError;
     if (dwError == ERROR_SUCCESS || dwError == ERROR_FILE_NOT_FOUND ||
         dwError == ERROR_PATH_NOT_FOUND)
         return;
-    std::u16string sWhy = dwError == ERROR_INVALID_DATA
-                              ? std::u16string(u"its contents are not a settings store")
-                              : SystemErrorText(dwError);
-    const std::u16string sText = platform::WFormat(u"The settings in '%s' cannot be used: %s.",
-                                                   sWhere.c_str(), sWhy.c_str());
-    HostLogMessage(HOSTLOG_WARNING, sText.c_str());
+    std::u16string sWhy = dwError == ERROR_INVALID_DATA ? u"its contents are not a settings store"
+                          : dwError == ERROR_FILE_TOO_LARGE ? u"it is larger than 1 MiB"
+                                                            : SystemErrorText(dwError);
+    api.NoteUnusableSettings(sWhere, sWhy, dwError);
 }
 
 }  // namespace
+
+void CMailAPI::NoteUnusableSettings(const std::u16string& sWhere, const std::u16string& sWhy,
+                                    DWORD dwError) {
+    // The host's log says why, or its user would only meet "no Sender specified".
+    const std::u16string sText = platform::WFormat(u"The settings in '%s' cannot be used: %s.",
+                                                   sWhere.c_str(), sWhy.c_str());
+    HostLogMessage(HOSTLOG_WARNING, sText.c_str());
+    if (m_strUnusableSettings.empty()) {
+        m_strUnusableSettings = u"(" + sWhy + u"): " + sWhere;
+        m_dwUnusableSettings = dwError;
+    }
+}
 
 bool CMailAPI::LoadCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags) {
     DiagPrint(u"CMailAPI::LoadCfg() ==>\n");
@@ -92,7 +101,7 @@ bool CMailAPI::LoadCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags) {
         const std::u16string sPrimary = JoinPath(m_strPrimaryDir, name);
         bResult = cfg.load(sPrimary.c_str());
         if (!bResult) {
-            WarnUnusableStore(cfg, sPrimary);
+            WarnUnusableStore(*this, cfg, sPrimary);
             std::u16string text;
             if (QuerySessionText(pFlags->pSession, text)) {
                 std::string narrow;
@@ -104,17 +113,17 @@ bool CMailAPI::LoadCfg(CMailCfg& cfg, MAILINIFLAGS* pFlags) {
             const std::u16string sSecondary = JoinPath(m_strSecondaryDir, name);
             bResult = cfg.load(sSecondary.c_str());
             if (!bResult)
-                WarnUnusableStore(cfg, sSecondary);
+                WarnUnusableStore(*this, cfg, sSecondary);
         }
     } else if (source & MAILCFG_SOURCE_REGISTRY) {
         std::u16string key = GetRegistryKey();
         std::u16string value = GetCfgValueName();
         bResult = cfg.loadRegistry(HKEY_CURRENT_USER, key.c_str(), value.c_str());
         if (!bResult) {
-            WarnUnusableStore(cfg, u"HKEY_CURRENT_USER\\" + key + u"\\" + value);
+            WarnUnusableStore(*this, cfg, u"HKEY_CURRENT_USER\\" + key + u"\\" + value);
             bResult = cfg.loadRegistry(HKEY_LOCAL_MACHINE, key.c_str(), value.c_str());
             if (!bResult)
-                WarnUnusableStore(cfg, u"HKEY_LOCAL_MACHINE\\" + key + u"\\" + value);
+                WarnUnusableStore(*this, cfg, u"HKEY_LOCAL_MACHINE\\" + key + u"\\" + value);
         }
     }
     DiagPrint(u"CMailAPI::LoadCfg() <== return %s\n", bResult ? u"true" : u"false");

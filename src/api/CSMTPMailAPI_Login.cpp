@@ -78,8 +78,13 @@ bool CSMTPMailAPI::Login(MAILINIFLAGS* pFlags) {
             // The section is read once, whole: values keep every character.
             CIniSection ini;
             std::u16string sHost;
-            if (!ini.Read(FromHost(dir) + u"vx.ini", u"SMTP") ||
-                !ini.GetString(u"smtpHost", sHost) || sHost.empty())
+            const std::u16string sFile = FromHost(dir) + u"vx.ini";
+            if (!ini.Read(sFile, u"SMTP")) {
+                if (!ini.Problem().empty())
+                    NoteUnusableSettings(sFile, ini.Problem(), ini.ProblemCode());
+                continue;
+            }
+            if (!ini.GetString(u"smtpHost", sHost) || sHost.empty())
                 continue;
             m_strHost = sHost;
             auto text = [&ini](const char16_t* key, std::u16string& setting) {

@@ -7,11 +7,11 @@
 #include "api/HeaderText.h"
 #include "api/WideText.h"
 #include "config/FileToMemory.h"
-#include "config/SystemErrorText.h"
 #include "diag/DiagPrint.h"
 #include "diag/HostLog.h"
 #include "mime/TSMTPAddress.h"
 #include "mime/TSMTPMessage.h"
+#include "platform/LastError.h"
 #include "platform/WideFormat.h"
 #include "smtp/TSMTPConnection.h"
 #include "transport/TSMTPException.h"
@@ -31,9 +31,13 @@ bool IsHtmlContentType(const MAILMESSAGE& message) {
     return sType == u"text/html";
 }
 
+const char16_t* const kSendingFailed =
+    u"CSMTPMailAPI::Send() - An error occured sending the message. ";
+
 // The body named by the host; false when there is none. A body file that
-// cannot be read is recorded as 1000 through pApi and leaves no body.
-bool ReadBody(CMailAPI& api, const MAILMESSAGE& message, std::u16string& sBody,
+// cannot be read fails the send as an attachment that cannot be read does,
+// and leaves no body.
+bool ReadBody(CSMTPMailAPI& api, const MAILMESSAGE& message, std::u16string& sBody,
               MAILRESULT& nResult) {
     if (message.nBodyType == MAILBODY_MEMORY) {
         if (message.nBodyLength == 0 || message.pszBody == nullptr)
@@ -49,9 +53,9 @@ bool ReadBody(CMailAPI& api, const MAILMESSAGE& message, std::u16string& sBody,
     DWORD dwSize = 0;
     DWORD dwError = FileToMemory(sPath.c_str(), &pBlock, &dwSize, 1);
     if (dwError != 0) {
-        const std::u16string sText = SystemErrorText(dwError);
-        api.SetLastError(MAILERR_INTERNAL, sText.c_str(), dwError);
-        nResult = MAILERR_INTERNAL;
+        platform::SetLastError(dwError);
+        nResult = api.ReportSendException(TSMTPException(3, u"Getting body content failed!"),
+                                          kSendingFailed, MAILERR_SEND);
         return false;
     }
     // The block holds NUL-terminated wide text; hand it back whatever happens next.
@@ -124,6 +128,17 @@ std::u16string ShownAddress(const std::u16string& sAddress) {
 MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* pSendFlags) {
     DiagPrint(u"CSMTPMailAPI::Send() ==>\n");
     MAILRESULT nResult = MAILERR_OK;
+
+    // Settings that were there but could not be used are the reason, not
+    // the sender or server they left empty.
+    if (m_strHost.empty() && !m_strUnusableSettings.empty()) {
+        SetLastError(
+            MAILERR_INIT,
+            (u"CSMTPMailAPI::Send() - The settings cannot be used " + m_strUnusableSettings)
+                .c_str(),
+            m_dwUnusableSettings);
+        return MAILERR_INIT;
+    }
 
     const bool bOriginatorAddress = pMessage != nullptr && pMessage->pOriginator != nullptr &&
                                     pMessage->pOriginator->pszAddress != nullptr;
@@ -240,9 +255,7 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
                     connection->SendMessageW(*message);
                 }
             } catch (const TSMTPException& e) {
-                nResult = ReportSendException(
-                    e, u"CSMTPMailAPI::Send() - An error occured sending the message. ",
-                    MAILERR_SEND);
+                nResult = ReportSendException(e, kSendingFailed, MAILERR_SEND);
             }
         }
 

@@ -1,13 +1,17 @@
 // Entry point of the provider DLL. Loading does no real work: per-thread
 // notifications are switched off (the library starts no thread and keeps no
 // per-thread state that needs them), and the value-name tables of the
-// settings are constant data that the loader maps in with the image. At
-// unload theApp gives up the shared CMailApp.
+// settings are constant data that the loader maps in with the image.
+// DllMain never logs, takes a lock or closes a socket: it runs under the
+// loader lock, and at process termination other threads are gone, perhaps
+// holding the very locks it would take. The shared CMailApp goes with theApp's
+// destructor when the host frees the library; when the process ends, the
+// system takes everything back and nothing is done.
 #include "api/CSMTPMailApp.h"
 #include "api/SettingNames.h"
 #include "platform/WinTypes.h"
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID /*pReserved*/) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pReserved) {
     switch (dwReason) {
         case DLL_PROCESS_ATTACH:
             ::DisableThreadLibraryCalls(hInstance);
@@ -15,7 +19,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID /*pRe
             static_assert(sizeof(g_AuthMethodNames) / sizeof(g_AuthMethodNames[0]) == 6);
             break;
         case DLL_PROCESS_DETACH:
-            theApp.Uninitialize();
+            if (pReserved != nullptr)
+                theApp.m_bProcessEnding = true;
             break;
         default:
             break;

@@ -1,10 +1,12 @@
 // The sixteen exports: each a thin frame around one virtual operation. The
 // frame saves and restores the host's current directory, clears the handle's
 // last error where the operation asks for it, and never lets an exception
-// reach the host.
+// reach the host. Any export may be called from any thread: calls on one
+// handle take turns, each under the handle's own log provider.
 #define SMTPMAIL_BUILD
 #include "mailapi.h"
 
+#include <mutex>
 #include <new>
 #include <type_traits>
 
@@ -12,6 +14,7 @@
 #include "api/CSMTPMailAPI.h"
 #include "api/WideText.h"
 #include "diag/DiagPrint.h"
+#include "diag/HostLog.h"
 #include "platform/CurrentDirectory.h"
 
 namespace {
@@ -68,12 +71,28 @@ Result FailedResult(MAILRESULT nCode) {
         return nCode;
 }
 
+// One call on a provider: the calls of other threads on it wait, and what
+// its classes log goes to its host's provider (to none without a provider).
+class ProviderCall {
+public:
+    explicit ProviderCall(CMailAPI* pProvider)
+        : m_log(pProvider != nullptr ? pProvider->m_pLogProvider : nullptr) {
+        if (pProvider != nullptr)
+            m_lock = std::unique_lock<std::recursive_mutex>(pProvider->m_CallLock);
+    }
+
+private:
+    std::unique_lock<std::recursive_mutex> m_lock;
+    THostLogScope m_log;
+};
+
 // Runs an operation of a provider: clears its last error first when asked.
 template <typename Result, typename Operation>
 Result OnProvider(HMAILPROVIDER h, Result nullResult, bool bClear, Operation op) {
     CurrentDirectoryGuard guard;
     if (h == nullptr)
         return nullResult;
+    ProviderCall call(Provider(h));
     try {
         if (bClear)
             Provider(h)->ClearLastError();
@@ -92,6 +111,11 @@ MAILRESULT OnItem(HMAILITEM h, Operation op) {
     CMailAPI* pProvider = nullptr;
     try {
         pProvider = Item(h)->Provider();
+    } catch (...) {
+        return ReportException(nullptr);
+    }
+    ProviderCall call(pProvider);
+    try {
         if (pProvider != nullptr)
             pProvider->ClearLastError();
         return op(Item(h));
@@ -106,6 +130,8 @@ extern "C" {
 
 MAILAPI HMAILPROVIDER MAILCALL Mail_Initialize(MAILINIFLAGS* pFlags) {
     CSMTPMailAPI* pProvider = nullptr;
+    // The new handle's provider, once Initialize has taken it; only for this call.
+    THostLogScope log(nullptr);
     try {
         pProvider = new (std::nothrow) CSMTPMailAPI();
         if (pProvider == nullptr)
@@ -126,8 +152,12 @@ MAILAPI void MAILCALL Mail_Uninitialize(HMAILPROVIDER hProvider) {
     if (hProvider == nullptr)
         return;
     try {
-        Provider(hProvider)->ClearLastError();
-        Provider(hProvider)->Uninitialize();
+        {
+            ProviderCall call(Provider(hProvider));
+            Provider(hProvider)->ClearLastError();
+            Provider(hProvider)->Uninitialize();
+        }
+        // Nothing the handle's destruction writes reaches the host's provider.
         delete Provider(hProvider);
     } catch (...) {
         DiagPrint(u"Mail_Uninitialize: unexpected exception.\n");

@@ -17,6 +17,17 @@ inline void CopyToHost(MAILWCHAR* pDest, size_t cchMax, const std::u16string& sT
     pDest[n] = 0;
 }
 
+// A text for a field of cchMax characters with its NUL: a longer one is cut
+// to whole characters (never half a surrogate pair) and ends with "...".
+inline std::u16string ShortenedText(const std::u16string& sText, size_t cchMax) {
+    if (cchMax < 4 || sText.size() <= cchMax - 1)
+        return sText;
+    size_t n = cchMax - 4;
+    if (sText[n - 1] >= 0xD800 && sText[n - 1] <= 0xDBFF)
+        --n;
+    return sText.substr(0, n) + u"...";
+}
+
 inline std::u16string FromHost(const MAILWCHAR* pszText) {
     if (pszText == nullptr)
         return std::u16string();

@@ -2,6 +2,9 @@
 
 #include <cstdint>
 
+#include "config/SystemErrorText.h"
+#include "platform/Files.h"
+#include "platform/LastError.h"
 #include "platform/NameCase.h"
 #include "platform/Profile.h"
 
@@ -9,7 +12,11 @@ namespace {
 
 // The section's pairs fit when the copy is not cut (nSize - 2).
 constexpr DWORD kFirstSize = 4096;
-constexpr DWORD kLargestSize = 0x7FFFFFF0u / sizeof(char16_t);
+// Settings are a few short lines: a file or a line far larger is not one,
+// and would cost the host its memory to read.
+constexpr std::int64_t kMaxFileSize = 1 << 20;
+constexpr std::size_t kMaxLineLength = 64 * 1024;
+constexpr DWORD kLargestSize = static_cast<DWORD>(kMaxFileSize) + 2;
 
 std::u16string StripQuotes(const std::u16string& value) {
     if (value.size() > 1 && (value.front() == u'"' || value.front() == u'\'') &&
@@ -20,8 +27,46 @@ std::u16string StripQuotes(const std::u16string& value) {
 
 }  // namespace
 
+bool CIniSection::Refuse(unsigned long dwCode, const std::u16string& sWhy) {
+    m_dwProblem = dwCode;
+    m_strProblem = sWhy;
+    return false;
+}
+
+bool CIniSection::CheckFile(const std::u16string& sFile) {
+    // Shared with everyone: looking must not keep anybody out.
+    HANDLE h = platform::CreateFileW(sFile.c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD dwError = platform::GetLastError();
+        if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND)
+            return false;
+        return Refuse(dwError, SystemErrorText(dwError));
+    }
+    std::int64_t size = 0;
+    BYTE mark[2] = {};
+    DWORD dwRead = 0;
+    const bool bSized = platform::GetFileSizeEx(h, &size) != 0;
+    const bool bRead = bSized && size <= kMaxFileSize && platform::ReadFile(h, mark, 2, &dwRead);
+    const DWORD dwError = platform::GetLastError();
+    platform::CloseHandle(h);
+    if (bSized && size > kMaxFileSize)
+        return Refuse(ERROR_FILE_TOO_LARGE, u"it is larger than 1 MiB");
+    if (!bRead)
+        return Refuse(dwError, SystemErrorText(dwError));
+    if (dwRead == 2 && mark[0] == 0xFE && mark[1] == 0xFF)
+        return Refuse(ERROR_INVALID_DATA,
+                      u"it is UTF-16 big-endian text; save it as UTF-16 (little-endian), UTF-8 or "
+                      u"ANSI text");
+    return true;
+}
+
 bool CIniSection::Read(const std::u16string& sFile, const char16_t* pszSection) {
     m_entries.clear();
+    m_strProblem.clear();
+    m_dwProblem = 0;
+    if (!CheckFile(sFile))
+        return false;
     std::u16string buffer;
     DWORD nSize = kFirstSize;
     DWORD nCopied = 0;
@@ -41,6 +86,10 @@ bool CIniSection::Read(const std::u16string& sFile, const char16_t* pszSection) 
         if (nEnd == std::u16string::npos)
             nEnd = buffer.size();
         const std::u16string_view line(buffer.data() + nStart, nEnd - nStart);
+        if (line.size() > kMaxLineLength) {
+            m_entries.clear();
+            return Refuse(ERROR_INVALID_DATA, u"a line is longer than 64 KiB");
+        }
         const std::size_t nEqual = line.find(u'=');
         if (!line.empty() && line[0] != u';' && nEqual != std::u16string_view::npos)
             m_entries.emplace_back(std::u16string(line.substr(0, nEqual)),

@@ -18,6 +18,9 @@ namespace {
 
 constexpr DWORD kGrowBy = 1024;
 constexpr DWORD kMaxStringBytes = 2048;
+// A store holds two short strings: a file many times larger is not one, and is
+// refused before it is read.
+constexpr DWORD kMaxStoreFileSize = 1u << 20;
 
 // "<what> failed with 0x<code> ('<system text>')", the line every failed call writes.
 void DiagFailure(const char16_t* what, DWORD rc) {
@@ -166,7 +169,7 @@ bool CMailCfg::load(const char16_t* pszPath) {
     const char16_t* path = pszPath != nullptr ? pszPath : u"";
     void* block = nullptr;
     DWORD size = 0;
-    m_dwLoadError = FileToMemory(pszPath, &block, &size, 0);
+    m_dwLoadError = FileToMemory(pszPath, &block, &size, 0, kMaxStoreFileSize);
     if (m_dwLoadError != ERROR_SUCCESS) {
         DiagPrint(u"CMailCfg::load(): failed to read file '%s'\n", path);
         return false;

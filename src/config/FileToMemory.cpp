@@ -31,9 +31,12 @@ DWORD WidenToBlock(const char* text, size_t count, unsigned codePage, void** ppB
     return ERROR_SUCCESS;
 }
 
-DWORD ReadWhole(const char16_t* pszPath, void** ppBlock, DWORD* pdwSize, int nConvert) {
-    HANDLE h =
-        platform::CreateFileW(pszPath, GENERIC_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+DWORD ReadWhole(const char16_t* pszPath, void** ppBlock, DWORD* pdwSize, int nConvert,
+                DWORD dwMaxSize) {
+    // Other readers (a scanner, a backup, another provider) may hold the file
+    // too; writers may not, so it cannot change while it is read.
+    HANDLE h = platform::CreateFileW(pszPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD rc = platform::GetLastError();
         DiagPrint(u"FileToMemory(): failed to open '%s'\n", pszPath);
@@ -45,6 +48,10 @@ DWORD ReadWhole(const char16_t* pszPath, void** ppBlock, DWORD* pdwSize, int nCo
     if (!platform::GetFileSizeEx(h, &size)) {
         rc = platform::GetLastError();
         DiagPrint(u"FileToMemory(): failed to determine file-size of '%s'\n", pszPath);
+    } else if (size > static_cast<std::int64_t>(dwMaxSize)) {
+        rc = ERROR_FILE_TOO_LARGE;
+        DiagPrint(u"FileToMemory(): '%s' is larger than %lu bytes\n", pszPath,
+                  static_cast<unsigned long>(dwMaxSize));
     } else if (size < 0 || size > 0x7FFFFFF0) {
         rc = ERROR_NOT_ENOUGH_MEMORY;
         DiagPrint(u"FileToMemory(): faile to allocate %lu bytes\n",
@@ -101,14 +108,15 @@ DWORD ReadWhole(const char16_t* pszPath, void** ppBlock, DWORD* pdwSize, int nCo
 
 }  // namespace
 
-DWORD FileToMemory(const char16_t* pszPath, void** ppBlock, DWORD* pdwSize, int nConvert) {
+DWORD FileToMemory(const char16_t* pszPath, void** ppBlock, DWORD* pdwSize, int nConvert,
+                   DWORD dwMaxSize) {
     DiagPrint(u"FileToMemory() ==>\n");
     DiagPrint(u"FileToMemory(): opening '%s'\n", pszPath != nullptr ? pszPath : u"");
     DWORD rc = ERROR_INVALID_PARAMETER;
     if (pszPath != nullptr && ppBlock != nullptr && pdwSize != nullptr) {
         *ppBlock = nullptr;
         *pdwSize = 0;
-        rc = ReadWhole(pszPath, ppBlock, pdwSize, nConvert);
+        rc = ReadWhole(pszPath, ppBlock, pdwSize, nConvert, dwMaxSize);
     }
     DiagPrint(u"FileToMemory() <== return 0x%lX;\n", static_cast<unsigned long>(rc));
     return rc;

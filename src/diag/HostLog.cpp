@@ -4,8 +4,8 @@
 #include "mailapi.h"
 
 namespace {
-// The provider of the latest initialisation; replaced by each one, never cleared.
-ILogProvider* g_pLogProvider = nullptr;
+// The provider of the handle whose call this thread is running.
+thread_local ILogProvider* t_pLogProvider = nullptr;
 
 const MAILWCHAR* Host(const char16_t* s) {
     return reinterpret_cast<const MAILWCHAR*>(s);
@@ -13,21 +13,29 @@ const MAILWCHAR* Host(const char16_t* s) {
 }  // namespace
 
 void SetHostLogProvider(ILogProvider* provider) {
-    g_pLogProvider = provider;
+    t_pLogProvider = provider;
 }
 
 ILogProvider* GetHostLogProvider() {
-    return g_pLogProvider;
+    return t_pLogProvider;
+}
+
+THostLogScope::THostLogScope(ILogProvider* provider) : m_pPrevious(t_pLogProvider) {
+    t_pLogProvider = provider;
+}
+
+THostLogScope::~THostLogScope() {
+    t_pLogProvider = m_pPrevious;
 }
 
 void HostLogMessage(int level, const char16_t* text) {
-    if (g_pLogProvider == nullptr)
+    if (t_pLogProvider == nullptr)
         return;
-    g_pLogProvider->WriteMessage(nullptr, DIAG_LOG_TYPE, level, Host(text));
+    t_pLogProvider->WriteMessage(nullptr, DIAG_LOG_TYPE, level, Host(text));
 }
 
 void HostLogWrite(int level, const char16_t* text, const char16_t* function) {
-    if (g_pLogProvider == nullptr)
+    if (t_pLogProvider == nullptr)
         return;
-    g_pLogProvider->WriteLog(nullptr, DIAG_LOG_TYPE, level, Host(text), nullptr, Host(function));
+    t_pLogProvider->WriteLog(nullptr, DIAG_LOG_TYPE, level, Host(text), nullptr, Host(function));
 }

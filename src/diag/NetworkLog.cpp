@@ -22,11 +22,12 @@ struct NetworkLogSettings {
 constexpr size_t kMaxDatagram = 900;
 constexpr const char16_t* kKeyPrefix = u"Software\\Veltrana\\Orbisuite\\log\\";
 
-std::mutex g_lock;  // guards set-up and close
+// Guards the set-up, every send and the close: a socket is closed only while
+// no thread can be sending on it.
+std::mutex g_lock;
 int g_nThreshold = -1;
 platform::SOCKET g_hSocket = INVALID_SOCKET;
 platform::SOCKADDR_IN4 g_logHost{};
-bool g_bCloseRegistered = false;
 
 // Reads the values of one key; true when "loglevel" was there.
 bool ReadSettings(platform::HKEY root, const std::u16string& key, NetworkLogSettings& s) {
@@ -80,26 +81,17 @@ NetworkLogSettings LoadSettings(const char16_t* name) {
     return s;
 }
 
-void CloseSocketLocked(platform::SOCKET& taken) {
-    taken = g_hSocket;
-    g_hSocket = INVALID_SOCKET;
-}
+// A set-up made outside the lock (the registry, the resolver and the socket
+// may each take a while) and installed under it.
+struct Prepared {
+    int nThreshold = -99;
+    platform::SOCKET hSocket = INVALID_SOCKET;
+    platform::SOCKADDR_IN4 logHost{};
+};
 
-void CloseAtExit() {
-    NetworkLogClose();
-}
-
-}  // namespace
-
-bool NetworkLogSetup() {
+Prepared Prepare() {
     NetworkLogSettings s = LoadSettings(u"default");
-    NetworkLogClose();
-    std::lock_guard<std::mutex> lock(g_lock);
-    if (!g_bCloseRegistered) {
-        std::atexit(CloseAtExit);
-        g_bCloseRegistered = true;
-    }
-    g_nThreshold = s.loglevel;
+    Prepared p;
     std::uint32_t address = 0;
     int rc = platform::ResolveIPv4(s.host, &address);
     if (rc == static_cast<int>(WSANOTINITIALISED)) {
@@ -109,39 +101,56 @@ bool NetworkLogSetup() {
         rc = platform::ResolveIPv4(s.host, &address);
     }
     if (rc != 0)
-        return false;
-    g_logHost = platform::SOCKADDR_IN4{};
-    g_logHost.sin_family = platform::AF_INET_;
-    g_logHost.sin_port = platform::htons(static_cast<std::uint16_t>(s.port));
-    g_logHost.sin_addr = address;
-    g_hSocket = platform::socket(platform::AF_INET_, platform::SOCK_DGRAM_, 0);
-    return g_hSocket != INVALID_SOCKET;
+        return p;
+    p.logHost.sin_family = platform::AF_INET_;
+    p.logHost.sin_port = platform::htons(static_cast<std::uint16_t>(s.port));
+    p.logHost.sin_addr = address;
+    p.hSocket = platform::socket(platform::AF_INET_, platform::SOCK_DGRAM_, 0);
+    if (p.hSocket != INVALID_SOCKET)
+        p.nThreshold = s.loglevel;
+    return p;
+}
+
+// Makes p the set-up (unless bFirstOnly and another thread set the log up
+// meanwhile) and closes the socket that is left over.
+void Install(const Prepared& p, bool bFirstOnly) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    platform::SOCKET hLeftOver = p.hSocket;
+    if (!bFirstOnly || g_nThreshold == -1) {
+        hLeftOver = g_hSocket;
+        g_hSocket = p.hSocket;
+        g_logHost = p.logHost;
+        g_nThreshold = p.nThreshold;
+    }
+    if (hLeftOver != INVALID_SOCKET)
+        platform::closesocket(hLeftOver);
+}
+
+}  // namespace
+
+bool NetworkLogSetup() {
+    const Prepared p = Prepare();
+    Install(p, false);
+    return p.hSocket != INVALID_SOCKET;
 }
 
 void NetworkLogClose() {
-    platform::SOCKET taken = INVALID_SOCKET;
-    {
-        std::lock_guard<std::mutex> lock(g_lock);
-        CloseSocketLocked(taken);
-    }
-    if (taken != INVALID_SOCKET)
-        platform::closesocket(taken);
-}
-
-void NetworkLogReset() {
-    NetworkLogClose();
-    g_nThreshold = -1;
+    Install(Prepared{-1}, false);
 }
 
 int NetworkLogThreshold() {
+    std::lock_guard<std::mutex> lock(g_lock);
     return g_nThreshold;
 }
 
 void NetworkLogWriteV(int level, const char16_t* format, va_list args) {
-    if (g_nThreshold == -1 && !NetworkLogSetup())
-        g_nThreshold = -99;
-    if (g_hSocket == INVALID_SOCKET || level > g_nThreshold)
-        return;
+    if (NetworkLogThreshold() == -1)
+        Install(Prepare(), true);
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        if (g_hSocket == INVALID_SOCKET || level > g_nThreshold)
+            return;
+    }
     std::u16string message = platform::WFormatV(format, args);
     platform::OutputDebugStringW(message.c_str());
     if (message.empty())
@@ -152,7 +161,10 @@ void NetworkLogWriteV(int level, const char16_t* format, va_list args) {
         std::u16string piece = prefix + message.substr(at, room);
         std::string datagram;
         strWideToAnsi(datagram, piece.c_str(), static_cast<int>(piece.size()), CP_ACP, false);
-        platform::sendto(g_hSocket, datagram.data(), static_cast<int>(datagram.size()), &g_logHost);
+        std::lock_guard<std::mutex> lock(g_lock);
+        if (g_hSocket != INVALID_SOCKET)
+            platform::sendto(g_hSocket, datagram.data(), static_cast<int>(datagram.size()),
+                             &g_logHost);
     }
 }
 

@@ -14,11 +14,11 @@ void NetworkLogWriteV(int level, const char16_t* format, va_list args);
 // Sets the log up now (the first write does it otherwise); true when the UDP
 // socket was opened.
 bool NetworkLogSetup();
-// Closes the socket; runs at process exit.
-void NetworkLogClose();
 // Closes the socket and forgets the set-up, so that the next write sets the
-// log up again, as the first write of a process does. For tests.
-void NetworkLogReset();
+// log up again, as the first write of a process does. The last provider's
+// Uninitialize calls it (never the loader at process exit, when another
+// thread may have died holding the lock).
+void NetworkLogClose();
 
 // The threshold in force: -1 before the set-up, -99 when it failed.
 int NetworkLogThreshold();

@@ -16,7 +16,7 @@ TAttachmentFile::~TAttachmentFile() {
 }
 
 bool TAttachmentFile::Open(const std::u16string& sPath, DWORD dwMaxSize) {
-    m_hFile = platform::CreateFileW(sPath.c_str(), GENERIC_READ, 0, OPEN_EXISTING,
+    m_hFile = platform::CreateFileW(sPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
     if (m_hFile == INVALID_HANDLE_VALUE)
         return false;
@@ -24,7 +24,7 @@ bool TAttachmentFile::Open(const std::u16string& sPath, DWORD dwMaxSize) {
     if (!platform::GetFileSizeEx(m_hFile, &size))
         return false;
     if (size > static_cast<std::int64_t>(dwMaxSize)) {
-        platform::SetLastError(ERROR_INVALID_PARAMETER);
+        platform::SetLastError(ERROR_FILE_TOO_LARGE);
         return false;
     }
     m_nSize = static_cast<std::uint64_t>(size);

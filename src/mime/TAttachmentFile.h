@@ -25,9 +25,10 @@ public:
     TAttachmentFile(const TAttachmentFile&) = delete;
     TAttachmentFile& operator=(const TAttachmentFile&) = delete;
 
-    // Opens the file for reading, without sharing it for writes, and checks
-    // its size; false with the thread's last error set (87 when the file is
-    // larger than dwMaxSize).
+    // Opens the file for reading, shared with other readers but not with
+    // writers (so it cannot change while it is sent), and checks
+    // its size; false with the thread's last error set (ERROR_FILE_TOO_LARGE
+    // when the file is larger than dwMaxSize).
     bool Open(const std::u16string& sPath, DWORD dwMaxSize);
     std::uint64_t Size() const { return m_nSize; }
     bool AtEnd() const { return m_nRead >= m_nSize; }

@@ -5,8 +5,10 @@
 // directory, a device, a pipe) is refused with ERROR_ACCESS_DENIED at once,
 // so that nobody can make the host wait by naming one.
 //
-// On POSIX, share mode 0 takes an exclusive advisory lock, so that two users
-// of this layer see the sharing violation Windows would report.
+// On POSIX the share mode follows the Windows rule with advisory locks:
+// share mode 0 (or any writer) takes an exclusive lock, a reader that shares
+// reading a shared one, so readers do not exclude readers, and two users of
+// this layer see the sharing violation Windows would report.
 #pragma once
 
 #include <cstdint>

@@ -11,6 +11,7 @@
 #include "mime/TSMTPAddress.h"
 #include "mime/TSMTPBodyPart.h"
 #include "mime/TSMTPMessage.h"
+#include "platform/LastError.h"
 #include "smtp/TSMTPConnection.h"
 #include "transport/TSMTPException.h"
 #include "transport/TSMTPSSLSocket.h"
@@ -96,7 +97,7 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         sResponse.clear();
         SendCommand(std::u16string(u"DATA\r\n"));
         if (!ReadCommandResponse(354, sResponse)) {
-            throw TSMTPException(3, u"Unexpected MAIL FROM response!. Last Response : %s",
+            throw TSMTPException(3, u"Unexpected DATA response!. Last Response : %s",
                                  sResponse.c_str());
         }
         bInData = true;
@@ -236,6 +237,10 @@ void TSMTPConnection::SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot) {
         TAttachmentFile file;
         const bool bAttachment = !pPart->m_sFilename.empty();
         if (bAttachment && !file.Open(pPart->m_sFilename, pPart->m_dwMaxAttachmentSize)) {
+            if (platform::GetLastError() == ERROR_FILE_TOO_LARGE) {
+                throw TSMTPException(3, u"The attachment is larger than %u bytes.",
+                                     static_cast<unsigned>(pPart->m_dwMaxAttachmentSize));
+            }
             throw TSMTPException(3, u"Getting body content failed!");
         }
         // The root's header lines are part of the message header block.

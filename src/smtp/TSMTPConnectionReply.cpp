@@ -9,6 +9,7 @@
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
 #include "platform/LastError.h"
+#include "platform/Sockets.h"
 #include "smtp/TSMTPConnection.h"
 #include "transport/TSMTPException.h"
 #include "transport/TSMTPSSLSocket.h"
@@ -186,9 +187,15 @@ bool TSMTPConnection::ReadReply(int nExpectedCode, std::u16string& sResponse, DW
             const int nReceived =
                 ReceiveChunk(m_pReplyBuffer.get(), nCapacity, nExpectedCode, sRead, sResponse);
             if (nReceived == 0) {
-                // The server closed the connection: the reply is what arrived.
+                // The server closed the connection (or reset it) before its
+                // reply was whole: say so, and name the command it left.
                 m_bBroken = true;
-                break;
+                platform::SetLastError(WSAECONNRESET);
+                if (m_strCommand.empty())
+                    throw TSMTPException(3,
+                                         u"The server closed the connection without a greeting.");
+                throw TSMTPException(3, u"The server closed the connection after %s.",
+                                     m_strCommand.c_str());
             }
             nTotal += nReceived;
             if (nTotal > MAX_REPLY_SIZE) {

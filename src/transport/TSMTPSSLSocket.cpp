@@ -288,6 +288,9 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
         nResult = recv(m_hSocket, buf, static_cast<int>(len), RemainingMs());
         if (TimedOut(nResult))
             ThrowTimedOut();
+        // A reset ends the stream as the server's close does.
+        if (nResult == SOCKET_ERROR && WSAGetLastError() == WSAECONNRESET)
+            nResult = 0;
         if (nResult == SOCKET_ERROR)
             throw TSMTPException(3, u"SOCKET_ERROR.");
         return nResult;
@@ -314,12 +317,8 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
     const SecPkgContext_StreamSizes sizes = StreamSizes(m_SecurityFunc, &m_hContext);
     SECURITY_STATUS scRet = SEC_E_OK;
     DWORD cbRecord = sizes.cbHeader + sizes.cbMaximumMessage + sizes.cbTrailer;
-    if (m_pbIoBuffer == nullptr) {
-        m_pbIoBuffer = static_cast<BYTE*>(std::malloc(cbRecord));
-        if (m_pbIoBuffer == nullptr)
-            throw TSMTPException(3, u"Failed to allocate memory.");
-        m_cbIoBufferSize = cbRecord;
-    }
+    if (m_pbIoBuffer == nullptr)
+        GrowIoBuffer(cbRecord);
     DWORD cbResultSize = cbRecord;
     transport::MallocPtr pbResult(static_cast<BYTE*>(std::malloc(cbResultSize)));
     if (!pbResult)
@@ -328,13 +327,27 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
     if (m_hSocket == INVALID_SOCKET)
         throw TSMTPException(6, u"Socked not created!");
 
+    DWORD cbMissing = 0;
     for (;;) {
         if (m_cbIoBuffer == 0 || scRet == SEC_E_INCOMPLETE_MESSAGE) {
+            // Data in hand ends the read: the socket is read only for a call
+            // that has none yet, so a server that never pauses cannot make
+            // one call hold more than its buffer brought. (A record without
+            // data reads on: 0 would tell the session the server had closed.)
+            if (cbResult > 0)
+                break;
+            // A record larger than the buffer: the buffer grows to what it
+            // needs, and never reads into no room (a read of 0 bytes would
+            // look like the server's close).
+            if (m_cbIoBuffer == m_cbIoBufferSize)
+                GrowIoBuffer(m_cbIoBuffer + std::max<DWORD>(cbMissing, 1));
             int cb = static_cast<int>(m_cbIoBufferSize - m_cbIoBuffer);
             int c = recv(m_hSocket, m_pbIoBuffer + m_cbIoBuffer, cb, RemainingMs());
             trace.Detail(u"Recive data; cb='%d', c='%d'", cb, c);
             if (TimedOut(c))
                 ThrowTimedOut();
+            if (c == SOCKET_ERROR && WSAGetLastError() == WSAECONNRESET && m_cbIoBuffer == 0)
+                c = 0;
             if (c == SOCKET_ERROR)
                 throw TSMTPException(3, u"SOCKET_ERROR.");
             if (c == 0) {
@@ -358,8 +371,14 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
             u"Decrypt a message; Buffers[0].pvBuffer='%p', Buffers[0].cbBuffer='%d', scRec='%d'",
             Buffers[0].pvBuffer, Buffers[0].cbBuffer, scRet);
 
-        if (scRet == SEC_E_INCOMPLETE_MESSAGE)
+        if (scRet == SEC_E_INCOMPLETE_MESSAGE) {
+            cbMissing = 0;
+            for (const SecBuffer& b : Buffers) {
+                if (b.BufferType == SECBUFFER_MISSING)
+                    cbMissing = b.cbBuffer;
+            }
             continue;
+        }
         if (scRet == SEC_I_CONTEXT_EXPIRED) {
             m_cbIoBuffer = 0;
             if (GetHostLogProvider() != nullptr) {
@@ -374,8 +393,10 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
             }
             break;
         }
-        if (scRet != SEC_E_OK && scRet != SEC_I_RENEGOTIATE)
-            throw TSMTPException(3, u"HRESULT = %x\n.", static_cast<unsigned>(scRet));
+        if (scRet != SEC_E_OK && scRet != SEC_I_RENEGOTIATE) {
+            SetLastError(static_cast<DWORD>(scRet));
+            throw TSMTPException(3, u"The TLS channel cannot read what the server sent.");
+        }
 
         SecBuffer* pDataBuffer = nullptr;
         SecBuffer* pExtraBuffer = nullptr;
@@ -424,14 +445,14 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
                 continue;
             break;
         }
-        if (pExtraBuffer != nullptr) {
-            // The next record is already here: decrypt it before reading again.
+        // The next record may be here already: it is decrypted before the
+        // socket is read again.
+        if (pExtraBuffer != nullptr && pExtraBuffer->cbBuffer > 0) {
             std::memmove(m_pbIoBuffer, pExtraBuffer->pvBuffer, pExtraBuffer->cbBuffer);
             m_cbIoBuffer = pExtraBuffer->cbBuffer;
-            continue;
+        } else {
+            m_cbIoBuffer = 0;
         }
-        m_cbIoBuffer = 0;
-        break;
     }
 
     if (cbResult == 0) {
@@ -449,6 +470,22 @@ int TSMTPSSLSocket::Receive(void* buf, unsigned len) {
         nResult = static_cast<int>(len);
     }
     return nResult;
+}
+
+void TSMTPSSLSocket::GrowIoBuffer(DWORD cbNeeded) {
+    // The largest record TLS allows: its header, 2^14 bytes and the largest
+    // expansion of a cipher.
+    constexpr DWORD kLargestRecord = 5 + 16384 + 2048;
+    if (m_cbIoBufferSize >= kLargestRecord && cbNeeded > m_cbIoBufferSize) {
+        SetLastError(static_cast<DWORD>(SEC_E_ILLEGAL_MESSAGE));
+        throw TSMTPException(3, u"The server sent a TLS record larger than TLS allows.");
+    }
+    const DWORD cbSize = m_pbIoBuffer == nullptr ? cbNeeded : std::min(cbNeeded, kLargestRecord);
+    auto* pbGrown = static_cast<BYTE*>(std::realloc(m_pbIoBuffer, cbSize));
+    if (pbGrown == nullptr)
+        throw TSMTPException(3, u"Failed to allocate memory.");
+    m_pbIoBuffer = pbGrown;
+    m_cbIoBufferSize = cbSize;
 }
 
 void TSMTPSSLSocket::KeepEncryptedInput(const BYTE* pbData, DWORD cbData) {

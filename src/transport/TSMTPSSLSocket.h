@@ -73,6 +73,9 @@ private:
     // Makes bytes that arrived with the last handshake message the held
     // encrypted input of the next Receive.
     void KeepEncryptedInput(const BYTE* pbData, DWORD cbData);
+    // Makes room for cbNeeded bytes of encrypted input, up to the largest
+    // record TLS allows; throws for a record larger than that.
+    void GrowIoBuffer(DWORD cbNeeded);
 
     // Capacity of m_pbIoBuffer (a whole record, or more when the handshake
     // left more input than that).

@@ -265,8 +265,11 @@ int TSMTPSSLSocket::ClientHandshakeLoop(CredHandle* phCreds, CtxtHandle* phConte
                     cbIoBuffer, IO_BUFFER_SIZE - cbIoBuffer, cbData, scRet);
                 if (cbData == SOCKET_ERROR)
                     throw TSMTPException(3, u"SEC_E_INTERNAL_ERROR.");
-                if (cbData == 0)
-                    throw TSMTPException(3, u"ERROR_VC_DISCONNECTED.");
+                if (cbData == 0) {
+                    SetLastError(WSAECONNRESET);
+                    throw TSMTPException(3,
+                                         u"The server closed the connection in the TLS handshake.");
+                }
                 cbIoBuffer += static_cast<DWORD>(cbData);
             }
         }
@@ -334,8 +337,10 @@ int TSMTPSSLSocket::ClientHandshakeLoop(CredHandle* phCreds, CtxtHandle* phConte
             break;
         }
 
-        if (SEC_FAILED(scRet))
-            throw TSMTPException(3, u"Error HRESULT = %x", static_cast<unsigned>(scRet));
+        if (SEC_FAILED(scRet)) {
+            SetLastError(static_cast<DWORD>(scRet));
+            throw TSMTPException(3, u"The TLS handshake failed.");
+        }
 
         if (InBuffers[1].BufferType == SECBUFFER_EXTRA) {
             std::memmove(IoBuffer.get(), IoBuffer.get() + (cbIoBuffer - InBuffers[1].cbBuffer),

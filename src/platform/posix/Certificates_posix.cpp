@@ -298,8 +298,11 @@ HCERTSTORE CertOpenStore(ULONG_PTR lpszStoreProvider, DWORD /*dwEncodingType*/,
     std::string folder = SystemStoreFolder(name, bMachine);
     std::error_code ec;
     if (!std::filesystem::is_directory(folder, ec)) {
-        // A writable open creates the store, as the system does for the user's stores.
-        if (bReadOnly || !std::filesystem::create_directories(folder, ec)) {
+        // A writable open creates the store, as the system does for the user's
+        // stores; one that another thread or process created a moment ago is
+        // as good.
+        if (bReadOnly || (!std::filesystem::create_directories(folder, ec) &&
+                          !std::filesystem::is_directory(folder, ec))) {
             SetLastError(ec ? Win32ErrorFromErrno(ec.value()) : ERROR_FILE_NOT_FOUND);
             return nullptr;
         }

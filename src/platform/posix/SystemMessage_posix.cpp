@@ -34,6 +34,7 @@ const SystemText kSystemTexts[] = {
     {127, u"The specified procedure could not be found."},
     {183, u"Cannot create a file when that file already exists."},
     {206, u"The filename or extension is too long."},
+    {223, u"The file size exceeds the limit allowed and cannot be saved."},
     {234, u"More data is available."},
     {259, u"No more data is available."},
     {1010, u"The configuration registry key is invalid."},
@@ -104,6 +105,18 @@ const SystemText kSystemTexts[] = {
     {0x800B010F, u"The certificate's CN name does not match the passed value."},
     {0x800B0110, u"The certificate is not valid for the requested usage."},
     {0x80092010, u"The certificate is revoked."},
+    // The TLS package's failures.
+    {0x80090304, u"The Local Security Authority cannot be contacted"},
+    {0x80090322, u"The target principal name is incorrect."},
+    {0x80090325, u"The certificate chain was issued by an authority that is not trusted."},
+    {0x80090326, u"The message received was unexpected or badly formatted."},
+    {0x80090327, u"An unknown error occurred while processing the certificate."},
+    {0x80090328, u"The received certificate has expired."},
+    {0x80090329, u"The specified data could not be encrypted."},
+    {0x80090330, u"The specified data could not be decrypted."},
+    {0x80090331,
+     u"The client and server cannot communicate, because they do not possess a common "
+     u"algorithm."},
 };
 
 }  // namespace

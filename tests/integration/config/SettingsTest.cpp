@@ -2,14 +2,17 @@
 // primary directory, the host session, the secondary directory, vx.ini, the
 // registry; and the admin tool's store read back by Mail_Initialize.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "ChildProcess.h"
+#include "HostMessage.h"
 #include "LogCapture.h"
 #include "ProviderLibrary.h"
 #include "ScratchDir.h"
@@ -117,6 +120,7 @@ protected:
     ScratchDir m_scratch;
     const std::string m_root = m_scratch.Path();
     const std::u16string m_primary = FromUtf8(Dir(true)), m_secondary = FromUtf8(Dir(false));
+    std::u16string m_longDir;
     CapturingLogProvider m_log;
     MAILINIFLAGS m_flags{};
 };
@@ -296,26 +300,82 @@ TEST_F(SettingsTest, SourceBitsOfLoadCfgAndSaveCfg) {
     EXPECT_EQ(back.m_strText1, u"user.host");
 }
 
-// A store that is there but cannot be used leaves the settings empty and
-// says so in the host's log, naming the file; nothing that is not a regular
-// file is ever read, so a FIFO holds nobody up.
-TEST_F(SettingsTest, UnusableStoresAreWarningsAndNothingWaits) {
+// Settings files that are there but cannot be used: each is a warning in the
+// host's log that names it, and the send that finds no server says why, not
+// "no Sender specified". Nothing that is not a regular file is ever read, so
+// a FIFO holds nobody up, and a file far larger than any settings is refused
+// before it is read.
+TEST_F(SettingsTest, UnusableSettingsFilesAreTheReasonSendGives) {
     Watchdog watchdog(std::chrono::seconds(30), "reading the settings");
-    const std::u16string store = FromUtf8(Dir(true) + "smtp.cfg");
-    auto warned = [&](const std::u16string& why) {
-        return m_log.Contains(u"The settings in '" + store + u"' cannot be used: " + why, 4);
+    const std::string kNoStore = "its contents are not a settings store";
+    const std::string store = Dir(true) + "smtp.cfg", ini = Dir(true) + "vx.ini";
+    const std::string longDir = m_root + "/" + std::string(5000, 'd') + "/";
+    auto write = [](const std::string& path, const std::string& bytes) {
+        return [=] { std::ofstream(path, std::ios::binary) << bytes; };
     };
-    std::ofstream(Dir(true) + "smtp.cfg") << "this is no store";
-    EXPECT_EQ(Load().host, u"");
-    EXPECT_TRUE(warned(u"its contents are not a settings store."));
-    std::filesystem::remove(Dir(true) + "smtp.cfg");
-    ASSERT_EQ(::mkfifo((Dir(true) + "smtp.cfg").c_str(), 0600), 0);
-    ASSERT_EQ(::mkfifo((Dir(true) + "vx.ini").c_str(), 0600), 0);
+    const struct {
+        const char* what;
+        std::string file;
+        std::function<void()> make;
+        std::string why;
+        DWORD native;
+    } rows[] = {
+        {"garbage", store, write(store, "this is no store"), kNoStore, 13},
+        {"empty", store, write(store, ""), kNoStore, 13},
+        {"cut short", store,
+         [&] {
+             WriteStore(true, u"cut.host\u00c2\u00a7\u00c2\u00a7user");
+             std::filesystem::resize_file(store, 20);
+         },
+         kNoStore, 13},
+        {"a FIFO", store, [&] { ::mkfifo(store.c_str(), 0600); }, "Access is denied", 5},
+        {"100 MB of zeros", store,
+         [&] { write(store, "")(), std::filesystem::resize_file(store, 100 << 20); },
+         "it is larger than 1 MiB", 223},
+        {"a 5000-character directory", longDir + "smtp.cfg",
+         [&] { m_flags.pszPrimaryDir = m_longDir.c_str(); },
+         "The filename or extension is too long", 206},
+        {"vx.ini in UTF-16BE", ini, write(ini, std::string("\xFE\xFF\0[\0S\0M\0T\0P\0]", 14)),
+         "it is UTF-16 big-endian text; save it as UTF-16 (little-endian), UTF-8 or ANSI text", 13},
+        {"a vx.ini line of 100 KiB", ini,
+         write(ini, "[SMTP]\nsmtpHost=" + std::string(100 << 10, 'h')),
+         "a line is longer than 64 KiB", 13},
+        {"a vx.ini of 10 MB", ini, write(ini, "[SMTP]\nsmtpHost=" + std::string(10 << 20, 'h')),
+         "it is larger than 1 MiB", 223},
+        {"a FIFO vx.ini", ini, [&] { ::mkfifo(ini.c_str(), 0600); }, "Access is denied", 5},
+    };
+    m_longDir = FromUtf8(longDir);
+    HostMessage message;
+    message.Subject(u"s").Body(u"b").To(nullptr, u"to@example.org");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        row.make();
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        {
+            CSMTPMailAPI api;
+            ASSERT_TRUE(api.Initialize(&m_flags));
+            getrusage(RUSAGE_SELF, &after);
+            EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 8 * 1024) << "kilobytes of peak growth";
+            const std::u16string file = FromUtf8(row.file), why = FromUtf8(row.why);
+            EXPECT_TRUE(m_log.Contains(
+                u"The settings in '" + file + u"' cannot be used: " + why + u".", 4));
+            EXPECT_EQ(api.Send(message.Record(), nullptr), MAILERR_INIT);
+            const std::u16string text =
+                u"CSMTPMailAPI::Send() - The settings cannot be used (" + why + u"): " + file;
+            EXPECT_EQ(std::u16string(api.GetLastError()->szDescription),
+                      text.size() < 256 ? text : text.substr(0, 252) + u"...");
+            EXPECT_EQ(api.GetLastError()->dwNativeCode, row.native);
+        }
+        std::error_code ec;  // (the long path cannot be removed: it is not there)
+        std::filesystem::remove(row.file, ec);
+        m_flags.pszPrimaryDir = m_primary.c_str();
+    }
+    // Another source that can be used is taken, and a missing store is no news.
+    ASSERT_EQ(::mkfifo(store.c_str(), 0600), 0);
     WriteIni(false, "[SMTP]\nsmtpHost=secondary.host\n");
-    EXPECT_EQ(Load().host, u"secondary.host") << "the FIFO counts as no INI file";
-    EXPECT_TRUE(warned(u"Access is denied."));
-    // A missing store is no news.
-    std::filesystem::remove(Dir(true) + "smtp.cfg");
+    EXPECT_EQ(Load().host, u"secondary.host");
+    std::filesystem::remove(store);
     m_log.Clear();
     Load();
     EXPECT_TRUE(m_log.Entries().empty());

@@ -309,7 +309,9 @@ struct SchannelTable {
 // STARTTLS and a whole session over the scripted package, with every message
 // the server's side of TLS 1.3 or 1.2 may send after the handshake: a session
 // ticket alone, a ticket in one piece with a reply, a key update that wants
-// an answer, and a renegotiation; the bytes whole or a byte per segment.
+// an answer, and a renegotiation; a reply in a record larger than the stream
+// sizes promise (the receive buffer grows to it); the bytes whole or a byte
+// per segment.
 void PostHandshakeDialogue(ScriptedSmtpServer& s, bool bDripped) {
     s.Send("220 mail.test\r\n")
         .Expect("EHLO")
@@ -324,7 +326,7 @@ void PostHandshakeDialogue(ScriptedSmtpServer& s, bool bDripped) {
         {Application("334 \r\n"), "AHUAcA==\r\n"},  // "\0u\0p"
         {Application("235 ok\r\n"), "MAIL FROM:"},
         {Record(kHandshake, "KEY-UPDATE"), "KEY-UPDATE-ANSWER"},
-        {Application("250 ok\r\n"), "RCPT TO:"},
+        {Application("250 " + std::string(3000, 'k') + "\r\n"), "RCPT TO:"},
         {Record(kHandshake, "HELLO-REQUEST"), "CLIENT-HELLO-2"},
         {Record(kHandshake, "SERVER-HELLO-2"), "CLIENT-FINISHED-2"},
         {Application("250 ok\r\n"), "DATA\r\n"},

@@ -112,8 +112,11 @@ TEST_F(MailApiTest, BadRecordsAreRefusedWithTheirOwnTexts) {
 TEST_F(MailApiTest, LastErrorAndItsTexts) {
     m_api.SetLastError(MAILERR_ACCESS_DENIED, nullptr, 5);
     EXPECT_EQ(Description(m_api), u"The mail server could not be reached or refused the login.");
+    // A long text is cut to whole characters and says so.
     m_api.SetLastError(MAILERR_SEND, std::u16string(300, u'x').c_str(), 0);
-    EXPECT_EQ(Description(m_api), std::u16string(255, u'x'));
+    EXPECT_EQ(Description(m_api), std::u16string(252, u'x') + u"...");
+    m_api.SetLastError(MAILERR_SEND, (std::u16string(251, u'x') + u"\U0001F600 tail").c_str(), 0);
+    EXPECT_EQ(Description(m_api), std::u16string(251, u'x') + u"...");
     m_api.ClearLastError();
     EXPECT_EQ(m_api.GetLastError()->nCode, 0);
     EXPECT_EQ(m_api.GetLastError()->szDescription[0], 0);

@@ -23,7 +23,7 @@ protected:
         m_registry = std::make_unique<ScratchRegistry>(*m_dir);
     }
     void TearDown() override {
-        NetworkLogReset();
+        NetworkLogClose();
         m_registry.reset();
         m_dir.reset();
     }
@@ -86,7 +86,7 @@ TEST_F(NetworkLogTest, ALogHostThatCannotBeResolvedLeavesTheLogOff) {
     NetworkLogListener listener;
     // An IPv6 literal: the IPv4-only resolution refuses it without asking a name server.
     listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4, u"::1");
-    NetworkLogReset();
+    NetworkLogClose();
     NetworkLogWrite(3, u"lost");
     EXPECT_EQ(NetworkLogThreshold(), -99);
     // Good settings later change nothing: the log stays off.
@@ -102,7 +102,7 @@ TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUp) {
     {
         NetworkLogListener listener;
         listener.PointTheLogHere(HKEY_CURRENT_USER, 6);
-        NetworkLogReset();
+        NetworkLogClose();
         ASSERT_EQ(NetworkLogThreshold(), -1);
         NetworkLogWrite(6, u"first %d", 1);
         EXPECT_EQ(NetworkLogThreshold(), 6);

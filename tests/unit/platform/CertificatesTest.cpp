@@ -5,9 +5,11 @@
 #include <openssl/x509.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Environment.h"
@@ -114,6 +116,23 @@ TEST_F(CertificatesTest, MyStoreIsAFolderOfPemFiles) {
     ASSERT_NE(store, nullptr);
     EXPECT_TRUE(std::filesystem::is_directory(root + "/CurrentUser/MY"));
     CertCloseStore(store, 0);
+    // Also by threads that make it at the same moment.
+    for (int round = 0; round < 50; ++round) {
+        const std::u16string name = u"Fresh" + FromUtf8(std::to_string(round));
+        std::atomic<int> opened{0}, ready{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i)
+            threads.emplace_back([&] {
+                for (++ready; ready < 8;)
+                    std::this_thread::yield();
+                HCERTSTORE fresh = CertOpenSystemStoreW(0, name.c_str());
+                opened += fresh != nullptr;
+                CertCloseStore(fresh, 0);
+            });
+        for (std::thread& t : threads)
+            t.join();
+        EXPECT_EQ(opened, 8) << "round " << round;
+    }
 
     std::filesystem::copy_file(TestCertificate("client.pem"), root + "/CurrentUser/MY/client.pem");
     std::filesystem::copy_file(TestCertificate("server.pem"), root + "/CurrentUser/MY/server.pem");

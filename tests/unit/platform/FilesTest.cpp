@@ -70,3 +70,37 @@ TEST(Files, MissingFilesAndFoldersHaveTheirWindowsCodes) {
         EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     }
 }
+
+// Sharing as Windows rules it: readers that share reading do not exclude
+// each other; a holder that shares nothing, or a writer, keeps a reader out,
+// and a reader keeps writers out.
+TEST(Files, ReadersThatShareReadingDoNotExcludeEachOther) {
+    const std::u16string path = TempPath("files-test-shared.bin");
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    const struct {
+        DWORD holderAccess, holderShare, access, share;
+        bool bOpens;
+    } rows[] = {
+        {GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, true},
+        {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, GENERIC_READ, FILE_SHARE_READ, true},
+        {GENERIC_READ, 0, GENERIC_READ, FILE_SHARE_READ, false},
+        {GENERIC_WRITE, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, false},
+        {GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, FILE_SHARE_READ, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << std::hex << row.holderAccess << " " << row.holderShare
+                                          << " " << row.access << " " << row.share);
+        HANDLE holder =
+            CreateFileW(path.c_str(), row.holderAccess, row.holderShare, OPEN_EXISTING, 0);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        h = CreateFileW(path.c_str(), row.access, row.share, OPEN_EXISTING, 0);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, row.bOpens);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        else
+            EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+        CloseHandle(holder);
+    }
+}

@@ -84,7 +84,7 @@ TEST_F(SessionTest, ConnectDialogues) {
         {.what = "a server that closes instead of replying",
          .nAuthType = TSMTPConnection::AUTH_LOGIN,
          .hello = nullptr,
-         .error = u"Unexpected EHLO response. Last Response : \n"},
+         .error = u"The server closed the connection after EHLO."},
 
         // AUTH PLAIN: NUL user NUL password, as UTF-8.
         {.what = "PLAIN",

@@ -206,7 +206,7 @@ TEST_F(SessionTest, EmptySenderAndNoRecipientsAreWarningsAndTheServerDecides) {
     const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, &message));
     ASSERT_TRUE(run.error);
     EXPECT_EQ(run.error->m_strMessage,
-              u"Unexpected MAIL FROM response!. Last Response : 503 5.5.1 Error: need RCPT "
+              u"Unexpected DATA response!. Last Response : 503 5.5.1 Error: need RCPT "
               u"command\r\n");
     EXPECT_TRUE(m_hostLog.Contains(u"Field FROM contains not data.", 4));
     EXPECT_TRUE(m_hostLog.Contains(u"Email must be send to someone.", 4));

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,24 +22,34 @@ using ::testing::IsEmpty;
 namespace {
 
 // The whole dialogue; returns the index of the first step of the goodbye.
-std::size_t ScriptFullDialogue(ScriptedSmtpServer& server, bool bTls) {
-    server.Send("220 mail.test ESMTP\r\n").Expect("EHLO");
+// closes: from the step of each key on, what the session says when the server
+// closes the connection (it names the last command it sent).
+std::size_t ScriptFullDialogue(ScriptedSmtpServer& server, bool bTls,
+                               std::map<std::size_t, std::u16string>* closes = nullptr) {
+    auto from = [&](const std::u16string& what) {
+        if (closes != nullptr)
+            (*closes)[server.StepCount()] = u"The server closed the connection " + what;
+        return &server;
+    };
+    from(u"without a greeting.")->Send("220 mail.test ESMTP\r\n");
+    from(u"after EHLO.")->Expect("EHLO");
     if (bTls) {
-        server.SendSegments({"250-mail.test\r\n", "250-STARTTLS\r\n", "250 8BITMIME\r\n"})
-            .Exchange("STARTTLS", "220 2.0.0 Ready to start TLS\r\n")
-            .StartTls()
-            .Expect("EHLO");
+        server.SendSegments({"250-mail.test\r\n", "250-STARTTLS\r\n", "250 8BITMIME\r\n"});
+        from(u"after STARTTLS.")->Exchange("STARTTLS", "220 2.0.0 Ready to start TLS\r\n");
+        from(u"in the TLS handshake.")->StartTls();
+        from(u"after EHLO.")->Expect("EHLO");
     }
-    server.SendSegments({"250-mail.test\r\n", "250-AUTH LOGIN PLAIN\r\n", "250 8BITMIME\r\n"})
-        .Exchange("AUTH LOGIN", kUsernamePrompt)
+    server.SendSegments({"250-mail.test\r\n", "250-AUTH LOGIN PLAIN\r\n", "250 8BITMIME\r\n"});
+    from(u"after AUTH.")
+        ->Exchange("AUTH LOGIN", kUsernamePrompt)
         .Exchange("dXNlcg==", kPasswordPrompt)
-        .Exchange("cGFzcw==", "235 2.7.0 ok\r\n")
-        .Exchange("MAIL FROM:", "250 ok\r\n")
-        .Exchange("RCPT TO:<bob@example.org>", "250 ok\r\n")
-        .Exchange("RCPT TO:<carol@example.org>", "250 ok\r\n")
-        .Exchange("DATA", "354 go ahead\r\n")
-        .ExpectData()
-        .Send("250 2.0.0 queued\r\n");
+        .Exchange("cGFzcw==", "235 2.7.0 ok\r\n");
+    from(u"after MAIL FROM.")->Exchange("MAIL FROM:", "250 ok\r\n");
+    from(u"after RCPT TO.")
+        ->Exchange("RCPT TO:<bob@example.org>", "250 ok\r\n")
+        .Exchange("RCPT TO:<carol@example.org>", "250 ok\r\n");
+    from(u"after DATA.")->Exchange("DATA", "354 go ahead\r\n");
+    from(u"after the end of the data.")->ExpectData().Send("250 2.0.0 queued\r\n");
     const std::size_t goodbye = server.StepCount();
     server.Exchange("QUIT", "221 bye\r\n");
     return goodbye;
@@ -51,11 +63,13 @@ TEST_P(FaultTest, DropAtEveryStep) {
     const bool bTls = GetParam();
     std::size_t steps = 0;
     std::size_t goodbye = 0;
+    std::map<std::size_t, std::u16string> closes;
     {
         ScriptedSmtpServer probe;
-        goodbye = ScriptFullDialogue(probe, bTls);
+        goodbye = ScriptFullDialogue(probe, bTls, &closes);
         steps = probe.StepCount();
     }
+    std::size_t nCloses = 0;
     auto message = TextMessage();
     message->AddRecipient(TSMTPAddress(u"", u"carol@example.org"), TSMTPMessage::CC);
     const int before = OpenDescriptors();
@@ -78,6 +92,13 @@ TEST_P(FaultTest, DropAtEveryStep) {
             if (k < goodbye) {
                 ASSERT_TRUE(run.error) << "no exception";
                 EXPECT_FALSE(run.error->m_strMessage.empty());
+                // A close says so, naming the right command (a send into the
+                // closed connection may fail first).
+                if (run.error->m_strMessage.starts_with(u"The server closed")) {
+                    EXPECT_EQ(run.error->m_strMessage, std::prev(closes.upper_bound(k))->second);
+                    EXPECT_EQ(run.error->m_dwError, 10054u);
+                    ++nCloses;
+                }
                 // A failed Connect leaves nothing open; a failed transaction
                 // leaves the connection to the destructor.
                 EXPECT_TRUE(run.bClosed || bConnected);
@@ -90,6 +111,7 @@ TEST_P(FaultTest, DropAtEveryStep) {
         }
         EXPECT_EQ(OpenDescriptors(), before);
     }
+    EXPECT_GE(nCloses, goodbye / 2) << "most drops are seen as closes";
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, FaultTest,
@@ -112,14 +134,17 @@ TEST_F(SessionTest, AttachmentsThatCannotBeReadWhollyDeliverNothing) {
         const char* what;
         std::string path;
         DWORD dwError;
+        const char16_t* text;
         bool bShrinks = false;
     };
     const Row rows[] = {
-        {"one byte over the limit", large, ERROR_INVALID_PARAMETER},
-    // On Windows the session opens the file without sharing it, so
+        {"one byte over the limit", large, ERROR_FILE_TOO_LARGE,
+         u"The attachment is larger than 52428800 bytes."},
+    // On Windows the session opens the file shared with readers only, so
     // nobody can shorten it while it is read.
 #if !defined(_WIN32)
-        {"shrinks while it is read", large, ERROR_HANDLE_EOF, true},
+        {"shrinks while it is read", large, ERROR_HANDLE_EOF, u"Getting body content failed!",
+         true},
 #endif
     };
     for (const Row& row : rows) {
@@ -149,7 +174,7 @@ TEST_F(SessionTest, AttachmentsThatCannotBeReadWhollyDeliverNothing) {
         const SessionRun run =
             Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, message.get()));
         ASSERT_TRUE(run.error);
-        EXPECT_EQ(run.error->m_strMessage, u"Getting body content failed!");
+        EXPECT_EQ(run.error->m_strMessage, row.text);
         EXPECT_EQ(run.error->m_dwError, row.dwError);
         EXPECT_TRUE(run.bClosed) << "closed at once, not left for a QUIT";
         EXPECT_TRUE(run.bClientClosed);

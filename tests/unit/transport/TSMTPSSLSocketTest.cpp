@@ -225,7 +225,9 @@ TEST_F(TSMTPSSLSocketTest, HandshakeFailures) {
         server.Send("454 TLS not available due to temporary reason\r\n").StaySilent();
         Open(server);
         ASSERT_TRUE(m_error) << "handshake with a text reply succeeded";
-        EXPECT_EQ(m_error->m_strMessage, u"Error HRESULT = 80090326");  // SEC_E_ILLEGAL_MESSAGE
+        EXPECT_EQ(m_error->m_strMessage, u"The TLS handshake failed.");
+        EXPECT_EQ(m_error->m_dwError, 0x80090326u);  // SEC_E_ILLEGAL_MESSAGE
+        EXPECT_NE(m_error->m_strErrorMessage, u"") << "the failure in words";
         EXPECT_EQ(m_socket.m_bSecure, 0);
         m_socket.Close();
     }
