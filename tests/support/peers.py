@@ -156,7 +156,8 @@ class Program:
 
 class Hostile:
     """STARTTLS, then half a TLS record for the EHLO reply and silence
-    (partialrecord), or after DATA nothing read for HOLD_S (stopreading)."""
+    (partialrecord), an EHLO reply that never ends (endless), or after DATA
+    nothing read for HOLD_S (stopreading)."""
 
     def __init__(self, mode, cert, key):
         self.mode, self.lines, self.closed = mode, [], threading.Event()
@@ -194,6 +195,10 @@ class Hostile:
                     reader, say = conn.makefile("rb"), conn.sendall
                 elif verb == "EHLO" and conn is sock:
                     say(b"250-hostile.test\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n")
+                elif verb == "EHLO" and self.mode == "endless":
+                    block = (b"250-" + b"x" * 60 + b"\r\n") * 256
+                    for _ in range((64 << 20) // len(block)):  # until the client goes
+                        say(block)
                 elif verb == "EHLO" and self.mode == "partialrecord":
                     # An application record's header for 64 bytes, and half of them.
                     os.write(conn.fileno(), b"\x17\x03\x03\x00\x40" + bytes(32))
@@ -272,6 +277,8 @@ PEERS += [
     ("ntlm-malformed", lambda folder, certs: ntlm(folder, "malformed")),
     ("ntlm-overlong", lambda folder, certs: ntlm(folder, "overlong")),
     ("partialrecord", lambda folder, certs: Hostile("partialrecord", *(
+        os.path.join(certs, "server" + s) for s in (".pem", ".key")))),
+    ("endless", lambda folder, certs: Hostile("endless", *(
         os.path.join(certs, "server" + s) for s in (".pem", ".key")))),
     ("stopreading", lambda folder, certs: Hostile("stopreading", *(
         os.path.join(certs, "server" + s) for s in (".pem", ".key")))),

@@ -22,7 +22,7 @@
 #include "ScratchDir.h"
 #if !defined(_WIN32)
 #include "ScriptedSmtpServer.h"
-#include "TestCertificates.h"
+#include "Environment.h"
 #endif
 #include "api/ConfigText.h"
 #include "config/CMailCfg.h"
@@ -259,12 +259,12 @@ TEST_F(ThreadsTest, EachHandleLogsToItsOwnProvider) {
 // package. (The scripted server's TLS is OpenSSL's, which the Windows build
 // does not have.)
 TEST_F(ThreadsTest, TlsSessionsOnManyThreads) {
-    testcerts::TrustTestCA();
+    TrustTestCa();
     std::atomic<int> failures{0};
     OnThreads(4, [&](int k) {
         for (int round = 0; round < 5; ++round) {
             ScriptedSmtpServer server;
-            server.UseCertificate(testcerts::Path("server.pem"), testcerts::Path("server.key"));
+            server.UseCertificate(TestCertificate("server.pem"), TestCertificate("server.key"));
             server.Send("220 mail.test\r\n")
                 .Exchange("EHLO", "250-mail.test\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n")
                 .Exchange("STARTTLS", "220 go ahead\r\n")
