@@ -189,3 +189,10 @@ inline std::vector<std::string> Dripped(const std::string& text) {
 inline ScriptedSmtpServer& Helo(ScriptedSmtpServer& server) {
     return server.Send("220 mail.test\r\n").Exchange("HELO", "250 hello\r\n");
 }
+
+// MAIL FROM, one RCPT TO and DATA accepted.
+inline ScriptedSmtpServer& UpToData(ScriptedSmtpServer& server) {
+    return server.Exchange("MAIL FROM:", "250 ok\r\n")
+        .Exchange("RCPT TO:", "250 ok\r\n")
+        .Exchange("DATA", "354 go ahead\r\n");
+}

@@ -133,10 +133,7 @@ TEST_F(SendFailureTest, FilesThatCannotBeReadDeliverNothing) {
         if (row.bBody) {
             server.Exchange("QUIT", "221 bye\r\n");
         } else {
-            server.Exchange("MAIL FROM:", "250 ok\r\n")
-                .Exchange("RCPT TO:", "250 ok\r\n")
-                .Exchange("DATA", "354 go\r\n")
-                .StaySilent();
+            UpToData(server).StaySilent();
         }
         WriteIni(ServerIni(server.Start()));
         HostMessage message = SimpleText();

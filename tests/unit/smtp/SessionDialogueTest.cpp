@@ -22,11 +22,7 @@ namespace {
 
 // The envelope and data of a message to one recipient against a willing server.
 ScriptedSmtpServer& ScriptTransaction(ScriptedSmtpServer& server) {
-    return server.Exchange("MAIL FROM:", "250 2.1.0 Ok\r\n")
-        .Exchange("RCPT TO:", "250 2.1.5 Ok\r\n")
-        .Exchange("DATA", "354 End data with <CR><LF>.<CR><LF>\r\n")
-        .ExpectData()
-        .Send("250 2.0.0 Ok: queued\r\n");
+    return UpToData(server).ExpectData().Send("250 2.0.0 Ok: queued\r\n");
 }
 
 ScriptedSmtpServer& ScriptHelo(ScriptedSmtpServer& server) {
