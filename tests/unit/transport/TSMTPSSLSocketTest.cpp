@@ -115,7 +115,6 @@ TEST_F(TSMTPSSLSocketTest, Tls13PostHandshakeMessagesAreInvisible) {
     }
     SendText("cmd4\r\n");  // read with the client's new keys
     EXPECT_EQ(ReceiveOnce(100), "<" + std::string(99, 'r'));
-    EXPECT_EQ(m_socket.m_cbPending, 900u);
     EXPECT_TRUE(m_socket.IsReadable(0)) << "decrypted bytes wait for the caller";
     LogCapture log;
     EXPECT_EQ(ReceiveOnce(600), std::string(600, 'r'));
@@ -150,8 +149,7 @@ TEST_F(TSMTPSSLSocketTest, Tls12AfterStartTls) {
     SendText("STARTTLS\r\n");
     EXPECT_EQ(ReceiveAll(14), "220 go ahead\r\n");
     EXPECT_EQ(m_socket.StartClientHandshake(u"localhost"), 1);
-    EXPECT_GT(m_socket.m_cbIoBuffer, 0u) << "the greeting came with the handshake";
-    EXPECT_TRUE(m_socket.IsReadable(0));
+    EXPECT_TRUE(m_socket.IsReadable(0)) << "the greeting came with the handshake";
     EXPECT_EQ(ReceiveAll(21), "220 after handshake\r\n");
     SendText("go\r\n");
     LogCapture log;
