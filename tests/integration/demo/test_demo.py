@@ -1,7 +1,6 @@
 """The newcomer's tools on loopback, read back with Python's own email package:
-the capture server against Python's SMTP client, smtpmail-send (the sample
-host) against the capture server, and `make demo`'s steps (scripts/demo.sh on
-a built tree, without the package installation).
+smtpmail-send (the sample host) against the capture server, and `make demo`'s
+steps (scripts/demo.sh on a built tree, without the package installation).
 
     test_demo.py BUILD_DIR SOURCE_DIR [TestClass ...]
 """
