@@ -1,6 +1,6 @@
 #include "mime/Base64Lines.h"
 
-#include <array>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -18,33 +18,10 @@ constexpr size_t kLineLength = 76;
 // in padding and each one is encoded on its own.
 constexpr size_t kBytesPerLine = 57;
 
+#ifdef SMTPMAIL_BASE64_X86
+// The characters the vector instructions map the 6-bit values to.
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// The two characters of every 12-bit value: a group of 3 bytes is two lookups.
-constexpr std::array<char, 8192> MakePairs() {
-    std::array<char, 8192> pairs{};
-    for (size_t v = 0; v < 4096; ++v) {
-        pairs[2 * v] = kAlphabet[v >> 6];
-        pairs[2 * v + 1] = kAlphabet[v & 63];
-    }
-    return pairs;
-}
-constexpr std::array<char, 8192> kPairs = MakePairs();
-
-// Groups of 3 bytes into 4 characters each.
-void EncodeGroups(const unsigned char* in, size_t groups, char* out) {
-    for (size_t g = 0; g < groups; ++g, in += 3, out += 4) {
-        const unsigned v = (unsigned{in[0]} << 16) | (unsigned{in[1]} << 8) | in[2];
-        std::memcpy(out, &kPairs[2 * (v >> 12)], 2);
-        std::memcpy(out + 2, &kPairs[2 * (v & 0xFFF)], 2);
-    }
-}
-
-void EncodeLineScalar(const unsigned char* in, char* out) {
-    EncodeGroups(in, kBytesPerLine / 3, out);
-}
-
-#ifdef SMTPMAIL_BASE64_X86
 // 12 bytes into 16 characters: the bytes of each group spread over a 32-bit
 // lane, the four 6-bit values moved into bytes by two multiplies, and each
 // value mapped to its character by adding an offset chosen by its range.
@@ -122,26 +99,31 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) void EncodeLineVbmi(const
 #pragma GCC diagnostic pop
 #endif
 
-size_t WriteLines(const unsigned char* data, size_t byteCount, char* out,
-                  void (*encodeLine)(const unsigned char*, char*)) {
+// Whole lines with the vector instructions, when there are any; the rest, and
+// everything without them, is EncodeBase64's one run cut into lines. False
+// when there was no memory for that run.
+bool WriteLines(const unsigned char* data, size_t byteCount, char* out, size_t& written,
+                void (*encodeLine)(const unsigned char*, char*)) {
     char* p = out;
-    const size_t wholeLines = byteCount / kBytesPerLine;
+    const size_t wholeLines = encodeLine != nullptr ? byteCount / kBytesPerLine : 0;
     for (size_t line = 0; line < wholeLines; ++line, data += kBytesPerLine) {
         encodeLine(data, p);
         p += kLineLength;
         *p++ = '\r';
         *p++ = '\n';
     }
-    const size_t rest = byteCount - wholeLines * kBytesPerLine;
-    if (rest != 0) {
-        std::string run;
-        EncodeBase64(run, data, rest);
-        std::memcpy(p, run.data(), run.size());
-        p += run.size();
+    std::string run;
+    if (EncodeBase64(run, data, byteCount - wholeLines * kBytesPerLine) < 0)
+        return false;
+    for (size_t at = 0; at < run.size(); at += kLineLength) {
+        const size_t n = std::min(kLineLength, run.size() - at);
+        std::memcpy(p, run.data() + at, n);
+        p += n;
         *p++ = '\r';
         *p++ = '\n';
     }
-    return static_cast<size_t>(p - out);
+    written = static_cast<size_t>(p - out);
+    return true;
 }
 
 }  // namespace
@@ -171,19 +153,21 @@ bool HasBase64Isa(Base64Isa isa) {
 #endif
 }
 
-size_t WriteBase64LinesWith(Base64Isa isa, const unsigned char* data, size_t byteCount, char* out) {
+bool WriteBase64LinesWith(Base64Isa isa, const unsigned char* data, size_t byteCount, char* out,
+                          size_t& written) {
 #ifdef SMTPMAIL_BASE64_X86
     if (isa == Base64Isa::Avx512Vbmi)
-        return WriteLines(data, byteCount, out, EncodeLineVbmi);
+        return WriteLines(data, byteCount, out, written, EncodeLineVbmi);
     if (isa == Base64Isa::Ssse3)
-        return WriteLines(data, byteCount, out, EncodeLineSsse3);
+        return WriteLines(data, byteCount, out, written, EncodeLineSsse3);
 #endif
-    return WriteLines(data, byteCount, out, EncodeLineScalar);
+    static_cast<void>(isa);
+    return WriteLines(data, byteCount, out, written, nullptr);
 }
 
-size_t WriteBase64Lines(const unsigned char* data, size_t byteCount, char* out) {
+bool WriteBase64Lines(const unsigned char* data, size_t byteCount, char* out, size_t& written) {
     static const Base64Isa best = HasBase64Isa(Base64Isa::Avx512Vbmi) ? Base64Isa::Avx512Vbmi
                                   : HasBase64Isa(Base64Isa::Ssse3)    ? Base64Isa::Ssse3
                                                                       : Base64Isa::Portable;
-    return WriteBase64LinesWith(best, data, byteCount, out);
+    return WriteBase64LinesWith(best, data, byteCount, out, written);
 }

@@ -57,6 +57,9 @@ bool TAttachmentFile::ReadLines(char* pOut, std::size_t nRoom, std::size_t& nWri
         return false;
     }
     m_nRead += dwRead;
-    nWritten = WriteBase64Lines(m_pBlock.get(), dwRead, pOut);
+    if (!WriteBase64Lines(m_pBlock.get(), dwRead, pOut, nWritten)) {
+        platform::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
     return true;
 }

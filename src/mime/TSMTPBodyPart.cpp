@@ -39,9 +39,13 @@ bool HandOut(const char* data, size_t count, char*& pBuffer, DWORD& dwSize) {
 // new NUL-terminated block.
 bool HandOutBase64(const unsigned char* data, size_t count, char*& pBuffer, DWORD& dwSize) {
     pBuffer = new (std::nothrow) char[Base64LinesRoom(count)];
+    size_t written = 0;
+    if (pBuffer != nullptr && !WriteBase64Lines(data, count, pBuffer, written)) {
+        delete[] pBuffer;
+        pBuffer = nullptr;
+    }
     if (pBuffer == nullptr)
         return false;
-    size_t written = WriteBase64Lines(data, count, pBuffer);
     pBuffer[written] = '\0';
     dwSize = static_cast<DWORD>(written);
     return true;

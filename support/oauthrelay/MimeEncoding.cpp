@@ -1,28 +1,19 @@
 #include "MimeEncoding.h"
 
 #include <algorithm>
+#include <new>
 
 #include "TextConvert.h"
+#include "vxutil.h"
 
 namespace oauthrelay {
 
 namespace {
 
-constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kHex[] = "0123456789ABCDEF";
 // The longest header line we aim for, and the most any line may have.
 constexpr size_t kFoldAt = 78;
 constexpr size_t kLineLimit = 998;
-
-void AppendBase64Group(std::string& out, const unsigned char* p, size_t n) {
-    const unsigned v = (static_cast<unsigned>(p[0]) << 16) |
-                       (n > 1 ? static_cast<unsigned>(p[1]) << 8 : 0u) |
-                       (n > 2 ? static_cast<unsigned>(p[2]) : 0u);
-    out += kBase64[(v >> 18) & 63];
-    out += kBase64[(v >> 12) & 63];
-    out += n > 1 ? kBase64[(v >> 6) & 63] : '=';
-    out += n > 2 ? kBase64[v & 63] : '=';
-}
 
 bool IsAtomChar(char c) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
@@ -208,16 +199,20 @@ size_t Base64Length(size_t nBytes, size_t nLineLength) {
 void AppendBase64(std::string& out, std::string_view data, size_t nLineLength) {
     out.reserve(out.size() + Base64Length(data.size(), nLineLength));
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
-    // Line lengths that are a multiple of 4 let whole groups fill a line.
-    const size_t groupsPerLine = nLineLength >= 4 ? nLineLength / 4 : 0;
-    size_t groupsOnLine = 0;
-    for (size_t i = 0; i < data.size(); i += 3) {
-        if (groupsPerLine != 0 && groupsOnLine == groupsPerLine) {
-            out += "\r\n";
-            groupsOnLine = 0;
+    // Whole groups fill a line. The host product's encoder takes the bytes of
+    // 1024 lines at a time, so that a large attachment's text is not held twice.
+    const size_t lineChars = nLineLength / 4 * 4;
+    const size_t block = lineChars != 0 ? lineChars / 4 * 3 * 1024 : data.size();
+    std::string run;
+    for (size_t done = 0; done < data.size(); done += block) {
+        if (::EncodeBase64(run, p + done, std::min(block, data.size() - done)) < 0)
+            throw std::bad_alloc();
+        const size_t line = lineChars != 0 ? lineChars : run.size();
+        for (size_t at = 0; at < run.size(); at += line) {
+            if (done + at != 0)
+                out += "\r\n";
+            out.append(run, at, line);
         }
-        AppendBase64Group(out, p + i, std::min<size_t>(3, data.size() - i));
-        ++groupsOnLine;
     }
 }
 

@@ -1,20 +1,14 @@
 #include "TextConvert.h"
 
 #include <array>
+#include <climits>
+#include <new>
+
+#include "vxutil.h"
 
 namespace oauthrelay {
 
 namespace {
-
-void AppendUtf16(std::u16string& out, char32_t c) {
-    if (c < 0x10000) {
-        out += static_cast<char16_t>(c);
-    } else {
-        c -= 0x10000;
-        out += static_cast<char16_t>(0xD800 | (c >> 10));
-        out += static_cast<char16_t>(0xDC00 | (c & 0x3FF));
-    }
-}
 
 // Windows-1252 bytes 0x80 to 0x9F; 0 where the code page has no character.
 constexpr std::array<char16_t, 32> kCp1252High = {
@@ -64,83 +58,19 @@ int SingleByte(char16_t c, Charset charset) {
 
 }  // namespace
 
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 std::string Utf16ToUtf8(std::u16string_view text) {
     std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        AppendUtf8(out, c);
-    }
+    if (text.size() > static_cast<size_t>(INT_MAX) ||
+        !strWideToAnsi(out, text.data(), static_cast<int>(text.size()), CP_UTF8, false))
+        throw std::bad_alloc();
     return out;
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
     std::u16string out;
-    out.reserve(text.size());
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        size_t len = 0;
-        char32_t c = 0;
-        char32_t min = 0;
-        if (b < 0x80) {
-            len = 1;
-            c = b;
-        } else if ((b & 0xE0) == 0xC0) {
-            len = 2;
-            c = b & 0x1F;
-            min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            len = 3;
-            c = b & 0x0F;
-            min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            len = 4;
-            c = b & 0x07;
-            min = 0x10000;
-        }
-        bool ok = len != 0 && i + len <= text.size();
-        for (size_t k = 1; ok && k < len; ++k) {
-            const auto t = static_cast<unsigned char>(text[i + k]);
-            ok = (t & 0xC0) == 0x80;
-            c = (c << 6) | (t & 0x3F);
-        }
-        if (ok && (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) {
-            ok = false;
-        }
-        if (!ok) {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        AppendUtf16(out, c);
-        i += len;
-    }
+    if (text.size() > static_cast<size_t>(INT_MAX) ||
+        !strAnsiToWide(out, text.data(), static_cast<int>(text.size()), CP_UTF8, false))
+        throw std::bad_alloc();
     return out;
 }
 

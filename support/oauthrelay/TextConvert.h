@@ -7,11 +7,10 @@
 
 namespace oauthrelay {
 
-// One code point as UTF-8.
-void AppendUtf8(std::string& out, char32_t c);
-// Unpaired surrogates become U+FFFD.
+// UTF-8 and UTF-16 through vxutil, the host product's support library, as the
+// provider converts them: an unpaired surrogate, and each malformed UTF-8
+// sequence, becomes U+FFFD. std::bad_alloc when there is no memory.
 std::string Utf16ToUtf8(std::u16string_view text);
-// Malformed sequences become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view text);
 // A NUL-terminated argument; null is the empty string.
 std::u16string ArgumentText(const char16_t* pszText);

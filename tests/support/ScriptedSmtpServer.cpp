@@ -98,27 +98,11 @@ ScriptedSmtpServer& ScriptedSmtpServer::SendTls(std::vector<std::string> items, 
             }
         }
         ERR_clear_error();
-        const std::size_t queued = BIO_ctrl_pending(static_cast<BIO*>(m_wbio));
-        return Flush(nCut == kHalf ? queued / 2 : nCut);
+        return Flush(nCut);
 #else
         Fail("the scripted server has no TLS on Windows");
         return false;
 #endif
-    });
-}
-
-ScriptedSmtpServer& ScriptedSmtpServer::ExpectRaw(std::string bytes) {
-    return Add([this, bytes] {
-        std::string raw;
-        while (raw.size() < bytes.size()) {
-            if (!ReadRaw(raw)) {
-                Fail("connection ended while expecting raw bytes");
-                return false;
-            }
-        }
-        if (raw != bytes)
-            Fail("expected the raw bytes \"" + bytes + "\", got \"" + raw + "\"");
-        return true;
     });
 }
 

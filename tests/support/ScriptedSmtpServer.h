@@ -73,11 +73,6 @@ public:
     // Over TLS: the items (record texts, kTicket, kKeyUpdate, kCloseNotify)
     // in one segment, or only its first nCut bytes.
     ScriptedSmtpServer& SendTls(std::vector<std::string> items, std::size_t nCut = SIZE_MAX);
-    // Bytes outside TLS while TLS is on (a renegotiation's tokens).
-    ScriptedSmtpServer& SendRaw(std::string bytes) {
-        return Add([this, bytes] { return WriteRaw(bytes); });
-    }
-    ScriptedSmtpServer& ExpectRaw(std::string bytes);
     // Closes the connection at this point without a goodbye.
     ScriptedSmtpServer& Close() {
         return Add([] { return false; });
@@ -89,11 +84,6 @@ public:
     // Reads nothing for a while, so that the client's writes fill the
     // connection and block; then reads until the client closes.
     ScriptedSmtpServer& StopReading(std::chrono::milliseconds hold);
-    // Over TLS: the first half of the record that carries the bytes, then
-    // silence until the client closes.
-    ScriptedSmtpServer& SendPartialRecord(const std::string& bytes) {
-        return SendTls({bytes}, kHalf).StaySilent();
-    }
     // Writes the line again and again, many lines a write, until the client
     // goes away (at most 64 MiB), as a server whose reply never ends.
     ScriptedSmtpServer& SendForever(std::string line);
@@ -130,8 +120,6 @@ public:
     std::string ClientCertificateName() const { return Locked(m_clientCertName); }
 
 private:
-    static constexpr std::size_t kHalf = SIZE_MAX - 1;
-
     ScriptedSmtpServer& Add(std::function<bool()> step) {
         m_steps.push_back(std::move(step));
         return *this;
@@ -200,4 +188,11 @@ inline std::vector<std::string> Dripped(const std::string& text) {
 // The greeting and the answer to HELO of a server without extensions.
 inline ScriptedSmtpServer& Helo(ScriptedSmtpServer& server) {
     return server.Send("220 mail.test\r\n").Exchange("HELO", "250 hello\r\n");
+}
+
+// MAIL FROM, one RCPT TO and DATA accepted.
+inline ScriptedSmtpServer& UpToData(ScriptedSmtpServer& server) {
+    return server.Exchange("MAIL FROM:", "250 ok\r\n")
+        .Exchange("RCPT TO:", "250 ok\r\n")
+        .Exchange("DATA", "354 go ahead\r\n");
 }

@@ -1,26 +1,20 @@
-#!/usr/bin/python3
 """Loopback peers of the OAuth2 sending route: an HTTPS token endpoint laid out
 like the hosted service's identity platform (client-credentials grant) and an
 SMTP server that accepts only the tokens it issued (AUTH XOAUTH2).
 
-A Python test runs OAuthServers(folder, ...).start() on threads of its own
-process; run as a program (oauth_servers.py --dir DIR) it prints, flushed:
-    oauth-servers: ready authority https://127.0.0.1:P1 smtp-port P2 ca PATH
-    oauth-servers: token N issued
-    oauth-servers: token request refused: ERROR: DESCRIPTION
-    oauth-servers: message N from <a> to <b>, <c> [NOTIFY=...] -> FILE.eml
-with FILE.json beside each FILE.eml holding the envelope. Clients trust the CA
-made in DIR/tls through SSL_CERT_FILE.
+A Python test (or the peers of the send tests) runs OAuthServers(folder,
+...).start() on threads of its own process; announce gets a line for each
+token issued or refused and each message, and store_files keeps each message
+as msg-N.eml with its envelope in msg-N.json. Clients trust the CA made in
+FOLDER/tls (or given) through SSL_CERT_FILE.
 """
 
-import argparse
 import asyncio
 import base64
 import http.server
 import json
 import os
 import secrets
-import signal
 import ssl
 import sys
 import threading
@@ -31,7 +25,7 @@ from aiosmtpd.smtp import AuthResult
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                                 "capture-server"))
-from smtpd_common import ExtendedSMTP, message_bytes, quiet_aiosmtpd, write_files  # noqa: E402
+from smtpd_common import ExtendedSMTP, message_bytes, write_files  # noqa: E402
 from peers import make_certificates  # noqa: E402
 
 DEFAULT_TENANT = "contoso-tenant"
@@ -209,26 +203,3 @@ class OAuthServers:
         self._loop.run_until_complete(self._smtp.wait_closed())
         self._loop.close()
 
-
-def main(argv):
-    p = argparse.ArgumentParser(prog="oauth_servers.py",
-                                description="Loopback token endpoint and XOAUTH2 SMTP server.")
-    p.add_argument("--dir", required=True, help="folder for certificates and received messages")
-    folder = p.parse_args(argv).dir
-    quiet_aiosmtpd()
-    os.makedirs(folder, exist_ok=True)
-    servers = OAuthServers(folder, store_files=True,
-                           announce=lambda text: print("oauth-servers:", text, flush=True))
-    stop = threading.Event()
-    for sig in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(sig, lambda *_: stop.set())
-    servers.start()
-    servers.announce("ready authority %s smtp-port %d ca %s" % (
-        servers.authority, servers.smtp_port, servers.ca_file))
-    stop.wait()
-    servers.stop()
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

@@ -25,7 +25,7 @@ request a line with lines ending in ".":
   check ADDRESS EXPECTED.json  the stored message with that recipient read back
                                by check_message.py, and EXPECTED's "envelope"
                                against its record
-  said PEER TEXT               yes/no: a line of that peer's output holds TEXT
+  said oauth TEXT              yes/no: a line of the OAuth2 peers' output holds TEXT
   connection PEER              the lines of that peer's last whole connection,
                                then "closed" (waits up to 10 s for its end)
 """
@@ -135,9 +135,6 @@ class Program:
             with self.changed:
                 self.lines.append(line.rstrip("\n"))
                 self.changed.notify_all()
-
-    def said(self, text):
-        return ["yes" if any(text in line for line in list(self.lines)) else "no"]
 
     def connection(self):
         with self.changed:

@@ -1,14 +1,12 @@
 """The newcomer's tools on loopback, read back with Python's own email package:
-the capture server against Python's SMTP client, smtpmail-send (the sample
-host) against the capture server, and `make demo`'s steps (scripts/demo.sh on
-a built tree, without the package installation).
+smtpmail-send (the sample host) against the capture server, and `make demo`'s
+steps (scripts/demo.sh on a built tree, without the package installation).
 
     test_demo.py BUILD_DIR SOURCE_DIR [TestClass ...]
 """
 
 import email
 import email.policy
-import email.utils
 import json
 import os
 import queue
@@ -207,11 +205,6 @@ class SampleHostTest(unittest.TestCase):
             self.assertIn(option, out)
 
 
-def normalise(text):
-    # Generated MIME has CRLF line ends; the source files have LF.
-    return "\n".join(line.rstrip() for line in text.replace("\r\n", "\n").strip().split("\n"))
-
-
 class DemoTest(unittest.TestCase):
     """scripts/demo.sh's steps, checked through the message it captured."""
 
@@ -237,33 +230,11 @@ class DemoTest(unittest.TestCase):
         captured = os.path.join(work, "captured")
         emls = sorted(f for f in os.listdir(captured) if f.endswith(".eml"))
         self.assertEqual(len(emls), 1, output)
-        raw, m, env = read_stored(os.path.join(captured, emls[0]))
+        _, _, env = read_stored(os.path.join(captured, emls[0]))
         self.assertEqual((env["tls"], env["auth_user"], env["mail_from"]),
                          (True, "demo", "demo@example.org"))
-        self.assertEqual([(r["address"], r["params"]) for r in env["rcpt_params"]],
-                         [(a, ["NOTIFY=SUCCESS,FAILURE"]) for a in (
-                             "ada@example.org", "grace@example.org", "charles@example.org",
-                             "audit@example.org")])
-        self.assertEqual(email.utils.parseaddr(str(m["From"])), ("smtpmail demo", "demo@example.org"))
-        self.assertEqual([(a.display_name, a.addr_spec) for a in m["To"].addresses],
-                         [("Ada Lovelace", "ada@example.org"), ("", "grace@example.org")])
-        self.assertEqual([(a.display_name, a.addr_spec) for a in m["Cc"].addresses],
-                         [("Charles Babbage", "charles@example.org")])
-        self.assertNotIn(b"audit@example.org", raw)
-        self.assertEqual(str(m["Subject"]), subject)
-        self.assertEqual((str(m["X-Priority"]), str(m["Disposition-Notification-To"])),
-                         ("1", "demo@example.org"))
-        self.assertIsNotNone(email.utils.parsedate_to_datetime(str(m["Date"])))
-        parts = [p for p in m.walk() if not p.is_multipart()]
-        self.assertEqual([p.get_content_type() for p in parts],
-                         ["text/html", "application/octet-stream", "application/octet-stream"])
-        content = os.path.join(work, "content")
-        with open(os.path.join(content, "body.html"), encoding="utf-8-sig") as f:
-            self.assertEqual(normalise(parts[0].get_content()), normalise(f.read()))
-        self.assertEqual([p.get_filename() for p in parts[1:]], ["notes.txt", "pixel.png"])
-        for part in parts[1:]:
-            with open(os.path.join(content, part.get_filename()), "rb") as f:
-                self.assertEqual(part.get_payload(decode=True), f.read())
+        # The message itself is demo.sh's to show (its attachments compared
+        # above); what each host field becomes is SendDeliveryTest's.
 
 
 if __name__ == "__main__":

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <stdexcept>
@@ -68,15 +67,8 @@ TEST_F(FrameTest, BadRecordsAndNullHandlesAreRefusedWithoutALastError) {
     EXPECT_NE(h, nullptr) << "the smallest accepted record ends with pSession";
     lib.Uninitialize(h);
 
-    LogCapture capture;
     EXPECT_EQ(lib.GetLastError(nullptr), nullptr);
     EXPECT_EQ(lib.FindFirst(nullptr, nullptr), nullptr);
-    const auto records = capture.Records();
-    EXPECT_EQ(std::count_if(records.begin(), records.end(),
-                            [](const auto& r) { return r.message == u"handle may not be NULL"; }),
-              2)
-        << "one diagnostic line from each\n"
-        << capture.Dump();
     for (MAILRESULT rc :
          {lib.Execute(nullptr, MAILCMD_GETNAME, nullptr), lib.Send(nullptr, nullptr, nullptr),
           lib.Deliver(nullptr, 0), lib.GetProperty(nullptr, u"SupportsHTML", nullptr, 0),

@@ -131,8 +131,6 @@ class DeliveryTest(RelayCase):
         # Each address once, Bcc in the envelope only.
         self.assertEqual(received.rcpt_tos, ["bob@example.org", "carla@example.org",
                                              "cc@example.org", "hidden@example.net"])
-        self.assertEqual([r["params"] for r in received.rcpt_params],
-                         [["NOTIFY=SUCCESS,FAILURE"]] * 4)
         self.assertIn("SIZE=%d" % len(received.content), received.mail_options)
         self.assertNotIn(b"hidden@example.net", received.content)
         for line in received.content.split(b"\r\n"):
@@ -146,12 +144,9 @@ class DeliveryTest(RelayCase):
         to = [(a.display_name, a.addr_spec) for a in m["To"].addresses]
         self.assertEqual(to, [("", "bob@example.org"), ("Carla Ärger", "carla@example.org")])
         self.assertEqual([a.addr_spec for a in m["Cc"].addresses], ["cc@example.org"])
-        self.assertIsNone(m["Bcc"])
-        self.assertEqual((m["X-Priority"], m["Importance"]), ("1 (Highest)", "High"))
+        # NOTIFY, Bcc, priority, Message-ID and Date as SendOAuthTest reads them.
         self.assertEqual(m["X-Campaign"], "spring; tracking=1")
         self.assertEqual(m["Reply-To"].addresses[0].addr_spec, "replies@example.org")
-        self.assertRegex(m["Message-ID"], r"^<[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}@example\.com>$")
-        self.assertIsNotNone(m["Date"].datetime)
 
         self.assertEqual(m.get_content_type(), "multipart/mixed")
         part = m.get_body()
@@ -238,10 +233,9 @@ class FailureTest(RelayCase):
 
     def test_refusals_name_their_reason(self):
         port, endpoint = self.closed_port, "https://127.0.0.1:%d" % self.closed_port
+        # A wrong secret is SendOAuthTest's row.
         self.expect_failures([
-            ({"client-secret": "not-the-secret"},
-             "refused the request (HTTP 401, invalid_client): " + oauth_servers.TEXT_BAD_SECRET),
-            ({"client-secret": oauth_servers.DEFAULT_CLIENT_SECRET, "authority": endpoint},
+            ({"authority": endpoint},
              "Could not reach the token endpoint %s/%s/oauth2/v2.0/token" % (
                  endpoint, oauth_servers.DEFAULT_TENANT)),
             ({"authority": self.servers.authority, "port": port},

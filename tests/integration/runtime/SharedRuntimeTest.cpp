@@ -63,14 +63,7 @@ protected:
         EXPECT_EQ(error->dwNativeCode, static_cast<uint32_t>(WSAECONNREFUSED));
 
         ScriptedSmtpServer server;
-        server.Send("220 mail.test\r\n")
-            .Exchange("", "250 hello\r\n")
-            .Exchange("MAIL FROM:", "250 ok\r\n")
-            .Exchange("RCPT TO:", "250 ok\r\n")
-            .Exchange("DATA", "354 go on\r\n")
-            .ExpectData()
-            .Send("250 queued\r\n")
-            .Exchange("QUIT", "221 bye\r\n");
+        UpToData(Helo(server)).ExpectData().Send("250 queued\r\n").Exchange("QUIT", "221 bye\r\n");
         const int port = server.Start();
         ASSERT_GT(port, 0);
         EXPECT_EQ(SendTo(port), MAILERR_OK);

@@ -251,6 +251,7 @@ void SendFixture::ExpectCertificateRows(const std::vector<CertificateRow>& rows)
         ExpectLastError(MAILERR_ACCESS_DENIED,
                         kConnecting + u"PolicyStatus error code = " + FromUtf8(code) + u".",
                         row.policyError, false);
+        EXPECT_TRUE(m_log.Contains(Description(), 3)) << "the host log at the exception's level";
     }
 }
 

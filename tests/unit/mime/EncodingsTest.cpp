@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <utility>
 
@@ -12,45 +11,8 @@
 
 using P = TSMTPBodyPart;
 
-namespace {
-
-int HexValue(char c) {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-}
-
-// A strict quoted-printable decoder: "=" starts a soft line break or an
-// escape of two upper-case hex digits; anything else fails the test. No line
-// of the encoding is longer than 79.
-std::string DecodeQuotedPrintable(const std::string& encoded) {
-    std::string out;
-    size_t lineStart = 0;
-    for (size_t i = 0; i < encoded.size(); ++i) {
-        if (encoded.compare(i, 2, "\r\n") == 0) {
-            EXPECT_LE(i - lineStart, 79u) << encoded;
-            lineStart = i + 2;
-        }
-        if (encoded[i] != '=') {
-            out.push_back(encoded[i]);
-        } else if (encoded.compare(i, 3, "=\r\n") == 0) {
-            EXPECT_LE(i + 1 - lineStart, 79u) << encoded;
-            lineStart = i + 3;
-            i += 2;
-        } else if (i + 2 < encoded.size() && HexValue(encoded[i + 1]) >= 0 &&
-                   HexValue(encoded[i + 2]) >= 0) {
-            out.push_back(
-                static_cast<char>(HexValue(encoded[i + 1]) * 16 + HexValue(encoded[i + 2])));
-            i += 2;
-        } else {
-            ADD_FAILURE() << "broken escape at " << i << " in\n" << encoded;
-            return out;
-        }
-    }
-    EXPECT_LE(encoded.size() - lineStart, 79u) << encoded;
-    return out;
-}
-
-}  // namespace
-
+// Exact bytes; that any text decodes back within the line limits is the
+// encoders fuzz target's check, which CTest replays on its corpus.
 TEST(QuotedPrintable, EscapesAndLineBreaks) {
     std::string words;  // twenty four-letter words, 99 characters
     for (int i = 0; i < 20; ++i)
@@ -84,25 +46,6 @@ TEST(QuotedPrintable, EscapesAndLineBreaks) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(P::QuotedPrintableEncode(c.text), c.encoded) << c.what;
-
-    // Mixed text, and an escape at every position, decode back.
-    std::mt19937 random(12345);
-    const std::string pieces[] = {"word", " ", "\xc3\xa4", "=", "\t", "\r\n", ".", "\x7f"};
-    for (int round = 0; round < 100; ++round) {
-        std::string text;
-        for (int i = static_cast<int>(random() % 400); i > 0; --i) {
-            const size_t k = random() % 8;
-            // Line ends are rare, so that most lines need soft breaks.
-            text += pieces[k == 5 && random() % 10 != 0 ? 0 : k];
-        }
-        EXPECT_EQ(DecodeQuotedPrintable(P::QuotedPrintableEncode(text)), text);
-    }
-    for (size_t k = 0; k < 240; ++k) {
-        for (const char* tail : {"\xc3\xa4", "=\xe4 ", "\x01"}) {
-            const std::string text = std::string(k, 'a') + tail + std::string(k % 90, 'b');
-            EXPECT_EQ(DecodeQuotedPrintable(P::QuotedPrintableEncode(text)), text) << k;
-        }
-    }
 }
 
 TEST(EncodedWords, OnlyTextBeyondAsciiIsEncodedAndLongTextsAreFolded) {

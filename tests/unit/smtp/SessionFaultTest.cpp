@@ -154,11 +154,7 @@ TEST_F(SessionTest, AttachmentsThatCannotBeReadWhollyDeliverNothing) {
         if (!row.bShrinks)
             std::filesystem::resize_file(large, 52428801);
         ScriptedSmtpServer server;
-        server.Send("220 mail.test\r\n")
-            .Exchange("HELO", "250 hello\r\n")
-            .Exchange("MAIL FROM:", "250 ok\r\n")
-            .Exchange("RCPT TO:", "250 ok\r\n")
-            .Exchange("DATA", "354 go ahead\r\n");
+        UpToData(Helo(server));
         if (row.bShrinks) {
             // The client has the file open and its first lines are here.
             server.ExpectText("Content-Disposition: attachment")

@@ -27,8 +27,9 @@ int Decode(const std::u16string& text, std::string& bytes) {
 
 }  // namespace
 
-// RFC 4648's vectors as one run, every byte value back, line breaks skipped
-// and padding optional on the way in.
+// RFC 4648's vectors as one run, line breaks skipped and padding optional on
+// the way in. That any bytes decode back is the base64 fuzz target's check,
+// which CTest replays on its corpus.
 TEST(Base64, EncodesAsOneRunAndDecodesWhatItEncodes) {
     for (const auto& [bytes, text] : {std::pair{"", ""},
                                       {"f", "Zg=="},
@@ -40,19 +41,14 @@ TEST(Base64, EncodesAsOneRunAndDecodesWhatItEncodes) {
     for (int i = 0; i < 100; ++i)
         x300 += "eHh4";
     EXPECT_EQ(Encode(std::string(300, 'x')), x300);
-    std::string all, decoded;
-    for (int i = 0; i < 256; ++i)
-        all.push_back(static_cast<char>(i));
-    for (size_t len = 0; len <= all.size(); len += 37) {
-        const std::string encoded = Encode(all.substr(0, len));
-        ASSERT_EQ(Decode(std::u16string(encoded.begin(), encoded.end()), decoded),
-                  static_cast<int>(len));
-        EXPECT_EQ(decoded, all.substr(0, len));
+    for (const auto& [text, bytes] : {std::pair{u"Zm9v\r\nYmFy\r\n", "foobar"},
+                                      {u"Zm8", "fo"},
+                                      {u"Zm8=", "fo"},
+                                      {u"Zg==", "f"}}) {
+        std::string decoded;
+        EXPECT_EQ(Decode(text, decoded), static_cast<int>(std::string(bytes).size()));
+        EXPECT_EQ(decoded, bytes);
     }
-    EXPECT_EQ(Decode(u"Zm9v\r\nYmFy\r\n", decoded), 6);
-    EXPECT_EQ(decoded, "foobar");
-    EXPECT_EQ(Decode(u"Zm8", decoded), 2);
-    EXPECT_EQ(decoded, "fo");
 }
 
 TEST(Base64, RefusesInvalidTextWithANegativeResult) {
