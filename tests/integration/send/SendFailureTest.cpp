@@ -97,7 +97,7 @@ TEST_F(SendFailureTest, RefusedConnectionOrGreetingIs509) {
     EXPECT_TRUE(Description().starts_with(
         kConnecting + u"Cannot establish a connection between the client and the server."))
         << ToUtf8(Description());
-    EXPECT_TRUE(m_log.Contains(Description(), 3));
+    EXPECT_TRUE(Logged(3));
 }
 
 // Files the provider cannot read fail the same way, a body after the

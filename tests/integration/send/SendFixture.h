@@ -109,6 +109,9 @@ protected:
     // Releases the handle: the next Send reads the settings anew.
     void Close();
     std::u16string Description();
+    // The host log holds the description at that level (whole, as the
+    // description may be cut to its 255 characters).
+    bool Logged(int level);
     // Mail_GetLastError: the code, the description (whole, or only starting
     // with the text) and the native code.
     void ExpectLastError(MAILRESULT code, const std::u16string& description, uint32_t native,

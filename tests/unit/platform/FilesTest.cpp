@@ -33,7 +33,7 @@ TEST(Files, MissingFilesAndFoldersHaveTheirWindowsCodes) {
 // each other; a holder that shares nothing, or a writer, keeps a reader out,
 // and a reader keeps writers out.
 TEST(Files, ReadersThatShareReadingDoNotExcludeEachOther) {
-    const std::u16string path = TempPath("files-test-shared.bin");
+    const std::u16string path = Utf8ToUtf16(::testing::TempDir() + "/files-test-shared.bin");
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
