@@ -1,4 +1,4 @@
-// The byte transport under the SMTP session: one IPv4 TCP socket and, after
+// The byte transport under the SMTP session: one TCP socket (IPv4 or IPv6) and, after
 // StartClientHandshake, a TLS channel over it through the Schannel security
 // package. Every failure is thrown as TSMTPException. No call waits past the
 // deadline of the step it belongs to (SetDeadline).
@@ -23,7 +23,8 @@ public:
     void Create(const char16_t* pszCertName, DWORD dwProtocol, DWORD dwCertFlags);
     void Create();
     int Connect(const char16_t* pszHost, int nPort);
-    virtual int Connect(const platform::SOCKADDR_IN4* lpSockAddr, int nSockAddrLen);
+    // Connects to the first of the addresses that accepts (RFC 8305).
+    virtual int Connect(const platform::SocketAddress* lpSockAddr, int nSockAddrCount);
     int StartClientHandshake(const char16_t* pszServerName);
     int Send(const void* data, unsigned len);
     int Receive(void* buf, unsigned len);
@@ -39,6 +40,9 @@ public:
     DWORD RemainingMs() const;
     // The timeout of the current step: kind 3, native code WSAETIMEDOUT.
     [[noreturn]] void ThrowTimedOut() const;
+    // The address the connection was made to, as text ("192.0.2.1",
+    // "2001:db8::1"); empty before Connect.
+    const std::string& PeerAddress() const { return m_strPeerAddress; }
 
     std::u16string m_strUserName;
     DWORD m_dwProtocol;
@@ -77,6 +81,8 @@ private:
     // Capacity of m_pbIoBuffer (a whole record, or more when the handshake
     // left more input than that).
     DWORD m_cbIoBufferSize;
+
+    std::string m_strPeerAddress;
 
     DWORD m_dwStepTimeout;
     std::chrono::steady_clock::time_point m_Deadline;
