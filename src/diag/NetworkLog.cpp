@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/DebugOutput.h"
 #include "platform/Registry.h"
@@ -20,12 +22,14 @@ struct NetworkLogSettings {
 };
 
 constexpr size_t kMaxDatagram = 900;
+// How long the log host's name may take to resolve.
+constexpr DWORD kResolveTimeoutMs = 5000;
 constexpr const char16_t* kKeyPrefix = u"Software\\Veltrana\\Orbisuite\\log\\";
 
 std::mutex g_lock;  // guards set-up and close
 int g_nThreshold = -1;
 platform::SOCKET g_hSocket = INVALID_SOCKET;
-platform::SOCKADDR_IN4 g_logHost{};
+platform::SocketAddress g_logHost{};
 bool g_bCloseRegistered = false;
 
 // Reads the values of one key; true when "loglevel" was there.
@@ -100,21 +104,22 @@ bool NetworkLogSetup() {
         g_bCloseRegistered = true;
     }
     g_nThreshold = s.loglevel;
-    std::uint32_t address = 0;
-    int rc = platform::ResolveIPv4(s.host, &address);
-    if (rc == static_cast<int>(WSANOTINITIALISED)) {
-        platform::WSAStartup(0x0101);
-        rc = platform::ResolveIPv4(s.host, &address);
-    } else if (rc != 0) {
-        rc = platform::ResolveIPv4(s.host, &address);
+    // The log host is an address of either family, or a name for one; a
+    // failed lookup (but one that ran out of time) is tried once more. The
+    // socket layer starts Winsock itself.
+    std::u16string host;
+    strAnsiToWide(host, s.host, -1, CP_ACP, false);
+    const auto port = static_cast<std::uint16_t>(s.port);
+    std::vector<platform::SocketAddress> addresses(1);
+    if (!platform::ParseAddressLiteral(host.c_str(), port, &addresses[0])) {
+        int rc = platform::ResolveHost(host.c_str(), port, kResolveTimeoutMs, addresses);
+        if (rc != 0 && rc != static_cast<int>(WSAETIMEDOUT))
+            rc = platform::ResolveHost(host.c_str(), port, kResolveTimeoutMs, addresses);
+        if (rc != 0)
+            return false;
     }
-    if (rc != 0)
-        return false;
-    g_logHost = platform::SOCKADDR_IN4{};
-    g_logHost.sin_family = platform::AF_INET_;
-    g_logHost.sin_port = platform::htons(static_cast<std::uint16_t>(s.port));
-    g_logHost.sin_addr = address;
-    g_hSocket = platform::socket(platform::AF_INET_, platform::SOCK_DGRAM_, 0);
+    g_logHost = addresses[0];
+    g_hSocket = platform::socket(g_logHost.nFamily, platform::SOCK_DGRAM_, 0);
     return g_hSocket != INVALID_SOCKET;
 }
 
