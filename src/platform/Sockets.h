@@ -73,18 +73,6 @@ constexpr int AF_INET_ = 2;
 constexpr int AF_INET6_ = 23;  // Winsock's number
 constexpr int SOCK_STREAM_ = 1;
 constexpr int SOCK_DGRAM_ = 2;
-constexpr std::uint32_t INADDR_ANY_ = 0;
-constexpr std::uint32_t INADDR_NONE_ = 0xFFFFFFFFu;
-
-// An IPv4 socket address in the layout of sockaddr_in (16 bytes).
-struct SOCKADDR_IN4 {
-    std::uint16_t sin_family;
-    std::uint16_t sin_port;  // network byte order
-    std::uint32_t sin_addr;  // network byte order
-    std::uint8_t sin_zero[8];
-};
-static_assert(sizeof(SOCKADDR_IN4) == 16);
-
 // An IPv4 or IPv6 address with its port, as the resolver hands them out.
 struct SocketAddress {
     int nFamily = 0;              // AF_INET_ or AF_INET6_
@@ -102,7 +90,6 @@ void SetSocketError(DWORD dwError);
 #if defined(_WIN32)
 using ::closesocket;
 using ::htons;
-using ::inet_addr;
 using ::WSAGetLastError;
 #else
 DWORD WSAGetLastError();
@@ -110,15 +97,11 @@ DWORD WSAGetLastError();
 // A TCP socket is made non-blocking here; the calls below do the waiting. On
 // Windows the first socket starts Winsock.
 SOCKET socket(int af, int type, int protocol);
-int bind(SOCKET s, const SOCKADDR_IN4* addr, int addrLen);
-// Connects within timeoutMs; returns 0 or SOCKET_ERROR.
-int connect(SOCKET s, const SOCKADDR_IN4* addr, int addrLen, DWORD timeoutMs);
 // Sends all len bytes within timeoutMs; returns len or SOCKET_ERROR.
 int send(SOCKET s, const void* data, int len, DWORD timeoutMs);
 // One receive of at most len bytes, waiting at most timeoutMs for the first;
 // 0 when the peer closed; SOCKET_ERROR on failure.
 int recv(SOCKET s, void* buffer, int len, DWORD timeoutMs);
-int sendto(SOCKET s, const void* data, int len, const SOCKADDR_IN4* to);
 int sendto(SOCKET s, const void* data, int len, const SocketAddress* to);
 // Waits for input on s; returns 1 readable (or closed), 0 timed out, SOCKET_ERROR.
 // Any descriptor number works.
@@ -128,15 +111,7 @@ int setNoDelay(SOCKET s);
 
 #if !defined(_WIN32)
 int closesocket(SOCKET s);
-// Dotted IPv4 literal to an address in network byte order, INADDR_NONE_ when
-// the text is not one (255.255.255.255 also gives INADDR_NONE_).
-std::uint32_t inet_addr(const char* text);
 #endif
-// getaddrinfo restricted to IPv4: the first address in network byte order.
-// Returns 0, or the Winsock error (also set as the last error).
-int ResolveIPv4(const char* host, std::uint32_t* address);
-std::string AddressToText(std::uint32_t address);
-
 // The host as an address literal, with the port: a dotted IPv4 address, or
 // an IPv6 address with or without brackets ("::1", "[2001:db8::1]"). False
 // when the text is a name (or 255.255.255.255, which names no host).

@@ -134,14 +134,6 @@ int NativeFamily(int af) {
     return af == AF_INET_ ? AF_INET : af == AF_INET6_ ? AF_INET6 : af;
 }
 
-sockaddr_in ToNative(const SOCKADDR_IN4* a) {
-    sockaddr_in n{};
-    n.sin_family = AF_INET;
-    n.sin_port = a->sin_port;
-    n.sin_addr.s_addr = a->sin_addr;
-    return n;
-}
-
 }  // namespace
 
 void SetSocketError(DWORD dwError) {
@@ -225,42 +217,6 @@ SOCKET socket(int af, int type, int protocol) {
     return static_cast<SOCKET>(fd);
 }
 
-int bind(SOCKET s, const SOCKADDR_IN4* addr, int /*addrLen*/) {
-    if (addr == nullptr) {
-        SetWsaError(WSAEFAULT);
-        return SOCKET_ERROR;
-    }
-    sockaddr_in n = ToNative(addr);
-    return ::bind(Fd(s), reinterpret_cast<sockaddr*>(&n), sizeof n) == 0 ? 0 : Fail();
-}
-
-int connect(SOCKET s, const SOCKADDR_IN4* addr, int /*addrLen*/, DWORD timeoutMs) {
-    if (addr == nullptr) {
-        SetWsaError(WSAEFAULT);
-        return SOCKET_ERROR;
-    }
-    const auto deadline = DeadlineAfter(timeoutMs);
-    sockaddr_in n = ToNative(addr);
-    if (::connect(Fd(s), reinterpret_cast<sockaddr*>(&n), sizeof n) == 0)
-        return 0;
-    // A connect interrupted by a signal goes on in the background, as one
-    // that is in progress does.
-    if (errno != EINPROGRESS && errno != EINTR)
-        return Fail();
-    int rc = WaitFor(Fd(s), POLLOUT, deadline);
-    if (rc != 1)
-        return SOCKET_ERROR;
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-        return Fail();
-    if (err != 0) {
-        SetWsaError(WsaErrorFromErrno(err));
-        return SOCKET_ERROR;
-    }
-    return 0;
-}
-
 int send(SOCKET s, const void* data, int len, DWORD timeoutMs) {
     if (len < 0 || (data == nullptr && len > 0)) {
         SetWsaError(WSAEFAULT);
@@ -306,17 +262,6 @@ int recv(SOCKET s, void* buffer, int len, DWORD timeoutMs) {
     }
 }
 
-int sendto(SOCKET s, const void* data, int len, const SOCKADDR_IN4* to) {
-    if (to == nullptr || len < 0) {
-        SetWsaError(WSAEFAULT);
-        return SOCKET_ERROR;
-    }
-    sockaddr_in n = ToNative(to);
-    ssize_t sent = ::sendto(Fd(s), data, static_cast<size_t>(len), MSG_NOSIGNAL,
-                            reinterpret_cast<sockaddr*>(&n), sizeof n);
-    return sent < 0 ? Fail() : static_cast<int>(sent);
-}
-
 int sendto(SOCKET s, const void* data, int len, const SocketAddress* to) {
     if (to == nullptr || len < 0) {
         SetWsaError(WSAEFAULT);
@@ -346,63 +291,14 @@ int closesocket(SOCKET s) {
     return ::close(Fd(s)) == 0 ? 0 : Fail();
 }
 
-std::uint32_t inet_addr(const char* text) {
-    if (text == nullptr)
-        return INADDR_NONE_;
-    in_addr a{};
-    if (::inet_pton(AF_INET, text, &a) != 1)
-        return INADDR_NONE_;
-    return a.s_addr;
-}
-
-int ResolveIPv4(const char* host, std::uint32_t* address) {
-    if (host == nullptr || address == nullptr) {
-        SetWsaError(WSAEFAULT);
-        return static_cast<int>(WSAEFAULT);
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    int rc = ::getaddrinfo(host, nullptr, &hints, &result);
-    if (rc != 0 || result == nullptr) {
-        DWORD err;
-        switch (rc) {
-            case EAI_AGAIN:
-                err = WSATRY_AGAIN;
-                break;
-            case EAI_FAIL:
-                err = WSANO_RECOVERY;
-                break;
-#ifdef EAI_NODATA
-            case EAI_NODATA:
-                err = WSANO_DATA;
-                break;
-#endif
-            case EAI_MEMORY:
-                err = WSAENOBUFS;
-                break;
-            default:
-                err = WSAHOST_NOT_FOUND;
-                break;
-        }
-        if (result != nullptr)
-            ::freeaddrinfo(result);
-        SetWsaError(err);
-        return static_cast<int>(err);
-    }
-    *address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(result);
-    return 0;
-}
-
 bool ParseAddressLiteral(const char16_t* host, std::uint16_t port, SocketAddress* address) {
     if (host == nullptr || address == nullptr)
         return false;
     std::string text = Utf16ToUtf8(host);
     if (text.size() > 2 && text.front() == '[' && text.back() == ']')
         text = text.substr(1, text.size() - 2);
-    else if (text.find(':') == std::string::npos && inet_addr(text.c_str()) == INADDR_NONE_)
+    else if (in_addr a{}; text.find(':') == std::string::npos &&
+                          (::inet_pton(AF_INET, text.c_str(), &a) != 1 || a.s_addr == INADDR_NONE))
         return false;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -495,14 +391,6 @@ DWORD Result(SOCKET s) {
 // In parentheses: the C library defines htons as a macro when optimising.
 std::uint16_t(htons)(std::uint16_t value) {
     return ::htons(value);
-}
-
-std::string AddressToText(std::uint32_t address) {
-    in_addr a{};
-    a.s_addr = address;
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
 }
 
 int gethostname(char* name, int nameLen) {

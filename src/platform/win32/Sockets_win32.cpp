@@ -55,14 +55,6 @@ int WaitFor(SOCKET s, bool write, Clock::time_point deadline) {
     }
 }
 
-sockaddr_in ToNative(const SOCKADDR_IN4* a) {
-    sockaddr_in n{};
-    n.sin_family = AF_INET;
-    n.sin_port = a->sin_port;
-    n.sin_addr.s_addr = a->sin_addr;
-    return n;
-}
-
 int g_nStartup = -1;
 std::once_flag g_startupOnce;
 
@@ -142,39 +134,6 @@ SOCKET socket(int af, int type, int protocol) {
     return s;
 }
 
-int bind(SOCKET s, const SOCKADDR_IN4* addr, int /*addrLen*/) {
-    if (addr == nullptr) {
-        SetWsaError(WSAEFAULT);
-        return SOCKET_ERROR;
-    }
-    sockaddr_in n = ToNative(addr);
-    return ::bind(s, reinterpret_cast<sockaddr*>(&n), sizeof n);
-}
-
-int connect(SOCKET s, const SOCKADDR_IN4* addr, int /*addrLen*/, DWORD timeoutMs) {
-    if (addr == nullptr) {
-        SetWsaError(WSAEFAULT);
-        return SOCKET_ERROR;
-    }
-    const auto deadline = DeadlineAfter(timeoutMs);
-    sockaddr_in n = ToNative(addr);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&n), sizeof n) == 0)
-        return 0;
-    if (::WSAGetLastError() != WSAEWOULDBLOCK)
-        return SOCKET_ERROR;
-    if (WaitFor(s, true, deadline) != 1)
-        return SOCKET_ERROR;
-    int err = 0;
-    int len = sizeof err;
-    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
-        return SOCKET_ERROR;
-    if (err != 0) {
-        SetWsaError(err);
-        return SOCKET_ERROR;
-    }
-    return 0;
-}
-
 int send(SOCKET s, const void* data, int len, DWORD timeoutMs) {
     if (len < 0 || (data == nullptr && len > 0)) {
         SetWsaError(WSAEFAULT);
@@ -214,16 +173,6 @@ int recv(SOCKET s, void* buffer, int len, DWORD timeoutMs) {
     }
 }
 
-int sendto(SOCKET s, const void* data, int len, const SOCKADDR_IN4* to) {
-    if (to == nullptr || len < 0 || (data == nullptr && len > 0)) {
-        SetWsaError(WSAEFAULT);
-        return SOCKET_ERROR;
-    }
-    sockaddr_in n = ToNative(to);
-    return ::sendto(s, static_cast<const char*>(data), len, 0, reinterpret_cast<sockaddr*>(&n),
-                    sizeof n);
-}
-
 int sendto(SOCKET s, const void* data, int len, const SocketAddress* to) {
     if (to == nullptr || len < 0 || (data == nullptr && len > 0)) {
         SetWsaError(WSAEFAULT);
@@ -246,30 +195,6 @@ int waitReadable(SOCKET s, DWORD timeoutMs) {
 int setNoDelay(SOCKET s) {
     BOOL on = TRUE;
     return ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-}
-
-int ResolveIPv4(const char* host, std::uint32_t* address) {
-    if (host == nullptr || address == nullptr) {
-        SetWsaError(WSAEFAULT);
-        return WSAEFAULT;
-    }
-    if (int rc = WSAStartup(MAKEWORD(2, 2)); rc != 0)
-        return rc;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    int rc = ::getaddrinfo(host, nullptr, &hints, &result);
-    if (rc != 0 || result == nullptr) {
-        if (result != nullptr)
-            ::freeaddrinfo(result);
-        int error = rc != 0 ? rc : WSAHOST_NOT_FOUND;
-        SetWsaError(error);
-        return error;
-    }
-    *address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(result);
-    return 0;
 }
 
 bool ParseAddressLiteral(const char16_t* host, std::uint16_t port, SocketAddress* address) {
@@ -399,14 +324,5 @@ DWORD Result(SOCKET s) {
 }
 
 }  // namespace connect_attempt
-
-std::string AddressToText(std::uint32_t address) {
-    in_addr a{};
-    a.s_addr = address;
-    char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &a, text, sizeof text) == nullptr)
-        return std::string();
-    return text;
-}
 
 }  // namespace platform
