@@ -51,6 +51,8 @@ TSMTPSSLSocket::TSMTPSSLSocket()
       m_pCertContext(nullptr),
       m_hMyCertStore(nullptr),
       m_SchannelCred{},
+      m_SchCredentials{},
+      m_TlsParameters{},
       m_hClientCreds{},
       m_hContext{},
       m_hSecurity(nullptr),

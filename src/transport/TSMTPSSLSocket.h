@@ -49,6 +49,9 @@ public:
     platform::PCCERT_CONTEXT m_pCertContext;
     platform::HCERTSTORE m_hMyCertStore;
     platform::SCHANNEL_CRED m_SchannelCred;
+    // The credential record where Schannel takes it (SchannelTakesSchCredentials).
+    platform::SCH_CREDENTIALS m_SchCredentials;
+    platform::TLS_PARAMETERS m_TlsParameters;
     platform::CredHandle m_hClientCreds;
     platform::CtxtHandle m_hContext;
     HMODULE m_hSecurity;
@@ -73,6 +76,10 @@ private:
                             bool fDoInitialRead, platform::SecBuffer* pExtraData);
     DWORD ClientVerifyCertificate(platform::PCCERT_CONTEXT pServerCert,
                                   const char16_t* pszServerName, DWORD dwCertFlags);
+    // The server certificate of the context through ClientVerifyCertificate,
+    // unless the flags waive every check or it is the certificate already
+    // verified on this connection (a renegotiation may bring another).
+    void CheckServerCertificate();
     void ClientDisconnect(platform::CredHandle* phCreds, platform::CtxtHandle* phContext);
     // Makes bytes that arrived with the last handshake message the held
     // encrypted input of the next Receive.
@@ -83,6 +90,9 @@ private:
     DWORD m_cbIoBufferSize;
 
     std::string m_strPeerAddress;
+    // The name the certificate must hold, and the certificate verified for it.
+    std::u16string m_strServerName;
+    std::string m_VerifiedCert;
 
     DWORD m_dwStepTimeout;
     std::chrono::steady_clock::time_point m_Deadline;

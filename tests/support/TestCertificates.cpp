@@ -79,6 +79,33 @@ void WritePem(const std::string& path, X509* cert, EVP_PKEY* key) {
     std::fclose(f);
 }
 
+// The CA and its revocation list, which names the certificate revoked.
+void WriteCaWithCrl(const std::string& path, X509* ca, EVP_PKEY* caKey, X509* revoked) {
+    X509_CRL* crl = X509_CRL_new();
+    X509_CRL_set_version(crl, 1);
+    X509_CRL_set_issuer_name(crl, X509_get_subject_name(ca));
+    ASN1_TIME* lastUpdate = X509_gmtime_adj(nullptr, -86400L);
+    ASN1_TIME* nextUpdate = X509_gmtime_adj(nullptr, 30 * 86400L);
+    X509_CRL_set1_lastUpdate(crl, lastUpdate);
+    X509_CRL_set1_nextUpdate(crl, nextUpdate);
+    X509_REVOKED* entry = X509_REVOKED_new();
+    X509_REVOKED_set_serialNumber(entry, X509_get_serialNumber(revoked));
+    X509_REVOKED_set_revocationDate(entry, lastUpdate);
+    X509_CRL_add0_revoked(crl, entry);
+    X509_CRL_sort(crl);
+    if (X509_CRL_sign(crl, caKey, EVP_sha256()) == 0)
+        throw std::runtime_error("signing the revocation list failed");
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr)
+        throw std::runtime_error("cannot write " + path);
+    PEM_write_X509(f, ca);
+    PEM_write_X509_CRL(f, crl);
+    std::fclose(f);
+    ASN1_TIME_free(lastUpdate);
+    ASN1_TIME_free(nextUpdate);
+    X509_CRL_free(crl);
+}
+
 struct CertFolder {
     CertFolder() {
         const char* tmp = std::getenv("TMPDIR");
@@ -109,6 +136,7 @@ struct CertFolder {
             {"expired", "localhost", false, -30, -1, serverSan, "serverAuth"},
             {"selfsigned", "localhost", true, -1, 825, serverSan, "serverAuth"},
             {"clientonly", "localhost", false, -1, 825, serverSan, "clientAuth"},
+            {"revoked", "localhost", false, -1, 825, serverSan, "serverAuth"},
         };
         long serial = 2;
         for (const Leaf& leaf : leaves) {
@@ -118,6 +146,8 @@ struct CertFolder {
                                   leaf.san, leaf.eku, serial++);
             WritePem(path + "/" + leaf.file + ".pem", cert, nullptr);
             WritePem(path + "/" + leaf.file + ".key", nullptr, key);
+            if (std::string(leaf.file) == "revoked")
+                WriteCaWithCrl(path + "/ca-crl.pem", ca, caKey, cert);
             X509_free(cert);
             EVP_PKEY_free(key);
         }

@@ -6,7 +6,9 @@
 //   expired     as server, but its validity ended yesterday
 //   selfsigned  as server, signed by itself
 //   clientonly  as server, usable for client authentication only
-// and client.pem, "SMTP Mail Test Client" with its key in the same file.
+//   revoked     as server, listed in ca-crl.pem's revocation list
+// and client.pem, "SMTP Mail Test Client" with its key in the same file;
+// ca-crl.pem is the test CA with its certificate revocation list.
 // Keys are P-256 EC keys in PEM (PKCS #8, no password).
 #pragma once
 
