@@ -447,7 +447,7 @@ DWORD TSMTPSSLSocket::ClientVerifyCertificate(PCCERT_CONTEXT pServerCert,
     ChainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
     ChainPara.RequestedUsage.Usage.rgpszUsageIdentifier = rgpszUsage;
     ChainPara.dwUrlRetrievalTimeout = RemainingMs();
-    const DWORD dwChainFlags = (dwCertFlags & SECURITY_FLAG_IGNORE_REVOCATION) != 0
+    const DWORD dwChainFlags = (dwCertFlags & transport::kCertFlagIgnoreRevocation) != 0
                                    ? 0
                                    : CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT |
                                          CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
@@ -481,7 +481,7 @@ DWORD TSMTPSSLSocket::ClientVerifyCertificate(PCCERT_CONTEXT pServerCert,
         throw TSMTPException(3, u"Cannot check a certificate chain to verify its validity!");
     if (IsRevocationUnknown(PolicyStatus.dwError)) {
         // The unknown status is waived; the checks after it still answer.
-        polHttps.fdwChecks |= SECURITY_FLAG_IGNORE_REVOCATION;
+        polHttps.fdwChecks |= transport::kCertFlagIgnoreRevocation;
         PolicyStatus = CERT_CHAIN_POLICY_STATUS{};
         PolicyStatus.cbSize = sizeof PolicyStatus;
         if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, pChainContext, &PolicyPara,

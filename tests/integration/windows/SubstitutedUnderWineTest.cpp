@@ -14,19 +14,28 @@
 //    starting a second handshake; the bytes after it come back as
 //    SECBUFFER_EXTRA.
 // Handshake and alert records carry one word each (the dialogue below).
+// The same package shows what the provider asks of Schannel and of the chain
+// engine, and how it takes their answers, for the Windows versions and the
+// revocation answers that Wine does not have.
+#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 #include <windows.h>
 
 #define SECURITY_WIN32
 #include <security.h>
-// After security.h, whose types it uses.
+#define SCHANNEL_USE_BLACKLISTS
+#include <subauth.h>
+// After security.h and subauth.h, whose types it uses.
 #include <schannel.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,6 +45,7 @@
 
 namespace {
 
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -53,6 +63,18 @@ struct Journal {
     bool bEstablished = false;
     bool bShutdown = false;
     bool bAwaitingHandshake = false;  // DecryptMessage handed a handshake record back
+    DWORD dwBuild = 0;                // RtlGetVersion's answer; 0: the system's own
+    bool bAskForCertificate = false;  // the server hello wants a client certificate
+    PCCERT_CONTEXT certs[2] = {};     // the server's, before and after a renegotiation
+    bool bRenegotiated = false;
+    DWORD dwCredVersion = 0;        // of the credential record
+    DWORD dwProtocols = 0;          // SCHANNEL_CRED: enabled; SCH_CREDENTIALS: disabled
+    DWORD dwLoadFlags = 0;          // of LoadLibraryExW for SCHANNEL.DLL
+    std::vector<DWORD> chainFlags;  // of each chain request
+    std::string usage;              // the usage the last one asked for
+    DWORD dwUrlTimeout = 0;         // and its URL retrieval time
+    DWORD dwPolicyFlags = 0;
+    std::vector<DWORD> answers;  // of the SSL policy, one a certificate (then 0)
 } g_journal;
 
 // A record as the peer writes it.
@@ -108,12 +130,23 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandle(SEC_WCHAR* /*principal*/, SEC
                                                    ULONG use, void* /*logonId*/, void* authData,
                                                    SEC_GET_KEY_FN /*getKey*/, void* /*argument*/,
                                                    PCredHandle credential, PTimeStamp /*expiry*/) {
-    const auto* cred = static_cast<const SCHANNEL_CRED*>(authData);
     if (package == nullptr || std::wstring(package) != UNISP_NAME_W || use != SECPKG_CRED_OUTBOUND)
         return SEC_E_SECPKG_NOT_FOUND;
-    if (cred == nullptr || cred->dwVersion != SCHANNEL_CRED_VERSION ||
-        (cred->dwFlags & SCH_CRED_MANUAL_CRED_VALIDATION) == 0)
+    const DWORD dwVersion = authData != nullptr ? *static_cast<const DWORD*>(authData) : 0;
+    DWORD dwFlags = 0;
+    if (dwVersion == SCHANNEL_CRED_VERSION) {
+        const auto* cred = static_cast<const SCHANNEL_CRED*>(authData);
+        dwFlags = cred->dwFlags;
+        g_journal.dwProtocols = cred->grbitEnabledProtocols;
+    } else if (dwVersion == SCH_CREDENTIALS_VERSION) {
+        const auto* cred = static_cast<const SCH_CREDENTIALS*>(authData);
+        dwFlags = cred->dwFlags;
+        g_journal.dwProtocols =
+            cred->cTlsParameters == 1 ? cred->pTlsParameters->grbitDisabledProtocols : ~0u;
+    }
+    if ((dwFlags & SCH_CRED_MANUAL_CRED_VALIDATION) == 0)
         return SEC_E_UNKNOWN_CREDENTIALS;
+    g_journal.dwCredVersion = dwVersion;
     *credential = CredHandle{1, 1};
     ++g_journal.nCredentials;
     return SEC_E_OK;
@@ -157,7 +190,16 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContext(PCredHandle /*credential*/, 
         return SEC_E_INCOMPLETE_MESSAGE;
     if (type != kHandshake)
         return SEC_E_ILLEGAL_MESSAGE;
+    if (word == "SERVER-HELLO" && journal.bAskForCertificate) {
+        // Windows may leave the input buffers changed by this answer.
+        journal.bAskForCertificate = false;
+        journal.events.push_back("ISC incomplete");
+        input->pBuffers[1] = SecBuffer{in->cbBuffer, SECBUFFER_EXTRA, nullptr};
+        in->cbBuffer = 0;
+        return SEC_I_INCOMPLETE_CREDENTIALS;
+    }
     journal.events.push_back("ISC " + word);
+    journal.bRenegotiated |= word == "SERVER-HELLO-2";
     // Each server message and the client's answer: a ticket is kept for a
     // later connection, with nothing to answer.
     static const std::map<std::string, std::string> answers = {
@@ -199,6 +241,11 @@ SECURITY_STATUS SEC_ENTRY ApplyControlToken(PCtxtHandle /*context*/, PSecBufferD
 
 SECURITY_STATUS SEC_ENTRY QueryContextAttributes(PCtxtHandle /*context*/, ULONG attribute,
                                                  void* buffer) {
+    const PCCERT_CONTEXT cert = g_journal.certs[g_journal.bRenegotiated ? 1 : 0];
+    if (attribute == SECPKG_ATTR_REMOTE_CERT_CONTEXT && cert != nullptr) {
+        *static_cast<PCCERT_CONTEXT*>(buffer) = ::CertDuplicateCertificateContext(cert);
+        return SEC_E_OK;
+    }
     if (attribute != SECPKG_ATTR_STREAM_SIZES)
         return SEC_E_UNSUPPORTED_FUNCTION;
     *static_cast<SecPkgContext_StreamSizes*>(buffer) =
@@ -293,14 +340,23 @@ PSecurityFunctionTableW SEC_ENTRY InitSecurityInterfaceW() {
     return &table;
 }
 
+LONG WINAPI RtlGetVersion(OSVERSIONINFOW* version) {
+    version->dwMajorVersion = 10;
+    version->dwMinorVersion = 0;
+    version->dwBuildNumber = g_journal.dwBuild;
+    return 0;
+}
+
 struct SchannelTable {
     static inline ImportPatch* patch = nullptr;
 
     static FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
-        if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 &&
-            std::strcmp(name, "InitSecurityInterfaceW") == 0 &&
+        const bool bNamed = HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0;
+        if (bNamed && std::strcmp(name, "InitSecurityInterfaceW") == 0 &&
             module == ::GetModuleHandleW(L"schannel.dll"))
             return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&InitSecurityInterfaceW));
+        if (bNamed && std::strcmp(name, "RtlGetVersion") == 0 && g_journal.dwBuild != 0)
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RtlGetVersion));
         return patch->Original<decltype(&::GetProcAddress)>()(module, name);
     }
 };
@@ -367,6 +423,142 @@ TEST_F(WineSendTest, HandshakeMessagesAfterTheHandshakeNeverEndARead) {
         EXPECT_NE(g_journal.plaintextSent.find("Subject: Wine " + marker), std::string::npos);
         EXPECT_EQ(g_journal.nContexts, 0) << "the context was deleted";
         EXPECT_EQ(g_journal.nCredentials, 0) << "the credentials were freed";
+    }
+}
+
+// A certificate of the peers' folder (DER, or PEM with its header).
+PCCERT_CONTEXT PeerCertificate(const std::string& name) {
+    std::string path = PeerValue("path.ca_der");
+    std::ifstream file(WindowsPathOf(path.substr(0, path.rfind('/') + 1) + name), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::vector<BYTE> der(bytes.size());
+    DWORD cb = static_cast<DWORD>(der.size());
+    if (!::CryptStringToBinaryA(bytes.c_str(), static_cast<DWORD>(bytes.size()),
+                                CRYPT_STRING_BASE64HEADER, der.data(), &cb, nullptr, nullptr))
+        der.assign(bytes.begin(), bytes.end()), cb = static_cast<DWORD>(der.size());
+    return ::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), cb);
+}
+
+// The provider's imports that ask Windows for its version, for SCHANNEL.DLL,
+// for a chain and for the SSL policy, noted (and the policy's answers given).
+struct Asked {
+    static inline ImportPatch *load = nullptr, *chain = nullptr;
+
+    static HMODULE WINAPI LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
+        if (::lstrcmpiW(name, L"SCHANNEL.DLL") == 0)
+            g_journal.dwLoadFlags = flags;
+        return load->Original<decltype(&::LoadLibraryExW)>()(name, file, flags);
+    }
+    static BOOL WINAPI Chain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert, LPFILETIME time,
+                             HCERTSTORE extra, PCERT_CHAIN_PARA para, DWORD flags, LPVOID reserved,
+                             PCCERT_CHAIN_CONTEXT* result) {
+        g_journal.chainFlags.push_back(flags);
+        const CERT_ENHKEY_USAGE& usage = para->RequestedUsage.Usage;
+        g_journal.usage = usage.cUsageIdentifier == 1 ? usage.rgpszUsageIdentifier[0] : "";
+        g_journal.dwUrlTimeout = para->dwUrlRetrievalTimeout;
+        return chain->Original<decltype(&::CertGetCertificateChain)>()(
+            engine, cert, time, extra, para, flags, reserved, result);
+    }
+    static BOOL WINAPI Policy(LPCSTR, PCCERT_CHAIN_CONTEXT, PCERT_CHAIN_POLICY_PARA para,
+                              PCERT_CHAIN_POLICY_STATUS status) {
+        g_journal.dwPolicyFlags = para->dwFlags;
+        const auto* ssl =
+            static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(para->pvExtraPolicyPara);
+        std::vector<DWORD>& answers = g_journal.answers;
+        status->dwError = 0;
+        // A check again without revocation (the waiver) answers for the rest.
+        if ((ssl->fdwChecks & 0x80) == 0 && !answers.empty()) {
+            status->dwError = answers.front();
+            answers.erase(answers.begin());
+        }
+        return TRUE;
+    }
+};
+
+TEST_F(WineSendTest, WhatTheProviderAsksOfSchannelAndTheChainEngine) {
+    ImportPatch table(Provider(), "KERNEL32.dll", "GetProcAddress",
+                      reinterpret_cast<const void*>(&SchannelTable::GetProcAddress));
+    ImportPatch load(Provider(), "KERNEL32.dll", "LoadLibraryExW",
+                     reinterpret_cast<const void*>(&Asked::LoadLibraryExW));
+    ImportPatch chain(Provider(), "CRYPT32.dll", "CertGetCertificateChain",
+                      reinterpret_cast<const void*>(&Asked::Chain));
+    ImportPatch policy(Provider(), "CRYPT32.dll", "CertVerifyCertificateChainPolicy",
+                       reinterpret_cast<const void*>(&Asked::Policy));
+    for (const ImportPatch* p : {&table, &load, &chain, &policy})
+        ASSERT_EQ(p->Error(), "");
+    SchannelTable::patch = &table;
+    Asked::load = &load;
+    Asked::chain = &chain;
+    constexpr DWORD kRevocation = 0x48000000;  // the chain but its root, in time altogether
+    constexpr DWORD kOld = 0x2A8;              // SSL 2 and 3, TLS 1.0 and 1.1
+    const struct {
+        const char* what;
+        DWORD dwBuild;
+        unsigned certFlags;
+        std::vector<DWORD> answers;
+        DWORD dwCredVersion, dwProtocols, dwChainFlags;
+        uint32_t native;  // 0: delivered
+    } rows[] = {
+        {"Windows 10 1803: SCHANNEL_CRED, TLS 1.2", 17134, 0, {}, 4, 0x800, kRevocation, 0},
+        {"Windows 10 1809: SCH_CREDENTIALS", 17763, 0, {}, 5, kOld, kRevocation, 0},
+        {"revocation unknown, then offline: waived",
+         22621,
+         0,
+         {0x80092012, 0x80092013},
+         5,
+         kOld,
+         kRevocation,
+         0},
+        {"revocation waived by the settings: not asked", 22621, 0x80, {}, 5, kOld, 0, 0},
+        {"revoked", 22621, 0, {0x80092010}, 5, kOld, kRevocation, 0x80092010},
+        {"the renegotiation's certificate for another name",
+         22621,
+         0,
+         {0, 0x800B010F},
+         5,
+         kOld,
+         kRevocation,
+         0x800B010F},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        g_journal = Journal{};
+        g_journal.dwBuild = row.dwBuild;
+        g_journal.bAskForCertificate = row.dwBuild == 17134;
+        g_journal.certs[0] = PeerCertificate("ca.der");
+        g_journal.certs[1] = PeerCertificate("good.pem");
+        ASSERT_NE(g_journal.certs[1], nullptr);
+        g_journal.answers = row.answers;
+        ScriptedSmtpServer server;
+        PostHandshakeDialogue(server, false);
+        Configure(
+            StoreSettings{"localhost", server.Start(), kAuthPlain, true, row.certFlags, "u", "p"});
+        HostMessage message = Simple(NewMarker());
+        const MAILRESULT result = Send(message.Record());
+        if (row.native == 0) {
+            EXPECT_EQ(result, MAILERR_OK) << ToUtf8(Description());
+            ASSERT_TRUE(server.Finish());
+            EXPECT_THAT(server.Errors(), IsEmpty());
+            // The renegotiation's certificate was checked again.
+            EXPECT_EQ(g_journal.chainFlags.size(), 2u);
+        } else {
+            char text[64];
+            std::snprintf(text, sizeof text, "PolicyStatus error code = %x.", row.native);
+            EXPECT_NE(Description().find(FromUtf8(text)), std::u16string::npos)
+                << ToUtf8(Description());
+        }
+        EXPECT_EQ(std::count(g_journal.events.begin(), g_journal.events.end(), "ISC incomplete"),
+                  row.dwBuild == 17134 ? 1 : 0);
+        EXPECT_EQ(g_journal.dwCredVersion, row.dwCredVersion);
+        EXPECT_EQ(g_journal.dwProtocols, row.dwProtocols);
+        EXPECT_EQ(g_journal.dwLoadFlags, static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
+        EXPECT_THAT(g_journal.chainFlags, Each(row.dwChainFlags));
+        EXPECT_EQ(g_journal.usage, szOID_PKIX_KP_SERVER_AUTH);
+        EXPECT_GT(g_journal.dwUrlTimeout, 0u);
+        EXPECT_LE(g_journal.dwUrlTimeout, 60000u);
+        EXPECT_EQ(g_journal.dwPolicyFlags, CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS);
+        for (PCCERT_CONTEXT c : g_journal.certs)
+            ::CertFreeCertificateContext(c);
     }
 }
 
