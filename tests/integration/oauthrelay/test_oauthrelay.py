@@ -44,6 +44,15 @@ def parse(received):
     return email.message_from_bytes(received.content, policy=email.policy.default)
 
 
+def refuse_tunnel(listener):
+    """The first line of a proxy's first request, answered with a refusal."""
+    conn = listener.accept()[0]
+    with conn:
+        line = conn.makefile("rb").readline()
+        conn.sendall(b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
+    return line
+
+
 class RelayCase(unittest.TestCase):
     """Starts the servers once per class and runs the driver against them."""
 
@@ -234,30 +243,19 @@ class TokenTest(RelayCase):
 
 
     def test_token_request_goes_through_the_system_proxy(self):
-        # A proxy that notes the request and refuses the tunnel. The Linux
-        # relay takes it from https_proxy, as libcurl reads it; the Windows
-        # one from the user's Internet settings through WinHTTP, written here
-        # to the prefix's registry as Windows keeps them.
-        proxy = socket.socket()
-        proxy.bind(("127.0.0.1", 0))
-        proxy.listen(1)
+        # A proxy that notes the request and refuses the tunnel: on Linux
+        # https_proxy, as libcurl reads it; on Windows the user's Internet
+        # settings (WinHTTP), written to the prefix's registry as Windows keeps them.
+        proxy = socket.create_server(("127.0.0.1", 0))
         seen = []
-
-        def refuse():
-            conn = proxy.accept()[0]
-            with conn:
-                seen.append(conn.makefile("rb").readline())
-                conn.sendall(b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
-
-        threading.Thread(target=refuse, daemon=True).start()
+        threading.Thread(target=lambda: seen.append(refuse_tunnel(proxy)), daemon=True).start()
         address = "127.0.0.1:%d" % proxy.getsockname()[1]
         key = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
         env = {"https_proxy": "http://" + address, "HTTPS_PROXY": None, "no_proxy": None,
                "NO_PROXY": None, "all_proxy": None, "ALL_PROXY": None}
-        if WINE:
-            lists = [address.encode(), b"<local>", b""]  # proxy, bypass, script URL
+        if WINE:  # a proxy by name, "<local>" bypassed, no script
             blob = struct.pack("<III", 0x46, 0, 2) + b"".join(
-                struct.pack("<I", len(text)) + text for text in lists)
+                struct.pack("<I", len(t)) + t for t in (address.encode(), b"<local>", b""))
             subprocess.run([WINE, "reg", "add", key, "/v", "DefaultConnectionSettings", "/t",
                             "REG_BINARY", "/d", blob.hex(), "/f"], check=True, capture_output=True)
             env = {}

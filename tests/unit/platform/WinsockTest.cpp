@@ -16,25 +16,21 @@
 
 namespace {
 
+// The calls noted; the real functions kept for calls that outlive a patch.
 struct Winsock {
     static inline std::vector<std::string> calls;
-    static inline decltype(&::WSAStartup) realStartup = nullptr;
-    static inline decltype(&::gethostname) realGethostname = nullptr;
-    static inline decltype(&::GetAddrInfoW) realGetAddrInfoW = nullptr;
+    static inline decltype(&::WSAStartup) startup = nullptr;
+    static inline decltype(&::gethostname) hostname = nullptr;
+    static inline decltype(&::GetAddrInfoW) lookup = nullptr;
 
-    static int WSAAPI Startup(WORD version, LPWSADATA data) {
-        calls.push_back("WSAStartup");
-        return realStartup(version, data);
+    static int WSAAPI Startup(WORD v, LPWSADATA d) {
+        return calls.push_back("WSAStartup"), startup(v, d);
     }
-    static int WSAAPI Gethostname(char* name, int length) {
-        calls.push_back("gethostname");
-        return realGethostname(name, length);
+    static int WSAAPI Hostname(char* n, int l) {
+        return calls.push_back("gethostname"), hostname(n, l);
     }
-    // A resolver that takes its time.
-    static INT WSAAPI SlowGetAddrInfoW(PCWSTR name, PCWSTR service, const ADDRINFOW* hints,
-                                       PADDRINFOW* result) {
-        ::Sleep(3000);
-        return realGetAddrInfoW(name, service, hints, result);
+    static INT WSAAPI SlowLookup(PCWSTR n, PCWSTR s, const ADDRINFOW* h, PADDRINFOW* r) {
+        return ::Sleep(3000), lookup(n, s, h, r);
     }
 };
 
@@ -46,12 +42,11 @@ TEST(WinsockTest, StartedBeforeTheFirstCall) {
         GTEST_SKIP() << "other tests of this process may have started Winsock";
     ImportPatch startup(::GetModuleHandleW(nullptr), "WS2_32.dll", "WSAStartup",
                         reinterpret_cast<const void*>(&Winsock::Startup));
-    ImportPatch gethostname(::GetModuleHandleW(nullptr), "WS2_32.dll", "gethostname",
-                            reinterpret_cast<const void*>(&Winsock::Gethostname));
-    ASSERT_EQ(startup.Error(), "");
-    ASSERT_EQ(gethostname.Error(), "");
-    Winsock::realStartup = startup.Original<decltype(&::WSAStartup)>();
-    Winsock::realGethostname = gethostname.Original<decltype(&::gethostname)>();
+    ImportPatch hostname(::GetModuleHandleW(nullptr), "WS2_32.dll", "gethostname",
+                         reinterpret_cast<const void*>(&Winsock::Hostname));
+    ASSERT_EQ(startup.Error() + hostname.Error(), "");
+    Winsock::startup = startup.Original<decltype(&::WSAStartup)>();
+    Winsock::hostname = hostname.Original<decltype(&::gethostname)>();
     char name[256] = {};
     EXPECT_EQ(platform::gethostname(name, sizeof name), 0);
     EXPECT_NE(name[0], '\0');
@@ -60,9 +55,9 @@ TEST(WinsockTest, StartedBeforeTheFirstCall) {
 
 TEST(WinsockTest, NameLookupEndsAtItsTimeLimit) {
     ImportPatch lookup(::GetModuleHandleW(nullptr), "WS2_32.dll", "GetAddrInfoW",
-                       reinterpret_cast<const void*>(&Winsock::SlowGetAddrInfoW));
+                       reinterpret_cast<const void*>(&Winsock::SlowLookup));
     ASSERT_EQ(lookup.Error(), "");
-    Winsock::realGetAddrInfoW = lookup.Original<decltype(&::GetAddrInfoW)>();
+    Winsock::lookup = lookup.Original<decltype(&::GetAddrInfoW)>();
     std::vector<platform::SocketAddress> addresses;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(platform::ResolveHost(u"localhost", 25, 300, addresses), WSAETIMEDOUT);
