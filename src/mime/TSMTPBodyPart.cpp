@@ -239,6 +239,11 @@ std::u16string TSMTPBodyPart::EncodeText(std::string& bytes) const {
 }
 
 std::u16string TSMTPBodyPart::TextCharset() const {
+    // UTF-8 holds every text: nothing to convert to find that out.
+    std::u16string charset = m_sCharset;
+    to_lower(charset);
+    if (charset == u"utf-8")
+        return m_sCharset;
     std::string bytes;
     return EncodeText(bytes);
 }
