@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "platform/DebugOutput.h"
 #include "platform/Registry.h"
@@ -20,6 +22,8 @@ struct NetworkLogSettings {
 };
 
 constexpr size_t kMaxDatagram = 900;
+// How long the log host's name may take to resolve.
+constexpr DWORD kResolveTimeoutMs = 5000;
 constexpr const char16_t* kKeyPrefix = u"Software\\Veltrana\\Orbisuite\\log\\";
 
 // Guards the set-up, every send and the close: a socket is closed only while
@@ -27,7 +31,7 @@ constexpr const char16_t* kKeyPrefix = u"Software\\Veltrana\\Orbisuite\\log\\";
 std::mutex g_lock;
 int g_nThreshold = -1;
 platform::SOCKET g_hSocket = INVALID_SOCKET;
-platform::SOCKADDR_IN4 g_logHost{};
+platform::SocketAddress g_logHost{};
 
 // Reads the values of one key; true when "loglevel" was there.
 bool ReadSettings(platform::HKEY root, const std::u16string& key, NetworkLogSettings& s) {
@@ -86,26 +90,28 @@ NetworkLogSettings LoadSettings(const char16_t* name) {
 struct Prepared {
     int nThreshold = -99;
     platform::SOCKET hSocket = INVALID_SOCKET;
-    platform::SOCKADDR_IN4 logHost{};
+    platform::SocketAddress logHost{};
 };
 
 Prepared Prepare() {
     NetworkLogSettings s = LoadSettings(u"default");
     Prepared p;
-    std::uint32_t address = 0;
-    int rc = platform::ResolveIPv4(s.host, &address);
-    if (rc == static_cast<int>(WSANOTINITIALISED)) {
-        platform::WSAStartup(0x0101);
-        rc = platform::ResolveIPv4(s.host, &address);
-    } else if (rc != 0) {
-        rc = platform::ResolveIPv4(s.host, &address);
+    // The log host is an address of either family, or a name for one; a
+    // failed lookup (but one that ran out of time) is tried once more. The
+    // socket layer starts Winsock itself.
+    std::u16string host;
+    strAnsiToWide(host, s.host, -1, CP_ACP, false);
+    const auto port = static_cast<std::uint16_t>(s.port);
+    std::vector<platform::SocketAddress> addresses(1);
+    if (!platform::ParseAddressLiteral(host.c_str(), port, &addresses[0])) {
+        int rc = platform::ResolveHost(host.c_str(), port, kResolveTimeoutMs, addresses);
+        if (rc != 0 && rc != static_cast<int>(WSAETIMEDOUT))
+            rc = platform::ResolveHost(host.c_str(), port, kResolveTimeoutMs, addresses);
+        if (rc != 0)
+            return p;
     }
-    if (rc != 0)
-        return p;
-    p.logHost.sin_family = platform::AF_INET_;
-    p.logHost.sin_port = platform::htons(static_cast<std::uint16_t>(s.port));
-    p.logHost.sin_addr = address;
-    p.hSocket = platform::socket(platform::AF_INET_, platform::SOCK_DGRAM_, 0);
+    p.logHost = addresses[0];
+    p.hSocket = platform::socket(p.logHost.nFamily, platform::SOCK_DGRAM_, 0);
     if (p.hSocket != INVALID_SOCKET)
         p.nThreshold = s.loglevel;
     return p;

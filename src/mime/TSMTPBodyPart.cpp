@@ -10,6 +10,7 @@
 #include "diag/HostLog.h"
 #include "mime/Base64Lines.h"
 #include "mime/TAttachmentFile.h"
+#include "platform/Charsets.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Uuid.h"
@@ -232,6 +233,25 @@ void TSMTPBodyPart::SetText(const std::u16string& sText) {
     m_sContentType = u"text/plain";
 }
 
+std::u16string TSMTPBodyPart::EncodeText(std::string& bytes) const {
+    std::u16string charset = m_sCharset;
+    to_lower(charset);
+    if (charset != u"utf-8" && platform::EncodeInCharset(m_sText, m_sCharset, bytes))
+        return m_sCharset;
+    strWideToAnsi(bytes, m_sText.c_str(), static_cast<int>(m_sText.size()), CP_UTF8, false);
+    return charset == u"utf-8" ? m_sCharset : u"utf-8";
+}
+
+std::u16string TSMTPBodyPart::TextCharset() const {
+    // UTF-8 holds every text: nothing to convert to find that out.
+    std::u16string charset = m_sCharset;
+    to_lower(charset);
+    if (charset == u"utf-8")
+        return m_sCharset;
+    std::string bytes;
+    return EncodeText(bytes);
+}
+
 bool TSMTPBodyPart::GetHeader(char*& pBuffer, DWORD& dwSize) {
     bool bResult = false;
     TFunctionTrace trace(u"TSMTPBodyPart::GetHeader");
@@ -243,7 +263,9 @@ bool TSMTPBodyPart::GetHeader(char*& pBuffer, DWORD& dwSize) {
         return bResult;
     }
     const std::u16string& P = m_pParentBodyPart->m_sBoundary;
-    const std::u16string CT = u"\r\nContent-Type: " + m_sContentType + u"; charset=" + m_sCharset;
+    // An attachment keeps the label it was given; text says what it is in.
+    const std::u16string CT = u"\r\nContent-Type: " + m_sContentType + u"; charset=" +
+                              (m_sFilename.empty() ? TextCharset() : m_sCharset);
     const bool bChildren = !m_ChildBodyParts.empty();
     std::u16string header;
     if (!m_sFilename.empty()) {
@@ -317,11 +339,8 @@ bool TSMTPBodyPart::GetBody(char*& pBuffer, DWORD& dwSize) {
         return bResult;
     }
 
-    std::u16string charset = m_sCharset;
-    to_lower(charset);
-    const unsigned codePage = charset == u"utf-8" ? CP_UTF8 : CP_ACP;
     std::string bytes;
-    strWideToAnsi(bytes, m_sText.c_str(), static_cast<int>(m_sText.size()), codePage, false);
+    EncodeText(bytes);
     if (m_bBase64) {
         bResult = HandOutBase64(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
                                 pBuffer, dwSize);

@@ -26,6 +26,12 @@ public:
 
     std::u16string GetText() const { return m_sText; }
     std::u16string GetCharset() const { return m_sCharset; }
+    // The text's bytes, and the charset they are in: the part's charset when
+    // its name is known and it has every character of the text; UTF-8 (and
+    // the name "utf-8") otherwise. "utf-8" in any case is UTF-8 at once.
+    std::u16string EncodeText(std::string& bytes) const;
+    // The charset EncodeText names.
+    std::u16string TextCharset() const;
     std::u16string GetContentType() const { return m_sContentType; }
     std::u16string GetBoundary() const { return m_sBoundary; }
 

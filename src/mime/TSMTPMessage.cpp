@@ -315,12 +315,31 @@ bool HasCustomHeader(const std::vector<std::u16string>& lines, const std::u16str
     return false;
 }
 
+// The minutes to add to local time for UTC, by the system's answer: in
+// daylight or standard time the bias with that time's own, in a zone without
+// daylight saving the bias alone (its standard bias counts only with a date
+// to switch on). False when the system has no answer.
+bool CurrentBias(LONG& nBias) {
+    platform::TIME_ZONE_INFORMATION tz{};
+    switch (platform::GetTimeZoneInformation(&tz)) {
+        case TIME_ZONE_ID_DAYLIGHT:
+            nBias = tz.Bias + tz.DaylightBias;
+            return true;
+        case TIME_ZONE_ID_STANDARD:
+            nBias = tz.Bias + tz.StandardBias;
+            return true;
+        case TIME_ZONE_ID_UNKNOWN:
+            nBias = tz.Bias;
+            return true;
+        default:
+            nBias = 0;
+            return false;
+    }
+}
+
 // "+" or "-" and the offset from UTC as hours and minutes: the bias counts
 // minutes west of UTC, so a zone east of UTC has a negative bias and "+".
-std::string ZoneText() {
-    platform::TIME_ZONE_INFORMATION tz{};
-    DWORD id = platform::GetTimeZoneInformation(&tz);
-    LONG bias = id == TIME_ZONE_ID_DAYLIGHT ? tz.Bias + tz.DaylightBias : tz.Bias;
+std::string ZoneText(LONG bias) {
     LONG magnitude = bias < 0 ? -bias : bias;
     LONG hours = magnitude / 60 % 100;
     LONG minutes = magnitude % 60;
@@ -340,9 +359,12 @@ std::string TSMTPMessage::getHeader() {
     trace.Bind(&header);
     const std::u16string& K = m_RootPart.m_sCharset;
     // English day and month names whatever the process locale is; the locale
-    // of the process is left as it was.
-    std::string date =
-        Utf8(platform::FormatLocalTimeEnglish("%a, %d %b %Y %H:%M:%S ")) + ZoneText();
+    // of the process is left as it was. Without a zone the time is universal
+    // time, and "-0000" says that the local zone is unknown (RFC 5322).
+    LONG nBias = 0;
+    const bool bZone = CurrentBias(nBias);
+    std::string date = Utf8(platform::FormatTimeEnglish("%a, %d %b %Y %H:%M:%S ", nBias)) +
+                       (bZone ? ZoneText(nBias) : std::string("-0000"));
 
     // Long names and subjects are folded, so each goes in at the column where
     // it starts.
@@ -370,8 +392,8 @@ std::string TSMTPMessage::getHeader() {
             header += "; boundary=\"" + Utf8(m_RootPart.m_sBoundary) + "\"";
         header += "\r\n";
     } else {
-        header += "Content-Type: " + Utf8(m_RootPart.m_sContentType) + ";\r\n\tcharset=" + Utf8(K) +
-                  "\r\n";
+        header += "Content-Type: " + Utf8(m_RootPart.m_sContentType) +
+                  ";\r\n\tcharset=" + Utf8(m_RootPart.TextCharset()) + "\r\n";
     }
     if (!m_ReplyTo.m_sEmailAddress.empty()) {
         header += "Reply-To: ";

@@ -45,6 +45,7 @@ using ::CertFindCertificateInStore;
 using ::CertFreeCertificateChain;
 using ::CertFreeCertificateContext;
 using ::CertGetCertificateChain;
+using ::CertGetNameStringW;
 using ::CertOpenStore;
 using ::CertOpenSystemStoreW;
 using ::CertVerifyCertificateChainPolicy;
@@ -53,6 +54,12 @@ using ::CertVerifyCertificateChainPolicy;
 inline HCERTSTORE CertOpenSystemStoreW(HCRYPTPROV_LEGACY hProv,
                                        const char16_t* pszSubsystemProtocol) {
     return ::CertOpenSystemStoreW(hProv, reinterpret_cast<LPCWSTR>(pszSubsystemProtocol));
+}
+inline DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
+                                const void* pvTypePara, char16_t* pszNameString,
+                                DWORD cchNameString) {
+    return ::CertGetNameStringW(pCertContext, dwType, dwFlags, const_cast<void*>(pvTypePara),
+                                reinterpret_cast<LPWSTR>(pszNameString), cchNameString);
 }
 
 }  // namespace platform
@@ -67,15 +74,28 @@ constexpr DWORD CERT_SYSTEM_STORE_LOCAL_MACHINE = 0x00020000;
 constexpr DWORD CERT_STORE_READONLY_FLAG = 0x00008000;
 constexpr DWORD CERT_FIND_ANY = 0;
 constexpr DWORD CERT_FIND_SUBJECT_ATTR = 0x00030000;  // CERT_COMPARE_ATTR << CERT_COMPARE_SHIFT
+// CERT_COMPARE_NAME_STR_W << CERT_COMPARE_SHIFT | CERT_INFO_SUBJECT_FLAG
+constexpr DWORD CERT_FIND_SUBJECT_STR_W = 0x00080007;
 constexpr DWORD CERT_RDN_ANY_TYPE = 0;
+constexpr DWORD CERT_NAME_ATTR_TYPE = 3;
 #define szOID_COMMON_NAME "2.5.4.3"
+#define szOID_PKIX_KP_SERVER_AUTH "1.3.6.1.5.5.7.3.1"
+#define szOID_PKIX_KP_CLIENT_AUTH "1.3.6.1.5.5.7.3.2"
+constexpr DWORD USAGE_MATCH_TYPE_AND = 0;
 constexpr DWORD CERT_TRUST_NO_ERROR = 0x00000000;
 constexpr DWORD CERT_TRUST_IS_NOT_TIME_VALID = 0x00000001;
 constexpr DWORD CERT_TRUST_IS_REVOKED = 0x00000004;
 constexpr DWORD CERT_TRUST_IS_NOT_SIGNATURE_VALID = 0x00000008;
 constexpr DWORD CERT_TRUST_IS_NOT_VALID_FOR_USAGE = 0x00000010;
 constexpr DWORD CERT_TRUST_IS_UNTRUSTED_ROOT = 0x00000020;
+constexpr DWORD CERT_TRUST_REVOCATION_STATUS_UNKNOWN = 0x00000040;
 constexpr DWORD CERT_TRUST_IS_PARTIAL_CHAIN = 0x00010000;
+constexpr DWORD CERT_TRUST_IS_OFFLINE_REVOCATION = 0x01000000;
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_END_CERT = 0x10000000;
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_CHAIN = 0x20000000;
+constexpr DWORD CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT = 0x40000000;
+constexpr DWORD CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT = 0x08000000;
+constexpr DWORD CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS = 0x00000F00;
 #define CERT_CHAIN_POLICY_SSL (reinterpret_cast<const char*>(4))
 constexpr DWORD AUTHTYPE_CLIENT = 1;
 constexpr DWORD AUTHTYPE_SERVER = 2;
@@ -91,6 +111,8 @@ constexpr DWORD CERT_E_CN_NO_MATCH = 0x800B010F;
 constexpr DWORD CERT_E_WRONG_USAGE = 0x800B0110;
 constexpr DWORD TRUST_E_CERT_SIGNATURE = 0x80096004;
 constexpr DWORD CRYPT_E_REVOKED = 0x80092010;
+constexpr DWORD CRYPT_E_NO_REVOCATION_CHECK = 0x80092012;
+constexpr DWORD CRYPT_E_REVOCATION_OFFLINE = 0x80092013;
 constexpr DWORD CRYPT_E_NOT_FOUND = 0x80092004;
 constexpr DWORD E_INVALIDARG = 0x80070057;
 
@@ -136,26 +158,39 @@ HCERTSTORE CertOpenStore(ULONG_PTR lpszStoreProvider, DWORD dwEncodingType, ULON
                          DWORD dwFlags, const void* pvPara);
 BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
 // Returns the next matching certificate after pPrevCertContext (which it
-// frees), or null with the last error CRYPT_E_NOT_FOUND.
+// frees), or null with the last error CRYPT_E_NOT_FOUND. CERT_FIND_SUBJECT_STR_W
+// matches a wide text anywhere in the subject's values, in any case.
 PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                                           DWORD dwFindFlags, DWORD dwFindType,
                                           const void* pvFindPara, PCCERT_CONTEXT pPrevCertContext);
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT pCertContext);
+// CERT_NAME_ATTR_TYPE with an attribute's object identifier (pvTypePara): its
+// first value in the subject. Returns the characters written with the NUL.
+DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags,
+                         const void* pvTypePara, char16_t* pszNameString, DWORD cchNameString);
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
 // A context for DER bytes, in a store of its own (for tests and tools).
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
                                             DWORD cbCertEncoded);
 
 // The chain engine and the SSL policy, in the shape of the CryptoAPI calls.
-struct CERT_USAGE_MATCH {
-    DWORD dwType;
+struct CERT_ENHKEY_USAGE {
     DWORD cUsageIdentifier;
     char** rgpszUsageIdentifier;
 };
 
+struct CERT_USAGE_MATCH {
+    DWORD dwType;
+    CERT_ENHKEY_USAGE Usage;
+};
+
+// The fields of CERT_CHAIN_PARA_HAS_EXTRA_FIELDS up to the one the stand-in
+// reads besides the usage: no URL is ever retrieved here.
 struct CERT_CHAIN_PARA {
     DWORD cbSize;
     CERT_USAGE_MATCH RequestedUsage;
+    CERT_USAGE_MATCH RequestedIssuancePolicy;
+    DWORD dwUrlRetrievalTimeout;
 };
 
 // The chain's trust problems, as CERT_TRUST_STATUS.dwErrorStatus bits.
@@ -199,20 +234,28 @@ struct CERT_CHAIN_POLICY_STATUS {
 // The errors the SSL policy reports.
 
 // pTime null: now. hAdditionalStore: untrusted intermediates (the server's own
-// chain). Fails only for bad arguments or when OpenSSL cannot run at all.
+// chain). The requested usage (server or client authentication) is checked
+// when asked for; the CERT_CHAIN_REVOCATION_CHECK_* flags check revocation
+// against the certificate revocation lists of the trust store (a CRL in
+// SSL_CERT_FILE, or in SSL_CERT_DIR as OpenSSL names them), and a
+// certificate without one has its status unknown. Fails only for bad
+// arguments or when OpenSSL cannot run at all.
 BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,
                              const void* pTime, HCERTSTORE hAdditionalStore,
                              const CERT_CHAIN_PARA* pChainPara, DWORD dwFlags, void* pvReserved,
                              PCCERT_CHAIN_CONTEXT* ppChainContext);
 void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext);
 // Answers TRUE with pPolicyStatus->dwError 0 or the first failing check that
-// fdwChecks does not waive; FALSE only for a policy it does not know.
+// fdwChecks (or, for unknown revocation, dwFlags) does not waive; FALSE only
+// for a policy it does not know.
 BOOL CertVerifyCertificateChainPolicy(const char* pszPolicyOID, PCCERT_CHAIN_CONTEXT pChainContext,
                                       const CERT_CHAIN_POLICY_PARA* pPolicyPara,
                                       CERT_CHAIN_POLICY_STATUS* pPolicyStatus);
 
-// The whole server-certificate check in one call: chain, trust, dates, usage
-// and host name (dwCertFlags waiving as fdwChecks does). 0 or the policy error.
+// The whole server-certificate check in one call, as the TLS channel asks for
+// it: chain, trust, dates, revocation (unknown status waived), server
+// usage and host name (dwCertFlags waiving as fdwChecks does). 0 or the
+// policy error.
 DWORD VerifyServerCertificate(PCCERT_CONTEXT pServerCert, const char16_t* pszServerName,
                               DWORD dwCertFlags);
 

@@ -8,6 +8,9 @@
 namespace platform {
 
 HMODULE LoadLibraryW(const char16_t* name);
+// A module of the system, from the system folder alone (System32), never from
+// the host's folder or the search path, where a planted copy could wait.
+HMODULE LoadSystemLibrary(const char16_t* name);
 
 #if defined(_WIN32)
 using ::FreeLibrary;

@@ -43,6 +43,7 @@ constexpr DWORD KEY_SET_VALUE = 0x0002;
 constexpr DWORD KEY_READ = 0x20019;
 constexpr DWORD KEY_WRITE = 0x20006;
 constexpr DWORD KEY_ALL_ACCESS = 0xF003F;
+constexpr DWORD KEY_WOW64_32KEY = 0x0200;
 
 #endif
 
@@ -63,6 +64,12 @@ LONG RegQueryValueExA(HKEY hKey, const char* valueName, DWORD* pType, BYTE* data
 LONG RegSetValueExW(HKEY hKey, const char16_t* valueName, DWORD type, const BYTE* data,
                     DWORD cbData);
 LONG RegDeleteValueW(HKEY hKey, const char16_t* valueName);
+
+// The registry view every key of this process opens in from now on
+// (KEY_WOW64_32KEY: the 32-bit view, HKLM\SOFTWARE\WOW6432Node, that a 32-bit
+// program sees on 64-bit Windows); 0, the process's own, by default. The
+// store in files has one view.
+void SetRegistryView(DWORD samView);
 
 #if !defined(_WIN32)
 // Test and tool hooks: where the store lives.

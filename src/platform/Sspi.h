@@ -20,6 +20,12 @@
 #ifndef SECURITY_WIN32
 #define SECURITY_WIN32
 #endif
+// SCH_CREDENTIALS and TLS_PARAMETERS, which take UNICODE_STRING.
+#ifndef SCHANNEL_USE_BLACKLISTS
+#define SCHANNEL_USE_BLACKLISTS
+#endif
+#include <subauth.h>
+// After subauth.h.
 #include <schannel.h>
 #include <security.h>
 
@@ -34,6 +40,7 @@ using ::CtxtHandle;
 using ::INIT_SECURITY_INTERFACE_W;
 using ::PCredHandle;
 using ::PCtxtHandle;
+using ::SCH_CREDENTIALS;
 using ::SCHANNEL_CRED;
 using ::SecBuffer;
 using ::SecBufferDesc;
@@ -42,6 +49,7 @@ using ::SecPkgContext_StreamSizes;
 using ::SECURITY_STATUS;
 using ::SecurityFunctionTableW;
 using ::TimeStamp;
+using ::TLS_PARAMETERS;
 
 using ::AcquireCredentialsHandleW;
 using ::ApplyControlToken;
@@ -157,10 +165,15 @@ constexpr ULONG SECPKG_ATTR_STREAM_SIZES = 4;
 constexpr ULONG SECPKG_ATTR_REMOTE_CERT_CONTEXT = 0x53;
 
 constexpr DWORD SCHANNEL_CRED_VERSION = 4;
+constexpr DWORD SCH_CREDENTIALS_VERSION = 5;
 constexpr DWORD SCHANNEL_SHUTDOWN = 1;
 constexpr DWORD SCH_CRED_MANUAL_CRED_VALIDATION = 0x00000008;
 constexpr DWORD SCH_CRED_NO_DEFAULT_CREDS = 0x00000010;
 
+constexpr DWORD SP_PROT_SSL2_CLIENT = 0x00000008;
+constexpr DWORD SP_PROT_SSL3_CLIENT = 0x00000020;
+constexpr DWORD SP_PROT_TLS1_0_CLIENT = 0x00000080;
+constexpr DWORD SP_PROT_TLS1_1_CLIENT = 0x00000200;
 constexpr DWORD SP_PROT_TLS1_2_CLIENT = 0x00000800;
 constexpr DWORD SP_PROT_TLS1_3_CLIENT = 0x00002000;
 
@@ -218,6 +231,30 @@ struct SCHANNEL_CRED {
     DWORD dwSessionLifespan;
     DWORD dwFlags;
     DWORD dwCredFormat;
+};
+
+// The protocols a credential leaves out; the project never sets the others.
+struct TLS_PARAMETERS {
+    DWORD cAlpnIds;
+    void* rgstrAlpnIds;
+    DWORD grbitDisabledProtocols;
+    DWORD cDisabledCrypto;
+    void* pDisabledCrypto;
+    DWORD dwFlags;
+};
+
+struct SCH_CREDENTIALS {
+    DWORD dwVersion;
+    DWORD dwCredFormat;
+    DWORD cCreds;
+    PCCERT_CONTEXT* paCred;
+    HCERTSTORE hRootStore;
+    DWORD cMappers;
+    void** aphMappers;
+    DWORD dwSessionLifespan;
+    DWORD dwFlags;
+    DWORD cTlsParameters;
+    TLS_PARAMETERS* pTlsParameters;
 };
 
 using SEC_GET_KEY_FN = void (*)(void* arg, void* principal, ULONG keyVer, void** key,
@@ -319,5 +356,11 @@ namespace platform {
 inline bool SEC_FAILED(SECURITY_STATUS s) {
     return s < 0;
 }
+
+// Whether the Schannel package takes SCH_CREDENTIALS, the credential record
+// that can offer TLS 1.3: Windows 10 1809 (build 17763) and later, by the
+// system's true version (RtlGetVersion: GetVersionEx answers by the host's
+// manifest). The POSIX package always does.
+bool SchannelTakesSchCredentials();
 
 }  // namespace platform

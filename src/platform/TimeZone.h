@@ -19,6 +19,7 @@ struct TIME_ZONE_INFORMATION {
 constexpr DWORD TIME_ZONE_ID_UNKNOWN = 0;
 constexpr DWORD TIME_ZONE_ID_STANDARD = 1;
 constexpr DWORD TIME_ZONE_ID_DAYLIGHT = 2;
+constexpr DWORD TIME_ZONE_ID_INVALID = 0xFFFFFFFF;
 
 #endif
 
@@ -32,9 +33,10 @@ using ::TIME_ZONE_INFORMATION;
 DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* info);
 #endif
 
-// The current local time formatted with strftime conversions in the "C"
+// The current time nBiasMinutes behind universal time (a zone's bias: UTC =
+// local time + bias), formatted with strftime conversions in the "C"
 // (English) locale, whatever the process locale is; the process locale is not
 // touched, so other threads never see it change.
-std::u16string FormatLocalTimeEnglish(const char* format);
+std::u16string FormatTimeEnglish(const char* format, LONG nBiasMinutes);
 
 }  // namespace platform

@@ -14,6 +14,10 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+// CERT_CHAIN_PARA with its URL retrieval time limit.
+#ifndef CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
+#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
+#endif
 #include <windows.h>
 
 #else

@@ -137,6 +137,10 @@ bool TSMTPConnection::Connect(const char16_t* pszHost, int nAuthType, const char
         }
         m_bConnected = 1;
         m_strHostName = pszHost ? pszHost : u"";
+        // An IPv6 literal in brackets: the certificate names the address itself.
+        if (m_strHostName.size() > 2 && m_strHostName.front() == u'[' &&
+            m_strHostName.back() == u']')
+            m_strHostName = m_strHostName.substr(1, m_strHostName.size() - 2);
         // Port 465 is submission over TLS from the first byte (RFC 8314): the
         // handshake, with the same certificate check, comes before the greeting.
         if (nPort == IMPLICIT_TLS_PORT) {

@@ -110,9 +110,9 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
 
         TSMTPBodyPart& root = message.m_RootPart;
         if (root.GetNumberOfChildBodyParts() == 0 && !message.m_bMime) {
-            const std::u16string sText = root.GetText();
+            // In the charset the header block names.
             std::string sBody;
-            strWideToAnsi(sBody, sText.c_str(), static_cast<int>(sText.size()), CP_UTF8, false);
+            root.EncodeText(sBody);
             if (sBody.empty()) {
                 Warn(u"Body length is 0.");
             }

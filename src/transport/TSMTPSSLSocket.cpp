@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
@@ -50,6 +51,8 @@ TSMTPSSLSocket::TSMTPSSLSocket()
       m_pCertContext(nullptr),
       m_hMyCertStore(nullptr),
       m_SchannelCred{},
+      m_SchCredentials{},
+      m_TlsParameters{},
       m_hClientCreds{},
       m_hContext{},
       m_hSecurity(nullptr),
@@ -137,55 +140,62 @@ int TSMTPSSLSocket::Connect(const char16_t* pszHost, int nPort) {
     if (pszHost == nullptr || *pszHost == 0)
         throw TSMTPException(3, u"Not allowed host adress!");
 
-    SOCKADDR_IN4 local{};
-    local.sin_family = AF_INET_;
-    local.sin_port = 0;
-    local.sin_addr = INADDR_ANY_;
-    if (bind(m_hSocket, &local, sizeof local) == SOCKET_ERROR)
-        throw TSMTPException(3, u"Cannot associate a local address with a socket!");
-
-    std::string strHost;
-    strWideToAnsi(strHost, pszHost, -1, CP_ACP, false);
-
-    SOCKADDR_IN4 remote{};
-    remote.sin_family = AF_INET_;
-    remote.sin_port = htons(static_cast<std::uint16_t>(nPort));
-    remote.sin_addr = inet_addr(strHost.c_str());
-    if (remote.sin_addr == INADDR_NONE_) {
-        // Not a dotted literal (or the broadcast literal, which the parser
-        // cannot tell from a failure): ask the resolver.
-        if (ResolveIPv4(strHost.c_str(), &remote.sin_addr) != 0)
+    // An address literal (IPv4, or IPv6 with or without brackets) is used as
+    // it is; a name stands for every address the resolver gives, of either
+    // family, within the step's time.
+    const auto port = static_cast<std::uint16_t>(nPort);
+    std::vector<SocketAddress> addresses(1);
+    if (!ParseAddressLiteral(pszHost, port, &addresses[0])) {
+        const int rc = ResolveHost(pszHost, port, RemainingMs(), addresses);
+        if (rc == static_cast<int>(WSAETIMEDOUT))
+            ThrowTimedOut();
+        if (rc != 0)
             throw TSMTPException(3,
                                  u"Cannot retrieve host information corresponding to a host name "
                                  u"from a host database!");
     }
-    Connect(&remote, sizeof remote);
+    Connect(addresses.data(), static_cast<int>(addresses.size()));
+    // Which of the name's addresses took the connection.
+    const std::u16string strNote =
+        WFormat(u"Connected to %s (%hs) port %d.", pszHost, m_strPeerAddress.c_str(), nPort);
+    trace.Detail(u"%s", strNote.c_str());
+    HostLogMessage(HOSTLOG_PROGRESS, strNote.c_str());
     trace.Bind(1);
     return 1;
 }
 
-int TSMTPSSLSocket::Connect(const SOCKADDR_IN4* lpSockAddr, int nSockAddrLen) {
+int TSMTPSSLSocket::Connect(const SocketAddress* lpSockAddr, int nSockAddrCount) {
     TFunctionTrace trace(u"TSMTPSSLSocket::Connect");
     if (m_hSocket == INVALID_SOCKET)
         throw TSMTPException(6, u"Socked not created!");
-    std::u16string strAddress;
-    int nFamily = 0;
-    if (lpSockAddr != nullptr) {
-        strAddress = WFormat(u"%hs:%d", AddressToText(lpSockAddr->sin_addr).c_str(),
-                             static_cast<int>(htons(lpSockAddr->sin_port)));
-        nFamily = lpSockAddr->sin_family;
+    for (int i = 0; lpSockAddr != nullptr && i < nSockAddrCount; ++i) {
+        const std::u16string strAddress =
+            WFormat(u"%hs:%d", AddressToText(lpSockAddr[i]).c_str(), lpSockAddr[i].nPort);
+        trace.Detail(
+            u"Establishes a connection to a specified socket; m_hSocket='%p', lpSockAddr='%p', "
+            u"nSockAddrLen='%d', "
+            u"lpSockAddr.sa_data='%s', lpSockAddr->sa_family='%d'",
+            reinterpret_cast<void*>(m_hSocket), static_cast<const void*>(&lpSockAddr[i]),
+            static_cast<int>(sizeof lpSockAddr[i]), strAddress.c_str(), lpSockAddr[i].nFamily);
     }
-    trace.Detail(
-        u"Establishes a connection to a specified socket; m_hSocket='%p', lpSockAddr='%p', "
-        u"nSockAddrLen='%d', "
-        u"lpSockAddr.sa_data='%s', lpSockAddr->sa_family='%d'",
-        reinterpret_cast<void*>(m_hSocket), static_cast<const void*>(lpSockAddr), nSockAddrLen,
-        strAddress.c_str(), nFamily);
-    int rc = connect(m_hSocket, lpSockAddr, nSockAddrLen, RemainingMs());
-    if (TimedOut(rc))
-        ThrowTimedOut();
-    if (rc == SOCKET_ERROR)
+    // Each attempt has a socket of its address's family; the one that
+    // connects takes the place of the socket Create made.
+    std::size_t nUsed = 0;
+    const SOCKET hConnected =
+        lpSockAddr != nullptr && nSockAddrCount > 0
+            ? ConnectFirst(lpSockAddr, static_cast<std::size_t>(nSockAddrCount), RemainingMs(),
+                           &nUsed)
+            : INVALID_SOCKET;
+    if (hConnected == INVALID_SOCKET) {
+        if (WSAGetLastError() == WSAETIMEDOUT)
+            ThrowTimedOut();
+        // The attempt's error is the native code of this failure.
+        SetLastError(static_cast<DWORD>(WSAGetLastError()));
         throw TSMTPException(3, u"Cannot establish a connection to a specified socket!");
+    }
+    closesocket(m_hSocket);
+    m_hSocket = hConnected;
+    m_strPeerAddress = AddressToText(lpSockAddr[nUsed]);
     // Commands and the end of the data are small writes: each must leave at
     // once, not wait for the server to acknowledge the one before.
     setNoDelay(m_hSocket);

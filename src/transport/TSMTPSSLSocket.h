@@ -1,4 +1,4 @@
-// The byte transport under the SMTP session: one IPv4 TCP socket and, after
+// The byte transport under the SMTP session: one TCP socket (IPv4 or IPv6) and, after
 // StartClientHandshake, a TLS channel over it through the Schannel security
 // package. Every failure is thrown as TSMTPException. No call waits past the
 // deadline of the step it belongs to (SetDeadline).
@@ -23,7 +23,8 @@ public:
     void Create(const char16_t* pszCertName, DWORD dwProtocol, DWORD dwCertFlags);
     void Create();
     int Connect(const char16_t* pszHost, int nPort);
-    virtual int Connect(const platform::SOCKADDR_IN4* lpSockAddr, int nSockAddrLen);
+    // Connects to the first of the addresses that accepts (RFC 8305).
+    virtual int Connect(const platform::SocketAddress* lpSockAddr, int nSockAddrCount);
     int StartClientHandshake(const char16_t* pszServerName);
     int Send(const void* data, unsigned len);
     int Receive(void* buf, unsigned len);
@@ -39,12 +40,18 @@ public:
     DWORD RemainingMs() const;
     // The timeout of the current step: kind 3, native code WSAETIMEDOUT.
     [[noreturn]] void ThrowTimedOut() const;
+    // The address the connection was made to, as text ("192.0.2.1",
+    // "2001:db8::1"); empty before Connect.
+    const std::string& PeerAddress() const { return m_strPeerAddress; }
 
     std::u16string m_strUserName;
     DWORD m_dwProtocol;
     platform::PCCERT_CONTEXT m_pCertContext;
     platform::HCERTSTORE m_hMyCertStore;
     platform::SCHANNEL_CRED m_SchannelCred;
+    // The credential record where Schannel takes it (SchannelTakesSchCredentials).
+    platform::SCH_CREDENTIALS m_SchCredentials;
+    platform::TLS_PARAMETERS m_TlsParameters;
     platform::CredHandle m_hClientCreds;
     platform::CtxtHandle m_hContext;
     HMODULE m_hSecurity;
@@ -69,6 +76,10 @@ private:
                             bool fDoInitialRead, platform::SecBuffer* pExtraData);
     DWORD ClientVerifyCertificate(platform::PCCERT_CONTEXT pServerCert,
                                   const char16_t* pszServerName, DWORD dwCertFlags);
+    // The server certificate of the context through ClientVerifyCertificate,
+    // unless the flags waive every check or it is the certificate already
+    // verified on this connection (a renegotiation may bring another).
+    void CheckServerCertificate();
     void ClientDisconnect(platform::CredHandle* phCreds, platform::CtxtHandle* phContext);
     // Makes bytes that arrived with the last handshake message the held
     // encrypted input of the next Receive.
@@ -80,6 +91,11 @@ private:
     // Capacity of m_pbIoBuffer (a whole record, or more when the handshake
     // left more input than that).
     DWORD m_cbIoBufferSize;
+
+    std::string m_strPeerAddress;
+    // The name the certificate must hold, and the certificate verified for it.
+    std::u16string m_strServerName;
+    std::string m_VerifiedCert;
 
     DWORD m_dwStepTimeout;
     std::chrono::steady_clock::time_point m_Deadline;

@@ -7,6 +7,7 @@
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
 #include "platform/LastError.h"
+#include "platform/WideFormat.h"
 #include "transport/TSMTPException.h"
 #include "transport/TSMTPSSLSocket.h"
 #include "transport/TSMTPSSLSocketInternal.h"
@@ -38,6 +39,45 @@ private:
     SecBuffer& m_buffer;
 };
 
+// TLS 1.0, 1.1 and everything older are never offered.
+constexpr DWORD kLegacyProtocols =
+    SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT | SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
+constexpr DWORD kClientProtocols = kLegacyProtocols | SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+
+bool SameNameInAnyCase(const char16_t* a, const char16_t* b) {
+    auto lower = [](char16_t c) {
+        return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+    };
+    for (; *a != 0 && *b != 0; ++a, ++b) {
+        if (lower(*a) != lower(*b))
+            return false;
+    }
+    return *a == *b;
+}
+
+// The first certificate of the store whose subject's common name is the name
+// (in any case). CERT_FIND_SUBJECT_STR_W finds the text anywhere in the
+// subject, so that "Ann" would also find Anne Smith's certificate.
+PCCERT_CONTEXT FindClientCertificate(HCERTSTORE hStore, const char16_t* pszName) {
+    PCCERT_CONTEXT pCert = nullptr;
+    while ((pCert = CertFindCertificateInStore(hStore, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                               CERT_FIND_SUBJECT_STR_W, pszName, pCert)) !=
+           nullptr) {
+        char16_t szCommonName[256] = {};
+        CertGetNameStringW(pCert, CERT_NAME_ATTR_TYPE, 0, szOID_COMMON_NAME, szCommonName, 256);
+        if (SameNameInAnyCase(szCommonName, pszName))
+            return pCert;
+    }
+    return nullptr;
+}
+
+// The errors of a revocation status that could not be found out: no list or
+// responder to be had, or none reachable in time.
+bool IsRevocationUnknown(DWORD dwError) {
+    return dwError == static_cast<DWORD>(CRYPT_E_NO_REVOCATION_CHECK) ||
+           dwError == static_cast<DWORD>(CRYPT_E_REVOCATION_OFFLINE);
+}
+
 }  // namespace
 
 void TSMTPSSLSocket::LoadSecurityLibrary() {
@@ -47,7 +87,7 @@ void TSMTPSSLSocket::LoadSecurityLibrary() {
         FreeLibrary(m_hSecurity);
         m_hSecurity = nullptr;
     }
-    m_hSecurity = LoadLibraryW(u"SCHANNEL.DLL");
+    m_hSecurity = LoadSystemLibrary(u"SCHANNEL.DLL");
     if (m_hSecurity == nullptr)
         throw TSMTPException(3, u"Load se seciurity library SCHANNEL.DLL failed!.");
     auto pInitSecurityInterface = reinterpret_cast<INIT_SECURITY_INTERFACE_W>(
@@ -78,34 +118,56 @@ void TSMTPSSLSocket::ClientCreateCredentials(const char16_t* pszUserName, CredHa
 
     if (pszUserName != nullptr && *pszUserName != 0) {
         trace.Detail(u"Oppening common system certificate store; pszUserName='%s'", pszUserName);
-        std::string strName;
-        strWideToAnsi(strName, pszUserName, -1, CP_ACP, false);
-        CERT_RDN_ATTR cra{};
-        cra.pszObjId = szOID_COMMON_NAME;
-        cra.dwValueType = CERT_RDN_ANY_TYPE;
-        cra.Value.pbData = reinterpret_cast<BYTE*>(strName.data());
-        cra.Value.cbData = static_cast<DWORD>(strName.size() + 1);
-        CERT_RDN rdn{1, &cra};
         if (m_pCertContext != nullptr) {
             CertFreeCertificateContext(m_pCertContext);
             m_pCertContext = nullptr;
         }
-        m_pCertContext = CertFindCertificateInStore(m_hMyCertStore, X509_ASN_ENCODING, 0,
-                                                    CERT_FIND_SUBJECT_ATTR, &rdn, nullptr);
+        // The user's certificates first, then the machine's.
+        m_pCertContext = FindClientCertificate(m_hMyCertStore, pszUserName);
+        if (m_pCertContext == nullptr) {
+            HCERTSTORE hMachineStore =
+                CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                              CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG, u"MY");
+            if (hMachineStore != nullptr) {
+                m_pCertContext = FindClientCertificate(hMachineStore, pszUserName);
+                // The certificate keeps what it needs of its store.
+                CertCloseStore(hMachineStore, 0);
+            }
+        }
         if (m_pCertContext == nullptr)
             throw TSMTPException(3, u"Cannot open common system certificate store!");
         trace.Detail(u"Common system certificate store opened successfully; pszUserName='%s'",
                      pszUserName);
     }
 
+    // SCH_CREDENTIALS where Schannel takes it (and may offer TLS 1.3), the
+    // older record before; either way nothing below TLS 1.2.
+    const DWORD cCreds = m_pCertContext != nullptr ? 1 : 0;
+    PCCERT_CONTEXT* paCred = m_pCertContext != nullptr ? &m_pCertContext : nullptr;
+    const DWORD dwCredFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
+    void* pAuthData = nullptr;
     m_SchannelCred = SCHANNEL_CRED{};
-    m_SchannelCred.dwVersion = SCHANNEL_CRED_VERSION;
-    if (m_pCertContext != nullptr) {
-        m_SchannelCred.cCreds = 1;
-        m_SchannelCred.paCred = &m_pCertContext;
+    m_SchCredentials = SCH_CREDENTIALS{};
+    m_TlsParameters = TLS_PARAMETERS{};
+    if (SchannelTakesSchCredentials()) {
+        m_TlsParameters.grbitDisabledProtocols =
+            kLegacyProtocols | (m_dwProtocol != 0 ? kClientProtocols & ~m_dwProtocol : 0);
+        m_SchCredentials.dwVersion = SCH_CREDENTIALS_VERSION;
+        m_SchCredentials.cCreds = cCreds;
+        m_SchCredentials.paCred = paCred;
+        m_SchCredentials.dwFlags = dwCredFlags;
+        m_SchCredentials.cTlsParameters = 1;
+        m_SchCredentials.pTlsParameters = &m_TlsParameters;
+        pAuthData = &m_SchCredentials;
+    } else {
+        m_SchannelCred.dwVersion = SCHANNEL_CRED_VERSION;
+        m_SchannelCred.cCreds = cCreds;
+        m_SchannelCred.paCred = paCred;
+        m_SchannelCred.grbitEnabledProtocols =
+            m_dwProtocol != 0 ? m_dwProtocol & ~kLegacyProtocols : SP_PROT_TLS1_2_CLIENT;
+        m_SchannelCred.dwFlags = dwCredFlags;
+        pAuthData = &m_SchannelCred;
     }
-    m_SchannelCred.grbitEnabledProtocols = m_dwProtocol;
-    m_SchannelCred.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
 
     if (transport::IsHandleSet(*phCreds)) {
         // Credentials of an earlier handshake on this object.
@@ -114,8 +176,8 @@ void TSMTPSSLSocket::ClientCreateCredentials(const char16_t* pszUserName, CredHa
     }
     TimeStamp tsExpiry{};
     SECURITY_STATUS status = m_SecurityFunc.AcquireCredentialsHandleW(
-        nullptr, SspiText(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr, &m_SchannelCred, nullptr,
-        nullptr, phCreds, &tsExpiry);
+        nullptr, SspiText(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr, pAuthData, nullptr, nullptr,
+        phCreds, &tsExpiry);
     if (status != SEC_E_OK)
         throw TSMTPException(
             3,
@@ -132,26 +194,36 @@ int TSMTPSSLSocket::ClientConnect(const char16_t* pszServerName) {
         m_hContext = CtxtHandle{};
     }
     SecBuffer ExtraData{0, SECBUFFER_EMPTY, nullptr};
+    m_strServerName = pszServerName != nullptr ? pszServerName : u"";
+    m_VerifiedCert.clear();
     ClientHandshake(&m_hClientCreds, pszServerName, &m_hContext, &ExtraData);
-
-    if ((m_dwCertFlags & transport::kCertFlagNoCheck) == 0) {
-        PCCERT_CONTEXT pRemoteCertContext = nullptr;
-        SECURITY_STATUS status = m_SecurityFunc.QueryContextAttributesW(
-            &m_hContext, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &pRemoteCertContext);
-        if (status != SEC_E_OK)
-            throw TSMTPException(
-                3,
-                u"Cannot enables a transport application to query a security package for certain "
-                u"attributes of a security context. HRESULT = %x",
-                static_cast<unsigned>(status));
-        struct CertGuard {
-            PCCERT_CONTEXT p;
-            ~CertGuard() { CertFreeCertificateContext(p); }
-        } guard{pRemoteCertContext};
-        ClientVerifyCertificate(pRemoteCertContext, pszServerName, m_dwCertFlags);
-    }
+    CheckServerCertificate();
     trace.Bind(1);
     return 1;
+}
+
+void TSMTPSSLSocket::CheckServerCertificate() {
+    if ((m_dwCertFlags & transport::kCertFlagNoCheck) != 0)
+        return;
+    PCCERT_CONTEXT pRemoteCertContext = nullptr;
+    SECURITY_STATUS status = m_SecurityFunc.QueryContextAttributesW(
+        &m_hContext, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &pRemoteCertContext);
+    if (status != SEC_E_OK)
+        throw TSMTPException(
+            3,
+            u"Cannot enables a transport application to query a security package for certain "
+            u"attributes of a security context. HRESULT = %x",
+            static_cast<unsigned>(status));
+    struct CertGuard {
+        PCCERT_CONTEXT p;
+        ~CertGuard() { CertFreeCertificateContext(p); }
+    } guard{pRemoteCertContext};
+    std::string encoded(reinterpret_cast<const char*>(pRemoteCertContext->pbCertEncoded),
+                        pRemoteCertContext->cbCertEncoded);
+    if (encoded == m_VerifiedCert)
+        return;
+    ClientVerifyCertificate(pRemoteCertContext, m_strServerName.c_str(), m_dwCertFlags);
+    m_VerifiedCert = std::move(encoded);
 }
 
 int TSMTPSSLSocket::ClientHandshake(CredHandle* phCreds, const char16_t* pszServerName,
@@ -291,9 +363,14 @@ int TSMTPSSLSocket::ClientHandshakeLoop(CredHandle* phCreds, CtxtHandle* phConte
                      static_cast<void*>(IoBuffer.get()), cbIoBuffer, scRet);
 
         if (scRet == SEC_I_INCOMPLETE_CREDENTIALS) {
-            // The server asked for a client certificate: go on with the ones given.
+            // The server asked for a client certificate: go on with the ones
+            // given, from buffers as they were before the call changed them.
             dwSSPIFlags |= ISC_REQ_USE_SUPPLIED_CREDS;
             token.Free();
+            InBuffers[0] = {cbIoBuffer, SECBUFFER_TOKEN, IoBuffer.get()};
+            InBuffers[1] = {0, SECBUFFER_EMPTY, nullptr};
+            OutBuffers[0] = {0, SECBUFFER_TOKEN, nullptr};
+            dwSSPIOutFlags = 0;
             scRet = m_SecurityFunc.InitializeSecurityContextW(
                 phCreds, phContext, nullptr, dwSSPIFlags, 0, SECURITY_NATIVE_DREP, &InBuffer, 0,
                 nullptr, &OutBuffer, &dwSSPIOutFlags, &tsExpiry);
@@ -350,6 +427,11 @@ int TSMTPSSLSocket::ClientHandshakeLoop(CredHandle* phCreds, CtxtHandle* phConte
             cbIoBuffer = 0;
         }
     }
+    // After a handshake on an established channel (a renegotiation, or a TLS
+    // 1.3 message after the handshake) the server may show another
+    // certificate: it passes the same check.
+    if (raw.bSaved)
+        CheckServerCertificate();
     trace.Bind(1);
     return 1;
 }
@@ -360,16 +442,27 @@ DWORD TSMTPSSLSocket::ClientVerifyCertificate(PCCERT_CONTEXT pServerCert,
     if (pServerCert == nullptr || pszServerName == nullptr)
         throw TSMTPException(3, u"Bad input parameters.");
 
+    // A certificate for server authentication, and the revocation of every
+    // certificate in the chain but the root, with every URL retrieval within
+    // what is left of the handshake's time. (Waiving revocation skips it.)
+    char* rgpszUsage[] = {const_cast<char*>(szOID_PKIX_KP_SERVER_AUTH)};
     CERT_CHAIN_PARA ChainPara{};
     ChainPara.cbSize = sizeof ChainPara;
+    ChainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    ChainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    ChainPara.RequestedUsage.Usage.rgpszUsageIdentifier = rgpszUsage;
+    ChainPara.dwUrlRetrievalTimeout = RemainingMs();
+    const DWORD dwChainFlags = (dwCertFlags & transport::kCertFlagIgnoreRevocation) != 0
+                                   ? 0
+                                   : CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT |
+                                         CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
     PCCERT_CHAIN_CONTEXT pChainContext = nullptr;
     if (!CertGetCertificateChain(nullptr, pServerCert, nullptr, pServerCert->hCertStore, &ChainPara,
-                                 0, nullptr, &pChainContext))
-        throw TSMTPException(3, u"Verify a certificate against a root store failed!");
-    struct ChainGuard {
-        PCCERT_CHAIN_CONTEXT p;
-        ~ChainGuard() { CertFreeCertificateChain(p); }
-    } guard{pChainContext};
+                                 dwChainFlags, nullptr, &pChainContext))
+        struct ChainGuard {
+            PCCERT_CHAIN_CONTEXT p;
+            ~ChainGuard() { CertFreeCertificateChain(p); }
+        } guard{pChainContext};
 
     trace.Detail(
         u"Verify a certificate against a root store; pServerCert='%p', pszServerName='%s', "
@@ -380,14 +473,29 @@ DWORD TSMTPSSLSocket::ClientVerifyCertificate(PCCERT_CONTEXT pServerCert,
     polHttps.dwAuthType = AUTHTYPE_SERVER;
     polHttps.fdwChecks = dwCertFlags;
     polHttps.pwszServerName = SspiText(pszServerName);
+    // A revocation status that cannot be found out (no list to be had, none
+    // reachable in time) is no reason to refuse; a revoked certificate is.
     CERT_CHAIN_POLICY_PARA PolicyPara{};
     PolicyPara.cbSize = sizeof PolicyPara;
+    PolicyPara.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
     PolicyPara.pvExtraPolicyPara = &polHttps;
     CERT_CHAIN_POLICY_STATUS PolicyStatus{};
     PolicyStatus.cbSize = sizeof PolicyStatus;
     if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, pChainContext, &PolicyPara,
                                           &PolicyStatus))
         throw TSMTPException(3, u"Cannot check a certificate chain to verify its validity!");
+    if (IsRevocationUnknown(PolicyStatus.dwError)) {
+        // The unknown status is waived; the checks after it still answer.
+        polHttps.fdwChecks |= transport::kCertFlagIgnoreRevocation;
+        PolicyStatus = CERT_CHAIN_POLICY_STATUS{};
+        PolicyStatus.cbSize = sizeof PolicyStatus;
+        if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, pChainContext, &PolicyPara,
+                                              &PolicyStatus))
+            throw TSMTPException(3, u"Cannot check a certificate chain to verify its validity!");
+        if (PolicyStatus.dwError == 0 &&
+            (pChainContext->TrustStatus.dwErrorStatus & CERT_TRUST_IS_REVOKED) != 0)
+            PolicyStatus.dwError = static_cast<DWORD>(CRYPT_E_REVOKED);
+    }
     if (PolicyStatus.dwError != 0) {
         // The policy error is the native code of this failure, with its text.
         SetLastError(PolicyStatus.dwError);

@@ -32,5 +32,7 @@ constexpr DWORD IO_BUFFER_SIZE = 64000;
 
 // Certificate flag: do not examine the server certificate at all.
 constexpr DWORD kCertFlagNoCheck = 0x4000;
+// Certificate flag (SECURITY_FLAG_IGNORE_REVOCATION): revocation is not checked.
+constexpr DWORD kCertFlagIgnoreRevocation = 0x80;
 
 }  // namespace transport

@@ -24,4 +24,7 @@ std::string LocalHostName();
 // token request and the SMTP connection use them.
 void ApplyTrustSettings(CURL* pCurl);
 
+// The proxy the system's settings name for the URL, for the token request.
+void ApplyProxySettings(CURL* pCurl, const std::string& strUrl);
+
 }  // namespace oauthrelay

@@ -59,4 +59,8 @@ void ApplyTrustSettings(CURL* pCurl) {
     }
 }
 
+// libcurl reads the usual variables itself (http_proxy, https_proxy,
+// HTTPS_PROXY, all_proxy, no_proxy), as every program of the system does.
+void ApplyProxySettings(CURL* /*pCurl*/, const std::string& /*strUrl*/) {}
+
 }  // namespace oauthrelay

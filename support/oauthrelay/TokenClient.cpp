@@ -216,6 +216,7 @@ TokenResponse TokenClient::RequestToken(const TokenRequest& request) {
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(h, CURLOPT_TIMEOUT, 60L);
     ApplyTrustSettings(h);
+    ApplyProxySettings(h, url);
     const CURLcode result = curl_easy_perform(h);
     curl_slist_free_all(headers);
     if (answer.bTooLarge) {

@@ -22,8 +22,8 @@ const Winsock g_winsock;
 using Length = int;
 constexpr int kSendFlags = 0;
 
-TestSocket NewSocket(int type) {
-    return ::WSASocketW(AF_INET, type, 0, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+TestSocket NewSocket(int family, int type) {
+    return ::WSASocketW(family, type, 0, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
 }
 
 }  // namespace
@@ -69,8 +69,8 @@ namespace {
 using Length = std::size_t;
 constexpr int kSendFlags = MSG_NOSIGNAL;
 
-TestSocket NewSocket(int type) {
-    return ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+TestSocket NewSocket(int family, int type) {
+    return ::socket(family, type | SOCK_CLOEXEC, 0);
 }
 
 }  // namespace
@@ -107,32 +107,42 @@ bool WaitReadable(TestSocket s, int waitMs) {
 
 #endif
 
-TestSocket BindLoopback(int& nPort, bool bListen, bool bDatagram) {
-    const TestSocket s = NewSocket(bDatagram ? SOCK_DGRAM : SOCK_STREAM);
+TestSocket BindLoopback(int& nPort, bool bListen, bool bDatagram, bool bIPv6) {
+    const TestSocket s =
+        NewSocket(bIPv6 ? AF_INET6 : AF_INET, bDatagram ? SOCK_DGRAM : SOCK_STREAM);
 #if !defined(_WIN32)
     // A fixed port may still be held by an earlier connection's TIME_WAIT.
     const int one = 1;
     if (s != kNoSocket && nPort != 0)
         ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 #endif
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<unsigned short>(nPort));
-    socklen_t length = sizeof address;
-    if (s == kNoSocket || ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    sockaddr_storage address{};
+    socklen_t length = bIPv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (bIPv6) {
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&address);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_addr = in6addr_loopback;
+        a6->sin6_port = htons(static_cast<unsigned short>(nPort));
+    } else {
+        auto* a4 = reinterpret_cast<sockaddr_in*>(&address);
+        a4->sin_family = AF_INET;
+        a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a4->sin_port = htons(static_cast<unsigned short>(nPort));
+    }
+    if (s == kNoSocket || ::bind(s, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         (bListen && !bDatagram && ::listen(s, 4) != 0) ||
         ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         if (s != kNoSocket)
             CloseSocket(s);
         return kNoSocket;
     }
-    nPort = ntohs(address.sin_port);
+    nPort = ntohs(bIPv6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                        : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
     return s;
 }
 
 TestSocket ConnectLoopback(int nPort) {
-    TestSocket s = NewSocket(SOCK_STREAM);
+    TestSocket s = NewSocket(AF_INET, SOCK_STREAM);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -143,6 +153,10 @@ TestSocket ConnectLoopback(int nPort) {
         s = kNoSocket;
     }
     return s;
+}
+
+bool ListenWithoutRoom(TestSocket s) {
+    return ::listen(s, 0) == 0;
 }
 
 void SetNoDelay(TestSocket s) {

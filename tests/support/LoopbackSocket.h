@@ -1,4 +1,4 @@
-// Test servers listen on 127.0.0.1 only, on a port the system picks, so that
+// Test servers listen on 127.0.0.1 (or ::1) only, on a port the system picks, so that
 // tests run in parallel with each other and with other test runs. The few
 // socket calls the test peers need, on BSD sockets and on Winsock alike.
 #pragma once
@@ -14,10 +14,14 @@ using TestSocket = int;
 inline constexpr TestSocket kNoSocket = -1;
 #endif
 
-// A TCP socket (UDP with bDatagram) bound to 127.0.0.1 on port nPort (0: an
-// ephemeral one, then written back to nPort), not inherited by child
-// processes, listening when asked. kNoSocket when that fails.
-TestSocket BindLoopback(int& nPort, bool bListen = true, bool bDatagram = false);
+// A TCP socket (UDP with bDatagram) bound to 127.0.0.1 (::1 with bIPv6) on
+// port nPort (0: an ephemeral one, then written back to nPort), not inherited
+// by child processes, listening when asked. kNoSocket when that fails.
+TestSocket BindLoopback(int& nPort, bool bListen = true, bool bDatagram = false,
+                        bool bIPv6 = false);
+// Listens with no room for waiting connections: once one waits, the next
+// connect stays unanswered (the peer of a host that does not answer).
+bool ListenWithoutRoom(TestSocket s);
 void CloseSocket(TestSocket s);
 // A TCP connection to 127.0.0.1 port nPort (kNoSocket when refused).
 TestSocket ConnectLoopback(int nPort);

@@ -12,7 +12,9 @@
 
 class NetworkLogListener {
 public:
-    NetworkLogListener() { m_fd = BindLoopback(m_port, false, true); }
+    explicit NetworkLogListener(bool bIPv6 = false) {
+        m_fd = BindLoopback(m_port, false, true, bIPv6);
+    }
     ~NetworkLogListener() { CloseSocket(m_fd); }
     NetworkLogListener(const NetworkLogListener&) = delete;
     NetworkLogListener& operator=(const NetworkLogListener&) = delete;

@@ -134,12 +134,12 @@ ScriptedSmtpServer& ScriptedSmtpServer::SendForever(std::string line) {
     });
 }
 
-int ScriptedSmtpServer::Start(int nPort) {
+int ScriptedSmtpServer::Start(int nPort, bool bIPv6) {
 #if !defined(_WIN32)
     // A client that goes away must not end the test program when TLS writes to it.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
-    m_listenFd = BindLoopback(nPort);
+    m_listenFd = BindLoopback(nPort, true, false, bIPv6);
     if (m_listenFd == kNoSocket)
         return -1;
     m_thread = std::thread(&ScriptedSmtpServer::Run, this);

@@ -100,9 +100,9 @@ public:
     // StartTls asks the client for its certificate (and takes any, or none).
     void RequestClientCertificate() { m_bRequestClientCert = true; }
 
-    // Starts listening (on nPort, or one the system picks) and the script
-    // thread; returns the port, -1 on a failure.
-    int Start(int nPort = 0);
+    // Starts listening (on nPort, or one the system picks; on ::1 with
+    // bIPv6) and the script thread; returns the port, -1 on a failure.
+    int Start(int nPort = 0, bool bIPv6 = false);
     // Waits until the script has run and the connection is closed. False
     // when that did not happen in time.
     bool Finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));

@@ -108,6 +108,18 @@ def make_certificates(folder):
     write("expired", make("localhost", ca, days=(-30, -1)))
     write("selfsigned", make("localhost"))
     write("clientonly", make("localhost", ca, usage=Usage.CLIENT_AUTH))
+    # The CA with a revocation list that names "revoked".
+    revoked = make("localhost", ca)
+    write("revoked", revoked)
+    crl = (x509.CertificateRevocationListBuilder().issuer_name(ca[0].subject)
+           .last_update(now - datetime.timedelta(days=1))
+           .next_update(now + datetime.timedelta(days=30))
+           .add_revoked_certificate(x509.RevokedCertificateBuilder()
+                                    .serial_number(revoked[0].serial_number)
+                                    .revocation_date(now - datetime.timedelta(days=1)).build())
+           .sign(ca[1], hashes.SHA256()))
+    with open(os.path.join(folder, "ca-crl.pem"), "wb") as f:
+        f.write(ca[0].public_bytes(pem) + crl.public_bytes(pem))
     write("partialchain", chained)
     write("fullchain", chained, intermediate[0])
     client = make("SMTP Mail Test Client", ca, san=None, usage=Usage.CLIENT_AUTH)

@@ -62,6 +62,8 @@ void Usage(FILE* out) {
         "  --registry hkcu|hklm  the registry value smtp.cfg under\n"
         "                        HKEY_CURRENT_USER or "
         "HKEY_LOCAL_MACHINE\\Software\\Veltrana\\Orbisuite\\mail\n"
+        "                        (on Windows in the 32-bit view, the product's:\n"
+        "                        HKLM\\SOFTWARE\\WOW6432Node\\... on 64-bit Windows)\n"
         "  --registry-root DIR   where the registry stand-in keeps its files (POSIX;\n"
         "                        default SMTPMAIL_REGISTRY_ROOT or ~/.smtpmail/registry)\n"
         "\n"
@@ -220,6 +222,9 @@ int Show(const Target& target) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The product is a 32-bit DLL: this tool, whatever its own build, reads
+    // and writes the registry view that DLL sees.
+    platform::SetRegistryView(KEY_WOW64_32KEY);
     std::vector<std::u16string> fields(CFG_FIELD_COUNT);
     std::u16string password;
     Target target;

@@ -182,6 +182,33 @@ bool MatchesSubjectAttributes(X509* cert, const CERT_RDN* rdn) {
     return true;
 }
 
+// The subject's values joined with ", " (CERT_SIMPLE_NAME_STR), in UTF-16.
+std::u16string SubjectText(X509* cert) {
+    std::string text;
+    X509_NAME* subject = X509_get_subject_name(cert);
+    for (int i = 0; i < X509_NAME_entry_count(subject); ++i) {
+        unsigned char* utf8 = nullptr;
+        int len =
+            ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, i)));
+        if (len < 0)
+            continue;
+        text += (text.empty() ? "" : ", ") +
+                std::string(reinterpret_cast<char*>(utf8), static_cast<size_t>(len));
+        OPENSSL_free(utf8);
+    }
+    return Utf8ToUtf16(text);
+}
+
+std::u16string LowerAscii(std::u16string text) {
+    for (char16_t& c : text)
+        c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+    return text;
+}
+
+bool MatchesSubjectText(X509* cert, const char16_t* wanted) {
+    return LowerAscii(SubjectText(cert)).find(LowerAscii(wanted)) != std::u16string::npos;
+}
+
 // ----- chains -------------------------------------------------------------
 
 struct ChainImpl : CERT_CHAIN_CONTEXT {
@@ -206,6 +233,18 @@ DWORD TrustBitFor(int error) {
             return CERT_TRUST_IS_PARTIAL_CHAIN;
         case X509_V_ERR_CERT_REVOKED:
             return CERT_TRUST_IS_REVOKED;
+        case X509_V_ERR_UNABLE_TO_GET_CRL:
+        case X509_V_ERR_UNABLE_TO_GET_CRL_ISSUER:
+        case X509_V_ERR_CRL_SIGNATURE_FAILURE:
+        case X509_V_ERR_UNABLE_TO_DECRYPT_CRL_SIGNATURE:
+        case X509_V_ERR_ERROR_IN_CRL_LAST_UPDATE_FIELD:
+        case X509_V_ERR_ERROR_IN_CRL_NEXT_UPDATE_FIELD:
+        case X509_V_ERR_DIFFERENT_CRL_SCOPE:
+            return CERT_TRUST_REVOCATION_STATUS_UNKNOWN;
+        case X509_V_ERR_CRL_HAS_EXPIRED:
+        case X509_V_ERR_CRL_NOT_YET_VALID:
+            // A list out of date: as Windows says when it cannot fetch a fresh one.
+            return CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
         case X509_V_ERR_INVALID_PURPOSE:
             return CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
         case X509_V_ERR_CERT_SIGNATURE_FAILURE:
@@ -217,15 +256,45 @@ DWORD TrustBitFor(int error) {
     }
 }
 
+// What the verifier's callback needs: where the problems go, and whether the
+// root's revocation is left alone.
+struct ChainCheck {
+    DWORD* pStatus;
+    bool bExcludeRoot;
+};
+
+bool IsRevocationStatusError(int error) {
+    return (TrustBitFor(error) & CERT_TRUST_REVOCATION_STATUS_UNKNOWN) != 0;
+}
+
 // Collects every problem and lets the verifier go on, so that one chain
 // answers for every check the policy may or may not waive.
 int CollectErrors(int ok, X509_STORE_CTX* ctx) {
-    if (!ok) {
-        auto* status = static_cast<DWORD*>(X509_STORE_CTX_get_ex_data(ctx, 0));
-        if (status != nullptr)
-            *status |= TrustBitFor(X509_STORE_CTX_get_error(ctx));
-    }
+    const auto* check = static_cast<const ChainCheck*>(X509_STORE_CTX_get_ex_data(ctx, 0));
+    if (ok || check == nullptr)
+        return 1;
+    const int error = X509_STORE_CTX_get_error(ctx);
+    const STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx);
+    const bool bRoot =
+        chain != nullptr && X509_STORE_CTX_get_error_depth(ctx) == sk_X509_num(chain) - 1;
+    if (!(check->bExcludeRoot && bRoot && IsRevocationStatusError(error)))
+        *check->pStatus |= TrustBitFor(error);
     return 1;
+}
+
+// The OpenSSL purpose for the usage a chain request names; -1 for none.
+int PurposeFor(const CERT_CHAIN_PARA* para) {
+    if (para == nullptr)
+        return -1;
+    const CERT_ENHKEY_USAGE& usage = para->RequestedUsage.Usage;
+    for (DWORD i = 0; i < usage.cUsageIdentifier; ++i) {
+        const std::string oid = usage.rgpszUsageIdentifier[i];
+        if (oid == szOID_PKIX_KP_SERVER_AUTH)
+            return X509_PURPOSE_SSL_SERVER;
+        if (oid == szOID_PKIX_KP_CLIENT_AUTH)
+            return X509_PURPOSE_SSL_CLIENT;
+    }
+    return -1;
 }
 
 bool IsIpLiteral(const std::string& name) {
@@ -330,8 +399,10 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD /*dwCertE
         start = Impl(pPrevCertContext)->indexInStore + 1;
         CertFreeCertificateContext(pPrevCertContext);
     }
-    if (store == nullptr || (dwFindType != CERT_FIND_ANY && dwFindType != CERT_FIND_SUBJECT_ATTR) ||
-        (dwFindType == CERT_FIND_SUBJECT_ATTR && pvFindPara == nullptr)) {
+    if (store == nullptr ||
+        (dwFindType != CERT_FIND_ANY && dwFindType != CERT_FIND_SUBJECT_ATTR &&
+         dwFindType != CERT_FIND_SUBJECT_STR_W) ||
+        (dwFindType != CERT_FIND_ANY && pvFindPara == nullptr)) {
         SetLastError(E_INVALIDARG);
         return nullptr;
     }
@@ -339,6 +410,9 @@ PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD /*dwCertE
         const StoredCert& c = store->certs[i];
         if (dwFindType == CERT_FIND_SUBJECT_ATTR &&
             !MatchesSubjectAttributes(c.cert, static_cast<const CERT_RDN*>(pvFindPara)))
+            continue;
+        if (dwFindType == CERT_FIND_SUBJECT_STR_W &&
+            !MatchesSubjectText(c.cert, static_cast<const char16_t*>(pvFindPara)))
             continue;
         CertContextImpl* ctx = NewContext(c.cert, c.key, store);
         if (ctx == nullptr)
@@ -386,6 +460,35 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD /*dwCertEncodingType*/, const 
     PCCERT_CONTEXT ctx = NewCertContext(cert, nullptr);
     X509_free(cert);
     return ctx;
+}
+
+DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD /*dwFlags*/,
+                         const void* pvTypePara, char16_t* pszNameString, DWORD cchNameString) {
+    std::u16string value;
+    if (pCertContext != nullptr && dwType == CERT_NAME_ATTR_TYPE && pvTypePara != nullptr) {
+        ASN1_OBJECT* oid = OBJ_txt2obj(static_cast<const char*>(pvTypePara), 1);
+        X509_NAME* subject = X509_get_subject_name(Impl(pCertContext)->x509);
+        const int i = oid != nullptr ? X509_NAME_get_index_by_OBJ(subject, oid, -1) : -1;
+        unsigned char* utf8 = nullptr;
+        const int len = i >= 0
+                            ? ASN1_STRING_to_UTF8(
+                                  &utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, i)))
+                            : -1;
+        if (len >= 0) {
+            value =
+                Utf8ToUtf16(std::string(reinterpret_cast<char*>(utf8), static_cast<size_t>(len)));
+            OPENSSL_free(utf8);
+        }
+        ASN1_OBJECT_free(oid);
+        ERR_clear_error();
+    }
+    // As CryptoAPI: the size with the NUL without a buffer, else as much as fits.
+    if (pszNameString == nullptr || cchNameString == 0)
+        return static_cast<DWORD>(value.size() + 1);
+    const size_t n = std::min<size_t>(value.size(), cchNameString - 1);
+    std::copy_n(value.begin(), n, pszNameString);
+    pszNameString[n] = 0;
+    return static_cast<DWORD>(n + 1);
 }
 
 X509* CertX509(PCCERT_CONTEXT p) {
@@ -443,8 +546,8 @@ X509_STORE* SystemTrustStore() {
 
 BOOL CertGetCertificateChain(HCERTCHAINENGINE /*hChainEngine*/, PCCERT_CONTEXT pCertContext,
                              const void* /*pTime*/, HCERTSTORE hAdditionalStore,
-                             const CERT_CHAIN_PARA* /*pChainPara*/, DWORD /*dwFlags*/,
-                             void* /*pvReserved*/, PCCERT_CHAIN_CONTEXT* ppChainContext) {
+                             const CERT_CHAIN_PARA* pChainPara, DWORD dwFlags, void* /*pvReserved*/,
+                             PCCERT_CHAIN_CONTEXT* ppChainContext) {
     if (pCertContext == nullptr || ppChainContext == nullptr) {
         SetLastError(E_INVALIDARG);
         return FALSE;
@@ -472,11 +575,18 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*hChainEngine*/, PCCERT_CONTEXT p
     X509_up_ref(chain->leaf);
 
     X509_STORE_CTX_init(ctx, trust, chain->leaf, untrusted);
-    X509_STORE_CTX_set_ex_data(ctx, 0, &chain->TrustStatus.dwErrorStatus);
+    ChainCheck check{&chain->TrustStatus.dwErrorStatus,
+                     (dwFlags & CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT) != 0};
+    X509_STORE_CTX_set_ex_data(ctx, 0, &check);
     X509_STORE_CTX_set_verify_cb(ctx, CollectErrors);
-    // The SSL policy asks for a server certificate; the chain records whether
-    // the certificate's usage allows it.
-    X509_STORE_CTX_set_purpose(ctx, X509_PURPOSE_SSL_SERVER);
+    // The chain records whether the certificate's usage allows what was asked.
+    if (const int purpose = PurposeFor(pChainPara); purpose >= 0)
+        X509_STORE_CTX_set_purpose(ctx, purpose);
+    if ((dwFlags &
+         (CERT_CHAIN_REVOCATION_CHECK_CHAIN | CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT)) != 0)
+        X509_STORE_CTX_set_flags(ctx, X509_V_FLAG_CRL_CHECK | X509_V_FLAG_CRL_CHECK_ALL);
+    else if ((dwFlags & CERT_CHAIN_REVOCATION_CHECK_END_CERT) != 0)
+        X509_STORE_CTX_set_flags(ctx, X509_V_FLAG_CRL_CHECK);
     if (X509_verify_cert(ctx) <= 0 && chain->TrustStatus.dwErrorStatus == 0) {
         // The verifier stopped without naming a problem it let through.
         chain->TrustStatus.dwErrorStatus |= TrustBitFor(X509_STORE_CTX_get_error(ctx));
@@ -528,6 +638,12 @@ BOOL CertVerifyCertificateChainPolicy(const char* pszPolicyOID, PCCERT_CHAIN_CON
     } else if ((status & CERT_TRUST_IS_REVOKED) != 0 &&
                (checks & SECURITY_FLAG_IGNORE_REVOCATION) == 0) {
         error = CRYPT_E_REVOKED;
+    } else if ((status & CERT_TRUST_REVOCATION_STATUS_UNKNOWN) != 0 &&
+               (checks & SECURITY_FLAG_IGNORE_REVOCATION) == 0 &&
+               (pPolicyPara == nullptr ||
+                (pPolicyPara->dwFlags & CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS) == 0)) {
+        error = (status & CERT_TRUST_IS_OFFLINE_REVOCATION) != 0 ? CRYPT_E_REVOCATION_OFFLINE
+                                                                 : CRYPT_E_NO_REVOCATION_CHECK;
     } else if ((status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) != 0 &&
                (checks & SECURITY_FLAG_IGNORE_WRONG_USAGE) == 0) {
         error = CERT_E_WRONG_USAGE;
@@ -550,13 +666,15 @@ BOOL CertVerifyCertificateChainPolicy(const char* pszPolicyOID, PCCERT_CHAIN_CON
 
 DWORD VerifyServerCertificate(PCCERT_CONTEXT pServerCert, const char16_t* pszServerName,
                               DWORD dwCertFlags) {
+    char* usage[] = {const_cast<char*>(szOID_PKIX_KP_SERVER_AUTH)};
+    CERT_CHAIN_PARA chainPara{sizeof chainPara, {USAGE_MATCH_TYPE_AND, {1, usage}}, {}, 0};
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     if (!CertGetCertificateChain(nullptr, pServerCert, nullptr,
-                                 pServerCert ? pServerCert->hCertStore : nullptr, nullptr, 0,
-                                 nullptr, &chain))
+                                 pServerCert ? pServerCert->hCertStore : nullptr, &chainPara,
+                                 CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT, nullptr, &chain))
         return GetLastError();
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{sizeof ssl, AUTHTYPE_SERVER, dwCertFlags, pszServerName};
-    CERT_CHAIN_POLICY_PARA para{sizeof para, 0, &ssl};
+    CERT_CHAIN_POLICY_PARA para{sizeof para, CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS, &ssl};
     CERT_CHAIN_POLICY_STATUS status{sizeof status, 0, -1, -1, nullptr};
     DWORD result = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &para, &status)
                        ? status.dwError

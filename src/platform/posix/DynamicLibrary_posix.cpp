@@ -97,6 +97,14 @@ HMODULE LoadLibraryW(const char16_t* name) {
     return nullptr;
 }
 
+HMODULE LoadSystemLibrary(const char16_t* name) {
+    // The system's modules are the emulated ones.
+    if (const EmulatedModule* m = name != nullptr ? FindEmulated(Utf16ToUtf8(name)) : nullptr)
+        return const_cast<EmulatedModule*>(m);
+    SetLastError(name == nullptr ? ERROR_INVALID_PARAMETER : ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
 void* GetProcAddress(HMODULE hModule, const char* name) {
     if (hModule == nullptr || name == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);

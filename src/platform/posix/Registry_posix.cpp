@@ -279,6 +279,8 @@ LONG CopyOut(const std::string& data, DWORD type, DWORD* pType, BYTE* out, DWORD
 
 }  // namespace
 
+void SetRegistryView(DWORD /*samView*/) {}
+
 void SetRegistryRoot(const std::string& directory) {
     std::lock_guard<std::mutex> lock(g_rootLock);
     g_root = directory;

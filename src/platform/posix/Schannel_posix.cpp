@@ -44,8 +44,6 @@ namespace {
 
 constexpr SECURITY_STATUS SEC_E_BUFFER_TOO_SMALL_ = static_cast<SECURITY_STATUS>(0x80090321u);
 constexpr DWORD SCH_CRED_NO_SERVERNAME_CHECK = 0x00000004;
-constexpr DWORD SP_PROT_TLS1_0_CLIENT = 0x00000080;
-constexpr DWORD SP_PROT_TLS1_1_CLIENT = 0x00000200;
 
 // What QueryContextAttributes(SECPKG_ATTR_STREAM_SIZES) reports. The trailer
 // leaves room for the largest record expansion TLS allows plus a pending
@@ -232,22 +230,53 @@ SSL_CTX* SharedClientContext(int minVersion, int maxVersion) {
     return shared;
 }
 
+// What a credential record asks for: the protocols, the client
+// certificate and the flags, from SCHANNEL_CRED or SCH_CREDENTIALS.
+struct CredentialRequest {
+    DWORD dwEnabledProtocols = 0;  // 0: the default set
+    DWORD cCreds = 0;
+    PCCERT_CONTEXT* paCred = nullptr;
+    DWORD dwFlags = 0;
+};
+
+bool ReadCredentialRecord(const void* authData, CredentialRequest& request) {
+    if (authData == nullptr)
+        return true;
+    const DWORD dwVersion = *static_cast<const DWORD*>(authData);
+    if (dwVersion == SCHANNEL_CRED_VERSION) {
+        const auto* cred = static_cast<const SCHANNEL_CRED*>(authData);
+        request = {cred->grbitEnabledProtocols, cred->cCreds, cred->paCred, cred->dwFlags};
+        return true;
+    }
+    if (dwVersion != SCH_CREDENTIALS_VERSION)
+        return false;
+    const auto* cred = static_cast<const SCH_CREDENTIALS*>(authData);
+    request = {0, cred->cCreds, cred->paCred, cred->dwFlags};
+    DWORD dwDisabled = 0;
+    for (DWORD i = 0; cred->pTlsParameters != nullptr && i < cred->cTlsParameters; ++i)
+        dwDisabled |= cred->pTlsParameters[i].grbitDisabledProtocols;
+    if (dwDisabled != 0) {
+        const DWORD dwAll = SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT | SP_PROT_TLS1_2_CLIENT |
+                            SP_PROT_TLS1_3_CLIENT;
+        // Nothing left at all is a request no version can meet.
+        request.dwEnabledProtocols = (dwAll & ~dwDisabled) != 0 ? dwAll & ~dwDisabled : ~dwAll;
+    }
+    return true;
+}
+
 SECURITY_STATUS AcquireCredentials(ULONG credentialUse, void* authData, void** credential) {
     if ((credentialUse & SECPKG_CRED_OUTBOUND) == 0)
         return SEC_E_NO_CREDENTIALS;  // client side only
-    SCHANNEL_CRED defaults{};
-    defaults.dwVersion = SCHANNEL_CRED_VERSION;
-    const SCHANNEL_CRED* cred =
-        authData != nullptr ? static_cast<const SCHANNEL_CRED*>(authData) : &defaults;
-    if (cred->dwVersion != SCHANNEL_CRED_VERSION)
+    CredentialRequest request;
+    if (!ReadCredentialRecord(authData, request))
         return SEC_E_UNKNOWN_CREDENTIALS;
     int minVersion = 0;
     int maxVersion = 0;
-    if (!ProtocolRange(cred->grbitEnabledProtocols, &minVersion, &maxVersion))
+    if (!ProtocolRange(request.dwEnabledProtocols, &minVersion, &maxVersion))
         return SEC_E_ALGORITHM_MISMATCH;
 
     const bool bClientCert =
-        cred->cCreds > 0 && cred->paCred != nullptr && cred->paCred[0] != nullptr;
+        request.cCreds > 0 && request.paCred != nullptr && request.paCred[0] != nullptr;
     // Credentials without a client certificate are the same for every
     // connection: they share one context, as the system package shares its
     // state, instead of setting up OpenSSL's algorithms for each message.
@@ -256,8 +285,8 @@ SECURITY_STATUS AcquireCredentials(ULONG credentialUse, void* authData, void** c
     if (ctx == nullptr)
         return SEC_E_INSUFFICIENT_MEMORY;
     if (bClientCert) {
-        X509* cert = CertX509(cred->paCred[0]);
-        EVP_PKEY* key = CertPrivateKey(cred->paCred[0]);
+        X509* cert = CertX509(request.paCred[0]);
+        EVP_PKEY* key = CertPrivateKey(request.paCred[0]);
         if (cert == nullptr || key == nullptr || SSL_CTX_use_certificate(ctx, cert) != 1 ||
             SSL_CTX_use_PrivateKey(ctx, key) != 1) {
             ERR_clear_error();
@@ -267,7 +296,7 @@ SECURITY_STATUS AcquireCredentials(ULONG credentialUse, void* authData, void** c
     }
     auto* c = new Credentials();
     c->ctx = ctx;
-    c->dwFlags = cred->dwFlags;
+    c->dwFlags = request.dwFlags;
     *credential = c;
     return SEC_E_OK;
 }
@@ -635,6 +664,10 @@ const SspiPackage& SchannelPackage() {
                                      ApplyControlToken, QueryContextAttributes, EncryptMessage,
                                      DecryptMessage};
     return package;
+}
+
+bool SchannelTakesSchCredentials() {
+    return true;
 }
 
 }  // namespace platform

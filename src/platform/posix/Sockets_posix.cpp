@@ -14,9 +14,12 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "platform/LastError.h"
 #include "platform/Sockets.h"
+#include "platform/Utf.h"
+#include "platform/posix/SocketAddress_posix.h"
 
 namespace platform {
 
@@ -127,15 +130,73 @@ int WaitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-sockaddr_in ToNative(const SOCKADDR_IN4* a) {
-    sockaddr_in n{};
-    n.sin_family = AF_INET;
-    n.sin_port = a->sin_port;
-    n.sin_addr.s_addr = a->sin_addr;
-    return n;
+int NativeFamily(int af) {
+    return af == AF_INET_ ? AF_INET : af == AF_INET6_ ? AF_INET6 : af;
 }
 
 }  // namespace
+
+void SetSocketError(DWORD dwError) {
+    SetWsaError(dwError);
+}
+
+socklen_t ToNative(const SocketAddress& address, sockaddr_storage& native) {
+    native = sockaddr_storage{};
+    if (address.nFamily == AF_INET6_) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&native);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = ::htons(address.nPort);
+        std::memcpy(&a->sin6_addr, address.bytes, 16);
+        a->sin6_scope_id = address.nScopeId;
+        return sizeof(sockaddr_in6);
+    }
+    auto* a = reinterpret_cast<sockaddr_in*>(&native);
+    a->sin_family = AF_INET;
+    a->sin_port = ::htons(address.nPort);
+    std::memcpy(&a->sin_addr, address.bytes, 4);
+    return sizeof(sockaddr_in);
+}
+
+bool FromNative(const sockaddr* native, SocketAddress& address) {
+    address = SocketAddress{};
+    if (native == nullptr)
+        return false;
+    if (native->sa_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(native);
+        address.nFamily = AF_INET6_;
+        address.nPort = ntohs(a->sin6_port);
+        std::memcpy(address.bytes, &a->sin6_addr, 16);
+        address.nScopeId = a->sin6_scope_id;
+        return true;
+    }
+    if (native->sa_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(native);
+        address.nFamily = AF_INET_;
+        address.nPort = ntohs(a->sin_port);
+        std::memcpy(address.bytes, &a->sin_addr, 4);
+        return true;
+    }
+    return false;
+}
+
+DWORD WsaErrorFromEai(int rc) {
+    switch (rc) {
+        case EAI_AGAIN:
+            return WSATRY_AGAIN;
+        case EAI_FAIL:
+            return WSANO_RECOVERY;
+#ifdef EAI_NODATA
+        case EAI_NODATA:
+            return WSANO_DATA;
+#endif
+        case EAI_MEMORY:
+            return WSAENOBUFS;
+        case EAI_SYSTEM:
+            return WsaErrorFromErrno(errno);
+        default:
+            return WSAHOST_NOT_FOUND;
+    }
+}
 
 // The BSD socket layer needs no start-up.
 int WSAStartup(WORD /*version*/) {
@@ -148,48 +209,12 @@ DWORD WSAGetLastError() {
 
 SOCKET socket(int af, int type, int protocol) {
     int nativeType = type == SOCK_STREAM_ ? SOCK_STREAM | SOCK_NONBLOCK : SOCK_DGRAM;
-    int fd = ::socket(af == AF_INET_ ? AF_INET : af, nativeType | SOCK_CLOEXEC, protocol);
+    int fd = ::socket(NativeFamily(af), nativeType | SOCK_CLOEXEC, protocol);
     if (fd < 0) {
         Fail();
         return INVALID_SOCKET;
     }
     return static_cast<SOCKET>(fd);
-}
-
-int bind(SOCKET s, const SOCKADDR_IN4* addr, int /*addrLen*/) {
-    if (addr == nullptr) {
-        SetWsaError(WSAEFAULT);
-        return SOCKET_ERROR;
-    }
-    sockaddr_in n = ToNative(addr);
-    return ::bind(Fd(s), reinterpret_cast<sockaddr*>(&n), sizeof n) == 0 ? 0 : Fail();
-}
-
-int connect(SOCKET s, const SOCKADDR_IN4* addr, int /*addrLen*/, DWORD timeoutMs) {
-    if (addr == nullptr) {
-        SetWsaError(WSAEFAULT);
-        return SOCKET_ERROR;
-    }
-    const auto deadline = DeadlineAfter(timeoutMs);
-    sockaddr_in n = ToNative(addr);
-    if (::connect(Fd(s), reinterpret_cast<sockaddr*>(&n), sizeof n) == 0)
-        return 0;
-    // A connect interrupted by a signal goes on in the background, as one
-    // that is in progress does.
-    if (errno != EINPROGRESS && errno != EINTR)
-        return Fail();
-    int rc = WaitFor(Fd(s), POLLOUT, deadline);
-    if (rc != 1)
-        return SOCKET_ERROR;
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0)
-        return Fail();
-    if (err != 0) {
-        SetWsaError(WsaErrorFromErrno(err));
-        return SOCKET_ERROR;
-    }
-    return 0;
 }
 
 int send(SOCKET s, const void* data, int len, DWORD timeoutMs) {
@@ -237,14 +262,15 @@ int recv(SOCKET s, void* buffer, int len, DWORD timeoutMs) {
     }
 }
 
-int sendto(SOCKET s, const void* data, int len, const SOCKADDR_IN4* to) {
+int sendto(SOCKET s, const void* data, int len, const SocketAddress* to) {
     if (to == nullptr || len < 0) {
         SetWsaError(WSAEFAULT);
         return SOCKET_ERROR;
     }
-    sockaddr_in n = ToNative(to);
+    sockaddr_storage native{};
+    const socklen_t length = ToNative(*to, native);
     ssize_t sent = ::sendto(Fd(s), data, static_cast<size_t>(len), MSG_NOSIGNAL,
-                            reinterpret_cast<sockaddr*>(&n), sizeof n);
+                            reinterpret_cast<sockaddr*>(&native), length);
     return sent < 0 ? Fail() : static_cast<int>(sent);
 }
 
@@ -265,67 +291,106 @@ int closesocket(SOCKET s) {
     return ::close(Fd(s)) == 0 ? 0 : Fail();
 }
 
-std::uint32_t inet_addr(const char* text) {
-    if (text == nullptr)
-        return INADDR_NONE_;
-    in_addr a{};
-    if (::inet_pton(AF_INET, text, &a) != 1)
-        return INADDR_NONE_;
-    return a.s_addr;
+bool ParseAddressLiteral(const char16_t* host, std::uint16_t port, SocketAddress* address) {
+    if (host == nullptr || address == nullptr)
+        return false;
+    std::string text = Utf16ToUtf8(host);
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    else if (in_addr a{}; text.find(':') == std::string::npos &&
+                          (::inet_pton(AF_INET, text.c_str(), &a) != 1 || a.s_addr == INADDR_NONE))
+        return false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* result = nullptr;
+    if (::getaddrinfo(text.c_str(), nullptr, &hints, &result) != 0 || result == nullptr)
+        return false;
+    const bool bParsed = FromNative(result->ai_addr, *address);
+    ::freeaddrinfo(result);
+    address->nPort = port;
+    return bParsed;
 }
 
-int ResolveIPv4(const char* host, std::uint32_t* address) {
-    if (host == nullptr || address == nullptr) {
+std::string AddressToText(const SocketAddress& address) {
+    sockaddr_storage native{};
+    const socklen_t length = ToNative(address, native);
+    char text[NI_MAXHOST] = {};
+    if (::getnameinfo(reinterpret_cast<sockaddr*>(&native), length, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return std::string();
+    return text;
+}
+
+int getsockname(SOCKET s, SocketAddress* address) {
+    sockaddr_storage native{};
+    socklen_t length = sizeof native;
+    if (address == nullptr) {
         SetWsaError(WSAEFAULT);
-        return static_cast<int>(WSAEFAULT);
+        return SOCKET_ERROR;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    int rc = ::getaddrinfo(host, nullptr, &hints, &result);
-    if (rc != 0 || result == nullptr) {
-        DWORD err;
-        switch (rc) {
-            case EAI_AGAIN:
-                err = WSATRY_AGAIN;
-                break;
-            case EAI_FAIL:
-                err = WSANO_RECOVERY;
-                break;
-#ifdef EAI_NODATA
-            case EAI_NODATA:
-                err = WSANO_DATA;
-                break;
-#endif
-            case EAI_MEMORY:
-                err = WSAENOBUFS;
-                break;
-            default:
-                err = WSAHOST_NOT_FOUND;
-                break;
-        }
-        if (result != nullptr)
-            ::freeaddrinfo(result);
-        SetWsaError(err);
-        return static_cast<int>(err);
+    if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&native), &length) != 0)
+        return Fail();
+    if (!FromNative(reinterpret_cast<sockaddr*>(&native), *address)) {
+        SetWsaError(WSAEAFNOSUPPORT);
+        return SOCKET_ERROR;
     }
-    *address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(result);
     return 0;
 }
+
+namespace connect_attempt {
+
+DWORD Start(SOCKET s, const SocketAddress& address) {
+    sockaddr_storage native{};
+    const socklen_t length = ToNative(address, native);
+    if (::connect(Fd(s), reinterpret_cast<sockaddr*>(&native), length) == 0)
+        return 0;
+    // A connect interrupted by a signal goes on in the background, as one
+    // that is in progress does.
+    if (errno == EINPROGRESS || errno == EINTR)
+        return WSAEWOULDBLOCK;
+    return WsaErrorFromErrno(errno);
+}
+
+int WaitForOne(const SOCKET* sockets, std::size_t count, DWORD timeoutMs) {
+    std::vector<pollfd> polled;
+    for (std::size_t i = 0; i < count; ++i)
+        polled.push_back(pollfd{Fd(sockets[i]), POLLOUT, 0});
+    const auto deadline = DeadlineAfter(timeoutMs);
+    for (;;) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        int rc = ::poll(polled.data(), polled.size(),
+                        static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
+        if (rc > 0) {
+            for (std::size_t i = 0; i < polled.size(); ++i) {
+                if (polled[i].revents != 0)
+                    return static_cast<int>(i);
+            }
+        }
+        if (rc == 0 && Clock::now() >= deadline)
+            return -1;
+        if (rc < 0 && errno != EINTR) {
+            Fail();
+            return -2;
+        }
+    }
+}
+
+DWORD Result(SOCKET s) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+        return WsaErrorFromErrno(errno);
+    return err == 0 ? 0 : WsaErrorFromErrno(err);
+}
+
+}  // namespace connect_attempt
 
 // In parentheses: the C library defines htons as a macro when optimising.
 std::uint16_t(htons)(std::uint16_t value) {
     return ::htons(value);
-}
-
-std::string AddressToText(std::uint32_t address) {
-    in_addr a{};
-    a.s_addr = address;
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
 }
 
 int gethostname(char* name, int nameLen) {

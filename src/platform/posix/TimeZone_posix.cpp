@@ -29,10 +29,10 @@ DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* info) {
 // The format comes from the caller by design.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-std::u16string FormatLocalTimeEnglish(const char* format) {
-    time_t now = ::time(nullptr);
+std::u16string FormatTimeEnglish(const char* format, LONG nBiasMinutes) {
+    const time_t shifted = ::time(nullptr) - static_cast<time_t>(nBiasMinutes) * 60;
     struct tm local {};
-    ::localtime_r(&now, &local);
+    ::gmtime_r(&shifted, &local);
     char buffer[256] = {};
     locale_t c = ::newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(nullptr));
     size_t n = c != static_cast<locale_t>(nullptr)

@@ -12,4 +12,12 @@ HMODULE LoadLibraryW(const char16_t* name) {
     return ::LoadLibraryW(SysText(name));
 }
 
+HMODULE LoadSystemLibrary(const char16_t* name) {
+    if (name == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return ::LoadLibraryExW(SysText(name), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 }  // namespace platform

@@ -4,21 +4,37 @@
 
 namespace platform {
 
-LONG RegOpenKeyExW(HKEY hKey, const char16_t* subKey, DWORD options, DWORD samDesired,
-                   HKEY* phkResult) {
-    return ::RegOpenKeyExW(hKey, SysText(subKey), options, samDesired, phkResult);
+namespace {
+
+DWORD g_samView = 0;
+
+}  // namespace
+
+void SetRegistryView(DWORD samView) {
+    g_samView = samView;
 }
 
+LONG RegOpenKeyExW(HKEY hKey, const char16_t* subKey, DWORD options, DWORD samDesired,
+                   HKEY* phkResult) {
+    return ::RegOpenKeyExW(hKey, SysText(subKey), options, samDesired | g_samView, phkResult);
+}
+
+// RegOpenKeyW and RegCreateKeyW take no view: with one, their Ex forms with
+// the access they ask for themselves.
 LONG RegOpenKeyW(HKEY hKey, const char16_t* subKey, HKEY* phkResult) {
+    if (g_samView != 0)
+        return RegOpenKeyExW(hKey, subKey, 0, MAXIMUM_ALLOWED, phkResult);
     return ::RegOpenKeyW(hKey, SysText(subKey), phkResult);
 }
 
 LONG RegCreateKeyExW(HKEY hKey, const char16_t* subKey, DWORD samDesired, HKEY* phkResult) {
-    return ::RegCreateKeyExW(hKey, SysText(subKey), 0, nullptr, REG_OPTION_NON_VOLATILE, samDesired,
-                             nullptr, phkResult, nullptr);
+    return ::RegCreateKeyExW(hKey, SysText(subKey), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                             samDesired | g_samView, nullptr, phkResult, nullptr);
 }
 
 LONG RegCreateKeyW(HKEY hKey, const char16_t* subKey, HKEY* phkResult) {
+    if (g_samView != 0)
+        return RegCreateKeyExW(hKey, subKey, MAXIMUM_ALLOWED, phkResult);
     return ::RegCreateKeyW(hKey, SysText(subKey), phkResult);
 }
 

@@ -7,7 +7,11 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <mutex>
+
+#include "platform/win32/SocketAddress_win32.h"
+#include "platform/win32/WideText_win32.h"
 
 namespace platform {
 
@@ -51,18 +55,57 @@ int WaitFor(SOCKET s, bool write, Clock::time_point deadline) {
     }
 }
 
-sockaddr_in ToNative(const SOCKADDR_IN4* a) {
-    sockaddr_in n{};
-    n.sin_family = AF_INET;
-    n.sin_port = a->sin_port;
-    n.sin_addr.s_addr = a->sin_addr;
-    return n;
-}
-
 int g_nStartup = -1;
 std::once_flag g_startupOnce;
 
+int NativeFamily(int af) {
+    return af == AF_INET_ ? AF_INET : af == AF_INET6_ ? AF_INET6 : af;
+}
+
 }  // namespace
+
+void SetSocketError(DWORD dwError) {
+    SetWsaError(static_cast<int>(dwError));
+}
+
+int ToNative(const SocketAddress& address, sockaddr_storage& native) {
+    native = sockaddr_storage{};
+    if (address.nFamily == AF_INET6_) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&native);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = ::htons(address.nPort);
+        std::memcpy(&a->sin6_addr, address.bytes, 16);
+        a->sin6_scope_id = address.nScopeId;
+        return sizeof(sockaddr_in6);
+    }
+    auto* a = reinterpret_cast<sockaddr_in*>(&native);
+    a->sin_family = AF_INET;
+    a->sin_port = ::htons(address.nPort);
+    std::memcpy(&a->sin_addr, address.bytes, 4);
+    return sizeof(sockaddr_in);
+}
+
+bool FromNative(const sockaddr* native, SocketAddress& address) {
+    address = SocketAddress{};
+    if (native == nullptr)
+        return false;
+    if (native->sa_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(native);
+        address.nFamily = AF_INET6_;
+        address.nPort = ::ntohs(a->sin6_port);
+        std::memcpy(address.bytes, &a->sin6_addr, 16);
+        address.nScopeId = a->sin6_scope_id;
+        return true;
+    }
+    if (native->sa_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(native);
+        address.nFamily = AF_INET_;
+        address.nPort = ::ntohs(a->sin_port);
+        std::memcpy(address.bytes, &a->sin_addr, 4);
+        return true;
+    }
+    return false;
+}
 
 int WSAStartup(WORD version) {
     std::call_once(g_startupOnce, [version] {
@@ -77,8 +120,8 @@ int WSAStartup(WORD version) {
 SOCKET socket(int af, int type, int protocol) {
     if (WSAStartup(MAKEWORD(2, 2)) != 0)
         return INVALID_SOCKET;
-    SOCKET s = ::socket(af == AF_INET_ ? AF_INET : af,
-                        type == SOCK_STREAM_ ? SOCK_STREAM : SOCK_DGRAM, protocol);
+    SOCKET s =
+        ::socket(NativeFamily(af), type == SOCK_STREAM_ ? SOCK_STREAM : SOCK_DGRAM, protocol);
     if (s == INVALID_SOCKET || type != SOCK_STREAM_)
         return s;
     u_long nonBlocking = 1;
@@ -89,39 +132,6 @@ SOCKET socket(int af, int type, int protocol) {
         return INVALID_SOCKET;
     }
     return s;
-}
-
-int bind(SOCKET s, const SOCKADDR_IN4* addr, int /*addrLen*/) {
-    if (addr == nullptr) {
-        SetWsaError(WSAEFAULT);
-        return SOCKET_ERROR;
-    }
-    sockaddr_in n = ToNative(addr);
-    return ::bind(s, reinterpret_cast<sockaddr*>(&n), sizeof n);
-}
-
-int connect(SOCKET s, const SOCKADDR_IN4* addr, int /*addrLen*/, DWORD timeoutMs) {
-    if (addr == nullptr) {
-        SetWsaError(WSAEFAULT);
-        return SOCKET_ERROR;
-    }
-    const auto deadline = DeadlineAfter(timeoutMs);
-    sockaddr_in n = ToNative(addr);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&n), sizeof n) == 0)
-        return 0;
-    if (::WSAGetLastError() != WSAEWOULDBLOCK)
-        return SOCKET_ERROR;
-    if (WaitFor(s, true, deadline) != 1)
-        return SOCKET_ERROR;
-    int err = 0;
-    int len = sizeof err;
-    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
-        return SOCKET_ERROR;
-    if (err != 0) {
-        SetWsaError(err);
-        return SOCKET_ERROR;
-    }
-    return 0;
 }
 
 int send(SOCKET s, const void* data, int len, DWORD timeoutMs) {
@@ -163,14 +173,15 @@ int recv(SOCKET s, void* buffer, int len, DWORD timeoutMs) {
     }
 }
 
-int sendto(SOCKET s, const void* data, int len, const SOCKADDR_IN4* to) {
+int sendto(SOCKET s, const void* data, int len, const SocketAddress* to) {
     if (to == nullptr || len < 0 || (data == nullptr && len > 0)) {
         SetWsaError(WSAEFAULT);
         return SOCKET_ERROR;
     }
-    sockaddr_in n = ToNative(to);
-    return ::sendto(s, static_cast<const char*>(data), len, 0, reinterpret_cast<sockaddr*>(&n),
-                    sizeof n);
+    sockaddr_storage native{};
+    const int length = ToNative(*to, native);
+    return ::sendto(s, static_cast<const char*>(data), len, 0, reinterpret_cast<sockaddr*>(&native),
+                    length);
 }
 
 int waitReadable(SOCKET s, DWORD timeoutMs) {
@@ -186,37 +197,132 @@ int setNoDelay(SOCKET s) {
     return ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
-int ResolveIPv4(const char* host, std::uint32_t* address) {
-    if (host == nullptr || address == nullptr) {
+bool ParseAddressLiteral(const char16_t* host, std::uint16_t port, SocketAddress* address) {
+    if (host == nullptr || address == nullptr)
+        return false;
+    std::u16string text(host);
+    if (text.size() > 2 && text.front() == u'[' && text.back() == u']')
+        text = text.substr(1, text.size() - 2);
+    *address = SocketAddress{};
+    address->nPort = port;
+    sockaddr_storage native{};
+    int length = sizeof native;
+    if (text.find(u':') != std::u16string::npos) {
+        // WSAStringToAddressW reads a zone ("%4") too, as InetPtonW does not.
+        if (WSAStartup(MAKEWORD(2, 2)) != 0 ||
+            ::WSAStringToAddressW(SysText(text.data()), AF_INET6, nullptr,
+                                  reinterpret_cast<sockaddr*>(&native), &length) != 0)
+            return false;
+        FromNative(reinterpret_cast<sockaddr*>(&native), *address);
+        address->nPort = port;
+        return true;
+    }
+    // inet_addr's reading of a dotted address, as the host name has always
+    // been read; only ASCII text can be one.
+    std::string narrow;
+    for (char16_t c : text) {
+        if (c == 0 || c > 0x7F)
+            return false;
+        narrow.push_back(static_cast<char>(c));
+    }
+    const unsigned long value = ::inet_addr(narrow.c_str());
+    if (value == INADDR_NONE)
+        return false;
+    address->nFamily = AF_INET_;
+    std::memcpy(address->bytes, &value, 4);
+    return true;
+}
+
+std::string AddressToText(const SocketAddress& address) {
+    if (WSAStartup(MAKEWORD(2, 2)) != 0)
+        return std::string();
+    sockaddr_storage native{};
+    const int length = ToNative(address, native);
+    wchar_t text[INET6_ADDRSTRLEN + 16] = {};
+    DWORD size = sizeof text / sizeof text[0];
+    // Without the port: the port 0 keeps WSAAddressToStringW from writing one.
+    if (address.nFamily == AF_INET6_)
+        reinterpret_cast<sockaddr_in6*>(&native)->sin6_port = 0;
+    else
+        reinterpret_cast<sockaddr_in*>(&native)->sin_port = 0;
+    if (::WSAAddressToStringW(reinterpret_cast<sockaddr*>(&native), static_cast<DWORD>(length),
+                              nullptr, text, &size) != 0)
+        return std::string();
+    std::string out;
+    for (const wchar_t* p = text; *p != 0; ++p)
+        out.push_back(static_cast<char>(*p));  // digits, dots, colons, a zone number
+    return out;
+}
+
+int getsockname(SOCKET s, SocketAddress* address) {
+    if (address == nullptr) {
         SetWsaError(WSAEFAULT);
-        return WSAEFAULT;
+        return SOCKET_ERROR;
     }
-    if (int rc = WSAStartup(MAKEWORD(2, 2)); rc != 0)
-        return rc;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* result = nullptr;
-    int rc = ::getaddrinfo(host, nullptr, &hints, &result);
-    if (rc != 0 || result == nullptr) {
-        if (result != nullptr)
-            ::freeaddrinfo(result);
-        int error = rc != 0 ? rc : WSAHOST_NOT_FOUND;
-        SetWsaError(error);
-        return error;
+    sockaddr_storage native{};
+    int length = sizeof native;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&native), &length) != 0)
+        return SOCKET_ERROR;
+    if (!FromNative(reinterpret_cast<sockaddr*>(&native), *address)) {
+        SetWsaError(WSAEAFNOSUPPORT);
+        return SOCKET_ERROR;
     }
-    *address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
-    ::freeaddrinfo(result);
     return 0;
 }
 
-std::string AddressToText(std::uint32_t address) {
-    in_addr a{};
-    a.s_addr = address;
-    char text[INET_ADDRSTRLEN] = {};
-    if (::inet_ntop(AF_INET, &a, text, sizeof text) == nullptr)
-        return std::string();
-    return text;
+int gethostname(char* name, int nameLen) {
+    // Without Winsock started, Windows answers WSANOTINITIALISED.
+    if (int rc = WSAStartup(MAKEWORD(2, 2)); rc != 0)
+        return SOCKET_ERROR;
+    return ::gethostname(name, nameLen);
 }
+
+namespace connect_attempt {
+
+DWORD Start(SOCKET s, const SocketAddress& address) {
+    sockaddr_storage native{};
+    const int length = ToNative(address, native);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&native), length) == 0)
+        return 0;
+    return static_cast<DWORD>(::WSAGetLastError());
+}
+
+int WaitForOne(const SOCKET* sockets, std::size_t count, DWORD timeoutMs) {
+    const auto deadline = DeadlineAfter(timeoutMs);
+    for (;;) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        left = std::clamp<long long>(left, 0, INT_MAX);
+        timeval tv{static_cast<long>(left / 1000), static_cast<long>((left % 1000) * 1000)};
+        fd_set connected;
+        fd_set failed;
+        FD_ZERO(&connected);
+        FD_ZERO(&failed);
+        for (std::size_t i = 0; i < count; ++i) {
+            FD_SET(sockets[i], &connected);
+            FD_SET(sockets[i], &failed);
+        }
+        // A failed connect shows in the exception set, not as writable.
+        const int rc = ::select(0, nullptr, &connected, &failed, &tv);
+        if (rc == SOCKET_ERROR)
+            return -2;
+        for (std::size_t i = 0; rc > 0 && i < count; ++i) {
+            if (FD_ISSET(sockets[i], &connected) || FD_ISSET(sockets[i], &failed))
+                return static_cast<int>(i);
+        }
+        if (Clock::now() >= deadline)
+            return -1;
+    }
+}
+
+DWORD Result(SOCKET s) {
+    int err = 0;
+    int len = sizeof err;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+        return static_cast<DWORD>(::WSAGetLastError());
+    return static_cast<DWORD>(err);
+}
+
+}  // namespace connect_attempt
 
 }  // namespace platform

@@ -25,11 +25,21 @@ void Append(std::string& out, int value, std::size_t width, char pad = '0') {
 }  // namespace
 
 // The C runtime's strftime follows the user's locale on Windows; the names
-// here are English whatever that is. The conversions are those the message
-// header needs, and the plain ones that take no names.
-std::u16string FormatLocalTimeEnglish(const char* format) {
+// here are English whatever that is. The time is universal time less the
+// bias, so that it and the zone in the Date line come from one answer. The conversions are those
+// the message header needs, and the plain ones that take no names.
+std::u16string FormatTimeEnglish(const char* format, LONG nBiasMinutes) {
+    // FILETIME counts 100-nanosecond steps.
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t{};
+    t.LowPart = now.dwLowDateTime;
+    t.HighPart = now.dwHighDateTime;
+    t.QuadPart = static_cast<ULONGLONG>(static_cast<LONGLONG>(t.QuadPart) -
+                                        static_cast<LONGLONG>(nBiasMinutes) * 600000000LL);
+    const FILETIME shifted{t.LowPart, t.HighPart};
     SYSTEMTIME st{};
-    ::GetLocalTime(&st);
+    ::FileTimeToSystemTime(&shifted, &st);
     std::string out;
     for (const char* p = format; p != nullptr && *p != 0; ++p) {
         if (*p != '%' || p[1] == 0) {

@@ -18,9 +18,11 @@ import email.policy
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -40,6 +42,15 @@ def native_path(path):
 
 def parse(received):
     return email.message_from_bytes(received.content, policy=email.policy.default)
+
+
+def refuse_tunnel(listener):
+    """The first line of a proxy's first request, answered with a refusal."""
+    conn = listener.accept()[0]
+    with conn:
+        line = conn.makefile("rb").readline()
+        conn.sendall(b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
+    return line
 
 
 class RelayCase(unittest.TestCase):
@@ -224,6 +235,36 @@ class TokenTest(RelayCase):
         self.assertIn("Could not reach the token endpoint", text)
         self.assertIn("certificate", text.lower())
         self.assertEqual(self.requests(), before)
+
+
+    def test_token_request_goes_through_the_system_proxy(self):
+        # A proxy that notes the request and refuses the tunnel: on Linux
+        # https_proxy, as libcurl reads it; on Windows the user's Internet
+        # settings (WinHTTP), written to the prefix's registry as Windows keeps them.
+        proxy = socket.create_server(("127.0.0.1", 0))
+        seen = []
+        threading.Thread(target=lambda: seen.append(refuse_tunnel(proxy)), daemon=True).start()
+        address = "127.0.0.1:%d" % proxy.getsockname()[1]
+        key = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+        env = {"https_proxy": "http://" + address, "HTTPS_PROXY": None, "no_proxy": None,
+               "NO_PROXY": None, "all_proxy": None, "ALL_PROXY": None}
+        if WINE:  # a proxy by name, "<local>" bypassed, no script
+            blob = struct.pack("<III", 0x46, 0, 2) + b"".join(
+                struct.pack("<I", len(t)) + t for t in (address.encode(), b"<local>", b""))
+            subprocess.run([WINE, "reg", "add", key, "/v", "DefaultConnectionSettings", "/t",
+                            "REG_BINARY", "/d", blob.hex(), "/f"], check=True, capture_output=True)
+            env = {}
+        try:
+            sent, text = self.run_driver(env=env)[0]
+        finally:
+            proxy.close()
+            if WINE:
+                subprocess.run([WINE, "reg", "delete", key, "/v", "DefaultConnectionSettings",
+                                "/f"], capture_output=True)
+        self.assertFalse(sent)
+        self.assertIn("Could not reach the token endpoint", text)
+        self.assertEqual(seen, [b"CONNECT %s HTTP/1.1\r\n" %
+                                self.servers.authority.split("//")[1].encode()])
 
 
 class FailureTest(RelayCase):

@@ -14,19 +14,28 @@
 //    starting a second handshake; the bytes after it come back as
 //    SECBUFFER_EXTRA.
 // Handshake and alert records carry one word each (the dialogue below).
+// The same package shows what the provider asks of Schannel and of the chain
+// engine, and how it takes their answers, for the Windows versions and the
+// revocation answers that Wine does not have.
+#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 #include <windows.h>
 
 #define SECURITY_WIN32
 #include <security.h>
-// After security.h, whose types it uses.
+#define SCHANNEL_USE_BLACKLISTS
+#include <subauth.h>
+// After security.h and subauth.h, whose types it uses.
 #include <schannel.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,6 +46,7 @@
 
 namespace {
 
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -54,6 +64,18 @@ struct Journal {
     bool bEstablished = false;
     bool bShutdown = false;
     bool bAwaitingHandshake = false;  // DecryptMessage handed a handshake record back
+    DWORD dwBuild = 0;                // RtlGetVersion's answer; 0: the system's own
+    bool bAskForCertificate = false;  // the server hello wants a client certificate
+    PCCERT_CONTEXT certs[2] = {};     // the server's, before and after a renegotiation
+    bool bRenegotiated = false;
+    DWORD dwCredVersion = 0;        // of the credential record
+    DWORD dwProtocols = 0;          // SCHANNEL_CRED: enabled; SCH_CREDENTIALS: disabled
+    DWORD dwLoadFlags = 0;          // of LoadLibraryExW for SCHANNEL.DLL
+    std::vector<DWORD> chainFlags;  // of each chain request
+    std::string usage;              // the usage the last one asked for
+    DWORD dwUrlTimeout = 0;         // and its URL retrieval time
+    DWORD dwPolicyFlags = 0;
+    std::vector<DWORD> answers;  // of the SSL policy, one a certificate (then 0)
 } g_journal;
 
 // A record as the peer writes it.
@@ -109,12 +131,23 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandle(SEC_WCHAR* /*principal*/, SEC
                                                    ULONG use, void* /*logonId*/, void* authData,
                                                    SEC_GET_KEY_FN /*getKey*/, void* /*argument*/,
                                                    PCredHandle credential, PTimeStamp /*expiry*/) {
-    const auto* cred = static_cast<const SCHANNEL_CRED*>(authData);
     if (package == nullptr || std::wstring(package) != UNISP_NAME_W || use != SECPKG_CRED_OUTBOUND)
         return SEC_E_SECPKG_NOT_FOUND;
-    if (cred == nullptr || cred->dwVersion != SCHANNEL_CRED_VERSION ||
-        (cred->dwFlags & SCH_CRED_MANUAL_CRED_VALIDATION) == 0)
+    const DWORD dwVersion = authData != nullptr ? *static_cast<const DWORD*>(authData) : 0;
+    DWORD dwFlags = 0;
+    if (dwVersion == SCHANNEL_CRED_VERSION) {
+        const auto* cred = static_cast<const SCHANNEL_CRED*>(authData);
+        dwFlags = cred->dwFlags;
+        g_journal.dwProtocols = cred->grbitEnabledProtocols;
+    } else if (dwVersion == SCH_CREDENTIALS_VERSION) {
+        const auto* cred = static_cast<const SCH_CREDENTIALS*>(authData);
+        dwFlags = cred->dwFlags;
+        g_journal.dwProtocols =
+            cred->cTlsParameters == 1 ? cred->pTlsParameters->grbitDisabledProtocols : ~0u;
+    }
+    if ((dwFlags & SCH_CRED_MANUAL_CRED_VALIDATION) == 0)
         return SEC_E_UNKNOWN_CREDENTIALS;
+    g_journal.dwCredVersion = dwVersion;
     *credential = CredHandle{1, 1};
     ++g_journal.nCredentials;
     return SEC_E_OK;
@@ -158,7 +191,16 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContext(PCredHandle /*credential*/, 
         return SEC_E_INCOMPLETE_MESSAGE;
     if (type != kHandshake)
         return SEC_E_ILLEGAL_MESSAGE;
+    if (word == "SERVER-HELLO" && journal.bAskForCertificate) {
+        // Windows may leave the input buffers changed by this answer.
+        journal.bAskForCertificate = false;
+        journal.events.push_back("ISC incomplete");
+        input->pBuffers[1] = SecBuffer{in->cbBuffer, SECBUFFER_EXTRA, nullptr};
+        in->cbBuffer = 0;
+        return SEC_I_INCOMPLETE_CREDENTIALS;
+    }
     journal.events.push_back("ISC " + word);
+    journal.bRenegotiated |= word == "SERVER-HELLO-2";
     // Each server message and the client's answer: a ticket is kept for a
     // later connection, with nothing to answer.
     static const std::map<std::string, std::string> answers = {
@@ -200,6 +242,11 @@ SECURITY_STATUS SEC_ENTRY ApplyControlToken(PCtxtHandle /*context*/, PSecBufferD
 
 SECURITY_STATUS SEC_ENTRY QueryContextAttributes(PCtxtHandle /*context*/, ULONG attribute,
                                                  void* buffer) {
+    const PCCERT_CONTEXT cert = g_journal.certs[g_journal.bRenegotiated ? 1 : 0];
+    if (attribute == SECPKG_ATTR_REMOTE_CERT_CONTEXT && cert != nullptr) {
+        *static_cast<PCCERT_CONTEXT*>(buffer) = ::CertDuplicateCertificateContext(cert);
+        return SEC_E_OK;
+    }
     if (attribute != SECPKG_ATTR_STREAM_SIZES)
         return SEC_E_UNSUPPORTED_FUNCTION;
     *static_cast<SecPkgContext_StreamSizes*>(buffer) =
@@ -294,14 +341,23 @@ PSecurityFunctionTableW SEC_ENTRY InitSecurityInterfaceW() {
     return &table;
 }
 
+LONG WINAPI RtlGetVersion(OSVERSIONINFOW* version) {
+    version->dwMajorVersion = 10;
+    version->dwMinorVersion = 0;
+    version->dwBuildNumber = g_journal.dwBuild;
+    return 0;
+}
+
 struct SchannelTable {
     static inline ImportPatch* patch = nullptr;
 
     static FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
-        if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 &&
-            std::strcmp(name, "InitSecurityInterfaceW") == 0 &&
+        const bool bNamed = HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0;
+        if (bNamed && std::strcmp(name, "InitSecurityInterfaceW") == 0 &&
             module == ::GetModuleHandleW(L"schannel.dll"))
             return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&InitSecurityInterfaceW));
+        if (bNamed && std::strcmp(name, "RtlGetVersion") == 0 && g_journal.dwBuild != 0)
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RtlGetVersion));
         return patch->Original<decltype(&::GetProcAddress)>()(module, name);
     }
 };
@@ -373,6 +429,121 @@ TEST_F(SubstitutedSchannelTest, HandshakeMessagesAfterTheHandshakeNeverEndARead)
                   std::string::npos);
         EXPECT_EQ(g_journal.nContexts, 0) << "the context was deleted";
         EXPECT_EQ(g_journal.nCredentials, 0) << "the credentials were freed";
+    }
+}
+
+// The test CA, and the same bytes with the last one of the signature
+// changed: two certificates that differ.
+void TwoCertificates(PCCERT_CONTEXT (&certs)[2]) {
+    std::ifstream file(WindowsPathOf(PeerValue("path.ca_der")), std::ios::binary);
+    std::string der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    for (PCCERT_CONTEXT& c : certs) {
+        c = ::CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<BYTE*>(der.data()),
+                                           static_cast<DWORD>(der.size()));
+        der.back() ^= 1;
+    }
+}
+
+// The provider's imports that ask for SCHANNEL.DLL, a chain and the SSL
+// policy, noted; the policy answers as each row says (a check again without
+// revocation, the waiver, answers for the rest).
+struct Asked {
+    static inline ImportPatch *load = nullptr, *chain = nullptr;
+
+    static HMODULE WINAPI LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
+        if (::lstrcmpiW(name, L"SCHANNEL.DLL") == 0)
+            g_journal.dwLoadFlags = flags;
+        return load->Original<decltype(&::LoadLibraryExW)>()(name, file, flags);
+    }
+    static BOOL WINAPI Chain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert, LPFILETIME time,
+                             HCERTSTORE extra, PCERT_CHAIN_PARA para, DWORD flags, LPVOID reserved,
+                             PCCERT_CHAIN_CONTEXT* result) {
+        g_journal.chainFlags.push_back(flags);
+        const CERT_ENHKEY_USAGE& usage = para->RequestedUsage.Usage;
+        g_journal.usage = usage.cUsageIdentifier == 1 ? usage.rgpszUsageIdentifier[0] : "";
+        g_journal.dwUrlTimeout = para->dwUrlRetrievalTimeout;
+        return chain->Original<decltype(&::CertGetCertificateChain)>()(
+            engine, cert, time, extra, para, flags, reserved, result);
+    }
+    static BOOL WINAPI Policy(LPCSTR, PCCERT_CHAIN_CONTEXT, PCERT_CHAIN_POLICY_PARA para,
+                              PCERT_CHAIN_POLICY_STATUS status) {
+        g_journal.dwPolicyFlags = para->dwFlags;
+        const auto* ssl =
+            static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(para->pvExtraPolicyPara);
+        std::vector<DWORD>& answers = g_journal.answers;
+        const bool bAnswer = (ssl->fdwChecks & 0x80) == 0 && !answers.empty();
+        status->dwError = bAnswer ? answers.front() : 0;
+        if (bAnswer)
+            answers.erase(answers.begin());
+        return TRUE;
+    }
+};
+
+TEST_F(SubstitutedSchannelTest, WhatTheProviderAsksOfSchannelAndTheChainEngine) {
+    const HMODULE provider = ::GetModuleHandleW(L"smtpmail.dll");
+    ImportPatch table(provider, "KERNEL32.dll", "GetProcAddress",
+                      reinterpret_cast<const void*>(&SchannelTable::GetProcAddress));
+    ImportPatch load(provider, "KERNEL32.dll", "LoadLibraryExW",
+                     reinterpret_cast<const void*>(&Asked::LoadLibraryExW));
+    ImportPatch chain(provider, "CRYPT32.dll", "CertGetCertificateChain",
+                      reinterpret_cast<const void*>(&Asked::Chain));
+    ImportPatch policy(provider, "CRYPT32.dll", "CertVerifyCertificateChainPolicy",
+                       reinterpret_cast<const void*>(&Asked::Policy));
+    for (const ImportPatch* p : {&table, &load, &chain, &policy})
+        ASSERT_EQ(p->Error(), "");
+    SchannelTable::patch = &table;
+    Asked::load = &load;
+    Asked::chain = &chain;
+    // Windows 10 1803 (a request for a client certificate too), 1809, 11.
+    const struct {
+        DWORD dwBuild;
+        unsigned certFlags;
+        std::vector<DWORD> answers;  // of the policy, one a certificate
+        uint32_t native;             // 0: delivered
+    } rows[] = {{17134, 0, {}, 0},
+                {17763, 0, {}, 0},
+                {22621, 0, {0x80092012, 0x80092013}, 0},   // unknown, offline: waived
+                {22621, 0x80, {}, 0},                      // revocation waived: not asked
+                {22621, 0, {0x80092010}, 0x80092010},      // revoked
+                {22621, 0, {0, 0x800B010F}, 0x800B010F}};  // the renegotiation's: another name
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.dwBuild) + " answers " +
+                     std::to_string(row.answers.size()));
+        g_journal = Journal{};
+        g_journal.dwBuild = row.dwBuild;
+        g_journal.bAskForCertificate = row.dwBuild == 17134;
+        TwoCertificates(g_journal.certs);
+        g_journal.answers = row.answers;
+        ScriptedSmtpServer server;
+        PostHandshakeDialogue(server, false);
+        Configure(
+            StoreSettings{"localhost", server.Start(), kAuthPlain, true, row.certFlags, "u", "p"});
+        HostMessage message = SimpleText();
+        EXPECT_EQ(Send(message.Record()) == MAILERR_OK, row.native == 0) << ToUtf8(Description());
+        if (row.native == 0) {
+            ASSERT_TRUE(server.Finish());
+            EXPECT_THAT(server.Errors(), IsEmpty());
+            EXPECT_EQ(g_journal.chainFlags.size(), 2u) << "the renegotiation's checked again";
+        }
+        char text[64];
+        std::snprintf(text, sizeof text, "PolicyStatus error code = %x.", row.native);
+        EXPECT_EQ(Description().find(FromUtf8(text)) != std::u16string::npos, row.native != 0);
+        EXPECT_EQ(std::count(g_journal.events.begin(), g_journal.events.end(), "ISC incomplete"),
+                  row.dwBuild == 17134 ? 1 : 0);
+        // From 1809 on SCH_CREDENTIALS without SSL 2 and 3, TLS 1.0 and 1.1;
+        // before, SCHANNEL_CRED with TLS 1.2.
+        const bool b1809 = row.dwBuild >= 17763;
+        EXPECT_EQ(g_journal.dwCredVersion, b1809 ? 5u : 4u);
+        EXPECT_EQ(g_journal.dwProtocols, b1809 ? 0x2A8u : 0x800u);
+        EXPECT_EQ(g_journal.dwLoadFlags, static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32));
+        // Revocation of the chain but its root, URL retrieval timed altogether.
+        EXPECT_THAT(g_journal.chainFlags, Each(row.certFlags == 0x80 ? 0u : 0x48000000u));
+        EXPECT_EQ(g_journal.usage, szOID_PKIX_KP_SERVER_AUTH);
+        EXPECT_GT(g_journal.dwUrlTimeout, 0u);
+        EXPECT_LE(g_journal.dwUrlTimeout, 60000u);
+        EXPECT_EQ(g_journal.dwPolicyFlags, CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS);
+        for (PCCERT_CONTEXT c : g_journal.certs)
+            ::CertFreeCertificateContext(c);
     }
 }
 

@@ -103,6 +103,20 @@ class ToolsUnderWine(unittest.TestCase):
         finally:
             run("reg", "delete", REGISTRY_KEY, "/v", "smtp.cfg", "/f")
 
+    def test_machine_store_in_the_32_bit_view(self):
+        # The product is a 32-bit DLL, which on 64-bit Windows reads
+        # HKLM\SOFTWARE\WOW6432Node: the x86_64 tool writes there too.
+        key = r"HKLM\Software\%sVeltrana\Orbisuite\mail"
+        try:
+            rc, out = run("smtpmail-cfg.exe", "--registry", "hklm", *self.settings())
+            self.assertEqual(rc, 0, out)
+            self.assertEqual(run("reg", "query", key % "Wow6432Node\\", "/v", "smtp.cfg")[0], 0)
+            self.assertNotEqual(run("reg", "query", key % "", "/v", "smtp.cfg")[0], 0)
+            rc, out = run("smtpmail-cfg.exe", "--registry", "hklm", "--show")
+            self.assertIn("localhost", out)
+        finally:
+            run("reg", "delete", key % "Wow6432Node\\", "/f")
+
     def test_sample_host_sends_through_oauthrelay(self):
         folder = self.store("send")
         data = bytes(range(256)) * 40 + os.urandom(5000)

@@ -62,6 +62,14 @@ TEST_F(NetworkLogTest, SendsWhatPassesTheThresholdWithTheLevelPrefixAndCopiesItT
     EXPECT_EQ(listener.Next(300), "") << "an empty message sends nothing";
 }
 
+TEST_F(NetworkLogTest, TheLogHostMayBeAnIPv6Address) {
+    NetworkLogListener listener(true);
+    listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4, u"::1");
+    ASSERT_TRUE(NetworkLogSetup());
+    NetworkLogWrite(3, u"over IPv6");
+    EXPECT_EQ(listener.Next(), "<3>over IPv6");
+}
+
 TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
     NetworkLogListener listener;
     listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4);
@@ -84,8 +92,8 @@ TEST_F(NetworkLogTest, CutsLongMessagesIntoPiecesOfNineHundredCharacters) {
 
 TEST_F(NetworkLogTest, ALogHostThatCannotBeResolvedLeavesTheLogOff) {
     NetworkLogListener listener;
-    // An IPv6 literal: the IPv4-only resolution refuses it without asking a name server.
-    listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4, u"::1");
+    // Blanks make no host name: the resolver refuses it without asking a name server.
+    listener.PointTheLogHere(HKEY_LOCAL_MACHINE, 4, u"no such host");
     NetworkLogClose();
     NetworkLogWrite(3, u"lost");
     EXPECT_EQ(NetworkLogThreshold(), -99);

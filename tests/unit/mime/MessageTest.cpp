@@ -10,6 +10,9 @@
 
 #include "Environment.h"
 #include "LogCapture.h"
+#if defined(_WIN32)
+#include "ImportPatch.h"
+#endif
 #include "mailapi.h"
 #include "mime/TSMTPMessage.h"
 #include "platform/Sockets.h"
@@ -188,8 +191,8 @@ TEST(Message, OneMessageIdFromTheSendersDomainOrTheHostName) {
 }
 
 // English names whatever the locale, which stays as it was; the zone follows
-// TZ as the C library reads it (on Windows it is the system's setting, which
-// a test cannot change per case).
+// TZ as the C library reads it, or on Windows each answer of
+// GetTimeZoneInformation (a substitute for this program's import).
 TEST(Message, DateLine) {
     const std::string before = std::setlocale(LC_TIME, nullptr);
     for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "C"}) {
@@ -212,6 +215,32 @@ TEST(Message, DateLine) {
         EXPECT_EQ(CheckDate(Field(TSMTPMessage().getHeader(), "Date")), zone) << tz;
     }
     ::tzset();
+#else
+    static TIME_ZONE_INFORMATION answer{};
+    static DWORD dwAnswer = 0;
+    struct Zone {
+        static DWORD WINAPI Get(TIME_ZONE_INFORMATION* tz) { return *tz = answer, dwAnswer; }
+    };
+    ImportPatch patch(::GetModuleHandleW(nullptr), "KERNEL32.dll", "GetTimeZoneInformation",
+                      reinterpret_cast<const void*>(&Zone::Get));
+    ASSERT_EQ(patch.Error(), "");
+    const struct {
+        DWORD dwId;
+        LONG bias, standardBias, daylightBias;
+        const char* zone;
+    } rows[] = {{TIME_ZONE_ID_DAYLIGHT, -60, 0, -60, "+0200"},
+                {TIME_ZONE_ID_STANDARD, 300, 60, -60, "-0600"},
+                {TIME_ZONE_ID_UNKNOWN, -330, 0, -60, "+0530"},
+                {TIME_ZONE_ID_DAYLIGHT, 210, 0, -60, "-0230"},
+                {TIME_ZONE_ID_INVALID, -60, 0, -60, "-0000"}};
+    for (const auto& row : rows) {
+        answer = TIME_ZONE_INFORMATION{};
+        answer.Bias = row.bias;
+        answer.StandardBias = row.standardBias;
+        answer.DaylightBias = row.daylightBias;
+        dwAnswer = row.dwId;
+        EXPECT_EQ(CheckDate(Field(TSMTPMessage().getHeader(), "Date")), row.zone) << row.zone;
+    }
 #endif
 }
 

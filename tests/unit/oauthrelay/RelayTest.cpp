@@ -13,6 +13,7 @@
 
 #include "MessageComposer.h"
 #include "MimeEncoding.h"
+#include "ProxyList.h"
 #include "RelayError.h"
 #include "RelayLists.h"
 #include "RelayPlatform.h"
@@ -354,6 +355,27 @@ TEST(RelayListsTest, AddressesFilesAndHeaderLines) {
              {";X-A: 1;; ;X-B: 2;", {"X-A: 1", "X-B: 2"}},
              {"garbage;X-A: 1", {"garbage", "X-A: 1"}}})
         EXPECT_EQ(SplitHeaderList(list), lines) << list;
+}
+
+// Windows' proxy settings as WinHTTP hands them out.
+TEST(ProxyListTest, TheHttpsProxyAndTheHostsThatBypassIt) {
+    for (const auto& [list, proxy] : std::vector<std::pair<std::string, std::string>>{
+             {"proxy.corp:8080", "http://proxy.corp:8080"},
+             {"http=p1:80;https=p2:443 ftp=p3:21", "http://p2:443"},
+             {"HTTP=p1:80; p4:3128", "http://p4:3128"},
+             {"https=https://p5:8443", "https://p5:8443"},
+             {"http=p1:80", ""},
+             {"", ""}})
+        EXPECT_EQ(ProxyForScheme(list, "https"), proxy) << list;
+    const std::string bypass = "<local>; *.Example.org;10.*";
+    for (const auto& [url, bBypassed] : std::vector<std::pair<std::string, bool>>{
+             {"https://login/t", true},
+             {"https://LOGIN.example.ORG:443/t", true},
+             {"https://10.1.2.3/t", true},
+             {"https://login.microsoftonline.com/t", false},
+             {"https://[::1]:8443/t", false},
+             {"https://user@example.org/t", false}})
+        EXPECT_EQ(BypassesProxy(bypass, HostOfUrl(url)), bBypassed) << url;
 }
 
 TEST(TokenClientTest, AnswersRequestsAndTheCache) {

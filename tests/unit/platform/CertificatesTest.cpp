@@ -76,6 +76,27 @@ TEST_F(CertificatesTest, EachFailureHasItsOwnCodeAndIgnoreBit) {
     EXPECT_EQ(Check("server.pem", u"localhost", SECURITY_FLAG_IGNORE_REVOCATION), 0u);
 }
 
+TEST_F(CertificatesTest, RevocationListsOfTheTrustStoreAreChecked) {
+    // Without a list the status is unknown, which the check waives...
+    EXPECT_EQ(Check("revoked.pem", u"localhost", 0), 0u);
+    // ...and the policy itself reports, as Windows' does.
+    PCCERT_CONTEXT cert = Load("revoked.pem");
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    ASSERT_TRUE(CertGetCertificateChain(nullptr, cert, nullptr, nullptr, nullptr,
+                                        CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT, nullptr,
+                                        &chain));
+    CERT_CHAIN_POLICY_STATUS status{sizeof status, 0, -1, -1, nullptr};
+    ASSERT_TRUE(CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, nullptr, &status));
+    EXPECT_EQ(status.dwError, CRYPT_E_NO_REVOCATION_CHECK);
+    CertFreeCertificateChain(chain);
+    CertFreeCertificateContext(cert);
+
+    setenv("SSL_CERT_FILE", TestCertificate("ca-crl.pem").c_str(), 1);
+    EXPECT_EQ(Check("revoked.pem", u"localhost", 0), CRYPT_E_REVOKED);
+    EXPECT_EQ(Check("revoked.pem", u"localhost", SECURITY_FLAG_IGNORE_REVOCATION), 0u);
+    EXPECT_EQ(Check("server.pem", u"localhost", 0), 0u) << "not on the list";
+}
+
 TEST_F(CertificatesTest, UnknownIssuerIsAChainingError) {
     // With a trust store that lacks the test CA, the CA-signed certificate
     // leads nowhere, and the CA itself is an untrusted root.
@@ -133,22 +154,24 @@ TEST_F(CertificatesTest, MyStoreIsAFolderOfPemFiles) {
     store = CertOpenSystemStoreW(0, u"MY");
     ASSERT_NE(store, nullptr);
 
-    // By the subject's common name; only one certificate has that name.
-    auto find = [store](std::string name, PCCERT_CONTEXT previous) {
-        CERT_RDN_ATTR attr{
-            szOID_COMMON_NAME,
-            CERT_RDN_ANY_TYPE,
-            {static_cast<DWORD>(name.size() + 1), reinterpret_cast<BYTE*>(name.data())}};
-        CERT_RDN rdn{1, &attr};
-        return CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_ATTR, &rdn,
-                                          previous);
+    // By a text anywhere in the subject, in any case.
+    auto find = [store](const char16_t* text, PCCERT_CONTEXT previous) {
+        return CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_W,
+                                          text, previous);
     };
-    PCCERT_CONTEXT found = find("SMTP Mail Test Client", nullptr);
+    for (const char16_t* text : {u"SMTP Mail Test Client", u"smtp mail TEST client", u"Test Cl"}) {
+        PCCERT_CONTEXT match = find(text, nullptr);
+        ASSERT_NE(match, nullptr) << ToUtf8(text);
+        char16_t name[64] = {};
+        EXPECT_EQ(CertGetNameStringW(match, CERT_NAME_ATTR_TYPE, 0, szOID_COMMON_NAME, name, 64),
+                  22u);
+        EXPECT_EQ(std::u16string(name), u"SMTP Mail Test Client");
+        EXPECT_EQ(find(text, match), nullptr) << "only one certificate has that text";
+    }
+    PCCERT_CONTEXT found = find(u"SMTP Mail Test Client", nullptr);
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->hCertStore, store);
-    EXPECT_EQ(find("SMTP Mail Test Client", CertDuplicateCertificateContext(found)), nullptr);
-    EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
-    EXPECT_EQ(find("nobody", nullptr), nullptr);
+    EXPECT_EQ(find(u"nobody", nullptr), nullptr);
     EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
 
     // The store may close before the certificate is freed.

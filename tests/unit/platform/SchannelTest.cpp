@@ -204,7 +204,7 @@ TEST(TlsRecord, FindsRecordBoundaries) {
 }
 
 // The package loads through its module name; other names are libraries, a
-// DLL's name with a folder found in that folder.
+// DLL's name with a folder found in that folder, but not as a system module.
 TEST(SchannelModule, LoadsThroughTheModuleName) {
     HMODULE h = LoadLibraryW(u"SCHANNEL.DLL");
     ASSERT_NE(h, nullptr);
@@ -226,6 +226,9 @@ TEST(SchannelModule, LoadsThroughTheModuleName) {
     ASSERT_NE(h, nullptr);
     EXPECT_NE(GetProcAddress(h, "HostModuleWithoutStrings"), nullptr);
     FreeLibrary(h);
+    // A system module never comes from a folder.
+    EXPECT_EQ(LoadSystemLibrary(dir.WideFile("module.dll").c_str()), nullptr);
+    EXPECT_NE(LoadSystemLibrary(u"SCHANNEL.DLL"), nullptr);
 }
 
 TEST_F(SchannelTest, HandshakeInputCutShortIsIncomplete) {

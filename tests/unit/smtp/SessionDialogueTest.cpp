@@ -12,6 +12,7 @@
 #include "SessionTestSupport.h"
 #include "mime/TSMTPBodyPart.h"
 #include "platform/Sockets.h"
+#include "platform/WideFormat.h"
 
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
@@ -203,4 +204,43 @@ TEST_F(SessionTest, MissingHostUserAndPasswordAreWarnings) {
     EXPECT_TRUE(m_hostLog.Contains(u"User not specified!", 4));
     EXPECT_TRUE(m_hostLog.Contains(u"Password not specified!", 4));
     EXPECT_THAT(run.commands, ElementsAre("EHLO client.test", "QUIT"));
+}
+
+// The server on one loopback address: reached by an address literal of its
+// family, and by the names of the hosts file that fit (those rows are left
+// out where the file has no such name; Debian's names ::1 ip6-localhost and
+// localhost).
+TEST_F(SessionTest, ReachesTheServerOnEitherFamily) {
+    struct Row {
+        std::u16string host;
+        bool bIPv6;  // where the server listens
+    };
+    std::vector<Row> rows = {{u"[::1]", true}, {u"::1", true}, {u"127.0.0.1", false}};
+    for (const char16_t* name : {u"localhost", u"ip6-localhost", u"ip6-loopback"}) {
+        std::vector<platform::SocketAddress> a;
+        if (platform::ResolveHost(name, 25, 5000, a) != 0)
+            continue;
+        if (a.size() == 1 && a[0].nFamily == platform::AF_INET6_)
+            rows.push_back({name, true});  // IPv6 alone
+        else if (a.size() >= 2 && a[0].nFamily != a[1].nFamily)
+            rows.push_back({name, a[1].nFamily == platform::AF_INET6_});  // the first refuses
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(ToUtf8(row.host));
+        ScriptedSmtpServer server;
+        ScriptHelo(server).Exchange("QUIT", "221 Bye\r\n");
+        const int port = server.Start(0, row.bIPv6);
+        auto session = NewSession();
+        auto e = Catch([&] { session->Connect(row.host.c_str(), 0, nullptr, nullptr, port); });
+        ASSERT_FALSE(e) << ToUtf8(e->GetErrorText());
+        const std::string address = row.bIPv6 ? "::1" : "127.0.0.1";
+        EXPECT_EQ(session->m_pSocket->PeerAddress(), address);
+        EXPECT_TRUE(m_hostLog.Contains(u"Connected to " + row.host + u" (" +
+                                           std::u16string(address.begin(), address.end()) +
+                                           u") port " + platform::WFormat(u"%d", port) + u".",
+                                       HOSTLOG_PROGRESS));
+        session.reset();
+        ASSERT_TRUE(server.Finish());
+        EXPECT_THAT(server.Commands(), ElementsAre("HELO client.test", "QUIT"));
+    }
 }

@@ -227,16 +227,22 @@ TEST_F(TSMTPSSLSocketTest, HandshakeWithAServerWithoutTls) {
     m_socket.Close();
 }
 
-// The certificate named at Create, from the user's MY store, goes to a
-// server that asks for one; without a name none goes.
+// The certificate named at Create (its common name, in any case), from the
+// user's MY store or else the machine's, goes to a server that asks for one;
+// without a name none goes.
 TEST_F(TSMTPSSLSocketTest, ClientCertificateFromTheStoreIsPresented) {
     ScratchDir scratch;
     const std::string root = scratch.File("stores");
-    std::filesystem::create_directories(root + "/CurrentUser/MY");
-    std::filesystem::copy_file(TestCertificate("client.pem"), root + "/CurrentUser/MY/client.pem",
-                               std::filesystem::copy_options::overwrite_existing);
     ScopedEnv stores({{"SMTPMAIL_CERT_STORE_ROOT", root.c_str()}});
-    for (const char16_t* name : {u"SMTP Mail Test Client", static_cast<const char16_t*>(nullptr)}) {
+    const std::pair<const char*, const char16_t*> rows[] = {
+        {"CurrentUser", u"SMTP Mail Test Client"},
+        {"LocalMachine", u"smtp mail test client"},
+        {"CurrentUser", nullptr}};
+    for (const auto& [store, name] : rows) {
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root + "/" + store + "/MY");
+        std::filesystem::copy_file(TestCertificate("client.pem"),
+                                   root + "/" + store + "/MY/client.pem");
         ScriptedSmtpServer server;
         server.RequestClientCertificate();
         server.StartTls().StaySilent();
@@ -252,16 +258,20 @@ TEST_F(TSMTPSSLSocketTest, ClientCertificateFromTheStoreIsPresented) {
     }
 }
 
+// Part of a certificate's name is not its name.
 TEST_F(TSMTPSSLSocketTest, ClientCertificateNameMustBeInTheStore) {
     ScratchDir scratch;
-    ScopedEnv stores({{"SMTPMAIL_CERT_STORE_ROOT", scratch.File("stores").c_str()}});
+    const std::string root = scratch.File("stores");
+    std::filesystem::create_directories(root + "/CurrentUser/MY");
+    std::filesystem::copy_file(TestCertificate("client.pem"), root + "/CurrentUser/MY/client.pem");
+    ScopedEnv stores({{"SMTPMAIL_CERT_STORE_ROOT", root.c_str()}});
     ScriptedSmtpServer server;
     server.StaySilent();
     TSMTPSSLSocket& s = m_socket;
-    s.Create(u"SMTP Mail Test Client", 0, 0);
+    s.Create(u"Test Client", 0, 0);
     s.Connect(u"127.0.0.1", server.Start());
     auto e = Catch([&] { s.StartClientHandshake(u"localhost"); });
-    ASSERT_TRUE(e) << "a certificate that is not in the store was found";
+    ASSERT_TRUE(e) << "a certificate of another name was found";
     EXPECT_EQ(e->m_strMessage, u"Cannot open common system certificate store!");
     EXPECT_NE(s.m_hMyCertStore, nullptr) << "the store itself opened";
     EXPECT_EQ(s.m_pCertContext, nullptr);
