@@ -141,7 +141,7 @@ std::string LocalAddressText(SOCKET s);
 int gethostname(char* name, int nameLen);
 
 #if !defined(_WIN32)
-std::uint16_t htons(std::uint16_t value);
+std::uint16_t(htons)(std::uint16_t value);  // in parentheses: it may be a macro
 #endif
 
 // What ConnectFirst asks of each backend.

@@ -164,7 +164,7 @@ bool FromNative(const sockaddr* native, SocketAddress& address) {
     if (native->sa_family == AF_INET6) {
         const auto* a = reinterpret_cast<const sockaddr_in6*>(native);
         address.nFamily = AF_INET6_;
-        address.nPort = ntohs(a->sin6_port);
+        address.nPort = ::ntohs(a->sin6_port);
         std::memcpy(address.bytes, &a->sin6_addr, 16);
         address.nScopeId = a->sin6_scope_id;
         return true;
@@ -172,7 +172,7 @@ bool FromNative(const sockaddr* native, SocketAddress& address) {
     if (native->sa_family == AF_INET) {
         const auto* a = reinterpret_cast<const sockaddr_in*>(native);
         address.nFamily = AF_INET_;
-        address.nPort = ntohs(a->sin_port);
+        address.nPort = ::ntohs(a->sin_port);
         std::memcpy(address.bytes, &a->sin_addr, 4);
         return true;
     }
