@@ -435,7 +435,7 @@ TEST_F(SubstitutedSchannelTest, HandshakeMessagesAfterTheHandshakeNeverEndARead)
 // The test CA, and the same bytes with the last one of the signature
 // changed: two certificates that differ.
 void TwoCertificates(PCCERT_CONTEXT (&certs)[2]) {
-    std::ifstream file(WindowsPathOf(PeerValue("path.ca_der")), std::ios::binary);
+    std::ifstream file(HostPath(PeerValue("path.certs") + "/ca.der"), std::ios::binary);
     std::string der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     for (PCCERT_CONTEXT& c : certs) {
         c = ::CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<BYTE*>(der.data()),

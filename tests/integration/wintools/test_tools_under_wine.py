@@ -110,12 +110,14 @@ class ToolsUnderWine(unittest.TestCase):
         try:
             rc, out = run("smtpmail-cfg.exe", "--registry", "hklm", *self.settings())
             self.assertEqual(rc, 0, out)
-            self.assertEqual(run("reg", "query", key % "Wow6432Node\\", "/v", "smtp.cfg")[0], 0)
-            self.assertNotEqual(run("reg", "query", key % "", "/v", "smtp.cfg")[0], 0)
+            # The 64-bit view, whichever loader runs reg.
+            view = "/reg:64"
+            self.assertEqual(run("reg", "query", key % "Wow6432Node\\", "/v", "smtp.cfg", view)[0], 0)
+            self.assertNotEqual(run("reg", "query", key % "", "/v", "smtp.cfg", view)[0], 0)
             rc, out = run("smtpmail-cfg.exe", "--registry", "hklm", "--show")
             self.assertIn("localhost", out)
         finally:
-            run("reg", "delete", key % "Wow6432Node\\", "/f")
+            run("reg", "delete", key % "Wow6432Node\\", "/f", "/reg:64")
 
     def test_sample_host_sends_through_oauthrelay(self):
         folder = self.store("send")
