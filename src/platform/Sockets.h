@@ -120,6 +120,9 @@ std::uint32_t inet_addr(const char* text);
 // Returns 0, or the Winsock error (also set as the last error).
 int ResolveIPv4(const char* host, std::uint32_t* address);
 std::string AddressToText(std::uint32_t address);
+// The local address of a connected socket as numeric text ("192.0.2.7",
+// "2001:db8::7"); "" when the socket has none.
+std::string LocalAddressText(SOCKET s);
 
 #if !defined(_WIN32)
 std::uint16_t htons(std::uint16_t value);

@@ -328,6 +328,17 @@ std::string AddressToText(std::uint32_t address) {
     return text;
 }
 
+std::string LocalAddressText(SOCKET s) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    char text[NI_MAXHOST] = {};
+    if (::getsockname(static_cast<int>(s), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return std::string();
+    return text;
+}
+
 int gethostname(char* name, int nameLen) {
     if (name == nullptr || nameLen <= 0) {
         SetWsaError(WSAEFAULT);

@@ -219,4 +219,15 @@ std::string AddressToText(std::uint32_t address) {
     return text;
 }
 
+std::string LocalAddressText(SOCKET s) {
+    sockaddr_storage address{};
+    int length = sizeof address;
+    char text[NI_MAXHOST] = {};
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&address), length, text, sizeof text, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return std::string();
+    return text;
+}
+
 }  // namespace platform

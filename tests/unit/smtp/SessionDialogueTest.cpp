@@ -11,8 +11,9 @@
 #include "ScriptedSmtpServer.h"
 #include "SessionTestSupport.h"
 #include "mime/TSMTPBodyPart.h"
-#include "platform/Sockets.h"
+#include "platform/ComputerName.h"
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::IsEmpty;
@@ -29,8 +30,8 @@ ScriptedSmtpServer& ScriptTransaction(ScriptedSmtpServer& server) {
         .Send("250 2.0.0 Ok: queued\r\n");
 }
 
-ScriptedSmtpServer& ScriptHelo(ScriptedSmtpServer& server) {
-    return server.Send(kGreeting).Exchange("HELO", "250 mail.test\r\n");
+ScriptedSmtpServer& ScriptEhlo(ScriptedSmtpServer& server) {
+    return server.Send(kGreeting).Exchange("EHLO", "250 mail.test\r\n");
 }
 
 // The commands of a session: the greeting's, one transaction of alice to bob, QUIT.
@@ -68,36 +69,45 @@ TEST_F(SessionTest, EhloReplyInOneSegmentPerLineIsReadToItsLastLine) {
 }
 
 #if !defined(_WIN32)  // the scripted server's TLS (kScriptedTls)
+// With a login and without one alike: EHLO, STARTTLS, EHLO again over TLS.
 TEST_F(SessionTest, SplitRepliesOverTlsAreReadToTheirLastLine) {
-    ScriptedSmtpServer server;
-    server.Send(kGreeting)
-        .Expect("EHLO client.test")
-        .SendSegments({"250-mail.test\r\n", "250-STARTTLS\r\n", "250 8BITMIME\r\n"})
-        .Expect("STARTTLS")
-        .SendSegments({"220 2.0.0 Ready", " to start TLS\r\n"})
-        .StartTls()
-        .Expect("EHLO client.test")
-        .SendSegments(
-            {"250-mail.test\r\n", "250-SIZE 1000000\r\n", "250-AUTH LOGIN\r\n", "250 8BITMIME\r\n"})
-        .Exchange("AUTH LOGIN", kUsernamePrompt)
-        .Exchange("dXNlcg==", kPasswordPrompt)
-        .Expect("cGFzcw==")
-        .SendSegments({"235 2.7.0 Authentication", " successful\r\n"});
-    ScriptTransaction(server).Exchange("QUIT", "221 Bye\r\n");
-    auto message = TextMessage();
-    const SessionRun run = Run(
-        server,
-        [&](TSMTPConnection& session, int nPort) {
-            session.Connect(u"localhost", TSMTPConnection::AUTH_LOGIN, u"user", u"pass", nPort);
-            EXPECT_TRUE(session.m_pSocket->m_bSecure);
-            session.SendMessageW(*message);
-        },
-        true);
-    EXPECT_FALSE(run.error);
-    EXPECT_THAT(run.errors, IsEmpty());
-    EXPECT_TRUE(run.bClientClosed);
-    EXPECT_EQ(run.commands, Dialogue({"EHLO client.test", "STARTTLS", "EHLO client.test",
-                                      "AUTH LOGIN", "dXNlcg==", "cGFzcw=="}));
+    for (const int nAuthType : {TSMTPConnection::AUTH_LOGIN, TSMTPConnection::AUTH_NONE}) {
+        SCOPED_TRACE(nAuthType);
+        const bool bLogin = nAuthType != TSMTPConnection::AUTH_NONE;
+        ScriptedSmtpServer server;
+        server.Send(kGreeting)
+            .Expect("EHLO client.test")
+            .SendSegments({"250-mail.test\r\n", "250-STARTTLS\r\n", "250 8BITMIME\r\n"})
+            .Expect("STARTTLS")
+            .SendSegments({"220 2.0.0 Ready", " to start TLS\r\n"})
+            .StartTls()
+            .Expect("EHLO client.test")
+            .SendSegments({"250-mail.test\r\n", "250-SIZE 1000000\r\n", "250-AUTH LOGIN\r\n",
+                           "250 8BITMIME\r\n"});
+        if (bLogin) {
+            server.Exchange("AUTH LOGIN", kUsernamePrompt)
+                .Exchange("dXNlcg==", kPasswordPrompt)
+                .Expect("cGFzcw==")
+                .SendSegments({"235 2.7.0 Authentication", " successful\r\n"});
+        }
+        ScriptTransaction(server).Exchange("QUIT", "221 Bye\r\n");
+        auto message = TextMessage();
+        const SessionRun run = Run(
+            server,
+            [&](TSMTPConnection& session, int nPort) {
+                session.Connect(u"localhost", nAuthType, u"user", u"pass", nPort);
+                EXPECT_TRUE(session.m_pSocket->m_bSecure);
+                session.SendMessageW(*message);
+            },
+            true);
+        EXPECT_FALSE(run.error);
+        EXPECT_THAT(run.errors, IsEmpty());
+        EXPECT_TRUE(run.bClientClosed);
+        std::vector<std::string> greeting = {"EHLO client.test", "STARTTLS", "EHLO client.test"};
+        if (bLogin)
+            greeting.insert(greeting.end(), {"AUTH LOGIN", "dXNlcg==", "cGFzcw=="});
+        EXPECT_EQ(run.commands, Dialogue(greeting));
+    }
 }
 #endif
 
@@ -125,7 +135,7 @@ TEST_F(SessionTest, RepliesCountByTheCodeThatStartsTheirLines) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.mail);
         ScriptedSmtpServer server;
-        ScriptHelo(server).Exchange("MAIL FROM:", r.mail);
+        ScriptEhlo(server).Exchange("MAIL FROM:", r.mail);
         if (r.rcpt != nullptr)
             server.Exchange("RCPT TO:", r.rcpt);
         if (r.end != nullptr)
@@ -161,7 +171,7 @@ TEST_F(SessionTest, RepliesAreBoundedTo64KiB) {
     {
         ScriptedSmtpServer server;
         server.Send(greeting(64 * 1024))
-            .Exchange("HELO", "250 hello\r\n")
+            .Exchange("EHLO", "250 hello\r\n")
             .Exchange("QUIT", "221 Bye\r\n");
         const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE));
         EXPECT_FALSE(run.error) << ToUtf8(run.error->GetErrorText());
@@ -178,7 +188,7 @@ TEST_F(SessionTest, RepliesAreBoundedTo64KiB) {
 
 TEST_F(SessionTest, QuitAnsweredWithAnotherCodeWarnsAndStillCloses) {
     ScriptedSmtpServer server;
-    ScriptHelo(server).Exchange("QUIT", "500 what?\r\n");
+    ScriptEhlo(server).Exchange("QUIT", "500 what?\r\n");
     const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
         ASSERT_TRUE(session.Connect(u"localhost", 0, nullptr, nullptr, nPort));
         session.Disconnect(true);
@@ -191,7 +201,7 @@ TEST_F(SessionTest, QuitAnsweredWithAnotherCodeWarnsAndStillCloses) {
 
 TEST_F(SessionTest, ConnectOnAConnectedSessionEndsTheConnection) {
     ScriptedSmtpServer server;
-    ScriptHelo(server).Exchange("QUIT", "221 Bye\r\n");
+    ScriptEhlo(server).Exchange("QUIT", "221 Bye\r\n");
     const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
         ASSERT_TRUE(session.Connect(u"localhost", 0, nullptr, nullptr, nPort));
         session.Connect(u"localhost", 0, nullptr, nullptr, nPort);
@@ -201,7 +211,7 @@ TEST_F(SessionTest, ConnectOnAConnectedSessionEndsTheConnection) {
     EXPECT_EQ(run.error->m_strMessage, u"Socked alredy created!");
     EXPECT_TRUE(m_hostLog.Contains(u"Already connected!", 4));
     EXPECT_TRUE(run.bClosed);
-    EXPECT_THAT(run.commands, ElementsAre("HELO client.test", "QUIT"));
+    EXPECT_THAT(run.commands, ElementsAre("EHLO client.test", "QUIT"));
 }
 
 TEST_F(SessionTest, WithoutAServerNothingIsLeftOpen) {
@@ -226,7 +236,7 @@ TEST_F(SessionTest, WithoutAServerNothingIsLeftOpen) {
 
 TEST_F(SessionTest, EmptySenderAndNoRecipientsAreWarningsAndTheServerDecides) {
     ScriptedSmtpServer server;
-    ScriptHelo(server)
+    ScriptEhlo(server)
         .Exchange("MAIL FROM:<>", "250 ok\r\n")
         .Exchange("DATA", "503 5.5.1 Error: need RCPT command\r\n")
         .Exchange("QUIT", "221 Bye\r\n");
@@ -242,16 +252,77 @@ TEST_F(SessionTest, EmptySenderAndNoRecipientsAreWarningsAndTheServerDecides) {
     EXPECT_THAT(run.errors, IsEmpty());
 }
 
-TEST_F(SessionTest, HeloNameAutoIsTheComputerNameAndOnlyInLowerCase) {
-    char name[260] = {};
-    ASSERT_EQ(platform::gethostname(name, sizeof name), 0);
-    TSMTPConnection session(false, 0);
-    EXPECT_EQ(ToUtf8(session.m_strHeloHostname), name);
-    EXPECT_EQ(session.m_dwTimeout, 60000u) << "a minute for the first bytes of a reply";
-    session.SetHeloHostname(u"Auto");
-    EXPECT_EQ(session.m_strHeloHostname, u"Auto");
-    session.SetHeloHostname(u"auto");
-    EXPECT_EQ(ToUtf8(session.m_strHeloHostname), name);
+// "auto" is the machine's fully qualified name or, on a machine without
+// one, the address literal of the connection; any other text ("Auto" too) is
+// the name itself.
+TEST_F(SessionTest, HeloNameAutoIsTheFullyQualifiedNameOrTheLocalAddress) {
+    const std::string fqdn = platform::FullyQualifiedComputerName();
+    for (const char16_t* name : {u"auto", u"Auto"}) {
+        ScriptedSmtpServer server;
+        server.Send(kGreeting)
+            .Exchange("EHLO", "250 mail.test\r\n")
+            .Exchange("QUIT", "221 Bye\r\n");
+        const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
+            EXPECT_EQ(session.m_dwTimeout, 5000u);
+            session.SetHeloHostname(name);
+            session.Connect(u"127.0.0.1", TSMTPConnection::AUTH_NONE, nullptr, nullptr, nPort);
+        });
+        ASSERT_FALSE(run.commands.empty());
+        const std::string hello = run.commands[0].substr(5);
+        if (name[0] == u'A') {
+            EXPECT_EQ(hello, "Auto");
+        } else if (hello != "[127.0.0.1]") {
+            EXPECT_TRUE(hello == fqdn && fqdn.find('.') != std::string::npos) << hello;
+        }
+    }
+    EXPECT_EQ(TSMTPConnection(false, 0).m_dwTimeout, 60000u) << "a minute for each step";
+}
+
+// NOTIFY goes only to a server that lists DSN (RFC 3461), after the last
+// EHLO; otherwise the message goes without it, and the host log says why.
+TEST_F(SessionTest, NotifyOnlyToAServerThatOffersDsn) {
+    const char* const kWarning =
+        "The server offers no delivery status notifications (DSN): the message goes without "
+        "NOTIFY.";
+    const struct {
+        const char* ehlo;  // null: EHLO refused, HELO
+        bool bSuccess, bFailure;
+        const char* rcpt;
+        bool bWarning;
+    } rows[] = {
+        {"250-mail.test\r\n250-DSN\r\n250 8BITMIME\r\n", true, true,
+         "RCPT TO:<bob@example.org> NOTIFY=SUCCESS,FAILURE", false},
+        {"250-mail.test\r\n250 dsn\r\n", false, true, "RCPT TO:<bob@example.org> NOTIFY=FAILURE",
+         false},
+        {"250-mail.test\r\n250 DSN\r\n", true, false, "RCPT TO:<bob@example.org> NOTIFY=SUCCESS",
+         false},
+        {"250-mail.test\r\n250 DSN\r\n", false, false, "RCPT TO:<bob@example.org>", false},
+        {"250-mail.test\r\n250-DSNX\r\n250 SIZE 100 DSN\r\n", true, true,
+         "RCPT TO:<bob@example.org>", true},
+        {"250 mail.test DSN\r\n", false, true, "RCPT TO:<bob@example.org>", true},
+        {nullptr, true, false, "RCPT TO:<bob@example.org>", true},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.ehlo ? r.ehlo : "HELO");
+        ScriptedSmtpServer server;
+        server.Send(kGreeting);
+        if (r.ehlo != nullptr)
+            server.Exchange("EHLO", r.ehlo);
+        else
+            server.Exchange("EHLO", "502 no\r\n").Exchange("HELO", "250 mail.test\r\n");
+        ScriptTransaction(server).Exchange("QUIT", "221 Bye\r\n");
+        auto message = TextMessage();
+        CapturingLogProvider log;
+        SetHostLogProvider(&log);
+        const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
+            session.Connect(u"localhost", TSMTPConnection::AUTH_NONE, nullptr, nullptr, nPort);
+            session.SetDSNFlags(r.bSuccess, r.bFailure);
+            session.SendMessageW(*message);
+        });
+        EXPECT_FALSE(run.error);
+        EXPECT_THAT(run.commands, Contains(r.rcpt));
+        EXPECT_EQ(log.Contains(FromUtf8(kWarning), 4), r.bWarning);
+    }
 }
 
 TEST_F(SessionTest, MissingHostUserAndPasswordAreWarnings) {

@@ -130,7 +130,7 @@ TEST_F(SessionTest, AttachmentsThatCannotBeReadWhollyDeliverNothing) {
             std::filesystem::resize_file(large, 52428801);
         ScriptedSmtpServer server;
         server.Send("220 mail.test\r\n")
-            .Exchange("HELO", "250 hello\r\n")
+            .Exchange("EHLO", "250 hello\r\n")
             .Exchange("MAIL FROM:", "250 ok\r\n")
             .Exchange("RCPT TO:", "250 ok\r\n")
             .Exchange("DATA", "354 go ahead\r\n");
