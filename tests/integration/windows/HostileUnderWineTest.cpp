@@ -54,10 +54,10 @@ TEST_F(HostileUnderWineTest, EveryHostileServerIsLeftWithinTheLimitWithoutAGoodb
         {"a reply dripped a byte at a time",
          [](ScriptedSmtpServer& s) {
              s.Send("220 mail.test\r\n")
-                 .Expect("HELO")
+                 .Expect("EHLO")
                  .SendSegments(Dripped("250 hello there\r\n"), std::chrono::milliseconds(150));
          },
-         nullptr, MAILERR_ACCESS_DENIED, u"Timed out after 1500 ms: no complete reply to HELO.",
+         nullptr, MAILERR_ACCESS_DENIED, u"Timed out after 1500 ms: no complete reply to EHLO.",
          10060},
         {"the last line of a reply never comes",
          [](ScriptedSmtpServer& s) {
@@ -90,7 +90,7 @@ TEST_F(HostileUnderWineTest, EveryHostileServerIsLeftWithinTheLimitWithoutAGoodb
         {"a reply that never ends, refused at 64 KiB",
          [](ScriptedSmtpServer& s) {
              s.Send("220 mail.test\r\n")
-                 .Expect("HELO")
+                 .Expect("EHLO")
                  .SendForever("250-" + std::string(60, 'x') + "\r\n");
          },
          nullptr, MAILERR_ACCESS_DENIED, u"The server's reply is too long.\n", 0, false, false,
