@@ -256,7 +256,7 @@ class DemoTest(unittest.TestCase):
         self.assertIsNotNone(email.utils.parsedate_to_datetime(str(m["Date"])))
         parts = [p for p in m.walk() if not p.is_multipart()]
         self.assertEqual([p.get_content_type() for p in parts],
-                         ["text/html", "application/octet-stream", "application/octet-stream"])
+                         ["text/html", "text/plain", "image/png"])
         content = os.path.join(work, "content")
         with open(os.path.join(content, "body.html"), encoding="utf-8-sig") as f:
             self.assertEqual(normalise(parts[0].get_content()), normalise(f.read()))
