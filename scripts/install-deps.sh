@@ -4,7 +4,8 @@
 set -e
 PACKAGES="build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
 libssl-dev openssl libcurl4-openssl-dev libkrb5-dev gss-ntlmssp
-python3 python3-aiosmtpd python3-gssapi python3-cryptography postfix locales-all
+python3 python3-aiosmtpd python3-gssapi python3-cryptography postfix sasl2-bin libsasl2-modules
+media-types locales-all
 mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 winbind
 dpkg-dev zip unzip"
 
