@@ -6,7 +6,8 @@
 
 namespace platform {
 
-// POSIX: the canonical name getaddrinfo gives the host name; Windows:
+// POSIX: the canonical name getaddrinfo gives the host name, looked up once a
+// process; Windows:
 // GetComputerNameExW(ComputerNameDnsFullyQualified). "" when there is none;
 // a name without a domain comes back as it is, for the caller to judge.
 std::string FullyQualifiedComputerName();
