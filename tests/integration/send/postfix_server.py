@@ -1,15 +1,12 @@
 #!/usr/bin/python3
 """A private Postfix instance for the send tests: postfix_server.py start|stop --dir FOLDER
 
-start writes FOLDER/postfix.txt (key=value) once the instance answers: port,
-ca (the test CA), user, password, mail (the Maildirs) and log; where it cannot
-run (no root, a tool missing) it writes skip=REASON instead, which with
-CI=true is a failure. The instance has its own configuration (FOLDER/etc),
-queue and log file, listens on a loopback port, offers STARTTLS and, after it,
-Cyrus SASL from a sasldb (PLAIN, LOGIN, CRAM-MD5), refuses HELO names that are
-not fully qualified, 8-bit data and wrongly encoded MIME, and delivers to the
-mailboxes of example.org below (delivery reports to the sender's), each the
-Maildir FOLDER/mail/NAME/.
+Its own configuration, queue and log in FOLDER, on a loopback port: STARTTLS,
+then Cyrus SASL from a sasldb (PLAIN, LOGIN, CRAM-MD5); HELO names, 8-bit data
+and MIME encodings checked strictly; a Maildir FOLDER/mail/NAME/ for each
+mailbox of example.org. start writes FOLDER/postfix.txt (key=value: port, ca,
+user, password, mail, log), or skip=REASON where it cannot run (no root, a tool
+missing), which with CI=true is a failure.
 """
 
 import datetime
