@@ -1,8 +1,9 @@
 // The text encoders read back as a reader would: quoted-printable bodies
-// decode to their bytes within their line limits and never split an escape;
+// decode to their bytes in lines of at most 76 and never split an escape;
 // header texts decode to their UTF-8 within 76 columns when encoded (998 when
 // plain), in encoded words of at most 75 characters, with no line break but a
-// fold; dot-stuffed data never holds a line "." before its end.
+// fold; attachment names are ASCII parameters on lines of at most 78;
+// dot-stuffed data never holds a line "." before its end.
 #include <cstdint>
 #include <string>
 
@@ -41,15 +42,14 @@ void CheckQuotedPrintable(const std::string& text) {
     std::string decoded;
     FUZZ_REQUIRE(DecodeQuotedPrintable(encoded, decoded));
     FUZZ_REQUIRE(decoded == text.substr(0, text.find('\0')));
-    // CR and LF each end a line. A soft-broken line holds at most 78
-    // characters and its "="; any other at most 78.
+    // CR and LF each end a line. A line holds at most 76 characters, the "="
+    // of a soft break included, and never ends with a blank.
     std::size_t start = 0;
     for (std::size_t i = 0; i <= encoded.size(); ++i) {
         if (i < encoded.size() && encoded[i] != '\r' && encoded[i] != '\n')
             continue;
-        const std::size_t length = i - start;
-        const bool bSoft = length > 0 && encoded[i - 1] == '=';
-        FUZZ_REQUIRE(length <= (bSoft ? 79u : 78u));
+        FUZZ_REQUIRE(i - start <= 76u);
+        FUZZ_REQUIRE(i == start || (encoded[i - 1] != ' ' && encoded[i - 1] != '\t'));
         start = i + 1;
     }
 }
@@ -113,6 +113,17 @@ void CheckQEncode(const std::u16string& value) {
     FUZZ_REQUIRE(out.find_first_of("\r\n ") == std::string::npos);
 }
 
+// An attachment's name and filename parameters: ASCII, folded only, on
+// lines of at most 78 with the blank before them.
+void CheckParameters(const std::u16string& value) {
+    for (const std::string& out :
+         {TSMTPBodyPart::NameParameter(value), TSMTPBodyPart::FilenameParameter(value)}) {
+        FUZZ_REQUIRE(IsAscii(out));
+        FUZZ_REQUIRE(OnlyFolds(out));
+        FUZZ_REQUIRE(LinesWithin(out, 1, 78));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -130,5 +141,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckQEncode(value);
     CheckHeaderText(value, nColumn, false);
     CheckHeaderText(value, nColumn, true);
+    CheckParameters(value);
     return 0;
 }

@@ -4,7 +4,8 @@
 set -e
 PACKAGES="build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
 libssl-dev openssl libcurl4-openssl-dev libkrb5-dev gss-ntlmssp nlohmann-json3-dev
-python3 python3-aiosmtpd python3-gssapi python3-cryptography postfix locales-all
+python3 python3-aiosmtpd python3-gssapi python3-cryptography postfix sasl2-bin libsasl2-modules
+media-types locales-all
 mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix gcc-mingw-w64-i686-posix-runtime
 gcc-mingw-w64-x86-64-posix-runtime wine wine64 wine32 winbind
 dpkg-dev zip unzip"

@@ -2,7 +2,7 @@
 // dialogue into the same loopback sink, in the same run, pair by pair:
 //
 // - many small messages: 200 sends of a 2 KiB message on one handle, one
-//   connection each, plain (HELO) and with STARTTLS and AUTH PLAIN, against a
+//   connection each, plain (no login) and with STARTTLS and AUTH PLAIN, against a
 //   client that writes each command with one write (and the message with its
 //   end of data with one more). Messages per second; target: the provider at
 //   least 0.8 times the raw client's rate.
@@ -536,7 +536,7 @@ public:
                 !c.ConnectTls(m_ctx, "localhost") || !command("EHLO client", 250) ||
                 !command("AUTH PLAIN", 334) || !command("AHVzZXIAcGFzcw==", 235))
                 return false;
-        } else if (!command("HELO client", 250)) {
+        } else if (!command("EHLO client", 250)) {
             return false;
         }
         if (!command("MAIL FROM:<sender@example.org>", 250) ||
@@ -643,7 +643,7 @@ void BM_SmallMessages(benchmark::State& state) {
     state.counters["raw_msg_per_s"] = Median(rawRates);
     state.counters["rate_ratio"] = ratio;
     state.counters["target_met"] = ratio >= 0.8 ? 1 : 0;
-    state.SetLabel(startTls ? "STARTTLS + AUTH PLAIN" : "plain HELO");
+    state.SetLabel(startTls ? "STARTTLS + AUTH PLAIN" : "plain");
 }
 
 BENCHMARK(BM_SmallMessages)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();

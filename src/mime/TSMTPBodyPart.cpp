@@ -13,6 +13,7 @@
 #include "platform/Charsets.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/MediaTypes.h"
 #include "platform/Uuid.h"
 #include "vxutil.h"
 
@@ -52,32 +53,27 @@ bool HandOutBase64(const unsigned char* data, size_t count, char*& pBuffer, DWOR
     return true;
 }
 
-std::u16string Widen(const std::string& ascii) {
-    std::u16string wide;
-    wide.reserve(ascii.size());
-    for (char c : ascii)
-        wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
-    return wide;
-}
-
-// The text of a quoted string: quotes and backslashes as quoted pairs (RFC 5322).
-std::u16string QuotedPairs(const std::u16string& text) {
-    if (text.find_first_of(u"\"\\") == std::u16string::npos)
-        return text;
-    std::u16string quoted;
-    quoted.reserve(text.size() + 8);
-    for (char16_t c : text) {
-        if (c == u'"' || c == u'\\')
-            quoted.push_back(u'\\');
-        quoted.push_back(c);
+// "; " and the parameter on the header line, or on a folded line of its own
+// when it would take the line past 78 characters (a ";" after it included)
+// or spans lines itself.
+void AppendParameter(std::string& header, const std::string& parameter) {
+    const size_t lineStart = header.rfind('\n') + 1;  // 0 when there is none
+    if (parameter.find('\n') == std::string::npos &&
+        header.size() - lineStart + 2 + parameter.size() + 1 <= 78) {
+        header += "; " + parameter;
+    } else {
+        header += ";\r\n " + parameter;
     }
-    return quoted;
 }
 
 std::string Utf8(const std::u16string& text) {
     std::string utf8;
     strWideToAnsi(utf8, text.c_str(), static_cast<int>(text.size()), CP_UTF8, false);
     return utf8;
+}
+
+std::u16string Widen(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
 }
 
 void DeleteChildren(std::vector<TSMTPBodyPart*>& children) {
@@ -202,7 +198,7 @@ bool TSMTPBodyPart::SetFilename(const std::u16string& sPath) {
     if (slash != std::u16string::npos && slash + 1 > from)
         from = slash + 1;
     m_sTitle = sPath.substr(from);
-    m_sContentType = u"application/octet-stream";
+    m_sContentType = Widen(platform::MediaTypeOfFile(m_sTitle));
     return bResult;
 }
 
@@ -262,44 +258,42 @@ bool TSMTPBodyPart::GetHeader(char*& pBuffer, DWORD& dwSize) {
         HostLogMessage(HOSTLOG_WARNING, u"TSMTPBodyPart::GetHeader : Empty m_pParentBodyPart!");
         return bResult;
     }
-    const std::u16string& P = m_pParentBodyPart->m_sBoundary;
-    // An attachment keeps the label it was given; text says what it is in.
-    const std::u16string CT = u"\r\nContent-Type: " + m_sContentType + u"; charset=" +
-                              (m_sFilename.empty() ? TextCharset() : m_sCharset);
+    const std::string P = Utf8(m_pParentBodyPart->m_sBoundary);
+    // The charset belongs to text alone (RFC 2046): a text part says what it
+    // is in, an attachment keeps the label it was given.
+    std::string CT = "\r\nContent-Type: " + Utf8(m_sContentType);
+    if (m_sContentType.compare(0, 5, u"text/") == 0)
+        CT += "; charset=" + Utf8(m_sFilename.empty() ? TextCharset() : m_sCharset);
+    const std::string boundary = "Boundary=\"" + Utf8(m_sBoundary) + "\"";
     const bool bChildren = !m_ChildBodyParts.empty();
-    std::u16string header;
+    std::string header;
     if (!m_sFilename.empty()) {
-        // The name is an encoded word when it holds more than ASCII, so it is
-        // ASCII either way; as a quoted string its quotes and backslashes
-        // are quoted pairs, so that no name can end the string early.
-        const std::u16string N = QuotedPairs(Widen(HeaderEncode(m_sTitle, m_sCharset)));
-        header = u"\r\n\r\n--" + P + CT + u"; name=\"" + N + u"\"";
+        header = "\r\n\r\n--" + P + CT;
+        AppendParameter(header, NameParameter(m_sTitle));
         if (bChildren)
-            header += u"; Boundary=\"" + m_sBoundary + u"\"";
-        header +=
-            u"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
-            u"filename=\"" +
-            N + u"\"\r\n";
+            AppendParameter(header, boundary);
+        header += "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment";
+        AppendParameter(header, FilenameParameter(m_sTitle));
+        header += "\r\n";
     } else {
-        header = u"\r\n--" + P + CT;
+        header = "\r\n--" + P + CT;
         if (bChildren)
-            header += u"; Boundary=\"" + m_sBoundary + u"\"";
-        header += u"\r\n";
+            header += "; " + boundary;
+        header += "\r\n";
         if (m_bBase64) {
-            header += u"Content-Transfer-Encoding: base64\r\n";
+            header += "Content-Transfer-Encoding: base64\r\n";
         } else if (m_bQuotedPrintable) {
-            header += u"Content-Transfer-Encoding: quoted-printable\r\n";
+            header += "Content-Transfer-Encoding: quoted-printable\r\n";
         }
     }
     if (!m_sContentBase.empty())
-        header += u"Content-Base: " + m_sContentBase + u"\r\n";
+        header += "Content-Base: " + Utf8(m_sContentBase) + "\r\n";
     if (!m_sContentID.empty())
-        header += u"Content-ID: " + m_sContentID + u"\r\n";
+        header += "Content-ID: " + Utf8(m_sContentID) + "\r\n";
     if (!m_sContentLocation.empty())
-        header += u"Content-Location: " + m_sContentLocation + u"\r\n";
-    header += u"\r\n";
-    const std::string utf8 = Utf8(header);
-    bResult = HandOut(utf8.data(), utf8.size(), pBuffer, dwSize);
+        header += "Content-Location: " + Utf8(m_sContentLocation) + "\r\n";
+    header += "\r\n";
+    bResult = HandOut(header.data(), header.size(), pBuffer, dwSize);
     return bResult;
 }
 

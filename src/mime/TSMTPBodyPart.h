@@ -61,6 +61,14 @@ public:
     // words back exactly.
     static std::string HeaderEncodePhrase(const std::u16string& sValue,
                                           const std::u16string& sCharset, size_t nColumn);
+    // The name parameter of an attachment's Content-Type and the filename
+    // parameter of its Content-Disposition, each for a line of its own that
+    // starts with a blank: a quoted string for a short name of printable
+    // ASCII; otherwise encoded words in the quoted string of name (as older
+    // readers take them) and the RFC 2231 form of filename, split into
+    // numbered sections on folded lines of at most 78 characters.
+    static std::string NameParameter(const std::u16string& sName);
+    static std::string FilenameParameter(const std::u16string& sName);
     static void FixSingleDotT(std::u16string& sText);
     static void FixSingleDotA(std::string& sText);
     // SMTP transparency of a body block on the wire: FixSingleDotA, and a "."

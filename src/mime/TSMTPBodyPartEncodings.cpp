@@ -26,21 +26,30 @@ constexpr std::array<bool, 256> kLiteral = [] {
     return table;
 }();
 
-// The escape pass: every byte that may not stand for itself becomes "=XY".
-// The text ends at its first NUL.
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// The escape pass: every byte that may not stand for itself becomes "=XY",
+// and so does a blank at the end of a line (before CR, LF or the end of the
+// text), which transports may strip (RFC 2045). The text ends at its first NUL.
 std::string Escape(const std::string& text) {
     size_t end = text.find('\0');
     if (end == std::string::npos)
         end = text.size();
     const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    auto literal = [&](size_t i) {
+        return kLiteral[in[i]] && !(IsBlank(static_cast<char>(in[i])) &&
+                                    (i + 1 == end || in[i + 1] == '\r' || in[i + 1] == '\n'));
+    };
     size_t escapes = 0;
     for (size_t i = 0; i < end; ++i)
-        escapes += kLiteral[in[i]] ? 0 : 1;
+        escapes += literal(i) ? 0 : 1;
     std::string escaped(end + 2 * escapes, '\0');
     char* p = escaped.data();
     for (size_t i = 0; i < end; ++i) {
         const unsigned char b = in[i];
-        if (kLiteral[b]) {
+        if (literal(i)) {
             *p++ = static_cast<char>(b);
         } else {
             p[0] = '=';
@@ -50,10 +59,6 @@ std::string Escape(const std::string& text) {
         }
     }
     return escaped;
-}
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
 }
 
 // RFC 2047 keeps a line that holds an encoded word within 76 characters;
@@ -76,8 +81,8 @@ bool NeedsEncoding(const std::string& text) {
 // every byte but "=", "?", "_" and those above 0x7F. Words of a folded text
 // also escape control characters (a tab would end the word), and those of a
 // display name everything but letters, digits and "!*+-/", as RFC 2047 asks
-// of a phrase.
-enum class QRule { Copy, Text, Phrase };
+// of a phrase. Words inside a quoted string escape quotes and backslashes too.
+enum class QRule { Copy, Text, Phrase, Quoted };
 
 size_t QLength(unsigned char b, QRule rule) {
     if (b == ' ')
@@ -89,6 +94,8 @@ size_t QLength(unsigned char b, QRule rule) {
             return 1;
         case QRule::Text:
             return b < 0x20 || b == 0x7F ? 3 : 1;
+        case QRule::Quoted:
+            return b < 0x20 || b == 0x7F || b == '"' || b == '\\' ? 3 : 1;
         case QRule::Phrase:
             return (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
                            b == '!' || b == '*' || b == '+' || b == '-' || b == '/'
@@ -304,6 +311,55 @@ std::string EncodeForLine(const std::u16string& sValue, const std::u16string& sC
     return words;
 }
 
+// The part of a parameter line left for the parameter itself: 78 characters,
+// less the blank that starts the line and a ";" that may follow.
+constexpr size_t kParameterRoom = kFoldAt - 2;
+
+std::string Utf8Of(const std::u16string& text) {
+    std::string utf8;
+    strWideToAnsi(utf8, text.c_str(), static_cast<int>(text.size()), CP_UTF8, false);
+    return utf8;
+}
+
+bool IsPrintableAscii(const std::string& text) {
+    for (char c : text) {
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+// attribute="value" with quotes and backslashes as quoted pairs (RFC 2045).
+std::string QuotedParameter(const char* pszAttribute, const std::string& value) {
+    std::string out = pszAttribute;
+    out += "=\"";
+    for (char c : value) {
+        if (c == '"' || c == '\\')
+            out.push_back('\\');
+        out.push_back(c);
+    }
+    out.push_back('"');
+    return out;
+}
+
+// The bytes of a UTF-8 character as RFC 2231 writes them in a value: letters,
+// digits and a few marks as they are, everything else as "%XX".
+std::string PercentEncoded(const std::string& text, size_t pos, size_t n) {
+    std::string out;
+    for (size_t k = pos; k < pos + n; ++k) {
+        const auto b = static_cast<unsigned char>(text[k]);
+        if ((b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
+            (b != 0 && std::strchr("!#$&+-.^_`|~", b) != nullptr)) {
+            out.push_back(static_cast<char>(b));
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[b >> 4]);
+            out.push_back(kHex[b & 0x0F]);
+        }
+    }
+    return out;
+}
+
 // One more "." after every LF that a "." follows, and with bLineStart also
 // before a "." that starts the text. Counts first, then builds the result in
 // one block.
@@ -340,49 +396,38 @@ char TSMTPBodyPart::HexDigit(int nDigit) {
 
 std::string TSMTPBodyPart::QuotedPrintableEncode(const std::string& sText) {
     TFunctionTrace trace(u"TSMTPBodyPart::QuotedPrintableEncode");
+    // RFC 2045 allows 76 characters a line, the "=" of a soft break included.
+    constexpr size_t kLine = 76;
     const std::string escaped = Escape(sText);
     const char* e = escaped.data();
     const size_t length = escaped.size();
     std::string out;
     out.reserve(length + length / 25 + 16);
-    // Line by line: a line is written up to its CR or LF (each ends a line),
-    // or up to the end of the text, when that comes within 78 characters;
-    // otherwise it is too long and gets a soft line break.
+    // Line by line: CR and LF pass through and each ends a line. A line
+    // longer than 76 characters gets soft breaks: after its last blank that
+    // leaves room for the "=", else after the 75th character, or before an
+    // escape that would be cut.
     size_t start = 0;  // first character not yet written
     while (start < length) {
-        const size_t limit = start + 77;  // the first character too many
-        const size_t last = limit < length - 1 ? limit : length - 1;
-        size_t k = start;
-        while (k <= last && e[k] != '\r' && e[k] != '\n')
-            ++k;
-        if (k <= last) {
-            out.append(e + start, k - start + 1);
-            start = k + 1;
-            continue;
-        }
-        if (last == length - 1) {
-            out.append(e + start, length - start);
-            break;
-        }
-        // Break after the last blank or escape, searching back from the
-        // character too many.
-        size_t j = limit;
-        for (;;) {
-            if (j > 1 && (IsBlank(e[j]) || e[j - 2] == '='))
-                break;
-            --j;
+        size_t end = start;  // the line's CR or LF, or the end of the text
+        while (end < length && e[end] != '\r' && e[end] != '\n')
+            ++end;
+        while (end - start > kLine) {
+            size_t j = start + kLine - 1;  // characters before the "="
+            while (j > start && !IsBlank(e[j - 1]))
+                --j;
             if (j == start) {
-                // Neither found: cut after the 77th character, unless that
-                // character opens an escape, which must stay whole on the next
-                // line (a cut "=" would be read as a soft break and the escape
-                // as plain text).
-                j = e[start + 76] == '=' ? start + 75 : start + 76;
-                break;
+                j = start + kLine - 1;
+                while (e[j - 1] == '=' || e[j - 2] == '=')
+                    --j;
             }
+            out.append(e + start, j - start);
+            out.append("=\r\n", 3);
+            start = j;
         }
-        out.append(e + start, j - start + 1);
-        out.append("=\r\n", 3);
-        start = j + 1;
+        const size_t next = end < length ? end + 1 : end;
+        out.append(e + start, next - start);
+        start = next;
     }
     return out;
 }
@@ -430,6 +475,54 @@ std::string TSMTPBodyPart::HeaderEncodePhrase(const std::u16string& sValue,
                                               const std::u16string& sCharset, size_t nColumn) {
     TFunctionTrace trace(u"TSMTPBodyPart::HeaderEncodePhrase");
     return EncodeForLine(sValue, sCharset, nColumn, true);
+}
+
+std::string TSMTPBodyPart::NameParameter(const std::u16string& sName) {
+    TFunctionTrace trace(u"TSMTPBodyPart::NameParameter");
+    const std::string name = Utf8Of(sName);
+    std::string out = QuotedParameter("name", name);
+    if (IsPrintableAscii(name) && out.size() <= kParameterRoom)
+        return out;
+    // An encoded word holds no quote or backslash here, so nothing in it is
+    // taken for the end of the quoted string (RFC 2047, 5).
+    out = "name=\"";
+    AppendEncodedWords(out, name, 0, name.size(), "utf-8", 1 + out.size(), QRule::Quoted);
+    out.push_back('"');
+    return out;
+}
+
+std::string TSMTPBodyPart::FilenameParameter(const std::u16string& sName) {
+    TFunctionTrace trace(u"TSMTPBodyPart::FilenameParameter");
+    const std::string name = Utf8Of(sName);
+    std::string out = QuotedParameter("filename", name);
+    if (IsPrintableAscii(name) && out.size() <= kParameterRoom)
+        return out;
+    std::string value = "utf-8''";
+    for (size_t pos = 0; pos < name.size();) {
+        const size_t n = CharacterLength(name, pos);
+        value += PercentEncoded(name, pos, n);
+        pos += n;
+    }
+    if (std::strlen("filename*=") + value.size() <= kParameterRoom)
+        return "filename*=" + value;
+    // Numbered sections, whole characters each (RFC 2231, 3 and 4).
+    out.clear();
+    size_t section = 0;
+    size_t line = 0;  // where the current section's line starts in out
+    for (size_t pos = 0; pos < name.size();) {
+        const size_t n = CharacterLength(name, pos);
+        const std::string piece = PercentEncoded(name, pos, n);
+        if (section == 0 || out.size() - line + piece.size() > kParameterRoom) {
+            if (section > 0)
+                out += ";\r\n ";
+            line = out.size();
+            out += "filename*" + std::to_string(section) + "*=" + (section == 0 ? "utf-8''" : "");
+            ++section;
+        }
+        out += piece;
+        pos += n;
+    }
+    return out;
 }
 
 void TSMTPBodyPart::FixSingleDotT(std::u16string& sText) {

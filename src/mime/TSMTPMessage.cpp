@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "diag/FunctionTrace.h"
+#include "platform/MediaTypes.h"
 #include "platform/Sockets.h"
 #include "platform/TimeZone.h"
 #include "platform/Uuid.h"
@@ -184,8 +185,14 @@ int TSMTPMessage::AddMultipleAttachments(const MAILATTACHMENT* pAttachments, int
         TSMTPBodyPart part;
         part.m_sCharset = m_RootPart.m_sCharset;
         part.SetFilename(reinterpret_cast<const char16_t*>(a.pszPath));
-        if (a.pszName != nullptr)
+        if (a.pszName != nullptr) {
+            // The name the recipient sees decides the type, unless its
+            // extension says nothing and the file's does.
             part.m_sTitle = reinterpret_cast<const char16_t*>(a.pszName);
+            const std::string type = platform::MediaTypeOfFile(part.m_sTitle);
+            if (type != "application/octet-stream")
+                part.m_sContentType = std::u16string(type.begin(), type.end());
+        }
         AddBodyPart(part);
         ++nAdded;
     }
@@ -370,8 +377,16 @@ std::string TSMTPMessage::getHeader() {
     // it starts.
     header = "From: ";
     header += Utf8(m_From.GetRegularFormat(true, K, LineColumn(header), 0));
-    header += "\r\nTo: ";
-    header += AddressList(m_ToRecipients, K, LineColumn(header)) + "\r\n";
+    // An empty To line is no valid header: a message for Bcc recipients alone
+    // names the hidden group (RFC 5322), and one with Cc needs no To line.
+    if (!m_ToRecipients.empty()) {
+        header += "\r\nTo: ";
+        header += AddressList(m_ToRecipients, K, LineColumn(header)) + "\r\n";
+    } else if (m_CCRecipients.empty()) {
+        header += "\r\nTo: undisclosed-recipients:;\r\n";
+    } else {
+        header += "\r\n";
+    }
     if (!m_CCRecipients.empty()) {
         header += "Cc: ";
         header += AddressList(m_CCRecipients, K, LineColumn(header)) + "\r\n";
@@ -381,19 +396,22 @@ std::string TSMTPMessage::getHeader() {
     if (!m_sXMailer.empty())
         header += "\r\nX-Mailer: " + Utf8(m_sXMailer);
     header += "\r\n";
-    if (m_bMime) {
+    // Every message is MIME, and its transfer encoding keeps it 7-bit. A
+    // multipart body carries no transfer encoding of its own (RFC 2045, 6.4),
+    // its parts do; a body without parts is text, encoded as a text part's.
+    header += "MIME-Version: 1.0\r\nContent-Type: ";
+    if (m_RootPart.GetNumberOfChildBodyParts() > 0) {
+        header += Utf8(m_RootPart.m_sContentType) + "; boundary=\"" + Utf8(m_RootPart.m_sBoundary) +
+                  "\"\r\n";
+    } else {
+        const std::u16string& type = m_RootPart.m_sContentType;
+        header += (type.compare(0, 5, u"text/") == 0 ? Utf8(type) : "text/plain") +
+                  ";\r\n\tcharset=" + Utf8(m_RootPart.TextCharset()) + "\r\n";
         if (m_RootPart.m_bBase64) {
             header += "Content-Transfer-Encoding: base64\r\n";
         } else if (m_RootPart.m_bQuotedPrintable) {
             header += "Content-Transfer-Encoding: quoted-printable\r\n";
         }
-        header += "MIME-Version: 1.0\r\nContent-Type: " + Utf8(m_RootPart.m_sContentType);
-        if (m_RootPart.GetNumberOfChildBodyParts() > 0)
-            header += "; boundary=\"" + Utf8(m_RootPart.m_sBoundary) + "\"";
-        header += "\r\n";
-    } else {
-        header += "Content-Type: " + Utf8(m_RootPart.m_sContentType) +
-                  ";\r\n\tcharset=" + Utf8(m_RootPart.TextCharset()) + "\r\n";
     }
     if (!m_ReplyTo.m_sEmailAddress.empty()) {
         header += "Reply-To: ";

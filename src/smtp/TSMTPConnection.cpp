@@ -8,6 +8,7 @@
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
 #include "diag/HostLog.h"
+#include "platform/ComputerName.h"
 #include "platform/Sockets.h"
 #include "platform/WideFormat.h"
 #include "transport/TSMTPException.h"
@@ -16,8 +17,6 @@
 
 namespace {
 
-// Room for the local computer's name.
-constexpr int HOSTNAME_BUFFER_SIZE = 260;
 // The goodbye and the close come after the work is done or has failed: they
 // get a short wait, so that a failing send ends within its step's limit plus
 // this.
@@ -48,6 +47,52 @@ void LogException(const TSMTPException& e) {
     DiagPrint(u"%s", e.GetErrorText().c_str());
 }
 
+std::u16string Widen(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+// A domain name with at least two labels of letters, digits and hyphens
+// (RFC 1035), the last one not all digits, so that no address passes for one.
+bool IsFullyQualified(const std::string& name) {
+    if (name.empty() || name.size() > 253 || name.find('.') == std::string::npos)
+        return false;
+    std::size_t start = 0;
+    bool bDigitsOnly = true;
+    while (start <= name.size()) {
+        const std::size_t end = std::min(name.find('.', start), name.size());
+        if (end == start || end - start > 63 || name[start] == '-' || name[end - 1] == '-')
+            return false;
+        bDigitsOnly = true;
+        for (std::size_t i = start; i < end; ++i) {
+            const char c = name[i];
+            const bool bDigit = c >= '0' && c <= '9';
+            if (!bDigit && !(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && c != '-')
+                return false;
+            bDigitsOnly = bDigitsOnly && bDigit;
+        }
+        start = end + 1;
+    }
+    return !bDigitsOnly;
+}
+
+// "[192.0.2.7]" or "[IPv6:2001:db8::7]" (RFC 5321, 4.1.3) for the local
+// address of the connection; a zone of a link-local address is no part of it.
+std::u16string AddressLiteral(const std::string& address) {
+    if (address.empty())
+        return u"localhost";  // no address at all: still a name, never an empty one
+    if (address.find(':') == std::string::npos)
+        return u"[" + Widen(address) + u"]";
+    if (address.compare(0, 7, "::ffff:") == 0 && address.find('.') != std::string::npos)
+        return u"[" + Widen(address.substr(7)) + u"]";
+    return u"[IPv6:" + Widen(address.substr(0, address.find('%'))) + u"]";
+}
+
+// The replies of a server that does not know EHLO (RFC 5321, 3.2).
+bool IsEhloRefused(const std::u16string& sReply) {
+    const std::u16string sCode = sReply.substr(0, 3);
+    return sCode == u"500" || sCode == u"502" || sCode == u"504";
+}
+
 }  // namespace
 
 TSMTPConnection::TSMTPConnection(bool bStartTLS, DWORD dwCertFlags)
@@ -58,6 +103,8 @@ TSMTPConnection::TSMTPConnection(bool bStartTLS, DWORD dwCertFlags)
       m_dwCertFlags(dwCertFlags),
       m_bNotifySuccess(false),
       m_bNotifyFailure(false),
+      m_bHeloAddressLiteral(false),
+      m_bServerDSN(false),
       m_bBroken(false) {
     TFunctionTrace trace(u"TSMTPConnection::TSMTPConnection");
     SetHeloHostname(u"auto");
@@ -88,16 +135,16 @@ TSMTPConnection::~TSMTPConnection() {
 
 void TSMTPConnection::SetHeloHostname(const std::u16string& sHostname) {
     TFunctionTrace trace(u"TSMTPConnection::SetHeloHostname");
+    m_bHeloAddressLiteral = false;
     if (sHostname != u"auto") {
         m_strHeloHostname = sHostname;
         return;
     }
-    char szName[HOSTNAME_BUFFER_SIZE] = {};
-    if (platform::gethostname(szName, HOSTNAME_BUFFER_SIZE) != 0) {
-        szName[0] = '\0';
-    }
-    m_strHeloHostname.clear();
-    strAnsiToWide(m_strHeloHostname, szName, -1, CP_ACP, false);
+    // RFC 5321 asks for the fully qualified name, and servers refuse a bare
+    // one; a machine without one is named by its address on each connection.
+    const std::string sName = platform::FullyQualifiedComputerName();
+    m_bHeloAddressLiteral = !IsFullyQualified(sName);
+    m_strHeloHostname = m_bHeloAddressLiteral ? std::u16string() : Widen(sName);
 }
 
 void TSMTPConnection::SetDSNFlags(bool bSuccess, bool bFailure) {
@@ -124,6 +171,7 @@ bool TSMTPConnection::Connect(const char16_t* pszHost, int nAuthType, const char
     }
     try {
         m_bBroken = false;
+        m_bServerDSN = false;
         m_strCommand.clear();
         m_pSocket->Create(nullptr, 0, m_dwCertFlags);
         if (!HasSocket()) {
@@ -141,6 +189,9 @@ bool TSMTPConnection::Connect(const char16_t* pszHost, int nAuthType, const char
         if (m_strHostName.size() > 2 && m_strHostName.front() == u'[' &&
             m_strHostName.back() == u']')
             m_strHostName = m_strHostName.substr(1, m_strHostName.size() - 2);
+        if (m_bHeloAddressLiteral) {
+            m_strHeloHostname = AddressLiteral(platform::LocalAddressText(m_pSocket->m_hSocket));
+        }
         // Port 465 is submission over TLS from the first byte (RFC 8314): the
         // handshake, with the same certificate check, comes before the greeting.
         if (nPort == IMPLICIT_TLS_PORT) {
@@ -152,11 +203,9 @@ bool TSMTPConnection::Connect(const char16_t* pszHost, int nAuthType, const char
             throw TSMTPException(
                 3, u"Cannot establish a connection between the client and the server.");
         }
-        if (nAuthType != AUTH_NONE) {
-            ConnectESMTP(m_strHeloHostname, pszUser, pszPassword, nAuthType);
-        } else {
-            ConnectSMTP(m_strHeloHostname);
-        }
+        // Every session greets with EHLO (RFC 5321, 3.2), so that one
+        // without a login gets the extensions (DSN, STARTTLS) too.
+        ConnectESMTP(m_strHeloHostname, pszUser, pszPassword, nAuthType);
     } catch (const TSMTPException& e) {
         LogException(e);
         if (m_bConnected) {
@@ -200,14 +249,12 @@ void TSMTPConnection::ConnectESMTP(const std::u16string& sHeloName, const char16
                                    const char16_t* pszPassword, int nAuthType) {
     TFunctionTrace trace(u"TSMTPConnection::ConnectESMTP");
     try {
-        if (pszUser == nullptr) {
+        // Without a login there is no user or password to miss.
+        if (nAuthType != AUTH_NONE && pszUser == nullptr) {
             Warn(u"User not specified!");
         }
-        if (pszPassword == nullptr) {
+        if (nAuthType != AUTH_NONE && pszPassword == nullptr) {
             Warn(u"Password not specified!");
-        }
-        if (nAuthType == AUTH_NONE) {
-            Warn(u"False authentication type!");
         }
 
         if (!HasSocket()) {
@@ -219,13 +266,24 @@ void TSMTPConnection::ConnectESMTP(const std::u16string& sHeloName, const char16
         // code test looks at all of it.
         std::u16string sResponse;
         if (!ReadCommandResponse(250, sResponse)) {
-            throw TSMTPException(3, u"Unexpected EHLO response. Last Response : %s\n",
-                                 sResponse.c_str());
+            // A server without extensions: without a login, HELO does, as
+            // long as nobody asked for TLS, which only EHLO can offer.
+            if (nAuthType != AUTH_NONE || !IsEhloRefused(sResponse)) {
+                throw TSMTPException(3, u"Unexpected EHLO response. Last Response : %s\n",
+                                     sResponse.c_str());
+            }
+            if (m_bStartTLS && !m_pSocket->m_bSecure) {
+                throw TSMTPException(3, u"TLS is not supported by current SMTP server.");
+            }
+            ConnectSMTP(sHeloName);
+            return;
         }
+        std::size_t nLastEhlo = 0;  // where the reply to the last EHLO starts
 
         // The mechanism must be among the announced ones. A server that
         // announces no AUTH at all gets its chance to accept the login anyway.
-        if (!CheckResponse(sResponse, 250, u"AUTH", Auth2String(nAuthType))) {
+        if (nAuthType != AUTH_NONE &&
+            !CheckResponse(sResponse, 250, u"AUTH", Auth2String(nAuthType))) {
             std::u16string sLower = sResponse;
             to_lower(sLower);
             if (sLower.find(u"250 auth") != std::u16string::npos ||
@@ -247,13 +305,17 @@ void TSMTPConnection::ConnectESMTP(const std::u16string& sHeloName, const char16
             }
             StartTLS();
             SendCommand(sEhlo);
+            nLastEhlo = sResponse.size();
             if (!ReadCommandResponse(250, sResponse)) {
                 throw TSMTPException(3, u"Unexpected EHLO response. Last Response : %s\n",
                                      sResponse.c_str());
             }
         }
+        m_bServerDSN = OffersExtension(sResponse.substr(nLastEhlo), u"DSN");
 
         switch (nAuthType) {
+            case AUTH_NONE:
+                break;
             case CRAM_MD5:
                 AuthCramMD5(pszUser, pszPassword);
                 break;

@@ -58,6 +58,12 @@ public:
     bool m_bNotifyFailure;
 
 private:
+    // The name after EHLO and HELO: "auto" found no fully qualified name, so
+    // each connection introduces itself by its local address (RFC 5321).
+    bool m_bHeloAddressLiteral;
+    // The server's last EHLO reply lists DSN (RFC 3461): RCPT TO may carry NOTIFY.
+    bool m_bServerDSN;
+
     void ConnectESMTP(const std::u16string& sHeloName, const char16_t* pszUser,
                       const char16_t* pszPassword, int nAuthType);
     void ConnectSMTP(const std::u16string& sHeloName);
@@ -66,6 +72,9 @@ private:
     bool ReadReply(int nExpectedCode, std::u16string& sResponse, DWORD dwTimeout);
     bool CheckResponse(std::u16string sResponse, int nCode, std::u16string sKeyword,
                        std::u16string sValue);
+    // Whether an EHLO reply lists the extension (its keyword in any case).
+    static bool OffersExtension(const std::u16string& sReply, const std::u16string& sKeyword);
+
     void SendRCPTForRecipient(const TSMTPAddress& recipient);
     void SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot);
     void AuthCramMD5(const char16_t* pszUser, const char16_t* pszPassword);

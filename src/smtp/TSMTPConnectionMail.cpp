@@ -82,6 +82,13 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
             message.GetNumberOfRecipients(TSMTPMessage::BCC) == 0) {
             Warn(u"Email must be send to someone.");
         }
+        // NOTIFY is a DSN parameter (RFC 3461): a server that does not offer
+        // DSN would refuse every recipient that carries it.
+        if ((m_bNotifySuccess || m_bNotifyFailure) && !m_bServerDSN) {
+            Warn(
+                u"The server offers no delivery status notifications (DSN): the message goes "
+                u"without NOTIFY.");
+        }
         for (int nKind : kinds) {
             const int nCount = message.GetNumberOfRecipients(nKind);
             for (int i = 0; i < nCount; ++i) {
@@ -109,20 +116,11 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         QueueData("\r\n", 2);
 
         TSMTPBodyPart& root = message.m_RootPart;
-        if (root.GetNumberOfChildBodyParts() == 0 && !message.m_bMime) {
-            // In the charset the header block names.
-            std::string sBody;
-            root.EncodeText(sBody);
-            if (sBody.empty()) {
-                Warn(u"Body length is 0.");
-            }
-            // The text goes out as it is, apart from the doubled leading dots
-            // that keep a line "." from ending the data early.
-            TSMTPBodyPart::MakeTransparent(sBody);
-            QueueData(sBody.data(), sBody.size());
-        } else {
-            SendBodyPart(&root, true);
+        if (root.GetNumberOfChildBodyParts() == 0 && !message.m_bMime && root.GetText().empty()) {
+            Warn(u"Body length is 0.");
         }
+        // A single-part text is the root's own body, encoded as a text part's.
+        SendBodyPart(&root, true);
 
         QueueData("\r\n.\r\n", 5);
         SendData(m_pData.get(), m_nData);
@@ -199,7 +197,7 @@ void TSMTPConnection::SendRCPTForRecipient(const TSMTPAddress& recipient) {
             Warn(u"Proper e-mail address must be specified for this recipient.");
         }
         std::u16string sCommand = u"RCPT TO:<" + recipient.m_sEmailAddress + u">";
-        if (m_bNotifySuccess || m_bNotifyFailure) {
+        if (m_bServerDSN && (m_bNotifySuccess || m_bNotifyFailure)) {
             sCommand += u" NOTIFY=";
             if (m_bNotifySuccess) {
                 sCommand += u"SUCCESS";

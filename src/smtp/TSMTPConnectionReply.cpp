@@ -217,6 +217,27 @@ bool TSMTPConnection::ReadReply(int nExpectedCode, std::u16string& sResponse, DW
     return bResult;
 }
 
+bool TSMTPConnection::OffersExtension(const std::u16string& sReply,
+                                      const std::u16string& sKeyword) {
+    // After the first line (the server's name), one extension a line: its
+    // keyword, then its parameters after a blank.
+    const std::vector<std::u16string_view> lines = ReplyLines(sReply);
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::u16string_view line = lines[i];
+        if (line.size() <= 4 || line.substr(0, 3) != u"250")
+            continue;
+        const std::u16string_view keyword = line.substr(4, line.find(u' ', 4) - 4);
+        if (keyword.size() == sKeyword.size() &&
+            std::equal(keyword.begin(), keyword.end(), sKeyword.begin(),
+                       [](char16_t a, char16_t b) {
+                           return (a >= u'a' && a <= u'z' ? a - 32 : a) ==
+                                  (b >= u'a' && b <= u'z' ? b - 32 : b);
+                       }))
+            return true;
+    }
+    return false;
+}
+
 bool TSMTPConnection::CheckResponse(std::u16string sResponse, int nCode, std::u16string sKeyword,
                                     std::u16string sValue) {
     bool bResult = false;

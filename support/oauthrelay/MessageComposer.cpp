@@ -208,13 +208,7 @@ void AppendAttachmentPart(std::string& out, const RelayAttachment& attachment) {
     if (attachment.strContentType.compare(0, 5, "text/") == 0 && IsUtf8Text(attachment.sData)) {
         out += "; charset=utf-8";
     }
-    out += ";\r\n\t";
-    // Readers that predate RFC 2231 look at the name parameter.
-    if (IsAscii(attachment.strName)) {
-        out += EncodeParameter("name", attachment.strName);
-    } else {
-        out += "name=\"" + EncodedWords(attachment.strName) + "\"";
-    }
+    out += ";\r\n\t" + NameParameter(attachment.strName);
     out += "\r\nContent-Transfer-Encoding: base64\r\n";
     out += "Content-Disposition: attachment;\r\n\t" +
            EncodeParameter("filename", attachment.strName) + "\r\n";
@@ -263,45 +257,6 @@ MessageStamp NewMessageStamp(std::string_view senderAddress) {
     return stamp;
 }
 
-std::string ContentTypeForFile(std::string_view fileName) {
-    static constexpr std::array<std::pair<std::string_view, std::string_view>, 24> kTypes = {{
-        {"pdf", "application/pdf"},
-        {"txt", "text/plain"},
-        {"csv", "text/csv"},
-        {"htm", "text/html"},
-        {"html", "text/html"},
-        {"xml", "application/xml"},
-        {"json", "application/json"},
-        {"ics", "text/calendar"},
-        {"png", "image/png"},
-        {"jpg", "image/jpeg"},
-        {"jpeg", "image/jpeg"},
-        {"gif", "image/gif"},
-        {"svg", "image/svg+xml"},
-        {"zip", "application/zip"},
-        {"gz", "application/gzip"},
-        {"doc", "application/msword"},
-        {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
-        {"xls", "application/vnd.ms-excel"},
-        {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
-        {"ppt", "application/vnd.ms-powerpoint"},
-        {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
-        {"odt", "application/vnd.oasis.opendocument.text"},
-        {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
-        {"rtf", "application/rtf"},
-    }};
-    const size_t dot = fileName.rfind('.');
-    if (dot != std::string_view::npos) {
-        const std::string extension = AsciiLower(fileName.substr(dot + 1));
-        for (const auto& [ext, type] : kTypes) {
-            if (extension == ext) {
-                return std::string(type);
-            }
-        }
-    }
-    return "application/octet-stream";
-}
-
 std::string ComposeMessage(const RelayMessage& message, const MessageStamp& stamp) {
     std::vector<HeaderLine> custom;
     custom.reserve(message.CustomHeaders.size());
@@ -327,6 +282,9 @@ std::string ComposeMessage(const RelayMessage& message, const MessageStamp& stam
     out += AddressHeader("From", {message.From});
     if (!message.To.empty()) {
         out += AddressHeader("To", message.To);
+    } else if (message.Cc.empty()) {
+        // Bcc recipients alone: the hidden group (RFC 5322), not an empty To.
+        out += "To: undisclosed-recipients:;\r\n";
     }
     if (!message.Cc.empty()) {
         out += AddressHeader("Cc", message.Cc);

@@ -46,9 +46,6 @@ MessageStamp NewMessageStamp(std::string_view senderAddress);
 // offset from UTC in seconds.
 std::string FormatMailDate(const std::tm& localTime, long nOffsetSeconds);
 
-// The media type for a file name, by its extension.
-std::string ContentTypeForFile(std::string_view fileName);
-
 // The whole message, CRLF line ends, ending with CRLF, before dot-stuffing.
 // Throws RelayError for a custom header line that is malformed, carries a line
 // break, or names a header the other arguments own (From, To, Subject, ...).

@@ -14,6 +14,9 @@ constexpr char kHex[] = "0123456789ABCDEF";
 // The longest header line we aim for, and the most any line may have.
 constexpr size_t kFoldAt = 78;
 constexpr size_t kLineLimit = 998;
+// A parameter on a folded line of its own: 78 characters less the tab that
+// starts the line and a ";" that may end it.
+constexpr size_t kParameterRoom = kFoldAt - 2;
 
 bool IsAtomChar(char c) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
@@ -244,6 +247,7 @@ std::string NormalizeLineEnds(std::string_view text) {
 std::string EncodeQuotedPrintable(std::string_view text) {
     std::string out;
     out.reserve(text.size() + text.size() / 8);
+    std::string line;  // one line of the text, escaped
     size_t lineStart = 0;
     while (lineStart <= text.size()) {
         size_t lineEnd = text.find("\r\n", lineStart);
@@ -251,28 +255,38 @@ std::string EncodeQuotedPrintable(std::string_view text) {
         if (last) {
             lineEnd = text.size();
         }
-        size_t used = 0;
+        line.clear();
         for (size_t i = lineStart; i < lineEnd; ++i) {
             const auto b = static_cast<unsigned char>(text[i]);
-            char token[3];
-            size_t n = 1;
             const bool blank = b == ' ' || b == '\t';
             if ((b >= 33 && b <= 126 && b != '=') || (blank && i + 1 < lineEnd)) {
-                token[0] = static_cast<char>(b);
+                line += static_cast<char>(b);
             } else {
-                token[0] = '=';
-                token[1] = kHex[b >> 4];
-                token[2] = kHex[b & 15];
-                n = 3;
+                line += '=';
+                line += kHex[b >> 4];
+                line += kHex[b & 15];
             }
-            // 75 characters plus the "=" of a soft break make the 76 allowed.
-            if (used + n > 75) {
-                out += "=\r\n";
-                used = 0;
-            }
-            out.append(token, n);
-            used += n;
         }
+        // At most 76 characters a line, the "=" of a soft break included:
+        // the break follows the last blank that leaves room for the "=", or
+        // the 75th character unless that would cut an escape.
+        size_t start = 0;
+        while (line.size() - start > 76) {
+            size_t j = start + 75;
+            while (j > start && line[j - 1] != ' ' && line[j - 1] != '\t') {
+                --j;
+            }
+            if (j == start) {
+                j = start + 75;
+                while (line[j - 1] == '=' || line[j - 2] == '=') {
+                    --j;
+                }
+            }
+            out.append(line, start, j - start);
+            out += "=\r\n";
+            start = j;
+        }
+        out.append(line, start);
         if (last) {
             break;
         }
@@ -371,14 +385,48 @@ std::string EncodeParameter(std::string_view name, std::string_view utf8) {
             out += c;
         }
         out += '"';
-        return out;
+        if (out.size() <= kParameterRoom) {
+            return out;
+        }
     }
     // Letters, digits and these are the attribute characters that stay as they are.
-    return out + "*=utf-8''" + PercentEncode(utf8, "!#$&+-.^_`|~");
+    constexpr std::string_view kKeep = "!#$&+-.^_`|~";
+    const std::string value = PercentEncode(utf8, kKeep);
+    if (name.size() + 9 + value.size() <= kParameterRoom) {
+        return std::string(name) + "*=utf-8''" + value;
+    }
+    // Numbered sections (RFC 2231), each on a line of its own and each of
+    // whole characters.
+    out.clear();
+    size_t section = 0;
+    size_t lineStart = 0;
+    for (size_t pos = 0; pos < utf8.size();) {
+        const size_t n =
+            std::min(SequenceLength(static_cast<unsigned char>(utf8[pos])), utf8.size() - pos);
+        const std::string piece = PercentEncode(utf8.substr(pos, n), kKeep);
+        if (section == 0 || out.size() - lineStart + piece.size() > kParameterRoom) {
+            if (section != 0) {
+                out += ";\r\n\t";
+            }
+            lineStart = out.size();
+            out += std::string(name) + "*" + std::to_string(section) +
+                   "*=" + (section == 0 ? "utf-8''" : "");
+            ++section;
+        }
+        out += piece;
+        pos += n;
+    }
+    return out;
 }
 
-std::string EncodedWords(std::string_view utf8) {
-    return FoldedEncodedWords(utf8, 0, " ");
+std::string NameParameter(std::string_view utf8) {
+    std::string out = EncodeParameter("name", utf8);
+    if (out.find('*') == std::string::npos) {
+        return out;
+    }
+    // Older readers that know no RFC 2231 take encoded words in the quoted
+    // string; Base64 words hold no quote or backslash.
+    return "name=\"" + FoldedEncodedWords(utf8, 7, "\r\n\t") + "\"";
 }
 
 void DotStuffer::Append(std::string& out, std::string_view chunk) {

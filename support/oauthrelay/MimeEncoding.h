@@ -44,13 +44,16 @@ std::string EncodeDisplayName(std::string_view utf8, size_t nUsed);
 // The column after text that starts at nColumn: the length of its last line.
 size_t EndColumn(std::string_view text, size_t nColumn);
 
-// A MIME parameter such as filename: name="value" for printable ASCII, else the
-// RFC 2231 form name*=utf-8''%XX...
+// A MIME parameter such as filename, for a folded line of its own (after a
+// tab): name="value" for printable ASCII, else the RFC 2231 form
+// name*=utf-8''%XX..., in numbered sections on folded lines when it would pass
+// 78 characters.
 std::string EncodeParameter(std::string_view name, std::string_view utf8);
 
-// The RFC 2047 form of a text as UTF-8 "B" words joined with a blank, for the
-// Content-Type name parameter of older readers.
-std::string EncodedWords(std::string_view utf8);
+// The name parameter of an attachment's Content-Type, for a folded line of its
+// own: as EncodeParameter writes it when that is a quoted string, else UTF-8
+// "B" words on folded lines in the quoted string, which older readers take.
+std::string NameParameter(std::string_view utf8);
 
 // SMTP dot-stuffing across any number of chunks: a "." that starts a line is
 // doubled. The state (start of line or not) carries over between chunks.

@@ -13,6 +13,7 @@
 #include "SmtpSubmission.h"
 #include "TextConvert.h"
 #include "TokenClient.h"
+#include "platform/MediaTypes.h"
 
 namespace oauthrelay {
 
@@ -85,7 +86,7 @@ RelayAttachment LoadAttachment(const std::string& path) {
         throw RelayError("The attachment file \"" + path + "\" cannot be read.");
     }
     attachment.strName = FileNameOfPath(path);
-    attachment.strContentType = ContentTypeForFile(attachment.strName);
+    attachment.strContentType = platform::MediaTypeOfFile(Utf8ToUtf16(attachment.strName));
     return attachment;
 }
 

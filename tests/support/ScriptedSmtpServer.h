@@ -185,9 +185,9 @@ inline std::vector<std::string> Dripped(const std::string& text) {
     return bytes;
 }
 
-// The greeting and the answer to HELO of a server without extensions.
+// The greeting and the answer to EHLO of a server without extensions.
 inline ScriptedSmtpServer& Helo(ScriptedSmtpServer& server) {
-    return server.Send("220 mail.test\r\n").Exchange("HELO", "250 hello\r\n");
+    return server.Send("220 mail.test\r\n").Exchange("EHLO", "250 hello\r\n");
 }
 
 // MAIL FROM, one RCPT TO and DATA accepted.

@@ -18,10 +18,12 @@ CTest's output; its log is FOLDER/peers.log), writes their ports and accounts
 to FOLDER/peers.txt (key=value) and returns; they live until stop, or an hour.
 They are the PEERS table below: the capture server with each certificate
 (STARTTLS and AUTH with the account) and without TLS (plain), the NTLM server
-in each challenge mode, two servers that misbehave after STARTTLS and the
-OAuth2 token endpoint with its XOAUTH2 server. The control port answers one
+in each challenge mode, servers that misbehave after STARTTLS, the OAuth2
+token endpoint with its XOAUTH2 server, and a private Postfix instance
+(postfix_peer.py; it needs root). The control port answers one
 request a line with lines ending in ".":
   stored ADDRESS               the path of the stored message with that recipient
+                               (a capture server's, or a copy Postfix delivered)
   check ADDRESS EXPECTED.json  the stored message with that recipient read back
                                by check_message.py, and EXPECTED's "envelope"
                                against its record
@@ -45,6 +47,8 @@ import subprocess
 import sys
 import threading
 import time
+
+import postfix_peer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS = os.path.dirname(HERE)
@@ -292,6 +296,7 @@ PEERS += [
     ("stopreading", lambda folder, certs: Hostile("stopreading", *(
         os.path.join(certs, "server" + s) for s in (".pem", ".key")))),
     ("oauth", lambda folder, certs: OAuth(os.path.join(folder, "mail", "oauth"), certs)),
+    ("postfix", postfix_peer.Postfix),
 ]
 
 
@@ -304,22 +309,36 @@ def answer(folder, peers, request):
         return peer.connection()
     if words[0] not in ("check", "stored") or len(words) != {"check": 3, "stored": 2}[words[0]]:
         return ["unknown request: %s" % request]
-    found = []
-    for p in sorted(glob.glob(os.path.join(folder, "mail", "*", "*.json"))):
-        with open(p, encoding="utf-8") as f:
-            if words[1] in json.load(f).get("rcpt_tos", []):
-                found.append(p)
+    # A capture server's message (the .eml beside its envelope record), or a
+    # copy that Postfix delivered (no record).
+    # Postfix delivers after it has answered: a copy may take a moment.
+    deadline = time.monotonic() + 30
+    while True:
+        found = []
+        for p in sorted(glob.glob(os.path.join(folder, "mail", "*", "*.json"))):
+            with open(p, encoding="utf-8") as f:
+                if words[1] in json.load(f).get("rcpt_tos", []):
+                    found.append(p[:-5] + ".eml")
+        if "postfix" in peers:
+            found += peers["postfix"].delivered(words[1])
+        if found or time.monotonic() > deadline:
+            break
+        time.sleep(0.1)
     if len(found) != 1:
         return ["failed", "%d stored messages are for %s" % (len(found), words[1])]
     if words[0] == "stored":
-        return [found[0][:-5] + ".eml"]
+        return found
     # check_message.py reads the message; the session facts are the record's.
-    with open(words[2], encoding="utf-8") as f, open(found[0], encoding="utf-8") as g:
-        envelope, record = json.load(f).get("envelope", {}), json.load(g)
+    record = {}
+    if os.path.exists(found[0][:-4] + ".json"):
+        with open(found[0][:-4] + ".json", encoding="utf-8") as g:
+            record = json.load(g)
+    with open(words[2], encoding="utf-8") as f:
+        envelope = json.load(f).get("envelope", {})
     wrong = ["envelope %s: got %r, expected %r" % (k, record.get(k), v)
              for k, v in envelope.items() if record.get(k) != v]
-    run = subprocess.run([sys.executable, CHECK_MESSAGE, found[0][:-5] + ".eml", words[2],
-                          words[1]], capture_output=True, text=True, timeout=60)
+    run = subprocess.run([sys.executable, CHECK_MESSAGE, found[0], words[2], words[1]],
+                         capture_output=True, text=True, timeout=60)
     lines = wrong + (run.stdout + run.stderr).splitlines()
     return ["failed" if wrong or run.returncode else "ok"] + lines
 

@@ -29,7 +29,8 @@ inline const std::u16string kConnecting =
 inline const std::u16string kSending =
     u"CSMTPMailAPI::Send() - An error occured sending the message. ";
 
-constexpr int kAuthNone = 0, kAuthLogin = 2, kAuthPlain = 3, kAuthNtlm = 4, kAuthOAuth2 = 5;
+constexpr int kAuthNone = 0, kAuthCramMd5 = 1, kAuthLogin = 2, kAuthPlain = 3, kAuthNtlm = 4,
+              kAuthOAuth2 = 5;
 
 // A value of peers.txt ("port.server", "account.user", ...); empty when none.
 std::string PeerValue(const std::string& key);

@@ -64,10 +64,10 @@ TEST_F(SendHostileTest, EveryMisbehaviourEndsWithinTheLimit) {
         {"a reply dripped a byte at a time", false,
          [](ScriptedSmtpServer& s) {
              s.Send("220 mail.test\r\n")
-                 .Expect("HELO")
+                 .Expect("EHLO")
                  .SendSegments(Dripped("250 hello there\r\n"), milliseconds(150));
          },
-         MAILERR_ACCESS_DENIED, u"Timed out after 1500 ms: no complete reply to HELO.", 10060},
+         MAILERR_ACCESS_DENIED, u"Timed out after 1500 ms: no complete reply to EHLO.", 10060},
         {"the last line of a reply never comes", false,
          [](ScriptedSmtpServer& s) {
              Helo(s).Exchange("MAIL FROM:", "250-sender ok\r\n250-more to come\r\n").StaySilent();
@@ -121,7 +121,7 @@ TEST_F(SendHostileTest, EveryMisbehaviourEndsWithinTheLimit) {
         {"an endless reply", false,
          [](ScriptedSmtpServer& s) {
              s.Send("220 mail.test\r\n")
-                 .Expect("HELO")
+                 .Expect("EHLO")
                  .SendForever("250-" + std::string(60, 'x') + "\r\n");
          },
          MAILERR_ACCESS_DENIED, u"The server's reply is too long.\n", 0, 2.5, false, false, "1500",

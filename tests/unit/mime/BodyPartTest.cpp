@@ -104,25 +104,26 @@ TEST(BodyPart, HeadersAndFooters) {
                               "Content-Base: http://example.com/\r\nContent-ID: <id1>\r\n"
                               "Content-Location: http://example.com/a\r\n\r\n");
     const std::string B = Utf16ToUtf8(c->GetBoundary());
-    EXPECT_EQ(Header(*c), open + "multipart/alternative; charset=iso-8859-1; Boundary=\"" + B +
-                              "\"\r\n" + qp + "\r\n");
+    EXPECT_EQ(Header(*c), open + "multipart/alternative; Boundary=\"" + B + "\"\r\n" + qp + "\r\n")
+        << "a charset on text alone";
     char* footer = nullptr;
     DWORD size = 0;
     ASSERT_TRUE(c->GetFooter(footer, size));
     EXPECT_EQ(std::string(footer, size + 1), "\r\n--" + B + "--" + std::string(1, '\0'));
     TSMTPBodyPart::FreeFooter(footer);
     EXPECT_EQ(footer, nullptr);
-    // Attachments: a blank line first, names outside ASCII as encoded words.
-    const std::string N = "=?utf-8?q?=C3=9Cbersicht_2.pdf?=";
-    EXPECT_EQ(Header(*root.GetChildBodyPart(2)),
-              "\r\n" + open + "application/octet-stream; charset=utf-8; name=\"" + N + "\"\r\n" +
-                  b64 + "Content-Disposition: attachment; filename=\"" + N + "\"\r\n\r\n");
+    // Attachments: a blank line first, the type by the extension, names
+    // outside ASCII as encoded words and in the RFC 2231 form; a parameter
+    // that would take its line past 78 characters starts a folded line.
+    EXPECT_EQ(
+        Header(*root.GetChildBodyPart(2)),
+        "\r\n" + open + "application/pdf; name=\"=?utf-8?q?=C3=9Cbersicht_2.pdf?=\"\r\n" + b64 +
+            "Content-Disposition: attachment; filename*=utf-8''%C3%9Cbersicht%202.pdf\r\n\r\n");
     TSMTPBodyPart* withChild = root.GetChildBodyPart(3);
     withChild->AddChildBodyPart(TSMTPBodyPart());
     withChild->m_sContentID = u"<c>";
     EXPECT_EQ(Header(*withChild),
-              "\r\n" + open +
-                  "application/octet-stream; charset=iso-8859-1; name=\"report.csv\"; Boundary=\"" +
+              "\r\n" + open + "text/csv; charset=iso-8859-1; name=\"report.csv\";\r\n Boundary=\"" +
                   Utf16ToUtf8(withChild->GetBoundary()) + "\"\r\n" + b64 +
                   "Content-Disposition: attachment; filename=\"report.csv\"\r\nContent-ID: "
                   "<c>\r\n\r\n");
@@ -170,8 +171,8 @@ TEST(BodyPart, TextBodiesInTheirCharsetAndTransparentOnce) {
     EXPECT_EQ(Body(part), "..dot\r\n...two\r\n..");
     EXPECT_EQ(Body(part), "..dot\r\n...two\r\n..");
     EXPECT_EQ(part.GetText(), u".dot\r\n..two\r\n.");
-    part.SetText(std::u16string(77, u'x') + u".after");
-    EXPECT_EQ(Body(part), std::string(77, 'x') + "=\r\n..after");
+    part.SetText(std::u16string(75, u'x') + u".after");
+    EXPECT_EQ(Body(part), std::string(75, 'x') + "=\r\n..after");
 }
 
 TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {

@@ -17,32 +17,31 @@ TEST(QuotedPrintable, EscapesAndLineBreaks) {
     std::string words;  // twenty four-letter words, 99 characters
     for (int i = 0; i < 20; ++i)
         words += std::string(i ? " " : "") + "abcd";
-    const std::string a67(67, 'a'), b20(20, 'b');
+    const std::string a(73, 'a'), b20(20, 'b');
     const struct {
         const char* what;
         std::string text, encoded;
     } cases[] = {
         {"the bytes that cannot stand for themselves", "a=b\xe4\x7f\x0c\x01\x1f\xff",
          "a=3Db=E4=7F=0C=01=1F=FF"},
-        {"blanks, printables and line ends stay", "<>~!\t end \r\nnext\nlast\r",
-         "<>~!\t end \r\nnext\nlast\r"},
+        {"printables and line ends stay, a blank before a line end does not",
+         "<>~!\t end \r\nnext\t\nlast\r end \t", "<>~!\t end=20\r\nnext=09\nlast\r end =09"},
         {"the text ends at NUL", std::string("ab\0cd", 5), "ab"},
-        {"a 100-letter line: cut after the 77th character", std::string(100, 'x'),
-         std::string(77, 'x') + "=\r\n" + std::string(23, 'x')},
-        {"77 characters before a line end stay whole", std::string(77, 'y') + "\r\nz",
-         std::string(77, 'y') + "\r\nz"},
-        {"78 before a line end do not", std::string(78, 'y') + "\r\n",
-         std::string(77, 'y') + "=\r\ny\r\n"},
-        {"the last line of the text may hold 78", std::string(78, 'y'), std::string(78, 'y')},
+        {"a 100-letter line: cut after the 75th character", std::string(100, 'x'),
+         std::string(75, 'x') + "=\r\n" + std::string(25, 'x')},
+        {"76 characters before a line end stay whole", std::string(76, 'y') + "\r\nz",
+         std::string(76, 'y') + "\r\nz"},
+        {"77 do not", std::string(77, 'y') + "\r\n", std::string(75, 'y') + "=\r\nyy\r\n"},
+        {"nor at the end of the text", std::string(77, 'y'), std::string(75, 'y') + "=\r\nyy"},
         {"break after the last blank that fits", words,
          words.substr(0, 75) + "=\r\n" + words.substr(75)},
         {"a tab is a break position too", std::string(70, 'a') + "\t" + b20,
          std::string(70, 'a') + "\t=\r\n" + b20},
-        {"a break right after an escape", a67 + "\xe4" + b20, a67 + "=E4=\r\n" + b20},
-        {"an escape that ends at the 78th character ends the line",
-         std::string(75, 'a') + "=" + b20, std::string(75, 'a') + "=3D=\r\n" + b20},
-        {"an escape is never cut in two", std::string(76, 'a') + "\xc3\xa4" + std::string(10, 'b'),
-         std::string(76, 'a') + "=\r\n=C3=A4" + std::string(10, 'b')},
+        {"an escape that would be cut after its first digit moves whole to the next line",
+         a + "\xe4" + b20, a + "=\r\n=E4" + b20},
+        {"so does one whose \"=\" alone would stay", a + "a\xe4" + b20, a + "a=\r\n=E4" + b20},
+        {"an escape that ends at the 75th character ends the line", a.substr(1) + "\xe4" + b20,
+         a.substr(1) + "=E4=\r\n" + b20},
     };
     for (const auto& c : cases)
         EXPECT_EQ(P::QuotedPrintableEncode(c.text), c.encoded) << c.what;
@@ -84,6 +83,35 @@ TEST(EncodedWords, OnlyTextBeyondAsciiIsEncodedAndLongTextsAreFolded) {
     };
     for (const auto& c : exact)
         EXPECT_EQ(P::HeaderEncode(c.value, u"utf-8", c.column), c.expected) << c.what;
+}
+
+// Attachment names as name and filename parameters, each for a line that
+// starts with a blank: at most 78 characters with a ";" after it.
+TEST(EncodedWords, AttachmentNamesAsParameters) {
+    const struct {
+        const char* what;
+        std::u16string name;
+        std::string parameters;  // name, a line end, filename
+    } cases[] = {
+        {"printable ASCII: quoted strings", u"report \"Q3\" a\\b.pdf",
+         "name=\"report \\\"Q3\\\" a\\\\b.pdf\"\nfilename=\"report \\\"Q3\\\" a\\\\b.pdf\""},
+        {"beyond ASCII: an encoded word without quotes, RFC 2231", u"Pr\u00fcfbericht \"Q3\".pdf",
+         "name=\"=?utf-8?q?Pr=C3=BCfbericht_=22Q3=22.pdf?=\"\n"
+         "filename*=utf-8''Pr%C3%BCfbericht%20%22Q3%22.pdf"},
+        {"too long for a line: folded words, numbered sections of whole characters",
+         u"Pr\u00fcfbericht \"Q3\" \u2013 Abteilung f\u00fcr Qualit\u00e4t und Sicherheit.pdf",
+         "name=\"=?utf-8?q?Pr=C3=BCfbericht_=22Q3=22_=E2=80=93_Abteilung_f=C3=BCr_Qu?=\r\n"
+         " =?utf-8?q?alit=C3=A4t_und_Sicherheit.pdf?=\"\n"
+         "filename*0*=utf-8''Pr%C3%BCfbericht%20%22Q3%22%20%E2%80%93%20Abteilung%20f;\r\n"
+         " filename*1*=%C3%BCr%20Qualit%C3%A4t%20und%20Sicherheit.pdf"},
+        {"long ASCII too", std::u16string(70, u'a') + u".txt",
+         "name=\"=?utf-8?q?" + std::string(57, 'a') + "?=\r\n =?utf-8?q?" + std::string(13, 'a') +
+             ".txt?=\"\nfilename*0*=utf-8''" + std::string(57, 'a') +
+             ";\r\n filename*1*=" + std::string(13, 'a') + ".txt"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(P::NameParameter(c.name) + "\n" + P::FilenameParameter(c.name), c.parameters)
+            << c.what;
 }
 
 TEST(Address, ParsesNameAndAddressOutOfOneText) {

@@ -95,8 +95,10 @@ TEST(Message, HeaderBlocks) {
              m.AddTextBody(u"Body");
          },
          "From: Sender Name <sender@example.com>\r\nTo: to@example.com\r\nSubject: Hello\r\n"
-         "X-Mailer: CRelaySMTPConnection v2.49\r\nContent-Type: text/plain;\r\n\tcharset=utf-8\r\n"
-         "Date: *\r\nMessage-ID: *\r\n"},
+         "X-Mailer: CRelaySMTPConnection v2.49\r\nMIME-Version: 1.0\r\nContent-Type: "
+         "text/plain;\r\n"
+         "\tcharset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\nDate: *\r\n"
+         "Message-ID: *\r\n"},
         {"every line, in order",
          [](TSMTPMessage& m) {
              m.SetCharset(u"utf-8");
@@ -117,7 +119,7 @@ TEST(Message, HeaderBlocks) {
          },
          "From: =?utf-8?q?J=C3=BCrgen?= <j@example.com>\r\nTo: A <a@example.com>\r\n"
          "Cc: c@example.com, =?utf-8?q?Z=C3=B6e?= <z@example.com>\r\n"
-         "Subject: =?utf-8?q?Gr=C3=BC=C3=9Fe?=\r\nContent-Transfer-Encoding: quoted-printable\r\n"
+         "Subject: =?utf-8?q?Gr=C3=BC=C3=9Fe?=\r\n"
          "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"{B}\"\r\n"
          "Reply-To: Replies <r@example.com>\r\nDate: *\r\nMessage-ID: *\r\nX-Priority: 1\r\n"
          "Disposition-Notification-To: j@example.com\r\nX-Custom: 2\r\n"},
@@ -130,24 +132,37 @@ TEST(Message, HeaderBlocks) {
              m.AddRecipient(TSMTPAddress(u"x@example.com"), TSMTPMessage::BCC);
          },
          "From: \r\nTo: a@example.com, b@example.com,\r\n c@example.com, d@example.com,\r\n"
-         " e@example.com\r\nSubject: \r\nContent-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n"
-         "Date: *\r\nMessage-ID: *\r\n"},
-        {"Bcc only: an empty To line; MIME without children has no boundary",
+         " e@example.com\r\nSubject: \r\nMIME-Version: 1.0\r\nContent-Type: text/plain;\r\n"
+         "\tcharset=iso-8859-1\r\nContent-Transfer-Encoding: quoted-printable\r\nDate: *\r\n"
+         "Message-ID: *\r\n"},
+        {"Bcc only: the hidden group; MIME without children is text",
          [](TSMTPMessage& m) {
              m.m_sXMailer.clear();
              m.AddRecipient(TSMTPAddress(u"bcc@example.com"), TSMTPMessage::BCC);
              m.SetMime(true);
          },
-         "From: \r\nTo: \r\nSubject: \r\nContent-Transfer-Encoding: quoted-printable\r\n"
-         "MIME-Version: 1.0\r\nContent-Type: multipart/mixed\r\nDate: *\r\nMessage-ID: *\r\n"},
+         "From: \r\nTo: undisclosed-recipients:;\r\nSubject: \r\nMIME-Version: 1.0\r\n"
+         "Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n"
+         "Content-Transfer-Encoding: quoted-printable\r\nDate: *\r\nMessage-ID: *\r\n"},
+        {"Cc without To: no To line",
+         [](TSMTPMessage& m) {
+             m.m_sXMailer.clear();
+             m.AddRecipient(TSMTPAddress(u"cc@example.com"), TSMTPMessage::CC);
+             m.m_RootPart.m_bQuotedPrintable = 0;
+         },
+         "From: \r\nCc: cc@example.com\r\nSubject: \r\nMIME-Version: 1.0\r\n"
+         "Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\nDate: *\r\nMessage-ID: *\r\n"},
         {"no line of the header block ends the data",
          [](TSMTPMessage& m) {
              m.m_sXMailer.clear();
              m.m_sSubject = u"one\r\n.\r\ntwo";
              m.m_Priority = 1;
+             m.m_RootPart.m_bBase64 = 1;
          },
-         "From: \r\nTo: \r\nSubject: one\r\n..\r\ntwo\r\nContent-Type: text/plain;\r\n"
-         "\tcharset=iso-8859-1\r\nDate: *\r\nMessage-ID: *\r\nX-Priority: 5\r\n"},
+         "From: \r\nTo: undisclosed-recipients:;\r\nSubject: one\r\n..\r\ntwo\r\nMIME-Version: "
+         "1.0\r\n"
+         "Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\nContent-Transfer-Encoding: "
+         "base64\r\nDate: *\r\nMessage-ID: *\r\nX-Priority: 5\r\n"},
     };
     for (const auto& c : cases) {
         TSMTPMessage message;
@@ -258,19 +273,38 @@ TEST(Message, BodyPartsFollowTheMimeSwitch) {
     message.SetMime(true);
     message.AddHTMLBody(u"<p>one</p>", u"http://example.com/");
     message.AddHTMLBody(u"<p>two</p>", u"ignored");
-    MAILATTACHMENT records[] = {Attachment(u"Shown name.pdf", u"/data/x1.pdf"),
+    // The type follows the shown name's extension, else the file's; the
+    // system's table knows more than the common types (on Linux,
+    // /etc/mime.types of Debian's media-types).
+    MAILATTACHMENT records[] = {Attachment(u"Shown name.pdf", u"/data/x1.bin"),
                                 Attachment(u"skipped", nullptr),
-                                Attachment(nullptr, u"C:\\docs\\plan.xlsx")};
-    EXPECT_EQ(message.AddMultipleAttachments(records, 3), 2);
+                                Attachment(nullptr, u"C:\\docs\\plan.xlsx"),
+                                Attachment(u"Bericht", u"/data/r.CSV"),
+                                Attachment(nullptr, u"/data/notes.md"),
+                                Attachment(u"unknown.zzq", u"/data/mail.eml")};
+    EXPECT_EQ(message.AddMultipleAttachments(records, 6), 5);
     EXPECT_EQ(message.AddMultipleAttachments(nullptr, 2), 0);
     TSMTPBodyPart& root = message.m_RootPart;
-    ASSERT_EQ(root.GetNumberOfChildBodyParts(), 4);
+    ASSERT_EQ(root.GetNumberOfChildBodyParts(), 7);
     EXPECT_EQ(root.GetChildBodyPart(0)->GetText(), u"second");
     TSMTPBodyPart* html = root.GetChildBodyPart(1);
     EXPECT_EQ(html->GetText(), u"<p>two</p>");
     EXPECT_EQ(html->m_sContentBase, u"http://example.com/");
     EXPECT_EQ(root.GetChildBodyPart(2)->m_sTitle, u"Shown name.pdf");
     EXPECT_EQ(root.GetChildBodyPart(3)->m_sTitle, u"plan.xlsx");
+    const char16_t* types[] = {
+        u"application/pdf",
+        u"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",
+        u"text/csv",
+#if defined(_WIN32)
+        u"application/octet-stream",  // no program registers .md here
+#else
+        u"text/markdown",
+#endif
+        u"application/octet-stream"
+    };  // .eml is message/rfc822, which may not be Base64
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(root.GetChildBodyPart(2 + i)->GetContentType(), types[i]) << i;
     // MIME off drops the children; the root keeps its type and its text.
     message.SetMime(false);
     EXPECT_EQ(root.GetNumberOfChildBodyParts(), 0);

@@ -1,6 +1,7 @@
 // Connect against the scripted server, one dialogue a row: the capability
-// tests, STARTTLS, AUTH PLAIN, LOGIN and CRAM-MD5 with the exact lines the
-// session sends, and every way the greeting or the login fails.
+// tests, STARTTLS, HELO after a refused EHLO, AUTH PLAIN, LOGIN and CRAM-MD5
+// with the exact lines the session sends, and every way the greeting or the
+// login fails.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ const char* const kAuthEhlo = "250-mail.test\r\n250-AUTH CRAM-MD5 LOGIN PLAIN\r\
 struct Dialogue {
     const char* what;
     int nAuthType;
-    const char* hello = kAuthEhlo;  // the reply to HELO or EHLO; null: the server closes
+    const char* hello = kAuthEhlo;  // the reply to EHLO; null: the server closes
     // Then each command the session sends and the reply to it; QUIT is answered last.
     std::vector<std::pair<const char*, const char*>> script;
     const char16_t* error = nullptr;  // the exception's message; null: Connect succeeds
@@ -63,12 +64,42 @@ TEST_F(SessionTest, ConnectDialogues) {
          .script = {{"STARTTLS", "454 4.7.0 TLS not available due to local problem\r\n"}},
          .error = u"SMTP server not ready to start TLS negotiation.",
          .bStartTLS = true},
-        {.what = "STARTTLS without authentication greets with HELO in plain text",
+        {.what = "STARTTLS without a login, not offered",
          .nAuthType = TSMTPConnection::AUTH_NONE,
-         .hello = "250 mail.test\r\n",
-         .bStartTLS = true,
+         .hello = "250-mail.test\r\n250 DSN\r\n",
+         .error = u"TLS is not supported by current SMTP server.",
+         .bStartTLS = true},
+        {.what = "without a login the AUTH line plays no part",
+         .nAuthType = TSMTPConnection::AUTH_NONE,
+         .hello = "250-mail.test\r\n250-auth login\r\n250 DSN\r\n"},
+        {.what = "EHLO refused without a login: HELO",
+         .nAuthType = TSMTPConnection::AUTH_NONE,
+         .hello = "502 5.5.2 Error: command not recognized\r\n",
+         .script = {{"HELO client.test", "250 mail.test\r\n"}},
          .user = nullptr,
          .password = nullptr},
+        {.what = "500 is a refusal too; HELO's own refusal ends the greeting",
+         .nAuthType = TSMTPConnection::AUTH_NONE,
+         .hello = "500 unknown\r\n",
+         .script = {{"HELO client.test", "504 not even that\r\n"}},
+         .error = u"Unexpected HELO response. Last Response : 504 not even that\r\n"},
+        {.what = "504 is a refusal too",
+         .nAuthType = TSMTPConnection::AUTH_NONE,
+         .hello = "504 5.5.2 no\r\n",
+         .script = {{"HELO client.test", "250 mail.test\r\n"}}},
+        {.what = "no HELO after another failure",
+         .nAuthType = TSMTPConnection::AUTH_NONE,
+         .hello = "421 4.3.2 closing\r\n",
+         .error = u"Unexpected EHLO response. Last Response : 421 4.3.2 closing\r\n\n"},
+        {.what = "nor for a login, which needs the extensions",
+         .nAuthType = TSMTPConnection::AUTH_PLAIN,
+         .hello = "502 5.5.2 no\r\n",
+         .error = u"Unexpected EHLO response. Last Response : 502 5.5.2 no\r\n\n"},
+        {.what = "nor when STARTTLS is asked for, which only EHLO offers",
+         .nAuthType = TSMTPConnection::AUTH_NONE,
+         .hello = "502 5.5.2 no\r\n",
+         .error = u"TLS is not supported by current SMTP server.",
+         .bStartTLS = true},
         {.what = "OAuth2 tests for XOAUTH2 and sends no AUTH",
          .nAuthType = TSMTPConnection::AUTH_OAUTH2,
          .hello = "250-mail.test\r\n250-AUTH LOGIN XOAUTH2\r\n250 8BITMIME\r\n"},
@@ -158,8 +189,7 @@ TEST_F(SessionTest, ConnectDialogues) {
     };
     for (const Dialogue& d : dialogues) {
         SCOPED_TRACE(d.what);
-        const char* hello =
-            d.nAuthType == TSMTPConnection::AUTH_NONE ? "HELO client.test" : "EHLO client.test";
+        const char* hello = "EHLO client.test";
         std::vector<std::string> expected = {hello};
         for (const auto& [command, reply] : d.script)
             expected.push_back(command);

@@ -13,7 +13,9 @@
 #include "mime/TSMTPBodyPart.h"
 #include "platform/Sockets.h"
 #include "platform/WideFormat.h"
+#include "platform/ComputerName.h"
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::EndsWith;
 using ::testing::IsEmpty;
@@ -26,8 +28,8 @@ ScriptedSmtpServer& ScriptTransaction(ScriptedSmtpServer& server) {
     return UpToData(server).ExpectData().Send("250 2.0.0 Ok: queued\r\n");
 }
 
-ScriptedSmtpServer& ScriptHelo(ScriptedSmtpServer& server) {
-    return server.Send(kGreeting).Exchange("HELO", "250 mail.test\r\n");
+ScriptedSmtpServer& ScriptEhlo(ScriptedSmtpServer& server) {
+    return server.Send(kGreeting).Exchange("EHLO", "250 mail.test\r\n");
 }
 
 // The commands of a session: the greeting's, one transaction of alice to bob, QUIT.
@@ -89,7 +91,7 @@ TEST_F(SessionTest, RepliesCountByTheCodeThatStartsTheirLines) {
     for (const Row& r : rows) {
         SCOPED_TRACE(r.mail);
         ScriptedSmtpServer server;
-        ScriptHelo(server).Exchange("MAIL FROM:", r.mail);
+        ScriptEhlo(server).Exchange("MAIL FROM:", r.mail);
         if (r.rcpt != nullptr)
             server.Exchange("RCPT TO:", r.rcpt);
         if (r.end != nullptr)
@@ -113,7 +115,7 @@ TEST_F(SessionTest, RepliesCountByTheCodeThatStartsTheirLines) {
 
 TEST_F(SessionTest, QuitAnsweredWithAnotherCodeWarnsAndStillCloses) {
     ScriptedSmtpServer server;
-    ScriptHelo(server).Exchange("QUIT", "500 what?\r\n");
+    ScriptEhlo(server).Exchange("QUIT", "500 what?\r\n");
     const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
         ASSERT_TRUE(session.Connect(u"localhost", 0, nullptr, nullptr, nPort));
         session.Disconnect(true);
@@ -126,7 +128,7 @@ TEST_F(SessionTest, QuitAnsweredWithAnotherCodeWarnsAndStillCloses) {
 
 TEST_F(SessionTest, ConnectOnAConnectedSessionEndsTheConnection) {
     ScriptedSmtpServer server;
-    ScriptHelo(server).Exchange("QUIT", "221 Bye\r\n");
+    ScriptEhlo(server).Exchange("QUIT", "221 Bye\r\n");
     const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
         ASSERT_TRUE(session.Connect(u"localhost", 0, nullptr, nullptr, nPort));
         session.Connect(u"localhost", 0, nullptr, nullptr, nPort);
@@ -136,7 +138,7 @@ TEST_F(SessionTest, ConnectOnAConnectedSessionEndsTheConnection) {
     EXPECT_EQ(run.error->m_strMessage, u"Socked alredy created!");
     EXPECT_TRUE(m_hostLog.Contains(u"Already connected!", 4));
     EXPECT_TRUE(run.bClosed);
-    EXPECT_THAT(run.commands, ElementsAre("HELO client.test", "QUIT"));
+    EXPECT_THAT(run.commands, ElementsAre("EHLO client.test", "QUIT"));
 }
 
 TEST_F(SessionTest, WithoutAServerNothingIsLeftOpen) {
@@ -161,7 +163,7 @@ TEST_F(SessionTest, WithoutAServerNothingIsLeftOpen) {
 
 TEST_F(SessionTest, EmptySenderAndNoRecipientsAreWarningsAndTheServerDecides) {
     ScriptedSmtpServer server;
-    ScriptHelo(server)
+    ScriptEhlo(server)
         .Exchange("MAIL FROM:<>", "250 ok\r\n")
         .Exchange("DATA", "503 5.5.1 Error: need RCPT command\r\n")
         .Exchange("QUIT", "221 Bye\r\n");
@@ -177,15 +179,69 @@ TEST_F(SessionTest, EmptySenderAndNoRecipientsAreWarningsAndTheServerDecides) {
     EXPECT_THAT(run.errors, IsEmpty());
 }
 
-TEST_F(SessionTest, HeloNameAutoIsTheComputerNameAndOnlyInLowerCase) {
-    char name[260] = {};
-    ASSERT_EQ(platform::gethostname(name, sizeof name), 0);
-    TSMTPConnection session(false, 0);
-    EXPECT_EQ(ToUtf8(session.m_strHeloHostname), name);
-    session.SetHeloHostname(u"Auto");
-    EXPECT_EQ(session.m_strHeloHostname, u"Auto");
-    session.SetHeloHostname(u"auto");
-    EXPECT_EQ(ToUtf8(session.m_strHeloHostname), name);
+// "auto" is the machine's fully qualified name or, on a machine without
+// one, the address literal of the connection; any other text ("Auto" too) is
+// the name itself.
+TEST_F(SessionTest, HeloNameAutoIsTheFullyQualifiedNameOrTheLocalAddress) {
+    const std::string fqdn = platform::FullyQualifiedComputerName();
+    for (const char16_t* name : {u"auto", u"Auto"}) {
+        ScriptedSmtpServer server;
+        server.Send(kGreeting).Exchange("EHLO", "250 hi\r\n").Exchange("QUIT", "221 Bye\r\n");
+        const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
+            session.SetHeloHostname(name);
+            session.Connect(u"127.0.0.1", 0, nullptr, nullptr, nPort);
+        });
+        ASSERT_FALSE(run.commands.empty());
+        const std::string hello = run.commands[0];
+        EXPECT_TRUE(name[0] == u'A'
+                        ? hello == "EHLO Auto"
+                        : hello == "EHLO [127.0.0.1]" ||
+                              (hello == "EHLO " + fqdn && fqdn.find('.') != std::string::npos))
+            << hello;
+    }
+}
+
+// NOTIFY goes only to a server that lists DSN (RFC 3461), after the last
+// EHLO; otherwise the message goes without it, and the host log says why.
+TEST_F(SessionTest, NotifyOnlyToAServerThatOffersDsn) {
+    const char* const kWarning =
+        "The server offers no delivery status notifications (DSN): the message goes without "
+        "NOTIFY.";
+    const struct {
+        const char* ehlo;  // null: EHLO refused, HELO
+        bool bSuccess, bFailure;
+        const char* notify;  // after the recipient; null: none, and the warning
+    } rows[] = {
+        {"250-mail.test\r\n250-DSN\r\n250 8BITMIME\r\n", true, true, " NOTIFY=SUCCESS,FAILURE"},
+        {"250-mail.test\r\n250 dsn\r\n", false, true, " NOTIFY=FAILURE"},
+        {"250-mail.test\r\n250 DSN\r\n", true, false, " NOTIFY=SUCCESS"},
+        {"250-mail.test\r\n250 DSN\r\n", false, false, ""},
+        {"250-mail.test\r\n250-DSNX\r\n250 SIZE 100 DSN\r\n", true, true, nullptr},
+        {"250 mail.test DSN\r\n", false, true, nullptr},
+        {nullptr, true, false, nullptr},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.ehlo ? r.ehlo : "HELO");
+        ScriptedSmtpServer server;
+        server.Send(kGreeting);
+        if (r.ehlo != nullptr)
+            server.Exchange("EHLO", r.ehlo);
+        else
+            server.Exchange("EHLO", "502 no\r\n").Exchange("HELO", "250 mail.test\r\n");
+        ScriptTransaction(server).Exchange("QUIT", "221 Bye\r\n");
+        auto message = TextMessage();
+        CapturingLogProvider log;
+        SetHostLogProvider(&log);
+        const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
+            session.Connect(u"localhost", TSMTPConnection::AUTH_NONE, nullptr, nullptr, nPort);
+            session.SetDSNFlags(r.bSuccess, r.bFailure);
+            session.SendMessageW(*message);
+        });
+        EXPECT_FALSE(run.error);
+        EXPECT_THAT(run.commands, Contains(std::string("RCPT TO:<bob@example.org>") +
+                                           (r.notify ? r.notify : "")));
+        EXPECT_EQ(log.Contains(FromUtf8(kWarning), 4), r.notify == nullptr);
+    }
 }
 
 TEST_F(SessionTest, MissingHostUserAndPasswordAreWarnings) {
