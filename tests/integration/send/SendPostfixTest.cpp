@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "SendFixture.h"
-#include "config/CMailCfg.h"
+#include "api/ConfigText.h"
 
 namespace {
 
@@ -39,8 +39,8 @@ TEST_F(SendPostfixTest, DeliveredMessagesAreStandardsClean) {
     for (std::size_t i = 0; i < binary.size(); ++i)
         binary[i] = static_cast<char>((i * 2654435761u) >> 13);
     const std::string notes = WriteFile("notes.txt",
-              "Gr\xc3\xbc\xc3\x9f"
-              "e\r\n.dot\r\n");
+                                        "Gr\xc3\xbc\xc3\x9f"
+                                        "e\r\n.dot\r\n");
     const std::string data = WriteFile("data.bin", binary);
     const std::string pdf = WriteFile("report.pdf", "%PDF-1.4\n");
     auto text = [&](HostMessage& m) {
@@ -53,8 +53,8 @@ TEST_F(SendPostfixTest, DeliveredMessagesAreStandardsClean) {
         "text": "Hello ä,\n)" + longLine +
                                  R"(\n.a dot line\ntrailing blank \n", "type": "text/plain")";
     const Row rows[] = {
-        {"no login, no TLS: EHLO with a fully qualified name or an address literal",
-         kAuthNone, false, text, textRead},
+        {"no login, no TLS: EHLO with a fully qualified name or an address literal", kAuthNone,
+         false, text, textRead},
         {"STARTTLS without a login", kAuthNone, true, text, textRead},
         {"AUTH PLAIN", kAuthPlain, true, text, textRead},
         {"AUTH LOGIN", kAuthLogin, true, text, textRead},
@@ -74,8 +74,7 @@ TEST_F(SendPostfixTest, DeliveredMessagesAreStandardsClean) {
          },
          R"("type": "multipart/mixed", "text": null, "html": "<p>Ärger ☃</p>\n<p>)" + longLine +
              R"(</p>\n")"},
-        {"attachments: text, 5 MiB, a long name beyond ASCII with quotes",
-         kAuthPlain, true,
+        {"attachments: text, 5 MiB, a long name beyond ASCII with quotes", kAuthPlain, true,
          [&](HostMessage& m) {
              m.To(nullptr, u"to@example.org")
                  .Body(u"files")
@@ -119,8 +118,9 @@ TEST_F(SendPostfixTest, DeliveredMessagesAreStandardsClean) {
         const MAILRESULT result = Send(message.Record());
         EXPECT_EQ(result, MAILERR_OK) << ToUtf8(Description());
         Close();
-        if (result == MAILERR_OK)  // else nothing comes, and the log says why
+        if (result == MAILERR_OK) {  // else nothing comes, and the log says why
             EXPECT_TRUE(Stored(marker, "{" + row.expected + R"(, "strict": true})"));
+        }
         if (result == MAILERR_OK && row.bReport) {
             const std::vector<std::string> found = AskPeers("stored " + sender);
             ASSERT_EQ(found.size(), 1u) << "no delivery report";

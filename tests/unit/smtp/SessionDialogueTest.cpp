@@ -284,7 +284,7 @@ TEST_F(SessionTest, ReachesTheServerOnEitherFamily) {
     for (const Row& row : rows) {
         SCOPED_TRACE(ToUtf8(row.host));
         ScriptedSmtpServer server;
-        ScriptHelo(server).Exchange("QUIT", "221 Bye\r\n");
+        ScriptEhlo(server).Exchange("QUIT", "221 Bye\r\n");
         const int port = server.Start(0, row.bIPv6);
         auto session = NewSession();
         auto e = Catch([&] { session->Connect(row.host.c_str(), 0, nullptr, nullptr, port); });
@@ -297,6 +297,6 @@ TEST_F(SessionTest, ReachesTheServerOnEitherFamily) {
                                        HOSTLOG_PROGRESS));
         session.reset();
         ASSERT_TRUE(server.Finish());
-        EXPECT_THAT(server.Commands(), ElementsAre("HELO client.test", "QUIT"));
+        EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "QUIT"));
     }
 }
