@@ -459,10 +459,11 @@ DWORD TSMTPSSLSocket::ClientVerifyCertificate(PCCERT_CONTEXT pServerCert,
     PCCERT_CHAIN_CONTEXT pChainContext = nullptr;
     if (!CertGetCertificateChain(nullptr, pServerCert, nullptr, pServerCert->hCertStore, &ChainPara,
                                  dwChainFlags, nullptr, &pChainContext))
-        struct ChainGuard {
-            PCCERT_CHAIN_CONTEXT p;
-            ~ChainGuard() { CertFreeCertificateChain(p); }
-        } guard{pChainContext};
+        throw TSMTPException(3, u"Verify a certificate against a root store failed!");
+    struct ChainGuard {
+        PCCERT_CHAIN_CONTEXT p;
+        ~ChainGuard() { CertFreeCertificateChain(p); }
+    } guard{pChainContext};
 
     trace.Detail(
         u"Verify a certificate against a root store; pServerCert='%p', pszServerName='%s', "
