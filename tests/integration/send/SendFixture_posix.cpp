@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "Environment.h"
+#include "GssMechanismLeaks.h"  // the NTLM rows acquire credentials
 #include "SendFixture.h"
 
 const char kHostSeparator = '/';
