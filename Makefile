@@ -97,7 +97,7 @@ test-sanitize: deps
 TSAN_ENV = TSAN_OPTIONS="suppressions=$(CURDIR)/scripts/tsan.supp second_deadlock_stack=1"
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSMTPMAIL_TSAN=ON -DSMTPMAIL_WERROR=ON -DSMTPMAIL_BENCH=OFF
-	$(TSAN_ENV) cmake --build build-tsan -j$(JOBS) --target smtpmail test_threads
+	$(TSAN_ENV) cmake --build build-tsan -j$(JOBS) --target smtpmail test_threads build_certificates
 	cd build-tsan && $(TSAN_ENV) ./bin/test_threads
 
 # Each fuzz target for SECONDS seconds with clang (scripts/fuzz.sh).

@@ -118,11 +118,12 @@ protected:
 
     // A store in the folder that names the server on the port and the sender;
     // with bTls, STARTTLS and AUTH PLAIN too. The same attachment goes with
-    // every message.
+    // every message. The server is an address, not a name: glibc's resolver
+    // threads are out of ThreadSanitizer's sight (the certificate names it).
     static void WriteStore(const std::string& dir, int port, bool bTls = false) {
         CMailCfg cfg;
         std::vector<std::u16string> fields(CFG_FIELD_COUNT);
-        fields[CFG_HOST] = bTls ? u"localhost" : u"127.0.0.1";
+        fields[CFG_HOST] = u"127.0.0.1";
         fields[CFG_SENDER_ADDR] = u"threads@example.org";
         fields[CFG_PORT] = FromUtf8(std::to_string(port));
         fields[CFG_AUTH_METHOD] = bTls ? u"3" : u"0";
