@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mailapi.h"
+#include "platform/Utf.h"
 #include "vxstring.h"
 
 // The logging library's records while the object lives.
@@ -58,5 +59,9 @@ private:
     std::vector<Entry> m_entries;
 };
 
-std::string ToUtf8(const std::u16string& text);
-std::u16string FromUtf8(const std::string& text);
+inline std::string ToUtf8(const std::u16string& text) {
+    return platform::Utf16ToUtf8(text);
+}
+inline std::u16string FromUtf8(const std::string& text) {
+    return platform::Utf8ToUtf16(text);
+}

@@ -29,8 +29,11 @@
 struct ProviderLibrary {
     // The one instance of the test program; it stays loaded, as in the host.
     static ProviderLibrary& Get();
+    // A reference of its own, for a test that unloads the library (handle).
+    static ProviderLibrary Load();
     bool Loaded() const { return error.empty(); }
 
+    void* handle = nullptr;
     std::string error;  // why it did not load, or a missing export
 #define SMTPMAIL_EXPORT_POINTER(name, result, ...) result(MAILCALL* name)(__VA_ARGS__) = nullptr;
     SMTPMAIL_EXPORTS(SMTPMAIL_EXPORT_POINTER)

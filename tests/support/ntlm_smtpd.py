@@ -1,19 +1,11 @@
 #!/usr/bin/python3
-"""SMTP server on loopback that requires AUTH NTLM, accepted with python3-gssapi
-and the NTLMSSP mechanism of gss-ntlmssp against a user file of its own (lines
-DOMAIN:user:password); the client finds its credentials through NTLM_USER_FILE.
+"""SMTP server on loopback that requires AUTH NTLM, accepted by gss-ntlmssp
+(python3-gssapi) against a user file of lines DOMAIN:user:password.
 
     ntlm_smtpd.py --users FILE [--challenge gss|malformed|overlong]
 
-malformed answers AUTH with a 334 line that is not Base64, overlong with a
-valid 16000-byte challenge. One line each on standard output, flushed at once:
-  ntlm-smtpd: listening on 127.0.0.1 port N
-  ntlm-smtpd: AUTH NTLM with initial response | without initial response
-  ntlm-smtpd: challenge MODE N bytes
-  ntlm-smtpd: AUTH NTLM accepted DOMAIN\\user | AUTH NTLM refused: TEXT
-  ntlm-smtpd: QUIT during AUTH
-  ntlm-smtpd: message N from <a> to <b>
-  ntlm-smtpd: connection closed
+malformed: a 334 line that is not Base64; overlong: a 16000-byte challenge.
+Each event is a line "ntlm-smtpd: ..." on standard output.
 """
 
 import argparse
@@ -76,7 +68,6 @@ class Handler:
         self.count = 0
 
     async def ask(self, server, line):
-        """Sends one 334 line and returns the client's decoded answer."""
         await server.push(line)
         answer = (await server._reader.readline()).strip()
         if answer.upper() == b"QUIT":
@@ -128,7 +119,6 @@ class Handler:
 
 async def serve(a):
     loop = asyncio.get_running_loop()
-    # The mechanism finds the accepted users through the environment only.
     os.environ["NTLM_USER_FILE"] = os.path.abspath(a.users)
     handler = Handler(gssapi.Credentials(usage="accept", mechs=[NTLMSSP]), a.challenge)
     server = await loop.create_server(lambda: NtlmSMTP(
