@@ -1,6 +1,4 @@
-// What the sixteen exports themselves add, as the host reaches them: the
-// provider library loaded with the dynamic loader, records filled as the host
-// fills them.
+// What the sixteen exports themselves add, as the host reaches them.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -35,7 +33,6 @@ protected:
     }
     void TearDown() override { lib.Uninitialize(m_h); }
 
-    // Sets a last error on the handle through an export.
     void SetError() {
         MAILADDRESS bad{};
         bad.cbSize = 12;
@@ -123,8 +120,7 @@ TEST_F(FrameTest, ExecuteAndGetLastErrorKeepTheErrorWhileOtherExportsClearIt) {
 
 namespace {
 
-// An item as a mail-reading provider would hand it out; it records what the
-// item exports ask of it.
+// An item as a mail-reading provider would hand it out.
 class FakeItem final : public CMailItem {
 public:
     explicit FakeItem(HMAILPROVIDER h) : m_pProvider(reinterpret_cast<CMailAPI*>(h)) {}

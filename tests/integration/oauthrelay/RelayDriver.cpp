@@ -1,13 +1,8 @@
-// oauthrelay-driver: calls SendEmailWithContent of the OAuthRelay library once
-// per group of arguments, in one process, so that tests see what a host sees,
-// the token cache included.
-//
-//   oauthrelay-driver NAME=VALUE... [--null NAME]... [--next NAME=VALUE...]...
-//
-// Each --next starts another call that keeps the previous call's values and
-// changes the ones given; --null passes a null pointer, a name not given an
-// empty text or 0. Values are UTF-8 (on Windows taken from the wide command
-// line). Output, one line per call: "call N: sent" or "call N: failed: TEXT".
+// oauthrelay-driver NAME=VALUE... [--null NAME]... [--next NAME=VALUE...]...
+// calls SendEmailWithContent once per group in one process, as a host does
+// (the token cache included). --next keeps the call before's values but
+// those given; --null passes a null, a name not given "" or 0. Prints
+// "call N: sent" or "call N: failed: TEXT" per call.
 #include <cstdio>
 #include <cstdlib>
 #include <map>

@@ -1,6 +1,5 @@
-// Our Blowfish against OpenSSL's, an independent implementation: its key
-// set-up gives the store's schedule, its CFB-64 the expected bytes (the store
-// uses no other key, and CFB-64 only the block cipher's forward direction).
+// Our Blowfish against OpenSSL's (the store uses one key, and CFB-64 only
+// the block cipher's forward direction).
 #define OPENSSL_SUPPRESS_DEPRECATED  // the low-level Blowfish calls are all we need
 #include <openssl/blowfish.h>
 
@@ -21,7 +20,6 @@ std::vector<std::uint8_t> Hex(const std::string& hex) {
     return out;
 }
 
-// The standard key set-up, done by OpenSSL; its key record is laid out as ours.
 BlowfishSchedule ExpandKey(const std::vector<std::uint8_t>& key) {
     BF_KEY bf;
     BF_set_key(&bf, static_cast<int>(key.size()), key.data());
@@ -41,8 +39,7 @@ TEST(Blowfish, StoreScheduleIsTheKeySetUpOfTheFixedKey) {
     EXPECT_EQ(std::memcmp(&expected, &g_StoreBlowfishSchedule, sizeof expected), 0);
 }
 
-// CFB-64 with the store's key and a zero IV, for every length from 0 to 100:
-// OpenSSL's bytes, deciphered back, in place too, and every call starts afresh.
+// Every call starts afresh, with a zero IV.
 TEST(Blowfish, Cfb64MatchesOpenSslAndRoundTrips) {
     const BlowfishSchedule before = g_StoreBlowfishSchedule;
     BF_KEY bf;

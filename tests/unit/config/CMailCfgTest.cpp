@@ -1,5 +1,3 @@
-// The settings store: its buffer, its file reader, and CMailCfg's enciphered
-// record in files, the host's stored text and the registry.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -26,9 +24,8 @@
 namespace {
 
 #if defined(_WIN32)
-// Wine's HKLM is writable for everyone, so the test stands in for the
-// registry's answer to a user without administrator rights: creating a key
-// under HKEY_LOCAL_MACHINE is refused, as Windows refuses it.
+// Wine's HKLM is writable for everyone: the answer Windows gives a user
+// without administrator rights stands in.
 class ReadOnlyMachineHive {
 public:
     ReadOnlyMachineHive() {
@@ -49,7 +46,6 @@ private:
                         reinterpret_cast<const void*>(&Create)};
 };
 #else
-// The registry stand-in's switch for a hive its user may not write.
 class ReadOnlyMachineHive {
     ScopedEnv m_env{{{"SMTPMAIL_REGISTRY_HKLM_READONLY", "1"}}};
 };
@@ -76,7 +72,7 @@ std::string Base64(const std::string& bytes) {
     return out;
 }
 
-// The stored form, built independently of CMailCfg::encrypt.
+// The stored form, made without CMailCfg::encrypt.
 std::string Encipher(const std::string& record) {
     std::string e = Base64(record);
     BlowfishCfb64Encipher(reinterpret_cast<const std::uint8_t*>(e.data()),
@@ -94,7 +90,6 @@ void SetRegistryValue(const std::string& bytes) {
     platform::RegCloseKey(h);
 }
 
-// A store whose serialisation fails, as when the buffer cannot grow.
 class FailingCfg : public CMailCfg {
 public:
     bool serialize(CGrowingBuffer&) override { return false; }
@@ -154,7 +149,6 @@ TEST(CMailCfg, FileAndTextHoldTheEncipheredRecord) {
     const std::string stored = Encipher(Record(out.m_strText1, out.m_strText2));
     ASSERT_TRUE(out.save(dir.WideFile("smtp.cfg").c_str()));
     EXPECT_EQ(ReadBytes(dir.File("smtp.cfg")), stored);
-    // The registry's round trip is SettingsTest.SourceBitsOfLoadCfgAndSaveCfg's.
     for (const bool bFile : {true, false}) {
         CMailCfg in;
         in.m_strText1 = in.m_strText2 = u"stale";
@@ -165,11 +159,9 @@ TEST(CMailCfg, FileAndTextHoldTheEncipheredRecord) {
         EXPECT_EQ(in.m_strText1, out.m_strText1) << bFile;
         EXPECT_EQ(in.m_strText2, out.m_strText2) << bFile;
     }
-    // Empty strings make a record of four zero bytes.
     CGrowingBuffer b(1024);
     ASSERT_TRUE(CMailCfg().serialize(b));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(b.m_pData), b.GetSize()), std::string(4, '\0'));
-    // Text 1 stored as Windows-1252 bytes is widened.
     const std::string ansi = "smtp.example.com caf\xE9";
     CMailCfg widened;
     widened.load(Encipher(std::string(1, static_cast<char>(ansi.size())) + '\0' + ansi +
@@ -197,8 +189,7 @@ TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     SetRegistryValue(plain);
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
 
-    // A string holds at most 1024 characters: a stored length of 2049 (or
-    // 4098) is refused.
+    // A string holds at most 1024 characters.
     CMailCfg longest;
     longest.m_strText1 = std::u16string(1024, u'\u0444');
     ASSERT_TRUE(longest.save(dir.WideFile("ok.cfg").c_str()));
@@ -254,7 +245,6 @@ TEST(CMailCfg, WriteFailuresAreReported) {
         cfg.m_strText1 = u"host";
         EXPECT_FALSE(cfg.save(u"/dev/full"));
     }
-    // The machine-wide hive refuses writes to a user without the right.
     ScratchRegistry registry(dir);
     {
         ReadOnlyMachineHive readOnly;

@@ -7,7 +7,6 @@
 #include "diag/FunctionTrace.h"
 #include "diag/HostLog.h"
 
-// Enter, detail and exit records carry the scope's name.
 TEST(FunctionTrace, WritesEnterDetailAndExitRecordsWithTheFunctionName) {
     LogCapture capture;
     {

@@ -11,8 +11,7 @@
 
 using P = TSMTPBodyPart;
 
-// Exact bytes; that any text decodes back within the line limits is the
-// encoders fuzz target's check, which CTest replays on its corpus.
+// That any text decodes back within the limits is the encoders fuzz target's.
 TEST(QuotedPrintable, EscapesAndLineBreaks) {
     std::string words;  // twenty four-letter words, 99 characters
     for (int i = 0; i < 20; ++i)
@@ -85,8 +84,7 @@ TEST(EncodedWords, OnlyTextBeyondAsciiIsEncodedAndLongTextsAreFolded) {
         EXPECT_EQ(P::HeaderEncode(c.value, u"utf-8", c.column), c.expected) << c.what;
 }
 
-// Attachment names as name and filename parameters, each for a line that
-// starts with a blank: at most 78 characters with a ";" after it.
+// Each parameter for a line that starts with a blank: at most 78 with a ";".
 TEST(EncodedWords, AttachmentNamesAsParameters) {
     const struct {
         const char* what;

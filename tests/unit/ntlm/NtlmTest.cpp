@@ -1,6 +1,5 @@
-// The client side of NTLM on its own: the "NTLM" security package (GSSAPI's
-// NTLMSSP) with the logged-on user of NTLM_USER_FILE, and TAuthentication's
-// checks. Whole exchanges with a server are the send tests' part.
+// The "NTLM" package (GSSAPI's NTLMSSP) with the logged-on user of
+// NTLM_USER_FILE, and TAuthentication's checks; exchanges are the send tests'.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -46,7 +45,6 @@ protected:
         return AcquireCredentialsHandleW(nullptr, NTLMSP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr,
                                          nullptr, nullptr, nullptr, &m_credential, &expiry);
     }
-    // One step with a package-allocated output token, copied into token.
     SECURITY_STATUS Step(const Token* input, Token& token,
                          ULONG request = ISC_REQ_ALLOCATE_MEMORY) {
         SecBuffer in{input ? static_cast<ULONG>(input->size()) : 0, SECBUFFER_TOKEN,
@@ -89,9 +87,7 @@ TEST_F(NtlmTest, CredentialsAreTheLoggedOnUsersOnly) {
     EXPECT_EQ(Acquire(), SEC_E_OK);
 }
 
-// The negotiate token asks for sealing when confidentiality is asked for;
-// what follows needs the server's NTLM challenge. (The provider always lets
-// the package allocate its tokens and asks for nothing else.)
+// The negotiate token asks for sealing when confidentiality is asked for.
 TEST_F(NtlmTest, TokensAndTheirBuffers) {
     ASSERT_EQ(Acquire(), SEC_E_OK);
     Token negotiate, sealed, token;
@@ -119,7 +115,6 @@ TEST_F(NtlmTest, TokensAndTheirBuffers) {
 
 namespace {
 
-// Frees a token buffer handed out by TAuthentication.
 struct Buffer {
     BYTE* p = nullptr;
     DWORD cb = 0;
@@ -166,8 +161,7 @@ TEST_F(NtlmTest, AuthenticationRefusesBadArgumentsBeforeAskingThePackage) {
 }
 
 // The challenge is decoded into a 15000-byte buffer; text that is not Base64,
-// or longer, is refused without writing past it (the sanitizer build checks the
-// "without"). The authenticate token needs a negotiate and an NTLM challenge.
+// or longer, is refused without writing past it (the sanitizer build checks).
 TEST_F(NtlmTest, ChallengesAndTheAuthenticateToken) {
     Token fits(15000);
     for (size_t i = 0; i < fits.size(); ++i)
@@ -209,7 +203,6 @@ TEST_F(NtlmTest, ChallengesAndTheAuthenticateToken) {
     EXPECT_EQ(authenticate.p, nullptr);
 }
 
-// The statuses the table knows have texts of their own; others none.
 TEST(TAuthenticationStatusTest, KnownStatusesHaveTheirTextsOthersNone) {
     EXPECT_EQ(TAuthentication::PoptSecrityError(SEC_E_NO_CREDENTIALS),
               u"No credentials are available in the security package.");

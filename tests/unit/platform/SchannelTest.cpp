@@ -1,8 +1,5 @@
-// The emulated Schannel package, driven through the SSPI functions against an
-// OpenSSL server in memory, so that every record layout is exact: a handshake
-// flight cut short or run into the next record, the largest record of each
-// kind of suite. (Data records cut short, several in one read, and the
-// server's certificate are TSMTPSSLSocketTest's.)
+// The emulated Schannel package against an OpenSSL server in memory, so that
+// every record layout is exact (data records are TSMTPSSLSocketTest's).
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -91,8 +88,7 @@ protected:
                   SEC_E_OK);
     }
 
-    // One InitializeSecurityContextW step; the token goes to *token, the
-    // count of unused input bytes to *extra.
+    // One InitializeSecurityContextW step; *extra: the unused input bytes.
     SECURITY_STATUS Step(const Bytes& input, Bytes* token, ULONG* extra) {
         SecBuffer in[2] = {
             {static_cast<ULONG>(input.size()), SECBUFFER_TOKEN, const_cast<BYTE*>(input.data())},
@@ -155,8 +151,8 @@ protected:
         return r;
     }
 
-    // Decrypts every record the server has queued (the tickets at the end
-    // of a TLS 1.3 handshake): records carry sequence numbers.
+    // Decrypts the queued tickets of a TLS 1.3 handshake: records carry
+    // sequence numbers.
     void Absorb(MemoryServer& server) {
         for (Bytes held = server.Take(); !held.empty();) {
             const Decrypted d = Decrypt(held);
@@ -203,8 +199,8 @@ TEST(TlsRecord, FindsRecordBoundaries) {
     EXPECT_EQ(ScanTlsRecord(huge, 5, &size), TlsRecordScan::Illegal);
 }
 
-// The package loads through its module name; other names are libraries, a
-// DLL's name with a folder found in that folder, but not as a system module.
+// The package loads by its module name; a DLL's name with a folder is found
+// there, but never as a system module.
 TEST(SchannelModule, LoadsThroughTheModuleName) {
     HMODULE h = LoadLibraryW(u"SCHANNEL.DLL");
     ASSERT_NE(h, nullptr);
@@ -226,7 +222,6 @@ TEST(SchannelModule, LoadsThroughTheModuleName) {
     ASSERT_NE(h, nullptr);
     EXPECT_NE(GetProcAddress(h, "HostModuleWithoutStrings"), nullptr);
     FreeLibrary(h);
-    // A system module never comes from a folder.
     EXPECT_EQ(LoadSystemLibrary(dir.WideFile("module.dll").c_str()), nullptr);
     EXPECT_NE(LoadSystemLibrary(u"SCHANNEL.DLL"), nullptr);
 }

@@ -1,5 +1,3 @@
-// Addresses of both families: literals, names, connecting to the first
-// address that accepts (RFC 8305) and the connection's own address.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -41,7 +39,6 @@ TEST(SocketsTest, LiteralsAndNamesOfBothFamilies) {
     EXPECT_TRUE(addresses.empty());
 }
 
-// A peer of each kind on loopback, and its address.
 enum Peer { Accepts4, Accepts6, Refuses4, Refuses6, Stalls4 };
 
 struct Peers {
