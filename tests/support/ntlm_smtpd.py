@@ -63,9 +63,7 @@ def step(ctx, token, what):
 
 class Handler:
     def __init__(self, creds, mode):
-        self.creds = creds
-        self.mode = mode
-        self.count = 0
+        self.creds, self.mode, self.count = creds, mode, 0
 
     async def ask(self, server, line):
         await server.push(line)
@@ -77,12 +75,10 @@ class Handler:
     async def auth_NTLM(self, server, args):
         ctx = gssapi.SecurityContext(usage="accept", creds=self.creds)
         try:
-            if len(args) == 2:
-                say("AUTH NTLM with initial response")
-                negotiate = decode(args[1], "initial response")
-            else:
-                say("AUTH NTLM without initial response")
-                negotiate = await self.ask(server, b"334 ")
+            if len(args) != 2:
+                raise Refused("AUTH NTLM without an initial response")
+            say("AUTH NTLM with initial response")
+            negotiate = decode(args[1], "initial response")
             if self.mode == "malformed":
                 challenge = b"334 TlRMTVNTUAACAAAA!!not*base64!!"
                 size = 0

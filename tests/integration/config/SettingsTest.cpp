@@ -13,6 +13,7 @@
 #include "HostMessage.h"
 #include "LogCapture.h"
 #include "ScratchDir.h"
+#include "ScratchRegistry.h"
 #include "api/CSMTPMailAPI.h"
 #include "api/ConfigText.h"
 #include "config/CGrowingBuffer.h"
@@ -21,7 +22,8 @@
 
 namespace {
 
-// Every setting of a provider, initially the defaults.
+constexpr const char16_t* kKey = u"Software\\Veltrana\\Orbisuite\\mail";
+
 struct Settings {
     std::u16string host, user, password, senderName, senderAddr;
     int port = 25, authMethod = 0, priority = 2, bodyFormat = 0;
@@ -33,7 +35,6 @@ struct Settings {
     bool operator==(const Settings&) const = default;
 };
 
-// Every value away from its default.
 const Settings kSample(Settings{u"smtp.example.com", u"bob", u"pa ss", u"Bob B", u"bob@example.com",
                                 587, 2, 3, 1, true, 0x1000, u"cs", u"cid", u"tid", u"sc", u"tu",
                                 u"au", u"rs"});
@@ -193,7 +194,7 @@ TEST_F(SettingsTest, StoreIniAndPasswordPrecedence) {
     EXPECT_EQ(ToUtf8(Load().senderName), name);
     EXPECT_EQ(ToUtf8(Load().senderAddr), address);
 
-    // The password: the INI file's when it is read, else the host's, else the store's.
+    // The INI file's password, else the host's, else the store's.
     const std::u16string hostPassword = u"from host";
     m_flags.pszPassword = hostPassword.c_str();
     EXPECT_EQ(Load().password, u"from ini");
@@ -254,37 +255,27 @@ TEST_F(SettingsTest, HostSessionAnswersWhenThePrimaryHasNoStore) {
     EXPECT_EQ(session.calls, 4);
 }
 
-TEST_F(SettingsTest, SourceBitsOfLoadCfgAndSaveCfg) {
-    const std::string previous = platform::GetRegistryRoot();
-    platform::SetRegistryRoot(m_root + "/registry");
+// Which store Initialize reads (SaveCfg is no export's).
+TEST_F(SettingsTest, SourceBitsOfLoadCfg) {
+    ScratchRegistry registry(m_scratch);
     CSMTPMailAPI api;
     ASSERT_TRUE(api.Initialize(&m_flags));
     MAILINIFLAGS flags = m_flags;
     flags.dwCfgSource = MAILCFG_SOURCE_REGISTRY;
     CMailCfg machine, user, read;
     machine.m_strText1 = u"machine.host";
-    ASSERT_TRUE(machine.saveRegistry(HKEY_LOCAL_MACHINE, u"Software\\Veltrana\\Orbisuite\\mail",
-                                     u"smtp.cfg"));
+    ASSERT_TRUE(machine.saveRegistry(HKEY_LOCAL_MACHINE, kKey, u"smtp.cfg"));
     EXPECT_TRUE(api.LoadCfg(read, &flags));
     EXPECT_EQ(read.m_strText1, u"machine.host");
     user.m_strText1 = u"user.host";
-    EXPECT_TRUE(api.SaveCfg(user, &flags));  // to HKEY_CURRENT_USER
+    ASSERT_TRUE(user.saveRegistry(HKEY_CURRENT_USER, kKey, u"smtp.cfg"));
     EXPECT_TRUE(api.LoadCfg(read, &flags));
     EXPECT_EQ(read.m_strText1, u"user.host");
-
-    // The file bit wins when both are set; neither bit reads or writes nothing.
+    // The file bit wins when both are set; neither bit reads nothing.
     flags.dwCfgSource = MAILCFG_SOURCE_REGISTRY | MAILCFG_SOURCE_FILE;
     EXPECT_FALSE(api.LoadCfg(read, &flags));
     flags.dwCfgSource = 0;
     EXPECT_FALSE(api.LoadCfg(read, &flags));
-    EXPECT_FALSE(api.SaveCfg(read, &flags));
-    platform::SetRegistryRoot(previous);
-
-    flags.dwCfgSource = MAILCFG_SOURCE_FILE;
-    ASSERT_TRUE(api.SaveCfg(user, &flags));
-    CMailCfg back;
-    ASSERT_TRUE(back.load(FromUtf8(Dir(true) + "smtp.cfg").c_str()));
-    EXPECT_EQ(back.m_strText1, u"user.host");
 }
 
 // Each is a warning that names it, and the send that finds no server says
@@ -367,7 +358,6 @@ TEST_F(SettingsTest, UnusableSettingsFilesAreTheReasonSendGives) {
 
 namespace {
 
-// smtpmail-cfg with the arguments (as a shell reads them): its exit code.
 int Tool(const std::string& args, std::string* output = nullptr,
          const std::string& environment = "") {
     const std::string command =
@@ -421,12 +411,11 @@ TEST_F(SettingsTest, ToolStoreIsReadByTheProvider) {
 TEST_F(SettingsTest, ToolWritesTheRegistryAndRefusesBadArguments) {
     const std::string root = "--registry-root '" + m_root + "/registry'";
     ASSERT_EQ(Tool("--registry hkcu " + root + " --host reg.host --password rpw"), 0);
-    const std::string previous = platform::GetRegistryRoot();
-    platform::SetRegistryRoot(m_root + "/registry");
     CMailCfg cfg;
-    EXPECT_TRUE(
-        cfg.loadRegistry(HKEY_CURRENT_USER, u"Software\\Veltrana\\Orbisuite\\mail", u"smtp.cfg"));
-    platform::SetRegistryRoot(previous);
+    {
+        ScratchRegistry registry(m_scratch);  // the same folder
+        EXPECT_TRUE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, u"smtp.cfg"));
+    }
     EXPECT_EQ(cfg.m_strText1.substr(0, 8), u"reg.host");
     EXPECT_EQ(cfg.m_strText2, u"rpw");
     std::string output;

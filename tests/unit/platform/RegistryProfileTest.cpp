@@ -172,12 +172,6 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
                                          reinterpret_cast<BYTE*>(small), &cb),
               static_cast<LONG>(ERROR_MORE_DATA));
     EXPECT_EQ(cb, sizeof text);
-    char narrow[8] = {};
-    cb = sizeof narrow;
-    ASSERT_EQ(platform::RegQueryValueExA(h, "Name/With%Odd@Chars", &type,
-                                         reinterpret_cast<BYTE*>(narrow), &cb),
-              0);
-    EXPECT_EQ(std::string(narrow, cb), std::string("caf\xE9\0", 5));
     EXPECT_EQ(QueryDword(h, u"absent", value), static_cast<LONG>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(SetDword(h, u"x", 1), static_cast<LONG>(ERROR_ACCESS_DENIED)) << "opened to read";
     platform::RegCloseKey(h);
@@ -185,15 +179,9 @@ TEST_F(RegistryTest, ValuesPersistAndNamesIgnoreCase) {
     EXPECT_EQ(platform::RegOpenKeyW(HKEY_CURRENT_USER, u"Software\\Nobody", &h),
               static_cast<LONG>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(h, nullptr);
-
-    ASSERT_EQ(platform::RegOpenKeyW(HKEY_CURRENT_USER, u"Software\\Veltrana\\Mail", &h), 0);
-    EXPECT_EQ(platform::RegDeleteValueW(h, u"level"), 0);
-    EXPECT_EQ(QueryDword(h, u"Level", value), static_cast<LONG>(ERROR_FILE_NOT_FOUND));
-    platform::RegCloseKey(h);
 }
 
 #if !defined(_WIN32)
-// A value whose file is not a regular file is refused, never waited for.
 TEST_F(RegistryTest, ValueFileThatIsAFifoIsRefused) {
     platform::HKEY h = nullptr;
     ASSERT_EQ(platform::RegCreateKeyW(HKEY_CURRENT_USER, u"Software\\F", &h), 0);
