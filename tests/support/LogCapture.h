@@ -1,5 +1,3 @@
-// What the provider writes where tests can read it: the records of the logging
-// library (trace, detail and diagnostic lines) and the host's log interface.
 #pragma once
 
 #include <mutex>
@@ -10,7 +8,6 @@
 #include "platform/Utf.h"
 #include "vxstring.h"
 
-// The logging library's records while the object lives.
 class LogCapture {
 public:
     LogCapture();

@@ -1,6 +1,4 @@
-// The provider loaded the way the host loads it: libsmtpmail.so from the
-// build's bin folder (smtpmail.dll from the test program's on Windows), its
-// sixteen exports looked up by name.
+// The provider loaded as the host loads it, its exports looked up by name.
 #pragma once
 
 #include <string>

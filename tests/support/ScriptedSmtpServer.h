@@ -31,8 +31,8 @@ public:
     ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
     ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
 
-    // --- the script, in order; a step that ends the connection returns false ---
-    // Writes the bytes with one write (one TLS record after StartTls).
+    // --- the script; a step that ends the connection returns false ---
+    // One write (one TLS record after StartTls).
     ScriptedSmtpServer& Send(std::string bytes) { return SendSegments({std::move(bytes)}); }
     // Each piece in its own segment, with pauses, as a slow or busy server.
     ScriptedSmtpServer& SendSegments(
@@ -43,7 +43,7 @@ public:
     ScriptedSmtpServer& Exchange(std::string prefix, std::string reply) {
         return Expect(std::move(prefix)).Send(std::move(reply));
     }
-    // Reads until the text has come and drops what came up to its end.
+    // Reads and drops all up to the end of the text.
     ScriptedSmtpServer& ExpectText(std::string text) { return ReadUpTo(std::move(text), false); }
     // Reads and records the message after DATA with its final "\r\n.\r\n".
     ScriptedSmtpServer& ExpectData() { return ReadUpTo("\r\n.\r\n", true); }
@@ -59,7 +59,6 @@ public:
     ScriptedSmtpServer& Close() {
         return Add([] { return false; });
     }
-    // Answers nothing any more, reading until the client closes.
     ScriptedSmtpServer& StaySilent() {
         return Add([this] { return DrainUntilClosed(), false; });
     }
@@ -78,10 +77,8 @@ public:
     // StartTls asks for a client certificate (and takes any, or none).
     void RequestClientCertificate() { m_bRequestClientCert = true; }
 
-    // Listens on nPort (0: any; on ::1 with bIPv6) and starts the script:
-    // the port, -1 on a failure.
+    // Listens (on ::1 with bIPv6) and starts the script: the port, -1 on a failure.
     int Start(int nPort = 0, bool bIPv6 = false);
-    // Whether the script ran and the connection closed in time.
     bool Finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
     // --- what the server saw ---
@@ -122,7 +119,7 @@ private:
     bool ReadRaw(std::string& into);
     bool ReadLine(std::string& line);
     void DrainUntilClosed();
-    void Fail(const std::string& text);
+    bool Fail(const std::string& text);  // false
 
     std::vector<std::function<bool()>> m_steps;
     std::size_t m_nDropAt = SIZE_MAX;
@@ -153,7 +150,6 @@ private:
     bool m_bRequestClientCert = false;
 };
 
-// One segment per byte of the text.
 inline std::vector<std::string> Dripped(const std::string& text) {
     std::vector<std::string> bytes;
     for (char c : text)
@@ -161,12 +157,10 @@ inline std::vector<std::string> Dripped(const std::string& text) {
     return bytes;
 }
 
-// The greeting and the answer to EHLO of a server without extensions.
 inline ScriptedSmtpServer& Helo(ScriptedSmtpServer& server) {
     return server.Send("220 mail.test\r\n").Exchange("EHLO", "250 hello\r\n");
 }
 
-// MAIL FROM, one RCPT TO and DATA accepted.
 inline ScriptedSmtpServer& UpToData(ScriptedSmtpServer& server) {
     return server.Exchange("MAIL FROM:", "250 ok\r\n")
         .Exchange("RCPT TO:", "250 ok\r\n")

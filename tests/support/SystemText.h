@@ -44,7 +44,7 @@ inline std::u16string SystemText(DWORD code) {
 
 #endif
 
-// The same without its line break, as the exception quotes it.
+// As the exception quotes it.
 inline std::u16string SystemTextLine(DWORD code) {
     std::u16string text = SystemText(code);
     text.erase(text.find_last_not_of(u" \t\r\n") + 1);

@@ -160,8 +160,7 @@ class OAuthServers:
         # The handshake runs on the handler's thread, not in accept().
         self._http.socket = context.wrap_socket(self._http.socket, server_side=True,
                                                 do_handshake_on_connect=False)
-        self.token_port = self._http.server_address[1]
-        self.authority = "https://127.0.0.1:%d" % self.token_port
+        self.authority = "https://127.0.0.1:%d" % self._http.server_address[1]
         threading.Thread(target=self._http.serve_forever, daemon=True).start()
 
         self._loop = asyncio.new_event_loop()

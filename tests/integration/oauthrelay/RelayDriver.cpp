@@ -1,8 +1,6 @@
 // oauthrelay-driver NAME=VALUE... [--null NAME]... [--next NAME=VALUE...]...
-// calls SendEmailWithContent once per group in one process, as a host does
-// (the token cache included). --next keeps the call before's values but
-// those given; --null passes a null, a name not given "" or 0. Prints
-// "call N: sent" or "call N: failed: TEXT" per call.
+// calls SendEmailWithContent once per group in one process, as a host does;
+// --next keeps the values before but those given, --null passes a null.
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -62,11 +60,10 @@ int main(int argc, char** argv) {
             number("notify-success") != 0, number("notify-failure") != 0, text("attachments"),
             text("client-id"), text("client-secret"), text("tenant"), text("scope"),
             text("authority"), text("headers"));
-        if (result == nullptr || *result == 0) {
-            std::printf("call %zu: sent\n", n + 1);
-        } else {
-            std::printf("call %zu: failed: %s\n", n + 1, oauthrelay::Utf16ToUtf8(result).c_str());
-        }
+        const std::string outcome = result == nullptr || *result == 0
+                                        ? "sent"
+                                        : "failed: " + oauthrelay::Utf16ToUtf8(result);
+        std::printf("call %zu: %s\n", n + 1, outcome.c_str());
         std::fflush(stdout);
     }
     return 0;

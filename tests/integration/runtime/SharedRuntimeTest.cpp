@@ -1,7 +1,6 @@
-// A host that holds the shared GCC runtime (libgcc_s), loaded before the
-// provider or after it, each in a process of its own (CTest's): a refused
-// connection, a C++ exception inside the provider, must end as 509 rather
-// than std::terminate, and both modules unload.
+// A host that holds the shared GCC runtime (libgcc_s), loaded before or after
+// the provider: an exception inside the provider must end as 509, not
+// std::terminate. Each order needs a process of its own (CTest's).
 #include <windows.h>
 // After windows.h, whose types they use.
 #include <gtest/gtest.h>
@@ -18,8 +17,7 @@
 
 namespace {
 
-// The runtime as a host that ships it loads it: from the host's folder
-// (bin/hostruntime), its winpthread beside it.
+// From the host's folder (bin/hostruntime), its winpthread beside it.
 HMODULE LoadSharedRuntime() {
     wchar_t exe[MAX_PATH];
     const DWORD n = ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
@@ -40,11 +38,8 @@ protected:
     }
 
     void ExpectRefusedThenDelivered() {
-        const int closed = [] {
-            int port = 0;
-            CloseSocket(BindLoopback(port, false));
-            return port;
-        }();
+        int closed = 0;  // a port nobody listens on
+        CloseSocket(BindLoopback(closed, false));
         EXPECT_EQ(SendTo(closed), MAILERR_ACCESS_DENIED);
         const MAILERROR* error = m_lib.GetLastError(m_h);
         ASSERT_NE(error, nullptr);

@@ -11,7 +11,7 @@
 
 namespace {
 
-// m_api with the host's display texts, m_bare with a module that has none.
+// m_bare: with a host module that has no display texts.
 class MailApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -105,7 +105,6 @@ TEST_F(MailApiTest, BadRecordsAreRefusedWithTheirOwnTexts) {
 TEST_F(MailApiTest, LastErrorAndItsTexts) {
     m_api.SetLastError(MAILERR_ACCESS_DENIED, nullptr, 5);
     EXPECT_EQ(Description(m_api), u"The mail server could not be reached or refused the login.");
-    // A long text is cut to whole characters and says so.
     m_api.SetLastError(MAILERR_SEND, std::u16string(300, u'x').c_str(), 0);
     EXPECT_EQ(Description(m_api), std::u16string(252, u'x') + u"...");
     m_api.SetLastError(MAILERR_SEND, (std::u16string(251, u'x') + u"\U0001F600 tail").c_str(), 0);

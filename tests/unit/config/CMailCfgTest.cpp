@@ -54,15 +54,13 @@ class ReadOnlyMachineHive {
 constexpr const char16_t* kKey = u"Software\\Veltrana\\Orbisuite\\mail";
 constexpr const char16_t* kValue = u"smtp.cfg";
 
-// The plain record of two strings: each a 16-bit length and UTF-16 code units.
+// Each text's byte count and its UTF-16 units, little-endian.
 std::string Record(const std::u16string& a, const std::u16string& b) {
     std::string out;
-    for (const std::u16string* s : {&a, &b}) {
-        for (unsigned v : {static_cast<unsigned>(s->size() * 2)})
-            out += {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
-        for (char16_t c : *s)
+    for (const std::u16string& s :
+         {static_cast<char16_t>(a.size() * 2) + a, static_cast<char16_t>(b.size() * 2) + b})
+        for (char16_t c : s)
             out += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
-    }
     return out;
 }
 
@@ -170,7 +168,7 @@ TEST(CMailCfg, FileAndTextHoldTheEncipheredRecord) {
     EXPECT_EQ(widened.m_strText2, u"pw");
 }
 
-TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
+TEST(CMailCfg, BadContentsAndFailedWritesAreRefused) {
     ScratchDir dir;
     ScratchRegistry registry(dir);
     CMailCfg cfg;
@@ -189,7 +187,6 @@ TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     SetRegistryValue(plain);
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
 
-    // A string holds at most 1024 characters.
     CMailCfg longest;
     longest.m_strText1 = std::u16string(1024, u'\u0444');
     ASSERT_TRUE(longest.save(dir.WideFile("ok.cfg").c_str()));
@@ -204,19 +201,15 @@ TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     SetRegistryValue(Encipher(std::string("\x02\x10\0\0", 4)));
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
 
-    // Records cut short; the first string stays when the second cannot be read.
-    for (const auto& [bytes, line] :
-         {std::pair{std::string("\x01"), u"CMailCfg::readString: failed to read string-length"},
-          {std::string("\x10\0a\0b\0", 6), u"post6_cfg::readString: failed to read string"},
-          {std::string("\x02\0a\0\x09", 5),
-           u"CMailCfg::readString: failed to read string-length"}}) {
+    // Cut short: the first string stays when the second cannot be read.
+    for (const std::string& bytes :
+         {std::string("\x01"), std::string("\x10\0a\0b\0", 6), std::string("\x02\0a\0\x09", 5)}) {
         WriteBytes(dir.File("short.cfg"), bytes);
         CMailCfg cut;
         EXPECT_FALSE(cut.load(dir.WideFile("short.cfg").c_str()));
         EXPECT_EQ(cut.m_strText1, bytes.size() == 5 ? u"a" : u"");
     }
 
-    // Base64 outside, or inside after deciphering, or not at all.
     CGrowingBuffer b(1024);
     b.Write("not base64!", 11);
     EXPECT_FALSE(cfg.decrypt(b));
@@ -227,11 +220,7 @@ TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     CGrowingBuffer c(1024);
     c.Write(Base64(e).data(), static_cast<DWORD>(Base64(e).size()));
     EXPECT_FALSE(cfg.decrypt(c));
-}
-
-TEST(CMailCfg, WriteFailuresAreReported) {
-    ScratchDir dir;
-    CMailCfg cfg;
+    // Nothing to load, writes that fail.
     EXPECT_FALSE(cfg.load(dir.WideFile("none.cfg").c_str()));
     WriteBytes(dir.File("empty.cfg"), "");
     EXPECT_FALSE(cfg.load(dir.WideFile("empty.cfg").c_str()));
@@ -245,7 +234,6 @@ TEST(CMailCfg, WriteFailuresAreReported) {
         cfg.m_strText1 = u"host";
         EXPECT_FALSE(cfg.save(u"/dev/full"));
     }
-    ScratchRegistry registry(dir);
     {
         ReadOnlyMachineHive readOnly;
         EXPECT_FALSE(cfg.saveRegistry(HKEY_LOCAL_MACHINE, kKey, kValue));

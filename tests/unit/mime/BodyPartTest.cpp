@@ -25,7 +25,7 @@ std::string Header(TSMTPBodyPart& part) {
     return text;
 }
 
-// The body bytes; GetBody's result to ok, else it must be true.
+// GetBody's result to ok, else it must be true.
 std::string Body(TSMTPBodyPart& part, bool* ok = nullptr) {
     char* buffer = nullptr;
     DWORD size = 0;
@@ -171,7 +171,7 @@ TEST(BodyPart, TextBodiesInTheirCharsetAndTransparentOnce) {
     EXPECT_EQ(Body(part), std::string(75, 'x') + "=\r\n..after");
 }
 
-TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {
+TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySixOrTheirFilesError) {
     ScratchDir dir;
     TSMTPBodyPart part;
     std::string line;
@@ -221,11 +221,7 @@ TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {
             ASSERT_EQ(out.substr(0, written), lines) << n;
         }
     }
-}
-
-TEST(BodyPart, AFileHeldWithoutSharingFailsWithItsError) {
-    ScratchDir dir;
-    TSMTPBodyPart part;
+    // A file another holds without sharing fails with its error, until it is let go.
     bool ok = true;
     const std::u16string path = File(dir, "locked.bin", "data");
     HANDLE holder =

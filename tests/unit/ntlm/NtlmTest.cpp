@@ -72,7 +72,7 @@ protected:
 
 }  // namespace
 
-TEST_F(NtlmTest, CredentialsAreTheLoggedOnUsersOnly) {
+TEST_F(NtlmTest, CredentialsAreTheLoggedOnUsersAndTheirTokens) {
     for (const char* users : {"", "this is not a user line\n", static_cast<const char*>(nullptr)}) {
         SCOPED_TRACE(users ? users : "no file");
         if (users != nullptr)
@@ -84,11 +84,6 @@ TEST_F(NtlmTest, CredentialsAreTheLoggedOnUsersOnly) {
     }
     // The file is looked up at each acquisition: once it is there, it is used.
     WriteBytes(m_users, "TESTDOM:alice:Secret123\n");
-    EXPECT_EQ(Acquire(), SEC_E_OK);
-}
-
-// The negotiate token asks for sealing when confidentiality is asked for.
-TEST_F(NtlmTest, TokensAndTheirBuffers) {
     ASSERT_EQ(Acquire(), SEC_E_OK);
     Token negotiate, sealed, token;
     ASSERT_EQ(Step(nullptr, negotiate), SEC_I_CONTINUE_NEEDED);
@@ -103,7 +98,6 @@ TEST_F(NtlmTest, TokensAndTheirBuffers) {
     ASSERT_EQ(Step(nullptr, sealed, ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_CONFIDENTIALITY),
               SEC_I_CONTINUE_NEEDED);
     EXPECT_EQ(flags(sealed) & kSeal, kSeal);
-    // The next step needs the server's token, an NTLM challenge.
     EXPECT_EQ(Step(nullptr, token), SEC_E_INVALID_TOKEN);
     const Token garbage = {'n', 'o', 't', ' ', 'n', 't', 'l', 'm', 0, 1, 2, 3, 4, 5, 6, 7};
     EXPECT_EQ(Step(&garbage, token), SEC_E_INVALID_TOKEN);
@@ -201,9 +195,7 @@ TEST_F(NtlmTest, ChallengesAndTheAuthenticateToken) {
     ASSERT_TRUE(e);
     EXPECT_EQ(e->m_strMessage, TAuthentication::PoptSecrityError(SEC_E_INVALID_TOKEN));
     EXPECT_EQ(authenticate.p, nullptr);
-}
-
-TEST(TAuthenticationStatusTest, KnownStatusesHaveTheirTextsOthersNone) {
+    // The statuses the table knows have texts of their own.
     EXPECT_EQ(TAuthentication::PoptSecrityError(SEC_E_NO_CREDENTIALS),
               u"No credentials are available in the security package.");
     EXPECT_EQ(TAuthentication::PoptSecrityError(SEC_E_LOGON_DENIED), u"The logon failed.");

@@ -1,4 +1,3 @@
-// OAuthRelay's pieces without a network.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,9 +31,8 @@ std::vector<std::string> Lines(const std::string& text) {
     return out;
 }
 
-// A header value of "=?utf-8?B?...?=" words decoded the plain way: each word
-// holds whole characters, nothing else stands between them, every line keeps
-// the limit (the first after the column).
+// "=?utf-8?B?...?=" words decoded: each holds whole characters, nothing stands
+// between them, every line keeps the limit (the first after the column).
 std::string DecodeWords(const std::string& value, size_t column) {
     for (const std::string& line : Lines(value))
         EXPECT_LE(line.size() + std::exchange(column, 0), 76u) << value;
@@ -121,7 +119,6 @@ TEST(MessageComposerTest, SingleAndMultipartBytes) {
                   !lines.empty())
             << priority;
     }
-    // The body in the charset asked for, labelled so.
     m.strCharset = "iso-8859-1";
     m.sBody = u"Gr\u00fc\u00dfe";
     EXPECT_NE(ComposeMessage(m, kStamp).find("charset=iso-8859-1\r\nContent-Transfer-Encoding: "
@@ -253,7 +250,6 @@ TEST(MimeEncodingTest, HeaderTextsNamesAndParameters) {
     for (const std::string& line : Lines("Subject: " + folded))
         EXPECT_LE(line.size(), 78u) << line;
     EXPECT_EQ(Unfolded(folded), words);
-    // Else encoded words.
     const std::string accented =
         "Gr\xC3\xBC\xC3\x9F"
         "e aus K\xC3\xB6ln \xE2\x80\x93 \xF0\x9F\x98\x80 ";

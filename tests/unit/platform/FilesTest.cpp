@@ -51,7 +51,6 @@ TEST(Files, MissingFilesAndFoldersHaveTheirWindowsCodes) {
 #endif
 }
 
-// Sharing as Windows rules it.
 TEST(Files, ReadersThatShareReadingDoNotExcludeEachOther) {
     const std::u16string path = Utf8ToUtf16(::testing::TempDir() + "/files-test-shared.bin");
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0);

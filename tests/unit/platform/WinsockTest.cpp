@@ -13,7 +13,6 @@
 
 namespace {
 
-// The calls noted; the real functions kept for calls that outlive a patch.
 struct Winsock {
     static inline std::vector<std::string> calls;
     static inline decltype(&::WSAStartup) startup = nullptr;

@@ -24,7 +24,6 @@ TEST(TSMTPException, TextIsTheMessageAndTheLastErrorWithItsSystemText) {
          u"Cannot establish a connection to a specified socket!", refused,
          u"Cannot establish a connection to a specified socket! [ERROR code = 10061, Message = " +
              refused + u"]\n"},
-        // An unknown code keeps the bracket with an empty message.
         {0x12345678u, u"%s", u"Socked not created!", u"Socked not created!", u"",
          u"Socked not created! [ERROR code = 305419896, Message = ]\n"},
         {5, u"%s", longText.c_str(), cut, denied,

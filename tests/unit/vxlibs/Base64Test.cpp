@@ -14,7 +14,7 @@ std::string Encode(const std::string& bytes) {
     return out;
 }
 
-// Into a buffer sized as the callers size it, with guard bytes after it.
+// Into a buffer sized as the callers size it, guard bytes after it.
 int Decode(const std::u16string& text, std::string& bytes) {
     size_t size = (text.size() * 3) / 4 + 3;
     std::vector<unsigned char> buffer(size + 16, 0xAB);
@@ -47,7 +47,6 @@ TEST(Base64, EncodesAsOneRunAndDecodesWhatItEncodesOnly) {
         EXPECT_EQ(Decode(text, decoded), static_cast<int>(std::string(bytes).size()));
         EXPECT_EQ(decoded, bytes);
     }
-    // Invalid text is a negative result.
     for (const char16_t* text : {u"Zm9v!", u"Z", u"Z===", u"Zg==Zg==", u"Zg=", u"Zm9v\u00e9"})
         EXPECT_LT(Decode(text, decoded), 0) << ToUtf8(text);
 }

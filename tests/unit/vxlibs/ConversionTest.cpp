@@ -5,7 +5,7 @@
 #include "Environment.h"
 #include "vxutil.h"
 
-TEST(Conversion, Windows1252AndUtf8) {
+TEST(Conversion, Windows1252AndUtf8WithReplacementCharacters) {
     std::u16string wide;
     ASSERT_TRUE(strAnsiToWide(wide, "\x80\xe4\x9f\x81", -1, CP_ACP, false));
     EXPECT_EQ(wide, std::u16string(u"\u20ac\u00e4\u0178\u0081"));
@@ -22,10 +22,7 @@ TEST(Conversion, Windows1252AndUtf8) {
     EXPECT_EQ(wide, u"abc");
     EXPECT_TRUE(strWideToAnsi(narrow, nullptr, 0, CP_UTF8, false));
     EXPECT_EQ(narrow, "");
-}
-
-TEST(Conversion, MalformedInputBecomesReplacementCharacters) {
-    std::u16string wide;
+    // Malformed input becomes replacement characters.
     ASSERT_TRUE(strAnsiToWide(wide,
                               "a\xc3"
                               "b\xff\xe4\xb8",
@@ -34,7 +31,6 @@ TEST(Conversion, MalformedInputBecomesReplacementCharacters) {
     // An overlong encoding of "/" is not accepted as "/".
     ASSERT_TRUE(strAnsiToWide(wide, "\xc0\xaf", -1, CP_UTF8, false));
     EXPECT_EQ(wide, std::u16string(u"\ufffd"));
-    std::string narrow;
     const char16_t lone[] = {u'x', 0xD800, u'y', 0xDC00, 0};
     ASSERT_TRUE(strWideToAnsi(narrow, lone, -1, CP_UTF8, false));
     EXPECT_EQ(narrow, "x\xef\xbf\xbdy\xef\xbf\xbd");
