@@ -1,4 +1,3 @@
-// The TSMTPException a call throws, for tests that look at its parts.
 #pragma once
 
 #include <functional>
@@ -6,7 +5,7 @@
 
 #include "transport/TSMTPException.h"
 
-// The exception; nothing when the call throws none.
+// The TSMTPException the call throws, if any.
 inline std::optional<TSMTPException> Catch(const std::function<void()>& call) {
     try {
         call();

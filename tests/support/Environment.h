@@ -1,4 +1,3 @@
-// Environment variables in tests, on POSIX and Windows.
 #pragma once
 
 #include <cstdlib>
@@ -8,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-// A null value removes the variable.
 inline void SetEnv(const char* name, const char* value) {
 #if defined(_WIN32)
     ::_putenv_s(name, value != nullptr ? value : "");
@@ -20,7 +18,7 @@ inline void SetEnv(const char* name, const char* value) {
 #endif
 }
 
-// Sets variables while it lives and puts the old values back.
+// Sets variables (null: removes one) while it lives.
 class ScopedEnv {
 public:
     ScopedEnv(std::initializer_list<std::pair<std::string, const char*>> values) {
@@ -42,8 +40,7 @@ private:
     std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
 };
 
-// A file of the test certificates that the test_certificates fixture made
-// (tests/support/peers.py certificates): NAME.pem, NAME.key, ...
+// A file the test_certificates fixture made (peers.py certificates).
 inline std::string TestCertificate(const std::string& name) {
     return SMTPMAIL_TEST_CERTS_DIR "/" + name;
 }

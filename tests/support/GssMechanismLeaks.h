@@ -1,10 +1,7 @@
-// gss-ntlmssp loses OpenSSL state at every credential acquisition (the NTLM
-// package shares credentials to keep that to one loss per user file). A test
-// program that acquires NTLM credentials includes this header in exactly one
-// source, so that the leak check of the sanitizer build tells that loss apart
-// from ours: allocations are unwound in full (the mechanism's frames are
-// otherwise lost inside OpenSSL, which keeps no frame pointers), and leaks
-// made inside the mechanism are not reported.
+// gss-ntlmssp loses OpenSSL state at every credential acquisition. Included in
+// one source of a program that acquires NTLM credentials, for the sanitizer
+// build's leak check: allocations unwound in full (OpenSSL keeps no frame
+// pointers), and the mechanism's own losses not reported.
 #pragma once
 
 extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {

@@ -63,8 +63,7 @@ public:
         return *this;
     }
 
-    // The record with its array pointers set; valid while this object lives
-    // and is not changed.
+    // Valid while this object lives unchanged.
     const MAILMESSAGE* Record() {
         m_record.pOriginator = m_bOriginator ? &m_originator : nullptr;
         m_record.nRecipients = static_cast<int32_t>(m_recipients.size());

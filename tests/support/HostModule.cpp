@@ -6,17 +6,10 @@
 
 #include <windows.h>
 
-#include <string>
-
-// The host modules are resource DLLs next to the test program.
+// Resource DLLs next to the test program, where the loader looks first.
 void* LoadTestHostModule(bool bWithStrings) {
-    wchar_t path[MAX_PATH] = {};
-    DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, n);
-    folder.erase(folder.find_last_of(L"\\/") + 1);
-    std::wstring file =
-        folder + (bWithStrings ? L"test_hostmodule.dll" : L"test_hostmodule_empty.dll");
-    HMODULE h = ::LoadLibraryW(file.c_str());
+    HMODULE h =
+        ::LoadLibraryW(bWithStrings ? L"test_hostmodule.dll" : L"test_hostmodule_empty.dll");
     if (h == nullptr)
         ADD_FAILURE() << "cannot load the test host module: error " << ::GetLastError();
     return reinterpret_cast<void*>(h);

@@ -2,14 +2,6 @@
 
 #include <cstring>
 
-namespace {
-
-bool SameName(const char* a, const char* b) {
-    return ::lstrcmpiA(a, b) == 0;
-}
-
-}  // namespace
-
 ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function,
                          const void* substitute) {
     auto* base = reinterpret_cast<BYTE*>(module);
@@ -23,7 +15,7 @@ ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function,
         nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
          imports.VirtualAddress != 0 && d->Name != 0; ++d) {
-        if (!SameName(reinterpret_cast<const char*>(base + d->Name), dll))
+        if (::lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), dll) != 0)
             continue;
         // The names come from the lookup table; the addresses to change sit
         // in the address table at the same positions.

@@ -1,7 +1,5 @@
 #include "LogCapture.h"
 
-#include "platform/Utf.h"
-
 LogCapture::LogCapture() {
     Logging::SetLogHook(&LogCapture::Hook, this);
 }
@@ -83,12 +81,4 @@ bool CapturingLogProvider::Contains(const std::u16string& text, int level) const
 void CapturingLogProvider::Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_entries.clear();
-}
-
-std::string ToUtf8(const std::u16string& text) {
-    return platform::Utf16ToUtf8(text);
-}
-
-std::u16string FromUtf8(const std::string& text) {
-    return platform::Utf8ToUtf16(text);
 }

@@ -1,5 +1,3 @@
-// What the provider writes where tests can read it: the records of the logging
-// library (trace, detail and diagnostic lines) and the host's log interface.
 #pragma once
 
 #include <mutex>
@@ -7,9 +5,9 @@
 #include <vector>
 
 #include "mailapi.h"
+#include "platform/Utf.h"
 #include "vxstring.h"
 
-// The logging library's records while the object lives.
 class LogCapture {
 public:
     LogCapture();
@@ -58,5 +56,9 @@ private:
     std::vector<Entry> m_entries;
 };
 
-std::string ToUtf8(const std::u16string& text);
-std::u16string FromUtf8(const std::string& text);
+inline std::string ToUtf8(const std::u16string& text) {
+    return platform::Utf16ToUtf8(text);
+}
+inline std::u16string FromUtf8(const std::string& text) {
+    return platform::Utf8ToUtf16(text);
+}

@@ -1,6 +1,6 @@
-// Test servers listen on 127.0.0.1 (or ::1) only, on a port the system picks, so that
-// tests run in parallel with each other and with other test runs. The few
-// socket calls the test peers need, on BSD sockets and on Winsock alike.
+// The few socket calls of the test peers, on BSD sockets and Winsock alike.
+// They listen on 127.0.0.1 (or ::1) on a port the system picks, so that test
+// runs go in parallel.
 #pragma once
 
 #include <cstddef>
@@ -23,17 +23,11 @@ TestSocket BindLoopback(int& nPort, bool bListen = true, bool bDatagram = false,
 // connect stays unanswered (the peer of a host that does not answer).
 bool ListenWithoutRoom(TestSocket s);
 void CloseSocket(TestSocket s);
-// A TCP connection to 127.0.0.1 port nPort (kNoSocket when refused).
-TestSocket ConnectLoopback(int nPort);
-// Wakes any thread that waits on the socket.
-void ShutdownSocket(TestSocket s);
-// Each wait of a send or receive on the socket ends after that many seconds.
+TestSocket ConnectLoopback(int nPort);  // to 127.0.0.1
+void ShutdownSocket(TestSocket s);      // wakes a thread that waits on it
 void SetIoTimeouts(TestSocket s, int seconds);
-// Each write its own segment.
 void SetNoDelay(TestSocket s);
-// The next connection (kNoSocket on a failure).
 TestSocket AcceptOne(TestSocket listener);
-// Whether something can be read within the wait.
 bool WaitReadable(TestSocket s, int waitMs);
 // As send and recv; a peer that went away never raises a signal.
 long SendBytes(TestSocket s, const char* data, std::size_t size);

@@ -1,5 +1,4 @@
-// Open descriptors (on Windows: handles) of this process, for the checks that
-// a run leaves none behind.
+// Open descriptors (on Windows: handles) of this process.
 #pragma once
 
 #if defined(_WIN32)

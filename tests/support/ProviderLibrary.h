@@ -1,6 +1,4 @@
-// The provider loaded the way the host loads it: libsmtpmail.so from the
-// build's bin folder (smtpmail.dll from the test program's on Windows), its
-// sixteen exports looked up by name.
+// The provider loaded as the host loads it, its exports looked up by name.
 #pragma once
 
 #include <string>
@@ -29,8 +27,11 @@
 struct ProviderLibrary {
     // The one instance of the test program; it stays loaded, as in the host.
     static ProviderLibrary& Get();
+    // A reference of its own, for a test that unloads the library (handle).
+    static ProviderLibrary Load();
     bool Loaded() const { return error.empty(); }
 
+    void* handle = nullptr;
     std::string error;  // why it did not load, or a missing export
 #define SMTPMAIL_EXPORT_POINTER(name, result, ...) result(MAILCALL* name)(__VA_ARGS__) = nullptr;
     SMTPMAIL_EXPORTS(SMTPMAIL_EXPORT_POINTER)

@@ -1,4 +1,3 @@
-// A scratch folder per test and small file helpers.
 #pragma once
 
 #include <gtest/gtest.h>

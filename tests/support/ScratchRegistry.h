@@ -1,9 +1,6 @@
-// A registry of the test's own while it lives: the current user's and the
-// machine's hives start empty and are gone afterwards, so that tests never
-// touch real settings or each other's. On POSIX the registry stand-in's root
-// moves into the scratch folder; on Windows both predefined keys of this
-// process are redirected (RegOverridePredefKey) to scratch keys below the
-// real current user's hive.
+// Empty user and machine hives of the test's own while it lives: on POSIX the
+// stand-in's root in the scratch folder, on Windows both predefined keys
+// redirected (RegOverridePredefKey) to scratch keys below the real user's hive.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -48,10 +48,8 @@ ScriptedSmtpServer& ScriptedSmtpServer::SendSegments(std::vector<std::string> pi
 ScriptedSmtpServer& ScriptedSmtpServer::Expect(std::string prefix) {
     return Add([this, prefix] {
         std::string line;
-        if (!ReadLine(line)) {
-            Fail("connection ended while expecting \"" + prefix + "\"");
-            return false;
-        }
+        if (!ReadLine(line))
+            return Fail("connection ended while expecting \"" + prefix + "\"");
         if (line.compare(0, prefix.size(), prefix) != 0)
             Fail("expected \"" + prefix + "\", got \"" + line + "\"");
         return true;
@@ -62,10 +60,8 @@ ScriptedSmtpServer& ScriptedSmtpServer::ReadUpTo(std::string end, bool bData) {
     return Add([this, end, bData] {
         std::size_t at;
         while ((at = m_input.find(end)) == std::string::npos) {
-            if (!ReadMore()) {
-                Fail("connection ended while expecting \"" + end + "\"");
-                return false;
-            }
+            if (!ReadMore())
+                return Fail("connection ended while expecting \"" + end + "\"");
         }
         if (bData) {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -80,10 +76,8 @@ ScriptedSmtpServer& ScriptedSmtpServer::SendTls(std::vector<std::string> items, 
     return Add([this, items, nCut] {
 #if !defined(_WIN32)
         SSL* ssl = static_cast<SSL*>(m_ssl);
-        if (ssl == nullptr) {
-            Fail("SendTls needs TLS");
-            return false;
-        }
+        if (ssl == nullptr)
+            return Fail("SendTls needs TLS");
         for (const std::string& item : items) {
             if (item == kTicket) {
                 SSL_new_session_ticket(ssl);
@@ -100,8 +94,7 @@ ScriptedSmtpServer& ScriptedSmtpServer::SendTls(std::vector<std::string> items, 
         ERR_clear_error();
         return Flush(nCut);
 #else
-        Fail("the scripted server has no TLS on Windows");
-        return false;
+        return Fail("the scripted server has no TLS on Windows");
 #endif
     });
 }
@@ -151,9 +144,10 @@ bool ScriptedSmtpServer::Finish(std::chrono::milliseconds timeout) {
     return m_done.wait_for(lock, timeout, [this] { return m_bFinished; });
 }
 
-void ScriptedSmtpServer::Fail(const std::string& text) {
+bool ScriptedSmtpServer::Fail(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_errors.push_back(text);
+    return false;
 }
 
 void ScriptedSmtpServer::Run() {
@@ -198,15 +192,13 @@ bool ScriptedSmtpServer::Handshake(Tls version, bool bHold) {
     m_input.clear();
 #if defined(_WIN32)
     static_cast<void>(version), static_cast<void>(bHold);
-    Fail("the scripted server has no TLS on Windows");
-    return false;
+    return Fail("the scripted server has no TLS on Windows");
 #else
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr || SSL_CTX_use_certificate_chain_file(ctx, m_certFile.c_str()) != 1 ||
         SSL_CTX_use_PrivateKey_file(ctx, m_keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-        Fail("server certificate not usable: " + OpenSslErrors());
         SSL_CTX_free(ctx);
-        return false;
+        return Fail("server certificate not usable: " + OpenSslErrors());
     }
     SSL_CTX_set_min_proto_version(ctx, version == Tls::V13 ? TLS1_3_VERSION : TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(ctx, version == Tls::V12 ? TLS1_2_VERSION : TLS1_3_VERSION);
@@ -226,15 +218,11 @@ bool ScriptedSmtpServer::Handshake(Tls version, bool bHold) {
         const int rc = SSL_accept(ssl);
         if (rc == 1)
             break;
-        if (!Flush() || SSL_get_error(ssl, rc) != SSL_ERROR_WANT_READ) {
-            Fail("TLS handshake failed: " + OpenSslErrors());
-            return false;
-        }
+        if (!Flush() || SSL_get_error(ssl, rc) != SSL_ERROR_WANT_READ)
+            return Fail("TLS handshake failed: " + OpenSslErrors());
         std::string raw;
-        if (!ReadRaw(raw)) {
-            Fail("the client left during the TLS handshake");
-            return false;
-        }
+        if (!ReadRaw(raw))
+            return Fail("the client left during the TLS handshake");
         BIO_write(rbio, raw.data(), static_cast<int>(raw.size()));
     }
     const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);

@@ -1,7 +1,6 @@
-// The system's message text for an error code, line break included, as tests
-// expect it. On Windows that is what FormatMessageW itself answers (Wine's
-// texts are its own, not Windows'); elsewhere it is the Windows text the
-// platform layer's own table must hold.
+// The system's text for an error code, line break included: on Windows what
+// FormatMessageW answers (Wine's texts are not Windows'), elsewhere the Windows
+// text the platform layer's table must hold.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -45,8 +44,7 @@ inline std::u16string SystemText(DWORD code) {
 
 #endif
 
-// The same without the blanks and line break at its end, as the exception
-// quotes it.
+// As the exception quotes it.
 inline std::u16string SystemTextLine(DWORD code) {
     std::u16string text = SystemText(code);
     text.erase(text.find_last_not_of(u" \t\r\n") + 1);

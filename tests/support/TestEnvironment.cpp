@@ -1,7 +1,5 @@
-// Start-up settings of every test program: the registry stand-in lives in a
-// folder of this process unless the caller chose one, so that tests never
-// touch the user's store or each other's. The folder goes when the program ends.
-// Windows has its real registry (under Wine, the build folder's own prefix).
+// Every POSIX test program's registry stand-in lives in a folder of its own
+// (unless the caller chose one), gone when the program ends.
 #if !defined(_WIN32)
 #include <unistd.h>
 

@@ -1,19 +1,11 @@
 #!/usr/bin/python3
-"""SMTP server on loopback that requires AUTH NTLM, accepted with python3-gssapi
-and the NTLMSSP mechanism of gss-ntlmssp against a user file of its own (lines
-DOMAIN:user:password); the client finds its credentials through NTLM_USER_FILE.
+"""SMTP server on loopback that requires AUTH NTLM, accepted by gss-ntlmssp
+(python3-gssapi) against a user file of lines DOMAIN:user:password.
 
     ntlm_smtpd.py --users FILE [--challenge gss|malformed|overlong]
 
-malformed answers AUTH with a 334 line that is not Base64, overlong with a
-valid 16000-byte challenge. One line each on standard output, flushed at once:
-  ntlm-smtpd: listening on 127.0.0.1 port N
-  ntlm-smtpd: AUTH NTLM with initial response | without initial response
-  ntlm-smtpd: challenge MODE N bytes
-  ntlm-smtpd: AUTH NTLM accepted DOMAIN\\user | AUTH NTLM refused: TEXT
-  ntlm-smtpd: QUIT during AUTH
-  ntlm-smtpd: message N from <a> to <b>
-  ntlm-smtpd: connection closed
+malformed: a 334 line that is not Base64; overlong: a 16000-byte challenge.
+Each event is a line "ntlm-smtpd: ..." on standard output.
 """
 
 import argparse
@@ -71,12 +63,9 @@ def step(ctx, token, what):
 
 class Handler:
     def __init__(self, creds, mode):
-        self.creds = creds
-        self.mode = mode
-        self.count = 0
+        self.creds, self.mode, self.count = creds, mode, 0
 
     async def ask(self, server, line):
-        """Sends one 334 line and returns the client's decoded answer."""
         await server.push(line)
         answer = (await server._reader.readline()).strip()
         if answer.upper() == b"QUIT":
@@ -86,12 +75,10 @@ class Handler:
     async def auth_NTLM(self, server, args):
         ctx = gssapi.SecurityContext(usage="accept", creds=self.creds)
         try:
-            if len(args) == 2:
-                say("AUTH NTLM with initial response")
-                negotiate = decode(args[1], "initial response")
-            else:
-                say("AUTH NTLM without initial response")
-                negotiate = await self.ask(server, b"334 ")
+            if len(args) != 2:
+                raise Refused("AUTH NTLM without an initial response")
+            say("AUTH NTLM with initial response")
+            negotiate = decode(args[1], "initial response")
             if self.mode == "malformed":
                 challenge = b"334 TlRMTVNTUAACAAAA!!not*base64!!"
                 size = 0
@@ -128,7 +115,6 @@ class Handler:
 
 async def serve(a):
     loop = asyncio.get_running_loop()
-    # The mechanism finds the accepted users through the environment only.
     os.environ["NTLM_USER_FILE"] = os.path.abspath(a.users)
     handler = Handler(gssapi.Credentials(usage="accept", mechs=[NTLMSSP]), a.challenge)
     server = await loop.create_server(lambda: NtlmSMTP(

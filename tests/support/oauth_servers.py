@@ -1,13 +1,7 @@
-"""Loopback peers of the OAuth2 sending route: an HTTPS token endpoint laid out
-like the hosted service's identity platform (client-credentials grant) and an
-SMTP server that accepts only the tokens it issued (AUTH XOAUTH2).
-
-A Python test (or the peers of the send tests) runs OAuthServers(folder,
-...).start() on threads of its own process; announce gets a line for each
-token issued or refused and each message, and store_files keeps each message
-as msg-N.eml with its envelope in msg-N.json. Clients trust the CA made in
-FOLDER/tls (or given) through SSL_CERT_FILE.
-"""
+"""Loopback peers of the OAuth2 route, on threads of the caller's process: an
+HTTPS token endpoint laid out like the hosted identity platform's
+(client-credentials grant) and an SMTP server that accepts only the tokens it
+issued (AUTH XOAUTH2)."""
 
 import asyncio
 import base64
@@ -37,8 +31,6 @@ TEXT_BAD_SECRET = ("AADSTS7000215: Invalid client secret provided. Ensure the se
 
 
 class TokenHandler(http.server.BaseHTTPRequestHandler):
-    """POST /{tenant}/oauth2/v2.0/token with the client-credentials grant."""
-
     protocol_version = "HTTP/1.1"
 
     def log_message(self, fmt, *args):  # the servers report through their own lines
@@ -58,7 +50,6 @@ class TokenHandler(http.server.BaseHTTPRequestHandler):
         form = {k: v[0] for k, v in urllib.parse.parse_qs(raw, keep_blank_values=True).items()}
         with owner.lock:
             owner.token_requests.append(form)
-        # Anything but the grant as the identity platform wants it is refused.
         problem = None
         if form.get("client_secret") != DEFAULT_CLIENT_SECRET:
             problem = (401, "invalid_client", TEXT_BAD_SECRET)
@@ -76,8 +67,7 @@ class TokenHandler(http.server.BaseHTTPRequestHandler):
         with owner.lock:
             owner.issued.add(token)
             owner.announce("token %d issued" % len(owner.token_requests))
-        self._answer(200, {"token_type": "Bearer", "expires_in": owner.expires_in,
-                           "access_token": token})
+        self._answer(200, {"token_type": "Bearer", "expires_in": 3599, "access_token": token})
 
 
 class SmtpHandler:
@@ -85,7 +75,6 @@ class SmtpHandler:
         self.owner = owner
 
     async def auth_XOAUTH2(self, server, args):
-        # The initial response: "user=U\x01auth=Bearer T\x01\x01".
         blob = base64.b64decode(args[1]) if len(args) > 1 else b""
         fields = dict(i.partition("=")[::2] for i in blob.decode(errors="replace").split("\x01"))
         user, bearer = fields.get("user", ""), fields.get("auth", "")
@@ -137,9 +126,9 @@ class SmtpHandler:
 
 
 class OAuthServers:
-    """The token endpoint and the SMTP server, each on its own thread. plain:
-    the SMTP server offers neither STARTTLS nor DSN. refused: addresses the
-    server refuses as recipients and as logins."""
+    """plain: no STARTTLS nor DSN. refused: addresses refused as recipients
+    and logins. announce: a line per token and message; store_files: each
+    message as msg-N.eml beside its envelope msg-N.json."""
 
     def __init__(self, folder, plain=False, refused=(), store_files=False, announce=None,
                  certificates=None):
@@ -147,9 +136,7 @@ class OAuthServers:
         self.certificates = certificates  # (certificate, key, CA); made in folder/tls when None
         self.refused = {r.lower() for r in refused}
         self.announce = announce or (lambda text: None)
-        self.expires_in = 3599
-        # Forget every issued token after each message, as a service does that
-        # revokes an application's tokens: a client's cached token then fails.
+        # As a service that revokes an application's tokens after each message.
         self.revoke_after_message = False
         self.lock = threading.Lock()
         self.token_requests = []  # the form of each request
@@ -173,8 +160,7 @@ class OAuthServers:
         # The handshake runs on the handler's thread, not in accept().
         self._http.socket = context.wrap_socket(self._http.socket, server_side=True,
                                                 do_handshake_on_connect=False)
-        self.token_port = self._http.server_address[1]
-        self.authority = "https://127.0.0.1:%d" % self.token_port
+        self.authority = "https://127.0.0.1:%d" % self._http.server_address[1]
         threading.Thread(target=self._http.serve_forever, daemon=True).start()
 
         self._loop = asyncio.new_event_loop()

@@ -1,6 +1,3 @@
-// Where a provider's settings come from, through real files: the store in the
-// primary directory, the host session, the secondary directory, vx.ini, the
-// registry; and the admin tool's store read back.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,6 +13,7 @@
 #include "HostMessage.h"
 #include "LogCapture.h"
 #include "ScratchDir.h"
+#include "ScratchRegistry.h"
 #include "api/CSMTPMailAPI.h"
 #include "api/ConfigText.h"
 #include "config/CGrowingBuffer.h"
@@ -24,8 +22,8 @@
 
 namespace {
 
-// Every setting of a provider, so that a test compares them all at once; the
-// initial values are the provider's defaults.
+constexpr const char16_t* kKey = u"Software\\Veltrana\\Orbisuite\\mail";
+
 struct Settings {
     std::u16string host, user, password, senderName, senderAddr;
     int port = 25, authMethod = 0, priority = 2, bodyFormat = 0;
@@ -37,7 +35,6 @@ struct Settings {
     bool operator==(const Settings&) const = default;
 };
 
-// Every value away from its default.
 const Settings kSample(Settings{u"smtp.example.com", u"bob", u"pa ss", u"Bob B", u"bob@example.com",
                                 587, 2, 3, 1, true, 0x1000, u"cs", u"cid", u"tid", u"sc", u"tu",
                                 u"au", u"rs"});
@@ -52,7 +49,6 @@ Settings SettingsOf(const CSMTPMailAPI& api) {
                     api.m_strCharset};
 }
 
-// The host session: answers item 206 with a stored text, or fails.
 struct FakeSession {
     MAILSESSION session{sizeof session, 1, &funcs, this};
     MAILSESSIONFUNCS funcs{sizeof funcs, &GetItem};
@@ -77,7 +73,6 @@ struct FakeSession {
     }
 };
 
-// The stored form of a record, as the host keeps it.
 std::u16string StoredText(const std::u16string& text1, const std::u16string& text2) {
     CMailCfg cfg;
     cfg.m_strText1 = text1;
@@ -108,7 +103,6 @@ protected:
     void WriteIni(bool primary, const std::string& text) {
         std::ofstream(Dir(primary) + "vx.ini", std::ios::binary) << text;
     }
-    // The settings of a provider object initialised with the record.
     Settings Load() {
         CSMTPMailAPI api;
         EXPECT_TRUE(api.Initialize(&m_flags));
@@ -140,9 +134,8 @@ TEST_F(SettingsTest, DefaultsWithoutAnySourceAndEveryFieldOfAStore) {
     EXPECT_EQ(ContentType(), u"text/html");
 }
 
-// Fields 6, 9 and 10: numbers read as _wtoi reads them, the body format written
-// back as the caller's content type, STARTTLS only for "1"; missing fields
-// keep their defaults.
+// Numbers as _wtoi reads them, the body format written back as the caller's
+// content type, STARTTLS only for "1"; missing fields keep their defaults.
 TEST_F(SettingsTest, FieldConversions) {
     const struct {
         const char16_t *port, *format, *tls;  // the fields; null: a record of the host alone
@@ -173,8 +166,7 @@ TEST_F(SettingsTest, FieldConversions) {
 }
 
 TEST_F(SettingsTest, StoreIniAndPasswordPrecedence) {
-    // The INI file: section and key names in any case, blanks around "=",
-    // quotes around a value; what it does not say keeps its default.
+    // Names in any case, blanks around "=", quotes around a value.
     WriteIni(true,
              "[smtp]\r\nsmtpHost = smtp.example.com\r\nsmtpUser=bob\r\nsmtpPass=\"pa ss\"\r\n"
              "smtpSenderName=Bob B\r\nSMTPSENDERADDR=bob@example.com\r\nsmtpPort=587\r\n"
@@ -186,7 +178,7 @@ TEST_F(SettingsTest, StoreIniAndPasswordPrecedence) {
     EXPECT_EQ(ContentType(), u"");
 
     // A store with a host wins; without one the INI file decides, with its
-    // own defaults (authentication 4) for what it does not say.
+    // own defaults (authentication 4).
     WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPort=26\nsmtpSenderAddr=ini@example.com\n");
     WriteStore(true, JoinConfigText({u"store.host", u"", u"", u"", u"", u"2525"}));
     EXPECT_EQ(Load(), (Settings{.host = u"store.host", .port = 2525}));
@@ -195,15 +187,14 @@ TEST_F(SettingsTest, StoreIniAndPasswordPrecedence) {
     expected.senderAddr = u"ini@example.com", expected.port = 26, expected.authMethod = 4;
     EXPECT_EQ(Load(), expected);
 
-    // Values keep every character, however long: a sender address cut at a
-    // buffer's end would lose its domain and still be sent.
+    // However long: a sender address cut short would still be sent.
     const std::string name(5000, 'n'), address = std::string(1000, 'a') + "@example.org";
     WriteIni(true, "[SMTP]\nsmtpHost=h\nsmtpSenderName=" + name + "\nsmtpSenderAddr=\"" + address +
                        "\"\nsmtpPass=from ini\n");
     EXPECT_EQ(ToUtf8(Load().senderName), name);
     EXPECT_EQ(ToUtf8(Load().senderAddr), address);
 
-    // The password: the INI file's when it is read, else the host's, else the store's.
+    // The INI file's password, else the host's, else the store's.
     const std::u16string hostPassword = u"from host";
     m_flags.pszPassword = hostPassword.c_str();
     EXPECT_EQ(Load().password, u"from ini");
@@ -220,8 +211,8 @@ TEST_F(SettingsTest, StoreIniAndPasswordPrecedence) {
     WriteIni(false, "[SMTP]\nsmtpHost=secondary.host\nsmtpAuth=2\n");
     EXPECT_EQ(Load(), (Settings{.host = u"secondary.host", .authMethod = 2}));
 
-    // The store's name is joined to a directory text without a separator;
-    // the INI file's is glued to it.
+    // The store's name is joined to a directory without a separator, the INI
+    // file's glued to it.
     const std::u16string joined = FromUtf8(m_root + "/primary");
     m_flags.pszPrimaryDir = joined.c_str();
     WriteStore(true, u"joined.host");
@@ -259,57 +250,42 @@ TEST_F(SettingsTest, HostSessionAnswersWhenThePrimaryHasNoStore) {
     session.status = -5;
     EXPECT_EQ(Load().host, u"secondary.host");
     EXPECT_EQ(session.calls, 4);
-    // A store in the primary directory comes first.
     WriteStore(true, u"primary.host");
     EXPECT_EQ(Load().host, u"primary.host");
     EXPECT_EQ(session.calls, 4);
 }
 
-TEST_F(SettingsTest, SourceBitsOfLoadCfgAndSaveCfg) {
-    const std::string previous = platform::GetRegistryRoot();
-    platform::SetRegistryRoot(m_root + "/registry");
+// Which store Initialize reads (SaveCfg is no export's).
+TEST_F(SettingsTest, SourceBitsOfLoadCfg) {
+    ScratchRegistry registry(m_scratch);
     CSMTPMailAPI api;
     ASSERT_TRUE(api.Initialize(&m_flags));
     MAILINIFLAGS flags = m_flags;
     flags.dwCfgSource = MAILCFG_SOURCE_REGISTRY;
     CMailCfg machine, user, read;
     machine.m_strText1 = u"machine.host";
-    ASSERT_TRUE(machine.saveRegistry(HKEY_LOCAL_MACHINE, u"Software\\Veltrana\\Orbisuite\\mail",
-                                     u"smtp.cfg"));
+    ASSERT_TRUE(machine.saveRegistry(HKEY_LOCAL_MACHINE, kKey, u"smtp.cfg"));
     EXPECT_TRUE(api.LoadCfg(read, &flags));
     EXPECT_EQ(read.m_strText1, u"machine.host");
     user.m_strText1 = u"user.host";
-    EXPECT_TRUE(api.SaveCfg(user, &flags));  // to HKEY_CURRENT_USER
+    ASSERT_TRUE(user.saveRegistry(HKEY_CURRENT_USER, kKey, u"smtp.cfg"));
     EXPECT_TRUE(api.LoadCfg(read, &flags));
     EXPECT_EQ(read.m_strText1, u"user.host");
-
-    // The file bit wins when both are set; neither bit reads or writes nothing.
+    // The file bit wins when both are set; neither bit reads nothing.
     flags.dwCfgSource = MAILCFG_SOURCE_REGISTRY | MAILCFG_SOURCE_FILE;
     EXPECT_FALSE(api.LoadCfg(read, &flags));
     flags.dwCfgSource = 0;
     EXPECT_FALSE(api.LoadCfg(read, &flags));
-    EXPECT_FALSE(api.SaveCfg(read, &flags));
-    platform::SetRegistryRoot(previous);
-
-    // The file bit writes the primary directory's store.
-    flags.dwCfgSource = MAILCFG_SOURCE_FILE;
-    ASSERT_TRUE(api.SaveCfg(user, &flags));
-    CMailCfg back;
-    ASSERT_TRUE(back.load(FromUtf8(Dir(true) + "smtp.cfg").c_str()));
-    EXPECT_EQ(back.m_strText1, u"user.host");
 }
 
-// Settings files that are there but cannot be used: each is a warning in the
-// host's log that names it, and the send that finds no server says why, not
-// "no Sender specified". Nothing that is not a regular file is ever read, so
-// a FIFO holds nobody up (CTest's time limit ends a test that waits), and a file far larger than
-// any settings is refused before it is read.
+// Each is a warning that names it, and the send that finds no server says
+// why. Nothing but a regular file is read, so a FIFO holds nobody up, and a
+// file far larger than any settings is refused before it is read.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr long kPeakGrowthKiB = 32 * 1024;  // the sanitizer's shadow and quarantine
 #else
 constexpr long kPeakGrowthKiB = 8 * 1024;
 #endif
-
 TEST_F(SettingsTest, UnusableSettingsFilesAreTheReasonSendGives) {
     const std::string kNoStore = "its contents are not a settings store";
     const std::string store = Dir(true) + "smtp.cfg", ini = Dir(true) + "vx.ini";
@@ -388,7 +364,6 @@ TEST_F(SettingsTest, UnusableSettingsFilesAreTheReasonSendGives) {
 
 namespace {
 
-// smtpmail-cfg with the arguments (as a shell reads them): its exit code and output.
 int Tool(const std::string& args, std::string* output = nullptr,
          const std::string& environment = "") {
     const std::string command =
@@ -406,8 +381,6 @@ int Tool(const std::string& args, std::string* output = nullptr,
 
 }  // namespace
 
-// The admin tool writes a store that the provider reads back (the demo test
-// sends with one, through the exports).
 TEST_F(SettingsTest, ToolStoreIsReadByTheProvider) {
     const std::string dir = "--dir '" + Dir(true) + "'";
     std::string output;
@@ -444,15 +417,13 @@ TEST_F(SettingsTest, ToolStoreIsReadByTheProvider) {
 TEST_F(SettingsTest, ToolWritesTheRegistryAndRefusesBadArguments) {
     const std::string root = "--registry-root '" + m_root + "/registry'";
     ASSERT_EQ(Tool("--registry hkcu " + root + " --host reg.host --password rpw"), 0);
-    const std::string previous = platform::GetRegistryRoot();
-    platform::SetRegistryRoot(m_root + "/registry");
     CMailCfg cfg;
-    EXPECT_TRUE(
-        cfg.loadRegistry(HKEY_CURRENT_USER, u"Software\\Veltrana\\Orbisuite\\mail", u"smtp.cfg"));
-    platform::SetRegistryRoot(previous);
+    {
+        ScratchRegistry registry(m_scratch);  // the same folder
+        EXPECT_TRUE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, u"smtp.cfg"));
+    }
     EXPECT_EQ(cfg.m_strText1.substr(0, 8), u"reg.host");
     EXPECT_EQ(cfg.m_strText2, u"rpw");
-    // The machine hive refuses a user without the right.
     std::string output;
     EXPECT_EQ(
         Tool("--registry hklm " + root + " --host x", &output, "SMTPMAIL_REGISTRY_HKLM_READONLY=1"),

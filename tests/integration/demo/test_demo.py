@@ -1,15 +1,13 @@
-"""The newcomer's tools on loopback, read back with Python's own email package:
-smtpmail-send (the sample host) against the capture server, and `make demo`'s
-steps (scripts/demo.sh on a built tree, without the package installation).
+"""smtpmail-send against the capture server, and scripts/demo.sh on a built tree.
 
     test_demo.py BUILD_DIR SOURCE_DIR [TestClass ...]
 """
 
 import email
 import email.policy
+import glob
 import json
 import os
-import queue
 import shutil
 import socket
 import subprocess
@@ -20,59 +18,40 @@ import unittest
 
 BUILD_DIR = SOURCE_DIR = BIN = None
 PYTHON = "/usr/bin/python3"
-WAIT = 60  # seconds; every wait below is bounded by it
+WAIT = 60  # seconds
 
 
 def run(cmd, env=None):
-    """Runs a command, returns (exit code, combined output)."""
     p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                        errors="replace", env=dict(os.environ, **(env or {})), timeout=WAIT * 3)
     return p.returncode, p.stdout
 
 
 def read_stored(eml):
-    """The raw bytes, the message and the envelope of a stored .eml file."""
     with open(eml, "rb") as f:
         raw = f.read()
     with open(eml[:-4] + ".json") as f:
-        return raw, email.message_from_bytes(raw, policy=email.policy.default), json.load(f)
+        return email.message_from_bytes(raw, policy=email.policy.default), json.load(f)
 
 
 class CaptureServer:
-    """bin/capture-server.py on a free loopback port, its output read with bounded waits."""
+    """bin/capture-server.py on a free port; it stores each message before it answers."""
 
     def __init__(self, mail_dir, *args):
-        self.lines, self.output = queue.Queue(), []
+        self.mail_dir = mail_dir
         self.proc = subprocess.Popen(
             [PYTHON, os.path.join(BIN, "capture-server.py"), "--dir", mail_dir] + list(args),
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        threading.Thread(target=lambda: [self.lines.put(line.rstrip("\n"))
-                                         for line in self.proc.stdout] + [self.lines.put(None)],
-                         daemon=True).start()
-        self.port = int(self.next_line("listening on ").rsplit(" ", 1)[1])
+        self.port = next(int(line.split()[-1]) for line in self.proc.stdout
+                         if "listening on " in line)
+        threading.Thread(target=self.proc.stdout.read, daemon=True).start()  # drains its output
 
-    def next_line(self, text):
-        """The next line of output that contains the text."""
-        while True:
-            try:
-                line = self.lines.get(timeout=WAIT)
-            except queue.Empty:
-                line = None
-            if line is None:
-                raise AssertionError("capture server ended or fell silent; output:\n" +
-                                     "\n".join(self.output))
-            self.output.append(line)
-            if text in line:
-                return line
-
-    def next_message(self):
-        """The next stored message (its summary line comes after the file)."""
-        return read_stored(self.next_line(" -> ").rsplit(" -> ", 1)[1])
+    def messages(self):
+        return sorted(glob.glob(os.path.join(self.mail_dir, "*.eml")))
 
     def close(self):
         self.proc.terminate()
         self.proc.wait(timeout=WAIT)
-        self.proc.stdout.close()
 
 
 def write_ini(folder, **keys):
@@ -85,9 +64,6 @@ def send(*args):
 
 
 class SampleHostTest(unittest.TestCase):
-    """smtpmail-send: what each option puts on the wire, how the provider's
-    settings are found, what a failed send and a bad command line show."""
-
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="smtpmail-send-test.")
@@ -106,11 +82,11 @@ class SampleHostTest(unittest.TestCase):
                   smtpSenderAddr="configured@example.org")
 
     def sent(self, *args):
+        before = len(self.server.messages())
         rc, out = send("--config-dir", self.cfg, *args)
-        self.assertEqual(rc, 0, out)
-        self.assertIn("Sent:", out)
-        _, msg, env = self.server.next_message()
-        return msg, env
+        self.assertEqual((rc, "Sent:" in out, len(self.server.messages())), (0, True, before + 1),
+                         out)
+        return read_stored(self.server.messages()[-1])
 
     def test_options_reach_the_wire(self):
         msg, env = self.sent("--to", "x@example.org", "--subject", "Plain",
@@ -148,31 +124,21 @@ class SampleHostTest(unittest.TestCase):
         self.assertEqual(msg.get_body(("html",)).get_content().strip(), "<p>\u00c4rger \u2603</p>")
 
     def test_failed_sends_print_the_error_report(self):
-        write_ini(self.cfg, smtpHost="127.0.0.1", smtpPort=self.server.port, smtpAuth=3,
-                  smtpUser="sam", smtpPass="wrong", smtpSenderAddr="configured@example.org")
-        rc, out = send("--config-dir", self.cfg, "--to", "x@example.org", "--body", "b")
-        self.assertEqual(rc, 1, out)
-        self.assertIn("Error report (Mail_Execute 1001):", out)
         with socket.socket() as unused:  # bound, never listening: the connection is refused
             unused.bind(("127.0.0.1", 0))
             write_ini(self.cfg, smtpHost="127.0.0.1", smtpPort=unused.getsockname()[1],
                       smtpAuth=0, smtpSenderAddr="configured@example.org")
             rc, out = send("--config-dir", self.cfg, "--to", "x@example.org", "--body", "b")
         self.assertEqual(rc, 1, out)
-        # The host's display text, the code twice, the description and the
-        # native code (10061, connection refused); the host log with its level.
-        for text in ("Not sent: Mail_Send returned 509 (MAILERR_ACCESS_DENIED)",
-                     "The mail server could not be reached or refused the login. (509, 0x1FD)",
-                     "An error occured connecting to server.", "0x274D",
+        # The report in the terminal's line ends: the display text with the code
+        # twice, the description and the native code (connection refused); the
+        # host log with its level.
+        for text in ("Provider name: SMTP", "Not sent: Mail_Send returned 509 (MAILERR_ACCESS_DENIED)",
+                     "Error report (Mail_Execute 1001):\nThe mail server could not be reached or "
+                     "refused the login. (509, 0x1FD)\n\nCSMTPMailAPI::Send() - An error occured "
+                     "connecting to server.", "0x274D",
                      "[error 3] CSMTPMailAPI::Send() - An error occured connecting to server."):
             self.assertIn(text, out)
-        # Without settings the provider refuses before any traffic.
-        empty = tempfile.mkdtemp(dir=self.tmp)
-        rc, out = send("--config-dir", empty, "--from", "me@example.org", "--to", "x@example.org")
-        self.assertEqual(rc, 1, out)
-        self.assertRegex(out, r"\n[A-Z][^\n]*\. \(505, 0x1F9\)\n\nCSMTPMailAPI::Send\(\) - "
-                              r"HostName may not be NULL\.")
-        self.assertIn("Provider name: SMTP", out)
 
     def test_bad_command_lines_are_refused(self):
         for args, text in [
@@ -206,8 +172,6 @@ class SampleHostTest(unittest.TestCase):
 
 
 class DemoTest(unittest.TestCase):
-    """scripts/demo.sh's steps, checked through the message it captured."""
-
     def test_demo_sends_one_message_through_starttls_and_auth_and_shows_it(self):
         work = tempfile.mkdtemp(prefix="smtpmail-demo-test.")
         self.addCleanup(shutil.rmtree, work, True)
@@ -221,20 +185,11 @@ class DemoTest(unittest.TestCase):
                      "Subject: " + subject, "attachment 'pixel.png': same bytes as the file sent"):
             self.assertIn(text, output)
         self.assertNotIn("DIFFERS", output)
-        self.assertNotIn("demo-secret", output, "--show masks the password")
-        with open(os.path.join(work, "config", "smtp.cfg"), "rb") as f:
-            store = f.read()
-        # Enciphered: neither the password nor the host is readable in the file.
-        self.assertTrue(store and b"demo-secret" not in store and b"127.0.0.1" not in store)
-
-        captured = os.path.join(work, "captured")
-        emls = sorted(f for f in os.listdir(captured) if f.endswith(".eml"))
+        emls = glob.glob(os.path.join(work, "captured", "*.eml"))
         self.assertEqual(len(emls), 1, output)
-        _, _, env = read_stored(os.path.join(captured, emls[0]))
+        _, env = read_stored(emls[0])
         self.assertEqual((env["tls"], env["auth_user"], env["mail_from"]),
                          (True, "demo", "demo@example.org"))
-        # The message itself is demo.sh's to show (its attachments compared
-        # above); what each host field becomes is SendDeliveryTest's.
 
 
 if __name__ == "__main__":

@@ -1,6 +1,3 @@
-// What the sixteen exports themselves add, as the host reaches them: the
-// provider library loaded with the dynamic loader, records filled as the host
-// fills them.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -35,7 +32,6 @@ protected:
     }
     void TearDown() override { lib.Uninitialize(m_h); }
 
-    // Sets a last error on the handle through an export.
     void SetError() {
         MAILADDRESS bad{};
         bad.cbSize = 12;
@@ -81,8 +77,6 @@ TEST_F(FrameTest, BadRecordsAndNullHandlesAreRefusedWithoutALastError) {
     lib.Uninitialize(nullptr);
 }
 
-// GetLastError and Execute leave the last error readable; every other export
-// clears it first.
 TEST_F(FrameTest, ExecuteAndGetLastErrorKeepTheErrorWhileOtherExportsClearIt) {
     SetError();
     MAILFORMATERROR report{};
@@ -123,11 +117,9 @@ TEST_F(FrameTest, ExecuteAndGetLastErrorKeepTheErrorWhileOtherExportsClearIt) {
 
 namespace {
 
-// An item as a mail-reading provider would hand it out; it records what the
-// item exports ask of it.
 class FakeItem final : public CMailItem {
 public:
-    explicit FakeItem(HMAILPROVIDER h) : m_pProvider(reinterpret_cast<CMailAPI*>(h)) {}
+    explicit FakeItem(HMAILPROVIDER h) : provider(reinterpret_cast<CMailAPI*>(h)) {}
     virtual ~FakeItem() = default;
     void Destroy(unsigned flags) override { calls += "Destroy(" + std::to_string(flags) + ")"; }
     MAILRESULT Receive(void* a, void* b, void* c) override {
@@ -146,22 +138,18 @@ public:
     MAILRESULT Delete() override { return 400; }
     MAILRESULT FindNext() override { return MAILERR_NO_MORE_ITEMS; }
     void FindClose() override { calls += "FindClose,"; }
-    CMailAPI* Provider() override { return m_pProvider; }
+    CMailAPI* Provider() override { return provider; }
     HMAILITEM Handle() { return reinterpret_cast<HMAILITEM>(static_cast<CMailItem*>(this)); }
 
     std::string calls;
     std::vector<void*> args;
     std::string directory;
     bool bThrow = false;
-
-private:
-    CMailAPI* m_pProvider;
+    CMailAPI* provider;
 };
 
 }  // namespace
 
-// The item exports forward their arguments, clear the provider's last error,
-// bring the current directory back and never let an exception reach the host.
 TEST_F(FrameTest, ItemExportsForwardClearRestoreAndContain) {
     FakeItem item(m_h);
     int a = 1, b = 2, c = 3;

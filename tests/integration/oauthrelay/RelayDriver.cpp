@@ -1,13 +1,6 @@
-// oauthrelay-driver: calls SendEmailWithContent of the OAuthRelay library once
-// per group of arguments, in one process, so that tests see what a host sees,
-// the token cache included.
-//
-//   oauthrelay-driver NAME=VALUE... [--null NAME]... [--next NAME=VALUE...]...
-//
-// Each --next starts another call that keeps the previous call's values and
-// changes the ones given; --null passes a null pointer, a name not given an
-// empty text or 0. Values are UTF-8 (on Windows taken from the wide command
-// line). Output, one line per call: "call N: sent" or "call N: failed: TEXT".
+// oauthrelay-driver NAME=VALUE... [--null NAME]... [--next NAME=VALUE...]...
+// calls SendEmailWithContent once per group in one process, as a host does;
+// --next keeps the values before but those given, --null passes a null.
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -67,11 +60,10 @@ int main(int argc, char** argv) {
             number("notify-success") != 0, number("notify-failure") != 0, text("attachments"),
             text("client-id"), text("client-secret"), text("tenant"), text("scope"),
             text("authority"), text("headers"));
-        if (result == nullptr || *result == 0) {
-            std::printf("call %zu: sent\n", n + 1);
-        } else {
-            std::printf("call %zu: failed: %s\n", n + 1, oauthrelay::Utf16ToUtf8(result).c_str());
-        }
+        const std::string outcome = result == nullptr || *result == 0
+                                        ? "sent"
+                                        : "failed: " + oauthrelay::Utf16ToUtf8(result);
+        std::printf("call %zu: %s\n", n + 1, outcome.c_str());
         std::fflush(stdout);
     }
     return 0;

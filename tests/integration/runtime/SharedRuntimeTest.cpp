@@ -1,9 +1,6 @@
-// The provider in a host that holds the shared GCC runtime (libgcc_s) of the
-// same toolchain, loaded before the provider or after it. Each order runs in
-// a process of its own (CTest runs every case alone). In both, a refused
-// connection, which the provider reports by a C++ exception inside itself,
-// must end as 509 with its text rather than std::terminate; a delivery
-// follows in the same process; and both modules unload without an abort.
+// A host that holds the shared GCC runtime (libgcc_s), loaded before or after
+// the provider: an exception inside the provider must end as 509, not
+// std::terminate. Each order needs a process of its own (CTest's).
 #include <windows.h>
 // After windows.h, whose types they use.
 #include <gtest/gtest.h>
@@ -13,15 +10,14 @@
 #include "HostMessage.h"
 #include "LogCapture.h"
 #include "LoopbackSocket.h"
+#include "ProviderLibrary.h"
 #include "ScratchDir.h"
 #include "ScriptedSmtpServer.h"
 #include "hostmodule/HostModule.h"
-#include "mailapi.h"
 
 namespace {
 
-// The runtime as a host that ships it loads it: from the host's folder
-// (bin/hostruntime), its winpthread beside it.
+// From the host's folder (bin/hostruntime), its winpthread beside it.
 HMODULE LoadSharedRuntime() {
     wchar_t exe[MAX_PATH];
     const DWORD n = ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
@@ -36,26 +32,16 @@ protected:
     // toolchain, it would take a reference of its own on a runtime already there.
     void SetUp() override { m_hResource = LoadTestHostModule(true); }
 
-    // Loads the provider (not kept for the process, as ProviderLibrary keeps
-    // it, so that the test can unload it).
     void LoadProvider() {
-        m_provider = ::LoadLibraryW(L"smtpmail.dll");
-        ASSERT_NE(m_provider, nullptr) << ::GetLastError();
-        Resolve(m_initialize, "Mail_Initialize");
-        Resolve(m_uninitialize, "Mail_Uninitialize");
-        Resolve(m_send, "Mail_Send");
-        Resolve(m_lastError, "Mail_GetLastError");
+        m_lib = ProviderLibrary::Load();
+        ASSERT_TRUE(m_lib.Loaded()) << m_lib.error;
     }
 
-    // A send to a closed port, then one that a server accepts.
     void ExpectRefusedThenDelivered() {
-        const int closed = [] {
-            int port = 0;
-            CloseSocket(BindLoopback(port, false));
-            return port;
-        }();
+        int closed = 0;  // a port nobody listens on
+        CloseSocket(BindLoopback(closed, false));
         EXPECT_EQ(SendTo(closed), MAILERR_ACCESS_DENIED);
-        const MAILERROR* error = m_lastError(m_h);
+        const MAILERROR* error = m_lib.GetLastError(m_h);
         ASSERT_NE(error, nullptr);
         EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(error->szDescription))
                       .rfind(u"CSMTPMailAPI::Send() - An error occured connecting to server. ", 0),
@@ -71,56 +57,42 @@ protected:
         EXPECT_TRUE(server.Errors().empty()) << server.Errors().front();
     }
 
-    // The host's FreeLibrary of both. The provider is then gone; the runtime
-    // may stay, since its own start-up code takes a reference to itself.
+    // The runtime may stay: its start-up code takes a reference to itself.
     void UnloadProvider() {
         if (m_h != nullptr)
-            m_uninitialize(std::exchange(m_h, nullptr));
-        EXPECT_TRUE(::FreeLibrary(std::exchange(m_provider, nullptr)));
+            m_lib.Uninitialize(std::exchange(m_h, nullptr));
+        EXPECT_TRUE(::FreeLibrary(static_cast<HMODULE>(std::exchange(m_lib.handle, nullptr))));
         EXPECT_EQ(::GetModuleHandleW(L"smtpmail.dll"), nullptr) << "still loaded";
     }
     void UnloadRuntime() { EXPECT_TRUE(::FreeLibrary(std::exchange(m_runtime, nullptr))); }
 
-    HMODULE m_provider = nullptr;
     HMODULE m_runtime = nullptr;
 
 private:
-    template <typename Function>
-    void Resolve(Function& f, const char* name) {
-        f = reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(m_provider, name)));
-        ASSERT_NE(f, nullptr) << name;
-    }
-
     MAILRESULT SendTo(int port) {
         WriteBytes(m_dir.File("vx.ini"),
                    "[SMTP]\nsmtpHost=127.0.0.1\nsmtpPort=" + std::to_string(port) +
                        "\nsmtpAuth=0\nsmtpSenderAddr=host@example.org\n");
         if (m_h != nullptr)
-            m_uninitialize(m_h);
-        m_wdir = FromUtf8(m_dir.Path() + "\\");
+            m_lib.Uninitialize(m_h);
         MAILINIFLAGS flags{};
         flags.cbSize = sizeof flags;
         flags.logProvider = &m_log;
         flags.hResource = m_hResource;
-        flags.pszPrimaryDir = flags.pszSecondaryDir = Host(m_wdir);
-        m_h = m_initialize(&flags);
+        flags.pszPrimaryDir = flags.pszSecondaryDir =
+            reinterpret_cast<const MAILWCHAR*>(m_wdir.c_str());
+        m_h = m_lib.Initialize(&flags);
         if (m_h == nullptr)
             return MAILERR_INTERNAL;
         HostMessage message;
         message.Subject(u"s").Body(u"b").To(nullptr, u"to@example.org");
-        return m_send(m_h, message.Record(), nullptr);
-    }
-    static const MAILWCHAR* Host(const std::u16string& s) {
-        return reinterpret_cast<const MAILWCHAR*>(s.c_str());
+        return m_lib.Send(m_h, message.Record(), nullptr);
     }
 
-    decltype(&Mail_Initialize) m_initialize = nullptr;
-    decltype(&Mail_Uninitialize) m_uninitialize = nullptr;
-    decltype(&Mail_Send) m_send = nullptr;
-    decltype(&Mail_GetLastError) m_lastError = nullptr;
+    ProviderLibrary m_lib;
     void* m_hResource = nullptr;
     ScratchDir m_dir;
-    std::u16string m_wdir;
+    const std::u16string m_wdir = FromUtf8(m_dir.Path() + "\\");
     CapturingLogProvider m_log;
     HMAILPROVIDER m_h = nullptr;
 };

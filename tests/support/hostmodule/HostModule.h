@@ -1,8 +1,5 @@
-// The two test host modules: one with the display texts of the error codes,
-// one without. Each loads once per process.
 #pragma once
 
-#include <string>
-
-// Returns the module handle (a dynamic-loader handle), or null with a failure.
+// A test host module with the error codes' display texts, or one without;
+// null with a test failure when it does not load.
 void* LoadTestHostModule(bool bWithStrings);

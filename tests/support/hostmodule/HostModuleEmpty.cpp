@@ -1,4 +1,3 @@
-// A host module without a string table.
 #if defined(_WIN32)
 extern "C" __declspec(dllexport) int HostModuleWithoutStrings() {
 #else

@@ -1,5 +1,3 @@
-// The provider object without the exports: its record checks, last error and
-// error texts, commands, properties and the application object.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,13 +6,12 @@
 #include "ApiTestSupport.h"
 #include "LogCapture.h"
 #include "api/CMailApp.h"
-#include "api/CSMTPMailApp.h"
 #include "api/ConfigText.h"
 #include "platform/WideFormat.h"
 
 namespace {
 
-// m_api with the host's display texts, m_bare with a module that has none.
+// m_bare: with a host module that has no display texts.
 class MailApiTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -36,8 +33,8 @@ protected:
 
 }  // namespace
 
-// Each bad record has its own description (the exports' tests see only the
-// codes); the missing log provider is reported before the record's size.
+// The exports' tests see only the codes; the missing log provider is
+// reported before the record's size.
 TEST_F(MailApiTest, BadRecordsAreRefusedWithTheirOwnTexts) {
     CSMTPMailAPI api;
     EXPECT_FALSE(api.Initialize(nullptr));
@@ -50,10 +47,7 @@ TEST_F(MailApiTest, BadRecordsAreRefusedWithTheirOwnTexts) {
     EXPECT_FALSE(api.Initialize(&flags));
     EXPECT_EQ(Description(api), u"CMailAPI::Initialize: unsupported version of MAILINIFLAGS.");
     flags.cbSize = MAILINIFLAGS_MIN_SIZE;
-    flags.pszPrimaryDir = Host(u"/primary/");
     EXPECT_TRUE(api.Initialize(&flags));
-    EXPECT_EQ(api.m_strPrimaryDir, u"/primary/");
-    EXPECT_EQ(api.m_strSecondaryDir, u"") << "a null directory gives an empty string";
 
     MAILNAME name{};
     MAILFORMATERROR report{};
@@ -111,7 +105,6 @@ TEST_F(MailApiTest, BadRecordsAreRefusedWithTheirOwnTexts) {
 TEST_F(MailApiTest, LastErrorAndItsTexts) {
     m_api.SetLastError(MAILERR_ACCESS_DENIED, nullptr, 5);
     EXPECT_EQ(Description(m_api), u"The mail server could not be reached or refused the login.");
-    // A long text is cut to whole characters and says so.
     m_api.SetLastError(MAILERR_SEND, std::u16string(300, u'x').c_str(), 0);
     EXPECT_EQ(Description(m_api), std::u16string(252, u'x') + u"...");
     m_api.SetLastError(MAILERR_SEND, (std::u16string(251, u'x') + u"\U0001F600 tail").c_str(), 0);
@@ -151,20 +144,6 @@ TEST_F(MailApiTest, LastErrorAndItsTexts) {
         EXPECT_EQ(CMailApp::LookupErrorText(m_hStrings, code), expected) << code;
     EXPECT_EQ(CMailApp::LookupErrorText(m_hEmpty, 505), u"");
     EXPECT_EQ(CMailApp::LookupErrorText(nullptr, 505), u"");
-}
-
-TEST(CSMTPMailApp, CreatesTheSharedApplicationObjectOnce) {
-    CSMTPMailApp app;
-    EXPECT_TRUE(app.Initialize(reinterpret_cast<HMODULE>(0x1234)));
-    ASSERT_NE(app.m_pApp, nullptr);
-    EXPECT_EQ(CMailApp::Current(), app.m_pApp);
-    CMailApp* first = app.m_pApp;
-    EXPECT_TRUE(app.Initialize(reinterpret_cast<HMODULE>(0x5678)));
-    EXPECT_EQ(app.m_pApp, first) << "later providers reuse it";
-    EXPECT_EQ(app.m_pApp->m_hInstance, reinterpret_cast<HMODULE>(0x1234)) << "the first handle";
-    app.Uninitialize();
-    EXPECT_EQ(app.m_pApp, nullptr);
-    EXPECT_EQ(CMailApp::Current(), nullptr);
 }
 
 TEST(ConfigText, FieldsAndTheirNumbers) {

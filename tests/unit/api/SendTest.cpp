@@ -1,5 +1,3 @@
-// CSMTPMailAPI::Send on the provider object: the early answers, the trace
-// lines, and the exact dialogue with a scripted server.
 #include <gtest/gtest.h>
 
 #include <string>

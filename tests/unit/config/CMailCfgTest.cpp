@@ -1,5 +1,3 @@
-// The settings store: its buffer, its file reader, and CMailCfg's enciphered
-// record in files, the host's stored text and the registry.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -26,9 +24,8 @@
 namespace {
 
 #if defined(_WIN32)
-// Wine's HKLM is writable for everyone, so the test stands in for the
-// registry's answer to a user without administrator rights: creating a key
-// under HKEY_LOCAL_MACHINE is refused, as Windows refuses it.
+// Wine's HKLM is writable for everyone: the answer Windows gives a user
+// without administrator rights stands in.
 class ReadOnlyMachineHive {
 public:
     ReadOnlyMachineHive() {
@@ -49,7 +46,6 @@ private:
                         reinterpret_cast<const void*>(&Create)};
 };
 #else
-// The registry stand-in's switch for a hive its user may not write.
 class ReadOnlyMachineHive {
     ScopedEnv m_env{{{"SMTPMAIL_REGISTRY_HKLM_READONLY", "1"}}};
 };
@@ -58,15 +54,13 @@ class ReadOnlyMachineHive {
 constexpr const char16_t* kKey = u"Software\\Veltrana\\Orbisuite\\mail";
 constexpr const char16_t* kValue = u"smtp.cfg";
 
-// The plain record of two strings: each a 16-bit length and UTF-16 code units.
+// Each text's byte count and its UTF-16 units, little-endian.
 std::string Record(const std::u16string& a, const std::u16string& b) {
     std::string out;
-    for (const std::u16string* s : {&a, &b}) {
-        for (unsigned v : {static_cast<unsigned>(s->size() * 2)})
-            out += {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
-        for (char16_t c : *s)
+    for (const std::u16string& s :
+         {static_cast<char16_t>(a.size() * 2) + a, static_cast<char16_t>(b.size() * 2) + b})
+        for (char16_t c : s)
             out += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
-    }
     return out;
 }
 
@@ -76,7 +70,7 @@ std::string Base64(const std::string& bytes) {
     return out;
 }
 
-// The stored form, built independently of CMailCfg::encrypt.
+// The stored form, made without CMailCfg::encrypt.
 std::string Encipher(const std::string& record) {
     std::string e = Base64(record);
     BlowfishCfb64Encipher(reinterpret_cast<const std::uint8_t*>(e.data()),
@@ -94,7 +88,6 @@ void SetRegistryValue(const std::string& bytes) {
     platform::RegCloseKey(h);
 }
 
-// A store whose serialisation fails, as when the buffer cannot grow.
 class FailingCfg : public CMailCfg {
 public:
     bool serialize(CGrowingBuffer&) override { return false; }
@@ -154,7 +147,6 @@ TEST(CMailCfg, FileAndTextHoldTheEncipheredRecord) {
     const std::string stored = Encipher(Record(out.m_strText1, out.m_strText2));
     ASSERT_TRUE(out.save(dir.WideFile("smtp.cfg").c_str()));
     EXPECT_EQ(ReadBytes(dir.File("smtp.cfg")), stored);
-    // The registry's round trip is SettingsTest.SourceBitsOfLoadCfgAndSaveCfg's.
     for (const bool bFile : {true, false}) {
         CMailCfg in;
         in.m_strText1 = in.m_strText2 = u"stale";
@@ -165,11 +157,9 @@ TEST(CMailCfg, FileAndTextHoldTheEncipheredRecord) {
         EXPECT_EQ(in.m_strText1, out.m_strText1) << bFile;
         EXPECT_EQ(in.m_strText2, out.m_strText2) << bFile;
     }
-    // Empty strings make a record of four zero bytes.
     CGrowingBuffer b(1024);
     ASSERT_TRUE(CMailCfg().serialize(b));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(b.m_pData), b.GetSize()), std::string(4, '\0'));
-    // Text 1 stored as Windows-1252 bytes is widened.
     const std::string ansi = "smtp.example.com caf\xE9";
     CMailCfg widened;
     widened.load(Encipher(std::string(1, static_cast<char>(ansi.size())) + '\0' + ansi +
@@ -178,7 +168,7 @@ TEST(CMailCfg, FileAndTextHoldTheEncipheredRecord) {
     EXPECT_EQ(widened.m_strText2, u"pw");
 }
 
-TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
+TEST(CMailCfg, BadContentsAndFailedWritesAreRefused) {
     ScratchDir dir;
     ScratchRegistry registry(dir);
     CMailCfg cfg;
@@ -197,8 +187,6 @@ TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     SetRegistryValue(plain);
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
 
-    // A string holds at most 1024 characters: a stored length of 2049 (or
-    // 4098) is refused.
     CMailCfg longest;
     longest.m_strText1 = std::u16string(1024, u'\u0444');
     ASSERT_TRUE(longest.save(dir.WideFile("ok.cfg").c_str()));
@@ -213,19 +201,15 @@ TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     SetRegistryValue(Encipher(std::string("\x02\x10\0\0", 4)));
     EXPECT_FALSE(cfg.loadRegistry(HKEY_CURRENT_USER, kKey, kValue));
 
-    // Records cut short; the first string stays when the second cannot be read.
-    for (const auto& [bytes, line] :
-         {std::pair{std::string("\x01"), u"CMailCfg::readString: failed to read string-length"},
-          {std::string("\x10\0a\0b\0", 6), u"post6_cfg::readString: failed to read string"},
-          {std::string("\x02\0a\0\x09", 5),
-           u"CMailCfg::readString: failed to read string-length"}}) {
+    // Cut short: the first string stays when the second cannot be read.
+    for (const std::string& bytes :
+         {std::string("\x01"), std::string("\x10\0a\0b\0", 6), std::string("\x02\0a\0\x09", 5)}) {
         WriteBytes(dir.File("short.cfg"), bytes);
         CMailCfg cut;
         EXPECT_FALSE(cut.load(dir.WideFile("short.cfg").c_str()));
         EXPECT_EQ(cut.m_strText1, bytes.size() == 5 ? u"a" : u"");
     }
 
-    // Base64 outside, or inside after deciphering, or not at all.
     CGrowingBuffer b(1024);
     b.Write("not base64!", 11);
     EXPECT_FALSE(cfg.decrypt(b));
@@ -236,11 +220,7 @@ TEST(CMailCfg, BadContentsAreRefusedWithTheirLines) {
     CGrowingBuffer c(1024);
     c.Write(Base64(e).data(), static_cast<DWORD>(Base64(e).size()));
     EXPECT_FALSE(cfg.decrypt(c));
-}
-
-TEST(CMailCfg, WriteFailuresAreReported) {
-    ScratchDir dir;
-    CMailCfg cfg;
+    // Nothing to load, writes that fail.
     EXPECT_FALSE(cfg.load(dir.WideFile("none.cfg").c_str()));
     WriteBytes(dir.File("empty.cfg"), "");
     EXPECT_FALSE(cfg.load(dir.WideFile("empty.cfg").c_str()));
@@ -254,8 +234,6 @@ TEST(CMailCfg, WriteFailuresAreReported) {
         cfg.m_strText1 = u"host";
         EXPECT_FALSE(cfg.save(u"/dev/full"));
     }
-    // The machine-wide hive refuses writes to a user without the right.
-    ScratchRegistry registry(dir);
     {
         ReadOnlyMachineHive readOnly;
         EXPECT_FALSE(cfg.saveRegistry(HKEY_LOCAL_MACHINE, kKey, kValue));

@@ -7,7 +7,6 @@
 #include "diag/FunctionTrace.h"
 #include "diag/HostLog.h"
 
-// Enter, detail and exit records carry the scope's name.
 TEST(FunctionTrace, WritesEnterDetailAndExitRecordsWithTheFunctionName) {
     LogCapture capture;
     {
@@ -29,7 +28,8 @@ TEST(FunctionTrace, WritesEnterDetailAndExitRecordsWithTheFunctionName) {
     EXPECT_EQ(records[2].message, u"int:0") << "an unbound scope shows int 0";
 }
 
-TEST(DiagPrint, StripsOneTrailingLineFeedAndIgnoresEmptyFormats) {
+// DiagPrint strips one trailing line feed and ignores empty formats.
+TEST(Diag, PrintedLinesAndTheHostLogsProvider) {
     LogCapture capture;
     DiagPrint(u"CMailAPI::Execute() ==>\n");
     DiagPrint(u"two\n\n");
@@ -43,9 +43,8 @@ TEST(DiagPrint, StripsOneTrailingLineFeedAndIgnoresEmptyFormats) {
     EXPECT_EQ(records[2].message, u"value=5 x");
     EXPECT_EQ(records[2].function, u"") << "the printer passes no function name";
     EXPECT_EQ(records[2].level, 7);
-}
 
-TEST(HostLog, WritesThroughTheLatestProviderAndNothingWithoutOne) {
+    // The host log writes through the latest provider, and nothing without one.
     SetHostLogProvider(nullptr);
     HostLogMessage(HOSTLOG_WARNING, u"lost");  // must not crash
 

@@ -25,7 +25,7 @@ std::string Header(TSMTPBodyPart& part) {
     return text;
 }
 
-// The body bytes; ok (when given) gets GetBody's result, which must be true otherwise.
+// GetBody's result to ok, else it must be true.
 std::string Body(TSMTPBodyPart& part, bool* ok = nullptr) {
     char* buffer = nullptr;
     DWORD size = 0;
@@ -68,7 +68,6 @@ TEST(BodyPart, TextFilenameAndBoundary) {
     }
     EXPECT_EQ(part.GetContentType(), u"application/octet-stream");
     EXPECT_EQ(part.GetCharset(), u"utf-8");
-    // Boundaries are random version-4 UUIDs in lower-case hex.
     EXPECT_TRUE(std::regex_match(
         Utf16ToUtf8(part.GetBoundary()),
         std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
@@ -112,9 +111,8 @@ TEST(BodyPart, HeadersAndFooters) {
     EXPECT_EQ(std::string(footer, size + 1), "\r\n--" + B + "--" + std::string(1, '\0'));
     TSMTPBodyPart::FreeFooter(footer);
     EXPECT_EQ(footer, nullptr);
-    // Attachments: a blank line first, the type by the extension, names
-    // outside ASCII as encoded words and in the RFC 2231 form; a parameter
-    // that would take its line past 78 characters starts a folded line.
+    // Attachments: a blank line first; a parameter that would take its line
+    // past 78 characters starts a folded line.
     EXPECT_EQ(
         Header(*root.GetChildBodyPart(2)),
         "\r\n" + open + "application/pdf; name=\"=?utf-8?q?=C3=9Cbersicht_2.pdf?=\"\r\n" + b64 +
@@ -130,8 +128,7 @@ TEST(BodyPart, HeadersAndFooters) {
 }
 
 TEST(BodyPart, TextBodiesInTheirCharsetAndTransparentOnce) {
-    // The part's charset when it has every character, UTF-8 otherwise; the
-    // header names the one used.
+    // The part's charset when it has every character, else UTF-8, named so.
     const struct {
         const char16_t *charset, *text;
         const char *body, *label;
@@ -165,8 +162,7 @@ TEST(BodyPart, TextBodiesInTheirCharsetAndTransparentOnce) {
     part.m_bQuotedPrintable = 1;
     part.SetText(u"");
     EXPECT_EQ(Body(part), "");
-    // Every line that starts with "." gets one more, the first included, and
-    // asking again stuffs nothing twice; a soft line break counts too.
+    // Asking again stuffs nothing twice; a soft line break starts a line too.
     part.SetText(u".dot\n..two\n.");
     EXPECT_EQ(Body(part), "..dot\r\n...two\r\n..");
     EXPECT_EQ(Body(part), "..dot\r\n...two\r\n..");
@@ -175,7 +171,7 @@ TEST(BodyPart, TextBodiesInTheirCharsetAndTransparentOnce) {
     EXPECT_EQ(Body(part), std::string(75, 'x') + "=\r\n..after");
 }
 
-TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {
+TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySixOrTheirFilesError) {
     ScratchDir dir;
     TSMTPBodyPart part;
     std::string line;
@@ -189,16 +185,14 @@ TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {
     }
     part.SetFilename(File(dir, "bytes.bin", std::string("\x00\xff\x10.\r\n", 6)));
     EXPECT_EQ(Body(part), "AP8QLg0K\r\n");
-    // An empty file is an empty body.
     part.SetFilename(File(dir, "empty.bin", ""));
     char* buffer = reinterpret_cast<char*>(&part);  // must be replaced
     DWORD size = 7;
     EXPECT_TRUE(part.GetBody(buffer, size));
     EXPECT_EQ(buffer, nullptr);
     EXPECT_EQ(size, 0u);
-    // The lines of any size equal the one unbroken run cut at 76, around the
-    // line, group and block edges of the writer, with each set of vector
-    // instructions the processor has and without any.
+    // Any size is the unbroken run cut at 76, around the writer's line, group
+    // and block edges, with each set of vector instructions there is.
     std::vector<size_t> sizes;
     for (size_t n = 0; n <= 240; ++n)
         sizes.push_back(n);
@@ -227,14 +221,8 @@ TEST(BodyPart, AttachmentsAreBase64InLinesOfSeventySix) {
             ASSERT_EQ(out.substr(0, written), lines) << n;
         }
     }
-}
-
-// A missing one is a delivery test's row.
-TEST(BodyPart, AFileHeldWithoutSharingFailsWithItsError) {
-    ScratchDir dir;
-    TSMTPBodyPart part;
+    // A file another holds without sharing fails with its error, until it is let go.
     bool ok = true;
-    // A file another user holds without sharing cannot be read.
     const std::u16string path = File(dir, "locked.bin", "data");
     HANDLE holder =
         platform::CreateFileW(path.c_str(), GENERIC_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);

@@ -11,8 +11,7 @@
 
 using P = TSMTPBodyPart;
 
-// Exact bytes; that any text decodes back within the line limits is the
-// encoders fuzz target's check, which CTest replays on its corpus.
+// That any text decodes back within the limits is the encoders fuzz target's.
 TEST(QuotedPrintable, EscapesAndLineBreaks) {
     std::string words;  // twenty four-letter words, 99 characters
     for (int i = 0; i < 20; ++i)
@@ -52,7 +51,7 @@ TEST(EncodedWords, OnlyTextBeyondAsciiIsEncodedAndLongTextsAreFolded) {
     EXPECT_EQ(P::QEncode("\xc3\xa4 ? = _", "utf-8"), "=?utf-8?q?=C3=A4_=3F_=3D_=5F?=");
     EXPECT_EQ(P::QEncode("\xc3\xa4(\t)\",", "utf-8"), "=?utf-8?q?=C3=A4(\t)\",?=");
     EXPECT_EQ(P::QEncode(nullptr, "utf-8"), "");
-    // HeaderEncode writes UTF-8 whatever the label says.
+    // UTF-8 whatever the label says.
     EXPECT_EQ(P::HeaderEncode(u"Caf\u00e9", u"iso-8859-1"), "=?iso-8859-1?q?Caf=C3=A9?=");
     const std::string word = P::HeaderEncode(std::u16string(100, u'\u20ac'), u"utf-8");
     EXPECT_EQ(word.size(), 912u) << "one word however long, without a column";
@@ -85,8 +84,7 @@ TEST(EncodedWords, OnlyTextBeyondAsciiIsEncodedAndLongTextsAreFolded) {
         EXPECT_EQ(P::HeaderEncode(c.value, u"utf-8", c.column), c.expected) << c.what;
 }
 
-// Attachment names as name and filename parameters, each for a line that
-// starts with a blank: at most 78 characters with a ";" after it.
+// Each parameter for a line that starts with a blank: at most 78 with a ";".
 TEST(EncodedWords, AttachmentNamesAsParameters) {
     const struct {
         const char* what;
@@ -114,10 +112,10 @@ TEST(EncodedWords, AttachmentNamesAsParameters) {
             << c.what;
 }
 
-TEST(Address, ParsesNameAndAddressOutOfOneText) {
+TEST(Address, ParsedOutOfOneTextAndInRegularFormatEncodedAndFolded) {
     const struct {
         const char16_t *text, *name, *address;
-    } cases[] = {
+    } parsed[] = {
         {u"  Jane Doe <jane@example.com>  ", u"Jane Doe", u"jane@example.com"},
         {u"<only@example.com>", u"", u"only@example.com"},
         {u"X <a b@c>", u"X", u"a b@c"},
@@ -128,14 +126,12 @@ TEST(Address, ParsesNameAndAddressOutOfOneText) {
         {u"\t\r\n\"Doe, Jane\"\t<j@example.com>\n", u"\"Doe, Jane\"", u"j@example.com"},
         {u" bare@example.com\r\n", u"", u"bare@example.com"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : parsed) {
         TSMTPAddress a(c.text);
         EXPECT_EQ(a.m_sFriendlyName, c.name) << ToUtf8(c.text);
         EXPECT_EQ(a.m_sEmailAddress, c.address) << ToUtf8(c.text);
     }
-}
 
-TEST(Address, RegularFormatEncodesAndFoldsNames) {
     TSMTPAddress cafe(u"Caf\u00e9", u"cafe@example.com");
     EXPECT_EQ(cafe.GetRegularFormat(false, u"utf-8"), u"Caf\u00e9 <cafe@example.com>");
     EXPECT_EQ(TSMTPAddress(u"Jane, Doe", u"j@example.com").GetRegularFormat(true, u"utf-8"),
@@ -178,7 +174,6 @@ TEST(Address, RegularFormatEncodesAndFoldsNames) {
               u"=?utf-8?q?Caf=C3=A9?=\r\n <" + address + u">");
     EXPECT_EQ(TSMTPAddress(u"", u"a@example.com").GetRegularFormat(true, u"utf-8", 70, 1),
               u"a@example.com");
-    // An empty address is a warning each time.
     CapturingLogProvider log;
     SetHostLogProvider(&log);
     EXPECT_EQ(TSMTPAddress(u"Name", u"").GetRegularFormat(true, u"utf-8"), u"Name <>");

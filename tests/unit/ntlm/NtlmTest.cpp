@@ -1,6 +1,5 @@
-// The client side of NTLM on its own: the "NTLM" security package (GSSAPI's
-// NTLMSSP) with the logged-on user of NTLM_USER_FILE, and TAuthentication's
-// checks. Whole exchanges with a server are the send tests' part.
+// The "NTLM" package (GSSAPI's NTLMSSP) with the logged-on user of
+// NTLM_USER_FILE, and TAuthentication's checks; exchanges are the send tests'.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -46,7 +45,6 @@ protected:
         return AcquireCredentialsHandleW(nullptr, NTLMSP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr,
                                          nullptr, nullptr, nullptr, &m_credential, &expiry);
     }
-    // One step with a package-allocated output token, copied into token.
     SECURITY_STATUS Step(const Token* input, Token& token,
                          ULONG request = ISC_REQ_ALLOCATE_MEMORY) {
         SecBuffer in{input ? static_cast<ULONG>(input->size()) : 0, SECBUFFER_TOKEN,
@@ -74,7 +72,7 @@ protected:
 
 }  // namespace
 
-TEST_F(NtlmTest, CredentialsAreTheLoggedOnUsersOnly) {
+TEST_F(NtlmTest, CredentialsAreTheLoggedOnUsersAndTheirTokens) {
     for (const char* users : {"", "this is not a user line\n", static_cast<const char*>(nullptr)}) {
         SCOPED_TRACE(users ? users : "no file");
         if (users != nullptr)
@@ -86,13 +84,6 @@ TEST_F(NtlmTest, CredentialsAreTheLoggedOnUsersOnly) {
     }
     // The file is looked up at each acquisition: once it is there, it is used.
     WriteBytes(m_users, "TESTDOM:alice:Secret123\n");
-    EXPECT_EQ(Acquire(), SEC_E_OK);
-}
-
-// The negotiate token asks for sealing when confidentiality is asked for;
-// what follows needs the server's NTLM challenge. (The provider always lets
-// the package allocate its tokens and asks for nothing else.)
-TEST_F(NtlmTest, TokensAndTheirBuffers) {
     ASSERT_EQ(Acquire(), SEC_E_OK);
     Token negotiate, sealed, token;
     ASSERT_EQ(Step(nullptr, negotiate), SEC_I_CONTINUE_NEEDED);
@@ -107,7 +98,6 @@ TEST_F(NtlmTest, TokensAndTheirBuffers) {
     ASSERT_EQ(Step(nullptr, sealed, ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_CONFIDENTIALITY),
               SEC_I_CONTINUE_NEEDED);
     EXPECT_EQ(flags(sealed) & kSeal, kSeal);
-    // The next step needs the server's token, an NTLM challenge.
     EXPECT_EQ(Step(nullptr, token), SEC_E_INVALID_TOKEN);
     const Token garbage = {'n', 'o', 't', ' ', 'n', 't', 'l', 'm', 0, 1, 2, 3, 4, 5, 6, 7};
     EXPECT_EQ(Step(&garbage, token), SEC_E_INVALID_TOKEN);
@@ -119,7 +109,6 @@ TEST_F(NtlmTest, TokensAndTheirBuffers) {
 
 namespace {
 
-// Frees a token buffer handed out by TAuthentication.
 struct Buffer {
     BYTE* p = nullptr;
     DWORD cb = 0;
@@ -166,8 +155,7 @@ TEST_F(NtlmTest, AuthenticationRefusesBadArgumentsBeforeAskingThePackage) {
 }
 
 // The challenge is decoded into a 15000-byte buffer; text that is not Base64,
-// or longer, is refused without writing past it (the sanitizer build checks the
-// "without"). The authenticate token needs a negotiate and an NTLM challenge.
+// or longer, is refused without writing past it (the sanitizer build checks).
 TEST_F(NtlmTest, ChallengesAndTheAuthenticateToken) {
     Token fits(15000);
     for (size_t i = 0; i < fits.size(); ++i)
@@ -207,10 +195,7 @@ TEST_F(NtlmTest, ChallengesAndTheAuthenticateToken) {
     ASSERT_TRUE(e);
     EXPECT_EQ(e->m_strMessage, TAuthentication::PoptSecrityError(SEC_E_INVALID_TOKEN));
     EXPECT_EQ(authenticate.p, nullptr);
-}
-
-// The statuses the table knows have texts of their own; others none.
-TEST(TAuthenticationStatusTest, KnownStatusesHaveTheirTextsOthersNone) {
+    // The statuses the table knows have texts of their own.
     EXPECT_EQ(TAuthentication::PoptSecrityError(SEC_E_NO_CREDENTIALS),
               u"No credentials are available in the security package.");
     EXPECT_EQ(TAuthentication::PoptSecrityError(SEC_E_LOGON_DENIED), u"The logon failed.");

@@ -1,7 +1,3 @@
-// OAuthRelay's pieces without a network: the message it composes, byte for
-// byte where the layout is fixed, its encodings checked by decoding them, the
-// lists it takes, the token endpoint's answers and the cache, SMTP replies and
-// the charsets of the body.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -35,9 +31,8 @@ std::vector<std::string> Lines(const std::string& text) {
     return out;
 }
 
-// The text of a header value of "=?utf-8?B?...?=" words and folding, decoded
-// the plain way; each word holds whole characters, and nothing else may stand
-// between them. Every line stays within the limit (the first after the column).
+// "=?utf-8?B?...?=" words decoded: each holds whole characters, nothing stands
+// between them, every line keeps the limit (the first after the column).
 std::string DecodeWords(const std::string& value, size_t column) {
     for (const std::string& line : Lines(value))
         EXPECT_LE(line.size() + std::exchange(column, 0), 76u) << value;
@@ -78,8 +73,7 @@ RelayMessage SimpleMessage() {
 
 }  // namespace
 
-// The Message-ID line follows the Date line; a dot that starts a line is
-// the submission's to stuff.
+// A dot that starts a line is the submission's to stuff.
 TEST(MessageComposerTest, SingleAndMultipartBytes) {
     EXPECT_EQ(
         ComposeMessage(SimpleMessage(), kStamp),
@@ -125,8 +119,6 @@ TEST(MessageComposerTest, SingleAndMultipartBytes) {
                   !lines.empty())
             << priority;
     }
-    // The body in the charset asked for, labelled so (where it falls back to
-    // UTF-8 is EncodeCharset's rows).
     m.strCharset = "iso-8859-1";
     m.sBody = u"Gr\u00fc\u00dfe";
     EXPECT_NE(ComposeMessage(m, kStamp).find("charset=iso-8859-1\r\nContent-Transfer-Encoding: "
@@ -172,8 +164,7 @@ TEST(MessageComposerTest, NamesDatesTypesAndStamps) {
     // Bytes that are not UTF-8 are not claimed to be.
     EXPECT_NE(text.find("Content-Type: text/plain;\r\n\tname=\"legacy.txt\""), std::string::npos);
 
-    // Long names keep every header line within 76 characters; a name that does
-    // not fit after the one before starts a line of its own.
+    // A name that does not fit after the one before starts a line.
     const std::string name =
         "\xC3\x86r\xC3\xB8sk\xC3\xB8"
         "bing Kommune \xE2\x80\x93 Milj\xC3\xB8";
@@ -194,8 +185,7 @@ TEST(MessageComposerTest, NamesDatesTypesAndStamps) {
     EXPECT_EQ(FormatMailDate(t, 3600), "Tue, 06 Dec 2022 09:05:07 +0100");
     EXPECT_EQ(FormatMailDate(t, -(3 * 3600 + 30 * 60)), "Tue, 06 Dec 2022 09:05:07 -0330");
 
-    // "<" and a random UUID, "@" and the sender's domain, or the host name
-    // when the sender has none that a Message-ID can carry.
+    // The sender's domain, or the host name when it has none a Message-ID can carry.
     EXPECT_NE(NewMessageStamp("a@example.com").strBoundary,
               NewMessageStamp("a@example.com").strBoundary);
     const std::regex uuid("<[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[0-9a-f]{4}-[0-9a-f]{12}@(.*)>");
@@ -212,7 +202,6 @@ TEST(MessageComposerTest, NamesDatesTypesAndStamps) {
     }
 }
 
-// The Base64 itself is vxutil's (Base64Test); here its lines.
 TEST(MimeEncodingTest, Base64LinesAndQuotedPrintable) {
     std::string data;
     for (int i = 0; i < 1000; ++i)
@@ -230,8 +219,7 @@ TEST(MimeEncodingTest, Base64LinesAndQuotedPrintable) {
     EXPECT_EQ(appended, "headZm9vYmFy");
     EXPECT_EQ(NormalizeLineEnds("a\nb\r\nc\rd\n\n\r\r\n"), "a\r\nb\r\nc\r\nd\r\n\r\n\r\n\r\n");
 
-    // Soft breaks keep lines within 76 characters, follow a blank where one
-    // fits and never split an escape.
+    // Soft breaks follow a blank where one fits and never split an escape.
     const std::string x74(74, 'x');
     std::string words;
     for (int i = 0; i < 20; ++i)
@@ -262,8 +250,6 @@ TEST(MimeEncodingTest, HeaderTextsNamesAndParameters) {
     for (const std::string& line : Lines("Subject: " + folded))
         EXPECT_LE(line.size(), 78u) << line;
     EXPECT_EQ(Unfolded(folded), words);
-    // Anything else is encoded words: text outside ASCII, what looks like
-    // an encoded word, control characters, a word too long for any line.
     const std::string accented =
         "Gr\xC3\xBC\xC3\x9F"
         "e aus K\xC3\xB6ln \xE2\x80\x93 \xF0\x9F\x98\x80 ";
@@ -316,8 +302,7 @@ TEST(MimeEncodingTest, HeaderTextsNamesAndParameters) {
     EXPECT_EQ(DecodeWords(name.substr(6, name.size() - 7), 7), longName);
 }
 
-// The same text cut at any two positions gives the same bytes; a line starts
-// after CRLF only.
+// A line starts after CRLF only, wherever the text is cut.
 TEST(MimeEncodingTest, DotStuffingAcrossChunks) {
     const std::string text = ".a\r\n..b\r\n\r\n.\r\nbare\n.lf\r.cr\r\n.";
     for (size_t cut1 = 0; cut1 <= text.size(); ++cut1) {
@@ -376,7 +361,6 @@ TEST(RelayListsTest, AddressesFilesAndHeaderLines) {
         EXPECT_EQ(SplitHeaderList(list), lines) << list;
 }
 
-// Windows' proxy settings as WinHTTP hands them out.
 TEST(ProxyListTest, TheHttpsProxyAndTheHostsThatBypassIt) {
     for (const auto& [list, proxy] : std::vector<std::pair<std::string, std::string>>{
              {"proxy.corp:8080", "http://proxy.corp:8080"},
@@ -387,13 +371,13 @@ TEST(ProxyListTest, TheHttpsProxyAndTheHostsThatBypassIt) {
              {"", ""}})
         EXPECT_EQ(ProxyForScheme(list, "https"), proxy) << list;
     const std::string bypass = "<local>; *.Example.org;10.*";
-    for (const auto& [url, bBypassed] : std::vector<std::pair<std::string, bool>>{
-             {"https://login/t", true},
-             {"https://LOGIN.example.ORG:443/t", true},
-             {"https://10.1.2.3/t", true},
-             {"https://login.microsoftonline.com/t", false},
-             {"https://[::1]:8443/t", false},
-             {"https://user@example.org/t", false}})
+    for (const auto& [url, bBypassed] :
+         std::vector<std::pair<std::string, bool>>{{"https://login/t", true},
+                                                   {"https://LOGIN.example.ORG:443/t", true},
+                                                   {"https://10.1.2.3/t", true},
+                                                   {"https://login.microsoftonline.com/t", false},
+                                                   {"https://[::1]:8443/t", false},
+                                                   {"https://user@example.org/t", false}})
         EXPECT_EQ(BypassesProxy(bypass, HostOfUrl(url)), bBypassed) << url;
 }
 
@@ -483,8 +467,6 @@ TEST(TokenClientTest, AnswersRequestsAndTheCache) {
     EXPECT_FALSE(cache.Find(key, t0));
 }
 
-// NOTIFY only as the flags ask; whether the server offers DSN is the
-// integration test's.
 TEST(SmtpReplyReaderTest, RepliesWholeAtEveryCutForeignLinesRefusedAndNotify) {
     const std::string wire = "250 2.1.0 Sender OK\r\n550-5.1.1 first\r\n550 5.1.1 last\n221\r\n";
     for (size_t cut = 0; cut <= wire.size(); ++cut) {
@@ -519,7 +501,6 @@ TEST(SmtpReplyReaderTest, RepliesWholeAtEveryCutForeignLinesRefusedAndNotify) {
     EXPECT_EQ(SmtpSubmission::NotifyParameter(true, true), " NOTIFY=SUCCESS,FAILURE");
 }
 
-// UTF-8 and UTF-16 are vxutil's (ConversionTest).
 TEST(TextConvertTest, Charsets) {
     EXPECT_EQ(ArgumentText(nullptr), u"");
     // Characters the charset lacks, or an unknown charset: UTF-8, labelled so.

@@ -1,5 +1,3 @@
-// The certificate stand-ins: the SSL chain policy with each ignore bit, and
-// the "MY" store as a folder of PEM files.
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -23,11 +21,8 @@ using namespace platform;
 
 namespace {
 
-// A context for the first certificate of a PEM file (a test certificate's
-// name, or a path).
 PCCERT_CONTEXT Load(const std::string& name) {
-    FILE* f = std::fopen(
-        name.find('/') == std::string::npos ? TestCertificate(name).c_str() : name.c_str(), "r");
+    FILE* f = std::fopen(TestCertificate(name).c_str(), "r");
     if (f == nullptr)
         return nullptr;
     X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
@@ -72,32 +67,7 @@ TEST_F(CertificatesTest, EachFailureHasItsOwnCodeAndIgnoreBit) {
               CERT_E_CN_NO_MATCH);
     EXPECT_EQ(Check("selfsigned.pem", u"localhost", SECURITY_FLAG_IGNORE_CERT_CN_INVALID),
               CERT_E_UNTRUSTEDROOT);
-    // Revocation is not checked without revocation data; its bit is harmless.
     EXPECT_EQ(Check("server.pem", u"localhost", SECURITY_FLAG_IGNORE_REVOCATION), 0u);
-}
-
-TEST_F(CertificatesTest, RevocationListsOfTheTrustStoreAreChecked) {
-    // Without a list the status is unknown, which the check waives...
-    EXPECT_EQ(Check("revoked.pem", u"localhost", 0), 0u);
-    // ...and the policy itself reports, as Windows' does.
-    PCCERT_CONTEXT cert = Load("revoked.pem");
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    ASSERT_TRUE(CertGetCertificateChain(nullptr, cert, nullptr, nullptr, nullptr,
-                                        CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT, nullptr,
-                                        &chain));
-    CERT_CHAIN_POLICY_STATUS status{sizeof status, 0, -1, -1, nullptr};
-    ASSERT_TRUE(CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, nullptr, &status));
-    EXPECT_EQ(status.dwError, CRYPT_E_NO_REVOCATION_CHECK);
-    CertFreeCertificateChain(chain);
-    CertFreeCertificateContext(cert);
-
-    setenv("SSL_CERT_FILE", TestCertificate("ca-crl.pem").c_str(), 1);
-    EXPECT_EQ(Check("revoked.pem", u"localhost", 0), CRYPT_E_REVOKED);
-    EXPECT_EQ(Check("revoked.pem", u"localhost", SECURITY_FLAG_IGNORE_REVOCATION), 0u);
-    EXPECT_EQ(Check("server.pem", u"localhost", 0), 0u) << "not on the list";
-}
-
-TEST_F(CertificatesTest, UnknownIssuerIsAChainingError) {
     // With a trust store that lacks the test CA, the CA-signed certificate
     // leads nowhere, and the CA itself is an untrusted root.
     ScratchDir scratch;
@@ -111,12 +81,20 @@ TEST_F(CertificatesTest, UnknownIssuerIsAChainingError) {
               CERT_E_UNTRUSTEDROOT);
 }
 
+TEST_F(CertificatesTest, RevocationListsOfTheTrustStoreAreChecked) {
+    // Without a list the status is unknown, which the check waives.
+    EXPECT_EQ(Check("revoked.pem", u"localhost", 0), 0u);
+    setenv("SSL_CERT_FILE", TestCertificate("ca-crl.pem").c_str(), 1);
+    EXPECT_EQ(Check("revoked.pem", u"localhost", 0), CRYPT_E_REVOKED);
+    EXPECT_EQ(Check("revoked.pem", u"localhost", SECURITY_FLAG_IGNORE_REVOCATION), 0u);
+    EXPECT_EQ(Check("server.pem", u"localhost", 0), 0u) << "not on the list";
+}
+
+// Which client certificate is taken is TSMTPSSLSocketTest's.
 TEST_F(CertificatesTest, MyStoreIsAFolderOfPemFiles) {
     ScratchDir scratch;
     std::string root = scratch.File("stores");
     setenv("SMTPMAIL_CERT_STORE_ROOT", root.c_str(), 1);
-    EXPECT_EQ(SystemStoreFolder(u"MY", false), root + "/CurrentUser/MY");
-
     // Names that would leave the stores' folder are refused.
     for (const char16_t* name : {u"..", u".", u"a/b", u"a\\b", u""}) {
         EXPECT_EQ(CertOpenSystemStoreW(0, name), nullptr) << ToUtf8(name);
@@ -126,12 +104,11 @@ TEST_F(CertificatesTest, MyStoreIsAFolderOfPemFiles) {
     EXPECT_EQ(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, X509_ASN_ENCODING, 0,
                             CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_READONLY_FLAG, u"MY"),
               nullptr);
-    // The user's store is made on first use.
+    // The user's is made on first use, also by threads at the same moment.
     HCERTSTORE store = CertOpenSystemStoreW(0, u"MY");
     ASSERT_NE(store, nullptr);
     EXPECT_TRUE(std::filesystem::is_directory(root + "/CurrentUser/MY"));
     CertCloseStore(store, 0);
-    // Also by threads that make it at the same moment.
     for (int round = 0; round < 50; ++round) {
         const std::u16string name = u"Fresh" + FromUtf8(std::to_string(round));
         std::atomic<int> opened{0}, ready{0};
@@ -148,52 +125,5 @@ TEST_F(CertificatesTest, MyStoreIsAFolderOfPemFiles) {
             t.join();
         EXPECT_EQ(opened, 8) << "round " << round;
     }
-
-    std::filesystem::copy_file(TestCertificate("client.pem"), root + "/CurrentUser/MY/client.pem");
-    std::filesystem::copy_file(TestCertificate("server.pem"), root + "/CurrentUser/MY/server.pem");
-    store = CertOpenSystemStoreW(0, u"MY");
-    ASSERT_NE(store, nullptr);
-
-    // By a text anywhere in the subject, in any case.
-    auto find = [store](const char16_t* text, PCCERT_CONTEXT previous) {
-        return CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_W,
-                                          text, previous);
-    };
-    for (const char16_t* text : {u"SMTP Mail Test Client", u"smtp mail TEST client", u"Test Cl"}) {
-        PCCERT_CONTEXT match = find(text, nullptr);
-        ASSERT_NE(match, nullptr) << ToUtf8(text);
-        char16_t name[64] = {};
-        EXPECT_EQ(CertGetNameStringW(match, CERT_NAME_ATTR_TYPE, 0, szOID_COMMON_NAME, name, 64),
-                  22u);
-        EXPECT_EQ(std::u16string(name), u"SMTP Mail Test Client");
-        EXPECT_EQ(find(text, match), nullptr) << "only one certificate has that text";
-    }
-    PCCERT_CONTEXT found = find(u"SMTP Mail Test Client", nullptr);
-    ASSERT_NE(found, nullptr);
-    EXPECT_EQ(found->hCertStore, store);
-    EXPECT_EQ(find(u"nobody", nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), CRYPT_E_NOT_FOUND);
-
-    // The store may close before the certificate is freed.
-    CertCloseStore(store, 0);
-
-    // A certificate with its key is a client credential; one without is not.
-    CredHandle cred{};
-    SCHANNEL_CRED sc{};
-    sc.dwVersion = SCHANNEL_CRED_VERSION;
-    sc.cCreds = 1;
-    sc.paCred = &found;
-    EXPECT_EQ(AcquireCredentialsHandleW(nullptr, UNISP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr, &sc,
-                                        nullptr, nullptr, &cred, nullptr),
-              SEC_E_OK);
-    FreeCredentialsHandle(&cred);
-    PCCERT_CONTEXT keyless = Load("server.pem");
-    sc.paCred = &keyless;
-    EXPECT_EQ(AcquireCredentialsHandleW(nullptr, UNISP_NAME_W, SECPKG_CRED_OUTBOUND, nullptr, &sc,
-                                        nullptr, nullptr, &cred, nullptr),
-              SEC_E_NO_CREDENTIALS);
-    CertFreeCertificateContext(keyless);
-    CertFreeCertificateContext(found);
     unsetenv("SMTPMAIL_CERT_STORE_ROOT");
-    std::filesystem::remove_all(root);
 }

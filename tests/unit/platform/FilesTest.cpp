@@ -1,17 +1,21 @@
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <string>
 
-#include "NonDiskFiles.h"
+#include "ScratchDir.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/Utf.h"
 
 using namespace platform;
 
-// Writing, reading, sizes, replacing a file and a missing file or folder are
-// the settings store's (CMailCfgTest) and the attachments' (BodyPartTest); a
-// file held without sharing is checked on attachment bodies.
 TEST(Files, MissingFilesAndFoldersHaveTheirWindowsCodes) {
     // A name in the current folder or at the root has a folder that exists.
     for (const char16_t* name : {u"no-such-file-here.bin", u"/no-such-file-at-the-root.bin"}) {
@@ -20,18 +24,33 @@ TEST(Files, MissingFilesAndFoldersHaveTheirWindowsCodes) {
     }
     // A folder cannot be opened as a file, nor can a pipe or a device be read
     // (opening a pipe to read would wait for a writer).
-    NonDiskFiles notFiles("files-test");
-    for (const std::string& path : notFiles.Paths()) {
+#if defined(_WIN32)
+    const std::string pipe = "\\\\.\\pipe\\smtpmail-files-test-" + std::to_string(ProcessId());
+    HANDLE hPipe =
+        ::CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT,
+                           PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+    ASSERT_NE(hPipe, INVALID_HANDLE_VALUE);
+    const std::string device = "NUL";
+#else
+    const std::string pipe =
+        ::testing::TempDir() + "/files-test-fifo-" + std::to_string(ProcessId());
+    ::unlink(pipe.c_str());
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::string device = "/dev/zero";
+#endif
+    for (const std::string& path : {::testing::TempDir(), pipe, device}) {
         SCOPED_TRACE(path);
         HANDLE h = CreateFileW(Utf8ToUtf16(path).c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
         EXPECT_EQ(h, INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     }
+#if defined(_WIN32)
+    ::CloseHandle(hPipe);
+#else
+    ::unlink(pipe.c_str());
+#endif
 }
 
-// Sharing as Windows rules it: readers that share reading do not exclude
-// each other; a holder that shares nothing, or a writer, keeps a reader out,
-// and a reader keeps writers out.
 TEST(Files, ReadersThatShareReadingDoNotExcludeEachOther) {
     const std::u16string path = Utf8ToUtf16(::testing::TempDir() + "/files-test-shared.bin");
     HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS, 0);

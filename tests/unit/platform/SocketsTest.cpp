@@ -1,5 +1,3 @@
-// Addresses of both families: literals, names, connecting to the first
-// address that accepts (RFC 8305) and the connection's own address.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,7 +12,7 @@ using namespace platform;
 namespace {
 
 TEST(SocketsTest, LiteralsAndNamesOfBothFamilies) {
-    // Each literal's address as text; "" for a name.
+    // "" for a name.
     const std::pair<const char16_t*, std::string> literals[] = {{u"127.0.0.1", "127.0.0.1"},
                                                                 {u"::1", "::1"},
                                                                 {u"[::1]", "::1"},
@@ -41,7 +39,6 @@ TEST(SocketsTest, LiteralsAndNamesOfBothFamilies) {
     EXPECT_TRUE(addresses.empty());
 }
 
-// A peer of each kind on loopback, and its address.
 enum Peer { Accepts4, Accepts6, Refuses4, Refuses6, Stalls4 };
 
 struct Peers {
@@ -100,7 +97,6 @@ TEST(SocketsTest, ConnectTakesTheFirstAddressThatAccepts) {
         }
         ASSERT_NE(s, INVALID_SOCKET);
         EXPECT_EQ(nUsed, static_cast<std::size_t>(row.nUsed));
-        // The connection's own address, of the family it took.
         EXPECT_EQ(LocalAddressText(s), row.peers[nUsed] == Accepts6 ? "::1" : "127.0.0.1");
         closesocket(s);
     }

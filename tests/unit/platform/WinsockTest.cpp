@@ -1,7 +1,4 @@
-// What Windows alone shows of the socket layer, through substitutes for
-// Winsock imports of this program (the platform layer is linked into it):
-// Winsock is started before the layer's first call of it, and a name lookup
-// ends at its time limit however long the system's resolver takes.
+// The socket layer's Winsock, through substitutes for this program's imports.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 // After winsock2.h, which must come before windows.h.
@@ -16,7 +13,6 @@
 
 namespace {
 
-// The calls noted; the real functions kept for calls that outlive a patch.
 struct Winsock {
     static inline std::vector<std::string> calls;
     static inline decltype(&::WSAStartup) startup = nullptr;
@@ -35,8 +31,7 @@ struct Winsock {
 };
 
 // Winsock answers WSANOTINITIALISED to a gethostname before WSAStartup. The
-// layer starts it once per process, so the check needs a process of its own,
-// as CTest runs each test.
+// layer starts it once per process: the check needs one of its own (CTest's).
 TEST(WinsockTest, StartedBeforeTheFirstCall) {
     if (::testing::UnitTest::GetInstance()->test_to_run_count() != 1)
         GTEST_SKIP() << "other tests of this process may have started Winsock";

@@ -1,8 +1,4 @@
-// The exports from many threads at once, the provider loaded as the host
-// loads it: threads with a handle each and threads sharing one deliver every
-// message once and each reads its own last error; a reader holding the
-// settings file keeps nobody out; each handle's records reach its own log
-// provider only. The ThreadSanitizer build runs this test (make test-tsan).
+// The exports from many threads at once; make test-tsan runs this test.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,8 +17,8 @@
 #include "ProviderLibrary.h"
 #include "ScratchDir.h"
 #if !defined(_WIN32)
-#include "ScriptedSmtpServer.h"
 #include "Environment.h"
+#include "ScriptedSmtpServer.h"
 #endif
 #include "api/ConfigText.h"
 #include "config/CMailCfg.h"
@@ -30,9 +26,8 @@
 
 namespace {
 
-// An SMTP server for many connections at once, each served by a thread of
-// its own: it refuses recipients at "refused.example.org" and counts the
-// messages it accepts by their subject.
+// An SMTP server with a thread per connection: it refuses recipients at
+// "refused.example.org" and counts the messages by their subject.
 class SinkServer {
 public:
     SinkServer() : m_listener(BindLoopback(m_nPort)), m_accepting([this] { Accept(); }) {}
@@ -116,10 +111,8 @@ protected:
         WriteBytes(m_attachment, std::string(100000, 'r'));
     }
 
-    // A store in the folder that names the server on the port and the sender;
-    // with bTls, STARTTLS and AUTH PLAIN too. The same attachment goes with
-    // every message. The server is an address, not a name: glibc's resolver
-    // threads are out of ThreadSanitizer's sight (the certificate names it).
+    // The server is an address, not a name: glibc's resolver threads are out
+    // of ThreadSanitizer's sight (the certificate names the address too).
     static void WriteStore(const std::string& dir, int port, bool bTls = false) {
         CMailCfg cfg;
         std::vector<std::u16string> fields(CFG_FIELD_COUNT);
@@ -140,14 +133,12 @@ protected:
         flags.pszPrimaryDir = reinterpret_cast<const MAILWCHAR*>((dir ? *dir : m_wdir).c_str());
         return flags;
     }
-    // A message with the subject, to a recipient that is refused when bRefused.
     HostMessage Message(const std::string& subject, bool bRefused = false) const {
         HostMessage m;
         m.Subject(FromUtf8(subject)).Body(u"b").Attach(m_attachment);
         m.To(nullptr, bRefused ? u"bob@refused.example.org" : u"bob@example.org");
         return m;
     }
-    // Runs the body on n threads at once (the argument is the thread's number).
     static void OnThreads(int n, const std::function<void(int)>& body) {
         std::vector<std::thread> threads;
         for (int k = 0; k < n; ++k)
@@ -164,11 +155,8 @@ protected:
 
 }  // namespace
 
-// Eight threads initialise at once while another reader holds the store, and
-// each sends through a handle of its own; then four threads share one handle,
-// two of them refused: every message arrives once, and after each call a
-// thread reads its own outcome. The network log's socket goes with the last
-// handle.
+// Own handles while a reader holds the store, then one shared handle: each
+// message once, each thread its own outcome; the log's socket goes at the end.
 TEST_F(ThreadsTest, EveryMessageOnceAndEachThreadReadsItsOwnError) {
     const int before = OpenDescriptors();
     constexpr int kOwn = 8, kMessages = 10, kSharing = 4, kShared = 25;
@@ -220,15 +208,11 @@ TEST_F(ThreadsTest, EveryMessageOnceAndEachThreadReadsItsOwnError) {
     static_cast<void>(before);
 }
 
-// Two handles with two log providers, used one after the other and from two
-// threads at once: each provider gets the records of its own handle only,
-// and none once its handle is gone.
 TEST_F(ThreadsTest, EachHandleLogsToItsOwnProvider) {
     CapturingLogProvider logA, logB;
     MAILINIFLAGS flagsA = Flags(&logA), flagsB = Flags(&logB);
     HMAILPROVIDER a = Lib().Initialize(&flagsA), b = Lib().Initialize(&flagsB);
     ASSERT_TRUE(a != nullptr && b != nullptr);
-    // A refused send: the session's failure is a record at the handle's provider.
     auto refused = [this](HMAILPROVIDER h) {
         HostMessage m = Message("refused", true);
         EXPECT_EQ(Lib().Send(h, m.Record(), nullptr), MAILERR_SEND);
@@ -256,9 +240,8 @@ TEST_F(ThreadsTest, EachHandleLogsToItsOwnProvider) {
 }
 
 #if !defined(_WIN32)
-// TLS sessions on several threads at once share the trust store and the TLS
-// package. (The scripted server's TLS is OpenSSL's, which the Windows build
-// does not have.)
+// TLS sessions on many threads share the trust store and the TLS package (the
+// scripted server's TLS is OpenSSL's, not on Windows).
 TEST_F(ThreadsTest, TlsSessionsOnManyThreads) {
     TrustTestCa();
     std::atomic<int> failures{0};
@@ -272,13 +255,8 @@ TEST_F(ThreadsTest, TlsSessionsOnManyThreads) {
                 .StartTls()
                 .Exchange("EHLO", "250 AUTH PLAIN\r\n")
                 .Exchange("AUTH PLAIN", "334 \r\n")
-                .Exchange("", "235 ok\r\n")
-                .Exchange("MAIL FROM:", "250 ok\r\n")
-                .Exchange("RCPT TO:", "250 ok\r\n")
-                .Exchange("DATA", "354 go ahead\r\n")
-                .ExpectData()
-                .Send("250 queued\r\n")
-                .Exchange("QUIT", "221 bye\r\n");
+                .Exchange("", "235 ok\r\n");
+            UpToData(server).ExpectData().Send("250 queued\r\n").Exchange("QUIT", "221 bye\r\n");
             const std::string dir = m_dir.File(std::to_string(k * 10 + round));
             std::filesystem::create_directories(dir);
             WriteStore(dir, server.Start(), true);

@@ -1,5 +1,3 @@
-// The exception's text: message, the bracketed last error with its system
-// text, the cut of long messages.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,18 +17,15 @@ TEST(TSMTPException, TextIsTheMessageAndTheLastErrorWithItsSystemText) {
         const char16_t* arg;
         const std::u16string message, errorMessage, text;
     } cases[] = {
-        // Without a last error only the bracketed part is left out; the
-        // system has a text for 0 too.
+        // The system has a text for 0 too.
         {0, u"Cannot connect to %s!", u"mail.example.com", u"Cannot connect to mail.example.com!",
          SystemTextLine(0), u"Cannot connect to mail.example.com!\n"},
         {10061, u"%s", u"Cannot establish a connection to a specified socket!",
          u"Cannot establish a connection to a specified socket!", refused,
          u"Cannot establish a connection to a specified socket! [ERROR code = 10061, Message = " +
              refused + u"]\n"},
-        // An unknown code keeps the bracket with an empty message.
         {0x12345678u, u"%s", u"Socked not created!", u"Socked not created!", u"",
          u"Socked not created! [ERROR code = 305419896, Message = ]\n"},
-        // Long messages are cut to 4095 characters.
         {5, u"%s", longText.c_str(), cut, denied,
          cut + u" [ERROR code = 5, Message = " + denied + u"]\n"},
         {0, u"%s", cut.c_str(), cut, SystemTextLine(0), cut + u"\n"},

@@ -14,7 +14,7 @@ std::string Encode(const std::string& bytes) {
     return out;
 }
 
-// Decodes into a buffer sized as the callers size it, with guard bytes after it.
+// Into a buffer sized as the callers size it, guard bytes after it.
 int Decode(const std::u16string& text, std::string& bytes) {
     size_t size = (text.size() * 3) / 4 + 3;
     std::vector<unsigned char> buffer(size + 16, 0xAB);
@@ -27,10 +27,8 @@ int Decode(const std::u16string& text, std::string& bytes) {
 
 }  // namespace
 
-// RFC 4648's vectors as one run, line breaks skipped and padding optional on
-// the way in. That any bytes decode back is the base64 fuzz target's check,
-// which CTest replays on its corpus.
-TEST(Base64, EncodesAsOneRunAndDecodesWhatItEncodes) {
+// That any bytes decode back is the base64 fuzz target's check.
+TEST(Base64, EncodesAsOneRunAndDecodesWhatItEncodesOnly) {
     for (const auto& [bytes, text] : {std::pair{"", ""},
                                       {"f", "Zg=="},
                                       {"fo", "Zm8="},
@@ -41,18 +39,14 @@ TEST(Base64, EncodesAsOneRunAndDecodesWhatItEncodes) {
     for (int i = 0; i < 100; ++i)
         x300 += "eHh4";
     EXPECT_EQ(Encode(std::string(300, 'x')), x300);
+    std::string decoded;
     for (const auto& [text, bytes] : {std::pair{u"Zm9v\r\nYmFy\r\n", "foobar"},
                                       {u"Zm8", "fo"},
                                       {u"Zm8=", "fo"},
                                       {u"Zg==", "f"}}) {
-        std::string decoded;
         EXPECT_EQ(Decode(text, decoded), static_cast<int>(std::string(bytes).size()));
         EXPECT_EQ(decoded, bytes);
     }
-}
-
-TEST(Base64, RefusesInvalidTextWithANegativeResult) {
-    std::string decoded;
     for (const char16_t* text : {u"Zm9v!", u"Z", u"Z===", u"Zg==Zg==", u"Zg=", u"Zm9v\u00e9"})
         EXPECT_LT(Decode(text, decoded), 0) << ToUtf8(text);
 }

@@ -5,9 +5,7 @@
 #include "Environment.h"
 #include "vxutil.h"
 
-// The ANSI code page is Windows-1252 (its unmapped characters "?"); UTF-8
-// takes surrogate pairs both ways; a length stops early.
-TEST(Conversion, Windows1252AndUtf8) {
+TEST(Conversion, Windows1252AndUtf8WithReplacementCharacters) {
     std::u16string wide;
     ASSERT_TRUE(strAnsiToWide(wide, "\x80\xe4\x9f\x81", -1, CP_ACP, false));
     EXPECT_EQ(wide, std::u16string(u"\u20ac\u00e4\u0178\u0081"));
@@ -24,10 +22,7 @@ TEST(Conversion, Windows1252AndUtf8) {
     EXPECT_EQ(wide, u"abc");
     EXPECT_TRUE(strWideToAnsi(narrow, nullptr, 0, CP_UTF8, false));
     EXPECT_EQ(narrow, "");
-}
-
-TEST(Conversion, MalformedInputBecomesReplacementCharacters) {
-    std::u16string wide;
+    // Malformed input becomes replacement characters.
     ASSERT_TRUE(strAnsiToWide(wide,
                               "a\xc3"
                               "b\xff\xe4\xb8",
@@ -36,13 +31,12 @@ TEST(Conversion, MalformedInputBecomesReplacementCharacters) {
     // An overlong encoding of "/" is not accepted as "/".
     ASSERT_TRUE(strAnsiToWide(wide, "\xc0\xaf", -1, CP_UTF8, false));
     EXPECT_EQ(wide, std::u16string(u"\ufffd"));
-    std::string narrow;
     const char16_t lone[] = {u'x', 0xD800, u'y', 0xDC00, 0};
     ASSERT_TRUE(strWideToAnsi(narrow, lone, -1, CP_UTF8, false));
     EXPECT_EQ(narrow, "x\xef\xbf\xbdy\xef\xbf\xbd");
 }
 
-TEST(StringHelpers, TrimRemovesOnlyTheAskedEnds) {
+TEST(StringHelpers, TrimToLowerAndTheDebugLevel) {
     std::u16string s = u" \t\r\nvalue \r\n";
     trim(s, u" \t\r\n", true, true);
     EXPECT_EQ(s, u"value");
@@ -52,15 +46,9 @@ TEST(StringHelpers, TrimRemovesOnlyTheAskedEnds) {
     s = u" \t ";
     trim(s, u" \t\r\n", true, true);
     EXPECT_EQ(s, u"");
-}
-
-TEST(StringHelpers, ToLowerHandlesAsciiAndLatinLetters) {
-    std::u16string s = u"UserName: \u00c4\u00d6\u00dc \u00d7 \u0100\u014a\u0178 \u4e2d";
+    s = u"UserName: \u00c4\u00d6\u00dc \u00d7 \u0100\u014a\u0178 \u4e2d";
     to_lower(s);
     EXPECT_EQ(s, u"username: \u00e4\u00f6\u00fc \u00d7 \u0101\u014b\u00ff \u4e2d");
-}
-
-TEST(StringHelpers, DebugLevelComesFromTheEnvironment) {
     {
         ScopedEnv level({{"VX_DEBUG_LEVEL", nullptr}});
         EXPECT_EQ(dbgout_on(), 0);

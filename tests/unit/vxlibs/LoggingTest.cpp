@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "Environment.h"
 #include "LogCapture.h"
+#include "ScratchDir.h"
 #include "vxstring.h"
 
-TEST(Logging, RecordsCarryLevelTypeFunctionActionAndFormattedMessage) {
+TEST(Logging, RecordsCarryTheirFieldsToTheHookAndTheLogFile) {
     LogCapture capture;
     Logging::WriteVarLog(nullptr, 10, 7, u"host='%s' port=%d raw=%hs", nullptr,
                          u"TSMTPConnection::Connect", u"mail.example", 25, "x");
@@ -19,10 +18,8 @@ TEST(Logging, RecordsCarryLevelTypeFunctionActionAndFormattedMessage) {
     EXPECT_EQ(records[0].function, u"TSMTPConnection::Connect");
     EXPECT_EQ(records[0].action, u"");
     EXPECT_EQ(records[0].message, u"host='mail.example' port=25 raw=x");
-}
 
-TEST(Logging, WritesEachRecordToTheLogFile) {
-    std::string path = ::testing::TempDir() + "/vxstring-log-test.log";
+    const std::string path = ::testing::TempDir() + "/vxstring-log-test.log";
     std::remove(path.c_str());
     {
         ScopedEnv file({{"VX_LOG_FILE", path.c_str()}});
@@ -31,10 +28,7 @@ TEST(Logging, WritesEachRecordToTheLogFile) {
         Logging::WriteLog(nullptr, 10, 7, u"int:0", u"exit", u"CMailAPI::Execute");
     }
     Logging::SetLogHook(nullptr, nullptr);
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("[level 7, type 10] CMailAPI::Execute enter"), std::string::npos)
-        << text.str();
-    EXPECT_NE(text.str().find("CMailAPI::Execute exit: int:0"), std::string::npos) << text.str();
+    const std::string text = ReadBytes(path);
+    EXPECT_NE(text.find("[level 7, type 10] CMailAPI::Execute enter"), std::string::npos) << text;
+    EXPECT_NE(text.find("CMailAPI::Execute exit: int:0"), std::string::npos) << text;
 }
