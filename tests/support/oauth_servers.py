@@ -138,7 +138,7 @@ class SmtpHandler:
 
 class OAuthServers:
     """The token endpoint and the SMTP server, each on its own thread. plain:
-    the SMTP server offers neither STARTTLS nor DSN. refused: addresses the
+    the SMTP server offers neither STARTTLS nor DSN nor SMTPUTF8. refused: addresses the
     server refuses as recipients and as logins."""
 
     def __init__(self, folder, plain=False, refused=(), store_files=False, announce=None,
@@ -183,7 +183,7 @@ class OAuthServers:
         def factory():
             smtp = ExtendedSMTP(SmtpHandler(self), hostname="relay.localhost", loop=self._loop,
                                 tls_context=tls, require_starttls=bool(tls),
-                                auth_require_tls=bool(tls))
+                                auth_require_tls=bool(tls), enable_SMTPUTF8=not self.plain)
             smtp.accept_dsn = smtp.advertise_dsn = not self.plain
             return smtp
 
