@@ -3,7 +3,7 @@
 # tests need, when they are missing. Runs as root, or through sudo.
 set -e
 PACKAGES="build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-libssl-dev openssl libcurl4-openssl-dev libkrb5-dev gss-ntlmssp nlohmann-json3-dev
+libssl-dev openssl libcurl4-openssl-dev libkrb5-dev gss-ntlmssp libidn2-dev nlohmann-json3-dev
 python3 python3-aiosmtpd python3-gssapi python3-cryptography postfix sasl2-bin libsasl2-modules
 media-types locales-all
 mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix gcc-mingw-w64-i686-posix-runtime

@@ -32,11 +32,13 @@ public:
     // Fills the settings from the host's password, the store and the INI file.
     bool Login(MAILINIFLAGS* pFlags);
 
-    // Send's two delivery helpers: the OAuth2 route through OAuthRelay, and a
-    // caught session failure recorded as nCode with pszWhat before its text.
+    // Send's delivery helpers: the OAuth2 route through OAuthRelay, a caught
+    // session failure recorded as nCode with pszWhat before its text, and an
+    // address that cannot be sent recorded as 505 with the reason.
     MAILRESULT SendThroughOAuthRelay(TSMTPMessage& message, const MAILMESSAGE& hostMessage);
     MAILRESULT ReportSendException(const TSMTPException& e, const char16_t* pszWhat,
                                    MAILRESULT nCode);
+    MAILRESULT RefuseAddress(const char16_t* pszReason, const std::u16string& sAddress);
 
     // Settings, in their order.
     std::u16string m_strSenderAddr;

@@ -2,6 +2,7 @@
 // SMTP connection, or through OAuthRelay when the account uses OAuth2.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "api/CSMTPMailAPI.h"
 #include "api/HeaderText.h"
@@ -11,6 +12,7 @@
 #include "diag/HostLog.h"
 #include "mime/TSMTPAddress.h"
 #include "mime/TSMTPMessage.h"
+#include "platform/Idna.h"
 #include "platform/LastError.h"
 #include "platform/WideFormat.h"
 #include "smtp/TSMTPConnection.h"
@@ -80,40 +82,42 @@ void FlattenAttachmentTitles(TSMTPMessage& message) {
 }
 
 // Why an address cannot go between the angle brackets of MAIL FROM or RCPT
-// TO as it stands; null when it can. A bracket or blank would end the path
-// and let the rest pass for parameters of the command, and RFC 5321 allows
-// no longer path.
-const char16_t* UnsendableAddressReason(const std::u16string& sAddress) {
-    if (sAddress.size() > kMaxAddressLength)
-        return u"it is longer than 254 characters";
+// TO; null when it can, and then the address holds its domain as SMTP carries
+// it (the A-labels of a domain written outside ASCII). A bracket or blank
+// would end the path and let the rest pass for parameters of the command, a
+// domain that IDNA refuses has no A-labels, and RFC 5321 allows no longer
+// path than 254 characters, counted in A-labels.
+const char16_t* PrepareAddress(std::u16string& sAddress) {
     for (char16_t c : sAddress) {
         if (c == u'<' || c == u'>' || c == u' ' || c < 0x20 || c == 0x7F)
             return u"it contains '<', '>', a blank or a control character";
     }
+    std::u16string sAscii;
+    if (!platform::AddressToAscii(sAddress, sAscii))
+        return u"its domain is not a valid internationalized domain name (IDNA)";
+    if (sAscii.size() > kMaxAddressLength)
+        return u"it is longer than 254 characters";
+    sAddress = std::move(sAscii);
     return nullptr;
 }
 
-// The first sender or recipient address that cannot be sent, with the reason.
-bool FindUnsendableAddress(const TSMTPMessage& message, std::u16string& sAddress,
-                           const char16_t*& pszReason) {
-    pszReason = UnsendableAddressReason(message.m_From.m_sEmailAddress);
-    if (pszReason != nullptr) {
-        sAddress = message.m_From.m_sEmailAddress;
-        return true;
-    }
+// The sender and every recipient prepared for the envelope and the header
+// block; false with the first address that cannot be sent, and the reason.
+bool PrepareAddresses(TSMTPMessage& message, std::u16string& sAddress, const char16_t*& pszReason) {
+    std::vector<TSMTPAddress*> addresses = {&message.m_From};
     for (int nKind : {TSMTPMessage::TO, TSMTPMessage::CC, TSMTPMessage::BCC}) {
-        for (int i = 0; i < message.GetNumberOfRecipients(nKind); ++i) {
-            const TSMTPAddress* pRecipient = message.GetRecipient(i, nKind);
-            if (pRecipient == nullptr)
-                continue;
-            pszReason = UnsendableAddressReason(pRecipient->m_sEmailAddress);
-            if (pszReason != nullptr) {
-                sAddress = pRecipient->m_sEmailAddress;
-                return true;
-            }
-        }
+        for (int i = 0; i < message.GetNumberOfRecipients(nKind); ++i)
+            addresses.push_back(message.GetRecipient(i, nKind));
     }
-    return false;
+    for (TSMTPAddress* pAddress : addresses) {
+        if (pAddress == nullptr)
+            continue;
+        sAddress = pAddress->m_sEmailAddress;
+        pszReason = PrepareAddress(pAddress->m_sEmailAddress);
+        if (pszReason != nullptr)
+            return false;
+    }
+    return true;
 }
 
 // An address shown in a description: a long one is cut, so that the
@@ -173,10 +177,6 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
                 TSMTPAddress(OneHeaderLine(m_strSenderName), OneHeaderLine(m_strSenderAddr));
         message->m_sXMailer.clear();
 
-        if ((pMessage->dwFlags & MAILMSG_READ_RECEIPT) != 0)
-            message->AddCustomHeader(u"Disposition-Notification-To: " +
-                                     message->m_From.m_sEmailAddress);
-
         if (pMessage->pRecipients != nullptr) {
             for (int i = 0; i < pMessage->nRecipients; ++i) {
                 const MAILRECIPIENT& r = pMessage->pRecipients[i];
@@ -185,6 +185,13 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
                 message->AddRecipient(recipient, r.nKind - 1);
             }
         }
+        std::u16string sBadAddress;
+        const char16_t* pszReason = nullptr;
+        const bool bAddressesSendable = PrepareAddresses(*message, sBadAddress, pszReason);
+
+        if ((pMessage->dwFlags & MAILMSG_READ_RECEIPT) != 0)
+            message->AddCustomHeader(u"Disposition-Notification-To: " +
+                                     message->m_From.m_sEmailAddress);
 
         if (pMessage->pszSubject != nullptr && pMessage->pszSubject[0] != 0)
             message->m_sSubject = OneHeaderLine(FromHost(pMessage->pszSubject));
@@ -211,8 +218,6 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
         }
 
         connection = std::make_unique<TSMTPConnection>(m_bStartTLS, m_dwCertCheckFlags);
-        std::u16string sBadAddress;
-        const char16_t* pszReason = nullptr;
         if (m_strHost.empty()) {
             SetLastError(MAILERR_INVALID_PARAMS,
                          u"CSMTPMailAPI::Send() - HostName may not be NULL.", 0);
@@ -226,14 +231,8 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
                              .c_str(),
                          0);
             nResult = MAILERR_INVALID_PARAMS;
-        } else if (FindUnsendableAddress(*message, sBadAddress, pszReason)) {
-            SetLastError(MAILERR_INVALID_PARAMS,
-                         platform::WFormat(u"CSMTPMailAPI::Send() - The address cannot be sent "
-                                           u"because %s: %s",
-                                           pszReason, ShownAddress(sBadAddress).c_str())
-                             .c_str(),
-                         0);
-            nResult = MAILERR_INVALID_PARAMS;
+        } else if (!bAddressesSendable) {
+            nResult = RefuseAddress(pszReason, sBadAddress);
         } else {
             try {
                 connection->Connect(m_strHost.c_str(), m_nAuthMethod, m_strUser.c_str(),
@@ -243,6 +242,15 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
                     e, u"CSMTPMailAPI::Send() - An error occured connecting to server. ",
                     MAILERR_ACCESS_DENIED);
             }
+        }
+
+        // The server's EHLO reply is known now: an address beyond ASCII (after
+        // the domains' conversion, in its local part) needs SMTPUTF8 (RFC 6531).
+        const std::u16string* pInternational = message->FindInternationalAddress();
+        if (nResult == MAILERR_OK && pInternational != nullptr && !connection->OffersSMTPUTF8()) {
+            nResult =
+                RefuseAddress(u"the server does not accept internationalized addresses (SMTPUTF8)",
+                              *pInternational);
         }
 
         if (nResult == MAILERR_OK) {
@@ -269,6 +277,16 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
 
     DiagPrint(u"CSMTPMailAPI::Send() <== return %s\n", MailErrorName(nResult));
     return nResult;
+}
+
+MAILRESULT CSMTPMailAPI::RefuseAddress(const char16_t* pszReason, const std::u16string& sAddress) {
+    SetLastError(
+        MAILERR_INVALID_PARAMS,
+        platform::WFormat(u"CSMTPMailAPI::Send() - The address cannot be sent because %s: %s",
+                          pszReason, ShownAddress(sAddress).c_str())
+            .c_str(),
+        0);
+    return MAILERR_INVALID_PARAMS;
 }
 
 MAILRESULT CSMTPMailAPI::ReportSendException(const TSMTPException& e, const char16_t* pszWhat,

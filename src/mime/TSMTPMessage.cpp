@@ -106,6 +106,23 @@ TSMTPAddress* TSMTPMessage::GetRecipient(int nIndex, int nKind) const {
     return (*list)[static_cast<size_t>(nIndex)];
 }
 
+const std::u16string* TSMTPMessage::FindInternationalAddress() const {
+    TFunctionTrace trace(u"TSMTPMessage::FindInternationalAddress");
+    const auto international = [](const TSMTPAddress* pAddress) {
+        return pAddress != nullptr &&
+               std::any_of(pAddress->m_sEmailAddress.begin(), pAddress->m_sEmailAddress.end(),
+                           [](char16_t c) { return c >= 0x80; });
+    };
+    if (international(&m_From))
+        return &m_From.m_sEmailAddress;
+    for (const auto* list : {&m_ToRecipients, &m_CCRecipients, &m_BCCRecipients}) {
+        const auto it = std::find_if(list->begin(), list->end(), international);
+        if (it != list->end())
+            return &(*it)->m_sEmailAddress;
+    }
+    return nullptr;
+}
+
 void TSMTPMessage::AddCustomHeader(const std::u16string& sHeader) {
     TFunctionTrace trace(u"TSMTPMessage::AddCustomHeader");
     m_CustomHeaders.push_back(sHeader);

@@ -25,6 +25,10 @@ public:
     int AddRecipient(const TSMTPAddress& recipient, int nKind);
     int GetNumberOfRecipients(int nKind) const;
     TSMTPAddress* GetRecipient(int nIndex, int nKind) const;
+    // The first envelope address (the sender's, then the recipients' in the
+    // order of RCPT TO) that holds a character outside ASCII, which only a
+    // server that offers SMTPUTF8 takes (RFC 6531); null when there is none.
+    const std::u16string* FindInternationalAddress() const;
     void AddCustomHeader(const std::u16string& sHeader);
     std::u16string GetCustomHeader(int nIndex) const;
     int GetNumberOfCustomHeaders() const;

@@ -105,6 +105,7 @@ TSMTPConnection::TSMTPConnection(bool bStartTLS, DWORD dwCertFlags)
       m_bNotifyFailure(false),
       m_bHeloAddressLiteral(false),
       m_bServerDSN(false),
+      m_bServerSMTPUTF8(false),
       m_bBroken(false) {
     TFunctionTrace trace(u"TSMTPConnection::TSMTPConnection");
     SetHeloHostname(u"auto");
@@ -172,6 +173,7 @@ bool TSMTPConnection::Connect(const char16_t* pszHost, int nAuthType, const char
     try {
         m_bBroken = false;
         m_bServerDSN = false;
+        m_bServerSMTPUTF8 = false;
         m_strCommand.clear();
         m_pSocket->Create(nullptr, 0, m_dwCertFlags);
         if (!HasSocket()) {
@@ -312,6 +314,7 @@ void TSMTPConnection::ConnectESMTP(const std::u16string& sHeloName, const char16
             }
         }
         m_bServerDSN = OffersExtension(sResponse.substr(nLastEhlo), u"DSN");
+        m_bServerSMTPUTF8 = OffersExtension(sResponse.substr(nLastEhlo), u"SMTPUTF8");
 
         switch (nAuthType) {
             case AUTH_NONE:

@@ -38,6 +38,9 @@ public:
     void SendMessageW(TSMTPMessage& message);
     void Disconnect(bool bSendQuit);
     void SetHeloHostname(const std::u16string& sHostname);
+    // Whether the server's last EHLO reply lists SMTPUTF8 (RFC 6531), which
+    // an address beyond ASCII needs; a HELO session never offers it.
+    bool OffersSMTPUTF8() const { return m_bServerSMTPUTF8; }
 
     static std::u16string Auth2String(int nAuthType);
     // HMAC-MD5 (RFC 2104) of the data under the key.
@@ -63,6 +66,8 @@ private:
     bool m_bHeloAddressLiteral;
     // The server's last EHLO reply lists DSN (RFC 3461): RCPT TO may carry NOTIFY.
     bool m_bServerDSN;
+    // The same for SMTPUTF8.
+    bool m_bServerSMTPUTF8;
 
     void ConnectESMTP(const std::u16string& sHeloName, const char16_t* pszUser,
                       const char16_t* pszPassword, int nAuthType);

@@ -69,8 +69,17 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         if (sFrom.empty()) {
             Warn(u"Field FROM contains not data.");
         }
+        // An address beyond ASCII goes only to a server that offers SMTPUTF8
+        // (RFC 6531), and the transaction says so; the send operation refuses
+        // the message before, with its own text.
+        const std::u16string* pInternational = message.FindInternationalAddress();
+        if (pInternational != nullptr && !m_bServerSMTPUTF8) {
+            platform::SetLastError(0);
+            throw TSMTPException(4, u"The server does not accept internationalized addresses: %s",
+                                 pInternational->c_str());
+        }
         std::u16string sResponse;
-        SendCommand(u"MAIL FROM:<" + sFrom + u">\r\n");
+        SendCommand(u"MAIL FROM:<" + sFrom + (pInternational ? u"> SMTPUTF8\r\n" : u">\r\n"));
         if (!ReadCommandResponse(250, sResponse)) {
             throw TSMTPException(3, u"Unexpected MAIL FROM response!. Last Response : %s",
                                  sResponse.c_str());

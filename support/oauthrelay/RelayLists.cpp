@@ -98,9 +98,6 @@ std::string AddressProblem(std::string_view address) {
     if (address.empty()) {
         return "it is empty";
     }
-    if (!IsAscii(address)) {
-        return "it holds characters outside ASCII, which this sender cannot put in an envelope";
-    }
     const size_t at = address.rfind('@');
     if (at == std::string_view::npos || at == 0 || at + 1 == address.size()) {
         return "it is not of the form name@domain";
@@ -110,9 +107,11 @@ std::string AddressProblem(std::string_view address) {
     if (local.size() > 64 || domain.size() > 255) {
         return "it is too long";
     }
+    // Bytes beyond ASCII are the UTF-8 of a local part (RFC 6531); the domain
+    // comes as A-labels.
     for (char c : address) {
-        if (c <= ' ' || c == 127 || c == '<' || c == '>' || c == '(' || c == ')' || c == ',' ||
-            c == ';' || c == '\\' || c == '"') {
+        if (static_cast<unsigned char>(c) <= ' ' || c == 127 || c == '<' || c == '>' || c == '(' ||
+            c == ')' || c == ',' || c == ';' || c == '\\' || c == '"') {
             return "it holds a blank, a control character or one of <>(),;\\\"";
         }
     }

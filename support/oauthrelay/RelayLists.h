@@ -22,6 +22,7 @@ std::vector<MailAddress> SplitAddressList(std::string_view list);
 MailAddress ParseAddress(std::string_view entry);
 
 // Why the address cannot go into an envelope, or an empty string when it can.
+// A local part may hold UTF-8 (RFC 6531); the domain must be ASCII.
 std::string AddressProblem(std::string_view address);
 
 // File paths separated by ";"; blanks around a path and empty entries are

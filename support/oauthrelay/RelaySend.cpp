@@ -13,6 +13,7 @@
 #include "SmtpSubmission.h"
 #include "TextConvert.h"
 #include "TokenClient.h"
+#include "platform/Idna.h"
 #include "platform/MediaTypes.h"
 
 namespace oauthrelay {
@@ -45,14 +46,28 @@ int CheckedPort(int nPort, bool bStartTLS) {
     return nPort;
 }
 
+// The address with its domain as SMTP carries it: the A-labels of a domain
+// written outside ASCII, converted here by the system's IDNA (libcurl's
+// Windows build has none, and the envelope is written here anyway); throws
+// naming the address when it cannot be used.
+std::string CheckedAddress(const std::string& strAddress, const char* pszKind) {
+    std::u16string sAscii;
+    const bool bConverted = platform::AddressToAscii(Utf8ToUtf16(strAddress), sAscii);
+    const std::string address = Utf16ToUtf8(sAscii);
+    const std::string problem =
+        bConverted ? AddressProblem(address)
+                   : "its domain is not a valid internationalized domain name (IDNA)";
+    if (!problem.empty()) {
+        throw RelayError(std::string("The ") + pszKind + " address \"" + strAddress +
+                         "\" cannot be used: " + problem + ".");
+    }
+    return address;
+}
+
 std::vector<MailAddress> CheckedList(const std::string& list, const char* pszKind) {
     std::vector<MailAddress> out = SplitAddressList(list);
-    for (const MailAddress& a : out) {
-        const std::string problem = AddressProblem(a.strAddress);
-        if (!problem.empty()) {
-            throw RelayError(std::string("The ") + pszKind + " address \"" + a.strAddress +
-                             "\" cannot be used: " + problem + ".");
-        }
+    for (MailAddress& a : out) {
+        a.strAddress = CheckedAddress(a.strAddress, pszKind);
     }
     return out;
 }
@@ -123,11 +138,7 @@ void RelaySend(const SendRequest& request) {
     if (message.From.strAddress.empty()) {
         throw RelayError("No sender address was given.");
     }
-    const std::string senderProblem = AddressProblem(message.From.strAddress);
-    if (!senderProblem.empty()) {
-        throw RelayError("The sender address \"" + message.From.strAddress +
-                         "\" cannot be used: " + senderProblem + ".");
-    }
+    message.From.strAddress = CheckedAddress(message.From.strAddress, "sender");
     message.To = CheckedList(request.strTo, "To");
     message.Cc = CheckedList(request.strCc, "Cc");
     const std::vector<MailAddress> bcc = CheckedList(request.strBcc, "Bcc");

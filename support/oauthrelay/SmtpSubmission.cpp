@@ -238,6 +238,22 @@ void SmtpSubmission::Transfer(const SmtpEnvelope& envelope, const std::string& m
         throw RelayError("There is no connection to the mail server.");
     }
     std::string mailFrom = "MAIL FROM:<" + envelope.strSender + ">";
+    // An address beyond ASCII (its local part: domains come as A-labels) needs
+    // SMTPUTF8 (RFC 6531), and the transaction says so.
+    std::string international = IsAscii(envelope.strSender) ? "" : envelope.strSender;
+    for (const std::string& recipient : envelope.Recipients) {
+        if (international.empty() && !IsAscii(recipient)) {
+            international = recipient;
+        }
+    }
+    if (!international.empty()) {
+        if (!HasExtension("SMTPUTF8")) {
+            throw RelayError("The address <" + international +
+                             "> cannot be sent: the mail server " + m_strServer +
+                             " does not accept internationalized addresses.");
+        }
+        mailFrom += " SMTPUTF8";
+    }
     std::string sizeLimit;
     if (HasExtension("SIZE", &sizeLimit)) {
         const unsigned long long limit = std::strtoull(sizeLimit.c_str(), nullptr, 10);

@@ -126,9 +126,9 @@ class SmtpHandler:
 
 
 class OAuthServers:
-    """plain: no STARTTLS nor DSN. refused: addresses refused as recipients
-    and logins. announce: a line per token and message; store_files: each
-    message as msg-N.eml beside its envelope msg-N.json."""
+    """plain: no STARTTLS, DSN nor SMTPUTF8. refused: addresses refused as
+    recipients and logins. announce: a line per token and message; store_files:
+    each message as msg-N.eml beside its envelope msg-N.json."""
 
     def __init__(self, folder, plain=False, refused=(), store_files=False, announce=None,
                  certificates=None):
@@ -169,7 +169,7 @@ class OAuthServers:
         def factory():
             smtp = ExtendedSMTP(SmtpHandler(self), hostname="relay.localhost", loop=self._loop,
                                 tls_context=tls, require_starttls=bool(tls),
-                                auth_require_tls=bool(tls))
+                                auth_require_tls=bool(tls), enable_SMTPUTF8=not self.plain)
             smtp.accept_dsn = smtp.advertise_dsn = not self.plain
             return smtp
 

@@ -17,7 +17,8 @@ start starts the peers on 127.0.0.1 in a process of its own (away from
 CTest's output; its log is FOLDER/peers.log), writes their ports and accounts
 to FOLDER/peers.txt (key=value) and returns; they live until stop, or an hour.
 They are the PEERS table below: the capture server with each certificate
-(STARTTLS and AUTH with the account) and without TLS (plain), the NTLM server
+(STARTTLS and AUTH with the account), without TLS (plain) and offering
+SMTPUTF8 without TLS (utf8), the NTLM server
 in each challenge mode, servers that misbehave after STARTTLS, the OAuth2
 token endpoint with its XOAUTH2 server, and a private Postfix instance
 (postfix_peer.py; it needs root). The control port answers one
@@ -269,10 +270,10 @@ class OAuth:
         self.servers.stop()
 
 
-def capture(folder, certs, name, cert=None):
-    options = ("--cert", os.path.join(certs, cert + ".pem"), "--key",
-               os.path.join(certs, cert + ".key"), "--user", ACCOUNT[0],
-               "--password", ACCOUNT[1]) if cert else ()
+def capture(folder, certs, name, cert=None, options=()):
+    options += ("--cert", os.path.join(certs, cert + ".pem"), "--key",
+                os.path.join(certs, cert + ".key"), "--user", ACCOUNT[0],
+                "--password", ACCOUNT[1]) if cert else ()
     return Program(CAPTURE_SERVER, "--dir", os.path.join(folder, "mail", name), *options)
 
 
@@ -286,6 +287,7 @@ CERTIFIED = ("server", "wrongname", "expired", "selfsigned", "partialchain", "fu
 PEERS = [(name, lambda folder, certs, n=name: capture(folder, certs, n, n)) for name in CERTIFIED]
 PEERS += [
     ("plain", lambda folder, certs: capture(folder, certs, "plain")),
+    ("utf8", lambda folder, certs: capture(folder, certs, "utf8", options=("--smtputf8",))),
     ("ntlm", lambda folder, certs: ntlm(folder, "gss")),
     ("ntlm-malformed", lambda folder, certs: ntlm(folder, "malformed")),
     ("ntlm-overlong", lambda folder, certs: ntlm(folder, "overlong")),

@@ -119,6 +119,8 @@ def parse_args(argv):
                    help="offer and require AUTH PLAIN and LOGIN (after STARTTLS when --tls)")
     p.add_argument("--user", help="only accept this user name (default: any)")
     p.add_argument("--password", help="only accept this password (with --user)")
+    p.add_argument("--smtputf8", action="store_true",
+                   help="offer SMTPUTF8 (RFC 6531): addresses in UTF-8")
     p.add_argument("--max-size", type=int, default=256 * 1024 * 1024,
                    help="largest message accepted, in bytes")
     a = p.parse_args(argv)
@@ -155,7 +157,7 @@ async def serve(a):
         store, hostname="capture.localhost", ident="smtpmail capture-server",
         data_size_limit=a.max_size, tls_context=tls_context,
         auth_required=a.auth, auth_require_tls=bool(a.auth and tls_context),
-        authenticator=authenticator, loop=loop)
+        authenticator=authenticator, enable_SMTPUTF8=a.smtputf8, loop=loop)
     try:
         server = await loop.create_server(factory, host=a.host, port=a.port)
     except OSError as e:

@@ -163,6 +163,11 @@ class PlainServerTest(RelayCase):
         self.assertIn("127.0.0.1:%d does not offer STARTTLS" % self.servers.smtp_port,
                       results[1][1])
 
+    def test_address_in_utf8_needs_smtputf8(self):
+        self.expect_failures([({"to": "jörg@bücher.example"}, "<jörg@xn--bcher-kva.example> cannot"
+                               " be sent: the mail server 127.0.0.1:%d does not accept "
+                               "internationalized addresses." % self.servers.smtp_port)])
+
 
 class TokenTest(RelayCase):
     def requests(self):

@@ -1,7 +1,7 @@
 // Messages that Mail_Send delivers to the capture server, read back with
-// Python's email package: recipients by kind, names and subjects outside
-// ASCII, text and HTML bodies, attachments, priority, read receipt and
-// delivery notifications.
+// Python's email package: recipients by kind, names, subjects and addresses
+// outside ASCII, text and HTML bodies, attachments, priority, read receipt
+// and delivery notifications.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -33,7 +33,7 @@ TEST_F(SendDeliveryTest, TextMessageReachesEveryRecipientWithItsHeaders) {
     message.Subject(u"Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u00d1and\u00fa")
         .Body(u"Hello,\nsecond line with \u00fcmlaut\n.a line that starts with a dot\n.\nend")
         .To(u"J\u00fcrgen M\u00fcller", u"jm@example.org")
-        .To(nullptr, u"bare@example.org")
+        .To(nullptr, u"bare@b\u00fccher.example")
         .Cc(u"Carol Cc", u"carol@example.org")
         .Bcc(u"Hidden Bcc", u"hidden@example.org")
         .Priority(MAILPRIO_HIGH)
@@ -42,17 +42,38 @@ TEST_F(SendDeliveryTest, TextMessageReachesEveryRecipientWithItsHeaders) {
     EXPECT_TRUE(Stored(marker, R"json({
         "subject": "Gr\u00fc\u00dfe aus K\u00f6ln \u2013 \u00d1and\u00fa",
         "from": ["Configured Sender", "configured@example.org"],
-        "to": [["J\u00fcrgen M\u00fcller", "jm@example.org"], ["", "bare@example.org"]],
+        "to": [["J\u00fcrgen M\u00fcller", "jm@example.org"], ["", "bare@xn--bcher-kva.example"]],
         "cc": [["Carol Cc", "carol@example.org"]],
         "headers": {"X-Priority": "1", "Disposition-Notification-To": "configured@example.org"},
         "absent": ["Bcc", "X-Mailer"], "type": "text/plain",
         "text": "Hello,\nsecond line with \u00fcmlaut\n.a line that starts with a dot\n.\nend",
         "mail_from": "configured@example.org",
-        "rcpt_tos": ["jm@example.org", "bare@example.org", "carol@example.org", "hidden@example.org"],
+        "rcpt_tos": ["jm@example.org", "bare@xn--bcher-kva.example", "carol@example.org",
+                     "hidden@example.org"], "smtputf8": false,
         "notify": "SUCCESS,FAILURE"})json"));
     // Long subjects and display names are folded and read back whole.
     HostMessage longTexts = LongHeaderTexts();
     EXPECT_TRUE(Stored(ExpectSent(longTexts), LongHeaderTextsRead(true)));
+}
+
+// A local part outside ASCII needs SMTPUTF8 (a peer that offers it): the
+// addresses go in UTF-8 with their domains in A-labels, in the envelope and
+// the header block; display names stay encoded words.
+TEST_F(SendDeliveryTest, AddressesInUtf8WithSmtpUtf8) {
+    StoreSettings utf8 = Peer("utf8", kAuthNone);
+    utf8.bStartTls = false;
+    Configure(utf8);
+    HostMessage eai;
+    eai.Body(u"b")
+        .Originator(u"J\u00f6rg", u"j\u00f6rg@b\u00fccher.example")
+        .To(u"\u7528\u6237", u"\u7528\u6237@\u4f8b\u5b50.\u5e7f\u544a")
+        .Flags(MAILMSG_READ_RECEIPT);
+    EXPECT_TRUE(Stored(ExpectSent(eai), R"json({
+        "from": ["J\u00f6rg", "j\u00f6rg@xn--bcher-kva.example"],
+        "to": [["\u7528\u6237", "\u7528\u6237@xn--fsqu00a.xn--4rr70v"]],
+        "headers": {"Disposition-Notification-To": "j\u00f6rg@xn--bcher-kva.example"},
+        "mail_from": "j\u00f6rg@xn--bcher-kva.example",
+        "rcpt_tos": ["\u7528\u6237@xn--fsqu00a.xn--4rr70v"], "smtputf8": true})json"));
 }
 
 // An HTML body file; the originator stays the sender of the handle's later

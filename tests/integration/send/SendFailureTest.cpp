@@ -25,13 +25,21 @@ int Entered(const LogCapture& capture, const std::u16string& function) {
     return n;
 }
 
+const std::u16string kAddress = u"CSMTPMailAPI::Send() - The address cannot be sent because ";
+
 using SendFailureTest = SendFixture;
 
 // What cannot be sent is refused before any connection: no sender, no host,
-// an address that could end its brackets and add parameters of its own or
-// that no path can carry, a port that would wrap.
+// an address that could end its brackets and add parameters of its own, whose
+// domain IDNA refuses (a disallowed character, an empty label, a label over
+// 63 octets) or that no path can carry (counted in A-labels), a port that
+// would wrap.
 TEST_F(SendFailureTest, RefusedBeforeAnyTraffic) {
-    const std::u16string kAddress = u"CSMTPMailAPI::Send() - The address cannot be sent because ";
+    const std::u16string kIdna =
+        u"its domain is not a valid internationalized domain name (IDNA): ";
+    const std::u16string kTen(10, u'\u00e4');  // an A-label of 16 characters
+    const std::u16string kALabelsTooLong = std::u16string(180, u'a') + u"@" + kTen + u"." + kTen +
+                                           u"." + kTen + u"." + kTen + u".example";
     const std::u16string kBrackets = u"it contains '<', '>', a blank or a control character: ";
     const std::u16string kLong(300, u'a');
     const std::u16string kNoSender = u"CSMTPMailAPI::Send() Error - no Sender specified.";
@@ -54,6 +62,13 @@ TEST_F(SendFailureTest, RefusedBeforeAnyTraffic) {
         {"25", nullptr, kMe, u"to\t@example.org", kAddress + kBrackets + u"to\t@example.org"},
         {"25", u"Me", kLong + u"@example.org", kTo,
          kAddress + u"it is longer than 254 characters: " + kLong.substr(0, 64) + u"..."},
+        {"25", nullptr, kMe, u"to@b\u00fc\ufffd.example",
+         kAddress + kIdna + u"to@b\u00fc\ufffd.example"},
+        {"25", nullptr, kMe, u"to@b\u00fc..example", kAddress + kIdna + u"to@b\u00fc..example"},
+        {"25", u"Me", u"me@\u00fc" + std::u16string(63, u'a') + u".example", kTo,
+         kAddress + kIdna + u"me@\u00fc" + std::u16string(60, u'a') + u"..."},
+        {"25", nullptr, kMe, kALabelsTooLong,
+         kAddress + u"it is longer than 254 characters: " + std::u16string(64, u'a') + u"..."},
         {"70000", nullptr, kMe, kTo, kPort + u"70000" + kNoPort},
         {"0", nullptr, kMe, kTo, kPort + u"0" + kNoPort},
         {"-25", nullptr, kMe, kTo, kPort + u"-25" + kNoPort},
@@ -100,6 +115,30 @@ TEST_F(SendFailureTest, RefusedConnectionOrGreetingIs509) {
         kConnecting + u"Cannot establish a connection between the client and the server."))
         << ToUtf8(Description());
     EXPECT_TRUE(Logged(3));
+}
+
+// A local part outside ASCII to a server that does not list SMTPUTF8, or
+// greets with HELO: 505 naming the address after the greeting, QUIT, no MAIL.
+TEST_F(SendFailureTest, AddressInUtf8WithoutSmtpUtf8Is505AfterTheGreeting) {
+    for (const char* ehlo : {"250-mail.test\r\n250 8BITMIME\r\n", "502 no\r\n"}) {
+        ScriptedSmtpServer server;
+        server.Send("220 mail.test\r\n").Exchange("EHLO", ehlo);
+        if (ehlo[0] == '5')
+            server.Exchange("HELO", "250 mail.test\r\n");
+        server.Exchange("QUIT", "221 bye\r\n");
+        WriteIni(ServerIni(server.Start()));
+        HostMessage message = SimpleText();
+        message.To(nullptr, u"j\u00f6rg@b\u00fccher.example");
+        EXPECT_EQ(Send(message.Record()), MAILERR_INVALID_PARAMS);
+        ExpectLastError(MAILERR_INVALID_PARAMS,
+                        kAddress +
+                            u"the server does not accept internationalized addresses "
+                            u"(SMTPUTF8): j\u00f6rg@xn--bcher-kva.example",
+                        0);
+        ASSERT_TRUE(server.Finish());
+        EXPECT_THAT(server.Errors(), IsEmpty()) << "more than the greeting and QUIT";
+        Close();
+    }
 }
 
 // Files the provider cannot read fail the same way, a body after the

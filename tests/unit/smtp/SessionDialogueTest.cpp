@@ -11,9 +11,9 @@
 #include "ScriptedSmtpServer.h"
 #include "SessionTestSupport.h"
 #include "mime/TSMTPBodyPart.h"
+#include "platform/ComputerName.h"
 #include "platform/Sockets.h"
 #include "platform/WideFormat.h"
-#include "platform/ComputerName.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -241,6 +241,44 @@ TEST_F(SessionTest, NotifyOnlyToAServerThatOffersDsn) {
         EXPECT_THAT(run.commands, Contains(std::string("RCPT TO:<bob@example.org>") +
                                            (r.notify ? r.notify : "")));
         EXPECT_EQ(log.Contains(FromUtf8(kWarning), 4), r.notify == nullptr);
+    }
+}
+
+// An address beyond ASCII goes only to a server that lists SMTPUTF8: MAIL
+// FROM says so, and the addresses go in UTF-8 in the envelope and the header
+// block (the display name stays an encoded word). Without it nothing is sent,
+// MAIL FROM included (kind 4: a capability the server lacks).
+TEST_F(SessionTest, AddressInUtf8OnlyToAServerThatOffersSmtpUtf8) {
+    for (const char* ehlo : {"250-mail.test\r\n250 SMTPUTF8\r\n", "250-mail.test\r\n250 DSN\r\n"}) {
+        const bool bOffered = std::string(ehlo).find("SMTPUTF8") != std::string::npos;
+        ScriptedSmtpServer server;
+        server.Send(kGreeting).Exchange("EHLO", ehlo);
+        if (bOffered)
+            ScriptTransaction(server);
+        server.Exchange("QUIT", "221 Bye\r\n");
+        auto message = TextMessage();
+        message->SetCharset(u"utf-8");
+        message->m_From = TSMTPAddress(u"J\u00f6rg", u"j\u00f6rg@xn--bcher-kva.example");
+        const SessionRun run =
+            Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, message.get()));
+        EXPECT_THAT(run.errors, IsEmpty());
+        if (!bOffered) {
+            ASSERT_TRUE(run.error);
+            EXPECT_EQ(run.error->m_nKind, 4);
+            EXPECT_EQ(run.error->m_strMessage,
+                      u"The server does not accept internationalized "
+                      u"addresses: j\u00f6rg@xn--bcher-kva.example");
+            EXPECT_THAT(run.commands, ElementsAre("EHLO client.test", "QUIT"));
+            continue;
+        }
+        EXPECT_FALSE(run.error);
+        EXPECT_THAT(run.commands,
+                    ElementsAre("EHLO client.test",
+                                "MAIL FROM:<j\xc3\xb6rg@xn--bcher-kva.example> SMTPUTF8",
+                                "RCPT TO:<bob@example.org>", "DATA", "QUIT"));
+        ASSERT_EQ(run.data.size(), 1u);
+        EXPECT_THAT(run.data[0], StartsWith("From: =?utf-8?q?J=C3=B6rg?= "
+                                            "<j\xc3\xb6rg@xn--bcher-kva.example>\r\n"));
     }
 }
 
