@@ -5,6 +5,9 @@
 #include "api/CSMTPMailApp.h"
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
+#include "smtp/TSMTPConnection.h"
+
+CSMTPMailAPI::CSMTPMailAPI() = default;
 
 CSMTPMailAPI::~CSMTPMailAPI() {
     Uninitialize();
@@ -33,6 +36,7 @@ bool CSMTPMailAPI::Initialize(MAILINIFLAGS* pFlags) {
 
 void CSMTPMailAPI::Uninitialize() {
     TFunctionTrace trace(u"CSMTPMailAPI::Uninitialize");
+    EndKeptConnection();
     if (m_bInitialized) {
         m_bInitialized = false;
         theApp.UninitializeSMTP();

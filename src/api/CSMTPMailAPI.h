@@ -2,16 +2,19 @@
 // flags and the operations behind the exports.
 #pragma once
 
+#include <chrono>
+#include <memory>
 #include <string>
 
 #include "api/CMailAPI.h"
 
+class TSMTPConnection;
 class TSMTPException;
 class TSMTPMessage;
 
 class CSMTPMailAPI : public CMailAPI {
 public:
-    CSMTPMailAPI() = default;
+    CSMTPMailAPI();
     ~CSMTPMailAPI() override;
 
     bool Initialize(MAILINIFLAGS* pFlags) override;
@@ -40,6 +43,24 @@ public:
                                    MAILRESULT nCode);
     MAILRESULT RefuseAddress(const char16_t* pszReason, const std::u16string& sAddress);
 
+    // The connection for a send: the one kept from the last send when it is
+    // still good for these settings (bConnected true), else a new object,
+    // perhaps the kept one's after its close (its TLS credentials stay, so
+    // that the handshake can resume).
+    std::unique_ptr<TSMTPConnection> TakeConnection(bool& bConnected);
+    // Keeps the connection of a send for the next one when KeepAliveSeconds
+    // allows and it can carry another transaction; else ends it.
+    void KeepConnection(std::unique_ptr<TSMTPConnection> connection);
+    // Connects for a send; a failure is reported as 509 with its reason.
+    MAILRESULT ConnectForSend(TSMTPConnection& connection);
+    // The message through the connection; a kept one that the server closed
+    // before the transaction took a recipient is connected again once.
+    MAILRESULT SendOnConnection(TSMTPConnection& connection, TSMTPMessage& message, bool bReused);
+    // Ends the kept connection with QUIT.
+    void EndKeptConnection();
+    // The settings a kept connection was opened with, in one text.
+    std::u16string ConnectionSettings() const;
+
     // Settings, in their order.
     std::u16string m_strSenderAddr;
     std::u16string m_strHost;
@@ -60,6 +81,14 @@ public:
     std::u16string m_strOAuthTokenUrl;
     std::u16string m_strOAuthAuthority;
     std::u16string m_strOAuthResource;
+    // Seconds a connection stays open after a send for the next one (0: none).
+    int m_nKeepAliveSeconds = 0;
+
+    // The connection kept open since the last send, what it was opened
+    // with, and since when it is idle.
+    std::unique_ptr<TSMTPConnection> m_pKeptConnection;
+    std::u16string m_strKeptSettings;
+    std::chrono::steady_clock::time_point m_KeptSince;
 
     // State flags.
     bool m_bInitialized = false;

@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -6,8 +7,40 @@
 #include "api/WideText.h"
 #include "config/CIniSection.h"
 #include "config/CMailCfg.h"
+#include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
 #include "platform/DebugOutput.h"
+
+namespace {
+
+constexpr int kMostKeepAliveSeconds = 3600;
+
+// KeepAliveSeconds of the first vx.ini with an [SMTP] section, unless
+// SMTPMAIL_KEEPALIVE_S sets it (as SMTPMAIL_TIMEOUT_MS sets the step limit).
+// A value outside 0 to 3600 keeps nothing open.
+int KeepAliveSeconds(const MAILINIFLAGS& flags) {
+    const char* pszValue = std::getenv("SMTPMAIL_KEEPALIVE_S");
+    if (pszValue != nullptr && *pszValue != '\0') {
+        char* pszEnd = nullptr;
+        const unsigned long nValue = std::strtoul(pszValue, &pszEnd, 10);
+        if (*pszEnd == '\0' && nValue <= kMostKeepAliveSeconds)
+            return static_cast<int>(nValue);
+        DiagPrint(u"SMTPMAIL_KEEPALIVE_S is not a number of seconds from 0 to 3600.\n");
+    }
+    for (const MAILWCHAR* dir : {flags.pszPrimaryDir, flags.pszSecondaryDir}) {
+        CIniSection ini;
+        if (dir == nullptr || !ini.Read(FromHost(dir) + u"vx.ini", u"SMTP"))
+            continue;
+        const int nSeconds = ini.GetInt(u"KeepAliveSeconds", 0);
+        if (nSeconds >= 0 && nSeconds <= kMostKeepAliveSeconds)
+            return nSeconds;
+        DiagPrint(u"KeepAliveSeconds %d is outside 0 to 3600: no connection is kept.\n", nSeconds);
+        return 0;
+    }
+    return 0;
+}
+
+}  // namespace
 
 bool CSMTPMailAPI::Login(MAILINIFLAGS* pFlags) {
     // The result only tells Initialize that the log-in ran; it is always false.
@@ -108,5 +141,6 @@ bool CSMTPMailAPI::Login(MAILINIFLAGS* pFlags) {
             break;
         }
     }
+    m_nKeepAliveSeconds = KeepAliveSeconds(*pFlags);
     return bResult;
 }

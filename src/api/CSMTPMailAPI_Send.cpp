@@ -217,7 +217,9 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
             FlattenAttachmentTitles(*message);
         }
 
-        connection = std::make_unique<TSMTPConnection>(m_bStartTLS, m_dwCertCheckFlags);
+        bool bReused = false;
+        connection = TakeConnection(bReused);
+        connection->SetPipelining(m_nKeepAliveSeconds > 0);
         if (m_strHost.empty()) {
             SetLastError(MAILERR_INVALID_PARAMS,
                          u"CSMTPMailAPI::Send() - HostName may not be NULL.", 0);
@@ -233,15 +235,12 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
             nResult = MAILERR_INVALID_PARAMS;
         } else if (!bAddressesSendable) {
             nResult = RefuseAddress(pszReason, sBadAddress);
-        } else {
-            try {
-                connection->Connect(m_strHost.c_str(), m_nAuthMethod, m_strUser.c_str(),
-                                    m_strPassword.c_str(), m_nPort);
-            } catch (const TSMTPException& e) {
-                nResult = ReportSendException(
-                    e, u"CSMTPMailAPI::Send() - An error occured connecting to server. ",
-                    MAILERR_ACCESS_DENIED);
-            }
+        } else if (!bReused) {
+            // A body that could not be read is already the result; the
+            // session still greets and says goodbye.
+            const MAILRESULT nConnected = ConnectForSend(*connection);
+            if (nConnected != MAILERR_OK)
+                nResult = nConnected;
         }
 
         // The server's EHLO reply is known now: an address beyond ASCII (after
@@ -260,7 +259,7 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
                 } else {
                     connection->SetDSNFlags((pMessage->dwFlags & MAILMSG_NOTIFY_SUCCESS) != 0,
                                             (pMessage->dwFlags & MAILMSG_NOTIFY_FAILURE) != 0);
-                    connection->SendMessageW(*message);
+                    nResult = SendOnConnection(*connection, *message, bReused);
                 }
             } catch (const TSMTPException& e) {
                 nResult = ReportSendException(e, kSendingFailed, MAILERR_SEND);
@@ -268,7 +267,7 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
         }
 
         message.reset();
-        connection.reset();
+        KeepConnection(std::move(connection));
     } catch (...) {
         DiagPrint(u"CSMTPMailAPI::Send unspecified exception.\n");
         SetLastError(MAILERR_INIT, u"CSMTPMailAPI::Send() - unspecified exception.", 0);
@@ -276,6 +275,46 @@ MAILRESULT CSMTPMailAPI::Send(const MAILMESSAGE* pMessage, const MAILSENDFLAGS* 
     }
 
     DiagPrint(u"CSMTPMailAPI::Send() <== return %s\n", MailErrorName(nResult));
+    return nResult;
+}
+
+MAILRESULT CSMTPMailAPI::ConnectForSend(TSMTPConnection& connection) {
+    try {
+        connection.Connect(m_strHost.c_str(), m_nAuthMethod, m_strUser.c_str(),
+                           m_strPassword.c_str(), m_nPort);
+        if (connection.ResumedTLS())
+            DiagPrint(
+                u"CSMTPMailAPI::Send() - The TLS session of an earlier connection was "
+                u"resumed.\n");
+    } catch (const TSMTPException& e) {
+        return ReportSendException(
+            e, u"CSMTPMailAPI::Send() - An error occured connecting to server. ",
+            MAILERR_ACCESS_DENIED);
+    }
+    return MAILERR_OK;
+}
+
+MAILRESULT CSMTPMailAPI::SendOnConnection(TSMTPConnection& connection, TSMTPMessage& message,
+                                          bool bReused) {
+    try {
+        connection.SendMessageW(message);
+        return MAILERR_OK;
+    } catch (const TSMTPException& e) {
+        // A kept connection that the server ended before it took a
+        // recipient is replaced once; the message was not delivered.
+        if (!bReused || !connection.ClosedBeforeAnyRecipient())
+            throw;
+        const std::u16string sText = platform::WFormat(
+            u"CSMTPMailAPI::Send() - The server closed the kept connection to "
+            u"%s port %d (%s); a new connection replaces it.",
+            m_strHost.c_str(), m_nPort, e.m_strText.c_str());
+        DiagPrint(u"%s\n", sText.c_str());
+        HostLogMessage(HOSTLOG_PROGRESS, sText.c_str());
+    }
+    connection.AbortConnection();
+    const MAILRESULT nResult = ConnectForSend(connection);
+    if (nResult == MAILERR_OK)
+        connection.SendMessageW(message);
     return nResult;
 }
 

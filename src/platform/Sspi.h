@@ -45,6 +45,7 @@ using ::SCHANNEL_CRED;
 using ::SecBuffer;
 using ::SecBufferDesc;
 using ::SecHandle;
+using ::SecPkgContext_SessionInfo;
 using ::SecPkgContext_StreamSizes;
 using ::SECURITY_STATUS;
 using ::SecurityFunctionTableW;
@@ -163,6 +164,8 @@ constexpr ULONG SECURITY_NATIVE_DREP = 0x10;
 
 constexpr ULONG SECPKG_ATTR_STREAM_SIZES = 4;
 constexpr ULONG SECPKG_ATTR_REMOTE_CERT_CONTEXT = 0x53;
+constexpr ULONG SECPKG_ATTR_SESSION_INFO = 0x5d;
+constexpr DWORD SSL_SESSION_RECONNECT = 1;
 
 constexpr DWORD SCHANNEL_CRED_VERSION = 4;
 constexpr DWORD SCH_CREDENTIALS_VERSION = 5;
@@ -214,6 +217,12 @@ struct SecPkgContext_StreamSizes {
     ULONG cbMaximumMessage;
     ULONG cBuffers;
     ULONG cbBlockSize;
+};
+
+struct SecPkgContext_SessionInfo {
+    DWORD dwFlags;  // SSL_SESSION_RECONNECT: the handshake resumed an earlier session
+    DWORD cbSessionId;
+    BYTE rgbSessionId[32];
 };
 
 struct SCHANNEL_CRED {

@@ -174,6 +174,11 @@ bool TSMTPConnection::Connect(const char16_t* pszHost, int nAuthType, const char
         m_bBroken = false;
         m_bServerDSN = false;
         m_bServerSMTPUTF8 = false;
+        m_bServerPipelining = false;
+        m_bNeedsReset = false;
+        m_bInDoubt = false;
+        m_bServerClosed = false;
+        m_strPendingReplies.clear();
         m_strCommand.clear();
         m_pSocket->Create(nullptr, 0, m_dwCertFlags);
         if (!HasSocket()) {
@@ -315,6 +320,7 @@ void TSMTPConnection::ConnectESMTP(const std::u16string& sHeloName, const char16
         }
         m_bServerDSN = OffersExtension(sResponse.substr(nLastEhlo), u"DSN");
         m_bServerSMTPUTF8 = OffersExtension(sResponse.substr(nLastEhlo), u"SMTPUTF8");
+        m_bServerPipelining = OffersExtension(sResponse.substr(nLastEhlo), u"PIPELINING");
 
         switch (nAuthType) {
             case AUTH_NONE:
@@ -354,6 +360,30 @@ void TSMTPConnection::StartTLS() {
         m_bBroken = true;
         throw;
     }
+}
+
+bool TSMTPConnection::CanBeKept() const {
+    return m_bConnected && HasSocket() && !m_bBroken && !m_bInDoubt && !m_bServerClosed;
+}
+
+bool TSMTPConnection::IsClosedWhileIdle() {
+    if (!HasSocket())
+        return true;
+    // A server says nothing unasked: whatever is there to read ends the connection.
+    try {
+        return m_pSocket->IsReadable(0);
+    } catch (const TSMTPException& e) {
+        LogException(e);
+        return true;
+    }
+}
+
+bool TSMTPConnection::ClosedBeforeAnyRecipient() const {
+    return m_bServerClosed && m_nAcceptedRecipients == 0;
+}
+
+bool TSMTPConnection::ResumedTLS() const {
+    return m_pSocket != nullptr && m_pSocket->m_bResumed;
 }
 
 void TSMTPConnection::Disconnect(bool bSendQuit) {

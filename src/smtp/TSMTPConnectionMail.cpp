@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "diag/DiagPrint.h"
 #include "diag/FunctionTrace.h"
@@ -78,11 +79,24 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
             throw TSMTPException(4, u"The server does not accept internationalized addresses: %s",
                                  pInternational->c_str());
         }
+        const std::u16string sMailFrom =
+            u"MAIL FROM:<" + sFrom + (pInternational ? u"> SMTPUTF8\r\n" : u">\r\n");
+        const bool bReset = m_bNeedsReset;
+        m_nAcceptedRecipients = 0;
+        // Until the server's 250 after the data, a next transaction on this
+        // connection would find this one's envelope.
+        m_bNeedsReset = true;
         std::u16string sResponse;
-        SendCommand(u"MAIL FROM:<" + sFrom + (pInternational ? u"> SMTPUTF8\r\n" : u">\r\n"));
-        if (!ReadCommandResponse(250, sResponse)) {
-            throw TSMTPException(3, u"Unexpected MAIL FROM response!. Last Response : %s",
-                                 sResponse.c_str());
+        if (m_bPipelining && m_bServerPipelining) {
+            SendEnvelopePipelined(sMailFrom, message, bReset);
+        } else {
+            if (bReset)
+                ResetTransaction();
+            SendCommand(sMailFrom);
+            if (!ReadCommandResponse(250, sResponse)) {
+                throw TSMTPException(3, u"Unexpected MAIL FROM response!. Last Response : %s",
+                                     sResponse.c_str());
+            }
         }
 
         const int kinds[] = {TSMTPMessage::TO, TSMTPMessage::CC, TSMTPMessage::BCC};
@@ -99,7 +113,9 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
                 u"without NOTIFY.");
         }
         for (int nKind : kinds) {
-            const int nCount = message.GetNumberOfRecipients(nKind);
+            const int nCount = m_bPipelining && m_bServerPipelining
+                                   ? 0  // the envelope went as one group
+                                   : message.GetNumberOfRecipients(nKind);
             for (int i = 0; i < nCount; ++i) {
                 const TSMTPAddress* pRecipient = message.GetRecipient(i, nKind);
                 if (pRecipient == nullptr) {
@@ -141,6 +157,7 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
             throw TSMTPException(3, u"Unexpected END OF MESSAGE response!. Last Response : %s",
                                  sResponse.c_str());
         }
+        m_bNeedsReset = false;
     } catch (const TSMTPException& e) {
         DiagPrint(u"%s", e.GetErrorText().c_str());
         if (bInData) {
@@ -199,37 +216,108 @@ void TSMTPConnection::QueueFileLines(TAttachmentFile& file) {
     }
 }
 
+std::u16string TSMTPConnection::RcptCommand(const TSMTPAddress& recipient) const {
+    if (recipient.m_sEmailAddress.empty()) {
+        Warn(u"Proper e-mail address must be specified for this recipient.");
+    }
+    std::u16string sCommand = u"RCPT TO:<" + recipient.m_sEmailAddress + u">";
+    if (m_bServerDSN && (m_bNotifySuccess || m_bNotifyFailure)) {
+        sCommand += u" NOTIFY=";
+        if (m_bNotifySuccess) {
+            sCommand += u"SUCCESS";
+        }
+        if (m_bNotifyFailure) {
+            if (m_bNotifySuccess) {
+                sCommand += u",";
+            }
+            sCommand += u"FAILURE";
+        }
+    }
+    return sCommand + u"\r\n";
+}
+
 void TSMTPConnection::SendRCPTForRecipient(const TSMTPAddress& recipient) {
     TFunctionTrace trace(u"TSMTPConnection::SendRCPTForRecipient");
     try {
-        if (recipient.m_sEmailAddress.empty()) {
-            Warn(u"Proper e-mail address must be specified for this recipient.");
-        }
-        std::u16string sCommand = u"RCPT TO:<" + recipient.m_sEmailAddress + u">";
-        if (m_bServerDSN && (m_bNotifySuccess || m_bNotifyFailure)) {
-            sCommand += u" NOTIFY=";
-            if (m_bNotifySuccess) {
-                sCommand += u"SUCCESS";
-            }
-            if (m_bNotifyFailure) {
-                if (m_bNotifySuccess) {
-                    sCommand += u",";
-                }
-                sCommand += u"FAILURE";
-            }
-        }
-        sCommand += u"\r\n";
-        SendCommand(sCommand);
-
+        SendCommand(RcptCommand(recipient));
         std::u16string sResponse;
         if (!ReadCommandResponse(250, sResponse)) {
             throw TSMTPException(3, u"Unexpected RCPT TO response!. Last Response : %s",
                                  sResponse.c_str());
         }
+        ++m_nAcceptedRecipients;
     } catch (const TSMTPException& e) {
         DiagPrint(u"%s", e.GetErrorText().c_str());
         throw;
     }
+}
+
+void TSMTPConnection::ResetTransaction() {
+    SendCommand(std::string("RSET\r\n"));
+    std::u16string sResponse;
+    if (!ReadCommandResponse(250, sResponse)) {
+        // A server that cannot forget the last transaction may mix it into this one.
+        m_bInDoubt = true;
+        throw TSMTPException(3, u"Unexpected RSET response!. Last Response : %s",
+                             sResponse.c_str());
+    }
+}
+
+void TSMTPConnection::SendEnvelopePipelined(const std::u16string& sMailFrom, TSMTPMessage& message,
+                                            bool bReset) {
+    TFunctionTrace trace(u"TSMTPConnection::SendEnvelopePipelined");
+    std::vector<const TSMTPAddress*> recipients;
+    for (int nKind : {TSMTPMessage::TO, TSMTPMessage::CC, TSMTPMessage::BCC}) {
+        for (int i = 0; i < message.GetNumberOfRecipients(nKind); ++i) {
+            const TSMTPAddress* pRecipient = message.GetRecipient(i, nKind);
+            if (pRecipient == nullptr)
+                Warn(u"No recipient specified.");
+            else
+                recipients.push_back(pRecipient);
+        }
+    }
+    std::u16string sGroup = bReset ? u"RSET\r\n" + sMailFrom : sMailFrom;
+    for (const TSMTPAddress* pRecipient : recipients)
+        sGroup += RcptCommand(*pRecipient);
+    SendCommand(sGroup);
+
+    // Every reply is read before the first refusal is reported, so that the
+    // next transaction finds none of them; one that announces the close
+    // ends the reading, as nothing more comes.
+    m_bSplitReplies = true;
+    struct SplitGuard {
+        bool& bSplit;
+        ~SplitGuard() { bSplit = false; }
+    } guard{m_bSplitReplies};
+    std::u16string sRefusal;
+    const char16_t* pszRefusal = nullptr;
+    auto read = [&](const char16_t* pszVerb, const char16_t* pszText) {
+        m_strCommand = pszVerb;
+        std::u16string sResponse;
+        const bool bAccepted = ReadCommandResponse(250, sResponse);
+        if (!bAccepted && pszRefusal == nullptr) {
+            pszRefusal = pszText;
+            sRefusal = sResponse;
+        }
+        if (m_bServerClosed || (m_bInDoubt && !bAccepted))
+            throw TSMTPException(3, pszText, sResponse.c_str());
+        return bAccepted;
+    };
+    if (bReset && !read(u"RSET", u"Unexpected RSET response!. Last Response : %s"))
+        m_bInDoubt = true;
+    read(u"MAIL FROM", u"Unexpected MAIL FROM response!. Last Response : %s");
+    for (std::size_t i = 0; i < recipients.size(); ++i) {
+        if (read(u"RCPT TO", u"Unexpected RCPT TO response!. Last Response : %s"))
+            ++m_nAcceptedRecipients;
+    }
+    if (!m_strPendingReplies.empty()) {
+        // More replies than commands: which one answers what is unknown.
+        m_bInDoubt = true;
+        throw TSMTPException(3, u"The server sent more replies than commands: %s",
+                             m_strPendingReplies.c_str());
+    }
+    if (pszRefusal != nullptr)
+        throw TSMTPException(3, pszRefusal, sRefusal.c_str());
 }
 
 void TSMTPConnection::SendBodyPart(TSMTPBodyPart* pPart, bool bIsRoot) {

@@ -60,6 +60,25 @@ bool IsReplyComplete(const std::u16string& sText) {
     return !IsContinuationLine(ReplyLines(sText).back());
 }
 
+// Where the first whole reply of the text ends (past its last line end),
+// or npos while it is not whole: the replies to a pipelined group arrive
+// together, and each one is taken alone.
+std::size_t FirstReplyEnd(const std::u16string& sText) {
+    std::size_t nStart = 0;
+    while (nStart < sText.size()) {
+        const std::size_t nEnd = sText.find(u'\n', nStart);
+        if (nEnd == std::u16string::npos)
+            return std::u16string::npos;
+        std::u16string_view line(sText.data() + nStart, nEnd - nStart);
+        if (!line.empty() && line.back() == u'\r')
+            line.remove_suffix(1);
+        if (!IsContinuationLine(line))
+            return nEnd + 1;
+        nStart = nEnd + 1;
+    }
+    return std::u16string::npos;
+}
+
 // Whether the reply carries the code, as RFC 5321 writes one: every line
 // starts with it, the earlier ones followed by a hyphen, the last by a blank
 // or nothing. A code anywhere else ("550 <bob250@example.org>") is no answer.
@@ -86,8 +105,8 @@ std::u16string Decimal(int nValue) {
 // The name of a command in the texts of a timeout: its verb, never its
 // arguments (the lines of a login carry credentials).
 std::u16string CommandName(const std::string& sCommand, const std::u16string& sPrevious) {
-    static const char* const verbs[] = {"HELO",      "EHLO",    "STARTTLS", "AUTH",
-                                        "MAIL FROM", "RCPT TO", "DATA",     "QUIT"};
+    static const char* const verbs[] = {"HELO",    "EHLO", "STARTTLS", "AUTH", "MAIL FROM",
+                                        "RCPT TO", "DATA", "QUIT",     "RSET"};
     for (const char* pszVerb : verbs) {
         const std::string_view verb(pszVerb);
         if (sCommand.compare(0, verb.size(), verb) == 0)
@@ -120,12 +139,14 @@ void TSMTPConnection::SendBytes(const char* pData, std::size_t nSize, const std:
         m_pSocket->Send(pData, static_cast<unsigned>(nSize));
     } catch (const TSMTPException&) {
         m_bBroken = true;
+        // Only a server that is gone refuses bytes before the time is up.
+        m_bServerClosed = platform::GetLastError() != WSAETIMEDOUT;
         throw;
     }
 }
 
 int TSMTPConnection::ReceiveChunk(char* pBuffer, int nCapacity, int nExpectedCode,
-                                  std::u16string& sRead, std::u16string& sResponse) {
+                                  std::u16string& sRead) {
     // Only the bytes received are read back, up to the NUL put behind them:
     // the rest of the buffer needs no clearing.
     int nReceived = 0;
@@ -144,7 +165,6 @@ int TSMTPConnection::ReceiveChunk(char* pBuffer, int nCapacity, int nExpectedCod
     if (dbgout_on() > 1)
         DiagPrint(u"***R***%s***(%d)\n", sText.c_str(), nExpectedCode);
     sRead += sText;
-    sResponse += sText;
     return nReceived;
 }
 
@@ -164,9 +184,14 @@ bool TSMTPConnection::ReadReply(int nExpectedCode, std::u16string& sResponse, DW
         m_pSocket->SetDeadline(dwTimeout, m_strCommand.empty()
                                               ? std::u16string(u"no greeting from the server")
                                               : u"no complete reply to " + m_strCommand);
-        bool bReadable = false;
+        std::u16string sRead;  // what this call has read
+        if (m_bSplitReplies)
+            sRead.swap(m_strPendingReplies);
+        const bool bWhole = m_bSplitReplies && FirstReplyEnd(sRead) != std::u16string::npos;
+        bool bReadable = bWhole;
         try {
-            bReadable = m_pSocket->IsReadable(m_pSocket->RemainingMs());
+            if (!bWhole)
+                bReadable = m_pSocket->IsReadable(m_pSocket->RemainingMs());
         } catch (const TSMTPException&) {
             m_bBroken = true;
             throw;
@@ -179,17 +204,17 @@ bool TSMTPConnection::ReadReply(int nExpectedCode, std::u16string& sResponse, DW
         if (!m_pReplyBuffer) {
             m_pReplyBuffer.reset(new char[REPLY_CHUNK_SIZE + 1]);
         }
-        std::u16string sRead;  // what this call has read
-        int nTotal = 0;
-        for (;;) {
+        int nTotal = static_cast<int>(sRead.size());
+        while (!bWhole) {
             // One byte more than a reply may hold tells a reply that is too long.
             const int nCapacity = std::min(REPLY_CHUNK_SIZE, MAX_REPLY_SIZE + 1 - nTotal);
             const int nReceived =
-                ReceiveChunk(m_pReplyBuffer.get(), nCapacity, nExpectedCode, sRead, sResponse);
+                ReceiveChunk(m_pReplyBuffer.get(), nCapacity, nExpectedCode, sRead);
             if (nReceived == 0) {
                 // The server closed the connection (or reset it) before its
                 // reply was whole: say so, and name the command it left.
                 m_bBroken = true;
+                m_bServerClosed = true;
                 platform::SetLastError(WSAECONNRESET);
                 if (m_strCommand.empty())
                     throw TSMTPException(3,
@@ -203,10 +228,19 @@ bool TSMTPConnection::ReadReply(int nExpectedCode, std::u16string& sResponse, DW
                 platform::SetLastError(0);
                 throw TSMTPException(3, u"The server's reply is too long.");
             }
-            if (IsReplyComplete(sRead))
+            if (m_bSplitReplies ? FirstReplyEnd(sRead) != std::u16string::npos
+                                : IsReplyComplete(sRead))
                 break;
         }
+        if (m_bSplitReplies) {
+            const std::size_t nEnd = FirstReplyEnd(sRead);
+            m_strPendingReplies = sRead.substr(nEnd);
+            sRead.resize(nEnd);
+        }
+        sResponse += sRead;
         bResult = IsReplyWithCode(sRead, Decimal(nExpectedCode));
+        if (!bResult)
+            NoteUnexpectedReply(sRead);
         // The reply arrived: whatever failed before it has nothing to do
         // with a refusal the caller may now report.
         platform::SetLastError(0);
@@ -215,6 +249,18 @@ bool TSMTPConnection::ReadReply(int nExpectedCode, std::u16string& sResponse, DW
         throw;
     }
     return bResult;
+}
+
+void TSMTPConnection::NoteUnexpectedReply(const std::u16string& sReply) {
+    const std::u16string sCode = sReply.substr(0, 3);
+    if (sCode == u"421") {
+        m_bServerClosed = true;
+        return;
+    }
+    const bool bRefusal = sCode.size() == 3 && (sCode[0] == u'4' || sCode[0] == u'5') &&
+                          IsDigit(sCode[1]) && IsDigit(sCode[2]);
+    if (!bRefusal || !IsReplyWithCode(sReply, sCode))
+        m_bInDoubt = true;
 }
 
 bool TSMTPConnection::OffersExtension(const std::u16string& sReply,

@@ -128,6 +128,12 @@ void TSMTPSSLSocket::Create() {
     TFunctionTrace trace(u"TSMTPSSLSocket::Create");
     if (m_hSocket != INVALID_SOCKET)
         throw TSMTPException(6, u"Socked alredy created!");
+    // A new connection of this object: nothing of the last one's channel is
+    // left but its credentials.
+    m_bSecure = 0;
+    m_bResumed = false;
+    m_cbPending = 0;
+    m_cbIoBuffer = 0;
     m_hSocket = platform::socket(AF_INET_, SOCK_STREAM_, 0);
     if (m_hSocket == INVALID_SOCKET)
         throw TSMTPException(3, u"Cannot create socket!");

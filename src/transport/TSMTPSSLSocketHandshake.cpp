@@ -187,7 +187,10 @@ void TSMTPSSLSocket::ClientCreateCredentials(const char16_t* pszUserName, CredHa
 
 int TSMTPSSLSocket::ClientConnect(const char16_t* pszServerName) {
     TFunctionTrace trace(u"TSMTPSSLSocket::ClientConnect");
-    ClientCreateCredentials(m_strUserName.c_str(), &m_hClientCreds);
+    // The credentials of an earlier connection of this object stay: Schannel
+    // resumes a session only under the handle that made it.
+    if (!transport::IsHandleSet(m_hClientCreds))
+        ClientCreateCredentials(m_strUserName.c_str(), &m_hClientCreds);
     if (transport::IsHandleSet(m_hContext)) {
         // The context of an earlier handshake on this object.
         m_SecurityFunc.DeleteSecurityContext(&m_hContext);
@@ -198,6 +201,12 @@ int TSMTPSSLSocket::ClientConnect(const char16_t* pszServerName) {
     m_VerifiedCert.clear();
     ClientHandshake(&m_hClientCreds, pszServerName, &m_hContext, &ExtraData);
     CheckServerCertificate();
+    SecPkgContext_SessionInfo info{};
+    m_bResumed = m_SecurityFunc.QueryContextAttributesW(&m_hContext, SECPKG_ATTR_SESSION_INFO,
+                                                        &info) == SEC_E_OK &&
+                 (info.dwFlags & SSL_SESSION_RECONNECT) != 0;
+    if (m_bResumed)
+        DiagPrint(u"TLS session resumed with %s.\n", m_strServerName.c_str());
     trace.Bind(1);
     return 1;
 }

@@ -150,7 +150,7 @@ bool ScriptedSmtpServer::Fail(const std::string& text) {
     return false;
 }
 
-void ScriptedSmtpServer::Run() {
+TestSocket ScriptedSmtpServer::AwaitClient() {
     // The client is awaited in short slices, so that the destructor can end
     // the wait on every system.
     const auto deadline =
@@ -160,27 +160,53 @@ void ScriptedSmtpServer::Run() {
            std::chrono::steady_clock::now() < deadline) {
     }
     const TestSocket fd = bReady ? AcceptOne(m_listenFd) : kNoSocket;
-    if (fd == kNoSocket) {
+    if (fd == kNoSocket)
+        return fd;
+    SetIoTimeouts(fd, IO_TIMEOUT_SECONDS);
+    // Each write its own segment: split replies must arrive split.
+    SetNoDelay(fd);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_fd = fd;
+    ++m_nConnections;
+    return fd;
+}
+
+void ScriptedSmtpServer::EndConnection() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+#if !defined(_WIN32)
+    SSL_free(static_cast<SSL*>(m_ssl));  // and its two memory BIOs
+    m_ssl = nullptr;
+    ERR_clear_error();
+#endif
+    CloseSocket(m_fd);
+    m_fd = kNoSocket;
+    m_input.clear();
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::AcceptNext() {
+    return Add([this] {
+        EndConnection();
+        if (AwaitClient() == kNoSocket)
+            return Fail("no client connected again");
+        return true;
+    });
+}
+
+void ScriptedSmtpServer::Run() {
+    if (AwaitClient() == kNoSocket) {
         Fail("no client connected");
     } else {
-        Record(m_fd, fd);
-        SetIoTimeouts(fd, IO_TIMEOUT_SECONDS);
-        // Each write its own segment: split replies must arrive split.
-        SetNoDelay(fd);
         bool bOpen = true;
         for (std::size_t i = 0; i < m_steps.size() && bOpen && i != m_nDropAt; ++i)
             bOpen = m_steps[i]();
         if (bOpen && m_nDropAt >= m_steps.size())
             DrainUntilClosed();
-        std::lock_guard<std::mutex> lock(m_mutex);
-#if !defined(_WIN32)
-        SSL_free(static_cast<SSL*>(m_ssl));  // and its two memory BIOs
-        m_ssl = nullptr;
-        ERR_clear_error();
-#endif
-        CloseSocket(m_fd);
-        m_fd = kNoSocket;
+        EndConnection();
     }
+#if !defined(_WIN32)
+    SSL_CTX_free(static_cast<SSL_CTX*>(m_ctx));
+    m_ctx = nullptr;
+#endif
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bFinished = true;
     m_done.notify_all();
@@ -194,18 +220,23 @@ bool ScriptedSmtpServer::Handshake(Tls version, bool bHold) {
     static_cast<void>(version), static_cast<void>(bHold);
     return Fail("the scripted server has no TLS on Windows");
 #else
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    if (ctx == nullptr || SSL_CTX_use_certificate_chain_file(ctx, m_certFile.c_str()) != 1 ||
-        SSL_CTX_use_PrivateKey_file(ctx, m_keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
-        SSL_CTX_free(ctx);
-        return Fail("server certificate not usable: " + OpenSslErrors());
+    // One context for every connection of the script: a later one can
+    // resume the session of an earlier one (its tickets' keys are the context's).
+    auto* ctx = static_cast<SSL_CTX*>(m_ctx);
+    if (ctx == nullptr) {
+        ctx = SSL_CTX_new(TLS_server_method());
+        if (ctx == nullptr || SSL_CTX_use_certificate_chain_file(ctx, m_certFile.c_str()) != 1 ||
+            SSL_CTX_use_PrivateKey_file(ctx, m_keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+            SSL_CTX_free(ctx);
+            return Fail("server certificate not usable: " + OpenSslErrors());
+        }
+        m_ctx = ctx;
     }
     SSL_CTX_set_min_proto_version(ctx, version == Tls::V13 ? TLS1_3_VERSION : TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(ctx, version == Tls::V12 ? TLS1_2_VERSION : TLS1_3_VERSION);
     if (m_bRequestClientCert)
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 1; });
     SSL* ssl = SSL_new(ctx);
-    SSL_CTX_free(ctx);  // the connection holds its own reference
     BIO* rbio = BIO_new(BIO_s_mem());
     BIO* wbio = BIO_new(BIO_s_mem());
     SSL_set_bio(ssl, rbio, wbio);
@@ -227,6 +258,8 @@ bool ScriptedSmtpServer::Handshake(Tls version, bool bHold) {
     }
     const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
     Record(m_tlsVersion, std::string(SSL_get_version(ssl)));
+    if (SSL_session_reused(ssl) == 1)
+        Record(m_nResumed, m_nResumed + 1);
     Record(m_serverName, std::string(name != nullptr ? name : ""));
     if (X509* client = SSL_get1_peer_certificate(ssl)) {
         char cn[256] = "";

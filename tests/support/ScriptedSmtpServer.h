@@ -56,6 +56,9 @@ public:
     }
     // Over TLS: the items in one segment, or only its first nCut bytes.
     ScriptedSmtpServer& SendTls(std::vector<std::string> items, std::size_t nCut = SIZE_MAX);
+    // Closes the connection and awaits the client's next one, which the
+    // steps after it play; TLS starts anew (and may resume).
+    ScriptedSmtpServer& AcceptNext();
     ScriptedSmtpServer& Close() {
         return Add([] { return false; });
     }
@@ -91,6 +94,8 @@ public:
     std::string TlsVersion() const { return Locked(m_tlsVersion); }  // "TLSv1.3"
     std::string ServerName() const { return Locked(m_serverName); }  // SNI, "" when none
     std::string ClientCertificateName() const { return Locked(m_clientCertName); }
+    int Connections() const { return Locked(m_nConnections); }
+    int ResumedHandshakes() const { return Locked(m_nResumed); }
 
 private:
     ScriptedSmtpServer& Add(std::function<bool()> step) {
@@ -109,6 +114,9 @@ private:
     }
 
     void Run();
+    // The next client, with its socket set up; kNoSocket when none came in time.
+    TestSocket AwaitClient();
+    void EndConnection();
     ScriptedSmtpServer& ReadUpTo(std::string end, bool bData);
     bool Handshake(Tls version, bool bHold);
     bool WriteAll(const std::string& bytes);  // through TLS when it is on
@@ -128,6 +136,7 @@ private:
 
     TestSocket m_listenFd = kNoSocket;
     TestSocket m_fd = kNoSocket;
+    void* m_ctx = nullptr;   // SSL_CTX*, kept for every connection
     void* m_ssl = nullptr;   // SSL*, over two memory BIOs
     void* m_rbio = nullptr;  // BIO*: what came from the client
     void* m_wbio = nullptr;  // BIO*: what goes to it
@@ -148,6 +157,8 @@ private:
     std::string m_serverName;
     std::string m_clientCertName;
     bool m_bRequestClientCert = false;
+    int m_nConnections = 0;
+    int m_nResumed = 0;
 };
 
 inline std::vector<std::string> Dripped(const std::string& text) {

@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -52,9 +53,26 @@ constexpr ULONG kStreamHeader = kTlsRecordHeader;
 constexpr ULONG kStreamMaximumMessage = 16384;
 constexpr ULONG kStreamTrailer = 2048;
 
+// The sessions of the connections made with one credentials handle, by
+// target name: a new connection to the same name resumes the last one, as
+// the system package does for a handle kept between connections.
+struct SessionCache {
+    std::mutex mutex;
+    std::map<std::u16string, SSL_SESSION*> sessions;
+    SessionCache() = default;
+    SessionCache(const SessionCache&) = delete;
+    SessionCache& operator=(const SessionCache&) = delete;
+    ~SessionCache() {
+        for (auto& entry : sessions)
+            SSL_SESSION_free(entry.second);
+    }
+};
+
 struct Credentials {
     SSL_CTX* ctx = nullptr;
     DWORD dwFlags = 0;
+    // Shared with the contexts, which may outlive the handle.
+    std::shared_ptr<SessionCache> sessions = std::make_shared<SessionCache>();
 };
 
 enum class State { Handshake, Established, ShutdownRequested, Closed, PeerClosed, Failed };
@@ -65,6 +83,7 @@ struct Context {
     BIO* wbio = nullptr;  // records for the peer, owned by ssl
     std::u16string target;
     DWORD dwCredFlags = 0;
+    std::shared_ptr<SessionCache> sessions;
     State state = State::Handshake;
     // The previous DecryptMessage returned application data and EXTRA: the
     // caller is in the middle of one read and already holds data.
@@ -330,6 +349,13 @@ SECURITY_STATUS NewContext(Credentials* creds, const char16_t* targetName, Conte
     c->dwCredFlags = creds->dwFlags;
     if (targetName != nullptr)
         c->target = targetName;
+    c->sessions = creds->sessions;
+    {
+        std::lock_guard<std::mutex> lock(c->sessions->mutex);
+        auto found = c->sessions->sessions.find(c->target);
+        if (found != c->sessions->sessions.end())
+            SSL_set_session(c->ssl, found->second);
+    }
     // The target name goes out as the server name (SNI), unless it is an
     // address literal, which SNI does not carry.
     std::string name = Utf16ToUtf8(c->target);
@@ -455,10 +481,31 @@ SECURITY_STATUS CompleteAuthToken(void*, SecBufferDesc*) {
     return SEC_E_UNSUPPORTED_FUNCTION;
 }
 
+// A connection that got through its handshake leaves its session (with
+// TLS 1.3 the last ticket the server sent) for the next one to the same
+// name; one that failed leaves nothing.
+void KeepSession(Context& c) {
+    if (c.sessions == nullptr || c.state == State::Handshake || c.state == State::Failed)
+        return;
+    SSL_SESSION* session = SSL_get1_session(c.ssl);
+    if (session == nullptr)
+        return;
+    if (SSL_SESSION_is_resumable(session) != 1) {
+        SSL_SESSION_free(session);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(c.sessions->mutex);
+    SSL_SESSION*& kept = c.sessions->sessions[c.target];
+    if (kept != nullptr)
+        SSL_SESSION_free(kept);
+    kept = session;
+}
+
 void DeleteContext(void* context) {
     auto* c = static_cast<Context*>(context);
     if (c == nullptr)
         return;
+    KeepSession(*c);
     SSL_free(c->ssl);
     delete c;
 }
@@ -497,6 +544,19 @@ SECURITY_STATUS QueryContextAttributes(void* context, ULONG attribute, void* buf
             if (cert == nullptr)
                 return SEC_E_INSUFFICIENT_MEMORY;
             *static_cast<PCCERT_CONTEXT*>(buffer) = cert;
+            return SEC_E_OK;
+        }
+        case SECPKG_ATTR_SESSION_INFO: {
+            auto* info = static_cast<SecPkgContext_SessionInfo*>(buffer);
+            *info = SecPkgContext_SessionInfo{};
+            if (SSL_session_reused(c->ssl) == 1)
+                info->dwFlags = SSL_SESSION_RECONNECT;
+            unsigned int cbId = 0;
+            const SSL_SESSION* session = SSL_get0_session(c->ssl);
+            const unsigned char* id = session ? SSL_SESSION_get_id(session, &cbId) : nullptr;
+            info->cbSessionId = std::min<unsigned>(cbId, sizeof info->rgbSessionId);
+            if (id != nullptr)
+                std::memcpy(info->rgbSessionId, id, info->cbSessionId);
             return SEC_E_OK;
         }
         default:
