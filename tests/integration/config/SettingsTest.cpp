@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "Environment.h"
 #include "HostMessage.h"
 #include "LogCapture.h"
 #include "ScratchDir.h"
@@ -32,6 +33,7 @@ struct Settings {
     std::u16string oauthClientSecret, oauthClientId, oauthTenantId, oauthScope, oauthTokenUrl,
         oauthAuthority, oauthResource;
     std::u16string charset = u"utf-8";
+    int keepAlive = 0;
     bool operator==(const Settings&) const = default;
 };
 
@@ -46,7 +48,7 @@ Settings SettingsOf(const CSMTPMailAPI& api) {
                     api.m_bStartTLS,        api.m_dwCertCheckFlags,  api.m_strOAuthClientSecret,
                     api.m_strOAuthClientId, api.m_strOAuthTenantId,  api.m_strOAuthScope,
                     api.m_strOAuthTokenUrl, api.m_strOAuthAuthority, api.m_strOAuthResource,
-                    api.m_strCharset};
+                    api.m_strCharset,       api.m_nKeepAliveSeconds};
 }
 
 struct FakeSession {
@@ -179,9 +181,20 @@ TEST_F(SettingsTest, StoreIniAndPasswordPrecedence) {
 
     // A store with a host wins; without one the INI file decides, with its
     // own defaults (authentication 4).
-    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPort=26\nsmtpSenderAddr=ini@example.com\n");
+    // KeepAliveSeconds comes from the INI file all the same, unless
+    // SMTPMAIL_KEEPALIVE_S says otherwise; one out of range keeps nothing.
+    WriteIni(true,
+             "[SMTP]\nsmtpHost=ini.host\nsmtpPort=26\nsmtpSenderAddr=ini@example.com\n"
+             "KeepAliveSeconds=30\n");
     WriteStore(true, JoinConfigText({u"store.host", u"", u"", u"", u"", u"2525"}));
-    EXPECT_EQ(Load(), (Settings{.host = u"store.host", .port = 2525}));
+    EXPECT_EQ(Load(), (Settings{.host = u"store.host", .port = 2525, .keepAlive = 30}));
+    {
+        ScopedEnv keepAlive({{"SMTPMAIL_KEEPALIVE_S", "3600"}});
+        EXPECT_EQ(Load().keepAlive, 3600);
+    }
+    WriteIni(true, "[SMTP]\nKeepAliveSeconds=3601\n");
+    EXPECT_EQ(Load().keepAlive, 0);
+    WriteIni(true, "[SMTP]\nsmtpHost=ini.host\nsmtpPort=26\nsmtpSenderAddr=ini@example.com\n");
     WriteStore(true, JoinConfigText({u"", u"storeuser", u"", u"", u"", u"2525", u"3"}), u"spw");
     Settings expected{.host = u"ini.host", .user = u"storeuser", .password = u"spw"};
     expected.senderAddr = u"ini@example.com", expected.port = 26, expected.authMethod = 4;
