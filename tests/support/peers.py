@@ -96,16 +96,17 @@ def make_certificates(folder):
         return key.private_bytes(pem, serialization.PrivateFormat.PKCS8,
                                  serialization.NoEncryption())
 
+    def put(name, data):
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
     def write(name, made, *chain):
-        with open(os.path.join(folder, name + ".pem"), "wb") as f:
-            f.write(b"".join(c.public_bytes(pem) for c in (made[0],) + chain))
-        with open(os.path.join(folder, name + ".key"), "wb") as f:
-            f.write(key_bytes(made[1]))
+        put(name + ".pem", b"".join(c.public_bytes(pem) for c in (made[0],) + chain))
+        put(name + ".key", key_bytes(made[1]))
 
     ca = make("SMTP Mail Test CA", ca=True, days=(-1, 3650))
     write("ca", ca)
-    with open(os.path.join(folder, "ca.der"), "wb") as f:
-        f.write(ca[0].public_bytes(serialization.Encoding.DER))
+    put("ca.der", ca[0].public_bytes(serialization.Encoding.DER))
     intermediate = make("SMTP Mail Test Intermediate CA", ca, ca=True)
     chained = make("localhost", intermediate)
     write("server", make("localhost", ca))
@@ -123,13 +124,11 @@ def make_certificates(folder):
                                     .serial_number(revoked[0].serial_number)
                                     .revocation_date(now - datetime.timedelta(days=1)).build())
            .sign(ca[1], hashes.SHA256()))
-    with open(os.path.join(folder, "ca-crl.pem"), "wb") as f:
-        f.write(ca[0].public_bytes(pem) + crl.public_bytes(pem))
+    put("ca-crl.pem", ca[0].public_bytes(pem) + crl.public_bytes(pem))
     write("partialchain", chained)
     write("fullchain", chained, intermediate[0])
     client = make("SMTP Mail Test Client", ca, san=None, usage=Usage.CLIENT_AUTH)
-    with open(os.path.join(folder, "client.pem"), "wb") as f:
-        f.write(client[0].public_bytes(pem) + key_bytes(client[1]))
+    put("client.pem", client[0].public_bytes(pem) + key_bytes(client[1]))
 
 
 class Program:
@@ -173,10 +172,10 @@ class Hostile:
     (partialrecord), an EHLO reply that never ends (endless), or after DATA
     nothing read for HOLD_S (stopreading)."""
 
-    def __init__(self, mode, cert, key):
+    def __init__(self, mode, certs):
         self.mode, self.lines, self.closed = mode, [], threading.Event()
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self.context.load_cert_chain(cert, key)
+        self.context.load_cert_chain(*(os.path.join(certs, "server" + s) for s in (".pem", ".key")))
         self.listener = socket.create_server(("127.0.0.1", 0))
         threading.Thread(target=self._accept, daemon=True).start()
 
@@ -240,9 +239,6 @@ class Hostile:
         closed = self.closed.wait(10)
         return list(self.lines) + (["closed"] if closed else [])
 
-    def stop(self):
-        pass
-
 
 class OAuth:
     """The token endpoint and the XOAUTH2 server of oauth_servers.py, with the
@@ -285,18 +281,13 @@ def ntlm(folder, mode):
 # Every peer: its name and how it starts. A new peer is one line here.
 CERTIFIED = ("server", "wrongname", "expired", "selfsigned", "partialchain", "fullchain")
 PEERS = [(name, lambda folder, certs, n=name: capture(folder, certs, n, n)) for name in CERTIFIED]
+PEERS += [(name, lambda folder, certs, m=mode: ntlm(folder, m)) for name, mode in (
+    ("ntlm", "gss"), ("ntlm-malformed", "malformed"), ("ntlm-overlong", "overlong"))]
+PEERS += [(mode, lambda folder, certs, m=mode: Hostile(m, certs))
+          for mode in ("partialrecord", "endless", "stopreading")]
 PEERS += [
     ("plain", lambda folder, certs: capture(folder, certs, "plain")),
     ("utf8", lambda folder, certs: capture(folder, certs, "utf8", options=("--smtputf8",))),
-    ("ntlm", lambda folder, certs: ntlm(folder, "gss")),
-    ("ntlm-malformed", lambda folder, certs: ntlm(folder, "malformed")),
-    ("ntlm-overlong", lambda folder, certs: ntlm(folder, "overlong")),
-    ("partialrecord", lambda folder, certs: Hostile("partialrecord", *(
-        os.path.join(certs, "server" + s) for s in (".pem", ".key")))),
-    ("endless", lambda folder, certs: Hostile("endless", *(
-        os.path.join(certs, "server" + s) for s in (".pem", ".key")))),
-    ("stopreading", lambda folder, certs: Hostile("stopreading", *(
-        os.path.join(certs, "server" + s) for s in (".pem", ".key")))),
     ("oauth", lambda folder, certs: OAuth(os.path.join(folder, "mail", "oauth"), certs)),
     ("postfix", postfix_peer.Postfix),
 ]
@@ -378,7 +369,7 @@ def serve(folder, certs):
         stop.wait(3600)
     finally:
         for peer in peers.values():
-            peer.stop()
+            getattr(peer, "stop", lambda: None)()
 
 
 def stop_peers(folder):
