@@ -14,3 +14,8 @@ inline std::optional<TSMTPException> Catch(const std::function<void()>& call) {
     }
     return std::nullopt;
 }
+
+// The message of the exception a call threw, "(none)" when it threw none.
+inline std::u16string Thrown(const std::optional<TSMTPException>& e) {
+    return e ? e->m_strMessage : u"(none)";
+}
