@@ -1,5 +1,7 @@
 #include "LogCapture.h"
 
+#include <algorithm>
+
 LogCapture::LogCapture() {
     Logging::SetLogHook(&LogCapture::Hook, this);
 }
@@ -21,11 +23,8 @@ std::vector<Logging::LogRecord> LogCapture::Records() const {
 
 bool LogCapture::Contains(const std::u16string& text) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& r : m_records) {
-        if (r.message.find(text) != std::u16string::npos)
-            return true;
-    }
-    return false;
+    return std::any_of(m_records.begin(), m_records.end(),
+                       [&](const auto& r) { return r.message.find(text) != std::u16string::npos; });
 }
 
 std::string LogCapture::Dump() const {
@@ -71,11 +70,9 @@ std::vector<CapturingLogProvider::Entry> CapturingLogProvider::Entries() const {
 
 bool CapturingLogProvider::Contains(const std::u16string& text, int level) const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& e : m_entries) {
-        if (e.message.find(text) != std::u16string::npos && (level < 0 || e.level == level))
-            return true;
-    }
-    return false;
+    return std::any_of(m_entries.begin(), m_entries.end(), [&](const Entry& e) {
+        return e.message.find(text) != std::u16string::npos && (level < 0 || e.level == level);
+    });
 }
 
 void CapturingLogProvider::Clear() {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "platform/WinTypes.h"
@@ -26,20 +27,15 @@ inline std::u16string SystemText(DWORD code) {
 #else
 
 inline std::u16string SystemText(DWORD code) {
-    switch (code) {
-        case 0:
-            return u"The operation completed successfully.\r\n";
-        case 2:
-            return u"The system cannot find the file specified.\r\n";
-        case 5:
-            return u"Access is denied.\r\n";
-        case 10061:
-            return u"No connection could be made because the target machine actively refused "
-                   u"it.\r\n";
-        default:
-            ADD_FAILURE() << "no Windows text noted for " << code;
-            return std::u16string();
-    }
+    static const std::map<DWORD, std::u16string> kTexts = {
+        {0, u"The operation completed successfully.\r\n"},
+        {2, u"The system cannot find the file specified.\r\n"},
+        {5, u"Access is denied.\r\n"},
+        {10061,
+         u"No connection could be made because the target machine actively refused it.\r\n"}};
+    const auto it = kTexts.find(code);
+    EXPECT_TRUE(it != kTexts.end()) << "no Windows text noted for " << code;
+    return it == kTexts.end() ? std::u16string() : it->second;
 }
 
 #endif
