@@ -15,9 +15,7 @@ class SendDeliveryTest : public SendFixture {
 protected:
     void SetUp() override {
         SendFixture::SetUp();
-        StoreSettings plain = Peer("plain", kAuthNone);
-        plain.bStartTls = false;
-        Configure(plain);
+        Configure(Peer("plain", kAuthNone, false));
     }
     // Sends the message marked: its marker.
     std::string ExpectSent(HostMessage& message, const MAILSENDFLAGS* flags = nullptr) {
@@ -60,9 +58,7 @@ TEST_F(SendDeliveryTest, TextMessageReachesEveryRecipientWithItsHeaders) {
 // addresses go in UTF-8 with their domains in A-labels, in the envelope and
 // the header block; display names stay encoded words.
 TEST_F(SendDeliveryTest, AddressesInUtf8WithSmtpUtf8) {
-    StoreSettings utf8 = Peer("utf8", kAuthNone);
-    utf8.bStartTls = false;
-    Configure(utf8);
+    Configure(Peer("utf8", kAuthNone, false));
     HostMessage eai;
     eai.Body(u"b")
         .Originator(u"J\u00f6rg", u"j\u00f6rg@b\u00fccher.example")

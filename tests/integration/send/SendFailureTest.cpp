@@ -150,8 +150,6 @@ TEST_F(SendFailureTest, FilesThatCannotBeReadDeliverNothing) {
     struct Row {
         bool bBody;
         std::string path;
-        MAILRESULT code;
-        std::u16string description;
         uint32_t native;
     };
     // A path longer than the system takes: both fail with the system's answer to opening it.
@@ -162,32 +160,26 @@ TEST_F(SendFailureTest, FilesThatCannotBeReadDeliverNothing) {
         EXPECT_EQ(h, INVALID_HANDLE_VALUE);
         return platform::GetLastError();
     }();
-    std::vector<Row> rows = {
-        {true, HostFile("no-such-body.txt"), MAILERR_SEND, kBody, 2},
-        {false, HostFile("gone.pdf"), MAILERR_SEND, kBody, 2},
-        {true, tooLong, MAILERR_SEND, kBody, tooLongCode},
-        {false, tooLong, MAILERR_SEND, kBody, tooLongCode},
-    };
+    std::vector<Row> rows = {{true, HostFile("no-such-body.txt"), 2},
+                             {false, HostFile("gone.pdf"), 2},
+                             {true, tooLong, tooLongCode},
+                             {false, tooLong, tooLongCode}};
     for (const std::string& special : SpecialFiles(Path("")))
-        rows.insert(rows.end(), {{true, special, MAILERR_SEND, kBody, 5},
-                                 {false, special, MAILERR_SEND, kBody, 5}});
+        rows.insert(rows.end(), {{true, special, 5}, {false, special, 5}});
     for (const auto& row : rows) {
         SCOPED_TRACE(row.path);
         ScriptedSmtpServer server;
-        Helo(server);
+        HostMessage message = SimpleText();
         if (row.bBody) {
-            server.Exchange("QUIT", "221 bye\r\n");
+            Helo(server).Exchange("QUIT", "221 bye\r\n");
+            message.BodyFile(row.path);
         } else {
-            UpToData(server).StaySilent();
+            UpToData(Helo(server)).StaySilent();
+            message.Attach(row.path);
         }
         WriteIni(ServerIni(server.Start()));
-        HostMessage message = SimpleText();
-        if (row.bBody)
-            message.BodyFile(row.path);
-        else
-            message.Attach(row.path);
-        EXPECT_EQ(Send(message.Record()), row.code);
-        ExpectLastError(row.code, row.description, row.native, false);
+        EXPECT_EQ(Send(message.Record()), MAILERR_SEND);
+        ExpectLastError(MAILERR_SEND, kBody, row.native, false);
         ASSERT_TRUE(server.Finish());
         EXPECT_THAT(server.Errors(), IsEmpty());
         if (row.bBody) {
@@ -256,19 +248,15 @@ TEST_F(SendFailureTest, NtlmLogsOnAsTheSessionUser) {
         } else {
             EXPECT_EQ(rc, MAILERR_ACCESS_DENIED);
             EXPECT_NE(Description().find(row.error), std::u16string::npos) << ToUtf8(Description());
-            ExpectLastError(MAILERR_ACCESS_DENIED, kConnecting,
-                            Library().GetLastError(m_h)->dwNativeCode, false);
+            ExpectLastError(MAILERR_ACCESS_DENIED, kConnecting, -1, false);
         }
-        const std::vector<std::string> said = AskPeers("connection " + std::string(row.peer));
         std::string lines;
-        for (const std::string& line : said)
+        for (const std::string& line : AskPeers("connection " + std::string(row.peer)))
             lines += line + "\n";
         for (const char* expected : row.serverLines)
             EXPECT_NE(lines.find(expected), std::string::npos) << expected << "\n" << lines;
         EXPECT_EQ(lines.find("without initial response"), std::string::npos) << lines;
-        if (row.serverLines.empty()) {
-            EXPECT_EQ(lines.find("AUTH NTLM"), std::string::npos) << "nothing sent\n" << lines;
-        }
+        EXPECT_EQ(lines.find("AUTH NTLM") != std::string::npos, !row.serverLines.empty()) << lines;
     }
 }
 

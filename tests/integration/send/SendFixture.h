@@ -97,8 +97,9 @@ protected:
     void TearDown() override;
 
     static ProviderLibrary& Library() { return ProviderLibrary::Get(); }
-    // STARTTLS to a capture peer, logging in with its account.
-    static StoreSettings Peer(const std::string& name, int auth = kAuthPlain);
+    // A capture peer (over STARTTLS unless not bStartTls), logging in with its account.
+    static StoreSettings Peer(const std::string& name, int auth = kAuthPlain,
+                              bool bStartTls = true);
     // Writes smtp.cfg into the test's folder, as the administrator's tool does.
     void Configure(const StoreSettings& settings);
     // The [SMTP] section of vx.ini in the folder (and no store, which would come first).
@@ -114,8 +115,8 @@ protected:
     // description may be cut to its 255 characters).
     bool Logged(int level);
     // Mail_GetLastError: the code, the description (whole, or only starting
-    // with the text) and the native code.
-    void ExpectLastError(MAILRESULT code, const std::u16string& description, uint32_t native,
+    // with the text) and the native code (-1: any).
+    void ExpectLastError(MAILRESULT code, const std::u16string& description, int64_t native,
                          bool bWhole = true);
 
     // A subject, a text body and one To recipient.

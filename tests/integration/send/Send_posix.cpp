@@ -24,10 +24,6 @@ using ::testing::Contains;
 using ::testing::IsEmpty;
 using ::testing::Not;
 
-std::string Certificate(const std::string& name) {
-    return PeerValue("path.certs") + "/" + name;
-}
-
 // A host whose log interface throws at one message: an exception that is not
 // the session's own, which Send must still contain.
 class ThrowingLogProvider : public CapturingLogProvider {
@@ -85,8 +81,8 @@ TEST_F(SendPosixTest, ImplicitTlsOnPort465ChecksTheCertificateAndSendsNoStartTls
           std::tuple{"wrongname", MAILERR_ACCESS_DENIED, 0x800B010Fu}}) {
         SCOPED_TRACE(cert);
         ScriptedSmtpServer server;
-        server.UseCertificate(Certificate(std::string(cert) + ".pem"),
-                              Certificate(std::string(cert) + ".key"));
+        const std::string path = PeerValue("path.certs") + "/" + cert;
+        server.UseCertificate(path + ".pem", path + ".key");
         server.StartTls()
             .Send("220 ready\r\n")
             .Exchange("EHLO", "250-mail.test\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n")
