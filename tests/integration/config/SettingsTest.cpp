@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "Environment.h"
 #include "HostMessage.h"
@@ -244,9 +245,8 @@ TEST_F(SettingsTest, HostSessionAnswersWhenThePrimaryHasNoStore) {
     m_flags.pSession = &session.session;
     WriteStore(false, u"secondary.host");
     EXPECT_EQ(Load(), (Settings{.host = u"session.host", .password = u"spw", .port = 2626}));
-    EXPECT_EQ(session.calls, 1);
-    EXPECT_EQ(session.lastSelector, 1);
-    EXPECT_EQ(session.lastItem, 206);
+    EXPECT_EQ(std::tuple(session.calls, session.lastSelector, session.lastItem),
+              std::tuple(1, 1, 206));
     // A text longer than the first buffer takes a second call.
     session.text = StoredText(std::u16string(1024, u'h'), std::u16string(1024, u'p'));
     ASSERT_GT(session.text.size(), 4096u);

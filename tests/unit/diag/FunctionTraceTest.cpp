@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "LogCapture.h"
 #include "diag/DiagPrint.h"
@@ -13,19 +15,14 @@ TEST(FunctionTrace, WritesEnterDetailAndExitRecordsWithTheFunctionName) {
         TFunctionTrace trace(u"TSMTPSSLSocket::Send");
         trace.Detail(u"Send data; cb='%d', c='%d'", 10, 10);
     }
-    auto records = capture.Records();
-    ASSERT_EQ(records.size(), 3u);
-    for (const auto& r : records) {
-        EXPECT_EQ(r.function, u"TSMTPSSLSocket::Send");
-        EXPECT_EQ(r.type, 10);
-        EXPECT_EQ(r.level, 7);
-    }
-    EXPECT_EQ(records[0].action, u"enter");
-    EXPECT_EQ(records[0].message, u"");
-    EXPECT_EQ(records[1].action, u"");
-    EXPECT_EQ(records[1].message, u"Send data; cb='10', c='10'");
-    EXPECT_EQ(records[2].action, u"exit");
-    EXPECT_EQ(records[2].message, u"int:0") << "an unbound scope shows int 0";
+    std::vector<std::tuple<std::u16string, int, int, std::u16string, std::u16string>> got;
+    for (const auto& r : capture.Records())
+        got.emplace_back(r.function, r.type, r.level, r.action, r.message);
+    const std::u16string f = u"TSMTPSSLSocket::Send";
+    EXPECT_EQ(got, (decltype(got){{f, 10, 7, u"enter", u""},
+                                  {f, 10, 7, u"", u"Send data; cb='10', c='10'"},
+                                  {f, 10, 7, u"exit", u"int:0"}}))
+        << "an unbound scope shows int 0";
 }
 
 // DiagPrint strips one trailing line feed and ignores empty formats.
@@ -36,13 +33,13 @@ TEST(Diag, PrintedLinesAndTheHostLogsProvider) {
     DiagPrint(u"");
     DiagPrint(nullptr);
     DiagPrint(u"value=%d %s\n", 5, u"x");
-    auto records = capture.Records();
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].message, u"CMailAPI::Execute() ==>");
-    EXPECT_EQ(records[1].message, u"two\n");
-    EXPECT_EQ(records[2].message, u"value=5 x");
-    EXPECT_EQ(records[2].function, u"") << "the printer passes no function name";
-    EXPECT_EQ(records[2].level, 7);
+    std::vector<std::tuple<std::u16string, int, std::u16string>> printed;
+    for (const auto& r : capture.Records())
+        printed.emplace_back(r.function, r.level, r.message);
+    EXPECT_EQ(printed, (decltype(printed){{u"", 7, u"CMailAPI::Execute() ==>"},
+                                          {u"", 7, u"two\n"},
+                                          {u"", 7, u"value=5 x"}}))
+        << "the printer passes no function name";
 
     // The host log writes through the latest provider, and nothing without one.
     SetHostLogProvider(nullptr);

@@ -34,9 +34,7 @@ std::string Body(TSMTPBodyPart& part, bool* ok = nullptr) {
         *ok = result;
     else
         EXPECT_TRUE(result);
-    if (buffer != nullptr) {
-        EXPECT_EQ(buffer[size], '\0');
-    }
+    EXPECT_TRUE(buffer == nullptr || buffer[size] == '\0') << "a NUL after the body";
     std::string text(buffer != nullptr ? buffer : "", size);
     TSMTPBodyPart::FreeBody(buffer);
     EXPECT_EQ(buffer, nullptr);

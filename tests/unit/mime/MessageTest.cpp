@@ -67,10 +67,7 @@ std::string CheckDate(const std::string& value) {
 }
 
 MAILATTACHMENT Attachment(const char16_t* name, const char16_t* path) {
-    MAILATTACHMENT a{};
-    a.pszName = reinterpret_cast<const MAILWCHAR*>(name);
-    a.pszPath = reinterpret_cast<const MAILWCHAR*>(path);
-    return a;
+    return {0, reinterpret_cast<const MAILWCHAR*>(name), reinterpret_cast<const MAILWCHAR*>(path)};
 }
 
 }  // namespace

@@ -23,10 +23,8 @@ namespace {
 
 std::string Utf16Bytes(const std::u16string& s) {
     std::string out;
-    for (char16_t c : s) {
-        out += static_cast<char>(c & 0xFF);
-        out += static_cast<char>(c >> 8);
-    }
+    for (char16_t c : s)
+        out += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
     return out;
 }
 

@@ -15,10 +15,8 @@ namespace {
 std::string Hex(const unsigned char* bytes, std::size_t count) {
     static const char kDigits[] = "0123456789abcdef";
     std::string text;
-    for (std::size_t i = 0; i < count; ++i) {
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 15];
-    }
+    for (std::size_t i = 0; i < count; ++i)
+        text += {kDigits[bytes[i] >> 4], kDigits[bytes[i] & 15]};
     return text;
 }
 
