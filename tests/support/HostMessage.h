@@ -11,6 +11,17 @@
 #include "LogCapture.h"
 #include "mailapi.h"
 
+// The host's record for Mail_Initialize, with dir (when given) as both folders.
+inline MAILINIFLAGS MakeIniFlags(ILogProvider* logProvider, void* hResource,
+                                 const char16_t* dir = nullptr) {
+    MAILINIFLAGS flags{};
+    flags.cbSize = sizeof flags;
+    flags.logProvider = logProvider;
+    flags.hResource = hResource;
+    flags.pszPrimaryDir = flags.pszSecondaryDir = reinterpret_cast<const MAILWCHAR*>(dir);
+    return flags;
+}
+
 class HostMessage {
 public:
     HostMessage() { m_record.nBodyType = -1; }  // no body until one is given

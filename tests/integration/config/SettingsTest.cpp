@@ -90,9 +90,7 @@ protected:
     void SetUp() override {
         std::filesystem::create_directories(Dir(true));
         std::filesystem::create_directories(Dir(false));
-        m_flags.cbSize = sizeof m_flags;
-        m_flags.logProvider = &m_log;
-        m_flags.pszPrimaryDir = m_primary.c_str();
+        m_flags = MakeIniFlags(&m_log, nullptr, m_primary.c_str());
         m_flags.pszSecondaryDir = m_secondary.c_str();
     }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "HostMessage.h"
 #include "LogCapture.h"
 #include "ProviderLibrary.h"
 #include "ScratchDir.h"
@@ -23,10 +24,7 @@ class FrameTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(lib.Loaded()) << lib.error;
-        m_flags.cbSize = sizeof m_flags;
-        m_flags.logProvider = &m_log;
-        m_flags.hResource = LoadTestHostModule(true);
-        m_flags.pszPrimaryDir = m_flags.pszSecondaryDir = m_wdir.c_str();
+        m_flags = MakeIniFlags(&m_log, LoadTestHostModule(true), m_wdir.c_str());
         m_h = lib.Initialize(&m_flags);
         ASSERT_NE(m_h, nullptr);
     }

@@ -70,11 +70,7 @@ void SendFixture::SetUp() {
     m_scratch = std::make_unique<ScratchDir>();
     m_registry = std::make_unique<ScratchRegistry>(*m_scratch);
     m_trust = std::make_unique<TestCaTrust>();
-    m_flags.cbSize = sizeof m_flags;
-    m_flags.logProvider = &m_log;
-    m_flags.hResource = LoadTestHostModule(true);
-    m_flags.pszPrimaryDir = m_flags.pszSecondaryDir =
-        reinterpret_cast<const MAILWCHAR*>(m_hostDir.c_str());
+    m_flags = MakeIniFlags(&m_log, LoadTestHostModule(true), m_hostDir.c_str());
 }
 
 void SendFixture::TearDown() {

@@ -126,12 +126,8 @@ protected:
     }
 
     static ProviderLibrary& Lib() { return ProviderLibrary::Get(); }
-    MAILINIFLAGS Flags(ILogProvider* log, const std::u16string* dir = nullptr) const {
-        MAILINIFLAGS flags{};
-        flags.cbSize = sizeof flags;
-        flags.logProvider = log;
-        flags.pszPrimaryDir = reinterpret_cast<const MAILWCHAR*>((dir ? *dir : m_wdir).c_str());
-        return flags;
+    MAILINIFLAGS Flags(ILogProvider* log) const {
+        return MakeIniFlags(log, nullptr, m_wdir.c_str());
     }
     HostMessage Message(const std::string& subject, bool bRefused = false) const {
         HostMessage m;
@@ -262,7 +258,7 @@ TEST_F(ThreadsTest, TlsSessionsOnManyThreads) {
             WriteStore(dir, server.Start(), true);
             CapturingLogProvider log;
             const std::u16string wdir = FromUtf8(dir + "/");
-            MAILINIFLAGS flags = Flags(&log, &wdir);
+            MAILINIFLAGS flags = MakeIniFlags(&log, nullptr, wdir.c_str());
             HMAILPROVIDER h = Lib().Initialize(&flags);
             HostMessage m = Message("tls");
             failures += Lib().Send(h, m.Record(), nullptr) != MAILERR_OK;
