@@ -96,8 +96,8 @@ class SampleHostTest(unittest.TestCase):
         self.assertEqual(env["auth_user"], "sam", "AUTH LOGIN with the INI credentials")
         self.assertEqual(env["rcpt_params"], [{"address": "x@example.org", "params": []}])
         self.assertEqual(msg.get_content().replace("\r\n", "\n").strip(), "line one\nline two")
-        self.assertIsNone(msg["X-Priority"], "no --priority, no priority line")
-        self.assertIsNone(msg["Disposition-Notification-To"])
+        self.assertEqual((msg["X-Priority"], msg["Disposition-Notification-To"]), (None, None),
+                         "no --priority nor --receipt, no such line")
 
         # A bare --from changes the address and keeps the configured name.
         msg, env = self.sent("--to", "x@example.org", "--from", "other@example.org",

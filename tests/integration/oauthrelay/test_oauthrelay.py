@@ -118,11 +118,9 @@ class DeliveryTest(RelayCase):
             **{"sender-name": "Änne Sender", "notify-success": 1, "notify-failure": 1}))[0]
         self.assertTrue(sent, text)
         received = self.servers.messages[-1]
-        self.assertEqual(received.auth_user, SENDER)
-        self.assertTrue(received.tls)
-        self.assertEqual(received.mail_from, SENDER)
-        self.assertEqual(received.rcpt_tos, ["bob@example.org", "carla@example.org",
-                                             "cc@example.org", "hidden@example.net"])
+        self.assertEqual((received.auth_user, received.tls, received.mail_from, received.rcpt_tos),
+                         (SENDER, True, SENDER, ["bob@example.org", "carla@example.org",
+                                                 "cc@example.org", "hidden@example.net"]))
         self.assertIn("SIZE=%d" % len(received.content), received.mail_options)
         self.assertNotIn(b"hidden@example.net", received.content)
         for line in received.content.split(b"\r\n"):
@@ -156,10 +154,9 @@ class PlainServerTest(RelayCase):
         results = self.run_driver({"notify-success": 1, "notify-failure": 1}, {"starttls": 1})
         self.assertEqual(results[0], SENT)
         received = self.servers.messages[-1]
-        self.assertFalse(received.tls)
-        self.assertEqual(received.auth_user, SENDER)
+        params = [r["params"] for r in received.rcpt_params]
         # RFC 3461: no NOTIFY to a server that does not announce DSN.
-        self.assertEqual([r["params"] for r in received.rcpt_params], [[]])
+        self.assertEqual((received.tls, received.auth_user, params), (False, SENDER, [[]]))
         self.assertIn("127.0.0.1:%d does not offer STARTTLS" % self.servers.smtp_port,
                       results[1][1])
 

@@ -52,10 +52,8 @@ std::string DecodeWords(const std::string& value, size_t column) {
     return out;
 }
 
-std::string Unfolded(std::string text) {
-    for (size_t p; (p = text.find("\r\n")) != std::string::npos;)
-        text.erase(p, 2);
-    return text;
+std::string Unfolded(const std::string& text) {
+    return std::regex_replace(text, std::regex("\r\n"), "");
 }
 
 const MessageStamp kStamp{"Tue, 06 Dec 2022 19:42:07 +0100", "<id.1@example.com>", "=_B"};

@@ -58,19 +58,14 @@ private:
         SetIoTimeouts(s, 30);
         auto reply = [s](const std::string& text) { SendBytes(s, text.data(), text.size()); };
         reply("220 sink\r\n");
-        std::string input, subject;
+        std::string input, subject, line;
         bool bData = false;
-        for (;;) {
-            std::size_t end;
-            while ((end = input.find("\r\n")) == std::string::npos) {
-                char buffer[8192];
-                const long n = ReceiveBytes(s, buffer, sizeof buffer);
-                if (n <= 0)
+        char buffer[8192];
+        for (std::size_t end;; input.erase(0, end + 2)) {
+            for (long n; (end = input.find("\r\n")) == std::string::npos; input.append(buffer, n))
+                if ((n = ReceiveBytes(s, buffer, sizeof buffer)) <= 0)
                     return;
-                input.append(buffer, static_cast<std::size_t>(n));
-            }
-            const std::string line = input.substr(0, end);
-            input.erase(0, end + 2);
+            line = input.substr(0, end);
             if (bData && line == ".") {
                 bData = false;
                 std::lock_guard<std::mutex> lock(m_mutex);
