@@ -62,9 +62,7 @@ struct FakeSession {
     static long MAILCALL GetItem(MAILSESSION* s, int selector, int item, MAILWCHAR* buffer,
                                  uint32_t* pcch) {
         auto* self = static_cast<FakeSession*>(s->pHostData);
-        ++self->calls;
-        self->lastSelector = selector;
-        self->lastItem = item;
+        self->lastSelector = selector, self->lastItem = item, ++self->calls;
         if (self->status < 0)
             return self->status;
         if (self->text.size() + 1 > *pcch) {
@@ -96,10 +94,7 @@ protected:
 
     std::string Dir(bool primary) const { return m_root + (primary ? "/primary/" : "/secondary/"); }
     void WriteStore(bool primary, const std::u16string& text1, const std::u16string& text2 = u"") {
-        CMailCfg cfg;
-        cfg.m_strText1 = text1;
-        cfg.m_strText2 = text2;
-        ASSERT_TRUE(cfg.save(FromUtf8(Dir(primary) + "smtp.cfg").c_str()));
+        WriteBytes(Dir(primary) + "smtp.cfg", ToUtf8(StoredText(text1, text2)));  // Base64 text
     }
     void WriteIni(bool primary, const std::string& text) {
         std::ofstream(Dir(primary) + "vx.ini", std::ios::binary) << text;
