@@ -10,10 +10,8 @@
 
 class LogCapture {
 public:
-    LogCapture();
+    LogCapture();  // not copied: its mutex is not
     ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<Logging::LogRecord> Records() const;
     bool Contains(const std::u16string& text) const;  // in some record's message

@@ -21,8 +21,8 @@ const char* const kAuthEhlo = "250-mail.test\r\n250-AUTH CRAM-MD5 LOGIN PLAIN\r\
 
 struct Dialogue {
     const char* what;
-    int nAuthType;
-    const char* hello = kAuthEhlo;  // the reply to EHLO; null: the server closes
+    int nAuthType = TSMTPConnection::AUTH_LOGIN;  // unless the row names another
+    const char* hello = kAuthEhlo;                // the reply to EHLO; null: the server closes
     // Then each command the session sends and the reply to it; QUIT is answered last.
     std::vector<std::pair<const char*, const char*>> script;
     const char16_t* error = nullptr;  // the exception's message; null: Connect succeeds
@@ -39,7 +39,6 @@ TEST_F(SessionTest, ConnectDialogues) {
     const Dialogue dialogues[] = {
         // Capabilities and STARTTLS.
         {.what = "no AUTH line still authenticates",
-         .nAuthType = TSMTPConnection::AUTH_LOGIN,
          .hello = "250-mail.test\r\n250 8BITMIME\r\n",
          .script = {{"AUTH LOGIN", kUsernamePrompt},
                     {"dXNlcg==", kPasswordPrompt},
@@ -50,7 +49,6 @@ TEST_F(SessionTest, ConnectDialogues) {
          .error = u"False command response!",
          .nKind = 4},
         {.what = "a lower-case AUTH line counts as one without the mechanism",
-         .nAuthType = TSMTPConnection::AUTH_LOGIN,
          .hello = "250-mail.test\r\n250-auth login plain\r\n250 8BITMIME\r\n",
          .error = u"This authentication type is not supported by current SMTP server."},
         {.what = "STARTTLS not offered",
@@ -113,7 +111,6 @@ TEST_F(SessionTest, ConnectDialogues) {
          .hello = "250 mail.test\r\n",
          .error = u"Unrecognized authentication type."},
         {.what = "a server that closes instead of replying",
-         .nAuthType = TSMTPConnection::AUTH_LOGIN,
          .hello = nullptr,
          .error = u"The server closed the connection after EHLO."},
 
@@ -132,22 +129,18 @@ TEST_F(SessionTest, ConnectDialogues) {
 
         // AUTH LOGIN: the prompts in any case, and nothing else.
         {.what = "LOGIN with an upper-case prompt",
-         .nAuthType = TSMTPConnection::AUTH_LOGIN,
          .script = {{"AUTH LOGIN", "334 VVNFUk5BTUU6\r\n"},  // USERNAME:
                     {"SsO2cmc=", kPasswordPrompt},
                     {"cGFzcw==", "235 2.7.0 ok\r\n"}},
          .user = u"J\u00f6rg"},
         {.what = "LOGIN prompt with a trailing blank",
-         .nAuthType = TSMTPConnection::AUTH_LOGIN,
          .script = {{"AUTH LOGIN", "334 VXNlcm5hbWU6IA==\r\n"}},
          .error = u"Unexpected AUTH LOGIN username request. Last Response : 334 "
                   u"VXNlcm5hbWU6IA==\r\n"},
         {.what = "LOGIN password prompt in another language",
-         .nAuthType = TSMTPConnection::AUTH_LOGIN,
          .script = {{"AUTH LOGIN", kUsernamePrompt}, {"dXNlcg==", "334 UGFzc3dvcnQ6\r\n"}},
          .error = u"Unexpected AUTH LOGIN password request. Last Response : 334 UGFzc3dvcnQ6\r\n"},
         {.what = "LOGIN challenge that is not Base64",
-         .nAuthType = TSMTPConnection::AUTH_LOGIN,
          .script = {{"AUTH LOGIN", "334 not*base64!\r\n"}},
          .error = u"The server's challenge is not valid Base64. Last Response : 334 "
                   u"not*base64!\r\n"},
@@ -175,7 +168,6 @@ TEST_F(SessionTest, ConnectDialogues) {
                     {"dXNlciA3ZDkxYjQ1ZjQ1NWI2YzI0MTg3NTNkOTk1ZmMxZGQ5Mw==", "535 5.7.8 no\r\n"}},
          .error = u"TSMTPConnection::AuthCramMD5; Authentication unsuccesful!"},
         {.what = "LOGIN answered by a bare 334",
-         .nAuthType = TSMTPConnection::AUTH_LOGIN,
          .script = {{"AUTH LOGIN", "334\r\n"}},
          .error = u"The server's reply carries no challenge. Last Response : 334\r\n"},
         {.what = "CRAM-MD5 answered by a bare 334",
