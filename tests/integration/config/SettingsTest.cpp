@@ -42,16 +42,6 @@ const Settings kSample(Settings{u"smtp.example.com", u"bob", u"pa ss", u"Bob B",
                                 587, 2, 3, 1, true, 0x1000, u"cs", u"cid", u"tid", u"sc", u"tu",
                                 u"au", u"rs"});
 
-Settings SettingsOf(const CSMTPMailAPI& api) {
-    return Settings{api.m_strHost,          api.m_strUser,           api.m_strPassword,
-                    api.m_strSenderName,    api.m_strSenderAddr,     api.m_nPort,
-                    api.m_nAuthMethod,      api.m_nDefaultPriority,  api.m_nBodyFormat,
-                    api.m_bStartTLS,        api.m_dwCertCheckFlags,  api.m_strOAuthClientSecret,
-                    api.m_strOAuthClientId, api.m_strOAuthTenantId,  api.m_strOAuthScope,
-                    api.m_strOAuthTokenUrl, api.m_strOAuthAuthority, api.m_strOAuthResource,
-                    api.m_strCharset,       api.m_nKeepAliveSeconds};
-}
-
 struct FakeSession {
     MAILSESSION session{sizeof session, 1, &funcs, this};
     MAILSESSIONFUNCS funcs{sizeof funcs, &GetItem};
@@ -102,7 +92,13 @@ protected:
     Settings Load() {
         CSMTPMailAPI api;
         EXPECT_TRUE(api.Initialize(&m_flags));
-        return SettingsOf(api);
+        return Settings{api.m_strHost,          api.m_strUser,           api.m_strPassword,
+                        api.m_strSenderName,    api.m_strSenderAddr,     api.m_nPort,
+                        api.m_nAuthMethod,      api.m_nDefaultPriority,  api.m_nBodyFormat,
+                        api.m_bStartTLS,        api.m_dwCertCheckFlags,  api.m_strOAuthClientSecret,
+                        api.m_strOAuthClientId, api.m_strOAuthTenantId,  api.m_strOAuthScope,
+                        api.m_strOAuthTokenUrl, api.m_strOAuthAuthority, api.m_strOAuthResource,
+                        api.m_strCharset,       api.m_nKeepAliveSeconds};
     }
     std::u16string ContentType() const { return m_flags.szContentType; }
 
