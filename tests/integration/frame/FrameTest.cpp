@@ -31,8 +31,7 @@ protected:
     void TearDown() override { lib.Uninitialize(m_h); }
 
     void SetError() {
-        MAILADDRESS bad{};
-        bad.cbSize = 12;
+        MAILADDRESS bad{12};
         ASSERT_EQ(lib.ResolveAddress(m_h, u"x", &bad, nullptr), MAILERR_INVALID_PARAMS);
         ASSERT_EQ(lib.GetLastError(m_h)->nCode, MAILERR_INVALID_PARAMS);
     }
@@ -77,8 +76,7 @@ TEST_F(FrameTest, BadRecordsAndNullHandlesAreRefusedWithoutALastError) {
 
 TEST_F(FrameTest, ExecuteAndGetLastErrorKeepTheErrorWhileOtherExportsClearIt) {
     SetError();
-    MAILFORMATERROR report{};
-    report.cbSize = sizeof report;
+    MAILFORMATERROR report{sizeof report};
     ASSERT_EQ(lib.Execute(m_h, MAILCMD_FORMATERROR, &report), MAILERR_OK);
     EXPECT_EQ(Text(report.szText),
               u"Invalid parameters. (505, 0x1F9)\r\n\r\n"
@@ -88,8 +86,7 @@ TEST_F(FrameTest, ExecuteAndGetLastErrorKeepTheErrorWhileOtherExportsClearIt) {
               u"CSMTPMailAPI::ResolveAddress: unsupported MAILADDRESS structure.");
 
     int32_t supports = 0;
-    MAILADDRESS address{};
-    address.cbSize = sizeof address;
+    MAILADDRESS address{sizeof address};
     const std::vector<std::pair<const char*, std::function<MAILRESULT()>>> clearing = {
         {"FindFirst", [&] { return lib.FindFirst(m_h, nullptr) == nullptr ? 0 : -1; }},
         {"GetProperty",

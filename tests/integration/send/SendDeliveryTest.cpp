@@ -139,9 +139,7 @@ TEST_F(SendDeliveryTest, AttachmentsArriveByteForByteAfterTheText) {
                         {"filename": "picture.png", "path": "image.png"},
                         {"filename": "limit.bin", "path": "limit.bin"}]})json"));
 
-    MAILSENDFLAGS options{};
-    options.cbSize = sizeof options;
-    options.dwOptions = MAILSEND_NO_ATTACHMENTS;
+    MAILSENDFLAGS options{sizeof options, MAILSEND_NO_ATTACHMENTS};
     EXPECT_TRUE(Stored(
         ExpectSent(message, &options),
         R"json({"type": "text/plain", "text": "See the attachments.", "attachments": []})json"));

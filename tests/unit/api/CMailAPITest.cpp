@@ -49,12 +49,9 @@ TEST_F(MailApiTest, BadRecordsAreRefusedWithTheirOwnTexts) {
     flags.cbSize = MAILINIFLAGS_MIN_SIZE;
     EXPECT_TRUE(api.Initialize(&flags));
 
-    MAILNAME name{};
-    MAILFORMATERROR report{};
-    MAILERRORTEXT text{};
-    report.cbSize = 1031;
-    text.cbSize = 523;
-    name.cbSize = 163;
+    MAILNAME name{163};  // each a byte short
+    MAILFORMATERROR report{1031};
+    MAILERRORTEXT text{523};
     for (const auto& [command, record, description] :
          {std::tuple{MAILCMD_GETNAME, static_cast<void*>(&name), u"invalid pName->cbSize"},
           {MAILCMD_GETNAME, nullptr, u"pName may not be NULL"},
@@ -82,14 +79,8 @@ TEST_F(MailApiTest, BadRecordsAreRefusedWithTheirOwnTexts) {
     EXPECT_EQ(m_api.GetProperty(u"supportshtml", &untouched, 4), MAILERR_OK);
     EXPECT_EQ(untouched, 77);
 
-    MAILADDRESS address{};
-    address.cbSize = sizeof address;
-    MAILRESOLVEADDRESSFLAGS options{};
-    options.cbSize = sizeof options;
-    MAILADDRESS small = address;
-    small.cbSize = 12;
-    MAILRESOLVEADDRESSFLAGS smallOptions = options;
-    smallOptions.cbSize = 12;
+    MAILADDRESS address{sizeof address}, small{12};
+    MAILRESOLVEADDRESSFLAGS options{sizeof options}, smallOptions{12};
     for (const auto& [who, record, resolveFlags, description] :
          {std::tuple{static_cast<const char16_t*>(nullptr), &address, &options,
                      u"pszAddress may not be NULL."},
@@ -113,8 +104,7 @@ TEST_F(MailApiTest, LastErrorAndItsTexts) {
     EXPECT_EQ(m_api.GetLastError()->nCode, 0);
     EXPECT_EQ(m_api.GetLastError()->szDescription[0], 0);
 
-    MAILFORMATERROR report{};
-    report.cbSize = sizeof report;
+    MAILFORMATERROR report{sizeof report};
     for (const auto& [api, code, description, text] :
          {std::tuple{&m_api, MAILERR_ACCESS_DENIED, u"D",
                      u"The mail server could not be reached or refused the login. (509, "
@@ -125,8 +115,7 @@ TEST_F(MailApiTest, LastErrorAndItsTexts) {
         ASSERT_EQ(api->Execute(MAILCMD_FORMATERROR, &report), MAILERR_OK);
         EXPECT_EQ(Text(report.szText), text);
     }
-    MAILERRORTEXT text{};
-    text.cbSize = sizeof text;
+    MAILERRORTEXT text{sizeof text};
     for (const auto& [api, code, flags, expected] :
          {std::tuple{&m_api, MAILERR_INVALID_PARAMS, 1u, u"Invalid parameters. (505)"},
           {&m_api, MAILERR_INVALID_PARAMS, 0u, u"Invalid parameters."},
