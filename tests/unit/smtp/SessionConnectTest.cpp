@@ -203,8 +203,8 @@ TEST_F(SessionTest, ConnectDialogues) {
             EXPECT_EQ(run.error->m_nKind, d.nKind);
             EXPECT_TRUE(run.bClosed) << "a failed Connect leaves nothing open";
         }
-        EXPECT_EQ(run.commands, expected);
-        EXPECT_THAT(run.errors, IsEmpty());
-        EXPECT_EQ(run.bClientClosed, d.hello != nullptr);
+        EXPECT_EQ(server.Commands(), expected);
+        EXPECT_THAT(server.Errors(), IsEmpty());
+        EXPECT_EQ(server.ClientClosed(), d.hello != nullptr);
     }
 }

@@ -53,14 +53,14 @@ TEST_F(SessionTest, EhloReplyInOneSegmentPerLineIsReadToItsLastLine) {
     const SessionRun run =
         Run(server, ConnectAndSend(TSMTPConnection::AUTH_PLAIN, message.get(), u"bob", u"pw"));
     EXPECT_FALSE(run.error);
-    EXPECT_THAT(run.errors, IsEmpty());
-    EXPECT_TRUE(run.bClientClosed);
-    EXPECT_THAT(run.commands, ElementsAre("EHLO client.test", "AUTH PLAIN",
-                                          "AGJvYgBwdw==", "MAIL FROM:<alice@example.org>",
-                                          "RCPT TO:<bob@example.org>", "DATA", "QUIT"));
-    ASSERT_EQ(run.data.size(), 1u);
-    EXPECT_THAT(run.data[0], StartsWith("From: Alice <alice@example.org>\r\nTo: Bob"));
-    EXPECT_THAT(run.data[0], EndsWith("\r\n\r\n..leading dot\r\n..\r\nlast line\r\n.\r\n"));
+    EXPECT_THAT(server.Errors(), IsEmpty());
+    EXPECT_TRUE(server.ClientClosed());
+    EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "AUTH PLAIN",
+                                               "AGJvYgBwdw==", "MAIL FROM:<alice@example.org>",
+                                               "RCPT TO:<bob@example.org>", "DATA", "QUIT"));
+    ASSERT_EQ(server.Data().size(), 1u);
+    EXPECT_THAT(server.Data()[0], StartsWith("From: Alice <alice@example.org>\r\nTo: Bob"));
+    EXPECT_THAT(server.Data()[0], EndsWith("\r\n\r\n..leading dot\r\n..\r\nlast line\r\n.\r\n"));
 }
 
 // A reply is the expected one only when its lines start with the code (the
@@ -98,8 +98,8 @@ TEST_F(SessionTest, RepliesCountByTheCodeThatStartsTheirLines) {
         const SessionRun run =
             Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, message.get()));
         EXPECT_EQ(ToUtf8(Thrown(run.error)), ToUtf8(r.error ? r.error : u"(none)"));
-        EXPECT_EQ(run.commands.empty() ? "" : run.commands.back(), "QUIT");
-        EXPECT_THAT(run.errors, IsEmpty());
+        EXPECT_EQ(server.Commands().empty() ? "" : server.Commands().back(), "QUIT");
+        EXPECT_THAT(server.Errors(), IsEmpty());
     }
 }
 
@@ -113,7 +113,7 @@ TEST_F(SessionTest, QuitAnsweredWithAnotherCodeWarnsAndStillCloses) {
     });
     EXPECT_FALSE(run.error);
     EXPECT_TRUE(m_hostLog.Contains(u"Disconnect failed!", 4));
-    EXPECT_TRUE(run.bClientClosed);
+    EXPECT_TRUE(server.ClientClosed());
 }
 
 TEST_F(SessionTest, ConnectOnAConnectedSessionEndsTheConnection) {
@@ -128,7 +128,7 @@ TEST_F(SessionTest, ConnectOnAConnectedSessionEndsTheConnection) {
     EXPECT_EQ(run.error->m_strMessage, u"Socked alredy created!");
     EXPECT_TRUE(m_hostLog.Contains(u"Already connected!", 4));
     EXPECT_TRUE(run.bClosed);
-    EXPECT_THAT(run.commands, ElementsAre("EHLO client.test", "QUIT"));
+    EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "QUIT"));
 }
 
 TEST_F(SessionTest, WithoutAServerNothingIsLeftOpen) {
@@ -159,7 +159,7 @@ TEST_F(SessionTest, EmptySenderAndNoRecipientsAreWarningsAndTheServerDecides) {
               u"command\r\n");
     EXPECT_TRUE(m_hostLog.Contains(u"Field FROM contains not data.", 4));
     EXPECT_TRUE(m_hostLog.Contains(u"Email must be send to someone.", 4));
-    EXPECT_THAT(run.errors, IsEmpty());
+    EXPECT_THAT(server.Errors(), IsEmpty());
 }
 
 // "auto" is the machine's fully qualified name or, on a machine without
@@ -174,8 +174,8 @@ TEST_F(SessionTest, HeloNameAutoIsTheFullyQualifiedNameOrTheLocalAddress) {
             session.SetHeloHostname(name);
             session.Connect(u"127.0.0.1", 0, nullptr, nullptr, nPort);
         });
-        ASSERT_FALSE(run.commands.empty());
-        const std::string hello = run.commands[0];
+        ASSERT_FALSE(server.Commands().empty());
+        const std::string hello = server.Commands()[0];
         EXPECT_TRUE(name[0] == u'A'
                         ? hello == "EHLO Auto"
                         : hello == "EHLO [127.0.0.1]" ||
@@ -221,8 +221,8 @@ TEST_F(SessionTest, NotifyOnlyToAServerThatOffersDsn) {
             session.SendMessageW(*message);
         });
         EXPECT_FALSE(run.error);
-        EXPECT_THAT(run.commands, Contains(std::string("RCPT TO:<bob@example.org>") +
-                                           (r.notify ? r.notify : "")));
+        EXPECT_THAT(server.Commands(), Contains(std::string("RCPT TO:<bob@example.org>") +
+                                                (r.notify ? r.notify : "")));
         EXPECT_EQ(log.Contains(FromUtf8(kWarning), 4), r.notify == nullptr);
     }
 }
@@ -244,24 +244,24 @@ TEST_F(SessionTest, AddressInUtf8OnlyToAServerThatOffersSmtpUtf8) {
         message->m_From = TSMTPAddress(u"J\u00f6rg", u"j\u00f6rg@xn--bcher-kva.example");
         const SessionRun run =
             Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, message.get()));
-        EXPECT_THAT(run.errors, IsEmpty());
+        EXPECT_THAT(server.Errors(), IsEmpty());
         if (!bOffered) {
             ASSERT_TRUE(run.error);
             EXPECT_EQ(run.error->m_nKind, 4);
             EXPECT_EQ(run.error->m_strMessage,
                       u"The server does not accept internationalized "
                       u"addresses: j\u00f6rg@xn--bcher-kva.example");
-            EXPECT_THAT(run.commands, ElementsAre("EHLO client.test", "QUIT"));
+            EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "QUIT"));
             continue;
         }
         EXPECT_FALSE(run.error);
-        EXPECT_THAT(run.commands,
+        EXPECT_THAT(server.Commands(),
                     ElementsAre("EHLO client.test",
                                 "MAIL FROM:<j\xc3\xb6rg@xn--bcher-kva.example> SMTPUTF8",
                                 "RCPT TO:<bob@example.org>", "DATA", "QUIT"));
-        ASSERT_EQ(run.data.size(), 1u);
-        EXPECT_THAT(run.data[0], StartsWith("From: =?utf-8?q?J=C3=B6rg?= "
-                                            "<j\xc3\xb6rg@xn--bcher-kva.example>\r\n"));
+        ASSERT_EQ(server.Data().size(), 1u);
+        EXPECT_THAT(server.Data()[0], StartsWith("From: =?utf-8?q?J=C3=B6rg?= "
+                                                 "<j\xc3\xb6rg@xn--bcher-kva.example>\r\n"));
     }
 }
 
@@ -279,7 +279,7 @@ TEST_F(SessionTest, MissingHostUserAndPasswordAreWarnings) {
     EXPECT_FALSE(run.error);
     EXPECT_TRUE(m_hostLog.Contains(u"User not specified!", 4));
     EXPECT_TRUE(m_hostLog.Contains(u"Password not specified!", 4));
-    EXPECT_THAT(run.commands, ElementsAre("EHLO client.test", "QUIT"));
+    EXPECT_THAT(server.Commands(), ElementsAre("EHLO client.test", "QUIT"));
 }
 
 // The server on one loopback address: reached by an address literal of its

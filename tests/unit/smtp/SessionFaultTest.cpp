@@ -104,7 +104,7 @@ TEST_P(FaultTest, DropAtEveryStep) {
             } else {
                 EXPECT_FALSE(run.error) << ToUtf8(run.error->GetErrorText());
             }
-            EXPECT_THAT(k == steps ? run.errors : std::vector<std::string>(), IsEmpty());
+            EXPECT_THAT(k == steps ? server.Errors() : std::vector<std::string>(), IsEmpty());
         }
         EXPECT_EQ(OpenDescriptors(), before);
     }
@@ -170,12 +170,12 @@ TEST_F(SessionTest, AttachmentsThatCannotBeReadWhollyDeliverNothing) {
         EXPECT_EQ(run.error->m_strMessage, row.text);
         EXPECT_EQ(run.error->m_dwError, row.dwError);
         EXPECT_TRUE(run.bClosed) << "closed at once, not left for a QUIT";
-        EXPECT_TRUE(run.bClientClosed);
-        EXPECT_THAT(run.errors, IsEmpty());
-        EXPECT_EQ(run.received.find("QUIT"), std::string::npos);
-        EXPECT_EQ(run.received.find("\r\n.\r\n"), std::string::npos) << "no end of data";
+        EXPECT_TRUE(server.ClientClosed());
+        EXPECT_THAT(server.Errors(), IsEmpty());
+        EXPECT_EQ(server.Received().find("QUIT"), std::string::npos);
+        EXPECT_EQ(server.Received().find("\r\n.\r\n"), std::string::npos) << "no end of data";
         if (!row.bShrinks) {
-            EXPECT_EQ(run.received.find("Content-Disposition: attachment"), std::string::npos)
+            EXPECT_EQ(server.Received().find("Content-Disposition: attachment"), std::string::npos)
                 << "no byte of the part";
         }
     }
