@@ -245,8 +245,7 @@ class OAuth:
     test CA's server certificate."""
 
     def __init__(self, folder, certs):
-        sys.path.insert(0, HERE)
-        from oauth_servers import OAuthServers
+        from oauth_servers import OAuthServers  # aiosmtpd, which the certificates do not need
         os.makedirs(folder, exist_ok=True)
         self.lines = []
         self.servers = OAuthServers(folder, store_files=True, announce=self.lines.append,
