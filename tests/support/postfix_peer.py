@@ -53,7 +53,6 @@ smtpd_sasl_local_domain = example.org
 # Nothing chrooted: the daemons read the folder's files where they are.
 MASTER_CF = """\
 127.0.0.1:{port} inet n - n - - smtpd
-pickup unix n - n 60 1 pickup
 cleanup unix n - n - 0 cleanup
 qmgr unix n - n 300 1 qmgr
 tlsmgr unix - - n 1000? 1 tlsmgr
@@ -61,10 +60,8 @@ rewrite unix - - n - - trivial-rewrite
 bounce unix - - n - 0 bounce
 defer unix - - n - 0 bounce
 trace unix - - n - 0 bounce
-flush unix n - n 1000? 0 flush
 proxymap unix - - n - - proxymap
 error unix - - n - - error
-retry unix - - n - - error
 virtual unix - n n - - virtual
 anvil unix - - n - 1 anvil
 postlog unix-dgram n - n - 1 postlogd
