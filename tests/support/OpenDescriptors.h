@@ -4,21 +4,16 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include <dirent.h>
+#include <filesystem>
+#include <iterator>
 #endif
 
 inline int OpenDescriptors() {
-    int count = 0;
 #if defined(_WIN32)
     DWORD handles = 0;
-    if (::GetProcessHandleCount(::GetCurrentProcess(), &handles))
-        count = static_cast<int>(handles);
+    return ::GetProcessHandleCount(::GetCurrentProcess(), &handles) ? static_cast<int>(handles) : 0;
 #else
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr)
-            ++count;
-        closedir(dir);
-    }
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                          std::filesystem::directory_iterator()));
 #endif
-    return count;
 }
