@@ -3,6 +3,7 @@
 #include <openssl/x509.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -21,27 +22,17 @@ using namespace platform;
 
 namespace {
 
-PCCERT_CONTEXT Load(const std::string& name) {
-    FILE* f = std::fopen(TestCertificate(name).c_str(), "r");
-    if (f == nullptr)
-        return nullptr;
-    X509* cert = PEM_read_X509(f, nullptr, nullptr, nullptr);
-    std::fclose(f);
-    if (cert == nullptr)
-        return nullptr;
-    unsigned char* der = nullptr;
-    int len = i2d_X509(cert, &der);
-    PCCERT_CONTEXT ctx =
-        CertCreateCertificateContext(X509_ASN_ENCODING, der, static_cast<DWORD>(len));
-    OPENSSL_free(der);
-    X509_free(cert);
-    return ctx;
-}
-
+// The certificate of the PEM file against the host name with the waivers.
 DWORD Check(const std::string& name, const char16_t* host, DWORD flags) {
-    PCCERT_CONTEXT cert = Load(name);
+    BIO* file = BIO_new_file(TestCertificate(name).c_str(), "r");
+    X509* x509 = file != nullptr ? PEM_read_bio_X509(file, nullptr, nullptr, nullptr) : nullptr;
+    unsigned char* der = nullptr;
+    const int len = x509 != nullptr ? i2d_X509(x509, &der) : 0;
+    PCCERT_CONTEXT cert =
+        CertCreateCertificateContext(X509_ASN_ENCODING, der, static_cast<DWORD>(std::max(len, 0)));
+    OPENSSL_free(der), X509_free(x509), BIO_free(file);
     EXPECT_NE(cert, nullptr) << name;
-    DWORD result = VerifyServerCertificate(cert, host, flags);
+    const DWORD result = VerifyServerCertificate(cert, host, flags);
     CertFreeCertificateContext(cert);
     return result;
 }
