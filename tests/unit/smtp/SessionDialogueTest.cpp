@@ -153,8 +153,7 @@ TEST_F(SessionTest, EmptySenderAndNoRecipientsAreWarningsAndTheServerDecides) {
     TSMTPMessage message;
     message.AddTextBody(u"x");
     const SessionRun run = Run(server, ConnectAndSend(TSMTPConnection::AUTH_NONE, &message));
-    ASSERT_TRUE(run.error);
-    EXPECT_EQ(run.error->m_strMessage,
+    EXPECT_EQ(Thrown(run.error),
               u"Unexpected DATA response!. Last Response : 503 5.5.1 Error: need RCPT "
               u"command\r\n");
     EXPECT_TRUE(m_hostLog.Contains(u"Field FROM contains not data.", 4));

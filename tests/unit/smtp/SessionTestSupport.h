@@ -1,6 +1,4 @@
-// Shared pieces of the session tests: a session with a short reply timeout,
-// the host log captured, one run of a session against the scripted server,
-// and counting the process's open descriptors to see that nothing leaks.
+// Shared pieces of the session tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -61,7 +59,6 @@ protected:
         return session;
     }
 
-    // A text message from alice to bob.
     static std::unique_ptr<TSMTPMessage> TextMessage(const std::u16string& sText = u"Hello Bob") {
         auto message = std::make_unique<TSMTPMessage>();
         message->m_From = TSMTPAddress(u"Alice", u"alice@example.org");
