@@ -74,10 +74,7 @@ void SendFixture::SetUp() {
 }
 
 void SendFixture::TearDown() {
-    Close();
-    m_trust.reset();
-    m_registry.reset();
-    m_scratch.reset();
+    Close();  // the trust, registry and scratch folder go with the fixture, in that order
     std::error_code ec;
     std::filesystem::remove_all(HostPath(m_folder), ec);
 }

@@ -1,13 +1,7 @@
-// Mail_Send as the host calls it, the same on every backend: the provider
-// loaded as the host loads it (libsmtpmail.so with the dynamic loader,
-// smtpmail.dll with LoadLibraryW under Wine), its settings in a store or a
-// vx.ini of a scratch folder that the Linux peers see too, the registry of the
-// test's own, the host's message records filled field by field, and the peers
-// of tests/support/peers.py (a CTest fixture: peers.txt names their ports, the
-// control port reads stored messages back). What differs between backends
-// (paths as the host names them, trusting the test CA, the session user of
-// NTLM, how much memory the process holds) is in SendFixture_posix.cpp and
-// SendFixture_win32.cpp.
+// Mail_Send as the host calls it, the same on every backend (libsmtpmail.so
+// with the dynamic loader, smtpmail.dll with LoadLibraryW under Wine), against
+// the peers of tests/support/peers.py, a CTest fixture. What differs between
+// backends is in SendFixture_posix.cpp and SendFixture_win32.cpp.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -119,7 +113,7 @@ protected:
     void ExpectLastError(MAILRESULT code, const std::u16string& description, int64_t native,
                          bool bWhole = true);
 
-    // A subject, a text body and one To recipient.
+    // Subject "s", body "b", one To recipient: to@example.org.
     static HostMessage SimpleText();
     // A 500-character subject and display names longer than a line, with
     // letters outside ASCII, and what check_message.py must read back. The
@@ -149,7 +143,6 @@ protected:
 
     // A file of the test's folder with these bytes: its path as the host names it.
     std::string WriteFile(const std::string& name, const std::string& bytes) const;
-    // The same file's path as the host names it.
     std::string HostFile(const std::string& name) const { return HostPath(Path(name)); }
     std::string Path(const std::string& name) const { return m_folder + "/" + name; }
 

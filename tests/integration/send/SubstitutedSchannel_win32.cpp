@@ -115,16 +115,12 @@ ULONG ParseRecord(const BYTE* p, ULONG cb, unsigned char& type, std::string& bod
 
 // An output token in memory that FreeContextBuffer releases.
 void PutToken(PSecBufferDesc output, const std::string& token) {
-    SecBuffer* out = FindBuffer(output, SECBUFFER_TOKEN);
-    if (out == nullptr)
-        return;
-    out->pvBuffer = nullptr;
-    out->cbBuffer = 0;
-    if (token.empty())
-        return;
-    out->pvBuffer = std::malloc(token.size());
-    std::memcpy(out->pvBuffer, token.data(), token.size());
-    out->cbBuffer = static_cast<ULONG>(token.size());
+    if (SecBuffer* out = FindBuffer(output, SECBUFFER_TOKEN)) {
+        out->pvBuffer = token.empty()
+                            ? nullptr
+                            : std::memcpy(std::malloc(token.size()), token.data(), token.size());
+        out->cbBuffer = static_cast<ULONG>(token.size());
+    }
 }
 
 SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandle(SEC_WCHAR* /*principal*/, SEC_WCHAR* package,
@@ -269,10 +265,8 @@ SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle /*context*/, ULONG /*qop*/,
         data->cbBuffer > kMaximumMessage)
         return SEC_E_INVALID_TOKEN;
     g_journal.plaintextSent.append(static_cast<const char*>(data->pvBuffer), data->cbBuffer);
-    const ULONG length = data->cbBuffer + kTrailerSize;
-    const BYTE bytes[kHeader] = {kApplication, 3, 3, static_cast<BYTE>(length >> 8),
-                                 static_cast<BYTE>(length & 0xFF)};
-    std::memcpy(header->pvBuffer, bytes, kHeader);
+    const std::string body(data->cbBuffer + kTrailerSize, '\0');  // the text and the trailer
+    std::memcpy(header->pvBuffer, Record(kApplication, body).data(), kHeader);
     header->cbBuffer = kHeader;
     std::memcpy(trailer->pvBuffer, kTrailer, kTrailerSize);
     trailer->cbBuffer = kTrailerSize;
