@@ -98,7 +98,6 @@ TEST_F(SendPostfixTest, DeliveredMessagesAreStandardsClean) {
          },
          R"("text": "b")", true},
     };
-    TestCaTrust trust;
     const std::string log = HostPath(PeerValue("postfix.log"));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

@@ -3,11 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "Environment.h"
 #include "LoopbackSocket.h"
 #include "ScriptedSmtpServer.h"
 #include "SessionTestSupport.h"
@@ -173,8 +171,7 @@ TEST_F(SessionTest, HeloNameAutoIsTheFullyQualifiedNameOrTheLocalAddress) {
             session.SetHeloHostname(name);
             session.Connect(u"127.0.0.1", 0, nullptr, nullptr, nPort);
         });
-        ASSERT_FALSE(server.Commands().empty());
-        const std::string hello = server.Commands()[0];
+        const std::string hello = server.Commands().empty() ? "" : server.Commands()[0];
         EXPECT_TRUE(name[0] == u'A'
                         ? hello == "EHLO Auto"
                         : hello == "EHLO [127.0.0.1]" ||
