@@ -7,7 +7,6 @@
 #include "LogCapture.h"
 #include "api/CMailApp.h"
 #include "api/ConfigText.h"
-#include "platform/WideFormat.h"
 
 namespace {
 

@@ -1,15 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "Environment.h"
 #if defined(_WIN32)
 #include "ImportPatch.h"
 #endif
-#include "LogCapture.h"
 #include "ScratchDir.h"
 #include "ScratchRegistry.h"
 #include "SystemText.h"

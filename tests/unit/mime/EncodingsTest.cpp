@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 
 #include "LogCapture.h"
 #include "diag/HostLog.h"

@@ -11,7 +11,6 @@
 #include "CaughtException.h"
 #include "Environment.h"
 #include "GssMechanismLeaks.h"
-#include "LogCapture.h"
 #include "ScratchDir.h"
 #include "platform/Sspi.h"
 #include "smtp/TAuthentication.h"

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 
-#include <cstdlib>
 #include <iterator>
 #include <string>
 
@@ -10,7 +9,6 @@
 #include <sys/stat.h>
 #endif
 
-#include "Environment.h"
 #include "LogCapture.h"
 #include "OpenDescriptors.h"
 #include "ScratchDir.h"

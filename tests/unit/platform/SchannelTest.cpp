@@ -12,7 +12,6 @@
 #include "ScratchDir.h"
 #include "platform/Certificates.h"
 #include "platform/DynamicLibrary.h"
-#include "platform/LastError.h"
 #include "platform/Sspi.h"
 #include "platform/posix/TlsRecord_posix.h"
 
