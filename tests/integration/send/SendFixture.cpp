@@ -69,7 +69,7 @@ void SendFixture::SetUp() {
     // After the provider is loaded (on Windows secur32 reads its packages from HKLM then).
     m_scratch = std::make_unique<ScratchDir>();
     m_registry = std::make_unique<ScratchRegistry>(*m_scratch);
-    m_trust = std::make_unique<TestCaTrust>();
+    m_trust = HoldTestCaTrust();
     m_flags = MakeIniFlags(&m_log, LoadTestHostModule(true), m_hostDir.c_str());
 }
 

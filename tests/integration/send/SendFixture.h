@@ -41,16 +41,8 @@ std::string HostPath(const std::string& path);
 extern const char kHostSeparator;
 // The process's peak memory so far, in bytes.
 uint64_t PeakMemoryBytes();
-// The provider trusts the test CA (and on POSIX nothing else) while it lives.
-class TestCaTrust {
-public:
-    TestCaTrust();
-    ~TestCaTrust();
-
-private:
-    struct Impl;
-    std::unique_ptr<Impl> m_impl;
-};
+// The provider trusts the test CA (and on POSIX nothing else) while the answer lives.
+std::shared_ptr<void> HoldTestCaTrust();
 #if defined(_WIN32)
 // The trust problems (CERT_TRUST_*) of the last chain the provider asked for:
 // 0 when it ended at the test CA as a trusted root.
@@ -156,5 +148,5 @@ private:
     int m_nMarkers = 0;
     std::unique_ptr<ScratchDir> m_scratch;
     std::unique_ptr<ScratchRegistry> m_registry;
-    std::unique_ptr<TestCaTrust> m_trust;
+    std::shared_ptr<void> m_trust;
 };

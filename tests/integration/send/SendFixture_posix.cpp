@@ -22,14 +22,11 @@ uint64_t PeakMemoryBytes() {
     return static_cast<uint64_t>(usage.ru_maxrss) * 1024;
 }
 
-struct TestCaTrust::Impl {
+std::shared_ptr<void> HoldTestCaTrust() {
     const std::string certs = PeerValue("path.certs");
-    ScopedEnv env{{"SSL_CERT_FILE", (certs + "/ca.pem").c_str()},
-                  {"SSL_CERT_DIR", (certs + "/empty").c_str()}};
-};
-
-TestCaTrust::TestCaTrust() : m_impl(std::make_unique<Impl>()) {}
-TestCaTrust::~TestCaTrust() = default;
+    return std::shared_ptr<ScopedEnv>(new ScopedEnv{{"SSL_CERT_FILE", (certs + "/ca.pem").c_str()},
+                                                    {"SSL_CERT_DIR", (certs + "/empty").c_str()}});
+}
 
 struct SessionUser::Impl {
     const std::string file = PeerValue("path.scratch") + "/ntlm-user-" + std::to_string(::getpid());

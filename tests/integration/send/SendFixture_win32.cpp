@@ -94,20 +94,16 @@ uint32_t LastChainProblems() {
     return g_lastChainProblems;
 }
 
-struct TestCaTrust::Impl {
-    ImportPatch patch{Provider(), "CRYPT32.dll", "CertGetCertificateChain",
-                      reinterpret_cast<const void*>(&ChainOnTestCa)};
-};
-
-TestCaTrust::TestCaTrust() : m_impl(std::make_unique<Impl>()) {
+std::shared_ptr<void> HoldTestCaTrust() {
     EXPECT_NE(::CertEnumCertificatesInStore(TestCaStore(), nullptr), nullptr) << "no test CA";
-    EXPECT_EQ(m_impl->patch.Error(), "");
-    g_chainPatch = &m_impl->patch;
+    g_chainPatch = new ImportPatch(Provider(), "CRYPT32.dll", "CertGetCertificateChain",
+                                   reinterpret_cast<const void*>(&ChainOnTestCa));
+    EXPECT_EQ(g_chainPatch->Error(), "");
     g_lastChainProblems = ~0u;
-}
-
-TestCaTrust::~TestCaTrust() {
-    g_chainPatch = nullptr;
+    return std::shared_ptr<ImportPatch>(g_chainPatch, [](ImportPatch* patch) {
+        g_chainPatch = nullptr;
+        delete patch;
+    });
 }
 
 namespace {
