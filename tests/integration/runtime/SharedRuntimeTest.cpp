@@ -75,12 +75,7 @@ private:
                        "\nsmtpAuth=0\nsmtpSenderAddr=host@example.org\n");
         if (m_h != nullptr)
             m_lib.Uninitialize(m_h);
-        MAILINIFLAGS flags{};
-        flags.cbSize = sizeof flags;
-        flags.logProvider = &m_log;
-        flags.hResource = m_hResource;
-        flags.pszPrimaryDir = flags.pszSecondaryDir =
-            reinterpret_cast<const MAILWCHAR*>(m_wdir.c_str());
+        MAILINIFLAGS flags = MakeIniFlags(&m_log, m_hResource, m_wdir.c_str());
         m_h = m_lib.Initialize(&flags);
         if (m_h == nullptr)
             return MAILERR_INTERNAL;
