@@ -125,14 +125,9 @@ async def serve(a):
     await serve_until_stopped(server, stop_event(loop))
 
 
-def main(argv):
+if __name__ == "__main__":
     p = argparse.ArgumentParser(prog="ntlm_smtpd", description=__doc__.split("\n\n")[0])
     p.add_argument("--users", required=True)
     p.add_argument("--challenge", choices=("gss", "malformed", "overlong"), default="gss")
     quiet_aiosmtpd()
-    asyncio.run(serve(p.parse_args(argv)))
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    asyncio.run(serve(p.parse_args()))

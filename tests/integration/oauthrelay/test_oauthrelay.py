@@ -210,8 +210,8 @@ class TokenTest(RelayCase):
         threading.Thread(target=lambda: seen.append(refuse_tunnel(proxy)), daemon=True).start()
         address = "127.0.0.1:%d" % proxy.getsockname()[1]
         key = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
-        env = {"https_proxy": "http://" + address, "HTTPS_PROXY": None, "no_proxy": None,
-               "NO_PROXY": None, "all_proxy": None, "ALL_PROXY": None}
+        env = {"https_proxy": "http://" + address,
+               **dict.fromkeys(("HTTPS_PROXY", "no_proxy", "NO_PROXY", "all_proxy", "ALL_PROXY"))}
         if WINE:  # a proxy by name, "<local>" bypassed, no script
             blob = struct.pack("<III", 0x46, 0, 2) + b"".join(
                 struct.pack("<I", len(t)) + t for t in (address.encode(), b"<local>", b""))
