@@ -60,14 +60,10 @@ public:
         m_recipients.push_back(MAILRECIPIENT{0, kind, Keep(name), Keep(address)});
         return *this;
     }
-    HostMessage& To(const char16_t* name, const char16_t* address) {
-        return Recipient(MAILRECIP_TO, name, address);
-    }
-    HostMessage& Cc(const char16_t* name, const char16_t* address) {
-        return Recipient(MAILRECIP_CC, name, address);
-    }
-    HostMessage& Bcc(const char16_t* name, const char16_t* address) {
-        return Recipient(MAILRECIP_BCC, name, address);
+    HostMessage& To(const char16_t* n, const char16_t* a) { return Recipient(MAILRECIP_TO, n, a); }
+    HostMessage& Cc(const char16_t* n, const char16_t* a) { return Recipient(MAILRECIP_CC, n, a); }
+    HostMessage& Bcc(const char16_t* n, const char16_t* a) {
+        return Recipient(MAILRECIP_BCC, n, a);
     }
     HostMessage& Attach(const std::string& path, const char16_t* name = nullptr) {
         m_attachments.push_back(MAILATTACHMENT{0, Keep(name), Keep(FromUtf8(path))});

@@ -183,10 +183,9 @@ TEST(Message, OneMessageIdFromTheSendersDomainOrTheHostName) {
 // Windows of each answer of GetTimeZoneInformation (a substitute).
 TEST(Message, DateLine) {
     const std::string before = std::setlocale(LC_TIME, nullptr);
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "C"}) {
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE", "C"})
         if (std::setlocale(LC_TIME, name) != nullptr)
             break;
-    }
     const std::string chosen = std::setlocale(LC_TIME, nullptr);
     CheckDate(Field(TSMTPMessage().getHeader(), "Date"));
     EXPECT_EQ(std::setlocale(LC_TIME, nullptr), chosen);

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -47,10 +48,9 @@ protected:
         return data;
     }
     static size_t CountRecords(const LogCapture& log, const std::u16string& prefix) {
-        size_t n = 0;
-        for (const auto& r : log.Records())
-            n += r.message.rfind(prefix, 0) == 0 ? 1 : 0;
-        return n;
+        const auto records = log.Records();
+        return std::count_if(records.begin(), records.end(),
+                             [&](const auto& r) { return r.message.starts_with(prefix); });
     }
 
     TSMTPSSLSocket m_socket;
