@@ -139,10 +139,9 @@ class OAuthServers:
         # As a service that revokes an application's tokens after each message.
         self.revoke_after_message = False
         self.lock = threading.Lock()
-        self.token_requests = []  # the form of each request
-        self.issued = set()
-        self.logins = []          # (user, accepted) per AUTH XOAUTH2
-        self.messages = []        # the envelope's fields and the content of each
+        # The form of each token request, the tokens issued, (user, accepted) per AUTH
+        # XOAUTH2, and the envelope's fields and the content of each message.
+        self.token_requests, self.issued, self.logins, self.messages = [], set(), [], []
 
     def start(self):
         if self.certificates is None:

@@ -114,8 +114,7 @@ protected:
 
 TEST_F(SettingsTest, DefaultsWithoutAnySourceAndEveryFieldOfAStore) {
     EXPECT_EQ(Load(), Settings{});
-    EXPECT_EQ(m_flags.dwCfgSource & MAILCFG_SOURCE_FILE,
-              static_cast<uint32_t>(MAILCFG_SOURCE_FILE));
+    EXPECT_TRUE(m_flags.dwCfgSource & MAILCFG_SOURCE_FILE);
     EXPECT_EQ(ContentType(), u"");
     WriteStore(true,
                JoinConfigText({u"smtp.example.com", u"bob", u"Bob B", u"bob@example.com",

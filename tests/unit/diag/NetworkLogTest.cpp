@@ -36,10 +36,8 @@ public:
     }
 
     std::string Next(int waitMs = 2000) const {
-        if (!WaitReadable(m_fd, waitMs))
-            return std::string();
         char buffer[4096];
-        const long n = ReceiveBytes(m_fd, buffer, sizeof buffer);
+        const long n = WaitReadable(m_fd, waitMs) ? ReceiveBytes(m_fd, buffer, sizeof buffer) : 0;
         return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
     }
 
