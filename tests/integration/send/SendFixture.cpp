@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <utility>
 
 #include "LoopbackSocket.h"
 #include "api/ConfigText.h"
@@ -133,9 +134,7 @@ MAILRESULT SendFixture::Send(const MAILMESSAGE* message, const MAILSENDFLAGS* fl
 }
 
 void SendFixture::Close() {
-    if (m_h != nullptr)
-        Library().Uninitialize(m_h);
-    m_h = nullptr;
+    Library().Uninitialize(std::exchange(m_h, nullptr));  // a null handle is ignored
 }
 
 std::u16string SendFixture::Description() {

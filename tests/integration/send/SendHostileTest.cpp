@@ -28,9 +28,6 @@ ScriptedSmtpServer& UpToStartTls(ScriptedSmtpServer& server) {
         .Send("250-mail.test\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n")
         .Expect("STARTTLS");
 }
-ScriptedSmtpServer& UpToTls(ScriptedSmtpServer& server) {
-    return UpToStartTls(server).Send("220 go ahead\r\n");
-}
 
 struct HostileServer {
     const char* what;
@@ -89,7 +86,8 @@ TEST_F(SendHostileTest, EveryMisbehaviourEndsWithinTheLimit) {
          u"Unexpected RCPT TO response!. Last Response : 550 5.1.1 <bob250@example.org>: "
          u"Recipient address rejected\r\n",
          0, 2.5, true},
-        {"the TLS handshake stalls", true, [](ScriptedSmtpServer& s) { UpToTls(s).StaySilent(); },
+        {"the TLS handshake stalls", true,
+         [](ScriptedSmtpServer& s) { UpToStartTls(s).Send("220 go ahead\r\n").StaySilent(); },
          MAILERR_ACCESS_DENIED, u"Timed out after 1500 ms: the TLS handshake.", 10060},
         // Half a TLS record, then silence.
         {"partialrecord", true, nullptr, MAILERR_ACCESS_DENIED,

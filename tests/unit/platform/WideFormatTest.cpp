@@ -16,7 +16,6 @@ TEST(WideFormat, StringsIntegersAndPointersFollowTheWindowsConventions) {
     EXPECT_EQ(WFormat(u"%5d|%-5d|%05d", 42, 42, 42), u"   42|42   |00042");
     EXPECT_EQ(WFormat(u"%I64d", static_cast<long long>(1) << 40), u"1099511627776");
     EXPECT_EQ(WFormat(u"%c%%", u'Z'), u"Z%");
-    const std::u16string pointer = WFormat(u"%p", reinterpret_cast<void*>(0xABCDEF));
-    EXPECT_EQ(pointer.size(), sizeof(void*) * 2);
-    EXPECT_EQ(pointer.substr(pointer.size() - 6), u"ABCDEF");
+    EXPECT_EQ(WFormat(u"%p", reinterpret_cast<void*>(0xABCDEF)),
+              std::u16string(sizeof(void*) * 2 - 6, u'0') + u"ABCDEF");
 }

@@ -209,8 +209,7 @@ TEST_F(SessionTest, NotifyOnlyToAServerThatOffersDsn) {
             server.Exchange("EHLO", "502 no\r\n").Exchange("HELO", "250 mail.test\r\n");
         ScriptTransaction(server).Exchange("QUIT", "221 Bye\r\n");
         auto message = TextMessage();
-        CapturingLogProvider log;
-        SetHostLogProvider(&log);
+        m_hostLog.Clear();
         const SessionRun run = Run(server, [&](TSMTPConnection& session, int nPort) {
             session.Connect(u"localhost", TSMTPConnection::AUTH_NONE, nullptr, nullptr, nPort);
             session.SetDSNFlags(r.bSuccess, r.bFailure);
@@ -219,7 +218,7 @@ TEST_F(SessionTest, NotifyOnlyToAServerThatOffersDsn) {
         EXPECT_FALSE(run.error);
         EXPECT_THAT(server.Commands(), Contains(std::string("RCPT TO:<bob@example.org>") +
                                                 (r.notify ? r.notify : "")));
-        EXPECT_EQ(log.Contains(FromUtf8(kWarning), 4), r.notify == nullptr);
+        EXPECT_EQ(m_hostLog.Contains(FromUtf8(kWarning), 4), r.notify == nullptr);
     }
 }
 

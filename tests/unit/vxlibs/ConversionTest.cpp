@@ -37,16 +37,15 @@ TEST(Conversion, Windows1252AndUtf8WithReplacementCharacters) {
 }
 
 TEST(StringHelpers, TrimToLowerAndTheDebugLevel) {
-    std::u16string s = u" \t\r\nvalue \r\n";
-    trim(s, u" \t\r\n", true, true);
-    EXPECT_EQ(s, u"value");
-    s = u"  left  ";
-    trim(s, u" ", false, true);
-    EXPECT_EQ(s, u"  left");
-    s = u" \t ";
-    trim(s, u" \t\r\n", true, true);
-    EXPECT_EQ(s, u"");
-    s = u"UserName: \u00c4\u00d6\u00dc \u00d7 \u0100\u014a\u0178 \u4e2d";
+    for (auto [s, chars, bLeft, trimmed] :
+         {std::tuple<std::u16string, const char16_t*, bool, const char16_t*>{
+              u" \t\r\nvalue \r\n", u" \t\r\n", true, u"value"},
+          {u"  left  ", u" ", false, u"  left"},
+          {u" \t ", u" \t\r\n", true, u""}}) {
+        trim(s, chars, bLeft, true);
+        EXPECT_EQ(s, trimmed);
+    }
+    std::u16string s = u"UserName: \u00c4\u00d6\u00dc \u00d7 \u0100\u014a\u0178 \u4e2d";
     to_lower(s);
     EXPECT_EQ(s, u"username: \u00e4\u00f6\u00fc \u00d7 \u0101\u014b\u00ff \u4e2d");
     {
