@@ -57,8 +57,7 @@ public:
         return Set(m_bOriginator = true);
     }
     HostMessage& Recipient(int32_t kind, const char16_t* name, const char16_t* address) {
-        m_recipients.push_back(MAILRECIPIENT{0, kind, Keep(name), Keep(address)});
-        return *this;
+        return Set(m_recipients.emplace_back(MAILRECIPIENT{0, kind, Keep(name), Keep(address)}));
     }
     HostMessage& To(const char16_t* n, const char16_t* a) { return Recipient(MAILRECIP_TO, n, a); }
     HostMessage& Cc(const char16_t* n, const char16_t* a) { return Recipient(MAILRECIP_CC, n, a); }
@@ -66,8 +65,7 @@ public:
         return Recipient(MAILRECIP_BCC, n, a);
     }
     HostMessage& Attach(const std::string& path, const char16_t* name = nullptr) {
-        m_attachments.push_back(MAILATTACHMENT{0, Keep(name), Keep(FromUtf8(path))});
-        return *this;
+        return Set(m_attachments.emplace_back(MAILATTACHMENT{0, Keep(name), Keep(FromUtf8(path))}));
     }
 
     // Valid while this object lives unchanged.

@@ -115,12 +115,11 @@ class SampleHostTest(unittest.TestCase):
                              "--from", "\"New Name\" <new@example.org>", "--bcc",
                              "hidden@example.org", "--subject", "\u2603 snow", "--body-file", body,
                              "--html", "--priority", "normal", "--notify", "success")
-        self.assertEqual(msg["To"].addresses[0].display_name, "J\u00fcrgen M\u00fcller")
-        self.assertEqual((msg["From"].addresses[0].display_name, str(msg["Subject"])),
-                         ("New Name", "\u2603 snow"))
-        self.assertEqual((str(msg["X-Priority"]), env["rcpt_params"][0]["params"]),
-                         ("3", ["NOTIFY=SUCCESS"]))
-        self.assertEqual(env["rcpt_tos"], ["jm@example.org", "hidden@example.org"])
+        self.assertEqual((msg["To"].addresses[0].display_name, msg["From"].addresses[0].display_name,
+                          str(msg["Subject"]), str(msg["X-Priority"])),
+                         ("J\u00fcrgen M\u00fcller", "New Name", "\u2603 snow", "3"))
+        self.assertEqual((env["rcpt_params"][0]["params"], env["rcpt_tos"]),
+                         (["NOTIFY=SUCCESS"], ["jm@example.org", "hidden@example.org"]))
         self.assertEqual(msg.get_body(("html",)).get_content().strip(), "<p>\u00c4rger \u2603</p>")
 
     def test_failed_sends_print_the_error_report(self):

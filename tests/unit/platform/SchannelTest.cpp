@@ -130,10 +130,8 @@ protected:
     };
 
     Decrypted Decrypt(Bytes held) {
-        SecBuffer b[4] = {{static_cast<ULONG>(held.size()), SECBUFFER_DATA, held.data()},
-                          {0, SECBUFFER_EMPTY, nullptr},
-                          {0, SECBUFFER_EMPTY, nullptr},
-                          {0, SECBUFFER_EMPTY, nullptr}};
+        // The other three empty: SECBUFFER_EMPTY is 0.
+        SecBuffer b[4] = {{static_cast<ULONG>(held.size()), SECBUFFER_DATA, held.data()}};
         SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
         Decrypted r{DecryptMessage(&m_ctx, &desc, 0, nullptr)};
         for (int i = 0; i < 4; ++i) {
