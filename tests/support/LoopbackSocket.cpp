@@ -47,9 +47,7 @@ TestSocket AcceptOne(TestSocket listener) {
 }
 
 bool WaitReadable(TestSocket s, int waitMs) {
-    WSAPOLLFD p{};
-    p.fd = s;
-    p.events = POLLRDNORM;
+    WSAPOLLFD p{s, POLLRDNORM, 0};
     return ::WSAPoll(&p, 1, waitMs) > 0;
 }
 

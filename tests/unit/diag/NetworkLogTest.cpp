@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "Environment.h"
 #include "LoopbackSocket.h"
@@ -144,6 +145,5 @@ TEST_F(NetworkLogTest, TheFirstWriteSetsTheLogUp) {
         platform::RegQueryValueExW(h, u"loglevel", &type, reinterpret_cast<BYTE*>(&level), &cb),
         ERROR_SUCCESS);
     platform::RegCloseKey(h);
-    EXPECT_EQ(type, REG_DWORD);
-    EXPECT_EQ(level, 4u);
+    EXPECT_EQ(std::pair(type, level), (std::pair<DWORD, DWORD>(REG_DWORD, 4)));
 }

@@ -77,8 +77,7 @@ TEST_F(TSMTPSSLSocketTest, SocketStateAndConnectionFailures) {
     EXPECT_EQ(
         e->m_strMessage,
         u"Cannot retrieve host information corresponding to a host name from a host database!");
-    EXPECT_GE(e->m_dwError, 11001u);
-    EXPECT_LE(e->m_dwError, 11004u);
+    EXPECT_TRUE(e->m_dwError >= 11001u && e->m_dwError <= 11004u) << e->m_dwError;
     s.Close();
 }
 
