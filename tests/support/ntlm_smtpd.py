@@ -80,8 +80,7 @@ class Handler:
             say("AUTH NTLM with initial response")
             negotiate = decode(args[1], "initial response")
             if self.mode == "malformed":
-                challenge = b"334 TlRMTVNTUAACAAAA!!not*base64!!"
-                size = 0
+                challenge, size = b"334 TlRMTVNTUAACAAAA!!not*base64!!", 0
             else:
                 token = (b"NTLMSSP\x00\x02\x00\x00\x00" + os.urandom(16000 - 12)
                          if self.mode == "overlong" else step(ctx, negotiate, "negotiate token"))

@@ -145,10 +145,9 @@ class OAuthServers:
 
     def start(self):
         if self.certificates is None:
-            tls = os.path.join(self.folder, "tls")
-            make_certificates(tls)
-            self.certificates = tuple(os.path.join(tls, n) for n in ("server.pem", "server.key",
-                                                                     "ca.pem"))
+            make_certificates(os.path.join(self.folder, "tls"))
+            self.certificates = tuple(os.path.join(self.folder, "tls", n) for n in (
+                "server.pem", "server.key", "ca.pem"))
         cert, key, self.ca_file = self.certificates
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(cert, key)
