@@ -306,8 +306,7 @@ TEST_F(SessionTest, ReachesTheServerOnEitherFamily) {
         ASSERT_FALSE(e) << ToUtf8(e->GetErrorText());
         const std::string address = row.bIPv6 ? "::1" : "127.0.0.1";
         EXPECT_EQ(session->m_pSocket->PeerAddress(), address);
-        EXPECT_TRUE(m_hostLog.Contains(u"Connected to " + row.host + u" (" +
-                                           std::u16string(address.begin(), address.end()) +
+        EXPECT_TRUE(m_hostLog.Contains(u"Connected to " + row.host + u" (" + FromUtf8(address) +
                                            u") port " + platform::WFormat(u"%d", port) + u".",
                                        HOSTLOG_PROGRESS));
         session.reset();
