@@ -39,6 +39,7 @@ import ipaddress
 import itertools
 import json
 import os
+import pathlib
 import shutil
 import signal
 import socket
@@ -97,8 +98,7 @@ def make_certificates(folder):
                                  serialization.NoEncryption())
 
     def put(name, data):
-        with open(os.path.join(folder, name), "wb") as f:
-            f.write(data)
+        pathlib.Path(folder, name).write_bytes(data)
 
     def write(name, made, *chain):
         put(name + ".pem", b"".join(c.public_bytes(pem) for c in (made[0],) + chain))
@@ -308,9 +308,8 @@ def answer(folder, peers, request):
     while True:
         found = []
         for p in sorted(glob.glob(os.path.join(folder, "mail", "*", "*.json"))):
-            with open(p, encoding="utf-8") as f:
-                if words[1] in json.load(f).get("rcpt_tos", []):
-                    found.append(p[:-5] + ".eml")
+            if words[1] in json.loads(pathlib.Path(p).read_text("utf-8")).get("rcpt_tos", []):
+                found.append(p[:-5] + ".eml")
         if "postfix" in peers:
             found += peers["postfix"].delivered(words[1])
         if found or time.monotonic() > deadline:
@@ -321,12 +320,9 @@ def answer(folder, peers, request):
     if words[0] == "stored":
         return found
     # check_message.py reads the message; the session facts are the record's.
-    record = {}
-    if os.path.exists(found[0][:-4] + ".json"):
-        with open(found[0][:-4] + ".json", encoding="utf-8") as g:
-            record = json.load(g)
-    with open(words[2], encoding="utf-8") as f:
-        envelope = json.load(f).get("envelope", {})
+    beside = pathlib.Path(found[0][:-4] + ".json")
+    record = json.loads(beside.read_text("utf-8")) if beside.exists() else {}
+    envelope = json.loads(pathlib.Path(words[2]).read_text("utf-8")).get("envelope", {})
     wrong = ["envelope %s: got %r, expected %r" % (k, record.get(k), v)
              for k, v in envelope.items() if record.get(k) != v]
     run = subprocess.run([sys.executable, CHECK_MESSAGE, found[0], words[2], words[1]],
@@ -338,8 +334,7 @@ def answer(folder, peers, request):
 def serve(folder, certs):
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    with open(os.path.join(folder, "ntlm-users"), "w") as f:
-        f.write("\n".join(NTLM_USERS) + "\n")
+    pathlib.Path(folder, "ntlm-users").write_text("\n".join(NTLM_USERS) + "\n")
     peers = {name: start(folder, certs) for name, start in PEERS}
 
     class Handler(socketserver.StreamRequestHandler):
@@ -361,8 +356,7 @@ def serve(folder, certs):
         values.update({"port.control": control.server_address[1], "account.user": ACCOUNT[0],
                        "account.password": ACCOUNT[1], "path.certs": certs,
                        "path.scratch": os.path.join(folder, "scratch")})
-        with open(os.path.join(folder, "peers.new"), "w") as f:
-            f.writelines("%s=%s\n" % item for item in values.items())
+        pathlib.Path(folder, "peers.new").write_text("".join("%s=%s\n" % i for i in values.items()))
         os.replace(os.path.join(folder, "peers.new"), os.path.join(folder, "peers.txt"))
         print("peers: ready", values, flush=True)
         stop.wait(3600)
@@ -373,12 +367,10 @@ def serve(folder, certs):
 
 def stop_peers(folder):
     try:
-        with open(os.path.join(folder, "peers.pid")) as f:
-            pid = int(f.read())
+        pid = int(pathlib.Path(folder, "peers.pid").read_text())
         os.remove(os.path.join(folder, "peers.pid"))
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            if b"peers.py" not in f.read():
-                return 0  # the number belongs to another process now
+        if b"peers.py" not in pathlib.Path("/proc/%d/cmdline" % pid).read_bytes():
+            return 0  # the number belongs to another process now
         os.kill(pid, signal.SIGTERM)
         for _ in range(100):
             time.sleep(0.05)
@@ -405,18 +397,15 @@ def start_peers(folder, certs):
         process = subprocess.Popen([sys.executable, os.path.abspath(__file__), "serve", "--dir",
                                     folder, certs], stdin=subprocess.DEVNULL, stdout=log,
                                    stderr=subprocess.STDOUT, start_new_session=True)
-    with open(os.path.join(folder, "peers.pid"), "w") as f:
-        f.write(str(process.pid))
+    pathlib.Path(folder, "peers.pid").write_text(str(process.pid))
     deadline = time.monotonic() + 120
     while not os.path.exists(ready) and process.poll() is None and time.monotonic() < deadline:
         time.sleep(0.1)
     if not os.path.exists(ready):
-        with open(os.path.join(folder, "peers.log")) as f:
-            sys.stderr.write(f.read())
+        sys.stderr.write(pathlib.Path(folder, "peers.log").read_text())
         stop_peers(folder)
         return 1
-    with open(ready) as f:
-        sys.stdout.write(f.read())
+    sys.stdout.write(pathlib.Path(ready).read_text())
     return 0
 
 

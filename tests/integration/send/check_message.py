@@ -26,6 +26,7 @@ import email
 import email.policy
 import json
 import os
+import pathlib
 import re
 import sys
 
@@ -68,24 +69,20 @@ def strict_problems(raw, msg):
 
 
 def main(eml, expected_path, marker=None):
-    with open(eml, "rb") as f:
-        raw = f.read()
+    raw = pathlib.Path(eml).read_bytes()
     # A header block in UTF-8 (RFC 6532) is read as text: from bytes, the
     # email package would keep its letters as undecodable bytes.
     head = re.split(b"\r?\n\r?\n", raw, 1)[0]
     msg = email.message_from_bytes(raw, policy=email.policy.default) if head.isascii() else \
         email.message_from_string(raw.decode("utf-8"), policy=email.policy.SMTPUTF8)
-    envelope = {}
-    if os.path.exists(eml[:-4] + ".json"):
-        with open(eml[:-4] + ".json") as f:
-            envelope = json.load(f)
+    beside = pathlib.Path(eml[:-4] + ".json")
+    envelope = json.loads(beside.read_text()) if beside.exists() else {}
     if marker in envelope.get("rcpt_tos", []):
         at = envelope["rcpt_tos"].index(marker)
         del envelope["rcpt_tos"][at]
         if len(envelope.get("rcpt_params", [])) > at:
             del envelope["rcpt_params"][at]
-    with open(expected_path, encoding="utf-8") as f:
-        want = json.load(f)
+    want = json.loads(pathlib.Path(expected_path).read_text("utf-8"))
     problems = []
 
     def same(what, got, expected):
@@ -135,8 +132,7 @@ def main(eml, expected_path, marker=None):
         same("attachment names", [p.get_filename() for p in got],
              [a["filename"] for a in want["attachments"]])
         for part, expected in zip(got, want["attachments"]):
-            with open(os.path.join(os.path.dirname(expected_path), expected["path"]), "rb") as f:
-                data = f.read()
+            data = pathlib.Path(os.path.dirname(expected_path), expected["path"]).read_bytes()
             payload = part.get_payload(decode=True) or b""
             if payload != data:
                 problems.append("attachment %s: %d bytes differ from the %d bytes of %s" % (
