@@ -144,7 +144,10 @@ protected:
 
 // Own handles while a reader holds the store, then one shared handle: each
 // message once, each thread its own outcome; the log's socket goes at the end.
+// Each handle keeps its connection, which the shared one's threads take in
+// turn (a refused recipient leaves it to be reset), until Uninitialize.
 TEST_F(ThreadsTest, EveryMessageOnceAndEachThreadReadsItsOwnError) {
+    ScopedEnv keepAlive({{"SMTPMAIL_KEEPALIVE_S", "60"}});
     const int before = OpenDescriptors();
     constexpr int kOwn = 8, kMessages = 10, kSharing = 4, kShared = 25;
     std::atomic<int> failures{0};
