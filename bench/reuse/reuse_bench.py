@@ -3,7 +3,7 @@
 
     /usr/bin/python3 bench/reuse/reuse_bench.py BUILD      (or: --target bench_reuse)
 
-BUILD is a build folder with ReuseBench, libsmtpmail.so and smtpmail-cfg in
+BUILD is a build folder with SendBench, libsmtpmail.so and smtpmail-cfg in
 BUILD/bin. Everything runs on 127.0.0.1: an aiosmtpd server (STARTTLS with the
 test certificates of tests/support/peers.py, AUTH PLAIN with one account,
 PIPELINING advertised) behind a proxy that holds every chunk 10 ms in each
@@ -50,7 +50,7 @@ ROUND_TRIP_MS = 2 * DELAY_S * 1000
 TARGET_ROUND_TRIPS = 3.5
 USER, PASSWORD = "bench-user", "Bench-pass 1"
 SENDER, RECIPIENT = "sender@example.org", "bench@example.org"
-# The provider's body: 32 lines of 62 characters and CRLF (ReuseBench.cpp).
+# The provider's body: 32 lines of 62 characters and CRLF (SendBench --reuse-child).
 BODY = "A line of the weekly report, as long as most lines of text are\r\n" * 32
 
 
@@ -156,7 +156,7 @@ def run_proxy(sock, server_port, accepted):
 # ------------------------------------------------------------ the contenders
 
 def provider(build, folder, port, certs, keepalive):
-    """ReuseBench in a process of its own, as a host loads the provider; the
+    """SendBench --reuse-child in a process of its own, as a host loads the provider; the
     store written by smtpmail-cfg, the test CA the only trusted root."""
     config = os.path.join(folder, "provider")
     if not os.path.exists(os.path.join(config, "smtp.cfg")):
@@ -172,10 +172,10 @@ def provider(build, folder, port, certs, keepalive):
                SMTPMAIL_REGISTRY_ROOT=os.path.join(folder, "registry"),
                SSL_CERT_FILE=os.path.join(certs, "ca.pem"),
                SSL_CERT_DIR=os.path.join(certs, "empty"))
-    done = subprocess.run([os.path.join(build, "bin", "ReuseBench"), config, str(MESSAGES)],
-                          env=env, stdout=subprocess.PIPE, text=True, timeout=300)
+    done = subprocess.run([os.path.join(build, "bin", "SendBench"), "--reuse-child", config,
+                           str(MESSAGES)], env=env, stdout=subprocess.PIPE, text=True, timeout=300)
     if done.returncode != 0:
-        sys.exit("ReuseBench failed (exit %d), see above" % done.returncode)
+        sys.exit("SendBench --reuse-child failed (exit %d), see above" % done.returncode)
     fields = dict(word.split("=") for word in done.stdout.split())
     return float(fields["total_ms"])
 
@@ -240,8 +240,8 @@ def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     build = os.path.abspath(sys.argv[1])
-    if not os.access(os.path.join(build, "bin", "ReuseBench"), os.X_OK):
-        sys.exit("%s/bin/ReuseBench is missing: build the target ReuseBench first" % build)
+    if not os.access(os.path.join(build, "bin", "SendBench"), os.X_OK):
+        sys.exit("%s/bin/SendBench is missing: build the target SendBench first" % build)
     with tempfile.TemporaryDirectory(prefix="reuse-bench-") as folder:
         certs = os.path.join(folder, "certs")
         make_certificates(certs)
