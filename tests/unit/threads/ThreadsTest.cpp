@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -39,6 +40,12 @@ public:
         CloseSocket(m_listener);
     }
     int Port() const { return m_nPort; }
+    // Waits (at most 5 s) until the server closed every connection: its
+    // side of the last goodbye may close after the client's side.
+    void AwaitClosed() {
+        for (int i = 0; i < 500 && m_nOpen > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     std::map<std::string, int> Subjects() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_subjects;
@@ -51,7 +58,8 @@ private:
                 continue;
             TestSocket s = AcceptOne(m_listener);
             if (s != kNoSocket)
-                m_serving.emplace_back([this, s] { Serve(s), CloseSocket(s); });
+                ++m_nOpen,
+                    m_serving.emplace_back([this, s] { Serve(s), CloseSocket(s), --m_nOpen; });
         }
     }
     void Serve(TestSocket s) {
@@ -91,6 +99,7 @@ private:
     int m_nPort = 0;
     TestSocket m_listener;
     std::atomic<bool> m_bStop{false};
+    std::atomic<int> m_nOpen{0};
     std::vector<std::thread> m_serving;
     std::thread m_accepting;
     std::mutex m_mutex;
@@ -193,6 +202,7 @@ TEST_F(ThreadsTest, EveryMessageOnceAndEachThreadReadsItsOwnError) {
     for (const auto& [subject, count] : subjects)
         EXPECT_EQ(count, 1) << subject;
 #if !defined(_WIN32)
+    m_server.AwaitClosed();
     EXPECT_EQ(OpenDescriptors(), before) << "a socket left open";
 #endif
     static_cast<void>(before);
