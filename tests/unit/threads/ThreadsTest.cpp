@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "Environment.h"
 #include "HostMessage.h"
 #include "LogCapture.h"
 #include "LoopbackSocket.h"
@@ -18,7 +19,6 @@
 #include "ProviderLibrary.h"
 #include "ScratchDir.h"
 #if !defined(_WIN32)
-#include "Environment.h"
 #include "ScriptedSmtpServer.h"
 #endif
 #include "api/ConfigText.h"
