@@ -56,6 +56,8 @@ public:
     // The message through the connection; a kept one that the server closed
     // before the transaction took a recipient is connected again once.
     MAILRESULT SendOnConnection(TSMTPConnection& connection, TSMTPMessage& message, bool bReused);
+    // A note on the kept connection, to the trace and the host's log.
+    static void NoteConnection(const std::u16string& sText);
     // Ends the kept connection with QUIT.
     void EndKeptConnection();
     // The settings a kept connection was opened with, in one text.

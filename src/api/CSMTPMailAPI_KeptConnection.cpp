@@ -14,12 +14,6 @@
 
 namespace {
 
-// A note on the kept connection, to the trace and the host's log.
-void Note(const std::u16string& sText) {
-    DiagPrint(u"%s\n", sText.c_str());
-    HostLogMessage(HOSTLOG_PROGRESS, sText.c_str());
-}
-
 // QUIT, within the short limit of a goodbye; a server that is gone already
 // only gets the socket closed.
 void EndConnection(std::unique_ptr<TSMTPConnection>& connection) {
@@ -32,6 +26,11 @@ void EndConnection(std::unique_ptr<TSMTPConnection>& connection) {
 }
 
 }  // namespace
+
+void CSMTPMailAPI::NoteConnection(const std::u16string& sText) {
+    DiagPrint(u"%s\n", sText.c_str());
+    HostLogMessage(HOSTLOG_PROGRESS, sText.c_str());
+}
 
 std::u16string CSMTPMailAPI::ConnectionSettings() const {
     // Everything the greeting, the channel and the login depend on.
@@ -48,24 +47,25 @@ std::unique_ptr<TSMTPConnection> CSMTPMailAPI::TakeConnection(bool& bConnected) 
     if (kept != nullptr) {
         const auto idle = std::chrono::steady_clock::now() - m_KeptSince;
         if (m_strKeptSettings != ConnectionSettings() || m_nKeepAliveSeconds <= 0) {
-            Note(u"CSMTPMailAPI::Send() - The kept connection is closed: the settings changed.");
+            NoteConnection(
+                u"CSMTPMailAPI::Send() - The kept connection is closed: the settings changed.");
             EndConnection(kept);
             kept.reset();
         } else if (idle > std::chrono::seconds(m_nKeepAliveSeconds)) {
-            Note(
+            NoteConnection(
                 platform::WFormat(u"CSMTPMailAPI::Send() - The kept connection to %s is closed: "
                                   u"idle for longer than %d seconds.",
                                   sWhere.c_str(), m_nKeepAliveSeconds));
             EndConnection(kept);
         } else if (kept->IsClosedWhileIdle()) {
-            Note(
+            NoteConnection(
                 platform::WFormat(u"CSMTPMailAPI::Send() - The server closed the kept "
                                   u"connection to %s; a new connection replaces it.",
                                   sWhere.c_str()));
             kept->AbortConnection();
         } else {
-            Note(platform::WFormat(u"CSMTPMailAPI::Send() - The connection to %s is used again.",
-                                   sWhere.c_str()));
+            NoteConnection(platform::WFormat(
+                u"CSMTPMailAPI::Send() - The connection to %s is used again.", sWhere.c_str()));
             bConnected = true;
             return kept;
         }

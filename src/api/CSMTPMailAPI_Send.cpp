@@ -282,10 +282,6 @@ MAILRESULT CSMTPMailAPI::ConnectForSend(TSMTPConnection& connection) {
     try {
         connection.Connect(m_strHost.c_str(), m_nAuthMethod, m_strUser.c_str(),
                            m_strPassword.c_str(), m_nPort);
-        if (connection.ResumedTLS())
-            DiagPrint(
-                u"CSMTPMailAPI::Send() - The TLS session of an earlier connection was "
-                u"resumed.\n");
     } catch (const TSMTPException& e) {
         return ReportSendException(
             e, u"CSMTPMailAPI::Send() - An error occured connecting to server. ",
@@ -304,12 +300,10 @@ MAILRESULT CSMTPMailAPI::SendOnConnection(TSMTPConnection& connection, TSMTPMess
         // recipient is replaced once; the message was not delivered.
         if (!bReused || !connection.ClosedBeforeAnyRecipient())
             throw;
-        const std::u16string sText = platform::WFormat(
-            u"CSMTPMailAPI::Send() - The server closed the kept connection to "
-            u"%s port %d (%s); a new connection replaces it.",
-            m_strHost.c_str(), m_nPort, e.m_strText.c_str());
-        DiagPrint(u"%s\n", sText.c_str());
-        HostLogMessage(HOSTLOG_PROGRESS, sText.c_str());
+        NoteConnection(
+            platform::WFormat(u"CSMTPMailAPI::Send() - The server closed the kept connection to "
+                              u"%s port %d (%s); a new connection replaces it.",
+                              m_strHost.c_str(), m_nPort, e.m_strText.c_str()));
     }
     connection.AbortConnection();
     const MAILRESULT nResult = ConnectForSend(connection);

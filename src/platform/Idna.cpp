@@ -14,9 +14,8 @@ bool IsLetterOrDigit(char16_t c) {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9');
 }
 
-// Labels of 1 to 63 letters, digits and hyphens, none at either end of a
-// label, 253 characters at most: what a mail domain may be (RFC 5321, 4.1.2).
-// The systems' IDNA lets an empty label, a trailing dot or an underscore pass.
+}  // namespace
+
 bool IsHostName(std::u16string_view sName) {
     if (sName.empty() || sName.size() > 253)
         return false;
@@ -33,8 +32,6 @@ bool IsHostName(std::u16string_view sName) {
     }
     return true;
 }
-
-}  // namespace
 
 bool AddressToAscii(std::u16string_view sAddress, std::u16string& sAscii) {
     const std::size_t nAt = sAddress.rfind(u'@');

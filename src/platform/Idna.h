@@ -15,6 +15,11 @@ namespace platform {
 // alone. False when IDNA refuses the domain.
 bool AddressToAscii(std::u16string_view sAddress, std::u16string& sAscii);
 
+// Labels of 1 to 63 letters, digits and hyphens, none at either end of a
+// label, 253 characters at most: what a mail domain may be (RFC 5321, 4.1.2).
+// The systems' IDNA lets an empty label, a trailing dot or an underscore pass.
+bool IsHostName(std::u16string_view sName);
+
 // What the backend does for AddressToAscii: the whole domain through the
 // system's ToASCII (UTS #46 nontransitional processing where the system has
 // it); false when it refuses the domain.

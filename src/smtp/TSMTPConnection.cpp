@@ -9,6 +9,7 @@
 #include "diag/FunctionTrace.h"
 #include "diag/HostLog.h"
 #include "platform/ComputerName.h"
+#include "platform/Idna.h"
 #include "platform/Sockets.h"
 #include "platform/WideFormat.h"
 #include "transport/TSMTPException.h"
@@ -51,28 +52,14 @@ std::u16string Widen(const std::string& ascii) {
     return std::u16string(ascii.begin(), ascii.end());
 }
 
-// A domain name with at least two labels of letters, digits and hyphens
-// (RFC 1035), the last one not all digits, so that no address passes for one.
+// A host name (RFC 1035) with at least two labels, the last one not all
+// digits, so that no address passes for one.
 bool IsFullyQualified(const std::string& name) {
-    if (name.empty() || name.size() > 253 || name.find('.') == std::string::npos)
-        return false;
-    std::size_t start = 0;
-    bool bDigitsOnly = true;
-    while (start <= name.size()) {
-        const std::size_t end = std::min(name.find('.', start), name.size());
-        if (end == start || end - start > 63 || name[start] == '-' || name[end - 1] == '-')
-            return false;
-        bDigitsOnly = true;
-        for (std::size_t i = start; i < end; ++i) {
-            const char c = name[i];
-            const bool bDigit = c >= '0' && c <= '9';
-            if (!bDigit && !(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && c != '-')
-                return false;
-            bDigitsOnly = bDigitsOnly && bDigit;
-        }
-        start = end + 1;
-    }
-    return !bDigitsOnly;
+    const std::u16string sName = Widen(name);
+    const std::u16string_view last = std::u16string_view(sName).substr(sName.rfind(u'.') + 1);
+    return sName.find(u'.') != std::u16string::npos && platform::IsHostName(sName) &&
+           !std::all_of(last.begin(), last.end(),
+                        [](char16_t c) { return c >= u'0' && c <= u'9'; });
 }
 
 // "[192.0.2.7]" or "[IPv6:2001:db8::7]" (RFC 5321, 4.1.3) for the local
@@ -380,10 +367,6 @@ bool TSMTPConnection::IsClosedWhileIdle() {
 
 bool TSMTPConnection::ClosedBeforeAnyRecipient() const {
     return m_bServerClosed && m_nAcceptedRecipients == 0;
-}
-
-bool TSMTPConnection::ResumedTLS() const {
-    return m_pSocket != nullptr && m_pSocket->m_bResumed;
 }
 
 void TSMTPConnection::Disconnect(bool bSendQuit) {

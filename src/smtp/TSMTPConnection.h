@@ -58,8 +58,6 @@ public:
     // accepted a recipient of the transaction: the message can go through a
     // new connection without being delivered twice.
     bool ClosedBeforeAnyRecipient() const;
-    // Whether the last TLS handshake resumed a session of an earlier connection.
-    bool ResumedTLS() const;
     // Whether the object holds an open socket.
     bool HasSocket() const;
     // Closes the socket after the conversation broke, whatever state the TLS

@@ -87,7 +87,8 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
         // connection would find this one's envelope.
         m_bNeedsReset = true;
         std::u16string sResponse;
-        if (m_bPipelining && m_bServerPipelining) {
+        const bool bPipelined = m_bPipelining && m_bServerPipelining;
+        if (bPipelined) {
             SendEnvelopePipelined(sMailFrom, message, bReset);
         } else {
             if (bReset)
@@ -112,11 +113,10 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
                 u"The server offers no delivery status notifications (DSN): the message goes "
                 u"without NOTIFY.");
         }
+        // A pipelined envelope went as one group, its recipients included.
         for (int nKind : kinds) {
-            const int nCount = m_bPipelining && m_bServerPipelining
-                                   ? 0  // the envelope went as one group
-                                   : message.GetNumberOfRecipients(nKind);
-            for (int i = 0; i < nCount; ++i) {
+            const int nCount = message.GetNumberOfRecipients(nKind);
+            for (int i = 0; i < nCount && !bPipelined; ++i) {
                 const TSMTPAddress* pRecipient = message.GetRecipient(i, nKind);
                 if (pRecipient == nullptr) {
                     Warn(u"No recipient specified.");
