@@ -65,6 +65,7 @@ def make_certificates(folder):
     from cryptography import x509
     from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature
     from cryptography.x509.oid import ExtendedKeyUsageOID as Usage, NameOID
 
     os.makedirs(os.path.join(folder, "empty"), exist_ok=True)
@@ -72,6 +73,16 @@ def make_certificates(folder):
     serials = itertools.count(1)
     local = [x509.DNSName("localhost"), x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]
     pem = serialization.Encoding.PEM
+
+    def sign(builder, key):
+        # Wine's crypt32 joins r and s as they come, unpadded: a signature with
+        # a value shorter than the curve's 32 bytes (1 in 128) would fail there
+        # as "signature not valid". ECDSA signs anew with a fresh nonce.
+        while True:
+            made = builder.sign(key, hashes.SHA256())
+            r, s = decode_dss_signature(made.signature)
+            if min(r.bit_length(), s.bit_length()) > 248:
+                return made
 
     def make(cn, issuer=None, days=(-1, 825), san=local, usage=Usage.SERVER_AUTH, ca=False):
         key = ec.generate_private_key(ec.SECP256R1())
@@ -91,7 +102,7 @@ def make_certificates(folder):
             b = b.add_extension(x509.ExtendedKeyUsage([usage]), False)
             if san:
                 b = b.add_extension(x509.SubjectAlternativeName(san), False)
-        return b.sign(signer_key, hashes.SHA256()), key
+        return sign(b, signer_key), key
 
     def key_bytes(key):
         return key.private_bytes(pem, serialization.PrivateFormat.PKCS8,
@@ -122,8 +133,8 @@ def make_certificates(folder):
            .next_update(now + datetime.timedelta(days=30))
            .add_revoked_certificate(x509.RevokedCertificateBuilder()
                                     .serial_number(revoked[0].serial_number)
-                                    .revocation_date(now - datetime.timedelta(days=1)).build())
-           .sign(ca[1], hashes.SHA256()))
+                                    .revocation_date(now - datetime.timedelta(days=1)).build()))
+    crl = sign(crl, ca[1])
     put("ca-crl.pem", ca[0].public_bytes(pem) + crl.public_bytes(pem))
     write("partialchain", chained)
     write("fullchain", chained, intermediate[0])
