@@ -344,8 +344,7 @@ int TSMTPSSLSocket::ClientHandshakeLoop(CredHandle* phCreds, CtxtHandle* phConte
                     u"Recive data; cbIoBuffer='%d', (IO_BUFFER_SIZE - cbIoBuffer)='%d', "
                     u"cbData='%d', scRet='%d'",
                     cbIoBuffer, IO_BUFFER_SIZE - cbIoBuffer, cbData, scRet);
-                if (cbData == SOCKET_ERROR)
-                    throw TSMTPException(3, u"SEC_E_INTERNAL_ERROR.");
+                // Receive throws its own errors; 0 is the server's close.
                 if (cbData == 0) {
                     SetLastError(WSAECONNRESET);
                     throw TSMTPException(3,
