@@ -123,6 +123,14 @@ TEST(BodyPart, HeadersAndFooters) {
                   Utf16ToUtf8(withChild->GetBoundary()) + "\"\r\n" + b64 +
                   "Content-Disposition: attachment; filename=\"report.csv\"\r\nContent-ID: "
                   "<c>\r\n\r\n");
+    // The limit itself: 78 characters with the ";" that may follow stay on the line.
+    TSMTPBodyPart* named = root.GetChildBodyPart(2);
+    for (const auto& [stem, gap] : {std::pair{29u, "; "}, {30u, ";\r\n "}}) {
+        named->m_sTitle = std::u16string(stem, u'x') + u".pdf";
+        const std::string line =
+            std::string("attachment") + gap + "filename=\"" + std::string(stem, 'x') + ".pdf\"\r\n";
+        EXPECT_NE(Header(*named).find(line), std::string::npos) << Header(*named);
+    }
 }
 
 TEST(BodyPart, TextBodiesInTheirCharsetAndTransparentOnce) {
