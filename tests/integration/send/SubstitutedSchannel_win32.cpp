@@ -354,7 +354,25 @@ struct SchannelTable {
             return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&RtlGetVersion));
         return patch->Original<decltype(&::GetProcAddress)>()(module, name);
     }
+    // The provider's GetProcAddress through the scripted package, with a new journal.
+    struct Patch : ImportPatch {
+        Patch()
+            : ImportPatch(::GetModuleHandleW(L"smtpmail.dll"), "KERNEL32.dll", "GetProcAddress",
+                          reinterpret_cast<const void*>(&SchannelTable::GetProcAddress)) {
+            patch = this;
+            g_journal = Journal{};
+        }
+    };
 };
+
+// The greeting, EHLO and STARTTLS, and the client's first token.
+ScriptedSmtpServer& UpToClientHello(ScriptedSmtpServer& s) {
+    return s.Send("220 mail.test\r\n")
+        .Expect("EHLO")
+        .Send("250-mail.test\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n")
+        .Exchange("STARTTLS", "220 go ahead\r\n")
+        .ExpectText("CLIENT-HELLO");
+}
 
 // STARTTLS and a whole session over the scripted package, with every message
 // the server's side of TLS 1.3 or 1.2 may send after the handshake: a session
@@ -363,11 +381,7 @@ struct SchannelTable {
 // sizes promise (the receive buffer grows to it); the bytes whole or a byte
 // per segment.
 void PostHandshakeDialogue(ScriptedSmtpServer& s, bool bDripped) {
-    s.Send("220 mail.test\r\n")
-        .Expect("EHLO")
-        .Send("250-mail.test\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n")
-        .Exchange("STARTTLS", "220 go ahead\r\n")
-        .ExpectText("CLIENT-HELLO");
+    UpToClientHello(s);
     const std::pair<std::string, const char*> steps[] = {
         {Record(kHandshake, "SERVER-HELLO"), "CLIENT-FINISHED"},
         {Record(kHandshake, "TICKET"), "EHLO "},
@@ -396,13 +410,10 @@ void PostHandshakeDialogue(ScriptedSmtpServer& s, bool bDripped) {
 using SubstitutedSchannelTest = SendFixture;
 
 TEST_F(SubstitutedSchannelTest, HandshakeMessagesAfterTheHandshakeNeverEndARead) {
-    ImportPatch patch(::GetModuleHandleW(L"smtpmail.dll"), "KERNEL32.dll", "GetProcAddress",
-                      reinterpret_cast<const void*>(&SchannelTable::GetProcAddress));
-    ASSERT_EQ(patch.Error(), "");
-    SchannelTable::patch = &patch;
     for (const bool bDripped : {false, true}) {
         SCOPED_TRACE(bDripped ? "a byte per segment" : "records whole");
-        g_journal = Journal{};
+        SchannelTable::Patch patch;
+        ASSERT_EQ(patch.Error(), "");
         ScriptedSmtpServer server;
         PostHandshakeDialogue(server, bDripped);
         // The scripted package has no certificate to show.
@@ -424,6 +435,26 @@ TEST_F(SubstitutedSchannelTest, HandshakeMessagesAfterTheHandshakeNeverEndARead)
         EXPECT_EQ(g_journal.nContexts, 0) << "the context was deleted";
         EXPECT_EQ(g_journal.nCredentials, 0) << "the credentials were freed";
     }
+}
+
+// A record longer than TLS allows ends the session once the receive buffer
+// holds the largest one, however many bytes the package says are missing.
+TEST_F(SubstitutedSchannelTest, ARecordLongerThanTlsAllowsIsRefused) {
+    SchannelTable::Patch patch;
+    ASSERT_EQ(patch.Error(), "");
+    ScriptedSmtpServer server;
+    UpToClientHello(server)
+        .Send(Record(kHandshake, "SERVER-HELLO"))
+        .ExpectText("CLIENT-FINISHED")
+        .Send(Application(std::string(16384 + 2048 + 1 - kTrailerSize, '2')))
+        .StaySilent();
+    Configure(StoreSettings{"127.0.0.1", server.Start(), kAuthPlain, true, 0x4000, "u", "p"});
+    EXPECT_EQ(Send(SimpleText().Record()), MAILERR_ACCESS_DENIED);
+    EXPECT_NE(Description().find(u"The server sent a TLS record larger than TLS allows."),
+              std::u16string::npos)
+        << ToUtf8(Description());
+    ASSERT_TRUE(server.Finish());
+    EXPECT_EQ(g_journal.nContexts, 0) << "the context was deleted";
 }
 
 // The test CA, and the same bytes with the last one of the signature
@@ -475,17 +506,15 @@ struct Asked {
 
 TEST_F(SubstitutedSchannelTest, WhatTheProviderAsksOfSchannelAndTheChainEngine) {
     const HMODULE provider = ::GetModuleHandleW(L"smtpmail.dll");
-    ImportPatch table(provider, "KERNEL32.dll", "GetProcAddress",
-                      reinterpret_cast<const void*>(&SchannelTable::GetProcAddress));
+    SchannelTable::Patch table;
     ImportPatch load(provider, "KERNEL32.dll", "LoadLibraryExW",
                      reinterpret_cast<const void*>(&Asked::LoadLibraryExW));
     ImportPatch chain(provider, "CRYPT32.dll", "CertGetCertificateChain",
                       reinterpret_cast<const void*>(&Asked::Chain));
     ImportPatch policy(provider, "CRYPT32.dll", "CertVerifyCertificateChainPolicy",
                        reinterpret_cast<const void*>(&Asked::Policy));
-    for (const ImportPatch* p : {&table, &load, &chain, &policy})
+    for (const ImportPatch* p : {static_cast<ImportPatch*>(&table), &load, &chain, &policy})
         ASSERT_EQ(p->Error(), "");
-    SchannelTable::patch = &table;
     Asked::load = &load;
     Asked::chain = &chain;
     // Windows 10 1803 (a request for a client certificate too), 1809, 11.
