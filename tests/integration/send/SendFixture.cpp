@@ -238,11 +238,13 @@ void SendFixture::ExpectCertificateRows(const std::vector<CertificateRow>& rows)
         const std::string marker = Mark(message);
         if (row.policyError == 0) {
             EXPECT_EQ(Send(message.Record()), MAILERR_OK) << ToUtf8(Description());
+            ExpectSystemCertificateCheck(row.host, row.flags, true);
             EXPECT_TRUE(Stored(marker, R"({"envelope": {"tls": true, "auth_user": ")" +
                                            PeerValue("account.user") + R"("}})"));
             continue;
         }
         EXPECT_EQ(Send(message.Record()), MAILERR_ACCESS_DENIED);
+        ExpectSystemCertificateCheck(row.host, row.flags, false);
         char code[16];
         std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(row.policyError));
         ExpectLastError(MAILERR_ACCESS_DENIED,

@@ -43,11 +43,9 @@ extern const char kHostSeparator;
 uint64_t PeakMemoryBytes();
 // The provider trusts the test CA (and on POSIX nothing else) while the answer lives.
 std::shared_ptr<void> HoldTestCaTrust();
-#if defined(_WIN32)
-// The trust problems (CERT_TRUST_*) of the last chain the provider asked for:
-// 0 when it ended at the test CA as a trusted root.
-uint32_t LastChainProblems();
-#endif
+// After a send to a capture peer with that host name and those waivers: what
+// the system's certificate check was asked, where the provider asks one.
+void ExpectSystemCertificateCheck(const char* host, unsigned flags, bool bDelivered);
 // NTLM's single sign-on logs on as this user (DOMAIN:user:password) while the
 // object lives; null: no user is logged on. False when the backend cannot
 // show that.

@@ -8,8 +8,13 @@
 #define SECURITY_WIN32
 #include <security.h>
 
+#include <gmock/gmock.h>
+
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <utility>
+#include <vector>
 
 #include "ImportPatch.h"
 #include "SendFixture.h"
@@ -88,22 +93,60 @@ BOOL WINAPI ChainOnTestCa(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert, LPFILETI
     return bDone;
 }
 
-}  // namespace
+// The system's SSL policy, noting the server name and the checks asked of it.
+ImportPatch* g_policyPatch = nullptr;
+std::vector<std::pair<std::wstring, DWORD>> g_policyAsked;
 
-uint32_t LastChainProblems() {
-    return g_lastChainProblems;
+BOOL WINAPI NotedSslPolicy(LPCSTR policy, PCCERT_CHAIN_CONTEXT chain, PCERT_CHAIN_POLICY_PARA para,
+                           PCERT_CHAIN_POLICY_STATUS status) {
+    if (policy == CERT_CHAIN_POLICY_SSL && para != nullptr && para->pvExtraPolicyPara != nullptr) {
+        const auto* ssl =
+            static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(para->pvExtraPolicyPara);
+        g_policyAsked.emplace_back(ssl->pwszServerName != nullptr ? ssl->pwszServerName : L"",
+                                   ssl->fdwChecks);
+    }
+    return g_policyPatch->Original<decltype(&::CertVerifyCertificateChainPolicy)>()(policy, chain,
+                                                                                    para, status);
 }
+
+struct TestCaTrust {
+    ImportPatch chain{Provider(), "CRYPT32.dll", "CertGetCertificateChain",
+                      reinterpret_cast<const void*>(&ChainOnTestCa)};
+    ImportPatch policy{Provider(), "CRYPT32.dll", "CertVerifyCertificateChainPolicy",
+                       reinterpret_cast<const void*>(&NotedSslPolicy)};
+    TestCaTrust() {
+        g_chainPatch = &chain;
+        g_policyPatch = &policy;
+        g_lastChainProblems = ~0u;
+        g_policyAsked.clear();
+    }
+    ~TestCaTrust() { g_chainPatch = g_policyPatch = nullptr; }
+};
+
+}  // namespace
 
 std::shared_ptr<void> HoldTestCaTrust() {
     EXPECT_NE(::CertEnumCertificatesInStore(TestCaStore(), nullptr), nullptr) << "no test CA";
-    g_chainPatch = new ImportPatch(Provider(), "CRYPT32.dll", "CertGetCertificateChain",
-                                   reinterpret_cast<const void*>(&ChainOnTestCa));
-    EXPECT_EQ(g_chainPatch->Error(), "");
-    g_lastChainProblems = ~0u;
-    return std::shared_ptr<ImportPatch>(g_chainPatch, [](ImportPatch* patch) {
-        g_chainPatch = nullptr;
-        delete patch;
-    });
+    auto trust = std::make_shared<TestCaTrust>();
+    EXPECT_EQ(trust->chain.Error() + trust->policy.Error(), "");
+    return trust;
+}
+
+// The system's own chain engine and SSL policy decide, with the host name and
+// the waivers of the store; a chain checked in full ends at the trusted test
+// CA (Wine's SSL policy lets a chain that ends short of a root pass, so a
+// delivery alone does not show that the certificate was verified).
+void ExpectSystemCertificateCheck(const char* host, unsigned flags, bool bDelivered) {
+    if ((flags & 0x4000) != 0) {
+        EXPECT_THAT(g_policyAsked, ::testing::IsEmpty()) << "nothing is examined";
+    } else {
+        EXPECT_THAT(g_policyAsked, ::testing::ElementsAre(::testing::Pair(
+                                       std::wstring(host, host + std::strlen(host)), flags)));
+        if (bDelivered && flags == 0) {
+            EXPECT_EQ(g_lastChainProblems, 0u) << "the chain did not end at the trusted test CA";
+        }
+    }
+    g_policyAsked.clear();
 }
 
 namespace {
