@@ -75,9 +75,8 @@ def make_certificates(folder):
     pem = serialization.Encoding.PEM
 
     def sign(builder, key):
-        # Wine's crypt32 joins r and s as they come, unpadded: a signature with
-        # a value shorter than the curve's 32 bytes (1 in 128) would fail there
-        # as "signature not valid". ECDSA signs anew with a fresh nonce.
+        # Wine's crypt32 joins r and s unpadded: a value shorter than 32 bytes (1
+        # in 128) fails there as a bad signature. ECDSA signs anew, with a new nonce.
         while True:
             made = builder.sign(key, hashes.SHA256())
             r, s = decode_dss_signature(made.signature)

@@ -13,8 +13,10 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from peers import Program  # noqa: E402
 
 BUILD_DIR = SOURCE_DIR = BIN = None
 PYTHON = "/usr/bin/python3"
@@ -34,26 +36,6 @@ def read_stored(eml):
         return email.message_from_bytes(raw, policy=email.policy.default), json.load(f)
 
 
-class CaptureServer:
-    """bin/capture-server.py on a free port; it stores each message before it answers."""
-
-    def __init__(self, mail_dir, *args):
-        self.mail_dir = mail_dir
-        self.proc = subprocess.Popen(
-            [PYTHON, os.path.join(BIN, "capture-server.py"), "--dir", mail_dir] + list(args),
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        self.port = next(int(line.split()[-1]) for line in self.proc.stdout
-                         if "listening on " in line)
-        threading.Thread(target=self.proc.stdout.read, daemon=True).start()  # drains its output
-
-    def messages(self):
-        return sorted(glob.glob(os.path.join(self.mail_dir, "*.eml")))
-
-    def close(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=WAIT)
-
-
 def write_ini(folder, **keys):
     with open(os.path.join(folder, "vx.ini"), "w") as f:
         f.write("[SMTP]\n" + "".join("%s=%s\n" % kv for kv in keys.items()))
@@ -67,26 +49,33 @@ class SampleHostTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="smtpmail-send-test.")
-        cls.server = CaptureServer(os.path.join(cls.tmp, "mail"), "--user", "sam",
-                                   "--password", "pw 1")
+        # bin/capture-server.py stores each message before it answers.
+        cls.mail = os.path.join(cls.tmp, "mail")
+        cls.server = Program(os.path.join(BIN, "capture-server.py"), "--dir", cls.mail, "--user",
+                             "sam", "--password", "pw 1")
+        cls.port = cls.server.port()
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.close()
+        cls.server.stop()
+        cls.server.process.wait(timeout=WAIT)
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def setUp(self):
         self.cfg = tempfile.mkdtemp(dir=self.tmp)
-        write_ini(self.cfg, smtpHost="127.0.0.1", smtpPort=self.server.port, smtpAuth=2,
+        write_ini(self.cfg, smtpHost="127.0.0.1", smtpPort=self.port, smtpAuth=2,
                   smtpUser="sam", smtpPass="pw 1", smtpSenderName="Configured Sender",
                   smtpSenderAddr="configured@example.org")
 
+    def messages(self):
+        return sorted(glob.glob(os.path.join(self.mail, "*.eml")))
+
     def sent(self, *args):
-        before = len(self.server.messages())
+        before = len(self.messages())
         rc, out = send("--config-dir", self.cfg, *args)
-        self.assertEqual((rc, "Sent:" in out, len(self.server.messages())), (0, True, before + 1),
+        self.assertEqual((rc, "Sent:" in out, len(self.messages())), (0, True, before + 1),
                          out)
-        return read_stored(self.server.messages()[-1])
+        return read_stored(self.messages()[-1])
 
     def test_options_reach_the_wire(self):
         msg, env = self.sent("--to", "x@example.org", "--subject", "Plain",
