@@ -96,6 +96,7 @@ TEST_P(FaultTest, DropAtEveryStep) {
                 if (run.error->m_strMessage.starts_with(u"The server closed")) {
                     EXPECT_EQ(run.error->m_strMessage, std::prev(closes.upper_bound(k))->second);
                     EXPECT_EQ(run.error->m_dwError, 10054u);
+                    EXPECT_EQ(run.error->m_nKind, 3) << "an error in the host's log";
                     ++nCloses;
                 }
                 // A failed Connect leaves nothing open; a failed transaction
