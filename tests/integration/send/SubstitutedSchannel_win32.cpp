@@ -359,6 +359,7 @@ struct SchannelTable {
         Patch()
             : ImportPatch(::GetModuleHandleW(L"smtpmail.dll"), "KERNEL32.dll", "GetProcAddress",
                           reinterpret_cast<const void*>(&SchannelTable::GetProcAddress)) {
+            EXPECT_EQ(Error(), "");
             patch = this;
             g_journal = Journal{};
         }
@@ -413,7 +414,6 @@ TEST_F(SubstitutedSchannelTest, HandshakeMessagesAfterTheHandshakeNeverEndARead)
     for (const bool bDripped : {false, true}) {
         SCOPED_TRACE(bDripped ? "a byte per segment" : "records whole");
         SchannelTable::Patch patch;
-        ASSERT_EQ(patch.Error(), "");
         ScriptedSmtpServer server;
         PostHandshakeDialogue(server, bDripped);
         // The scripted package has no certificate to show.
@@ -441,7 +441,6 @@ TEST_F(SubstitutedSchannelTest, HandshakeMessagesAfterTheHandshakeNeverEndARead)
 // holds the largest one, however many bytes the package says are missing.
 TEST_F(SubstitutedSchannelTest, ARecordLongerThanTlsAllowsIsRefused) {
     SchannelTable::Patch patch;
-    ASSERT_EQ(patch.Error(), "");
     ScriptedSmtpServer server;
     UpToClientHello(server)
         .Send(Record(kHandshake, "SERVER-HELLO"))
@@ -513,7 +512,7 @@ TEST_F(SubstitutedSchannelTest, WhatTheProviderAsksOfSchannelAndTheChainEngine) 
                       reinterpret_cast<const void*>(&Asked::Chain));
     ImportPatch policy(provider, "CRYPT32.dll", "CertVerifyCertificateChainPolicy",
                        reinterpret_cast<const void*>(&Asked::Policy));
-    for (const ImportPatch* p : {static_cast<ImportPatch*>(&table), &load, &chain, &policy})
+    for (const ImportPatch* p : {&load, &chain, &policy})
         ASSERT_EQ(p->Error(), "");
     Asked::load = &load;
     Asked::chain = &chain;
