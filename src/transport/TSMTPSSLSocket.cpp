@@ -131,7 +131,6 @@ void TSMTPSSLSocket::Create() {
     // A new connection of this object: nothing of the last one's channel is
     // left but its credentials.
     m_bSecure = 0;
-    m_bResumed = false;
     m_cbPending = 0;
     m_cbIoBuffer = 0;
     m_hSocket = platform::socket(AF_INET_, SOCK_STREAM_, 0);

@@ -63,8 +63,6 @@ public:
     DWORD m_cbIoBuffer;
     DWORD m_dwCertFlags;
     platform::SOCKET m_hSocket;
-    // The last handshake resumed a session of an earlier connection.
-    bool m_bResumed = false;
 
 private:
     void LoadSecurityLibrary();

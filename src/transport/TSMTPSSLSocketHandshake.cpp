@@ -202,10 +202,9 @@ int TSMTPSSLSocket::ClientConnect(const char16_t* pszServerName) {
     ClientHandshake(&m_hClientCreds, pszServerName, &m_hContext, &ExtraData);
     CheckServerCertificate();
     SecPkgContext_SessionInfo info{};
-    m_bResumed = m_SecurityFunc.QueryContextAttributesW(&m_hContext, SECPKG_ATTR_SESSION_INFO,
-                                                        &info) == SEC_E_OK &&
-                 (info.dwFlags & SSL_SESSION_RECONNECT) != 0;
-    if (m_bResumed)
+    if (m_SecurityFunc.QueryContextAttributesW(&m_hContext, SECPKG_ATTR_SESSION_INFO, &info) ==
+            SEC_E_OK &&
+        (info.dwFlags & SSL_SESSION_RECONNECT) != 0)
         DiagPrint(u"TLS session resumed with %s.\n", m_strServerName.c_str());
     trace.Bind(1);
     return 1;
