@@ -366,7 +366,6 @@ struct SchannelTable {
     };
 };
 
-// The greeting, EHLO and STARTTLS, and the client's first token.
 ScriptedSmtpServer& UpToClientHello(ScriptedSmtpServer& s) {
     return s.Send("220 mail.test\r\n")
         .Expect("EHLO")
@@ -449,9 +448,8 @@ TEST_F(SubstitutedSchannelTest, ARecordLongerThanTlsAllowsIsRefused) {
         .StaySilent();
     Configure(StoreSettings{"127.0.0.1", server.Start(), kAuthPlain, true, 0x4000, "u", "p"});
     EXPECT_EQ(Send(SimpleText().Record()), MAILERR_ACCESS_DENIED);
-    EXPECT_NE(Description().find(u"The server sent a TLS record larger than TLS allows."),
-              std::u16string::npos)
-        << ToUtf8(Description());
+    EXPECT_THAT(ToUtf8(Description()),
+                ::testing::HasSubstr("The server sent a TLS record larger than TLS allows."));
     ASSERT_TRUE(server.Finish());
     EXPECT_EQ(g_journal.nContexts, 0) << "the context was deleted";
 }
