@@ -36,12 +36,12 @@ def parse(received):
     return email.message_from_bytes(received.content, policy=email.policy.default)
 
 
-def refuse_tunnel(listener):
+def refuse_tunnel(listener, seen):
     conn = listener.accept()[0]
     with conn:
-        line = conn.makefile("rb").readline()
+        # Noted before the refusal goes out: the client may report it at once.
+        seen.append(conn.makefile("rb").readline())
         conn.sendall(b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n")
-    return line
 
 
 class RelayCase(unittest.TestCase):
@@ -207,7 +207,7 @@ class TokenTest(RelayCase):
         # On Linux https_proxy; on Windows the user's Internet settings.
         proxy = socket.create_server(("127.0.0.1", 0))
         seen = []
-        threading.Thread(target=lambda: seen.append(refuse_tunnel(proxy)), daemon=True).start()
+        threading.Thread(target=refuse_tunnel, args=(proxy, seen), daemon=True).start()
         address = "127.0.0.1:%d" % proxy.getsockname()[1]
         key = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
         env = {"https_proxy": "http://" + address,
