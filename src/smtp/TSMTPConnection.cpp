@@ -55,11 +55,10 @@ std::u16string Widen(const std::string& ascii) {
 // A host name (RFC 1035) with at least two labels, the last one not all
 // digits, so that no address passes for one.
 bool IsFullyQualified(const std::string& name) {
-    const std::u16string sName = Widen(name);
-    const std::u16string_view last = std::u16string_view(sName).substr(sName.rfind(u'.') + 1);
-    return sName.find(u'.') != std::u16string::npos && platform::IsHostName(sName) &&
-           !std::all_of(last.begin(), last.end(),
-                        [](char16_t c) { return c >= u'0' && c <= u'9'; });
+    const std::size_t nLastDot = name.rfind('.');
+    return nLastDot != std::string::npos && platform::IsHostName(Widen(name)) &&
+           !std::all_of(name.begin() + nLastDot + 1, name.end(),
+                        [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // "[192.0.2.7]" or "[IPv6:2001:db8::7]" (RFC 5321, 4.1.3) for the local
