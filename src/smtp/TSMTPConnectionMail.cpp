@@ -32,6 +32,21 @@ void Warn(const char16_t* text) {
     HostLogMessage(HOSTLOG_WARNING, text);
 }
 
+// The envelope's recipients: To, Cc, then Bcc.
+std::vector<const TSMTPAddress*> EnvelopeRecipients(const TSMTPMessage& message) {
+    std::vector<const TSMTPAddress*> recipients;
+    for (int nKind : {TSMTPMessage::TO, TSMTPMessage::CC, TSMTPMessage::BCC}) {
+        for (int i = 0; i < message.GetNumberOfRecipients(nKind); ++i) {
+            const TSMTPAddress* pRecipient = message.GetRecipient(i, nKind);
+            if (pRecipient == nullptr)
+                Warn(u"No recipient specified.");
+            else
+                recipients.push_back(pRecipient);
+        }
+    }
+    return recipients;
+}
+
 // One block of a body part, given back by its release operation however the
 // sending ends (a broken connection throws from Send).
 class PartBlock {
@@ -100,7 +115,6 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
             }
         }
 
-        const int kinds[] = {TSMTPMessage::TO, TSMTPMessage::CC, TSMTPMessage::BCC};
         if (message.GetNumberOfRecipients(TSMTPMessage::TO) == 0 &&
             message.GetNumberOfRecipients(TSMTPMessage::CC) == 0 &&
             message.GetNumberOfRecipients(TSMTPMessage::BCC) == 0) {
@@ -114,16 +128,9 @@ void TSMTPConnection::SendMessageW(TSMTPMessage& message) {
                 u"without NOTIFY.");
         }
         // A pipelined envelope went as one group, its recipients included.
-        for (int nKind : kinds) {
-            const int nCount = message.GetNumberOfRecipients(nKind);
-            for (int i = 0; i < nCount && !bPipelined; ++i) {
-                const TSMTPAddress* pRecipient = message.GetRecipient(i, nKind);
-                if (pRecipient == nullptr) {
-                    Warn(u"No recipient specified.");
-                    continue;
-                }
+        if (!bPipelined) {
+            for (const TSMTPAddress* pRecipient : EnvelopeRecipients(message))
                 SendRCPTForRecipient(*pRecipient);
-            }
         }
 
         sResponse.clear();
@@ -266,16 +273,7 @@ void TSMTPConnection::ResetTransaction() {
 void TSMTPConnection::SendEnvelopePipelined(const std::u16string& sMailFrom, TSMTPMessage& message,
                                             bool bReset) {
     TFunctionTrace trace(u"TSMTPConnection::SendEnvelopePipelined");
-    std::vector<const TSMTPAddress*> recipients;
-    for (int nKind : {TSMTPMessage::TO, TSMTPMessage::CC, TSMTPMessage::BCC}) {
-        for (int i = 0; i < message.GetNumberOfRecipients(nKind); ++i) {
-            const TSMTPAddress* pRecipient = message.GetRecipient(i, nKind);
-            if (pRecipient == nullptr)
-                Warn(u"No recipient specified.");
-            else
-                recipients.push_back(pRecipient);
-        }
-    }
+    const std::vector<const TSMTPAddress*> recipients = EnvelopeRecipients(message);
     std::u16string sGroup = bReset ? u"RSET\r\n" + sMailFrom : sMailFrom;
     for (const TSMTPAddress* pRecipient : recipients)
         sGroup += RcptCommand(*pRecipient);
