@@ -7,6 +7,11 @@
 
 #include <string>
 
+// The provider DLL: the module whose imports the send tests patch.
+inline HMODULE ProviderModule() {
+    return ::GetModuleHandleW(L"smtpmail.dll");
+}
+
 class ImportPatch {
 public:
     // dll: the imported DLL's name, in any case.

@@ -36,10 +36,6 @@ uint64_t PeakMemoryBytes() {
 
 namespace {
 
-HMODULE Provider() {
-    return ::GetModuleHandleW(L"smtpmail.dll");
-}
-
 ImportPatch* g_chainPatch = nullptr;
 DWORD g_lastChainProblems = ~0u;
 
@@ -110,9 +106,9 @@ BOOL WINAPI NotedSslPolicy(LPCSTR policy, PCCERT_CHAIN_CONTEXT chain, PCERT_CHAI
 }
 
 struct TestCaTrust {
-    ImportPatch chain{Provider(), "CRYPT32.dll", "CertGetCertificateChain",
+    ImportPatch chain{ProviderModule(), "CRYPT32.dll", "CertGetCertificateChain",
                       reinterpret_cast<const void*>(&ChainOnTestCa)};
-    ImportPatch policy{Provider(), "CRYPT32.dll", "CertVerifyCertificateChainPolicy",
+    ImportPatch policy{ProviderModule(), "CRYPT32.dll", "CertVerifyCertificateChainPolicy",
                        reinterpret_cast<const void*>(&NotedSslPolicy)};
     TestCaTrust() {
         g_chainPatch = &chain;
@@ -182,7 +178,7 @@ SECURITY_STATUS SEC_ENTRY AcquireAsSessionUser(LPWSTR principal, LPWSTR package,
 }  // namespace
 
 struct SessionUser::Impl {
-    ImportPatch patch{Provider(), "Secur32.dll", "AcquireCredentialsHandleW",
+    ImportPatch patch{ProviderModule(), "Secur32.dll", "AcquireCredentialsHandleW",
                       reinterpret_cast<const void*>(&AcquireAsSessionUser)};
 };
 

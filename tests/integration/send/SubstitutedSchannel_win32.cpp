@@ -357,7 +357,7 @@ struct SchannelTable {
     // The provider's GetProcAddress through the scripted package, with a new journal.
     struct Patch : ImportPatch {
         Patch()
-            : ImportPatch(::GetModuleHandleW(L"smtpmail.dll"), "KERNEL32.dll", "GetProcAddress",
+            : ImportPatch(ProviderModule(), "KERNEL32.dll", "GetProcAddress",
                           reinterpret_cast<const void*>(&SchannelTable::GetProcAddress)) {
             EXPECT_EQ(Error(), "");
             patch = this;
@@ -502,13 +502,12 @@ struct Asked {
 };
 
 TEST_F(SubstitutedSchannelTest, WhatTheProviderAsksOfSchannelAndTheChainEngine) {
-    const HMODULE provider = ::GetModuleHandleW(L"smtpmail.dll");
     SchannelTable::Patch table;
-    ImportPatch load(provider, "KERNEL32.dll", "LoadLibraryExW",
+    ImportPatch load(ProviderModule(), "KERNEL32.dll", "LoadLibraryExW",
                      reinterpret_cast<const void*>(&Asked::LoadLibraryExW));
-    ImportPatch chain(provider, "CRYPT32.dll", "CertGetCertificateChain",
+    ImportPatch chain(ProviderModule(), "CRYPT32.dll", "CertGetCertificateChain",
                       reinterpret_cast<const void*>(&Asked::Chain));
-    ImportPatch policy(provider, "CRYPT32.dll", "CertVerifyCertificateChainPolicy",
+    ImportPatch policy(ProviderModule(), "CRYPT32.dll", "CertVerifyCertificateChainPolicy",
                        reinterpret_cast<const void*>(&Asked::Policy));
     for (const ImportPatch* p : {&load, &chain, &policy})
         ASSERT_EQ(p->Error(), "");
